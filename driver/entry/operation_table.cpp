@@ -1,0 +1,34 @@
+#include "entry/operation_table.h"
+
+namespace qel {
+
+std::int32_t NotSupported(const QelRequest*) { return 1; }
+
+// Slots 0, 8, 9 and 16 are empty, as are the slots of operations whose
+// handler is not part of this build.
+const OperationTable kOperationTable = {
+    nullptr,       // 0
+    nullptr,       // 1  QEL_INIT
+    nullptr,       // 2  QEL_WARM_START
+    CheckSingleGate,  // 3  QEL_CHECK_GATE
+    CheckBlockGate,   // 4  QEL_CHECK_BLOCK
+    nullptr,       // 5  QEL_READ
+    nullptr,       // 6  QEL_READ_BLOCK
+    nullptr,       // 7  QEL_WRITE
+    nullptr,       // 8
+    nullptr,       // 9
+    NotSupported,  // 10 QEL_NOT_SUPPORTED
+    nullptr,       // 11 QEL_CLOSE
+    nullptr,       // 12 QEL_CLOSE_PORT
+    nullptr,       // 13 QEL_OPEN_PORT
+    nullptr,       // 14 QEL_DESCRIBE
+    nullptr,       // 15 QEL_RECONFIGURE
+    nullptr,       // 16
+};
+
+OperationHandler FindOperation(std::int32_t code) {
+    if (code < 0 || code >= static_cast<std::int32_t>(kOperationTable.size())) return nullptr;
+    return kOperationTable[static_cast<std::size_t>(code)];
+}
+
+}  // namespace qel

@@ -1,0 +1,41 @@
+#include "serial/line.h"
+
+#include <algorithm>
+#include <array>
+
+#include "serial/serial_port.h"
+
+namespace qel {
+
+bool SendFrame(DriverWorkspace& workspace, std::span<const std::uint8_t> frame) {
+    PurgeInput(workspace);
+    std::uint32_t written = 0;
+    return PortWrite(workspace.portHandle, frame, &written) == PORT_OK && written == frame.size();
+}
+
+bool ReceiveExact(DriverWorkspace& workspace, std::span<std::uint8_t> buffer) {
+    std::uint32_t received = 0;
+    return PortRead(workspace.portHandle, buffer, &received) == PORT_OK && received == buffer.size();
+}
+
+void PurgeInput(DriverWorkspace& workspace) {
+    SetReadTimeout(workspace.portHandle, PURGE_TIMEOUT);
+    std::array<std::uint8_t, PURGE_SIZE> scratch;
+    ReceiveExact(workspace, scratch);
+    SetReadTimeout(workspace.portHandle, workspace.readTimeout);
+}
+
+int CheckEcho(DriverWorkspace& workspace, std::span<const std::uint8_t> sent) {
+    // No frame of the protocol is longer than the echo area.
+    if (sent.size() > ECHO_AREA_SIZE) return 1;
+    std::array<std::uint8_t, ECHO_AREA_SIZE> echo{};
+    const std::span<std::uint8_t> received(echo.data(), sent.size());
+    if (!ReceiveExact(workspace, received)) return 2;
+    return std::ranges::equal(received, sent) ? 0 : 1;
+}
+
+int ReceiveReply(DriverWorkspace& workspace, std::span<std::uint8_t> buffer) {
+    return ReceiveExact(workspace, buffer) ? 0 : 2;
+}
+
+}  // namespace qel

@@ -1,0 +1,27 @@
+// The line operations every exchange is made of, on a QEL's workspace.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "vuzorur.h"
+
+namespace qel {
+
+constexpr std::int32_t PURGE_TIMEOUT = 2;     // 10 ms units
+constexpr std::uint32_t PURGE_SIZE = 3000;    // bytes
+constexpr std::uint32_t ECHO_AREA_SIZE = 20;  // bytes
+
+// Purges stale input, then writes the frame; true when all of it was written.
+bool SendFrame(DriverWorkspace& workspace, std::span<const std::uint8_t> frame);
+// True when exactly buffer.size() bytes arrived.
+bool ReceiveExact(DriverWorkspace& workspace, std::span<std::uint8_t> buffer);
+// Drops what waits on the line (20 ms time-out, up to 3000 bytes), then
+// restores the workspace's readTimeout on the port.
+void PurgeInput(DriverWorkspace& workspace);
+// 0 the echo equals what was sent; 1 it differs; 2 it did not arrive in full.
+int CheckEcho(DriverWorkspace& workspace, std::span<const std::uint8_t> sent);
+// 0 received; 2 not received in full.
+int ReceiveReply(DriverWorkspace& workspace, std::span<std::uint8_t> buffer);
+
+}  // namespace qel

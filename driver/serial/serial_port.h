@@ -1,0 +1,66 @@
+// Port operations on a handle, written once over a small table of platform
+// primitives. The platform backends (posix/, win32/) fill the table; tests may
+// swap in an in-memory line.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "vuzorur.h"
+
+namespace qel {
+
+// The workspace's 32-bit handle slot; 0 means no open port.
+using PortHandle = std::uint32_t;
+constexpr PortHandle NO_PORT = 0;
+
+// Results of the raw port operations.
+constexpr int PORT_OK = 0;
+constexpr int PORT_SHORT = 2;
+constexpr int PORT_FAILED = 7;
+
+constexpr std::uint32_t OPEN_READ_TIMEOUT_MS = 1000;
+constexpr std::uint32_t QUEUE_SIZE = 1200;
+constexpr std::uint8_t ERROR_REPLACEMENT_CHAR = 252;
+
+struct SerialBackend {
+    // Opens and configures the port (read time-out OPEN_READ_TIMEOUT_MS).
+    // NO_PORT when any step fails; the device is then left closed.
+    PortHandle (*open)(const PortSettings& settings);
+    // True when the system closed the handle.
+    bool (*close)(PortHandle handle);
+    // The total read time-out of one read call, in milliseconds.
+    bool (*getReadTimeout)(PortHandle handle, std::uint32_t* milliseconds);
+    bool (*setReadTimeout)(PortHandle handle, std::uint32_t milliseconds);
+    // One write call; false when the call failed.
+    bool (*write)(PortHandle handle, std::span<const std::uint8_t> bytes, std::uint32_t* written);
+    // One read call: waits at most the total read time-out for the whole span
+    // and reports what arrived by then; false when the call failed.
+    bool (*read)(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t* received);
+    // Clears line errors; false when that fails. *pending tells whether input waits.
+    bool (*inputPending)(PortHandle handle, bool* pending);
+    bool (*setBreak)(PortHandle handle, bool on);
+    void (*sleep)(std::uint32_t milliseconds);
+};
+
+const SerialBackend& PlatformSerialBackend();
+const SerialBackend& ActiveSerialBackend();
+// Replaces the backend for the whole process; nullptr restores the platform's.
+void UseSerialBackend(const SerialBackend* backend);
+
+PortHandle OpenPort(const PortSettings& settings);
+// 0 closed; 7 the close failed.
+int ClosePortHandle(PortHandle handle);
+// Sets the total read time-out to value x 10 ms. Returns the previous one in
+// 10 ms units, or 0 when reading or setting the time-outs failed.
+int SetReadTimeout(PortHandle handle, std::int32_t value);
+// 0 all written; 2 fewer written; 7 the write failed.
+int PortWrite(PortHandle handle, std::span<const std::uint8_t> bytes, std::uint32_t* written = nullptr);
+// 0 the whole span arrived; 7 a read failed or brought no byte.
+int PortRead(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t* received = nullptr);
+// Drops pending input in 512-byte pieces; 1 when the last read failed, else 0.
+int DrainInput(PortHandle handle);
+int SendBreak(std::uint32_t milliseconds, PortHandle handle);
+int PauseMs(std::uint32_t milliseconds);
+
+}  // namespace qel

@@ -1,0 +1,156 @@
+// Serial backend on the Win32 communications API.
+#include <windows.h>
+
+#include <cstring>
+
+#include "serial/serial_port.h"
+
+namespace qel {
+namespace {
+
+static_assert(sizeof(HANDLE) == 4 || sizeof(void*) == 8, "handles fit the 32-bit slot");
+
+HANDLE HandleOf(PortHandle handle) {
+    return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(handle));
+}
+
+// "COM10" to "COM99" open only through the device namespace: a COM name of
+// two or more digits without the prefix gets "\\.\" in front.
+void DeviceName(const PortSettings& settings, char (&name)[PORT_NAME_SIZE + 4]) {
+    const std::size_t length = strnlen(settings.portName, PORT_NAME_SIZE - 1);
+    char given[PORT_NAME_SIZE] = {};
+    std::memcpy(given, settings.portName, length);
+    bool longCom = length >= 5 && (given[0] == 'C' || given[0] == 'c') &&
+                   (given[1] == 'O' || given[1] == 'o') && (given[2] == 'M' || given[2] == 'm');
+    for (std::size_t i = 3; longCom && i < length; ++i) longCom = given[i] >= '0' && given[i] <= '9';
+    name[0] = '\0';
+    if (longCom) std::strcpy(name, "\\\\.\\");
+    std::strcat(name, given);
+}
+
+DWORD DtrControl(std::uint16_t control) {
+    if ((control & 0x0101u) != 0) return DTR_CONTROL_ENABLE;
+    if ((control & 0x8000u) != 0) return DTR_CONTROL_HANDSHAKE;
+    return DTR_CONTROL_DISABLE;
+}
+
+DWORD RtsControl(std::uint16_t control) {
+    if ((control & 0x0202u) != 0) return RTS_CONTROL_ENABLE;
+    if ((control & 0x1000u) != 0) return RTS_CONTROL_HANDSHAKE;
+    if ((control & 0x2000u) != 0) return RTS_CONTROL_TOGGLE;
+    return RTS_CONTROL_DISABLE;
+}
+
+// The configuration steps report 1 (time-outs), 4 (reading the state) and
+// 5 (setting the state); any of them fails the open.
+int Configure(HANDLE port, const PortSettings& settings) {
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(port, &dcb)) return 4;
+
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = OPEN_READ_TIMEOUT_MS;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    if (!SetCommTimeouts(port, &timeouts)) return 1;
+
+    dcb.BaudRate = settings.baudRate;
+    dcb.ByteSize = static_cast<BYTE>(settings.dataBits & 0xFFu);
+    dcb.Parity = static_cast<BYTE>(settings.parity & 0xFFu);
+    dcb.StopBits = static_cast<BYTE>(settings.stopBits & 0xFFu);
+    dcb.fBinary = 1;
+    dcb.fParity = 1;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DtrControl(settings.lineControl);
+    dcb.fDsrSensitivity = 0;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RtsControl(settings.lineControl);
+    dcb.fAbortOnError = 0;
+    dcb.ErrorChar = static_cast<char>(ERROR_REPLACEMENT_CHAR);
+    if (!SetCommState(port, &dcb)) return 5;
+
+    (void)SetupComm(port, QUEUE_SIZE, QUEUE_SIZE);
+    return 0;
+}
+
+PortHandle Open(const PortSettings& settings) {
+    char name[PORT_NAME_SIZE + 4];
+    DeviceName(settings, name);
+    HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (port == INVALID_HANDLE_VALUE || port == nullptr) return NO_PORT;
+    if (std::strncmp(settings.portName, "NUL", PORT_NAME_SIZE) == 0) {
+        return static_cast<PortHandle>(reinterpret_cast<ULONG_PTR>(port));
+    }
+    if (Configure(port, settings) != 0) {
+        CloseHandle(port);
+        return NO_PORT;
+    }
+    return static_cast<PortHandle>(reinterpret_cast<ULONG_PTR>(port));
+}
+
+bool Close(PortHandle handle) { return CloseHandle(HandleOf(handle)) != 0; }
+
+bool GetReadTimeout(PortHandle handle, std::uint32_t* milliseconds) {
+    COMMTIMEOUTS timeouts{};
+    if (!GetCommTimeouts(HandleOf(handle), &timeouts)) return false;
+    *milliseconds = timeouts.ReadTotalTimeoutConstant;
+    return true;
+}
+
+bool SetReadTimeoutMs(PortHandle handle, std::uint32_t milliseconds) {
+    COMMTIMEOUTS timeouts{};
+    if (!GetCommTimeouts(HandleOf(handle), &timeouts)) return false;
+    timeouts.ReadTotalTimeoutConstant = milliseconds;
+    return SetCommTimeouts(HandleOf(handle), &timeouts) != 0;
+}
+
+bool Write(PortHandle handle, std::span<const std::uint8_t> bytes, std::uint32_t* written) {
+    DWORD done = 0;
+    if (!WriteFile(HandleOf(handle), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr)) {
+        return false;
+    }
+    *written = done;
+    return true;
+}
+
+bool Read(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t* received) {
+    DWORD got = 0;
+    if (!ReadFile(HandleOf(handle), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+        (void)GetLastError();
+        return false;
+    }
+    *received = got;
+    return true;
+}
+
+bool InputPending(PortHandle handle, bool* pending) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(HandleOf(handle), &errors, &status)) return false;
+    *pending = status.cbInQue > 0;
+    return true;
+}
+
+bool SetBreak(PortHandle handle, bool on) {
+    return (on ? SetCommBreak(HandleOf(handle)) : ClearCommBreak(HandleOf(handle))) != 0;
+}
+
+void SleepMs(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+constexpr SerialBackend kWin32Backend{
+    Open, Close, GetReadTimeout, SetReadTimeoutMs, Write, Read, InputPending, SetBreak, SleepMs,
+};
+
+}  // namespace
+
+const SerialBackend& PlatformSerialBackend() { return kWin32Backend; }
+
+}  // namespace qel

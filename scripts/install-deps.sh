@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, whatever the build and the tests need and
+# the machine lacks. Safe to run again: it only installs what is missing.
+set -euo pipefail
+
+native=(cmake g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev
+        libcli11-dev nlohmann-json3-dev socat ser2net)
+windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev wine wine32)
+
+want=("${native[@]}")
+if [ "${1:-}" != "--native-only" ]; then want+=("${windows[@]}"); fi
+
+missing=()
+for p in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+if printf '%s\n' "${missing[@]}" | grep -q '^wine32$'; then
+  dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
+fi
+echo "installing: ${missing[*]}"
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"

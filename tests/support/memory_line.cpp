@@ -1,0 +1,118 @@
+#include "support/memory_line.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace testsupport {
+
+MemoryLine* MemoryLine::current_ = nullptr;
+
+const qel::SerialBackend MemoryLine::kBackend{
+    &MemoryLine::Open, &MemoryLine::Close, &MemoryLine::GetReadTimeout, &MemoryLine::SetReadTimeout,
+    &MemoryLine::Write, &MemoryLine::Read, &MemoryLine::InputPending, &MemoryLine::SetBreak,
+    &MemoryLine::Sleep,
+};
+
+MemoryLine::MemoryLine() {
+    current_ = this;
+    qel::UseSerialBackend(&kBackend);
+}
+
+MemoryLine::~MemoryLine() {
+    qel::UseSerialBackend(nullptr);
+    current_ = nullptr;
+}
+
+void MemoryLine::Feed(std::string_view bytes) {
+    std::lock_guard lock(mutex_);
+    input_.append(bytes);
+}
+
+std::size_t MemoryLine::Pending() const {
+    std::lock_guard lock(mutex_);
+    return input_.size();
+}
+
+std::vector<std::string> MemoryLine::Writes() const {
+    std::lock_guard lock(mutex_);
+    return writes_;
+}
+
+std::string MemoryLine::Written() const {
+    std::lock_guard lock(mutex_);
+    std::string all;
+    for (const auto& w : writes_) all += w;
+    return all;
+}
+
+qel::PortHandle MemoryLine::Open(const PortSettings&) {
+    MemoryLine* line = current_;
+    if (line->openFails_ || line->open_) return qel::NO_PORT;
+    line->open_ = true;
+    ++line->opens_;
+    line->readTimeoutMs_ = qel::OPEN_READ_TIMEOUT_MS;
+    return kHandle;
+}
+
+bool MemoryLine::Close(qel::PortHandle handle) {
+    MemoryLine* line = current_;
+    if (handle != kHandle || !line->open_) return false;
+    line->open_ = false;
+    ++line->closes_;
+    return true;
+}
+
+bool MemoryLine::GetReadTimeout(qel::PortHandle handle, std::uint32_t* ms) {
+    if (handle != kHandle || !current_->open_) return false;
+    *ms = current_->readTimeoutMs_;
+    return true;
+}
+
+bool MemoryLine::SetReadTimeout(qel::PortHandle handle, std::uint32_t ms) {
+    if (handle != kHandle || !current_->open_) return false;
+    current_->readTimeoutMs_ = ms;
+    return true;
+}
+
+bool MemoryLine::Write(qel::PortHandle handle, std::span<const std::uint8_t> bytes, std::uint32_t* written) {
+    MemoryLine* line = current_;
+    if (handle != kHandle || !line->open_) return false;
+    const std::string text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    Responder responder;
+    {
+        std::lock_guard lock(line->mutex_);
+        line->writes_.push_back(text);
+        if (line->echo_) line->input_.append(text);
+        responder = line->responder_;
+    }
+    if (responder) responder(text, *line);
+    *written = static_cast<std::uint32_t>(bytes.size());
+    return true;
+}
+
+bool MemoryLine::Read(qel::PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t* received) {
+    MemoryLine* line = current_;
+    if (handle != kHandle || !line->open_) return false;
+    std::lock_guard lock(line->mutex_);
+    const std::size_t n = std::min(buffer.size(), line->input_.size());
+    std::memcpy(buffer.data(), line->input_.data(), n);
+    line->input_.erase(0, n);
+    if (n < buffer.size()) {
+        ++line->timeouts_;
+        line->sleptMs_ += line->readTimeoutMs_;
+    }
+    *received = static_cast<std::uint32_t>(n);
+    return true;
+}
+
+bool MemoryLine::InputPending(qel::PortHandle handle, bool* pending) {
+    if (handle != kHandle || !current_->open_) return false;
+    *pending = current_->Pending() > 0;
+    return true;
+}
+
+bool MemoryLine::SetBreak(qel::PortHandle handle, bool) { return handle == kHandle && current_->open_; }
+
+void MemoryLine::Sleep(std::uint32_t ms) { current_->sleptMs_ += ms; }
+
+}  // namespace testsupport
