@@ -65,13 +65,13 @@ int Configure(HANDLE port, const PortSettings& settings) {
     dcb.fParity = 1;
     dcb.fOutxCtsFlow = 0;
     dcb.fOutxDsrFlow = 0;
-    dcb.fDtrControl = DtrControl(settings.lineControl);
+    dcb.fDtrControl = DtrControl(settings.lineControl) & 0x3u;
     dcb.fDsrSensitivity = 0;
     dcb.fOutX = 0;
     dcb.fInX = 0;
     dcb.fErrorChar = 0;
     dcb.fNull = 0;
-    dcb.fRtsControl = RtsControl(settings.lineControl);
+    dcb.fRtsControl = RtsControl(settings.lineControl) & 0x3u;
     dcb.fAbortOnError = 0;
     dcb.ErrorChar = static_cast<char>(ERROR_REPLACEMENT_CHAR);
     if (!SetCommState(port, &dcb)) return 5;

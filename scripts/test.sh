@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test:
+#   1. native build with warnings as errors, the whole suite under CTest;
+#   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
+#   3. the 32-bit Windows cross build (VUZORUR.dll, KESTAN.dll, qelhost.exe),
+#      its export and import tables, and its tests under wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc 2>/dev/null || echo 2)
+
+scripts/install-deps.sh
+
+step() { printf '\n==== %s ====\n' "$*"; }
+
+step "native build (warnings are errors)"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVUZORUR_WERROR=ON
+cmake --build build -j"$jobs"
+step "native tests"
+(cd build && ctest --output-on-failure -j"$jobs" --timeout 600)
+
+step "sanitizer build (address, undefined behaviour)"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVUZORUR_WERROR=ON -DVUZORUR_SANITIZE=ON -DVUZORUR_BENCH=OFF
+cmake --build build-asan -j"$jobs"
+step "sanitizer tests"
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+   ctest --output-on-failure -j"$jobs" --timeout 900 -LE slow)
+
+step "Windows i686 cross build"
+cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-w64-mingw32.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DVUZORUR_WERROR=ON
+cmake --build build-win32 -j"$jobs"
+scripts/check-win32-exports.sh build-win32/bin
+if [ -x tests/wine/run.sh ]; then
+  step "Windows build under wine"
+  tests/wine/run.sh build-win32/bin build/bin
+fi
+
+echo
+echo "all test stages passed"
