@@ -1,0 +1,178 @@
+#include "commands.h"
+
+#include <cstdio>
+#include <iostream>
+
+#include "cp437.h"
+#include "model_directory.h"
+#include "output.h"
+#include "port_diagnosis.h"
+
+namespace qelhost {
+
+HostContext::~HostContext() {
+    if (session_) session_->Close();
+    LeaveModelDirectory(workDir_, modelCopy_);
+}
+
+bool HostContext::LoadDriver(const CommonOptions& common) {
+    std::string error;
+    const std::string path = common.driverPath.empty() ? DriverLibrary::DefaultPath() : common.driverPath;
+    if (!driver.Load(path, error)) {
+        std::cerr << "qelhost: " << error << " (name another with --driver PATH)\n";
+        return false;
+    }
+    session_ = std::make_unique<QelSession>(driver);
+    return true;
+}
+
+int HostContext::Open(const CommonOptions& common) {
+    if (!session_ && !LoadDriver(common)) return kExitUsage;
+    LineOptions line = common.line;
+    if (!line.port.empty() && line.port.find('/') != std::string::npos) {
+        // The working directory may change below; the port stays where it was named.
+        line.port = Absolute(line.port);
+        if (line.port.size() > 11) line.port = common.line.port;
+    }
+    if (line.port.size() > 11) {
+        std::cerr << "qelhost: the port name " << line.port
+                  << " is longer than 11 characters; link the device to a shorter path (ln -s "
+                  << line.port << " /tmp/fa0)\n";
+        return kExitUsage;
+    }
+    if (!common.modelsFile.empty()) {
+        std::string error;
+        if (!EnterModelDirectory(common.modelsFile, line.qel, workDir_, modelCopy_, error)) {
+            std::cerr << "qelhost: " << error << "\n";
+            return kExitUsage;
+        }
+    }
+    port_ = line.port;
+    const int result = session_->Init(line);
+    if (result != 0) std::cerr << "qelhost: " << ExplainOpenFailure(line.port) << "\n";
+    return result;
+}
+
+int HostContext::CheckGate(Gate& gate, bool quiet) {
+    const int result = session_->Check(gate);
+    if (result != 0 && !quiet) {
+        const std::string model = session_->StationModel(gate.definition.station);
+        std::cerr << "gate " << gate.gas << " is illegal";
+        if (gate.definition.station < STATION_COUNT && !model.empty()) std::cerr << " for an " << model << " station";
+        if (gate.count != 1) std::cerr << " as a block of " << gate.count;
+        std::cerr << "\n";
+    }
+    return result;
+}
+
+void HostContext::ReportFailure(const char* what, const Gate& gate, int result) const {
+    if (result == kExitLine) {
+        std::cerr << "qelhost: " << what << " of " << gate.gas << " failed: no answer from station "
+                  << gate.definition.station << " on " << (port_.empty() ? "NUL" : port_)
+                  << " (check the station number, the wiring and the line settings)\n";
+    } else {
+        std::cerr << "qelhost: " << what << " of " << gate.gas
+                  << " was refused (a negative or malformed answer, or a value the gate cannot take)\n";
+    }
+}
+
+namespace {
+
+const char* AreaName(std::uint32_t code) {
+    static const char* const names[] = {"TM", "CT", "DR", "CP", "TP", "IO", "IR/IM", "SR", "WO", "FORCE"};
+    return code < 10 ? names[code] : "?";
+}
+
+int DataTypeFor(const std::string& gas, bool bit, bool word) {
+    if (bit) return DATA_TYPE_BIT;
+    if (word) return DATA_TYPE_WORD;
+    return GuessDataType(gas);
+}
+
+}  // namespace
+
+int RunDescribe(const CommonOptions& common) {
+    HostContext host;
+    if (!host.LoadDriver(common)) return kExitUsage;
+    DriverInfo info{};
+    const int result = host.session().Describe(info);
+    std::printf("driver name      %s\n", info.driverName != nullptr ? info.driverName : "");
+    std::printf("workspace size   %u bytes\n", info.workspaceSize);
+    std::printf("default line     %u baud, %u data bits, parity code %u, stop-bit code %u\n", info.baudRate,
+                info.dataBits, info.parity, info.stopBits);
+    std::printf("host codes       %u, %u, %u\n", info.hostCode1, info.hostCode2, info.hostCode3);
+    if (info.bannerText != nullptr) std::printf("%s", Cp437ToUtf8(info.bannerText).c_str());
+    return result;
+}
+
+int RunCheck(const CommonOptions& common, const CheckOptions& options) {
+    HostContext host;
+    if (const int opened = host.Open(common); opened != 0) return opened == kExitUsage ? kExitUsage : kExitLine;
+    int worst = kExitOk;
+    for (const std::string& gas : options.gates) {
+        Gate gate;
+        gate.gas = gas;
+        gate.count = options.count;
+        gate.dataType = DataTypeFor(gas, options.bit, options.word);
+        if (host.CheckGate(gate) == 0) {
+            std::printf("%-11s legal    station %u  area %u (%s)  element %u\n", gas.c_str(), gate.definition.station,
+                        gate.definition.areaCode, AreaName(gate.definition.areaCode), gate.definition.element);
+        } else {
+            std::printf("%-11s illegal\n", gas.c_str());
+            worst = kExitRefused;
+        }
+    }
+    return worst;
+}
+
+int RunRead(const CommonOptions& common, const ReadOptions& options) {
+    Format format{};
+    ParseFormat(options.format, format);
+    HostContext host;
+    if (const int opened = host.Open(common); opened != 0) return opened == kExitUsage ? kExitUsage : kExitLine;
+    Gate gate;
+    gate.gas = options.gas;
+    gate.count = options.count;
+    gate.dataType = GuessDataType(options.gas);
+    if (host.CheckGate(gate) != 0) return kExitRefused;
+    Reading reading;
+    reading.gas = gate.gas;
+    reading.bits = gate.dataType == DATA_TYPE_BIT;
+    reading.result = host.session().Read(gate, reading.values);
+    if (const std::string header = HeaderLine(format, false); !header.empty()) std::printf("%s\n", header.c_str());
+    std::printf("%s\n", FormatReading(format, reading).c_str());
+    if (reading.result != 0) host.ReportFailure("the read", gate, reading.result);
+    return reading.result;
+}
+
+int RunWrite(const CommonOptions& common, const WriteOptions& options) {
+    unsigned long value = 0;
+    try {
+        std::size_t used = 0;
+        value = std::stoul(options.value, &used, 0);
+        if (used != options.value.size() || value > 0xFFFF) throw std::out_of_range("value");
+    } catch (const std::exception&) {
+        std::cerr << "qelhost: the value " << options.value << " is not a number from 0 to 65535\n";
+        return kExitUsage;
+    }
+    HostContext host;
+    if (const int opened = host.Open(common); opened != 0) return opened == kExitUsage ? kExitUsage : kExitLine;
+    Gate gate;
+    gate.gas = options.gas;
+    gate.dataType = GuessDataType(options.gas);
+    if (host.CheckGate(gate) != 0) return kExitRefused;
+    const int result = host.session().Write(gate, static_cast<std::uint16_t>(value));
+    if (result == 0) std::printf("%-11s written  %lu\n", gate.gas.c_str(), value);
+    else host.ReportFailure("the write", gate, result);
+    return result;
+}
+
+int RunWarmStart(const CommonOptions& common) {
+    HostContext host;
+    if (const int opened = host.Open(common); opened != 0) return opened == kExitUsage ? kExitUsage : kExitLine;
+    const int result = host.session().WarmStart();
+    std::printf("warm start of QEL %d: %s\n", common.line.qel, result == 0 ? "done" : "failed");
+    return result;
+}
+
+}  // namespace qelhost

@@ -1,0 +1,50 @@
+#include "port_diagnosis.h"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#endif
+
+namespace qelhost {
+
+std::string ExplainOpenFailure(const std::string& port) {
+#if defined(_WIN32)
+    return "cannot open " + port + ": check the port name (COM1 ... COM99) and that no other program uses it";
+#else
+    const std::string path = port == "NUL" ? "/dev/null" : port.find('/') == std::string::npos ? "/dev/" + port : port;
+    if (port.size() > 11) {
+        return "cannot open " + port + ": a port name holds at most 11 characters; link the device to a shorter path";
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int why = errno;
+        if (why == ENOENT || why == ENXIO || why == ENODEV) {
+            return "cannot open " + path + ": no such device (check the adapter and the port name)";
+        }
+        if (why == EACCES || why == EPERM) {
+            return "cannot open " + path + ": permission denied (add your user to the dialout group, then log in again)";
+        }
+        if (why == EBUSY) return "port busy: " + path + " is in use by another program";
+        return "cannot open " + path + ": " + std::strerror(why);
+    }
+    std::string message;
+    termios tio{};
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        message = "port busy: " + path + " is in use by another program";
+    } else if (tcgetattr(fd, &tio) != 0) {
+        message = "cannot open " + path + ": not a serial device";
+    } else {
+        message = "cannot open " + path +
+                  ": the device refused the line settings (check --baud, --data-bits, --parity and --stop-bits)";
+    }
+    ::close(fd);
+    return message;
+#endif
+}
+
+}  // namespace qelhost
