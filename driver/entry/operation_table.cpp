@@ -4,25 +4,28 @@ namespace qel {
 
 std::int32_t NotSupported(const QelRequest*) { return 1; }
 
+// QEL_CLOSE is QEL_CLOSE_PORT under another code.
+std::int32_t Close(const QelRequest* request) { return ClosePort(request); }
+
 // Slots 0, 8, 9 and 16 are empty, as are the slots of operations whose
 // handler is not part of this build.
 const OperationTable kOperationTable = {
     nullptr,       // 0
-    nullptr,       // 1  QEL_INIT
-    nullptr,       // 2  QEL_WARM_START
+    InitQel,       // 1  QEL_INIT
+    WarmStart,     // 2  QEL_WARM_START
     CheckSingleGate,  // 3  QEL_CHECK_GATE
     CheckBlockGate,   // 4  QEL_CHECK_BLOCK
-    nullptr,       // 5  QEL_READ
-    nullptr,       // 6  QEL_READ_BLOCK
-    nullptr,       // 7  QEL_WRITE
+    ReadSingle,    // 5  QEL_READ
+    ReadGate,      // 6  QEL_READ_BLOCK
+    WriteGate,     // 7  QEL_WRITE
     nullptr,       // 8
     nullptr,       // 9
     NotSupported,  // 10 QEL_NOT_SUPPORTED
-    nullptr,       // 11 QEL_CLOSE
-    nullptr,       // 12 QEL_CLOSE_PORT
-    nullptr,       // 13 QEL_OPEN_PORT
-    nullptr,       // 14 QEL_DESCRIBE
-    nullptr,       // 15 QEL_RECONFIGURE
+    Close,         // 11 QEL_CLOSE
+    ClosePort,     // 12 QEL_CLOSE_PORT
+    OpenPortOperation,  // 13 QEL_OPEN_PORT
+    Describe,      // 14 QEL_DESCRIBE
+    Reconfigure,   // 15 QEL_RECONFIGURE
     nullptr,       // 16
 };
 

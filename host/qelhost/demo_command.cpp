@@ -128,7 +128,7 @@ std::string Hex(std::uint16_t v) {
 
 int RunDemo(const CommonOptions& common, const DemoOptions& options) {
     const std::string fasim = options.fasimPath.empty() ? ProgramDirectory() + "/fasim" : options.fasimPath;
-    const std::string tag = std::to_string(getpid() % 100000);
+    const std::string tag = std::to_string(getpid() % 10000);
     const std::string link = "/tmp/fd" + tag;
     const fs::path scratch = fs::temp_directory_path() / ("qelhost-demo-" + tag);
     fs::create_directories(scratch);
@@ -169,7 +169,8 @@ int RunDemo(const CommonOptions& common, const DemoOptions& options) {
 
         steps.Title("2. describe the driver");
         DriverInfo info{};
-        steps.Check(host.session().Describe(info) == 0 && info.workspaceSize == DRIVER_WORKSPACE_SIZE,
+        const bool described = host.session().Describe(info) == 0;
+        steps.Check(described && info.workspaceSize == DRIVER_WORKSPACE_SIZE,
                     std::string("\"") + (info.driverName ? info.driverName : "") + "\", workspace of " +
                         std::to_string(info.workspaceSize) + " bytes, default line " + std::to_string(info.baudRate) +
                         " 8E1");

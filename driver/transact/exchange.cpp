@@ -1,0 +1,44 @@
+#include "transact/exchange.h"
+
+#include <cstring>
+
+#include "protocol/ack.h"
+#include "protocol/read_frames.h"
+#include "serial/line.h"
+
+namespace qel {
+
+GateName UpperCasedGas(const char* gas) {
+    GateName name;
+    if (gas == nullptr) return name;
+    for (std::size_t i = 0; i + 1 < name.text.size() && gas[i] != '\0'; ++i) {
+        const char c = gas[i];
+        name.text[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    return name;
+}
+
+bool ModelText::Is(const char* model) const { return std::strcmp(text.data(), model) == 0; }
+
+ModelText StationModelOf(const DriverWorkspace& workspace, std::uint32_t station) {
+    ModelText model;
+    std::memcpy(model.text.data(), workspace.stationModel[station & 0xFFu], STATION_MODEL_SIZE);
+    return model;
+}
+
+int SelectStationIfNeeded(DriverWorkspace& workspace, std::uint32_t station, std::span<std::uint8_t> frame) {
+    if (workspace.lastStation == station) return 0;
+    const std::size_t length = BuildSelectStation(frame, station);
+    const auto select = frame.first(length);
+    SendFrame(workspace, select);
+    if (const int echo = CheckEcho(workspace, select); echo != 0) return echo;
+    return ReadAck(workspace);
+}
+
+int SendConfirmed(DriverWorkspace& workspace, std::span<const std::uint8_t> frame) {
+    SendFrame(workspace, frame);
+    if (const int echo = CheckEcho(workspace, frame); echo != 0) return echo;
+    return ReadAck(workspace);
+}
+
+}  // namespace qel

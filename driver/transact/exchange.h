@@ -1,0 +1,46 @@
+// The pieces every read and write exchange shares: the attempt constants, the
+// upper-cased gate name for messages, the station's model, the station
+// selection and the send-echo-acknowledge step.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "vuzorur.h"
+
+namespace qel {
+
+constexpr int MAX_ATTEMPTS = 5;
+constexpr std::uint32_t RETRY_PAUSE_MS = 600;
+constexpr std::size_t REQUEST_AREA_SIZE = 20;
+constexpr std::size_t REPLY_AREA_SIZE = 1800;
+constexpr std::uint16_t MAX_PRESET_VALUE = 9999;
+
+// The gate address for messages: at most 19 characters, upper-cased, always
+// terminated; a missing address reads as an empty name.
+struct GateName {
+    std::array<char, 20> text{};
+    const char* c_str() const { return text.data(); }
+};
+GateName UpperCasedGas(const char* gas);
+// The host's text as passed, for messages; "" for none.
+inline const char* GasAsPassed(const char* gas) { return gas != nullptr ? gas : ""; }
+
+// The station's model text, terminated within its 5 bytes.
+struct ModelText {
+    std::array<char, STATION_MODEL_SIZE + 1> text{};
+    bool Is(const char* model) const;
+};
+ModelText StationModelOf(const DriverWorkspace& workspace, std::uint32_t station);
+
+// Selects the station when it is not the last one addressed: SelectStation,
+// its echo, its Ack. 0, or the failing step's result. `frame` is the
+// caller's request area, which then carries the select frame.
+int SelectStationIfNeeded(DriverWorkspace& workspace, std::uint32_t station, std::span<std::uint8_t> frame);
+
+// Sends a frame, compares its echo and reads the Ack: the first non-zero
+// result, else 0.
+int SendConfirmed(DriverWorkspace& workspace, std::span<const std::uint8_t> frame);
+
+}  // namespace qel

@@ -1,0 +1,17 @@
+// The read transaction of QEL_READ and QEL_READ_BLOCK.
+#pragma once
+
+#include <cstdint>
+
+#include "vuzorur.h"
+
+namespace qel {
+
+// Reads the gate of the request's GateTransfer: selects the station when
+// needed, sends the request that fits the station's model, checks the echo
+// and the reply, and decodes it into the host's value array (touched only on
+// success). Five attempts. 0 done; 1 a wrong answer or a refused transfer;
+// 2 a line failure.
+std::int32_t ReadGate(const QelRequest* request);
+
+}  // namespace qel

@@ -1,0 +1,23 @@
+// The write transaction of QEL_WRITE, with the controllers' force mode.
+#pragma once
+
+#include <cstdint>
+
+#include "vuzorur.h"
+
+namespace qel {
+
+// Writes slot 1 of the request's GateTransfer to its gate: the preset range
+// check, the station selection, then the FA2 write, the FA3 write (header,
+// Ack, data message, Ack), a ForceBit write while the station is in force
+// mode, or the FORCE gate's handling. Five attempts. 0 done; 1 refused or a
+// wrong answer; 2 a line failure.
+std::int32_t WriteGate(const QelRequest* request);
+
+// The four exchanges, one attempt each (0, 1 or 2).
+int WriteFa2(DriverWorkspace& workspace, const GateTransfer& transfer, const char* gate);
+int WriteFa3(DriverWorkspace& workspace, const GateTransfer& transfer, const char* gate);
+int WriteForceBit(DriverWorkspace& workspace, const GateTransfer& transfer);
+int WriteForceGate(DriverWorkspace& workspace, const GateTransfer& transfer);
+
+}  // namespace qel
