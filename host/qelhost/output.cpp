@@ -71,8 +71,11 @@ std::string FormatReading(Format format, const Reading& r) {
         }
     }
     if (format == Format::Table && r.bits && r.values.size() > 1) {
-        out += "\n" + std::string(r.time.empty() ? "" : std::string(r.time.size() + 2, ' ')) + "bits 0.." +
-               std::to_string(r.values.size() - 1) + ": ";
+        out += '\n';
+        if (!r.time.empty()) out.append(r.time.size() + 2, ' ');
+        out += "bits 0..";
+        out += std::to_string(r.values.size() - 1);
+        out += ": ";
         for (const auto v : r.values) out += v != 0 ? '1' : '0';
     }
     return out;

@@ -46,7 +46,7 @@ std::int32_t QelSession::Init(const LineOptions& line) {
 
     QelSetup setup{};
     const std::string port = line.port.empty() ? std::string("NUL") : line.port;
-    std::strncpy(setup.portName, port.c_str(), sizeof setup.portName - 1);
+    port.copy(setup.portName, sizeof setup.portName - 1);
     setup.portEnabled = 1;
     setup.readTimeout = line.timeout;
     setup.baudRate = static_cast<std::uint16_t>(line.baud);
