@@ -1,0 +1,79 @@
+// Port operations over the in-memory line: the parts a pseudo-terminal
+// cannot show (pending input, break, pauses, short writes of the count).
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "serial/line.h"
+#include "serial/serial_port.h"
+#include "support/memory_line.h"
+
+namespace {
+
+using testsupport::MemoryLine;
+
+PortSettings Named(const char* name) {
+    PortSettings settings{};
+    std::strncpy(settings.portName, name, sizeof settings.portName - 1);
+    return settings;
+}
+
+TEST(PortOperations, DrainInputDropsWhatWaitsAndRestoresTheTimeout) {
+    MemoryLine line;
+    const auto handle = qel::OpenPort(Named("mem"));
+    ASSERT_EQ(handle, MemoryLine::kHandle);
+    line.Feed(std::string(1300, 'x'));
+    EXPECT_EQ(qel::DrainInput(handle), 0);
+    EXPECT_EQ(line.Pending(), 0u);
+    EXPECT_EQ(line.ReadTimeoutMs(), 1000u) << "the time-out before the drain is back";
+}
+
+TEST(PortOperations, DrainInputOfAQuietLineReadsNothing) {
+    MemoryLine line;
+    const auto handle = qel::OpenPort(Named("mem"));
+    EXPECT_EQ(qel::DrainInput(handle), 0);
+    EXPECT_EQ(line.TimeoutsElapsed(), 0) << "nothing pending: no read at all";
+}
+
+TEST(PortOperations, DrainInputWithoutAPortReportsTheFailedRead) {
+    MemoryLine line;
+    EXPECT_EQ(qel::DrainInput(qel::NO_PORT), 1);
+}
+
+TEST(PortOperations, SendBreakAndPauseSleepTheGivenTime) {
+    MemoryLine line;
+    const auto handle = qel::OpenPort(Named("mem"));
+    EXPECT_EQ(qel::SendBreak(250, handle), 0);
+    EXPECT_EQ(qel::PauseMs(600), 0);
+    EXPECT_EQ(line.SleptMs(), 850u);
+}
+
+TEST(PortOperations, TheCountOfAReadIsSixteenBits) {
+    MemoryLine line;
+    const auto handle = qel::OpenPort(Named("mem"));
+    line.Feed("abc");
+    std::array<std::uint8_t, 65536 + 3> buffer{};
+    std::uint32_t received = 0;
+    EXPECT_EQ(qel::PortRead(handle, buffer, &received), qel::PORT_OK) << "65539 reads as 3";
+    EXPECT_EQ(received, 3u);
+}
+
+TEST(PortOperations, PurgeSetsTwentyMillisecondsThenTheWorkspaceTimeout) {
+    MemoryLine line;
+    DriverWorkspace workspace{};
+    workspace.portHandle = qel::OpenPort(Named("mem"));
+    workspace.readTimeout = 250;
+    line.Feed("stale");
+    qel::PurgeInput(workspace);
+    EXPECT_EQ(line.Pending(), 0u);
+    EXPECT_EQ(line.ReadTimeoutMs(), 2500u);
+    EXPECT_EQ(line.SleptMs(), 40u) << "a 20 ms wait that brought the stale bytes, one that brought none";
+}
+
+TEST(PortOperations, AFailedOpenGivesNoHandle) {
+    MemoryLine line;
+    line.SetOpenFails(true);
+    EXPECT_EQ(qel::OpenPort(Named("mem")), qel::NO_PORT);
+}
+
+}  // namespace
