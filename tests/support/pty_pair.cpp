@@ -7,7 +7,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <random>
+#include <sys/stat.h>
 #include <chrono>
 #include <stdexcept>
 
@@ -75,10 +76,16 @@ void PtyPair::CloseSlave() {
 }
 
 std::string ShortLinkPath() {
-    static std::atomic<int> next{0};
-    // "/tmp/q" + up to 5 digits of the pid folded, + a counter: at most 11 characters.
-    const int id = (static_cast<int>(getpid()) % 1000) * 100 + (next++ % 100);
-    return "/tmp/q" + std::to_string(id);
+    // "/tmp/q" and five random letters or digits: 11 characters, the most a
+    // port name holds. A name in use by a link of another test is skipped.
+    static std::mt19937 random{std::random_device{}() ^ static_cast<unsigned>(getpid())};
+    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    for (;;) {
+        std::string path = "/tmp/q";
+        for (int i = 0; i < 5; ++i) path += alphabet[random() % 36];
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0) return path;
+    }
 }
 
 int OpenDescriptorCount() {
