@@ -1,0 +1,168 @@
+// The fasim program: command-line and file errors, help, and a real run
+// that ends cleanly on SIGTERM and removes its link.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "sim_test_util.h"
+
+extern char** environ;
+
+namespace fasim {
+namespace {
+
+struct ProgramRun {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string Drain(int fd) {
+  std::string s;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) s.append(buf, static_cast<std::size_t>(n));
+  close(fd);
+  return s;
+}
+
+ProgramRun RunFasim(std::vector<std::string> args) {
+  args.insert(args.begin(), FASIM_EXE);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int out[2], err[2];
+  ProgramRun r;
+  if (pipe(out) != 0 || pipe(err) != 0) return r;
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  close(out[1]);
+  close(err[1]);
+  if (rc != 0) {
+    close(out[0]);
+    close(err[0]);
+    return r;
+  }
+  // A program that wrongly keeps running is killed after 10 s.
+  std::atomic<bool> watchdogDone{false};
+  std::thread watchdog([&] {
+    for (int i = 0; i < 1000 && !watchdogDone; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!watchdogDone) kill(pid, SIGKILL);
+  });
+  std::string o, e;
+  std::thread t([&] { o = Drain(out[0]); });
+  e = Drain(err[0]);
+  t.join();
+  int status = 0;
+  waitpid(pid, &status, 0);
+  watchdogDone = true;
+  watchdog.join();
+  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.out = o;
+  r.err = e;
+  return r;
+}
+
+void ExpectOneLineError(const ProgramRun& r, const std::string& needle) {
+  EXPECT_NE(r.exitCode, 0);
+  ASSERT_FALSE(r.err.empty());
+  EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;  // exactly one line
+  EXPECT_NE(r.err.find(needle), std::string::npos) << r.err;
+}
+
+std::string TempFile(const std::string& tag, const std::string& content) {
+  const std::string path = "/tmp/fasim-" + tag + "-" + std::to_string(getpid()) + ".txt";
+  std::ofstream(path) << content;
+  return path;
+}
+
+// Never a path another program might be using, should a case start the line by mistake.
+const std::string kLink = simtest::UniqueLink();
+
+TEST(CommandLine, HelpExplainsOptionsAndFormats) {
+  const ProgramRun r = RunFasim({"--help"});
+  EXPECT_EQ(r.exitCode, 0);
+  for (const char* word : {"--station", "--link", "--device", "--tcp", "--baud", "--parity", "--turnaround",
+                           "--seed", "--drop-rate", "--nak-rate", "--late-rate", "--late-ms", "--silent", "--trace",
+                           "--memory", "--config", "--control", "--control-socket", "Memory file", "Config file"})
+    EXPECT_NE(r.out.find(word), std::string::npos) << word;
+}
+
+TEST(CommandLine, Errors) {
+  ExpectOneLineError(RunFasim({"--link", kLink}), "no stations");
+  ExpectOneLineError(RunFasim({"--station", "1:FA9", "--link", kLink}), "--station 1:FA9: unknown model");
+  ExpectOneLineError(RunFasim({"--station", "300:FA2", "--link", kLink}), "0..255");
+  ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", "/tmp/abcdefgh"}), "longer than 11");
+  ExpectOneLineError(RunFasim({"--station", "1:FA2"}), "exactly one of --link, --device and --tcp");
+  ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--tcp", "5000"}), "exactly one");
+  ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--parity", "X"}), "--parity X");
+  ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--drop-rate", "2"}), "probability");
+  ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--bogus"}), "--bogus");
+}
+
+TEST(CommandLine, ConfigFileErrorsNameTheLine) {
+  const std::string cfg = TempFile("cfg", "# stations\nstation 1:FA2\nbaud fast\n");
+  ExpectOneLineError(RunFasim({"--config", cfg, "--link", kLink}), cfg + ":3: expected a number");
+  const std::string cfg2 = TempFile("cfg2", "station 1:FA2\nwhatever 3\n");
+  ExpectOneLineError(RunFasim({"--config", cfg2, "--link", kLink}), cfg2 + ":2: unknown key 'whatever'");
+  std::remove(cfg.c_str());
+  std::remove(cfg2.c_str());
+}
+
+TEST(CommandLine, MemoryFileErrorsNameTheLine) {
+  const std::string mem = TempFile("mem", "1 DR 10 5\n1 DR 10\n");
+  ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--memory", mem}), mem + ":2: expected");
+  const std::string mem2 = TempFile("mem2", "1 IO 10 2\n");
+  ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--memory", mem2}), mem2 + ":1: a bit value");
+  std::remove(mem.c_str());
+  std::remove(mem2.c_str());
+}
+
+TEST(Program, ServesAPtyAndExitsCleanlyOnSigterm) {
+  const std::string link = simtest::UniqueLink();
+  const std::string cfg = TempFile("run", "station 1:FA2\nstation = 2:FA3\nunpaced\n");
+  std::vector<std::string> args = {FASIM_EXE, "--config", cfg, "--link", link};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&fa);
+  struct stat st {};
+  for (int i = 0; i < 200 && lstat(link.c_str(), &st) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  {
+    simtest::RawClient client(link);
+    ASSERT_TRUE(client.ok());
+    EXPECT_EQ(client.Exchange("`0202\r", 4), "`0202\rc00\r");
+    EXPECT_EQ(client.Exchange("]441000:000619\r", 4 + 12 + 2 + 1), "]441000:000619\rc00\r" "000000000000" "00\r");
+  }
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_NE(lstat(link.c_str(), &st), 0);
+  std::remove(cfg.c_str());
+}
+
+}  // namespace
+}  // namespace fasim
