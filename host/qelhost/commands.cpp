@@ -146,25 +146,39 @@ int RunRead(const CommonOptions& common, const ReadOptions& options) {
 }
 
 int RunWrite(const CommonOptions& common, const WriteOptions& options) {
-    unsigned long value = 0;
-    try {
-        std::size_t used = 0;
-        value = std::stoul(options.value, &used, 0);
-        if (used != options.value.size() || value > 0xFFFF) throw std::out_of_range("value");
-    } catch (const std::exception&) {
-        std::cerr << "qelhost: the value " << options.value << " is not a number from 0 to 65535\n";
+    if (options.pairs.size() % 2 != 0) {
+        std::cerr << "qelhost: write takes pairs of gate and value; " << options.pairs.back() << " has no value\n";
         return kExitUsage;
+    }
+    std::vector<std::uint16_t> values;
+    for (std::size_t i = 1; i < options.pairs.size(); i += 2) {
+        const std::string& text = options.pairs[i];
+        try {
+            std::size_t used = 0;
+            const unsigned long value = std::stoul(text, &used, 0);
+            if (used != text.size() || value > 0xFFFF) throw std::out_of_range("value");
+            values.push_back(static_cast<std::uint16_t>(value));
+        } catch (const std::exception&) {
+            std::cerr << "qelhost: the value " << text << " for " << options.pairs[i - 1]
+                      << " is not a number from 0 to 65535\n";
+            return kExitUsage;
+        }
     }
     HostContext host;
     if (const int opened = host.Open(common); opened != 0) return opened == kExitUsage ? kExitUsage : kExitLine;
-    Gate gate;
-    gate.gas = options.gas;
-    gate.dataType = GuessDataType(options.gas);
-    if (host.CheckGate(gate) != 0) return kExitRefused;
-    const int result = host.session().Write(gate, static_cast<std::uint16_t>(value));
-    if (result == 0) std::printf("%-11s written  %lu\n", gate.gas.c_str(), value);
-    else host.ReportFailure("the write", gate, result);
-    return result;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        Gate gate;
+        gate.gas = options.pairs[2 * i];
+        gate.dataType = GuessDataType(gate.gas);
+        if (host.CheckGate(gate) != 0) return kExitRefused;
+        const int result = host.session().Write(gate, values[i]);
+        if (result != 0) {
+            host.ReportFailure("the write", gate, result);
+            return result;
+        }
+        std::printf("%-11s written  %u\n", gate.gas.c_str(), values[i]);
+    }
+    return kExitOk;
 }
 
 int RunWarmStart(const CommonOptions& common) {

@@ -34,9 +34,10 @@ struct ReadOptions {
     std::string format = "table";
 };
 
+// One or more gates and values, written in order in one session (so that a
+// station's force mode holds from one write to the next).
 struct WriteOptions {
-    std::string gas;
-    std::string value;
+    std::vector<std::string> pairs;  // GAS VALUE [GAS VALUE ...]
 };
 
 struct PollOptions {

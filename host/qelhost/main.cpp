@@ -57,9 +57,12 @@ int main(int argc, char** argv) {
     readCmd->add_option("--format", read.format, "table|csv|json")->check(CLI::IsMember({"table", "csv", "json"}));
 
     WriteOptions write;
-    auto* writeCmd = app.add_subcommand("write", "write one value to a gate");
-    writeCmd->add_option("GAS", write.gas, "gate address, e.g. 001DR0010")->required();
-    writeCmd->add_option("VALUE", write.value, "0..65535, decimal or 0x hex; 0 or 1 for bits")->required();
+    auto* writeCmd = app.add_subcommand(
+        "write", "write values to gates, in order, in one session (e.g. 002FORCE 1 002IO0005 1 002FORCE 0)");
+    writeCmd->add_option("GAS VALUE", write.pairs,
+                         "gate address and value, repeated; a value is 0..65535, decimal or 0x hex, 0 or 1 for bits")
+        ->required()
+        ->expected(2, -1);
 
     PollOptions poll;
     auto* pollCmd = app.add_subcommand("poll", "read a list of gates in rounds until Ctrl-C, then print a summary");

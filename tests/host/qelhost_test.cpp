@@ -132,6 +132,29 @@ TEST_F(QelhostTest, WriteChangesTheController) {
     EXPECT_NE(r.out.find("001DR0020,-,4660,0x1234,0"), std::string::npos) << r.out;
 }
 
+TEST_F(QelhostTest, SeveralWritesShareOneSessionSoForceModeHolds) {
+    const std::string models = WriteFile("models.int", "002FA3\n");
+    sim_->ClearTrace();
+    const Outcome r =
+        Qelhost({"write", "002FORCE", "1", "002IO0005", "1", "002SR0009", "1", "002FORCE", "0", "--models", models});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(sim_->Get(2, "IO", 5), 1);
+    EXPECT_EQ(sim_->Get(2, "SR", 9), 1);
+    EXPECT_FALSE(sim_->ForceMode(2)) << "ClearForce ended force mode";
+    std::vector<std::string> sent;
+    for (const auto& record : sim_->Trace()) {
+        if (record.fromMaster) sent.push_back(record.bytes);
+    }
+    const std::vector<std::string> expected = {
+        "`0202\r",             // selection; FORCE 1 itself sends nothing
+        "\\6580005119\r",        // ForceBit: IO group 1000, address 5, bit 1, sum 0x19
+        "\\5520009000116\r",     // SR goes as the usual header: SR 9, one byte, sum 0x16
+        "0101",                  // and its data message
+        "\\8008\r",              // ClearForce
+    };
+    EXPECT_EQ(sent, expected);
+}
+
 TEST_F(QelhostTest, AValueOutOfRangeIsRefusedWithOne) {
     const Outcome r = Qelhost({"write", "001CP0005", "10000"});
     EXPECT_EQ(r.exitCode, 1);
@@ -152,6 +175,7 @@ TEST_F(QelhostTest, UsageErrorsGiveSixtyFour) {
         {"missingGas", {"read"}},
         {"valueNotANumber", {"write", "001DR0010", "12ab"}},
         {"valueTooLarge", {"write", "001DR0010", "65536"}},
+        {"gateWithoutValue", {"write", "001DR0010", "1", "001DR0011"}},
         {"badParity", {"read", "001DR0010", "--parity", "sometimes"}},
         {"countTooLarge", {"read", "001DR0010", "--count", "101"}},
         {"portNameTooLong", {"read", "001DR0010", "--port", "/tmp/a/very/long/name"}},
