@@ -1,0 +1,51 @@
+// The lifecycle and port operations of a QEL: initialisation, warm start,
+// opening, closing and reconfiguring its port, and the description of the
+// driver for the host. The handlers themselves are declared with the
+// operation table; this header holds what they share.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "vuzorur.h"
+
+namespace qel {
+
+// Results of the lifecycle operations.
+constexpr std::int32_t LIFECYCLE_OK = 0;
+constexpr std::int32_t LIFECYCLE_REFUSED = 1;  // no workspace or parameter block
+constexpr std::int32_t LIFECYCLE_PORT_FAILED = 2;
+
+// Every port QEL_INIT opens has DTR and RTS held off.
+constexpr std::uint16_t INIT_LINE_CONTROL = 8;
+
+// What QEL_DESCRIBE reports.
+constexpr std::uint32_t DESCRIBE_HOST_CODE_1 = 70;
+constexpr std::uint32_t DESCRIBE_HOST_CODE_2 = 4;
+constexpr std::uint32_t DESCRIBE_HOST_CODE_3 = 3;
+constexpr std::uint16_t DEFAULT_BAUD_RATE = 9600;
+constexpr std::uint16_t DEFAULT_DATA_BITS = 8;
+constexpr std::uint16_t DEFAULT_STOP_BITS = 0;  // one
+constexpr std::uint16_t DEFAULT_PARITY = 2;     // even
+inline constexpr char kDriverName[] = "Izumi FA-series Driver";
+
+// The installation banner, code page 437: a newline, then six lines of
+// BANNER_LINE_WIDTH characters, each followed by a newline.
+constexpr std::size_t BANNER_LINE_WIDTH = 62;
+constexpr std::size_t BANNER_LINE_COUNT = 6;
+constexpr std::size_t BANNER_LENGTH = 1 + BANNER_LINE_COUNT * (BANNER_LINE_WIDTH + 1);
+static_assert(BANNER_LENGTH == 379);
+
+// The banner, zero-terminated, with the lifetime of the library.
+std::string_view InstallationBanner();
+
+// "DAVEV: ver. compiled on <Mmm dd yyyy> at <hh:mm:ss>", the build's date and time.
+std::string_view VersionText();
+
+// Closes the workspace's port, if it holds one. LIFECYCLE_OK when closed or
+// none was open; LIFECYCLE_PORT_FAILED when the system refused, the handle
+// then stays in the workspace.
+std::int32_t ReleasePort(DriverWorkspace& workspace);
+
+}  // namespace qel
