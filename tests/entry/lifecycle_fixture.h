@@ -42,7 +42,7 @@ inline bool IsVersionLine(const LogLine& line) {
 
 inline QelSetup SetupFor(const std::string& name, std::int32_t enabled = 1, std::int32_t readTimeout = 100) {
     QelSetup setup{};
-    std::strncpy(setup.portName, name.c_str(), sizeof setup.portName - 1);
+    name.copy(setup.portName, sizeof setup.portName - 1);
     setup.portEnabled = enabled;
     setup.readTimeout = readTimeout;
     setup.baudRate = 9600;
@@ -54,7 +54,7 @@ inline QelSetup SetupFor(const std::string& name, std::int32_t enabled = 1, std:
 
 inline PortUpdate Update(const std::string& name, std::int32_t readTimeout = 0) {
     PortUpdate update{};
-    std::strncpy(update.portName, name.c_str(), sizeof update.portName - 1);
+    name.copy(update.portName, sizeof update.portName - 1);
     update.readTimeout = readTimeout;
     update.baudRate = 9600;
     update.dataBits = 8;
@@ -65,7 +65,7 @@ inline PortUpdate Update(const std::string& name, std::int32_t readTimeout = 0) 
 
 inline PortSettings SettingsFor(const std::string& name) {
     PortSettings settings{};
-    std::strncpy(settings.portName, name.c_str(), sizeof settings.portName - 1);
+    name.copy(settings.portName, sizeof settings.portName - 1);
     settings.baudRate = 9600;
     settings.dataBits = 8;
     settings.parity = 2;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "serial/line.h"
 #include "serial/serial_port.h"
@@ -14,7 +15,7 @@ using testsupport::MemoryLine;
 
 PortSettings Named(const char* name) {
     PortSettings settings{};
-    std::strncpy(settings.portName, name, sizeof settings.portName - 1);
+    std::string(name).copy(settings.portName, sizeof settings.portName - 1);
     return settings;
 }
 

@@ -23,7 +23,7 @@ using testsupport::PtyPair;
 PortSettings Settings(const std::string& name, std::uint16_t baud = 9600, std::uint16_t dataBits = 8,
                       std::uint16_t stopBits = 0, std::uint16_t parity = 2) {
     PortSettings settings{};
-    std::strncpy(settings.portName, name.c_str(), sizeof settings.portName - 1);
+    name.copy(settings.portName, sizeof settings.portName - 1);
     settings.baudRate = baud;
     settings.dataBits = dataBits;
     settings.stopBits = stopBits;
