@@ -90,6 +90,23 @@ private:
     std::size_t length_ = 0;
 };
 
+// The 15-character layout that ReadBlockFa3 and WriteBlockFa3 share: the
+// command, the kind, the sub-command, the address and the byte count as
+// high-byte-first word fields, the checksum over positions 1-11, CR. The
+// caller has checked that `out` holds MAX_FRAME_LENGTH characters.
+inline std::size_t BuildFa3BlockFrame(std::span<std::uint8_t> out, std::uint8_t command, std::uint8_t kind,
+                                      const Fa3SubCommand& entry, std::uint16_t element, std::uint16_t byteCount) {
+    FrameWriter frame(out);
+    frame.Char(command);
+    frame.Char(kind);
+    frame.Chars(Fa3SubCommandText(entry, element));
+    frame.Word(Fa3Address(entry, element), HIGH_BYTE_FIRST);
+    frame.Word(byteCount, HIGH_BYTE_FIRST);
+    frame.Sum(1);
+    frame.Char(CR);
+    return frame.Length();
+}
+
 // The fields of a GateTransfer as the protocol uses them: area code,
 // element and count are taken as their low 16 bits.
 constexpr std::uint16_t TransferArea(const GateTransfer& transfer) {

@@ -70,15 +70,7 @@ std::size_t BuildReadBlockFa3(std::span<std::uint8_t> out, std::uint16_t byteCou
                               std::uint16_t areaCode) {
     const Fa3SubCommand* entry = FindFa3SubCommand(areaCode);
     if (entry == nullptr || out.size() < READ_BLOCK_FA3_LENGTH) return 0;
-    FrameWriter frame(out);
-    frame.Char(BLOCK_READ_COMMAND);
-    frame.Char(READ_BLOCK_FA3_KIND);
-    frame.Chars(Fa3SubCommandText(*entry, element));
-    frame.Word(Fa3Address(*entry, element), HIGH_BYTE_FIRST);
-    frame.Word(byteCount, HIGH_BYTE_FIRST);
-    frame.Sum(1);
-    frame.Char(CR);
-    return frame.Length();
+    return BuildFa3BlockFrame(out, BLOCK_READ_COMMAND, READ_BLOCK_FA3_KIND, *entry, element, byteCount);
 }
 
 std::size_t BuildFa2Read(const GateTransfer& transfer, std::span<std::uint8_t> out) {

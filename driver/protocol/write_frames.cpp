@@ -69,15 +69,7 @@ std::size_t BuildWriteBlockFa3(std::span<std::uint8_t> out, std::uint16_t byteCo
     const std::uint8_t kind = WriteBlockKind(areaCode);
     const Fa3SubCommand* entry = FindFa3SubCommand(areaCode);
     if (kind == 0 || entry == nullptr || out.size() < WRITE_BLOCK_FA3_LENGTH) return 0;
-    FrameWriter frame(out);
-    frame.Char(BACKSLASH);
-    frame.Char(kind);
-    frame.Chars(Fa3SubCommandText(*entry, element));
-    frame.Word(Fa3Address(*entry, element), HIGH_BYTE_FIRST);
-    frame.Word(byteCount, HIGH_BYTE_FIRST);
-    frame.Sum(1);
-    frame.Char(CR);
-    return frame.Length();
+    return BuildFa3BlockFrame(out, BACKSLASH, kind, *entry, element, byteCount);
 }
 
 std::size_t BuildWriteData(std::span<std::uint8_t> out, std::int32_t dataType, std::uint16_t value) {

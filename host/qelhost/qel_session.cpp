@@ -68,17 +68,25 @@ std::int32_t QelSession::Check(Gate& gate) {
     return Call(gate.count == 1 ? QEL_CHECK_GATE : QEL_CHECK_BLOCK, &gate.definition);
 }
 
-std::int32_t QelSession::Read(const Gate& gate, std::vector<std::uint16_t>& values) {
-    // A single value travels in slot 1, a block in slots 0 to count - 1.
-    std::vector<std::uint16_t> slots(static_cast<std::size_t>(std::max(gate.count, 2)), 0);
+namespace {
+// The transfer of a checked gate: what the driver stored for it, and the slots.
+GateTransfer TransferOf(const Gate& gate, int count, std::uint16_t* slots) {
     GateTransfer transfer{};
     transfer.gas = gate.gas.c_str();
     transfer.station = gate.definition.station;
     transfer.areaCode = gate.definition.areaCode;
     transfer.element = gate.definition.element;
     transfer.dataType = gate.dataType;
-    transfer.count = gate.count;
-    transfer.values = slots.data();
+    transfer.count = count;
+    transfer.values = slots;
+    return transfer;
+}
+}  // namespace
+
+std::int32_t QelSession::Read(const Gate& gate, std::vector<std::uint16_t>& values) {
+    // A single value travels in slot 1, a block in slots 0 to count - 1.
+    std::vector<std::uint16_t> slots(static_cast<std::size_t>(std::max(gate.count, 2)), 0);
+    GateTransfer transfer = TransferOf(gate, gate.count, slots.data());
     const std::int32_t result = Call(gate.count == 1 ? QEL_READ : QEL_READ_BLOCK, &transfer);
     if (gate.count == 1) values.assign(1, slots[1]);
     else values.assign(slots.begin(), slots.begin() + gate.count);
@@ -87,14 +95,7 @@ std::int32_t QelSession::Read(const Gate& gate, std::vector<std::uint16_t>& valu
 
 std::int32_t QelSession::Write(const Gate& gate, std::uint16_t value) {
     std::uint16_t slots[2] = {0, value};
-    GateTransfer transfer{};
-    transfer.gas = gate.gas.c_str();
-    transfer.station = gate.definition.station;
-    transfer.areaCode = gate.definition.areaCode;
-    transfer.element = gate.definition.element;
-    transfer.dataType = gate.dataType;
-    transfer.count = 1;
-    transfer.values = slots;
+    GateTransfer transfer = TransferOf(gate, 1, slots);
     return Call(QEL_WRITE, &transfer);
 }
 
