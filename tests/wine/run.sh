@@ -533,6 +533,15 @@ want_rc 0
 want_master_frames '`0202<CR>'
 end
 
+begin "FA3 force mode through qelhost: several writes in one session"
+qelhost "${line[@]}" --models "$models" write 002FORCE 1 002IO0004 1 002SR0004 1 002FORCE 0 --port COM7
+want_rc 0
+want_master_frames '`0202<CR> | \6580004118<CR> | \5520004000111<CR> | 0101 | \8008<CR>'
+want_sim "force 2" "0"
+want_sim "get 2 IO 4" "1"
+want_sim "get 2 SR 4" "1"
+end
+
 begin "COM12 (two-digit port name, \\\\.\\ device prefix): FA3 and FA2 reads"
 qelhost "${line[@]}" --models "$models" read 002DR0010 --port COM12
 want_rc 0
