@@ -12,6 +12,7 @@
 #include "protocol/read_frames.h"
 #include "protocol/reply.h"
 #include "serial/serial_port.h"
+#include "support/host_records.h"
 #include "support/log_capture.h"
 #include "support/memory_line.h"
 #include "support/pty_pair.h"
@@ -96,13 +97,7 @@ void ReadGateOverMemoryLine(benchmark::State& state) {
     workspace.portHandle = qel::OpenPort(settings);
     workspace.lastStation = 1;
     std::array<std::uint16_t, 2> values{};
-    GateTransfer transfer{};
-    transfer.gas = "001DR0010";
-    transfer.station = 1;
-    transfer.areaCode = AREA_DR;
-    transfer.element = 10;
-    transfer.count = 1;
-    transfer.values = values.data();
+    GateTransfer transfer = testsupport::SingleTransfer("001DR0010", 1, AREA_DR, 10, values.data());
     QelRequest request{};
     request.workspace = &workspace;
     request.operation = QEL_READ;
@@ -127,13 +122,7 @@ void ReadGateOverPty(benchmark::State& state) {
         return;
     }
     DriverWorkspace workspace{};
-    QelSetup setup{};
-    link.copy(setup.portName, sizeof setup.portName - 1);
-    setup.portEnabled = 1;
-    setup.readTimeout = 100;
-    setup.baudRate = 9600;
-    setup.dataBits = 8;
-    setup.parity = 2;
+    QelSetup setup = testsupport::SetupFor(link);
     QelRequest init{};
     init.workspace = &workspace;
     init.operation = QEL_INIT;
@@ -143,13 +132,7 @@ void ReadGateOverPty(benchmark::State& state) {
         return;
     }
     std::array<std::uint16_t, 2> values{};
-    GateTransfer transfer{};
-    transfer.gas = "001DR0010";
-    transfer.station = 1;
-    transfer.areaCode = AREA_DR;
-    transfer.element = 10;
-    transfer.count = 1;
-    transfer.values = values.data();
+    GateTransfer transfer = testsupport::SingleTransfer("001DR0010", 1, AREA_DR, 10, values.data());
     QelRequest read{};
     read.workspace = &workspace;
     read.operation = QEL_READ;

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "support/host_records.h"
 #include "support/log_capture.h"
 #include "support/pty_pair.h"
 #include "vuzorur.h"
@@ -88,13 +89,7 @@ TEST(NoAllocation, ChecksReadsAndWritesUseNoHeap) {
                                                     {"]444000:000218\r", "c00\r34121:\r"},
                                                 });
     DriverWorkspace workspace{};
-    QelSetup setup{};
-    link.copy(setup.portName, sizeof setup.portName - 1);
-    setup.portEnabled = 1;
-    setup.readTimeout = 100;
-    setup.baudRate = 9600;
-    setup.dataBits = 8;
-    setup.parity = 2;
+    QelSetup setup = testsupport::SetupFor(link);
     QelRequest init{&workspace, QEL_INIT, 1, 0, &setup};
     ASSERT_EQ(QelMain(&init), 0);
     std::memcpy(workspace.stationModel[2], "FA3", 4);
@@ -103,13 +98,7 @@ TEST(NoAllocation, ChecksReadsAndWritesUseNoHeap) {
     gate.gas = "001DR0010";
     QelRequest check{&workspace, QEL_CHECK_GATE, 1, 0, &gate};
     std::uint16_t values[2] = {0, 0};
-    GateTransfer transfer{};
-    transfer.gas = "001DR0010";
-    transfer.station = 1;
-    transfer.areaCode = AREA_DR;
-    transfer.element = 10;
-    transfer.count = 1;
-    transfer.values = values;
+    GateTransfer transfer = testsupport::SingleTransfer("001DR0010", 1, AREA_DR, 10, values);
     QelRequest read{&workspace, QEL_READ, 1, 0, &transfer};
     QelRequest write{&workspace, QEL_WRITE, 1, 0, &transfer};
     GateTransfer fa3 = transfer;

@@ -13,6 +13,7 @@
 #include "config/scratch_directory.h"
 #include "entry/lifecycle.h"
 #include "serial/serial_port.h"
+#include "support/host_records.h"
 #include "support/log_capture.h"
 #include "support/pty_pair.h"
 #include "vuzorur.h"
@@ -40,17 +41,7 @@ inline bool IsVersionLine(const LogLine& line) {
            line.text == std::string(qel::VersionText());
 }
 
-inline QelSetup SetupFor(const std::string& name, std::int32_t enabled = 1, std::int32_t readTimeout = 100) {
-    QelSetup setup{};
-    name.copy(setup.portName, sizeof setup.portName - 1);
-    setup.portEnabled = enabled;
-    setup.readTimeout = readTimeout;
-    setup.baudRate = 9600;
-    setup.dataBits = 8;
-    setup.stopBits = 0;
-    setup.parity = 2;
-    return setup;
-}
+using testsupport::SetupFor;
 
 inline PortUpdate Update(const std::string& name, std::int32_t readTimeout = 0) {
     PortUpdate update{};
