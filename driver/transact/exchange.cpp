@@ -28,11 +28,7 @@ ModelText StationModelOf(const DriverWorkspace& workspace, std::uint32_t station
 
 int SelectStationIfNeeded(DriverWorkspace& workspace, std::uint32_t station, std::span<std::uint8_t> frame) {
     if (workspace.lastStation == station) return 0;
-    const std::size_t length = BuildSelectStation(frame, station);
-    const auto select = frame.first(length);
-    SendFrame(workspace, select);
-    if (const int echo = CheckEcho(workspace, select); echo != 0) return echo;
-    return ReadAck(workspace);
+    return SendConfirmed(workspace, frame.first(BuildSelectStation(frame, station)));
 }
 
 int SendConfirmed(DriverWorkspace& workspace, std::span<const std::uint8_t> frame) {
