@@ -137,6 +137,43 @@ TEST_F(SerialOnPty, PurgeOfAQuietLineTakesAboutTwentyMilliseconds) {
     EXPECT_LT(took, 200ms);
 }
 
+// Characters trailing a reply: the purge takes them as they come and ends
+// once the line has been quiet for 20 ms after the last one.
+TEST_F(SerialOnPty, PurgeEndsTwentyMillisecondsAfterTheLastTrailingByte) {
+    std::chrono::steady_clock::time_point lastByte;
+    std::thread farEnd([&] {
+        for (int i = 0; i < 11; ++i) {
+            if (i > 0) std::this_thread::sleep_for(5ms);
+            lastByte = std::chrono::steady_clock::now();
+            pty_.Write("x");
+        }
+    });
+    qel::PurgeInput(workspace_);
+    const auto end = std::chrono::steady_clock::now();
+    farEnd.join();
+    EXPECT_GE(end - lastByte, 20ms);
+    EXPECT_LT(end - lastByte, 120ms) << "one quiet wait after the last byte, not a whole window more";
+    std::uint32_t left = 99;
+    std::array<std::uint8_t, 16> rest{};
+    EXPECT_TRUE(qel::ActiveSerialBackend().readWaiting(handle_, rest, 0, &left));
+    EXPECT_EQ(left, 0u) << "every trailing byte was thrown away";
+}
+
+TEST_F(SerialOnPty, ReadWaitingTakesWhatWaitsAtOnceAndWaitsOnlyForAFirstByte) {
+    pty_.Write("abc");
+    std::this_thread::sleep_for(20ms);
+    std::array<std::uint8_t, 16> buffer{};
+    std::uint32_t got = 0;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(qel::ActiveSerialBackend().readWaiting(handle_, buffer, 5000, &got));
+    EXPECT_EQ(got, 3u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms) << "no wait for the rest of the buffer";
+    ASSERT_TRUE(qel::ActiveSerialBackend().readWaiting(handle_, buffer, 30, &got));
+    EXPECT_EQ(got, 0u);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms);
+    EXPECT_EQ(PortTimeoutMs(handle_), 1000u) << "the read time-out is untouched";
+}
+
 TEST_F(SerialOnPty, SendFramePurgesThenWrites) {
     pty_.Write("junk");
     std::this_thread::sleep_for(10ms);

@@ -247,6 +247,35 @@ bool Read(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t* rece
     return got > 0 || buffer.empty() || !hungUp;
 }
 
+bool ReadWaiting(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t firstByteMs,
+                 std::uint32_t* received) {
+    PortSlot* slot = SlotOf(handle);
+    if (slot == nullptr) return false;
+    const int fd = slot->fd.load(std::memory_order_acquire);
+    const bool terminal = slot->terminal.load(std::memory_order_acquire);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(firstByteMs);
+    *received = 0;
+    while (!buffer.empty()) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n > 0) {
+            *received = static_cast<std::uint32_t>(n);
+            return true;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        if (n == 0 && !terminal) return true;  // end of file: nothing waits, nothing will come
+        const int wait = RemainingMs(deadline);
+        if (wait == 0) return true;
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, wait);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return false;
+        if (ready == 0) return true;
+        if ((p.revents & POLLIN) == 0) return false;  // a hang-up with nothing left to read
+    }
+    return true;
+}
+
 bool InputPending(PortHandle handle, bool* pending) {
     const int fd = FdOf(handle);
     int waiting = 0;
@@ -265,7 +294,7 @@ void Sleep(std::uint32_t milliseconds) {
 }
 
 constexpr SerialBackend kPosixBackend{
-    Open, Close, GetReadTimeout, SetReadTimeoutMs, Write, Read, InputPending, SetBreak, Sleep,
+    Open, Close, GetReadTimeout, SetReadTimeoutMs, Write, Read, ReadWaiting, InputPending, SetBreak, Sleep,
 };
 
 }  // namespace

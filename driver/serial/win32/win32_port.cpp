@@ -131,6 +131,28 @@ bool Read(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t* rece
     return true;
 }
 
+// A read that returns at once with what waits and otherwise waits at most
+// the constant for a first byte: ReadIntervalTimeout and
+// ReadTotalTimeoutMultiplier MAXDWORD, ReadTotalTimeoutConstant the wait (with
+// no wait, a read that only takes what waits). The time-outs are restored.
+bool ReadWaiting(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t firstByteMs,
+                 std::uint32_t* received) {
+    const HANDLE port = HandleOf(handle);
+    COMMTIMEOUTS saved{};
+    if (!GetCommTimeouts(port, &saved)) return false;
+    COMMTIMEOUTS waiting = saved;
+    waiting.ReadIntervalTimeout = MAXDWORD;
+    waiting.ReadTotalTimeoutMultiplier = firstByteMs == 0 ? 0 : MAXDWORD;
+    waiting.ReadTotalTimeoutConstant = firstByteMs == MAXDWORD ? MAXDWORD - 1 : firstByteMs;
+    if (!SetCommTimeouts(port, &waiting)) return false;
+    DWORD got = 0;
+    const BOOL read = ReadFile(port, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr);
+    if (!read) (void)GetLastError();
+    const BOOL restored = SetCommTimeouts(port, &saved);
+    *received = read ? got : 0;
+    return read && restored;
+}
+
 bool InputPending(PortHandle handle, bool* pending) {
     DWORD errors = 0;
     COMSTAT status{};
@@ -146,7 +168,7 @@ bool SetBreak(PortHandle handle, bool on) {
 void SleepMs(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
 
 constexpr SerialBackend kWin32Backend{
-    Open, Close, GetReadTimeout, SetReadTimeoutMs, Write, Read, InputPending, SetBreak, SleepMs,
+    Open, Close, GetReadTimeout, SetReadTimeoutMs, Write, Read, ReadWaiting, InputPending, SetBreak, SleepMs,
 };
 
 }  // namespace
