@@ -131,24 +131,34 @@ bool Read(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t* rece
     return true;
 }
 
-// A read that returns at once with what waits and otherwise waits at most
-// the constant for a first byte: ReadIntervalTimeout and
-// ReadTotalTimeoutMultiplier MAXDWORD, ReadTotalTimeoutConstant the wait (with
-// no wait, a read that only takes what waits). The time-outs are restored.
+// A read that returns at once with what waits (ReadIntervalTimeout MAXDWORD,
+// the total time-outs 0) and otherwise waits at most the given time for a
+// first byte (ReadIntervalTimeout and ReadTotalTimeoutMultiplier MAXDWORD,
+// ReadTotalTimeoutConstant the wait). The wait asks for one byte: Windows
+// returns at the first byte whatever the count, but wine takes these values
+// for a total time-out of the whole count, and both return once one byte is
+// there. The time-outs are restored afterwards.
 bool ReadWaiting(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t firstByteMs,
                  std::uint32_t* received) {
     const HANDLE port = HandleOf(handle);
+    *received = 0;
     COMMTIMEOUTS saved{};
     if (!GetCommTimeouts(port, &saved)) return false;
-    COMMTIMEOUTS waiting = saved;
-    waiting.ReadIntervalTimeout = MAXDWORD;
-    waiting.ReadTotalTimeoutMultiplier = firstByteMs == 0 ? 0 : MAXDWORD;
-    waiting.ReadTotalTimeoutConstant = firstByteMs == MAXDWORD ? MAXDWORD - 1 : firstByteMs;
-    if (!SetCommTimeouts(port, &waiting)) return false;
+    if (buffer.empty()) return true;
+    COMMTIMEOUTS timeouts = saved;
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
     DWORD got = 0;
-    const BOOL read = ReadFile(port, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr);
+    bool read = SetCommTimeouts(port, &timeouts) &&
+                ReadFile(port, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr);
+    if (read && got == 0 && firstByteMs > 0) {
+        timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+        timeouts.ReadTotalTimeoutConstant = firstByteMs < MAXDWORD ? firstByteMs : MAXDWORD - 1;
+        read = SetCommTimeouts(port, &timeouts) && ReadFile(port, buffer.data(), 1, &got, nullptr);
+    }
     if (!read) (void)GetLastError();
-    const BOOL restored = SetCommTimeouts(port, &saved);
+    const bool restored = SetCommTimeouts(port, &saved) != 0;
     *received = read ? got : 0;
     return read && restored;
 }
