@@ -135,8 +135,8 @@ bool Read(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t* rece
 // the total time-outs 0) and otherwise waits at most the given time for a
 // first byte (ReadIntervalTimeout and ReadTotalTimeoutMultiplier MAXDWORD,
 // ReadTotalTimeoutConstant the wait). The wait asks for one byte: Windows
-// returns at the first byte whatever the count, but wine takes these values
-// for a total time-out of the whole count, and both return once one byte is
+// returns at the first byte whatever the count, but wine (8.0) waits out the
+// constant unless the whole count came, and both return once one byte is
 // there. The time-outs are restored afterwards.
 bool ReadWaiting(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t firstByteMs,
                  std::uint32_t* received) {
