@@ -169,6 +169,12 @@ int HostContext::ReportFailure(const char* what, const Gate& gate, int result) {
                   << gate.gas << " 0 again, or warm-start the controller\n";
         return kExitRefused;
     }
+    if (station < STATION_COUNT && !IsKnownModel(session_->StationModel(station))) {
+        std::cerr << head << "the station model file gives station " << station << " the model "
+                  << session_->StationModel(station) << ", which the driver does not know: write FA2 or FA3 "
+                  << "(capitals), or name it with --station " << station << ":FA3\n";
+        return kExitRefused;
+    }
     if (result == 1 && !nak && !malformed) {
         std::cerr << head << "what came back did not match what was sent (an echo that differs, or a garbled "
                   << "reply): the line settings may differ from the controllers' (now " << LineSettingsText()
