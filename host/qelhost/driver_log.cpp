@@ -1,7 +1,6 @@
 #include "driver_log.h"
 
 #include <cstdio>
-#include <mutex>
 
 #include "kestan.h"
 
@@ -15,16 +14,15 @@ constexpr const char* kNullDevice = "NUL";
 constexpr const char* kNullDevice = "/dev/null";
 #endif
 
+// The driver logs on the host's calling thread, one call at a time.
 // Enough for the messages of one exchange with all its retries.
 constexpr std::size_t kKept = 200;
 
-std::mutex memoryLock;
 std::vector<std::string> memory;
 bool echoToStderr = false;
 
 extern "C" void Remember(int level, const char* message, void*) {
     if (echoToStderr) std::fprintf(stderr, "%d %s\n", level, message);
-    const std::lock_guard<std::mutex> hold(memoryLock);
     if (memory.size() >= kKept) memory.erase(memory.begin());
     memory.emplace_back(message);
 }
@@ -40,17 +38,14 @@ bool RouteDriverLog(bool verbose, const std::string& logFile) {
 }
 
 std::vector<std::string> DriverLogSince() {
-    const std::lock_guard<std::mutex> hold(memoryLock);
     return memory;
 }
 
 void ForgetDriverLog() {
-    const std::lock_guard<std::mutex> hold(memoryLock);
     memory.clear();
 }
 
 bool DriverLogged(const char* text) {
-    const std::lock_guard<std::mutex> hold(memoryLock);
     for (const std::string& line : memory) {
         if (line.find(text) != std::string::npos) return true;
     }

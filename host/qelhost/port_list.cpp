@@ -10,6 +10,7 @@ namespace qelhost {
 
 namespace fs = std::filesystem;
 
+#if !defined(_WIN32)
 namespace {
 
 // A ttyS device node exists for every possible UART; the kernel says "0"
@@ -21,6 +22,7 @@ bool HasUart(const std::string& name) {
 }
 
 }  // namespace
+#endif
 
 std::vector<std::string> ListSerialDevices() {
     std::vector<std::string> devices;
