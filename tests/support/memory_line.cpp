@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace testsupport {
 
@@ -10,7 +11,7 @@ MemoryLine* MemoryLine::current_ = nullptr;
 const qel::SerialBackend MemoryLine::kBackend{
     &MemoryLine::Open, &MemoryLine::Close, &MemoryLine::GetReadTimeout, &MemoryLine::SetReadTimeout,
     &MemoryLine::Write, &MemoryLine::Read, &MemoryLine::ReadWaiting, &MemoryLine::InputPending, &MemoryLine::SetBreak,
-    &MemoryLine::Sleep,
+    &MemoryLine::Sleep, &MemoryLine::LineErrors,
 };
 
 MemoryLine::MemoryLine() {
@@ -58,7 +59,21 @@ std::size_t MemoryLine::Take(std::span<std::uint8_t> buffer) {
     const std::size_t n = std::min(buffer.size(), input_.size());
     std::memcpy(buffer.data(), input_.data(), n);
     input_.erase(0, n);
+    for (const std::size_t offset : errorOffsets_) {
+        if (offset >= consumed_ && offset < consumed_ + n) lineError_ = true;
+    }
+    consumed_ += n;
     return n;
+}
+
+void MemoryLine::LineErrorAt(std::size_t offset) {
+    std::lock_guard lock(mutex_);
+    errorOffsets_.push_back(offset);
+}
+
+std::size_t MemoryLine::Consumed() const {
+    std::lock_guard lock(mutex_);
+    return consumed_;
 }
 
 std::vector<std::string> MemoryLine::Writes() const {
@@ -156,5 +171,12 @@ bool MemoryLine::InputPending(qel::PortHandle handle, bool* pending) {
 bool MemoryLine::SetBreak(qel::PortHandle handle, bool) { return handle == kHandle && current_->open_; }
 
 void MemoryLine::Sleep(std::uint32_t ms) { current_->sleptMs_ += ms; }
+
+bool MemoryLine::LineErrors(qel::PortHandle handle) {
+    MemoryLine* line = current_;
+    if (handle != kHandle || !line->open_) return false;
+    std::lock_guard lock(line->mutex_);
+    return std::exchange(line->lineError_, false);
+}
 
 }  // namespace testsupport
