@@ -22,9 +22,13 @@ std::unique_ptr<Job> FairQueue::Pop() {
     return job;
 }
 
-void FairQueue::Drop(std::uint64_t client) {
-    waiting_.erase(client);
+std::size_t FairQueue::Drop(std::uint64_t client) {
+    auto found = waiting_.find(client);
+    if (found == waiting_.end()) return 0;
+    const std::size_t dropped = found->second.size();
+    waiting_.erase(found);
     turn_.erase(std::remove(turn_.begin(), turn_.end(), client), turn_.end());
+    return dropped;
 }
 
 }  // namespace qelgate

@@ -17,8 +17,8 @@ public:
     void Push(std::unique_ptr<Job> job);
     // The next client's oldest request; null when nothing waits.
     std::unique_ptr<Job> Pop();
-    // Forgets the waiting requests of a client that went away.
-    void Drop(std::uint64_t client);
+    // Forgets the waiting requests of a client that went away; how many.
+    std::size_t Drop(std::uint64_t client);
     bool Empty() const { return turn_.empty(); }
 
 private:

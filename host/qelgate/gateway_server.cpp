@@ -151,9 +151,10 @@ void GatewayServer::Accept() {
 void GatewayServer::Disconnect(std::uint64_t id, const char* why) {
     auto found = clients_.find(id);
     if (found == clients_.end()) return;
-    Log("client %s %s", found->second.peer.c_str(), why);
     close(found->second.fd);
-    worker_.DropClient(id);  // its requests still waiting for the line are forgotten
+    // Its requests still waiting for the line are forgotten; nobody else's.
+    const std::size_t dropped = worker_.DropClient(id);
+    Log("client %s %s; %zu of its requests were waiting and are dropped", found->second.peer.c_str(), why, dropped);
     clients_.erase(found);
 }
 

@@ -38,9 +38,9 @@ void LineWorker::Submit(std::unique_ptr<Job> job) {
     ready_.notify_one();
 }
 
-void LineWorker::DropClient(std::uint64_t client) {
+std::size_t LineWorker::DropClient(std::uint64_t client) {
     std::lock_guard lock(mutex_);
-    queue_.Drop(client);
+    return queue_.Drop(client);
 }
 
 std::vector<std::unique_ptr<Job>> LineWorker::TakeFinished() {

@@ -25,7 +25,8 @@ public:
     // Ends the thread after the exchange under way.
     void Stop();
     void Submit(std::unique_ptr<Job> job);
-    void DropClient(std::uint64_t client);
+    // Forgets the requests of a client that went away; how many there were.
+    std::size_t DropClient(std::uint64_t client);
     std::vector<std::unique_ptr<Job>> TakeFinished();
     // Readable while finished requests wait to be answered.
     int WakeFd() const { return wakeFd_; }
