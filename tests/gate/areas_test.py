@@ -69,6 +69,10 @@ class Areas(unittest.TestCase):
         for what, response, code in cases:
             self.assertTrue(response.isError(), what)
             self.assertEqual(response.exception_code, code, what)
+        # A write that fails part way: the values before the failure are written, and the log says so.
+        self.assertEqual(c.write_registers(10000 + 30, [5, 10000, 6], slave=1).exception_code, 4)
+        self.assertEqual([self.rig.get(1, 'CP', n) for n in (30, 31)], [5, self.rig.memory[(1, 'CP', 31)]])
+        self.assertIn('failed at 001CP0031 (driver result 1): 1 of 3 values were written', self.rig.log())
 
     def test_a_silent_station_is_held_down(self):
         started = time.time()
