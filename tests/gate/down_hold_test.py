@@ -16,7 +16,7 @@ def rate(client, seconds, want):
 
 class DownHold(unittest.TestCase):
     def test_a_dead_station_does_not_stall_the_line(self):
-        rig = Rig(stations={1: 'FA2', 3: 'FA2'}, silent=(3,), paced=True, gate_args=('--down-hold', '30'))
+        rig = Rig(stations={1: 'FA2', 3: 'FA2'}, silent=(3,), paced=True, gate_args=('--down-hold', '30', '-v'))
         try:
             a, b = rig.client(), rig.client()
             want = [rig.memory[(1, 'DR', 0)]]
@@ -36,6 +36,7 @@ class DownHold(unittest.TestCase):
             self.assertGreater(len(answers), 10)
             self.assertEqual({code for code, _ in answers}, {0x0B})
             self.assertLess(max(s for _, s in answers), 0.5, 'held down: answered without the line')
+            self.assertIn('DAVEV: Read failed', rig.log(), '-v adds the driver\'s lines')
             self.assertGreater(during, 0.5 * before, f'station 1: {before:.1f}/s before, {during:.1f}/s during')
         finally:
             rig.close()
