@@ -1,6 +1,7 @@
-"""A silent station on a paced line: after its first failure the down-hold
-answers its requests at once, and the other stations keep their rate."""
-import threading, time, unittest
+"""The line shared on a paced line (9600 baud): a silent station's down-hold
+answers at once while the other stations keep their rate, and a client with
+many requests queued does not starve another."""
+import socket, struct, threading, time, unittest
 
 from gate_rig import Rig, read
 
@@ -14,7 +15,7 @@ def rate(client, seconds, want):
     return done / seconds
 
 
-class DownHold(unittest.TestCase):
+class PacedLine(unittest.TestCase):
     def test_a_dead_station_does_not_stall_the_line(self):
         rig = Rig(stations={1: 'FA2', 3: 'FA2'}, silent=(3,), paced=True, gate_args=('--down-hold', '30', '-v'))
         try:
@@ -38,6 +39,29 @@ class DownHold(unittest.TestCase):
             self.assertLess(max(s for _, s in answers), 0.5, 'held down: answered without the line')
             self.assertIn('DAVEV: Read failed', rig.log(), '-v adds the driver\'s lines')
             self.assertGreater(during, 0.5 * before, f'station 1: {before:.1f}/s before, {during:.1f}/s during')
+        finally:
+            rig.close()
+
+    def test_a_greedy_client_does_not_starve_another(self):
+        rig = Rig(stations={1: 'FA2'}, paced=True)
+        try:
+            polite = rig.client()
+            with socket.create_connection(('127.0.0.1', rig.port)) as greedy:
+                # Eight reads of 100 registers, sent at once: about 4 s of line time.
+                greedy.sendall(b''.join(struct.pack('>HHHBBHH', t, 0, 6, 1, 3, 0, 100) for t in range(8)))
+                time.sleep(0.2)
+                started = time.time()
+                self.assertEqual(read(polite, 'hr', 7, 1, 1), [rig.memory[(1, 'DR', 7)]])
+                waited = time.time() - started
+                greedy.settimeout(20)
+                answers = b''
+                while len(answers) < 8 * 209:
+                    answers += greedy.recv(65536)
+            self.assertLess(waited, 2, 'served in turn, not after the whole queue')
+            ids = [struct.unpack('>H', answers[i * 209:i * 209 + 2])[0] for i in range(8)]
+            self.assertEqual(ids, list(range(8)), 'a client gets its answers in the order it asked')
+            want = [rig.memory[(1, 'DR', n)] for n in range(100)]
+            self.assertEqual(list(struct.unpack('>100H', answers[9:209])), want)
         finally:
             rig.close()
 
