@@ -9,32 +9,27 @@
 #include <iostream>
 #include <unistd.h>
 
-#include "driver_library.h"
+#include "driver_log.h"
 #include "gateway_log.h"
 #include "gateway_server.h"
-#include "kestan.h"
+#include "host_context.h"
 #include "model_directory.h"
-#include "port_diagnosis.h"
-#include "station_models.h"
+#include "session_options.h"
 
 namespace {
 
 using namespace qelgate;
 
-constexpr int kExitUsage = 64;
-constexpr int kExitLine = 2;
+using qelhost::kExitLine;
+using qelhost::kExitUsage;
 
 struct Options {
-    qelhost::LineOptions line;
-    std::string modelsFile;
-    std::vector<std::string> stations;
-    std::string driverPath;
+    qelhost::SessionOptions session;  // the line, the station models, the driver and its log, -v
     std::string listen = "127.0.0.1:1502";
     int maxClients = 8;
     bool allowWrites = false;
     std::string writeAllowFile;
     double downHoldSeconds = 10;
-    bool verbose = false;
     bool map = false;
 };
 
@@ -46,20 +41,7 @@ void OnStopSignal(int) {
 }
 
 void AddOptions(CLI::App& app, Options& o) {
-    app.add_option("--port", o.line.port, "serial port of the FA line: ttyUSB0 (under /dev) or a path of at most 11 characters");
-    app.add_option("--baud", o.line.baud, "line speed in baud (default 9600)")->check(CLI::Range(50u, 65535u));
-    app.add_option("--data-bits", o.line.dataBits, "data bits (default 8)")->check(CLI::Range(5u, 8u));
-    app.add_option("--parity", o.line.parity, "none|odd|even|mark|space (default even)")
-        ->check(CLI::IsMember({"none", "odd", "even", "mark", "space"}));
-    app.add_option("--stop-bits", o.line.stopBits, "1|1.5|2 (default 1)")->check(CLI::IsMember({"1", "1.5", "2"}));
-    app.add_option("--timeout", o.line.timeout, "read time-out in 10 ms units (default 100 = 1 s)")
-        ->check(CLI::Range(1, 100000));
-    app.add_option("--qel", o.line.qel, "QEL number; names the station model file davEVnn.int (default 1)")
-        ->check(CLI::Range(0, 9999));
-    app.add_option("--models", o.modelsFile, "station model file (lines like 002FA3)")->check(CLI::ExistingFile);
-    app.add_option("--station", o.stations, "station N is of MODEL, e.g. 2:FA3 (repeatable; wins over --models)")
-        ->check([](const std::string& text) { return CheckStationOption(text); });
-    app.add_option("--driver", o.driverPath, "driver library to load (default: the one beside qelgate)");
+    qelhost::AddSessionOptions(app, o.session);
     app.add_option("--listen", o.listen, "Modbus TCP address and port (default 127.0.0.1:1502)");
     app.add_option("--max-clients", o.maxClients, "clients served at once; more are refused (default 8)")
         ->check(CLI::Range(1, 1000));
@@ -70,12 +52,12 @@ void AddOptions(CLI::App& app, Options& o) {
     app.add_option("--down-hold", o.downHoldSeconds,
                    "seconds a station that did not answer is answered with exception 0x0B at once (default 10)")
         ->check(CLI::Range(0.0, 86400.0));
-    app.add_flag("-v,--verbose", o.verbose, "add the driver's messages to the log");
     app.add_flag("--map", o.map, "print the Modbus address map and exit");
 }
 
-std::string Describe(const Options& o, const qelhost::QelSession& checks, std::size_t allowed) {
-    std::string text = "serving " + o.line.port + " on " + o.listen + ", ";
+std::string Describe(const Options& o, const std::string& port, const qelhost::QelSession& checks,
+                     std::size_t allowed) {
+    std::string text = "serving " + port + " on " + o.listen + ", ";
     text += !o.allowWrites ? "read-only" : o.writeAllowFile.empty() ? "writes allowed"
                                                                     : std::to_string(allowed) + " gates writable";
     std::string fa3;
@@ -86,53 +68,26 @@ std::string Describe(const Options& o, const qelhost::QelSession& checks, std::s
 }
 
 int Serve(Options& o) {
-    // Paths named relative to the start are kept before the working directory changes.
-    if (o.line.port.find('/') != std::string::npos) {
-        const std::string full = qelhost::Absolute(o.line.port);
-        if (full.size() <= 11) o.line.port = full;
-    }
-    if (o.line.port.size() > 11) {
-        Log("the port name %s is longer than 11 characters; link it to a shorter path (ln -s %s /tmp/fa0)",
-            o.line.port.c_str(), o.line.port.c_str());
+    if (!qelhost::RouteDriverLog(o.session.verbose, o.session.logFile)) {
+        Log("cannot write the log file %s", o.session.logFile.c_str());
         return kExitUsage;
     }
+    // Named from where the program started; the session may change the directory.
     if (!o.writeAllowFile.empty()) o.writeAllowFile = qelhost::Absolute(o.writeAllowFile);
-    if (!o.verbose) KestanLogToFile("/dev/null");
 
-    std::string error, workDir, modelCopy;
-    if (!o.modelsFile.empty() || !o.stations.empty()) {
-        std::string combined;
-        const bool ok = WriteModelFile(o.modelsFile, o.stations, combined, error) &&
-                        qelhost::EnterModelDirectory(combined, o.line.qel, workDir, modelCopy, error);
-        if (!combined.empty()) std::remove(combined.c_str());
-        if (!ok) {
-            Log("%s", error.c_str());
-            return kExitUsage;
-        }
-    }
-    struct Leave {
-        std::string& dir;
-        std::string& copy;
-        ~Leave() { qelhost::LeaveModelDirectory(dir, copy); }
-    } leave{workDir, modelCopy};
-
-    qelhost::DriverLibrary driver;
-    if (!driver.Load(o.driverPath.empty() ? qelhost::DriverLibrary::DefaultPath() : o.driverPath, error)) {
-        Log("%s (name another with --driver PATH)", error.c_str());
-        return kExitUsage;
-    }
-    // The line's session, used by the line worker only, and a session without
-    // a line for the gate checks, used by the server thread only.
-    qelhost::QelSession line(driver), checks(driver);
-    if (line.Init(o.line) != 0) {
-        Log("%s", qelhost::ExplainOpenFailure(o.line.port).c_str());
-        return kExitLine;
-    }
-    qelhost::LineOptions noLine = o.line;
+    // The line's session (station models, port), used by the line worker
+    // only, and a session without a line for the gate checks, used by the
+    // server thread only.
+    qelhost::HostContext host;
+    if (const int opened = host.Open(o.session); opened != 0) return opened == kExitUsage ? kExitUsage : kExitLine;
+    qelhost::QelSession& line = host.session();
+    qelhost::QelSession checks(host.driver);
+    qelhost::LineOptions noLine = host.line();
     noLine.port.clear();
     checks.Init(noLine);
     const GateCheck check = [&checks](qelhost::Gate& gate) { return checks.Check(gate) == 0; };
 
+    std::string error;
     WriteAllowList allowList;
     if (!o.writeAllowFile.empty() && !allowList.Load(o.writeAllowFile, check, error)) {
         Log("%s", error.c_str());
@@ -152,13 +107,12 @@ int Serve(Options& o) {
     std::signal(SIGTERM, OnStopSignal);
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGPIPE, SIG_IGN);
-    Log("%s", Describe(o, checks, allowList.Size()).c_str());
+    Log("%s", Describe(o, host.portName(), checks, allowList.Size()).c_str());
     worker.Start();
     server.Run(stopPipe[0]);
     Log("stopping: finishing the exchange under way");
     worker.Stop();
-    line.Close();
-    checks.Close();
+    checks.Close();  // the line closes with its session
     Log("stopped");
     return 0;
 }
@@ -182,7 +136,7 @@ int main(int argc, char** argv) {
         std::fputs(MapText().c_str(), stdout);
         return 0;
     }
-    if (options.line.port.empty()) {
+    if (options.session.line.port.empty()) {
         std::cerr << "qelgate: --port is required: the serial port of the FA line, e.g. --port ttyUSB0\n";
         return kExitUsage;
     }
