@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <thread>
 
 #if defined(_WIN32)
@@ -144,6 +145,20 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
     for (long round = 0; !stopRequested.load() && (options.rounds == 0 || round < options.rounds); ++round) {
         const auto roundStart = std::chrono::steady_clock::now();
         bool complete = true;
+        // Lines go out in the order of the list, each as soon as every gate
+        // before it has been read in this round.
+        std::vector<std::optional<Reading>> pending(gates.size());
+        std::size_t next = 0;
+        auto printReady = [&](bool all) {
+            for (; next < pending.size(); ++next) {
+                if (!pending[next]) {
+                    if (all) continue;
+                    break;
+                }
+                std::printf("%s\n", FormatReading(format, *pending[next]).c_str());
+            }
+            std::fflush(stdout);
+        };
         for (const scanplan::Transfer& transfer : plan.transfers) {
             if (stopRequested.load()) {
                 complete = false;
@@ -173,10 +188,11 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
                 reading.bits = gates[slot.gate].dataType == DATA_TYPE_BIT;
                 reading.result = result;
                 reading.values = gate.lastValues;
-                std::printf("%s\n", FormatReading(format, reading).c_str());
+                pending[slot.gate] = std::move(reading);
             }
-            std::fflush(stdout);
+            if (!options.watch) printReady(false);
         }
+        if (!options.watch) printReady(true);
         if (complete) {
             ++rounds;
             scanMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - roundStart).count();
