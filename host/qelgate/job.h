@@ -20,7 +20,7 @@ struct Job {
     std::uint64_t client = 0;
     std::vector<std::uint8_t> request;
     ModbusRequest modbus;
-    std::vector<DriverRead> reads;
+    std::vector<DriverRead> reads;      // each answers some of the requested elements
     std::vector<DriverWrite> writes;
     std::vector<std::uint16_t> values;  // the reads' results, one per requested element
     int exception = 0;                  // 0: answer with the values (or the write's echo)

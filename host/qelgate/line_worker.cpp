@@ -4,7 +4,6 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 
 #include "gateway_log.h"
@@ -85,13 +84,15 @@ void LineWorker::Execute(Job& job) {
         job.exception = MODBUS_EXCEPTION_GATEWAY_TARGET;
         return;
     }
-    std::vector<std::uint16_t> values;
     for (const DriverRead& read : job.reads) {
-        if (const int result = line_.Read(read.gate, values); result != 0) {
+        std::vector<std::uint16_t> slots(scanplan::SlotCount(read), 0);
+        GateTransfer transfer = scanplan::ToGateTransfer(read, slots.data());
+        if (const int result = line_.Request(scanplan::ReadOperation(read), &transfer); result != 0) {
             job.exception = Failure(station, result);
             return;
         }
-        std::copy_n(values.begin(), read.covered, job.values.begin() + read.first);
+        for (const scanplan::GateSlot& slot : read.gates)
+            job.values[slot.gate] = scanplan::GateValues(read, slot, slots).front();
     }
     for (const DriverWrite& write : job.writes) {
         if (const int result = line_.Write(write.gate, write.value); result != 0) {

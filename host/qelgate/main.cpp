@@ -67,6 +67,17 @@ std::string Describe(const Options& o, const std::string& port, const qelhost::Q
     return text;
 }
 
+// The line's character time, for the planner's choice between a longer
+// block and another exchange.
+scanplan::PlanOptions PlanOptionsFor(const qelhost::LineOptions& line) {
+    scanplan::PlanOptions options;
+    options.line.baud = line.baud;
+    options.line.dataBits = line.dataBits;
+    options.line.parity = line.parity != "none";
+    options.line.stopBits = line.stopBits == "1.5" ? 1.5 : line.stopBits == "2" ? 2.0 : 1.0;
+    return options;
+}
+
 int Serve(Options& o) {
     if (!qelhost::RouteDriverLog(o.session.verbose, o.session.logFile)) {
         Log("cannot write the log file %s", o.session.logFile.c_str());
@@ -93,7 +104,12 @@ int Serve(Options& o) {
         Log("%s", error.c_str());
         return kExitUsage;
     }
-    const RequestPlanner planner(check, [&checks](unsigned station) { return checks.StationModel(station); },
+    scanplan::Driver planDriver;
+    planDriver.check = [&checks](std::int32_t operation, GateDefinition& definition) {
+        return checks.Request(operation, &definition);
+    };
+    planDriver.model = [&checks](std::uint32_t station) { return checks.StationModel(station); };
+    const RequestPlanner planner(planDriver, check, PlanOptionsFor(host.line()),
                                  WritePolicy{o.allowWrites, o.writeAllowFile.empty() ? nullptr : &allowList});
     DownHold hold(std::chrono::milliseconds(static_cast<long long>(o.downHoldSeconds * 1000)));
     LineWorker worker(line, hold);

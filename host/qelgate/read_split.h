@@ -1,7 +1,6 @@
-// Splits the elements a Modbus read asks for into the fewest driver reads.
-// Which blocks are possible is the driver's to say: every block is put to its
-// block check (QEL_CHECK_BLOCK) and every element to its gate check, and a
-// block is only used when each element it covers is legal on its own.
+// A Modbus read as the fewest driver reads: the scan planner merges the
+// requested elements into the blocks the driver's block check admits and the
+// line-time cost favours. Gate addresses in the numbering of the map.
 #pragma once
 
 #include <functional>
@@ -10,19 +9,16 @@
 #include <vector>
 
 #include "qel_session.h"
+#include "scan_plan.h"
 
 namespace qelgate {
 
-// One driver read: a checked gate (a block when its count is above 1) and
-// the requested elements it answers, first to first + covered - 1, which
-// sit in its value slots 0 to covered - 1.
-struct DriverRead {
-    qelhost::Gate gate;
-    unsigned first = 0;
-    unsigned covered = 0;
-};
+// One driver read: a planner transfer whose gates are the requested
+// elements (GateSlot::gate is the element's index in the request).
+using DriverRead = scanplan::Transfer;
 
-// The driver's checks: true when it accepts the gate (and stored its definition).
+// The driver's single-gate check (QEL_CHECK_GATE, or QEL_CHECK_BLOCK for a
+// count above 1): true when it accepts the gate and stored its definition.
 using GateCheck = std::function<bool(qelhost::Gate&)>;
 
 // "001DR0010": a station, an area mnemonic, a written element number.
@@ -33,8 +29,9 @@ std::string GateAddress(unsigned station, const char* mnemonic, unsigned number)
 unsigned NextNumber(unsigned n, bool bits);
 
 // The driver reads for `count` elements from written number `first`, or
-// nullopt when one of them is illegal for the station.
-std::optional<std::vector<DriverRead>> SplitRead(const GateCheck& check, unsigned station, const char* mnemonic,
-                                                 unsigned first, unsigned count, bool bits);
+// nullopt when the driver's check refuses one of them.
+std::optional<std::vector<DriverRead>> SplitRead(const scanplan::Driver& driver, const scanplan::PlanOptions& options,
+                                                 unsigned station, const char* mnemonic, unsigned first,
+                                                 unsigned count, bool bits);
 
 }  // namespace qelgate

@@ -4,8 +4,9 @@
 
 namespace qelgate {
 
-RequestPlanner::RequestPlanner(GateCheck check, std::function<std::string(unsigned)> model, WritePolicy policy)
-    : check_(std::move(check)), model_(std::move(model)), policy_(policy) {}
+RequestPlanner::RequestPlanner(scanplan::Driver driver, GateCheck check, scanplan::PlanOptions plan,
+                               WritePolicy policy)
+    : driver_(std::move(driver)), check_(std::move(check)), plan_(plan), policy_(policy) {}
 
 int RequestPlanner::Plan(Job& job) const {
     const ModbusRequest& m = job.modbus;
@@ -14,12 +15,12 @@ int RequestPlanner::Plan(Job& job) const {
     const auto target = Resolve(m.table, m.address);
     const auto last = Resolve(m.table, m.address + m.count - 1);
     if (!target || !last || last->row != target->row) return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
-    const bool fa3 = model_(m.unit) != "FA2";
+    const bool fa3 = driver_.model(m.unit) != "FA2";
     const char* mnemonic = target->Mnemonic(fa3);
     const bool bits = target->row->bits;
 
     if (!m.write) {
-        auto reads = SplitRead(check_, m.unit, mnemonic, target->number, m.count, bits);
+        auto reads = SplitRead(driver_, plan_, m.unit, mnemonic, target->number, m.count, bits);
         if (!reads) return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
         job.reads = std::move(*reads);
         job.values.assign(m.count, 0);

@@ -14,16 +14,18 @@ struct WritePolicy {
 
 class RequestPlanner {
 public:
-    // check runs the driver's gate checks (on this thread only); model gives
-    // a station's model text.
-    RequestPlanner(GateCheck check, std::function<std::string(unsigned)> model, WritePolicy policy);
+    // driver reaches the gate checks and station models for the scan
+    // planner, check the single-gate check for writes; both run on the
+    // server thread only.
+    RequestPlanner(scanplan::Driver driver, GateCheck check, scanplan::PlanOptions plan, WritePolicy policy);
     // Fills job.reads or job.writes from job.modbus; returns 0, or the
     // Modbus exception to answer without going to the line.
     int Plan(Job& job) const;
 
 private:
+    scanplan::Driver driver_;
     GateCheck check_;
-    std::function<std::string(unsigned)> model_;
+    scanplan::PlanOptions plan_;
     WritePolicy policy_;
 };
 
