@@ -24,7 +24,7 @@ using Clock = std::chrono::steady_clock;
 
 PortSettings LineTo(const char* name) {
     PortSettings settings{};
-    std::strncpy(settings.portName, name, sizeof settings.portName - 1);
+    std::string(name).copy(settings.portName, sizeof settings.portName - 1);
     settings.baudRate = 9600;
     settings.dataBits = 8;
     settings.stopBits = 0;
