@@ -23,7 +23,7 @@ want="bin/KESTAN.dll bin/VUZORUR.dll bin/qelhost.exe include/vuzorur.h"
 echo "ok: $(basename "$zip") holds $want"
 
 unzip -q "$zip" -d "$scratch"
-"$here/../wine/emulator.sh" --prefix "$build/wineprefix" -- "$scratch/$top/bin/qelhost.exe" describe >"$scratch/describe.out" 2>&1 ||
+"$here/../../scripts/wine-run.sh" --prefix "$build/wineprefix" -- "$scratch/$top/bin/qelhost.exe" describe >"$scratch/describe.out" 2>&1 ||
     fail "qelhost.exe describe from the zip: $(cat "$scratch/describe.out")"
 grep "Version 7.03" "$scratch/describe.out" >/dev/null || fail "no banner from the zip's driver: $(cat "$scratch/describe.out")"
 echo "ok: qelhost.exe from the zip describes its driver under wine"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs a Windows program of the cross build under wine, as CTest's
-# CMAKE_CROSSCOMPILING_EMULATOR:
-#   tests/wine/emulator.sh --prefix DIR [--fasim FASIM] -- PROGRAM.exe [ARGS...]
+# Runs a Windows program of the cross build under wine, by hand or as CTest's
+# CMAKE_CROSSCOMPILING_EMULATOR of the cross build:
+#   scripts/wine-run.sh --prefix DIR [--fasim FASIM] -- PROGRAM.exe [ARGS...]
 #
 # DIR is the wine prefix of the build; it is made on first use (wineboot) and
 # kept for the next run. With --fasim the simulator runs on a
@@ -72,7 +72,7 @@ else
     flock -u 9
 fi
 
-# The simulator's tests hold the prefix lock: they own its COM ports.
+# A run with the simulator holds the prefix's lock: it owns the COM ports.
 rc=0
 timeout -k 10 600 wine "$@" 9>&- || rc=$?
 exit "$rc"
