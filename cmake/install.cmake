@@ -3,7 +3,7 @@
 # CMake package, so that a host finds the driver with
 #   pkg-config --cflags --libs vuzorur        or
 #   find_package(vuzorur) + target_link_libraries(host PRIVATE vuzorur::vuzorur)
-# The man pages install themselves where they are made.
+# The manual pages install themselves where they are made (CMakeLists.txt).
 install(FILES ${CMAKE_SOURCE_DIR}/include/vuzorur.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 if(WIN32)
@@ -23,8 +23,11 @@ endif()
 install(TARGETS vuzorur EXPORT vuzorurTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS kestan LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# The installed hosts find libkestan.so (and the driver) in the library directory.
+file(RELATIVE_PATH library_from_program ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
 foreach(program qelhost fasim qelgate)
   if(TARGET ${program})
+    set_target_properties(${program} PROPERTIES INSTALL_RPATH "$ORIGIN/${library_from_program}")
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
 endforeach()
