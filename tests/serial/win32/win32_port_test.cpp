@@ -3,6 +3,7 @@
 // there (scripts/wine-run.sh --fasim sets them up). A pty carries no
 // parity, so the line is 9600 8N1.
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <chrono>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "serial/line.h"
 #include "serial/serial_port.h"
 #include "serial/win32/win32_device_name.h"
 #include "support/case_name.h"
@@ -132,6 +134,24 @@ TEST_F(Win32LineTest, APartialReadHandsOverWhatArrivedByTheTotalTimeout) {
     EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(buffer), 6), sent);
     EXPECT_GE(elapsed, 450) << "one time-out for the six bytes, one for the missing four";
     EXPECT_LT(elapsed, 5000);
+}
+
+// ClearCommError works on the port: it reports the waiting echo, and a clean
+// line no parity, framing, overrun or break error, so the echo is judged good.
+// (A pty carries none of those errors, and wine reports none, so a line error
+// itself cannot be raised here; the in-memory line tests that judgement.)
+TEST_F(Win32LineTest, ACleanLineBringsNoLineErrorAndAGoodEcho) {
+    DriverWorkspace workspace{};
+    workspace.portHandle = handle_;
+    workspace.readTimeout = 50;
+    const std::uint8_t frame[] = {'Z', 'Z', 'Z', 'Z'};
+    ASSERT_TRUE(qel::SendFrame(workspace, frame));
+    ::Sleep(100);  // the echo is back
+    bool pending = false;
+    ASSERT_TRUE(qel::PlatformSerialBackend().inputPending(handle_, &pending)) << "ClearCommError failed";
+    EXPECT_TRUE(pending);
+    EXPECT_FALSE(qel::PortLineErrors(handle_));
+    EXPECT_EQ(qel::CheckEcho(workspace, frame), 0);
 }
 
 // A whole session through QelMain on COM12: the driver's own open with the
