@@ -47,9 +47,10 @@ done
 # Initialising a QEL on a port that is not there logs the version line.
 version_line() {
     local rc=0
-    "$1" read 001DR0010 --port nosuchport >/dev/null 2>"$scratch/init.err" || rc=$?
+    rm -f "$scratch/driver.log"
+    "$1" read 001DR0010 --port nosuchport --log "$scratch/driver.log" >/dev/null 2>"$scratch/init.err" || rc=$?
     [ "$rc" -eq 2 ] || fail "$1 read on a missing port ended with $rc: $(cat "$scratch/init.err")"
-    grep "DAVEV: ver. compiled on" "$scratch/init.err" || fail "no version line from $1: $(cat "$scratch/init.err")"
+    grep "DAVEV: ver. compiled on" "$scratch/driver.log" || fail "no version line from $1: $(cat "$scratch/driver.log")"
 }
 installed_line=$(version_line "$prefix/bin/qelhost")
 build_line=$(version_line "$build/bin/qelhost")
