@@ -19,6 +19,7 @@ zip=$(find "$build/packages" -name 'vuzorur-*-win32.zip' | head -n 1)
 top=$(basename "$zip" .zip)
 got=$(unzip -Z1 "$zip" | grep -v '/$' | sed "s#^$top/##" | sort | paste -sd' ')
 want="bin/KESTAN.dll bin/VUZORUR.dll bin/qelhost.exe include/vuzorur.h"
+if [ -f "$build/bin/qelgate.exe" ]; then want="bin/KESTAN.dll bin/VUZORUR.dll bin/qelgate.exe bin/qelhost.exe include/vuzorur.h"; fi
 [ "$got" = "$want" ] || fail "$(basename "$zip") holds '$got', expected '$want'"
 echo "ok: $(basename "$zip") holds $want"
 
