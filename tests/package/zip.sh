@@ -17,7 +17,7 @@ rm -rf "$build/packages"
 zip=$(find "$build/packages" -name 'vuzorur-*-win32.zip' | head -n 1)
 [ -n "$zip" ] || fail "cpack made no zip"
 top=$(basename "$zip" .zip)
-got=$(unzip -Z1 "$zip" | grep -v '/$' | sed "s#^$top/##" | sort | paste -sd' ')
+got=$(unzip -Z1 "$zip" | grep -v '/$' | sed "s#^$top/##" | LC_ALL=C sort | paste -sd' ')
 want="bin/KESTAN.dll bin/VUZORUR.dll bin/qelhost.exe include/vuzorur.h"
 if [ -f "$build/bin/qelgate.exe" ]; then want="bin/KESTAN.dll bin/VUZORUR.dll bin/qelgate.exe bin/qelhost.exe include/vuzorur.h"; fi
 [ "$got" = "$want" ] || fail "$(basename "$zip") holds '$got', expected '$want'"
