@@ -36,6 +36,9 @@ struct PollOptions {
     int intervalMs = 1000;
     std::string format = "table";
     long rounds = 0;  // 0: until interrupted
+    bool noMerge = false;   // one exchange per gate, in the order of the list
+    bool planOnly = false;  // print the plan and its predicted times, send nothing
+    bool watch = false;     // a compact table, redrawn in place on a terminal
 };
 
 struct ScanOptions {

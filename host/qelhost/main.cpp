@@ -52,14 +52,17 @@ int main(int argc, char** argv) {
 
     WriteOptions write;
     auto* writeCmd = app.add_subcommand(
-        "write", "write values to gates, in order, in one session (e.g. 002FORCE 1 002IO0005 1 002FORCE 0)");
+        "write", "write values to gates, in order, in one session (e.g. 002FORCE 1 002IO0005 1 002FORCE 0); "
+                 "one exchange per gate, because the controller writes one value per frame");
     writeCmd->add_option("GAS VALUE", write.pairs,
                          "gate address and value, repeated; a value is 0..65535, decimal or 0x hex, 0 or 1 for bits")
         ->required()
         ->expected(2, -1);
 
     PollOptions poll;
-    auto* pollCmd = app.add_subcommand("poll", "read a list of gates in rounds until Ctrl-C, then print a summary");
+    auto* pollCmd = app.add_subcommand(
+        "poll", "read a list of gates in rounds until Ctrl-C (a second Ctrl-C quits at once), then print a summary; "
+                "exit code 1 or 2 when reads failed in the last round");
     pollCmd->add_option("--gates", poll.gatesFile, "file with one gate per line: GAS [COUNT] [bit|word]")
         ->required()
         ->check(CLI::ExistingFile);
@@ -69,6 +72,12 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"table", "csv", "json"}));
     pollCmd->add_option("--rounds", poll.rounds, "stop after this many rounds (default: until Ctrl-C)")
         ->check(CLI::Range(1, 1000000000));
+    pollCmd->add_flag("--no-merge", poll.noMerge,
+                      "one exchange per gate, in the order of the list (default: gates of one station and area "
+                      "are read in blocks, each station selected once per round)");
+    pollCmd->add_flag("--plan", poll.planOnly,
+                      "print the exchanges of one round with their predicted times, and send nothing");
+    pollCmd->add_flag("--watch", poll.watch, "show a compact table of the gates, redrawn in place on a terminal");
 
     ScanOptions scan;
     auto* scanCmd = app.add_subcommand(
@@ -109,6 +118,8 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     for (const CLI::App* command : {readCmd, writeCmd, pollCmd, scanCmd, warm}) {
+        // poll --plan only shows the plan: it needs no line.
+        if (command == pollCmd && poll.planOnly) continue;
         if (command->parsed() && !PortNamed(command, common)) return kExitUsage;
     }
 

@@ -48,6 +48,9 @@ public:
     // Reads a checked gate: values holds `count` slots (one for a single gate).
     std::int32_t Read(const Gate& gate, std::vector<std::uint16_t>& values);
     std::int32_t Write(const Gate& gate, std::uint16_t value);
+    // QelMain with this QEL's workspace, for callers that fill the records
+    // themselves (the scan planner's checks and transfers).
+    std::int32_t Request(std::int32_t operation, void* parameters) { return Call(operation, parameters); }
 
     // The model text the workspace holds for a station ("FA2", "FA3", ...).
     std::string StationModel(std::uint32_t station) const;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "serial/serial_port.h"
+#include "serial/win32/win32_device_name.h"
 
 namespace qel {
 namespace {
@@ -12,20 +13,6 @@ static_assert(sizeof(HANDLE) == 4 || sizeof(void*) == 8, "handles fit the 32-bit
 
 HANDLE HandleOf(PortHandle handle) {
     return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(handle));
-}
-
-// "COM10" to "COM99" open only through the device namespace: a COM name of
-// two or more digits without the prefix gets "\\.\" in front.
-void DeviceName(const PortSettings& settings, char (&name)[PORT_NAME_SIZE + 4]) {
-    const std::size_t length = strnlen(settings.portName, PORT_NAME_SIZE - 1);
-    char given[PORT_NAME_SIZE] = {};
-    std::memcpy(given, settings.portName, length);
-    bool longCom = length >= 5 && (given[0] == 'C' || given[0] == 'c') &&
-                   (given[1] == 'O' || given[1] == 'o') && (given[2] == 'M' || given[2] == 'm');
-    for (std::size_t i = 3; longCom && i < length; ++i) longCom = given[i] >= '0' && given[i] <= '9';
-    name[0] = '\0';
-    if (longCom) std::strcpy(name, "\\\\.\\");
-    std::strcat(name, given);
 }
 
 DWORD DtrControl(std::uint16_t control) {
@@ -81,7 +68,7 @@ int Configure(HANDLE port, const PortSettings& settings) {
 }
 
 PortHandle Open(const PortSettings& settings) {
-    char name[PORT_NAME_SIZE + 4];
+    char name[DEVICE_NAME_SIZE];
     DeviceName(settings, name);
     HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
