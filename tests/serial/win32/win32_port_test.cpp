@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -145,11 +146,11 @@ TEST_F(Win32LineTest, ReadWaitingTakesWhatWaitsAtOnceThenWaitsForAFirstByte) {
     ::Sleep(100);  // the echo is back
     std::uint8_t buffer[16] = {};
     auto start = Clock::now();
-    ASSERT_TRUE(qel::PlatformSerialBackend().readWaiting(handle_, buffer, 500, &got));
+    ASSERT_TRUE(qel::PlatformSerialBackend().readWaiting(handle_, std::span(buffer), 500, &got));
     EXPECT_EQ(got, 6u);
     EXPECT_LT(MillisecondsSince(start), 300) << "what waits, without waiting for the rest of the buffer";
     start = Clock::now();
-    ASSERT_TRUE(qel::PlatformSerialBackend().readWaiting(handle_, buffer, 20, &got));
+    ASSERT_TRUE(qel::PlatformSerialBackend().readWaiting(handle_, std::span(buffer), 20, &got));
     EXPECT_EQ(got, 0u);
     EXPECT_GE(MillisecondsSince(start), 15);
     EXPECT_LT(MillisecondsSince(start), 300);
