@@ -8,8 +8,7 @@
 #include <string_view>
 
 #include "address/area_table.h"
-#include "entry/operation_table.h"
-#include "entry/workspace.h"
+#include "base/workspace.h"
 
 namespace qel {
 

@@ -1,7 +1,6 @@
 // Gate address checks: QEL_CHECK_GATE and QEL_CHECK_BLOCK turn a gate address
 // string into the station, area code and element number the host keeps for
-// its reads and writes. The handlers themselves are declared with the others
-// in entry/operation_table.h (CheckSingleGate, CheckBlockGate).
+// its reads and writes.
 //
 // The checks work on the request's workspace and parameter block alone: they
 // keep no state between calls and none outside the workspace, log nothing and
@@ -14,6 +13,10 @@
 #include "vuzorur.h"
 
 namespace qel {
+
+// The handlers of QEL_CHECK_GATE (single) and QEL_CHECK_BLOCK (block).
+std::int32_t CheckSingleGate(const QelRequest* request);
+std::int32_t CheckBlockGate(const QelRequest* request);
 
 // Whether a check serves a single gate or a block gate. In block mode the
 // data type is not examined, a FORCE gate is refused, and the block rules of

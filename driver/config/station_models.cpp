@@ -3,8 +3,8 @@
 #include <array>
 #include <cstring>
 
-#include "entry/host_log.h"
-#include "entry/workspace.h"
+#include "base/host_log.h"
+#include "base/workspace.h"
 
 namespace qel {
 namespace {

@@ -6,9 +6,8 @@
 
 #include "build_stamp.h"
 #include "config/station_models.h"
-#include "entry/host_log.h"
-#include "entry/operation_table.h"
-#include "entry/workspace.h"
+#include "base/host_log.h"
+#include "base/workspace.h"
 #include "serial/line.h"
 #include "serial/serial_port.h"
 

@@ -1,7 +1,6 @@
 // The lifecycle and port operations of a QEL: initialisation, warm start,
 // opening, closing and reconfiguring its port, and the description of the
-// driver for the host. The handlers themselves are declared with the
-// operation table; this header holds what they share.
+// driver for the host: their handlers, and what they share.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +10,16 @@
 #include "vuzorur.h"
 
 namespace qel {
+
+// Handlers of the operation table.
+std::int32_t InitQel(const QelRequest* request);            // 1  QEL_INIT
+std::int32_t WarmStart(const QelRequest* request);          // 2  QEL_WARM_START
+std::int32_t NotSupported(const QelRequest* request);       // 10 QEL_NOT_SUPPORTED
+std::int32_t Close(const QelRequest* request);              // 11 QEL_CLOSE, calls ClosePort
+std::int32_t ClosePort(const QelRequest* request);          // 12 QEL_CLOSE_PORT
+std::int32_t OpenPortOperation(const QelRequest* request);  // 13 QEL_OPEN_PORT
+std::int32_t Describe(const QelRequest* request);           // 14 QEL_DESCRIBE
+std::int32_t Reconfigure(const QelRequest* request);        // 15 QEL_RECONFIGURE
 
 // Results of the lifecycle operations.
 constexpr std::int32_t LIFECYCLE_OK = 0;

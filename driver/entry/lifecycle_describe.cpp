@@ -3,8 +3,7 @@
 
 #include "driver_version.h"
 #include "entry/lifecycle.h"
-#include "entry/operation_table.h"
-#include "entry/workspace.h"
+#include "base/workspace.h"
 
 namespace qel {
 namespace {

@@ -2,8 +2,7 @@
 #include <cstring>
 
 #include "entry/lifecycle.h"
-#include "entry/operation_table.h"
-#include "entry/workspace.h"
+#include "base/workspace.h"
 #include "serial/serial_port.h"
 
 namespace qel {

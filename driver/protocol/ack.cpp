@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "entry/host_log.h"
+#include "base/host_log.h"
 #include "protocol/frame_parts.h"
 #include "serial/line.h"
 

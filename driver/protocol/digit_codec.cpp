@@ -1,6 +1,6 @@
 #include "protocol/digit_codec.h"
 
-#include "entry/host_log.h"
+#include "base/host_log.h"
 
 namespace qel {
 namespace {

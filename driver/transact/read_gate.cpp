@@ -2,9 +2,8 @@
 
 #include <array>
 
-#include "entry/host_log.h"
-#include "entry/operation_table.h"
-#include "entry/workspace.h"
+#include "base/host_log.h"
+#include "base/workspace.h"
 #include "protocol/ack.h"
 #include "protocol/digit_codec.h"
 #include "protocol/frame_parts.h"

@@ -14,4 +14,7 @@ namespace qel {
 // 2 a line failure.
 std::int32_t ReadGate(const QelRequest* request);
 
+// QEL_READ: the same as ReadGate.
+std::int32_t ReadSingle(const QelRequest* request);
+
 }  // namespace qel

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "entry/operation_table.h"
+#include "address/gate_check.h"
 #include "vuzorur.h"
 
 namespace qel::test {

@@ -1,4 +1,4 @@
-#include "entry/host_log.h"
+#include "base/host_log.h"
 
 #include <cstdarg>
 #include <cstdio>
