@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "protocol/ack.h"
+#include "transact/receive_ack.h"
 #include "protocol/read_frames.h"
 #include "serial/line.h"
 

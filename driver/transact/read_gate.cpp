@@ -4,7 +4,7 @@
 
 #include "base/host_log.h"
 #include "base/workspace.h"
-#include "protocol/ack.h"
+#include "transact/receive_ack.h"
 #include "protocol/digit_codec.h"
 #include "protocol/frame_parts.h"
 #include "protocol/read_frames.h"

@@ -1,0 +1,23 @@
+// Receiving the acknowledgement (protocol/ack.h) that answers SelectStation,
+// the block read requests and the write frames.
+#pragma once
+
+#include "vuzorur.h"
+
+namespace qel {
+
+// Reads the controller's answer from the workspace's port (ReceiveAnswer):
+// its 4 characters, then the fifth of a Nak, and judges it:
+//   0 an Ack ('c' with CR in the fourth place);
+//   1 a Nak, logged at LOG_INFO as "DAVEV:Nck message received.
+//     Errorcode=%x " with the error code character's code; or a malformed
+//     answer, logged at LOG_PROTOCOL ("DAVEV:Illegal Ack message: no CR.",
+//     "DAVEV:Illegal Nak message: no CR." or "DAVEV:Illegal message received
+//     for ACK/NACK.");
+//     The port reporting a line error while the answer arrived is 1
+//     too, without a log line;
+//   2 the 4 characters, or the fifth of a Nak, did not all arrive; no log
+//     line.
+int ReadAck(DriverWorkspace& workspace);
+
+}  // namespace qel
