@@ -34,16 +34,11 @@ void CheckAndDecodeElementReply(benchmark::State& state) {
     const std::string request = "R70:11\r";
     const std::string reply = "p12340:\r";
     std::array<std::uint16_t, 2> values{};
-    GateTransfer transfer{};
-    transfer.areaCode = AREA_DR;
-    transfer.element = 10;
-    transfer.count = 1;
-    transfer.values = values.data();
     const auto req = std::span(reinterpret_cast<const std::uint8_t*>(request.data()), request.size());
     const auto rep = std::span(reinterpret_cast<const std::uint8_t*>(reply.data()), reply.size());
     for (auto _ : state) {
         benchmark::DoNotOptimize(qel::CheckReply(req, rep));
-        qel::DecodeReply(transfer, true, false, rep, values);
+        qel::DecodeReply(AREA_DR, 1, true, false, rep, values);
         benchmark::DoNotOptimize(values[1]);
     }
 }

@@ -73,10 +73,7 @@ std::size_t BuildReadBlockFa3(std::span<std::uint8_t> out, std::uint16_t byteCou
     return BuildFa3BlockFrame(out, BLOCK_READ_COMMAND, READ_BLOCK_FA3_KIND, *entry, element, byteCount);
 }
 
-std::size_t BuildFa2Read(const GateTransfer& transfer, std::span<std::uint8_t> out) {
-    const std::uint16_t area = TransferArea(transfer);
-    const std::uint16_t element = TransferElement(transfer);
-    const std::uint16_t count = TransferCount(transfer);
+std::size_t BuildFa2Read(std::span<std::uint8_t> out, std::uint16_t area, std::uint16_t element, std::uint16_t count) {
     if (count != 1) {
         return area == AREA_DR ? BuildReadDataBlock(out, count, element) : BuildReadElement(out, area, element);
     }

@@ -102,12 +102,11 @@ std::size_t BuildReadDataBlock(std::span<std::uint8_t> out, std::uint16_t count,
 std::size_t BuildReadBlockFa3(std::span<std::uint8_t> out, std::uint16_t byteCount, std::uint16_t element,
                               std::uint16_t areaCode);
 
-// The request for an FA2 station, by the transfer's area code, element and
-// count (low 16 bits of each):
+// The request for an FA2 station, by area code, element and count:
 //   count 1: TM, CT, DR, IO, IR, SR -> ReadElement; CP, TP -> ReadPreset;
 //            any other area -> 0 (no frame);
 //   any other count: DR -> ReadDataBlock; any other area -> ReadElement.
 // Returns the frame length: 7, 6 or 11, or 0 for no frame.
-std::size_t BuildFa2Read(const GateTransfer& transfer, std::span<std::uint8_t> out);
+std::size_t BuildFa2Read(std::span<std::uint8_t> out, std::uint16_t area, std::uint16_t element, std::uint16_t count);
 
 }  // namespace qel

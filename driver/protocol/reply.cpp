@@ -129,10 +129,8 @@ void DecodeBits(std::uint16_t count, bool fa2Station, std::span<const std::uint8
     }
 }
 
-void DecodeReply(const GateTransfer& transfer, bool fa2Station, bool fa3Station, std::span<const std::uint8_t> reply,
-                 std::span<std::uint16_t> values) {
-    const std::uint16_t area = TransferArea(transfer);
-    const std::uint16_t count = TransferCount(transfer);
+void DecodeReply(std::uint16_t area, std::uint16_t count, bool fa2Station, bool fa3Station,
+                 std::span<const std::uint8_t> reply, std::span<std::uint16_t> values) {
     switch (area) {
         case AREA_TM:
         case AREA_CT:

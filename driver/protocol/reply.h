@@ -77,14 +77,13 @@ void DecodeWords(std::uint16_t areaCode, std::uint16_t count, bool fa3Station, s
 void DecodeBits(std::uint16_t count, bool fa2Station, std::span<const std::uint8_t> reply,
                 std::span<std::uint16_t> values);
 
-// Decodes a reply into the value slots by the transfer's area code and count
-// (low 16 bits of each): TM, CT, DR, CP, TP and WO by DecodeWords; IO,
+// Decodes a reply into the value slots by area code and count: TM, CT, DR, CP, TP and WO by DecodeWords; IO,
 // IR/IM and SR by DecodeBits; any other area stores nothing. fa2Station and
 // fa3Station tell whether the station's model text is exactly "FA2" or
 // exactly "FA3" (a station with other text has neither). `reply` is what
 // was received; `values` are the host's slots (TransferSlots in
-// frame_parts.h gives them from the transfer).
-void DecodeReply(const GateTransfer& transfer, bool fa2Station, bool fa3Station, std::span<const std::uint8_t> reply,
+// transact/transfer_fields.h gives them from the transfer).
+void DecodeReply(std::uint16_t area, std::uint16_t count, bool fa2Station, bool fa3Station, std::span<const std::uint8_t> reply,
                  std::span<std::uint16_t> values);
 
 }  // namespace qel

@@ -87,9 +87,6 @@ std::size_t BuildWriteData(std::span<std::uint8_t> out, std::int32_t dataType, s
     return WRITE_DATA_WORD_LENGTH;
 }
 
-std::size_t BuildWriteData(const GateTransfer& transfer, std::span<std::uint8_t> out) {
-    return BuildWriteData(out, transfer.dataType, TransferValue(transfer));
-}
 
 std::size_t BuildForceBit(std::span<std::uint8_t> out, std::uint16_t areaCode, std::uint16_t element,
                           std::uint16_t value) {
@@ -107,9 +104,6 @@ std::size_t BuildForceBit(std::span<std::uint8_t> out, std::uint16_t areaCode, s
     return frame.Length();
 }
 
-std::size_t BuildForceBit(const GateTransfer& transfer, std::span<std::uint8_t> out) {
-    return BuildForceBit(out, TransferArea(transfer), TransferElement(transfer), TransferValue(transfer));
-}
 
 std::size_t BuildClearForce(std::span<std::uint8_t> out) {
     if (out.size() < CLEAR_FORCE_LENGTH) return 0;
@@ -124,10 +118,7 @@ bool ClearForceAnswerAccepted(std::span<const std::uint8_t> answer) {
     return answer.size() >= CLEAR_FORCE_ANSWER_LENGTH && answer[6] == ACK_CODE && answer[9] == CR;
 }
 
-std::size_t BuildFa2Write(const GateTransfer& transfer, std::span<std::uint8_t> out) {
-    const std::uint16_t area = TransferArea(transfer);
-    const std::uint16_t element = TransferElement(transfer);
-    const std::uint16_t value = TransferValue(transfer);
+std::size_t BuildFa2Write(std::span<std::uint8_t> out, std::uint16_t area, std::uint16_t element, std::uint16_t value) {
     switch (area) {
         case AREA_DR:
         case AREA_WO:

@@ -7,8 +7,8 @@
 // Every builder writes one frame into the start of `out`, writes no
 // terminator and returns the frame's length; 0 means the area has no such
 // frame (also when `out` is too short for it, in which case nothing is
-// written). The value a write sends is always slot 1 of the host's array
-// (TransferValue, frame_parts.h).
+// written). The value a write sends is always slot 1 of the host's array;
+// the transaction takes it from there (TransferValue, transact/transfer_fields.h).
 #pragma once
 
 #include <array>
@@ -86,8 +86,6 @@ std::size_t BuildWriteBlockFa3(std::span<std::uint8_t> out, std::uint16_t byteCo
 // any other data type: the value as a low-byte-first word field and its
 // ValueCheckSum, length 6.
 std::size_t BuildWriteData(std::span<std::uint8_t> out, std::int32_t dataType, std::uint16_t value);
-// The same from the transfer: its dataType and slot 1.
-std::size_t BuildWriteData(const GateTransfer& transfer, std::span<std::uint8_t> out);
 
 // ForceBit (FA3, IO and IR/IM while the station is in force mode), 12
 // characters: backslash, '6', the sub-command ("58" or "59" by IoGroup for
@@ -96,8 +94,6 @@ std::size_t BuildWriteData(const GateTransfer& transfer, std::span<std::uint8_t>
 // checksum over positions 1-8, CR.
 std::size_t BuildForceBit(std::span<std::uint8_t> out, std::uint16_t areaCode, std::uint16_t element,
                           std::uint16_t value);
-// The same from the transfer: its area code, element and slot 1.
-std::size_t BuildForceBit(const GateTransfer& transfer, std::span<std::uint8_t> out);
 
 // ClearForce, 6 characters, no checksum: backslash, "8008", CR.
 std::size_t BuildClearForce(std::span<std::uint8_t> out);
@@ -106,9 +102,9 @@ std::size_t BuildClearForce(std::span<std::uint8_t> out);
 // then an Ack) has 'c' at position 6 and CR at position 9.
 bool ClearForceAnswerAccepted(std::span<const std::uint8_t> answer);
 
-// The FA2 write of the transfer's area, element and slot 1: DR and WO ->
+// The FA2 write of the value to the area's element: DR and WO ->
 // WriteDataRegister; CP and TP -> WritePreset; IO, IR and SR -> WriteBit;
 // TM, CT and any other code -> 0 (the gate cannot be written).
-std::size_t BuildFa2Write(const GateTransfer& transfer, std::span<std::uint8_t> out);
+std::size_t BuildFa2Write(std::span<std::uint8_t> out, std::uint16_t area, std::uint16_t element, std::uint16_t value);
 
 }  // namespace qel

@@ -12,6 +12,7 @@
 #include "serial/line.h"
 #include "serial/serial_port.h"
 #include "transact/exchange.h"
+#include "transact/transfer_fields.h"
 
 namespace qel {
 
@@ -27,7 +28,7 @@ int ReadAttempt(DriverWorkspace& workspace, const GateTransfer& transfer, const 
     const std::uint16_t area = TransferArea(transfer);
     const std::uint16_t count = TransferCount(transfer);
     const std::size_t length =
-        model.Is("FA2") ? BuildFa2Read(transfer, request)
+        model.Is("FA2") ? BuildFa2Read(request, area, TransferElement(transfer), count)
                         : BuildReadBlockFa3(request, DataByteCount(area, count), TransferElement(transfer), area);
     const auto frame = request.first(length);
     SendFrame(workspace, frame);
@@ -79,7 +80,7 @@ std::int32_t ReadGate(const QelRequest* request) {
         std::size_t received = 0;
         result = ReadAttempt(*workspace, *transfer, model, requestArea, replyArea, received);
         if (result == 0) {
-            DecodeReply(*transfer, model.Is("FA2"), model.Is("FA3"), std::span(replyArea).first(received),
+            DecodeReply(area, TransferCount(*transfer), model.Is("FA2"), model.Is("FA3"), std::span(replyArea).first(received),
                         TransferSlots(*transfer));
             break;
         }

@@ -10,6 +10,7 @@
 #include "serial/line.h"
 #include "serial/serial_port.h"
 #include "transact/exchange.h"
+#include "transact/transfer_fields.h"
 
 namespace qel {
 
@@ -24,7 +25,7 @@ void LogReadOnly(const char* gate) {
 
 int WriteFa2(DriverWorkspace& workspace, const GateTransfer& transfer, const char* gate) {
     std::array<std::uint8_t, WRITE_FRAME_AREA_SIZE> frame{};
-    const std::size_t length = BuildFa2Write(transfer, frame);
+    const std::size_t length = BuildFa2Write(frame, TransferArea(transfer), TransferElement(transfer), TransferValue(transfer));
     if (length == 0) {
         LogReadOnly(gate);
         return 1;
@@ -44,13 +45,13 @@ int WriteFa3(DriverWorkspace& workspace, const GateTransfer& transfer, const cha
     }
     if (const int sent = SendConfirmed(workspace, std::span(header).first(length)); sent != 0) return sent;
     std::array<std::uint8_t, WRITE_DATA_AREA_SIZE> data{};
-    const std::size_t dataLength = BuildWriteData(transfer, data);
+    const std::size_t dataLength = BuildWriteData(data, transfer.dataType, TransferValue(transfer));
     return SendConfirmed(workspace, std::span(data).first(dataLength));
 }
 
 int WriteForceBit(DriverWorkspace& workspace, const GateTransfer& transfer) {
     std::array<std::uint8_t, FORCE_BIT_LENGTH> frame{};
-    const std::size_t length = BuildForceBit(transfer, frame);
+    const std::size_t length = BuildForceBit(frame, TransferArea(transfer), TransferElement(transfer), TransferValue(transfer));
     return SendConfirmed(workspace, std::span(frame).first(length));
 }
 

@@ -26,14 +26,13 @@ struct ReadCase {
 };
 
 std::size_t Build(const ReadCase& c, std::span<std::uint8_t> out) {
-    const GateTransfer transfer = Transfer(c.station, c.area, c.element, c.count);
     const auto area = static_cast<std::uint16_t>(c.area);
     const auto element = static_cast<std::uint16_t>(c.element);
     switch (c.builder) {
         case Builder::Select:
             return BuildSelectStation(out, c.station);
         case Builder::Fa2Read:
-            return BuildFa2Read(transfer, out);
+            return BuildFa2Read(out, area, element, static_cast<std::uint16_t>(c.count));
         case Builder::Element:
             return BuildReadElement(out, area, element);
         case Builder::Preset:

@@ -11,6 +11,7 @@
 #include "frame_text.h"
 #include "protocol/frame_parts.h"
 #include "support/case_name.h"
+#include "transact/transfer_fields.h"
 
 namespace qel::test {
 namespace {
@@ -113,9 +114,8 @@ TEST_P(DecodeReplies, FillsTheSlots) {
     const DecodeCase& c = GetParam();
     std::vector<std::uint16_t> values(c.slots.size(), G);
     const std::vector<std::uint8_t> reply = Bytes(c.reply);
-    const GateTransfer transfer = Transfer(1, c.area, 0, c.count, DATA_TYPE_WORD, values.data());
     const std::string model = c.model;
-    DecodeReply(transfer, model == "FA2", model == "FA3", reply, values);
+    DecodeReply(static_cast<std::uint16_t>(c.area), static_cast<std::uint16_t>(c.count), model == "FA2", model == "FA3", reply, values);
     EXPECT_EQ(values, c.slots);
 }
 
@@ -162,8 +162,7 @@ TEST_P(Fa2ShortBitBlock, StoresNoFurtherThanItsCount) {
     const int count = GetParam();
     std::vector<std::uint16_t> values(10, G);  // room for 8 and two guard slots
     const std::vector<std::uint8_t> reply = Bytes("f??1>\r");  // byte 0xFF
-    const GateTransfer transfer = Transfer(1, AREA_IO, 0, count, DATA_TYPE_BIT, values.data());
-    DecodeReply(transfer, true, false, reply, values);
+    DecodeReply(AREA_IO, static_cast<std::uint16_t>(count), true, false, reply, values);
     const int stored = count < 8 ? count : 8;
     for (int i = 0; i < 10; ++i) {
         EXPECT_EQ(values[static_cast<std::size_t>(i)], i < stored ? 1 : G) << "slot " << i;
@@ -201,6 +200,17 @@ TEST(DecodeBounds, TransferSlotsCoverWhatAReadStores) {
     EXPECT_EQ(TransferSlots(Transfer(1, AREA_IO, 0, 3, DATA_TYPE_BIT, values.data())).size(), 3u);
     EXPECT_EQ(TransferSlots(Transfer(1, AREA_DR, 0, 16, DATA_TYPE_WORD, values.data())).size(), 16u);
     EXPECT_TRUE(TransferSlots(Transfer(1, AREA_DR, 0, 16)).empty());
+}
+
+// A write sends slot 1 whatever the count; the fields are their low 16 bits.
+TEST(DecodeBounds, TransferFieldsAreWhatTheBuildersGet) {
+    std::vector<std::uint16_t> values = {0x5A5A, 0x1234, G};
+    const GateTransfer transfer = Transfer(1, 0x10000 + AREA_DR, 0x10007, 0x10003, DATA_TYPE_WORD, values.data());
+    EXPECT_EQ(TransferValue(transfer), 0x1234);
+    EXPECT_EQ(TransferArea(transfer), AREA_DR);
+    EXPECT_EQ(TransferElement(transfer), 7);
+    EXPECT_EQ(TransferCount(transfer), 3);
+    EXPECT_EQ(TransferValue(Transfer(1, AREA_DR, 0, 1)), 0);
 }
 
 }  // namespace

@@ -27,14 +27,11 @@ struct WriteCase {
 };
 
 std::size_t Build(const WriteCase& c, std::span<std::uint8_t> out) {
-    // Slot 0 holds something else: a write takes slot 1 only.
-    std::array<std::uint16_t, 2> values = {0x5A5A, c.value};
-    const GateTransfer transfer = Transfer(1, c.area, c.element, 1, c.dataType, values.data());
     const auto area = static_cast<std::uint16_t>(c.area);
     const auto element = static_cast<std::uint16_t>(c.element);
     switch (c.builder) {
         case Builder::Fa2Write:
-            return BuildFa2Write(transfer, out);
+            return BuildFa2Write(out, area, element, c.value);
         case Builder::Preset:
             return BuildWritePreset(out, area, element, c.value);
         case Builder::DataRegister:
@@ -44,9 +41,9 @@ std::size_t Build(const WriteCase& c, std::span<std::uint8_t> out) {
         case Builder::BlockFa3:
             return BuildWriteBlockFa3(out, c.byteCount, element, area);
         case Builder::Data:
-            return BuildWriteData(transfer, out);
+            return BuildWriteData(out, c.dataType, c.value);
         case Builder::ForceBit:
-            return BuildForceBit(transfer, out);
+            return BuildForceBit(out, area, element, c.value);
         case Builder::ClearForce:
             return BuildClearForce(out);
     }
