@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "serial/posix/posix_termios.h"
+#include "serial/line_control.h"
 #include "serial/serial_port.h"
 
 namespace qel {
@@ -120,13 +121,13 @@ bool ApplyLineSettings(int fd, const PortSettings& settings) {
 // without them (a pseudo-terminal answers ENOTTY) is served without them.
 void ApplyModemLines(int fd, std::uint16_t control) {
     int dtr = TIOCM_DTR;
-    const bool dtrOn = (control & 0x0101u) != 0 || (control & 0x8000u) != 0;
+    const bool dtrOn = LineControlHas(control, LINE_DTR_ON) || LineControlHas(control, LINE_DTR_HANDSHAKE);
     (void)ioctl(fd, dtrOn ? TIOCMBIS : TIOCMBIC, &dtr);
 
     int rts = TIOCM_RTS;
-    const bool rtsOn = (control & 0x0202u) != 0;
-    const bool rtsToggle = !rtsOn && (control & 0x1000u) == 0 && (control & 0x2000u) != 0;
-    if ((control & 0x0202u) != 0 || (control & 0x1000u) == 0) {
+    const bool rtsOn = LineControlHas(control, LINE_RTS_ON);
+    const bool rtsToggle = !rtsOn && !LineControlHas(control, LINE_RTS_HANDSHAKE) && LineControlHas(control, LINE_RTS_TOGGLE);
+    if (rtsOn || !LineControlHas(control, LINE_RTS_HANDSHAKE)) {
         (void)ioctl(fd, rtsOn ? TIOCMBIS : TIOCMBIC, &rts);
     }
 #if defined(__linux__) && defined(TIOCSRS485)

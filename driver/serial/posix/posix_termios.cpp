@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 
+#include "serial/line_control.h"
+
 namespace qel {
 namespace {
 
@@ -73,7 +75,7 @@ bool MakeLineTermios(const PortSettings& settings, termios& tio) {
 
     // RTS handshaking is the hardware flow control termios knows.
     const std::uint16_t control = settings.lineControl;
-    if ((control & 0x0202u) == 0 && (control & 0x1000u) != 0) tio.c_cflag |= CRTSCTS;
+    if (!LineControlHas(control, LINE_RTS_ON) && LineControlHas(control, LINE_RTS_HANDSHAKE)) tio.c_cflag |= CRTSCTS;
     else tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
 
     return true;

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "serial/line_control.h"
 #include "serial/serial_port.h"
 #include "serial/win32/win32_device_name.h"
 
@@ -16,15 +17,15 @@ HANDLE HandleOf(PortHandle handle) {
 }
 
 DWORD DtrControl(std::uint16_t control) {
-    if ((control & 0x0101u) != 0) return DTR_CONTROL_ENABLE;
-    if ((control & 0x8000u) != 0) return DTR_CONTROL_HANDSHAKE;
+    if (LineControlHas(control, LINE_DTR_ON)) return DTR_CONTROL_ENABLE;
+    if (LineControlHas(control, LINE_DTR_HANDSHAKE)) return DTR_CONTROL_HANDSHAKE;
     return DTR_CONTROL_DISABLE;
 }
 
 DWORD RtsControl(std::uint16_t control) {
-    if ((control & 0x0202u) != 0) return RTS_CONTROL_ENABLE;
-    if ((control & 0x1000u) != 0) return RTS_CONTROL_HANDSHAKE;
-    if ((control & 0x2000u) != 0) return RTS_CONTROL_TOGGLE;
+    if (LineControlHas(control, LINE_RTS_ON)) return RTS_CONTROL_ENABLE;
+    if (LineControlHas(control, LINE_RTS_HANDSHAKE)) return RTS_CONTROL_HANDSHAKE;
+    if (LineControlHas(control, LINE_RTS_TOGGLE)) return RTS_CONTROL_TOGGLE;
     return RTS_CONTROL_DISABLE;
 }
 
