@@ -9,20 +9,15 @@
 
 #include "address/area_table.h"
 #include "base/workspace.h"
+#include "config/station_models.h"
 
 namespace qel {
 
 namespace {
 
-constexpr std::int32_t ACCEPTED = 0;
-constexpr std::int32_t REJECTED = 1;
-
 // Stored in every GateDefinition the checks see, accepted or not.
 constexpr std::uint32_t FIXED_OUT_1 = 255;
 constexpr std::uint32_t FIXED_OUT_2 = 16;
-
-constexpr std::string_view FA2_MODEL = "FA2";
-constexpr std::string_view FA3_MODEL = "FA3";
 
 constexpr std::size_t STATION_DIGITS = 3;
 constexpr std::size_t MNEMONIC_POSITION = 3;
@@ -117,7 +112,6 @@ constexpr bool IsIm(const AreaEntry& entry) { return entry.mnemonic == std::arra
 
 // The rules shared by both models, with that model's tables.
 bool CheckArea(const QelRequest* request, const ModelRules& rules) {
-    if (request == nullptr) return false;
     GateDefinition* gate = ParametersOf<GateDefinition>(request);
     DriverWorkspace* workspace = WorkspaceOf(request);
     if (gate == nullptr || workspace == nullptr) return false;
@@ -175,39 +169,38 @@ bool CheckAreaFa2(const QelRequest* request) { return CheckArea(request, kFa2Rul
 
 bool CheckAreaFa3(const QelRequest* request) { return CheckArea(request, kFa3Rules); }
 
-std::int32_t CheckGate(const QelRequest* request, CheckMode mode) {
-    if (request == nullptr) return REJECTED;
+Result CheckGate(const QelRequest* request, CheckMode mode) {
     GateDefinition* gate = ParametersOf<GateDefinition>(request);
-    if (gate == nullptr) return REJECTED;
+    if (gate == nullptr) return RESULT_REFUSED;
     ResetOutputs(*gate);  // element keeps the host's value until parsed
     DriverWorkspace* workspace = WorkspaceOf(request);
-    if (workspace == nullptr || gate->gas == nullptr) return REJECTED;
+    if (workspace == nullptr || gate->gas == nullptr) return RESULT_REFUSED;
 
     const std::size_t length = CopyUpperCased(gate->gas, ScratchOf(*workspace));
-    if (length > MAX_GAS_LENGTH) return REJECTED;
+    if (length > MAX_GAS_LENGTH) return RESULT_REFUSED;
     const std::span<const std::uint8_t> text = CopyOf(*workspace);
 
     const auto stationDigits = text.first(std::min(text.size(), STATION_DIGITS));
     if (stationDigits.size() < STATION_DIGITS || !std::ranges::all_of(stationDigits, IsDigit)) {
-        return REJECTED;
+        return RESULT_REFUSED;
     }
     const std::uint32_t station = DecimalValue(stationDigits);
     gate->station = station;
-    if (station >= STATION_COUNT) return REJECTED;
+    if (station >= STATION_COUNT) return RESULT_REFUSED;
 
-    if (ModelIs(ModelOf(*workspace, station), FA2_MODEL)) {
-        if (!CheckAreaFa2(request)) return REJECTED;
+    if (ModelIs(ModelOf(*workspace, station), kModelFa2)) {
+        if (!CheckAreaFa2(request)) return RESULT_REFUSED;
     } else if (Matches(text.subspan(STATION_DIGITS), kForceKeyword)) {
         // The station's force gate: a bit gate, never part of a block.
-        if (gate->dataType != DATA_TYPE_BIT || mode == CheckMode::BLOCK_GATE) return REJECTED;
+        if (gate->dataType != DATA_TYPE_BIT || mode == CheckMode::BLOCK_GATE) return RESULT_REFUSED;
         gate->areaCode = AREA_FORCE;
-        return ACCEPTED;
+        return RESULT_DONE;
     } else if (!CheckAreaFa3(request)) {
-        return REJECTED;
+        return RESULT_REFUSED;
     }
 
-    if (mode == CheckMode::BLOCK_GATE) return ACCEPTED;
-    return DataTypeFits(gate->areaCode, gate->dataType) ? ACCEPTED : REJECTED;
+    if (mode == CheckMode::BLOCK_GATE) return RESULT_DONE;
+    return DataTypeFits(gate->areaCode, gate->dataType) ? RESULT_DONE : RESULT_REFUSED;
 }
 
 std::int32_t CheckSingleGate(const QelRequest* request) {
@@ -215,28 +208,27 @@ std::int32_t CheckSingleGate(const QelRequest* request) {
 }
 
 std::int32_t CheckBlockGate(const QelRequest* request) {
-    if (request == nullptr) return REJECTED;
     GateDefinition* gate = ParametersOf<GateDefinition>(request);
-    if (gate == nullptr) return REJECTED;
+    if (gate == nullptr) return RESULT_REFUSED;
     ResetOutputs(*gate);
-    if (CheckGate(request, CheckMode::BLOCK_GATE) != ACCEPTED) return REJECTED;
+    if (CheckGate(request, CheckMode::BLOCK_GATE) != RESULT_DONE) return RESULT_REFUSED;
 
     // CheckGate accepted, so the workspace is there and the station is valid.
     const ModelSlot model = ModelOf(*WorkspaceOf(request), gate->station);
     // A block has at least one element: a count of 0 or below would leave the
     // reads and writes of the gate no value to transfer.
     const std::int32_t count = gate->count;
-    if (count < 1 || count > MAX_BLOCK_COUNT) return REJECTED;
+    if (count < 1 || count > MAX_BLOCK_COUNT) return RESULT_REFUSED;
 
-    if (ModelIs(model, FA2_MODEL)) {
-        if (IsBitArea(gate->areaCode)) return count == BITS_PER_BYTE ? ACCEPTED : REJECTED;
-        return gate->areaCode == AREA_DR ? ACCEPTED : REJECTED;
+    if (ModelIs(model, kModelFa2)) {
+        if (IsBitArea(gate->areaCode)) return count == BITS_PER_BYTE ? RESULT_DONE : RESULT_REFUSED;
+        return gate->areaCode == AREA_DR ? RESULT_DONE : RESULT_REFUSED;
     }
-    if (ModelIs(model, FA3_MODEL)) {
-        if (IsBitArea(gate->areaCode)) return count % BITS_PER_BYTE == 0 ? ACCEPTED : REJECTED;
-        return ACCEPTED;
+    if (ModelIs(model, kModelFa3)) {
+        if (IsBitArea(gate->areaCode)) return count % BITS_PER_BYTE == 0 ? RESULT_DONE : RESULT_REFUSED;
+        return RESULT_DONE;
     }
-    return ACCEPTED;
+    return RESULT_DONE;
 }
 
 }  // namespace qel

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "base/result.h"
 #include "vuzorur.h"
 
 namespace qel {
@@ -29,7 +30,7 @@ enum class CheckMode : std::uint8_t {
 // The check shared by both operations: parses the GAS of the request's
 // GateDefinition into its station, areaCode and element and validates them
 // against the model of the station. 0 accepted, 1 rejected.
-std::int32_t CheckGate(const QelRequest* request, CheckMode mode);
+Result CheckGate(const QelRequest* request, CheckMode mode);
 
 // The area, element and range rules of the two models, applied to the GAS
 // that CheckGate has copied into the workspace's gasScratch. Store areaCode

@@ -10,7 +10,6 @@ namespace qel {
 namespace {
 
 constexpr int CTRL_Z = 0x1A;
-constexpr std::array<char, 4> kDefaultModelSlot = {'F', 'A', '2', '\0'};
 
 constexpr bool IsDecimalDigit(int c) { return c >= '0' && c <= '9'; }
 
@@ -50,7 +49,7 @@ void ModelFileName(std::int32_t qelNumber, std::span<char, MODEL_FILE_NAME_SIZE>
 
 void SetDefaultModels(DriverWorkspace& workspace) {
     for (auto& slot : workspace.stationModel) {
-        std::memcpy(slot, kDefaultModelSlot.data(), kDefaultModelSlot.size());
+        std::memcpy(slot, kModelFa2, sizeof(kModelFa2));
     }
 }
 

@@ -12,6 +12,11 @@
 
 namespace qel {
 
+// The model texts the driver tells apart; any other text reads as an FA3.
+inline constexpr char kModelFa2[] = "FA2";
+inline constexpr char kModelFa3[] = "FA3";
+static_assert(sizeof(kModelFa2) <= STATION_MODEL_SIZE);
+
 // Characters of a line that are looked at; the rest of a longer line is read
 // as the next line.
 constexpr std::size_t MODEL_LINE_CHARACTERS = 10;

@@ -37,15 +37,14 @@ void ForgetStationState(DriverWorkspace& workspace) {
 std::string_view VersionText() { return kVersionText; }
 
 std::int32_t InitQel(const QelRequest* request) {
-    if (request == nullptr) return LIFECYCLE_REFUSED;
     DriverWorkspace* workspace = WorkspaceOf(request);
     const QelSetup* setup = ParametersOf<const QelSetup>(request);
-    if (workspace == nullptr || setup == nullptr) return LIFECYCLE_REFUSED;
+    if (workspace == nullptr || setup == nullptr) return RESULT_REFUSED;
 
     HostLog(LOG_INFO, "%s", kVersionText);
 
     workspace->portEnabled = setup->portEnabled;
-    if (workspace->portEnabled == 0) return LIFECYCLE_OK;
+    if (workspace->portEnabled == 0) return RESULT_DONE;
 
     const PortSettings settings = SettingsFrom(*setup);
     // A port this QEL still holds is given up before it is opened again. A
@@ -57,7 +56,7 @@ std::int32_t InitQel(const QelRequest* request) {
         char name[PORT_NAME_SIZE + 1] = {};
         std::memcpy(name, setup->portName, PORT_NAME_SIZE);
         HostLog(LOG_INFO, "DAVEV : Fail to open %s", name);
-        return LIFECYCLE_PORT_FAILED;
+        return RESULT_LINE_FAILURE;
     }
     workspace->portHandle = handle;
     (void)SetReadTimeout(handle, setup->readTimeout);
@@ -68,19 +67,18 @@ std::int32_t InitQel(const QelRequest* request) {
     (void)LoadStationModels(*request);
     workspace->qelNumber = request->qelNumber;
     HostLog(LOG_INFO, "DAVEV: Izumi 1:N Driver QEL %d loaded successfully", static_cast<int>(workspace->qelNumber));
-    return LIFECYCLE_OK;
+    return RESULT_DONE;
 }
 
 std::int32_t WarmStart(const QelRequest* request) {
-    if (request == nullptr) return LIFECYCLE_REFUSED;
     DriverWorkspace* workspace = WorkspaceOf(request);
-    if (workspace == nullptr) return LIFECYCLE_REFUSED;
+    if (workspace == nullptr) return RESULT_REFUSED;
 
     if (workspace->portHandle != NO_PORT) PurgeInput(*workspace);
     // Stations held in force mode stay so; the driver just stops counting them.
     ForgetStationState(*workspace);
     HostLog(LOG_INFO, "DAVEV: Warm start QEL %d", static_cast<int>(workspace->qelNumber));
-    return LIFECYCLE_OK;
+    return RESULT_DONE;
 }
 
 }  // namespace qel

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/result.h"
 #include "vuzorur.h"
 
 namespace qel {
@@ -20,11 +21,6 @@ std::int32_t ClosePort(const QelRequest* request);          // 12 QEL_CLOSE_PORT
 std::int32_t OpenPortOperation(const QelRequest* request);  // 13 QEL_OPEN_PORT
 std::int32_t Describe(const QelRequest* request);           // 14 QEL_DESCRIBE
 std::int32_t Reconfigure(const QelRequest* request);        // 15 QEL_RECONFIGURE
-
-// Results of the lifecycle operations.
-constexpr std::int32_t LIFECYCLE_OK = 0;
-constexpr std::int32_t LIFECYCLE_REFUSED = 1;  // no workspace or parameter block
-constexpr std::int32_t LIFECYCLE_PORT_FAILED = 2;
 
 // Every port QEL_INIT opens has DTR and RTS held off.
 constexpr std::uint16_t INIT_LINE_CONTROL = 8;
@@ -52,9 +48,9 @@ std::string_view InstallationBanner();
 // "DAVEV: ver. compiled on <Mmm dd yyyy> at <hh:mm:ss>", the build's date and time.
 std::string_view VersionText();
 
-// Closes the workspace's port, if it holds one. LIFECYCLE_OK when closed or
-// none was open; LIFECYCLE_PORT_FAILED when the system refused, the handle
+// Closes the workspace's port, if it holds one. RESULT_DONE when closed or
+// none was open; RESULT_LINE_FAILURE when the system refused, the handle
 // then stays in the workspace.
-std::int32_t ReleasePort(DriverWorkspace& workspace);
+Result ReleasePort(DriverWorkspace& workspace);
 
 }  // namespace qel

@@ -1,5 +1,6 @@
 // QEL_DESCRIBE and the installation banner it hands the host.
-#include <array>
+#include <cstddef>
+#include <string_view>
 
 #include "driver_version.h"
 #include "entry/lifecycle.h"
@@ -8,113 +9,58 @@
 namespace qel {
 namespace {
 
-// Box and shading characters of code page 437.
-constexpr char kCornerTopLeft = '\xDA';     // ┌
-constexpr char kHorizontal = '\xC4';        // ─
-constexpr char kCornerTopRight = '\xBF';    // ┐
-constexpr char kVertical = '\xB3';          // │
-constexpr char kCornerBottomLeft = '\xC0';  // └
-constexpr char kCornerBottomRight = '\xD9';  // ┘
-constexpr char kFullBlock = '\xDB';         // █
-constexpr char kDarkShade = '\xB2';         // ▓
-constexpr char kMediumShade = '\xB1';       // ▒
-constexpr char kLightShade = '\xB0';        // ░
+// The banner in code page 437: box characters 0xDA 0xC4 0xBF 0xB3 0xC0 0xD9
+// (corners, bar, sides), shading 0xDB 0xB2 0xB1 0xB0 (full to light). The
+// version is the project's; its line has room for "7.03".
+#define VUZORUR_BANNER_BAR10 "\xC4\xC4\xC4\xC4\xC4\xC4\xC4\xC4\xC4\xC4"
+#define VUZORUR_BANNER_BAR \
+    VUZORUR_BANNER_BAR10 VUZORUR_BANNER_BAR10 VUZORUR_BANNER_BAR10 \
+    VUZORUR_BANNER_BAR10 VUZORUR_BANNER_BAR10 VUZORUR_BANNER_BAR10
+constexpr char kBanner[] =
+    "\n"
+    "\xDA" VUZORUR_BANNER_BAR "\xBF\n"
+    "\xB3 "
+    "\xDB\xDB\xDB\xDB\xDB" "\xB2\xB2\xB2\xB2\xB2\xB2" "\xB1\xB1\xB1\xB1\xB1\xB1" "\xB0\xB0\xB0\xB0\xB0\xB0"
+    " Q E L Z N "
+    "\xB0\xB0\xB0\xB0\xB0\xB0" "\xB1\xB1\xB1\xB1\xB1\xB1" "\xB2\xB2\xB2\xB2\xB2\xB2" "\xDB\xDB\xDB\xDB\xDB"
+    "  \xB3\n"
+    "\xB3              Izumi FA-series Driver installed.             \xB3\n"
+    "\xB3                 Izumi 1/N Serial Protocol.                 \xB3\n"
+    "\xB3       Made by the Vuzorur driver team - Version " VUZORUR_BANNER_VERSION "       \xB3\n"
+    "\xC0" VUZORUR_BANNER_BAR "\xD9\n";
+#undef VUZORUR_BANNER_BAR
+#undef VUZORUR_BANNER_BAR10
 
-constexpr std::string_view kTitle = " Q E L Z N ";
-constexpr std::string_view kInstalled = "Izumi FA-series Driver installed.";
-constexpr std::string_view kProtocol = "Izumi 1/N Serial Protocol.";
-constexpr std::string_view kVendorNotice = "Made by the Vuzorur driver team";
-// The version is the project's; the banner line has room for "7.03".
-constexpr std::string_view kVersionNotice = " - Version " VUZORUR_BANNER_VERSION;
-constexpr std::size_t kNoticeMargin = 7;
-static_assert(kVendorNotice.size() + kVersionNotice.size() == BANNER_LINE_WIDTH - 2 - 2 * kNoticeMargin);
-
-struct Banner {
-    std::array<char, BANNER_LENGTH + 1> text{};  // zero-terminated
-    std::size_t length = 0;
+// A newline, then BANNER_LINE_COUNT lines of BANNER_LINE_WIDTH characters,
+// each ended by a newline.
+constexpr bool BannerLinesEven() {
+    if (kBanner[0] != '\n') return false;
+    std::size_t lines = 0;
     std::size_t column = 0;
-    bool linesEven = true;  // every line came out BANNER_LINE_WIDTH wide
-
-    constexpr void Put(char c, std::size_t count = 1) {
-        for (std::size_t i = 0; i < count; ++i) {
-            text[length++] = c;
+    for (std::size_t i = 1; i < BANNER_LENGTH; ++i) {
+        if (kBanner[i] != '\n') {
             ++column;
+            continue;
         }
-    }
-    constexpr void Put(std::string_view letters) {
-        for (char c : letters) Put(c);
-    }
-    constexpr void EndLine() {
-        if (column != BANNER_LINE_WIDTH) linesEven = false;
-        text[length++] = '\n';
+        if (column != BANNER_LINE_WIDTH) return false;
         column = 0;
+        ++lines;
     }
-    // Framed text, centred between the given margins.
-    constexpr void Framed(std::size_t left, std::string_view words, std::size_t right) {
-        Put(kVertical);
-        Put(' ', left);
-        Put(words);
-        Put(' ', right);
-        Put(kVertical);
-        EndLine();
-    }
-    constexpr void Shading(const std::array<char, 4>& order, const std::array<std::size_t, 4>& counts) {
-        for (std::size_t i = 0; i < order.size(); ++i) Put(order[i], counts[i]);
-    }
-};
-
-constexpr Banner BuildBanner() {
-    Banner banner;
-    banner.text[banner.length++] = '\n';
-
-    banner.Put(kCornerTopLeft);
-    banner.Put(kHorizontal, BANNER_LINE_WIDTH - 2);
-    banner.Put(kCornerTopRight);
-    banner.EndLine();
-
-    banner.Put(kVertical);
-    banner.Put(' ');
-    banner.Shading({kFullBlock, kDarkShade, kMediumShade, kLightShade}, {5, 6, 6, 6});
-    banner.Put(kTitle);
-    banner.Shading({kLightShade, kMediumShade, kDarkShade, kFullBlock}, {6, 6, 6, 5});
-    banner.Put(' ', 2);
-    banner.Put(kVertical);
-    banner.EndLine();
-
-    banner.Framed(14, kInstalled, 13);
-    banner.Framed(17, kProtocol, 17);
-
-    banner.Put(kVertical);
-    banner.Put(' ', kNoticeMargin);
-    banner.Put(kVendorNotice);
-    banner.Put(kVersionNotice);
-    banner.Put(' ', kNoticeMargin);
-    banner.Put(kVertical);
-    banner.EndLine();
-
-    banner.Put(kCornerBottomLeft);
-    banner.Put(kHorizontal, BANNER_LINE_WIDTH - 2);
-    banner.Put(kCornerBottomRight);
-    banner.EndLine();
-    return banner;
+    return lines == BANNER_LINE_COUNT && column == 0;
 }
-
-constexpr Banner kBanner = BuildBanner();
-static_assert(kBanner.length == BANNER_LENGTH, "the banner is 379 characters");
-static_assert(kBanner.linesEven, "every banner line is 62 characters wide");
-static_assert(kBanner.text[BANNER_LENGTH] == '\0');
+static_assert(sizeof(kBanner) == BANNER_LENGTH + 1, "the banner is 379 characters and its terminator");
+static_assert(BannerLinesEven(), "every banner line is 62 characters wide");
 
 }  // namespace
 
-std::string_view InstallationBanner() { return {kBanner.text.data(), kBanner.length}; }
+std::string_view InstallationBanner() { return {kBanner, BANNER_LENGTH}; }
 
 std::int32_t Describe(const QelRequest* request) {
-    if (request == nullptr) return LIFECYCLE_REFUSED;
     DriverInfo* info = ParametersOf<DriverInfo>(request);
-    if (info == nullptr) return LIFECYCLE_REFUSED;
+    if (info == nullptr) return RESULT_REFUSED;
     info->hostCode1 = DESCRIBE_HOST_CODE_1;
     info->driverName = kDriverName;
-    info->bannerText = kBanner.text.data();
+    info->bannerText = kBanner;
     info->workspaceSize = DRIVER_WORKSPACE_SIZE;
     info->hostCode2 = DESCRIBE_HOST_CODE_2;
     info->baudRate = DEFAULT_BAUD_RATE;
@@ -122,7 +68,7 @@ std::int32_t Describe(const QelRequest* request) {
     info->stopBits = DEFAULT_STOP_BITS;
     info->parity = DEFAULT_PARITY;
     info->hostCode3 = DESCRIBE_HOST_CODE_3;
-    return LIFECYCLE_OK;
+    return RESULT_DONE;
 }
 
 }  // namespace qel

@@ -7,40 +7,37 @@
 
 namespace qel {
 
-std::int32_t ReleasePort(DriverWorkspace& workspace) {
-    if (workspace.portHandle == NO_PORT) return LIFECYCLE_OK;
-    if (ClosePortHandle(workspace.portHandle) != PORT_OK) return LIFECYCLE_PORT_FAILED;
+Result ReleasePort(DriverWorkspace& workspace) {
+    if (workspace.portHandle == NO_PORT) return RESULT_DONE;
+    if (ClosePortHandle(workspace.portHandle) != PORT_OK) return RESULT_LINE_FAILURE;
     workspace.portHandle = NO_PORT;
-    return LIFECYCLE_OK;
+    return RESULT_DONE;
 }
 
 std::int32_t ClosePort(const QelRequest* request) {
-    if (request == nullptr) return LIFECYCLE_REFUSED;
     DriverWorkspace* workspace = WorkspaceOf(request);
-    if (workspace == nullptr) return LIFECYCLE_REFUSED;
+    if (workspace == nullptr) return RESULT_REFUSED;
     return ReleasePort(*workspace);
 }
 
 std::int32_t OpenPortOperation(const QelRequest* request) {
-    if (request == nullptr) return LIFECYCLE_REFUSED;
     DriverWorkspace* workspace = WorkspaceOf(request);
-    if (workspace == nullptr) return LIFECYCLE_REFUSED;
+    if (workspace == nullptr) return RESULT_REFUSED;
 
     // The port is opened exclusively: one still held is closed first.
     (void)ReleasePort(*workspace);
     const PortSettings settings = workspace->port;
     const PortHandle handle = OpenPort(settings);
-    if (handle == NO_PORT) return LIFECYCLE_PORT_FAILED;
+    if (handle == NO_PORT) return RESULT_LINE_FAILURE;
     workspace->portEnabled = 1;
     workspace->portHandle = handle;
-    return LIFECYCLE_OK;
+    return RESULT_DONE;
 }
 
 std::int32_t Reconfigure(const QelRequest* request) {
-    if (request == nullptr) return LIFECYCLE_REFUSED;
     DriverWorkspace* workspace = WorkspaceOf(request);
     const PortUpdate* update = ParametersOf<const PortUpdate>(request);
-    if (workspace == nullptr || update == nullptr) return LIFECYCLE_REFUSED;
+    if (workspace == nullptr || update == nullptr) return RESULT_REFUSED;
 
     // No lower bound here, unlike QEL_INIT.
     if (update->readTimeout != 0) workspace->readTimeout = update->readTimeout;
@@ -57,9 +54,9 @@ std::int32_t Reconfigure(const QelRequest* request) {
     workspace->port = settings;
 
     const PortHandle handle = OpenPort(settings);
-    if (handle == NO_PORT) return LIFECYCLE_PORT_FAILED;
+    if (handle == NO_PORT) return RESULT_LINE_FAILURE;
     workspace->portHandle = handle;
-    return LIFECYCLE_OK;
+    return RESULT_DONE;
 }
 
 }  // namespace qel

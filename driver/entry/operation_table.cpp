@@ -2,7 +2,7 @@
 
 namespace qel {
 
-std::int32_t NotSupported(const QelRequest*) { return 1; }
+std::int32_t NotSupported(const QelRequest*) { return RESULT_REFUSED; }
 
 // QEL_CLOSE is QEL_CLOSE_PORT under another code.
 std::int32_t Close(const QelRequest* request) { return ClosePort(request); }

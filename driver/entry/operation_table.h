@@ -19,7 +19,9 @@ using OperationTable = std::array<OperationHandler, OPERATION_TABLE_SIZE>;
 extern const OperationTable kOperationTable;
 
 // The handlers are declared in the headers of the subsystems that own them;
-// the table includes those headers, never the other way round.
+// the table includes those headers, never the other way round. QelMain calls
+// a handler only with a request that is not null (it refuses a null one), so
+// the handlers check the records the request points to, not the request.
 
 // Looks the handler up; nullptr for codes outside the table and empty slots.
 OperationHandler FindOperation(std::int32_t code);

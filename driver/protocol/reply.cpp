@@ -70,15 +70,15 @@ std::size_t ReplyLength(std::uint8_t command, std::uint8_t subcode) {
     }
 }
 
-int CheckReply(std::span<const std::uint8_t> request, std::span<const std::uint8_t> reply) {
+Result CheckReply(std::span<const std::uint8_t> request, std::span<const std::uint8_t> reply) {
     const std::size_t length = reply.size();
-    if (length < 4 || request.size() < 2) return 1;
-    if (reply[length - 1] != CR) return 1;
+    if (length < 4 || request.size() < 2) return RESULT_REFUSED;
+    if (reply[length - 1] != CR) return RESULT_REFUSED;
     std::array<std::uint8_t, BYTE_FIELD_WIDTH> sum{};
     ValToAsciiHex(CheckSum(reply.subspan(1, length - 4)), BYTE_FIELD_WIDTH, sum, HIGH_BYTE_FIRST);
-    if (reply[length - 3] != sum[0] || reply[length - 2] != sum[1]) return 1;
+    if (reply[length - 3] != sum[0] || reply[length - 2] != sum[1]) return RESULT_REFUSED;
     const std::uint8_t expected = ExpectedReplyCode(request[0], request[1]);
-    return expected != 0 && reply[0] == expected ? 0 : 1;
+    return expected != 0 && reply[0] == expected ? RESULT_DONE : RESULT_REFUSED;
 }
 
 void DecodeWords(std::uint16_t areaCode, std::uint16_t count, bool fa3Station, std::span<const std::uint8_t> reply,

@@ -21,6 +21,7 @@
 #include <span>
 #include <string_view>
 
+#include "base/result.h"
 #include "vuzorur.h"
 
 namespace qel {
@@ -53,7 +54,7 @@ std::size_t ReplyLength(std::uint8_t command, std::uint8_t subcode);
 // request's subcode; 'Y': 'l'; 'Z': 'm'; any other request: rejected).
 // A reply shorter than 4 characters, or a request shorter than 2, is
 // rejected.
-int CheckReply(std::span<const std::uint8_t> request, std::span<const std::uint8_t> reply);
+Result CheckReply(std::span<const std::uint8_t> request, std::span<const std::uint8_t> reply);
 
 // Word areas (TM, CT, DR, CP, TP, WO).
 //   count 1: for WO, or when fa3Station (model text exactly "FA3"), the

@@ -18,12 +18,12 @@ bool ReceiveExact(DriverWorkspace& workspace, std::span<std::uint8_t> buffer) {
     return PortRead(workspace.portHandle, buffer, &received) == PORT_OK && received == buffer.size();
 }
 
-int ReceiveAnswer(DriverWorkspace& workspace, std::span<std::uint8_t> buffer) {
+Result ReceiveAnswer(DriverWorkspace& workspace, std::span<std::uint8_t> buffer) {
     // Errors that came before (with the purged bytes, say) are not this answer's.
     (void)PortLineErrors(workspace.portHandle);
     const bool complete = ReceiveExact(workspace, buffer);
-    if (PortLineErrors(workspace.portHandle)) return 1;
-    return complete ? 0 : 2;
+    if (PortLineErrors(workspace.portHandle)) return RESULT_REFUSED;
+    return complete ? RESULT_DONE : RESULT_LINE_FAILURE;
 }
 
 void PurgeInput(DriverWorkspace& workspace) {
@@ -43,16 +43,16 @@ void PurgeInput(DriverWorkspace& workspace) {
     SetReadTimeout(workspace.portHandle, workspace.readTimeout);
 }
 
-int CheckEcho(DriverWorkspace& workspace, std::span<const std::uint8_t> sent) {
+Result CheckEcho(DriverWorkspace& workspace, std::span<const std::uint8_t> sent) {
     // No frame of the protocol is longer than the echo area.
-    if (sent.size() > ECHO_AREA_SIZE) return 1;
+    if (sent.size() > ECHO_AREA_SIZE) return RESULT_REFUSED;
     std::array<std::uint8_t, ECHO_AREA_SIZE> echo{};
     const std::span<std::uint8_t> received(echo.data(), sent.size());
-    if (const int got = ReceiveAnswer(workspace, received); got != 0) return got;
-    return std::ranges::equal(received, sent) ? 0 : 1;
+    if (const Result got = ReceiveAnswer(workspace, received); got != RESULT_DONE) return got;
+    return std::ranges::equal(received, sent) ? RESULT_DONE : RESULT_REFUSED;
 }
 
-int ReceiveReply(DriverWorkspace& workspace, std::span<std::uint8_t> buffer) {
+Result ReceiveReply(DriverWorkspace& workspace, std::span<std::uint8_t> buffer) {
     return ReceiveAnswer(workspace, buffer);
 }
 

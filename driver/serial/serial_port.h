@@ -14,7 +14,8 @@ namespace qel {
 using PortHandle = std::uint32_t;
 constexpr PortHandle NO_PORT = 0;
 
-// Results of the raw port operations.
+// Results of the raw port operations: the system's vocabulary, not the
+// driver's results (base/result.h); the line (line.h) turns them into those.
 constexpr int PORT_OK = 0;
 constexpr int PORT_SHORT = 2;
 constexpr int PORT_FAILED = 7;

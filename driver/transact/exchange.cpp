@@ -37,14 +37,14 @@ bool OnlyDigits(std::span<const std::uint8_t> characters) {
     return std::ranges::all_of(characters, [](std::uint8_t c) { return c >= '0' && c <= '?'; });
 }
 
-int SelectStationIfNeeded(DriverWorkspace& workspace, std::uint32_t station, std::span<std::uint8_t> frame) {
-    if (workspace.lastStation == station) return 0;
+Result SelectStationIfNeeded(DriverWorkspace& workspace, std::uint32_t station, std::span<std::uint8_t> frame) {
+    if (workspace.lastStation == station) return RESULT_DONE;
     return SendConfirmed(workspace, frame.first(BuildSelectStation(frame, station)));
 }
 
-int SendConfirmed(DriverWorkspace& workspace, std::span<const std::uint8_t> frame) {
+Result SendConfirmed(DriverWorkspace& workspace, std::span<const std::uint8_t> frame) {
     SendFrame(workspace, frame);
-    if (const int echo = CheckEcho(workspace, frame); echo != 0) return echo;
+    if (const Result echo = CheckEcho(workspace, frame); echo != RESULT_DONE) return echo;
     return ReadAck(workspace);
 }
 

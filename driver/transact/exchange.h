@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 
+#include "base/result.h"
 #include "vuzorur.h"
 
 namespace qel {
@@ -37,7 +38,7 @@ ModelText StationModelOf(const DriverWorkspace& workspace, std::uint32_t station
 // Selects the station when it is not the last one addressed: SelectStation,
 // its echo, its Ack. 0, or the failing step's result. `frame` is the
 // caller's request area, which then carries the select frame.
-int SelectStationIfNeeded(DriverWorkspace& workspace, std::uint32_t station, std::span<std::uint8_t> frame);
+Result SelectStationIfNeeded(DriverWorkspace& workspace, std::uint32_t station, std::span<std::uint8_t> frame);
 
 // A failed exchange forgets the selection: a controller that missed its
 // SelectStation is not selected. The transactions forget it after an
@@ -55,6 +56,6 @@ bool OnlyDigits(std::span<const std::uint8_t> characters);
 
 // Sends a frame, compares its echo and reads the Ack: the first non-zero
 // result, else 0.
-int SendConfirmed(DriverWorkspace& workspace, std::span<const std::uint8_t> frame);
+Result SendConfirmed(DriverWorkspace& workspace, std::span<const std::uint8_t> frame);
 
 }  // namespace qel

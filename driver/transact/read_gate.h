@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "base/result.h"
 #include "vuzorur.h"
 
 namespace qel {

@@ -8,29 +8,29 @@
 
 namespace qel {
 
-int ReadAck(DriverWorkspace& workspace) {
+Result ReadAck(DriverWorkspace& workspace) {
     std::array<std::uint8_t, ACK_LENGTH> answer{};
-    if (const int got = ReceiveAnswer(workspace, answer); got != 0) return got;
+    if (const Result got = ReceiveAnswer(workspace, answer); got != RESULT_DONE) return got;
     switch (JudgeAckStart(answer)) {
     case AckStart::Ack:
-        return 0;
+        return RESULT_DONE;
     case AckStart::AckWithoutCr:
         HostLog(LOG_PROTOCOL, "DAVEV:Illegal Ack message: no CR.");
-        return 1;
+        return RESULT_REFUSED;
     case AckStart::Nak:
         break;
     case AckStart::Illegal:
         HostLog(LOG_PROTOCOL, "DAVEV:Illegal message received for ACK/NACK.");
-        return 1;
+        return RESULT_REFUSED;
     }
     std::array<std::uint8_t, NAK_LENGTH - ACK_LENGTH> last{};
-    if (const int got = ReceiveAnswer(workspace, last); got != 0) return got;
+    if (const Result got = ReceiveAnswer(workspace, last); got != RESULT_DONE) return got;
     if (NakComplete(last[0])) {
         HostLog(LOG_INFO, "DAVEV:Nck message received. Errorcode=%x ", static_cast<unsigned>(NakErrorCode(answer)));
-        return 1;
+        return RESULT_REFUSED;
     }
     HostLog(LOG_PROTOCOL, "DAVEV:Illegal Nak message: no CR.");
-    return 1;
+    return RESULT_REFUSED;
 }
 
 }  // namespace qel

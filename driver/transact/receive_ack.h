@@ -2,6 +2,7 @@
 // the block read requests and the write frames.
 #pragma once
 
+#include "base/result.h"
 #include "vuzorur.h"
 
 namespace qel {
@@ -18,6 +19,6 @@ namespace qel {
 //     too, without a log line;
 //   2 the 4 characters, or the fifth of a Nak, did not all arrive; no log
 //     line.
-int ReadAck(DriverWorkspace& workspace);
+Result ReadAck(DriverWorkspace& workspace);
 
 }  // namespace qel

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "base/result.h"
 #include "vuzorur.h"
 
 namespace qel {
@@ -15,9 +16,9 @@ namespace qel {
 std::int32_t WriteGate(const QelRequest* request);
 
 // The four exchanges, one attempt each (0, 1 or 2).
-int WriteFa2(DriverWorkspace& workspace, const GateTransfer& transfer, const char* gate);
-int WriteFa3(DriverWorkspace& workspace, const GateTransfer& transfer, const char* gate);
-int WriteForceBit(DriverWorkspace& workspace, const GateTransfer& transfer);
-int WriteForceGate(DriverWorkspace& workspace, const GateTransfer& transfer);
+Result WriteFa2(DriverWorkspace& workspace, const GateTransfer& transfer, const char* gate);
+Result WriteFa3(DriverWorkspace& workspace, const GateTransfer& transfer, const char* gate);
+Result WriteForceBit(DriverWorkspace& workspace, const GateTransfer& transfer);
+Result WriteForceGate(DriverWorkspace& workspace, const GateTransfer& transfer);
 
 }  // namespace qel

@@ -20,8 +20,8 @@ std::int32_t Dispatch(const QelRequest* request, std::int32_t operation) {
 }
 
 TEST(MissingRecords, NullRequestIsRejected) {
-    EXPECT_EQ(CheckSingleGate(nullptr), 1);
-    EXPECT_EQ(CheckBlockGate(nullptr), 1);
+    // QelMain refuses it before any handler sees it.
+    EXPECT_EQ(QelMain(nullptr), 1);
 }
 
 TEST(MissingRecords, NullParametersAreRejected) {

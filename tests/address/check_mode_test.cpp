@@ -73,7 +73,7 @@ TEST(BlockMode, EndsWithTheBlockCheckOnEveryPath) {
     const QelRequest noParameters = MakeRequest(&workspace, nullptr, QEL_CHECK_BLOCK);
     EXPECT_EQ(CheckBlockGate(&noParameters), 1);
     ExpectSingleGateBehaviour(workspace, "no parameters");
-    EXPECT_EQ(CheckBlockGate(nullptr), 1);
+    EXPECT_EQ(QelMain(nullptr), 1);
     ExpectSingleGateBehaviour(workspace, "no request");
 }
 
