@@ -29,7 +29,7 @@ enum class CheckMode : std::uint8_t {
 
 // The check shared by both operations: parses the GAS of the request's
 // GateDefinition into its station, areaCode and element and validates them
-// against the model of the station. 0 accepted, 1 rejected.
+// against the model of the station. RESULT_DONE accepted, RESULT_REFUSED rejected.
 Result CheckGate(const QelRequest* request, CheckMode mode);
 
 // The area, element and range rules of the two models, applied to the GAS

@@ -47,7 +47,7 @@ constexpr std::uint16_t TIMER_COUNTER_MASK = 0x3FFF;
 std::size_t ReplyLength(std::uint8_t command, std::uint8_t subcode);
 
 // Judges an ElementReply (all of `reply`, as received) against the request
-// it answers. 0 accepted; 1 rejected, without a log line, when the last
+// it answers. RESULT_DONE accepted; RESULT_REFUSED rejected, without a log line, when the last
 // character is not CR, when the checksum over positions 1 to size - 4 does
 // not equal the two characters before the CR, or when the reply code does
 // not match the request ('R': the code kReplyCodeTable pairs with the

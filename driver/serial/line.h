@@ -17,18 +17,20 @@ constexpr std::uint32_t ECHO_AREA_SIZE = 20;  // bytes
 bool SendFrame(DriverWorkspace& workspace, std::span<const std::uint8_t> frame);
 // True when exactly buffer.size() bytes arrived.
 bool ReceiveExact(DriverWorkspace& workspace, std::span<std::uint8_t> buffer);
-// Receives what the controller answers: 0 exactly buffer.size() bytes
-// arrived; 1 the port reported a parity, framing, overrun or break error
-// while they were received; 2 they did not arrive in full.
+// Receives what the controller answers: RESULT_DONE exactly buffer.size()
+// bytes arrived; RESULT_REFUSED the port reported a parity, framing, overrun
+// or break error while they were received; RESULT_LINE_FAILURE they did not
+// arrive in full.
 Result ReceiveAnswer(DriverWorkspace& workspace, std::span<std::uint8_t> buffer);
 // Drops what arrives on the line until it has been quiet for 20 ms since the
 // last byte (up to 3000 bytes), then restores the workspace's readTimeout on
 // the port.
 void PurgeInput(DriverWorkspace& workspace);
-// 0 the echo equals what was sent; 1 it differs or came with a line error;
-// 2 it did not arrive in full.
+// RESULT_DONE the echo equals what was sent; RESULT_REFUSED it differs or
+// came with a line error; RESULT_LINE_FAILURE it did not arrive in full.
 Result CheckEcho(DriverWorkspace& workspace, std::span<const std::uint8_t> sent);
-// 0 received; 1 received with a line error; 2 not received in full.
+// RESULT_DONE received; RESULT_REFUSED received with a line error;
+// RESULT_LINE_FAILURE not received in full.
 Result ReceiveReply(DriverWorkspace& workspace, std::span<std::uint8_t> buffer);
 
 }  // namespace qel

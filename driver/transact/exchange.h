@@ -36,7 +36,7 @@ struct ModelText {
 ModelText StationModelOf(const DriverWorkspace& workspace, std::uint32_t station);
 
 // Selects the station when it is not the last one addressed: SelectStation,
-// its echo, its Ack. 0, or the failing step's result. `frame` is the
+// its echo, its Ack. RESULT_DONE, or the failing step's result. `frame` is the
 // caller's request area, which then carries the select frame.
 Result SelectStationIfNeeded(DriverWorkspace& workspace, std::uint32_t station, std::span<std::uint8_t> frame);
 
@@ -55,7 +55,7 @@ bool CountAdmitted(const GateTransfer& transfer);
 bool OnlyDigits(std::span<const std::uint8_t> characters);
 
 // Sends a frame, compares its echo and reads the Ack: the first non-zero
-// result, else 0.
+// result, else RESULT_DONE.
 Result SendConfirmed(DriverWorkspace& workspace, std::span<const std::uint8_t> frame);
 
 }  // namespace qel

@@ -11,8 +11,8 @@ namespace qel {
 // Reads the gate of the request's GateTransfer: selects the station when
 // needed, sends the request that fits the station's model, checks the echo
 // and the reply, and decodes it into the host's value array (touched only on
-// success). Five attempts. 0 done; 1 a wrong answer or a refused transfer;
-// 2 a line failure.
+// success). Five attempts. RESULT_DONE; RESULT_REFUSED a wrong answer or a
+// refused transfer; RESULT_LINE_FAILURE a line failure.
 std::int32_t ReadGate(const QelRequest* request);
 
 // QEL_READ: the same as ReadGate.
