@@ -10,7 +10,7 @@ namespace qel {
 
 int ReadAck(DriverWorkspace& workspace) {
     std::array<std::uint8_t, ACK_LENGTH> answer{};
-    if (!ReceiveExact(workspace, answer)) return 2;
+    if (const int got = ReceiveAnswer(workspace, answer); got != 0) return got;
     if (answer[0] == ACK_CODE) {
         if (answer[3] == CR) return 0;
         HostLog(LOG_PROTOCOL, "DAVEV:Illegal Ack message: no CR.");
@@ -18,7 +18,7 @@ int ReadAck(DriverWorkspace& workspace) {
     }
     if (answer[0] == NAK_CODE) {
         std::array<std::uint8_t, NAK_LENGTH - ACK_LENGTH> last{};
-        if (!ReceiveExact(workspace, last)) return 2;
+        if (const int got = ReceiveAnswer(workspace, last); got != 0) return got;
         if (last[0] == CR) {
             HostLog(LOG_INFO, "DAVEV:Nck message received. Errorcode=%x ", static_cast<unsigned>(answer[1]));
             return 1;

@@ -18,6 +18,14 @@ bool ReceiveExact(DriverWorkspace& workspace, std::span<std::uint8_t> buffer) {
     return PortRead(workspace.portHandle, buffer, &received) == PORT_OK && received == buffer.size();
 }
 
+int ReceiveAnswer(DriverWorkspace& workspace, std::span<std::uint8_t> buffer) {
+    // Errors that came before (with the purged bytes, say) are not this answer's.
+    (void)PortLineErrors(workspace.portHandle);
+    const bool complete = ReceiveExact(workspace, buffer);
+    if (PortLineErrors(workspace.portHandle)) return 1;
+    return complete ? 0 : 2;
+}
+
 void PurgeInput(DriverWorkspace& workspace) {
     SetReadTimeout(workspace.portHandle, PURGE_TIMEOUT);
     std::array<std::uint8_t, PURGE_SIZE> scratch;
@@ -30,12 +38,12 @@ int CheckEcho(DriverWorkspace& workspace, std::span<const std::uint8_t> sent) {
     if (sent.size() > ECHO_AREA_SIZE) return 1;
     std::array<std::uint8_t, ECHO_AREA_SIZE> echo{};
     const std::span<std::uint8_t> received(echo.data(), sent.size());
-    if (!ReceiveExact(workspace, received)) return 2;
+    if (const int got = ReceiveAnswer(workspace, received); got != 0) return got;
     return std::ranges::equal(received, sent) ? 0 : 1;
 }
 
 int ReceiveReply(DriverWorkspace& workspace, std::span<std::uint8_t> buffer) {
-    return ReceiveExact(workspace, buffer) ? 0 : 2;
+    return ReceiveAnswer(workspace, buffer);
 }
 
 }  // namespace qel

@@ -16,12 +16,17 @@ constexpr std::uint32_t ECHO_AREA_SIZE = 20;  // bytes
 bool SendFrame(DriverWorkspace& workspace, std::span<const std::uint8_t> frame);
 // True when exactly buffer.size() bytes arrived.
 bool ReceiveExact(DriverWorkspace& workspace, std::span<std::uint8_t> buffer);
+// Receives what the controller answers: 0 exactly buffer.size() bytes
+// arrived; 1 the port reported a parity, framing, overrun or break error
+// while they were received; 2 they did not arrive in full.
+int ReceiveAnswer(DriverWorkspace& workspace, std::span<std::uint8_t> buffer);
 // Drops what waits on the line (20 ms time-out, up to 3000 bytes), then
 // restores the workspace's readTimeout on the port.
 void PurgeInput(DriverWorkspace& workspace);
-// 0 the echo equals what was sent; 1 it differs; 2 it did not arrive in full.
+// 0 the echo equals what was sent; 1 it differs or came with a line error;
+// 2 it did not arrive in full.
 int CheckEcho(DriverWorkspace& workspace, std::span<const std::uint8_t> sent);
-// 0 received; 2 not received in full.
+// 0 received; 1 received with a line error; 2 not received in full.
 int ReceiveReply(DriverWorkspace& workspace, std::span<std::uint8_t> buffer);
 
 }  // namespace qel

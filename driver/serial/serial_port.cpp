@@ -59,6 +59,8 @@ int PortRead(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t* r
     return PORT_OK;
 }
 
+bool PortLineErrors(PortHandle handle) { return ActiveSerialBackend().lineErrors(handle); }
+
 int DrainInput(PortHandle handle) {
     const SerialBackend& backend = ActiveSerialBackend();
     bool pending = true;

@@ -41,6 +41,9 @@ struct SerialBackend {
     bool (*inputPending)(PortHandle handle, bool* pending);
     bool (*setBreak)(PortHandle handle, bool on);
     void (*sleep)(std::uint32_t milliseconds);
+    // True when the port reported a parity, framing, overrun or break error
+    // since the last call. A device that keeps no such record has none.
+    bool (*lineErrors)(PortHandle handle);
 };
 
 const SerialBackend& PlatformSerialBackend();
@@ -58,6 +61,8 @@ int SetReadTimeout(PortHandle handle, std::int32_t value);
 int PortWrite(PortHandle handle, std::span<const std::uint8_t> bytes, std::uint32_t* written = nullptr);
 // 0 the whole span arrived; 7 a read failed or brought no byte.
 int PortRead(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t* received = nullptr);
+// True when the port reported a line error since the last call.
+bool PortLineErrors(PortHandle handle);
 // Drops pending input in 512-byte pieces; 1 when the last read failed, else 0.
 int DrainInput(PortHandle handle);
 int SendBreak(std::uint32_t milliseconds, PortHandle handle);

@@ -1,5 +1,6 @@
 #include "transact/exchange.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "protocol/ack.h"
@@ -24,6 +25,16 @@ ModelText StationModelOf(const DriverWorkspace& workspace, std::uint32_t station
     ModelText model;
     std::memcpy(model.text.data(), workspace.stationModel[station & 0xFFu], STATION_MODEL_SIZE);
     return model;
+}
+
+void ForgetSelection(DriverWorkspace& workspace) { workspace.lastStation = NO_STATION; }
+
+bool CountAdmitted(const GateTransfer& transfer) {
+    return transfer.count >= 1 && transfer.count <= MAX_BLOCK_COUNT;
+}
+
+bool OnlyDigits(std::span<const std::uint8_t> characters) {
+    return std::ranges::all_of(characters, [](std::uint8_t c) { return c >= '0' && c <= '?'; });
 }
 
 int SelectStationIfNeeded(DriverWorkspace& workspace, std::uint32_t station, std::span<std::uint8_t> frame) {

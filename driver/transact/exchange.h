@@ -39,6 +39,20 @@ ModelText StationModelOf(const DriverWorkspace& workspace, std::uint32_t station
 // caller's request area, which then carries the select frame.
 int SelectStationIfNeeded(DriverWorkspace& workspace, std::uint32_t station, std::span<std::uint8_t> frame);
 
+// A failed exchange forgets the selection: a controller that missed its
+// SelectStation is not selected. The transactions forget it after an
+// attempt that got no answer, so that the next attempt selects again, and
+// after any failed transaction, so that the next one does.
+void ForgetSelection(DriverWorkspace& workspace);
+
+// A transfer's count is 1 for a single value, at most MAX_BLOCK_COUNT for a
+// block; anything else would reach outside the host's array.
+bool CountAdmitted(const GateTransfer& transfer);
+
+// The controller sends data only as digits of the line's alphabet ('0' to
+// '?'); a reply with any other character in its data is rejected.
+bool OnlyDigits(std::span<const std::uint8_t> characters);
+
 // Sends a frame, compares its echo and reads the Ack: the first non-zero
 // result, else 0.
 int SendConfirmed(DriverWorkspace& workspace, std::span<const std::uint8_t> frame);

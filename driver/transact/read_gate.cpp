@@ -37,12 +37,17 @@ int ReadAttempt(DriverWorkspace& workspace, const GateTransfer& transfer, const 
     if (model.Is("FA3") || (count > 1 && area == AREA_DR)) {
         if (const int ack = ReadAck(workspace); ack != 0) return ack;
         received = 2u * DataByteCount(area, count);
-        return ReceiveReply(workspace, reply.first(received));
+        if (const int got = ReceiveReply(workspace, reply.first(received)); got != 0) return got;
+        // BlockData carries no checksum: every character must at least be a digit.
+        return OnlyDigits(reply.first(received)) ? 0 : 1;
     }
     received = ReplyLength(request[0], request[1]);
     if (received == 0) return 2;
-    if (const int got = ReceiveReply(workspace, reply.first(received)); got != 0) return got;
-    return CheckReply(frame, reply.first(received));
+    const auto answer = reply.first(received);
+    if (const int got = ReceiveReply(workspace, answer); got != 0) return got;
+    if (const int checked = CheckReply(frame, answer); checked != 0) return checked;
+    // The data and checksum characters, between the reply code and the CR.
+    return OnlyDigits(answer.subspan(1, received - 2)) ? 0 : 1;
 }
 
 }  // namespace
@@ -51,12 +56,13 @@ std::int32_t ReadGate(const QelRequest* request) {
     DriverWorkspace* workspace = WorkspaceOf(request);
     const GateTransfer* transfer = ParametersOf<const GateTransfer>(request);
     if (workspace == nullptr || transfer == nullptr || transfer->values == nullptr) return 1;
-    // A station outside the table, a block larger than the reply area is
-    // made for, and a word-output block from an FA3 station (which has no
-    // read frame) are refused before any traffic.
+    // A station outside the table, a count that is no single value and no
+    // block, and the word outputs and the FORCE gate of an FA3 station (which
+    // have no read frame) are refused before any traffic.
     const ModelText model = StationModelOf(*workspace, transfer->station);
-    if (transfer->station >= STATION_COUNT || TransferCount(*transfer) > MAX_BLOCK_COUNT ||
-        (!model.Is("FA2") && TransferArea(*transfer) == AREA_WO)) {
+    const std::uint16_t area = TransferArea(*transfer);
+    if (transfer->station >= STATION_COUNT || !CountAdmitted(*transfer) ||
+        (!model.Is("FA2") && (area == AREA_WO || area == AREA_FORCE))) {
         HostLog(LOG_INFO, "DAVEV: Read failed. Gate = %s, rc = %d", GasAsPassed(transfer->gas), 1);
         return 1;
     }
@@ -78,8 +84,14 @@ std::int32_t ReadGate(const QelRequest* request) {
                         TransferSlots(*transfer));
             break;
         }
+        // No answer may mean a controller that missed its selection.
+        if (result == 2) ForgetSelection(*workspace);
     }
-    workspace->lastStation = static_cast<std::uint16_t>(transfer->station);
+    if (result == 0) {
+        workspace->lastStation = static_cast<std::uint16_t>(transfer->station);
+    } else {
+        ForgetSelection(*workspace);
+    }
     if (result != 0) {
         HostLog(LOG_INFO, "DAVEV: Read failed. Gate = %s, rc = %d", GasAsPassed(transfer->gas), result);
     }

@@ -63,7 +63,7 @@ int WriteForceGate(DriverWorkspace& workspace, const GateTransfer& transfer) {
         const std::size_t length = BuildClearForce(frame);
         SendFrame(workspace, std::span(frame).first(length));
         std::array<std::uint8_t, CLEAR_FORCE_ANSWER_LENGTH> answer{};
-        if (ReceiveExact(workspace, answer) && ClearForceAnswerAccepted(answer)) {
+        if (ReceiveAnswer(workspace, answer) == 0 && ClearForceAnswerAccepted(answer)) {
             flag = 0;
             return 0;
         }
@@ -79,8 +79,9 @@ std::int32_t WriteGate(const QelRequest* request) {
     const GateTransfer* transfer = ParametersOf<const GateTransfer>(request);
     if (workspace == nullptr || transfer == nullptr || transfer->values == nullptr) return 1;
     const GateName gate = UpperCasedGas(transfer->gas);
-    // A station outside the table is refused before any traffic.
-    if (transfer->station >= STATION_COUNT) {
+    // A station outside the table, and a count that is no single value and
+    // no block, are refused before any traffic.
+    if (transfer->station >= STATION_COUNT || !CountAdmitted(*transfer)) {
         HostLog(LOG_INFO, "DAVEV: Write failed. Gate = %s , rc = %d", gate.c_str(), 1);
         return 1;
     }
@@ -100,7 +101,10 @@ std::int32_t WriteGate(const QelRequest* request) {
             PauseMs(RETRY_PAUSE_MS);
         }
         result = SelectStationIfNeeded(*workspace, transfer->station, selectArea);
-        if (result != 0) continue;
+        if (result != 0) {
+            ForgetSelection(*workspace);
+            continue;
+        }
         if (area == AREA_FORCE) {
             result = WriteForceGate(*workspace, *transfer);
         } else if (model.Is("FA2")) {
@@ -111,8 +115,14 @@ std::int32_t WriteGate(const QelRequest* request) {
             result = WriteFa3(*workspace, *transfer, gate.c_str());
         }
         if (result == 0) break;
+        // No answer may mean a controller that missed its selection.
+        if (result == 2) ForgetSelection(*workspace);
     }
-    workspace->lastStation = static_cast<std::uint16_t>(transfer->station);
+    if (result == 0) {
+        workspace->lastStation = static_cast<std::uint16_t>(transfer->station);
+    } else {
+        ForgetSelection(*workspace);
+    }
     if (result != 0) HostLog(LOG_INFO, "DAVEV: Write failed. Gate = %s , rc = %d", gate.c_str(), result);
     return result;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace testsupport {
 
@@ -10,7 +11,7 @@ MemoryLine* MemoryLine::current_ = nullptr;
 const qel::SerialBackend MemoryLine::kBackend{
     &MemoryLine::Open, &MemoryLine::Close, &MemoryLine::GetReadTimeout, &MemoryLine::SetReadTimeout,
     &MemoryLine::Write, &MemoryLine::Read, &MemoryLine::InputPending, &MemoryLine::SetBreak,
-    &MemoryLine::Sleep,
+    &MemoryLine::Sleep,         &MemoryLine::LineErrors,
 };
 
 MemoryLine::MemoryLine() {
@@ -31,6 +32,16 @@ void MemoryLine::Feed(std::string_view bytes) {
 std::size_t MemoryLine::Pending() const {
     std::lock_guard lock(mutex_);
     return input_.size();
+}
+
+void MemoryLine::LineErrorAt(std::size_t offset) {
+    std::lock_guard lock(mutex_);
+    errorOffsets_.push_back(offset);
+}
+
+std::size_t MemoryLine::Consumed() const {
+    std::lock_guard lock(mutex_);
+    return consumed_;
 }
 
 std::vector<std::string> MemoryLine::Writes() const {
@@ -97,6 +108,10 @@ bool MemoryLine::Read(qel::PortHandle handle, std::span<std::uint8_t> buffer, st
     const std::size_t n = std::min(buffer.size(), line->input_.size());
     std::memcpy(buffer.data(), line->input_.data(), n);
     line->input_.erase(0, n);
+    for (const std::size_t offset : line->errorOffsets_) {
+        if (offset >= line->consumed_ && offset < line->consumed_ + n) line->lineError_ = true;
+    }
+    line->consumed_ += n;
     if (n < buffer.size()) {
         ++line->timeouts_;
         line->sleptMs_ += line->readTimeoutMs_;
@@ -114,5 +129,12 @@ bool MemoryLine::InputPending(qel::PortHandle handle, bool* pending) {
 bool MemoryLine::SetBreak(qel::PortHandle handle, bool) { return handle == kHandle && current_->open_; }
 
 void MemoryLine::Sleep(std::uint32_t ms) { current_->sleptMs_ += ms; }
+
+bool MemoryLine::LineErrors(qel::PortHandle handle) {
+    MemoryLine* line = current_;
+    if (handle != kHandle || !line->open_) return false;
+    std::lock_guard lock(line->mutex_);
+    return std::exchange(line->lineError_, false);
+}
 
 }  // namespace testsupport

@@ -33,6 +33,11 @@ public:
     using Responder = std::function<void(std::string_view written, MemoryLine& line)>;
     void SetResponder(Responder responder) { responder_ = std::move(responder); }
     void SetOpenFails(bool fails) { openFails_ = fails; }
+    // The port reports a parity/framing error when the byte at this offset
+    // of everything fed so far or later is read.
+    void LineErrorAt(std::size_t offset);
+    // Offset of the next byte a read will take, counted over everything fed.
+    std::size_t Consumed() const;
 
     std::vector<std::string> Writes() const;
     std::string Written() const;
@@ -56,9 +61,13 @@ private:
     static bool InputPending(qel::PortHandle handle, bool* pending);
     static bool SetBreak(qel::PortHandle handle, bool on);
     static void Sleep(std::uint32_t ms);
+    static bool LineErrors(qel::PortHandle handle);
 
     mutable std::recursive_mutex mutex_;
     std::string input_;
+    std::size_t consumed_ = 0;
+    std::vector<std::size_t> errorOffsets_;
+    bool lineError_ = false;
     std::vector<std::string> writes_;
     Responder responder_;
     bool echo_ = false;

@@ -259,11 +259,12 @@ TEST(ForceClear, UnansweredFailsWithOne) {
     EXPECT_EQ(rig.Log().Lines(), lines);
     EXPECT_EQ(rig.Workspace().forceFlags[kFa3], 1);
 
-    // Once the controller answers again, the next ClearForce clears the flag.
+    // Once the controller answers again, the next write selects it again and
+    // its ClearForce clears the flag.
     rig.Sim().SetSilent(kFa3, false);
     rig.Forget();
     EXPECT_EQ(rig.Write(force, 0), 0);
-    EXPECT_EQ(rig.Sent(), Frames{f::ClearForce()});
+    EXPECT_EQ(rig.Sent(), (Frames{f::Select(kFa3), f::ClearForce()}));
     EXPECT_EQ(rig.Workspace().forceFlags[kFa3], 0);
 }
 

@@ -280,9 +280,9 @@ TEST(ReadSelection, SelectsOnlyWhenTheStationChanges) {
 
 // A Nak to the request on the Ack path: five attempts, each selecting the
 // station again (the read does not change lastStation until it ends) and each
-// logging the Nak; result 1. Afterwards lastStation is the station, so the
-// next read sends no selection; after a warm start it does again.
-TEST(ReadSelection, NakOnTheAckPathThenNoSelectionUntilWarmStart) {
+// logging the Nak; result 1. A failed read leaves no station selected, so
+// the next read selects again; so does the first read after a warm start.
+TEST(ReadSelection, NakOnTheAckPathThenTheNextReadSelectsAgain) {
     Rig rig;
     ASSERT_TRUE(rig.Ready());
     // 100 registers from 950 run past the end of the controller's 1000: it
@@ -308,12 +308,14 @@ TEST(ReadSelection, NakOnTheAckPathThenNoSelectionUntilWarmStart) {
     for (std::size_t slot = 0; slot < beyond.values.size(); ++slot) {
         EXPECT_EQ(beyond.Slot(slot), kUntouched) << "a failed read leaves the array alone, slot " << slot;
     }
-    EXPECT_EQ(rig.LastStation(), kFa3);
+    // A failed read forgets the selection: the next read selects again.
+    EXPECT_EQ(rig.LastStation(), NO_STATION);
 
     rig.Forget();
     EXPECT_EQ(rig.Read(inside), 0);
     EXPECT_EQ(inside.Slot(1), 0x4321);
-    EXPECT_EQ(rig.Sent(), Frames{f::ReadBlockFa3("44", 10, 2)});
+    EXPECT_EQ(rig.Sent(), (Frames{f::Select(kFa3), f::ReadBlockFa3("44", 10, 2)}));
+    EXPECT_EQ(rig.LastStation(), kFa3);
 
     rig.Forget();
     EXPECT_EQ(rig.WarmStart(), 0);
@@ -396,7 +398,13 @@ TEST(OtherModelText, FramesOfFa3RepliesOfFa2) {
     rig.Forget();
     EXPECT_EQ(rig.Read(single), 2);
     EXPECT_EQ(single.Slot(1), kUntouched);
-    EXPECT_EQ(rig.Sent(), Frames(5, f::ReadBlockFa3("44", 0, 2)));
+    // Result 2 forgets the selection, so every retry selects again.
+    Frames expected{f::ReadBlockFa3("44", 0, 2)};
+    for (int retry = 0; retry < 4; ++retry) {
+        expected.push_back(f::Select(4));
+        expected.push_back(f::ReadBlockFa3("44", 0, 2));
+    }
+    EXPECT_EQ(rig.Sent(), expected);
     const std::vector<LogLine> lines{ReadRetry("004DR0000", 1), ReadRetry("004DR0000", 2), ReadRetry("004DR0000", 3),
                                      ReadRetry("004DR0000", 4), ReadFailed("004DR0000", 2)};
     EXPECT_EQ(rig.Log().Lines(), lines);

@@ -34,6 +34,10 @@ struct PortSlot {
     std::atomic<int> fd{-1};
     std::atomic<bool> terminal{false};
     std::atomic<std::uint32_t> readTimeoutMs{0};
+    // The UART's error counters as last seen; a device without them (a
+    // pseudo-terminal, a pipe) never reports a line error.
+    std::atomic<bool> hasErrorCounters{false};
+    std::atomic<std::uint32_t> errorsSeen{0};
 };
 constexpr std::size_t kMaxPorts = 256;
 std::array<PortSlot, kMaxPorts> slots;
@@ -49,10 +53,31 @@ int FdOf(PortHandle handle) {
     return slot != nullptr ? slot->fd.load(std::memory_order_acquire) : -1;
 }
 
+// The sum of the parity, framing, overrun and break counters of a UART;
+// false when the device keeps none.
+bool ErrorCounters(int fd, std::uint32_t* sum) {
+#if defined(__linux__) && defined(TIOCGICOUNT)
+    serial_icounter_struct counters{};
+    if (ioctl(fd, TIOCGICOUNT, &counters) != 0) return false;
+    *sum = static_cast<std::uint32_t>(counters.frame) + static_cast<std::uint32_t>(counters.parity) +
+           static_cast<std::uint32_t>(counters.overrun) + static_cast<std::uint32_t>(counters.brk) +
+           static_cast<std::uint32_t>(counters.buf_overrun);
+    return true;
+#else
+    (void)fd;
+    (void)sum;
+    return false;
+#endif
+}
+
 PortHandle Claim(int fd, bool terminal) {
     for (std::size_t i = 0; i < kMaxPorts; ++i) {
         int expected = -1;
         if (slots[i].fd.compare_exchange_strong(expected, fd, std::memory_order_acq_rel)) {
+            std::uint32_t errors = 0;
+            const bool counters = terminal && ErrorCounters(fd, &errors);
+            slots[i].hasErrorCounters.store(counters, std::memory_order_release);
+            slots[i].errorsSeen.store(errors, std::memory_order_release);
             slots[i].terminal.store(terminal, std::memory_order_release);
             slots[i].readTimeoutMs.store(OPEN_READ_TIMEOUT_MS, std::memory_order_release);
             return static_cast<PortHandle>(i + 1);
@@ -260,12 +285,20 @@ bool SetBreak(PortHandle handle, bool on) {
     return fd >= 0 && ioctl(fd, on ? TIOCSBRK : TIOCCBRK) == 0;
 }
 
+bool LineErrors(PortHandle handle) {
+    PortSlot* slot = SlotOf(handle);
+    if (slot == nullptr || !slot->hasErrorCounters.load(std::memory_order_acquire)) return false;
+    std::uint32_t now = 0;
+    if (!ErrorCounters(slot->fd.load(std::memory_order_acquire), &now)) return false;
+    return slot->errorsSeen.exchange(now, std::memory_order_acq_rel) != now;
+}
+
 void Sleep(std::uint32_t milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 constexpr SerialBackend kPosixBackend{
-    Open, Close, GetReadTimeout, SetReadTimeoutMs, Write, Read, InputPending, SetBreak, Sleep,
+    Open, Close, GetReadTimeout, SetReadTimeoutMs, Write, Read, InputPending, SetBreak, Sleep, LineErrors,
 };
 
 }  // namespace

@@ -145,8 +145,19 @@ bool SetBreak(PortHandle handle, bool on) {
 
 void SleepMs(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
 
+// ClearCommError reports, and clears, the errors of the receiver since it was
+// last asked. A device that is not a communications port (the null device)
+// fails the call and has no line errors.
+bool LineErrors(PortHandle handle) {
+    constexpr DWORD kLineErrors = CE_RXPARITY | CE_FRAME | CE_OVERRUN | CE_BREAK | CE_RXOVER;
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(HandleOf(handle), &errors, &status)) return false;
+    return (errors & kLineErrors) != 0;
+}
+
 constexpr SerialBackend kWin32Backend{
-    Open, Close, GetReadTimeout, SetReadTimeoutMs, Write, Read, InputPending, SetBreak, SleepMs,
+    Open, Close, GetReadTimeout, SetReadTimeoutMs, Write, Read, InputPending, SetBreak, SleepMs, LineErrors,
 };
 
 }  // namespace
