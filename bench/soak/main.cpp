@@ -126,6 +126,10 @@ int main(int argc, char** argv) {
     }
     if (kinds.empty())
         for (int k = 0; k < static_cast<int>(FaultKind::Count); ++k) kinds.push_back(static_cast<FaultKind>(k));
+    // An outage takes two transactions and five read time-outs: it comes a
+    // quarter as often as each other kind.
+    std::vector<FaultKind> wheel;
+    for (FaultKind k : kinds) wheel.insert(wheel.end(), k == FaultKind::Outage && kinds.size() > 1 ? 1 : 4, k);
 
     soak::RigOptions options;
     options.paced = paced;
@@ -151,7 +155,7 @@ int main(int argc, char** argv) {
     std::uint64_t done = 0;
     std::uint64_t nextReport = transactions / 10;
     for (std::uint64_t i = 0; done < transactions; ++i) {
-        const FaultKind kind = kinds[Mix(seed ^ 0x5eed, i) % kinds.size()];
+        const FaultKind kind = wheel[Mix(seed ^ 0x5eed, i) % wheel.size()];
         if (kind == FaultKind::Outage) {
             run.Outage(i);
             done += 2;
