@@ -2,7 +2,9 @@
 # Sets up, builds and runs every test:
 #   1. native build with warnings as errors, the whole suite under CTest;
 #   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
-#   3. the 32-bit Windows cross build (VUZORUR.dll, KESTAN.dll, qelhost.exe),
+#   3. each libFuzzer target for 60 s (clang, AddressSanitizer and
+#      UndefinedBehaviorSanitizer) from its seed corpus;
+#   4. the 32-bit Windows cross build (VUZORUR.dll, KESTAN.dll, qelhost.exe),
 #      its export and import tables, and its tests under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,6 +27,17 @@ cmake --build build-asan -j"$jobs"
 step "sanitizer tests"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
    ctest --output-on-failure -j"$jobs" --timeout 900 -LE slow)
+
+step "fuzz targets, 60 s each"
+mkdir -p build-fuzz
+for target in gate_check station_models transaction; do
+  if ! scripts/fuzz.sh "$target" 60 > "build-fuzz/$target-ci.log" 2>&1; then
+    tail -n 40 "build-fuzz/$target-ci.log"
+    echo "fuzz target $target found a fault (input in build-fuzz/findings/$target)"
+    exit 1
+  fi
+  grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' "build-fuzz/$target-ci.log" | sed "s/^/$target: /"
+done
 
 step "Windows i686 cross build"
 cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-w64-mingw32.cmake" \
