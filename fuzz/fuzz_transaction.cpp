@@ -12,7 +12,8 @@
 //               area code (0-10), element (16 bits), count (signed), data
 //               type (bit 0: bit, else word; bit 1: any other value), value
 //   then the controller's answers: for each frame the driver writes, a 16-bit
-//   header (length in bits 0-10; bit 15: echo the frame first) and that many
+//   header (length in bits 0-10; bit 14: the port reports a line error at
+//   the middle byte of them; bit 15: echo the frame first) and that many
 //   bytes, fed to the driver after the frame.
 #include <cstdlib>
 #include <cstring>
@@ -76,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         next += 2;
         if ((header & 0x8000u) != 0) l.Feed(written);
         const std::size_t length = std::min<std::size_t>(header & 0x7FFu, answers.size() - next);
+        if ((header & 0x4000u) != 0) l.LineErrorAt(l.Consumed() + l.Pending() + length / 2);
         l.Feed(std::string_view(answers).substr(next, length));
         next += length;
     });

@@ -1,5 +1,6 @@
 #include "fault_plan.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace soak {
@@ -87,8 +88,11 @@ Judgement Judge(const std::vector<fasim::FaultEvent>& events) {
 
 std::string Describe(const fasim::FaultEvent& e) {
     static const char* const kinds[] = {"drop", "corrupt", "insert", "nak", "late"};
-    std::string frame;
-    for (char c : e.frame) {
+    // The bytes around the fault; the whole frame when it is short.
+    const std::size_t from = e.offset > 12 ? e.offset - 12 : 0;
+    const std::size_t to = std::min(e.frame.size(), e.offset + 13);
+    std::string frame = from > 0 ? "..." : "";
+    for (char c : e.frame.substr(from, to - from)) {
         char hex[8];
         if (c >= 0x20 && c < 0x7F) {
             frame += c;
@@ -97,7 +101,8 @@ std::string Describe(const fasim::FaultEvent& e) {
             frame += hex;
         }
     }
-    char line[600];
+    if (to < e.frame.size()) frame += "...";
+    char line[200];
     std::snprintf(line, sizeof line, "%s%s st %d at %zu (%02x -> %02x) in %s", kinds[static_cast<int>(e.kind)],
                   e.echo ? " echo" : "", e.station, e.offset, static_cast<unsigned char>(e.from),
                   static_cast<unsigned char>(e.to), frame.c_str());

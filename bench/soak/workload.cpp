@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 namespace soak {
 namespace {
@@ -169,11 +170,14 @@ Transaction Workload::Next() {
 Transaction Workload::NextFor(int station) {
     static const TransferKind fa2[] = {TransferKind::Fa2Word, TransferKind::Fa2DrBlock, TransferKind::Fa2WriteWord};
     static const TransferKind fa3[] = {TransferKind::Fa3Word, TransferKind::Fa3BitBlock, TransferKind::Fa3WriteBit};
-    return Make((SoakRig::IsFa3(station) ? fa3 : fa2)[rng_() % 3], station);
+    const std::uint64_t pick = rng_() % 3;
+    const TransferKind kind = SoakRig::IsFa3(station) ? fa3[pick] : fa2[pick];
+    return Make(kind, station);
 }
 
 std::uint16_t Workload::Truth(const Transaction& t, std::size_t index) const {
-    return rig_.Sim().Get(t.station, t.area, NthElement(t.area, t.written, index)).value_or(0xFFFF);
+    const std::optional<std::uint16_t> held = rig_.Sim().Get(t.station, t.area, NthElement(t.area, t.written, index));
+    return held.has_value() ? *held : std::uint16_t{0xFFFF};
 }
 
 Result Workload::Run(Transaction& t) {
