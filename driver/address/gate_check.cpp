@@ -224,8 +224,10 @@ std::int32_t CheckBlockGate(const QelRequest* request) {
 
     // CheckGate accepted, so the workspace is there and the station is valid.
     const ModelSlot model = ModelOf(*WorkspaceOf(request), gate->station);
+    // A block has at least one element: a count of 0 or below would leave the
+    // reads and writes of the gate no value to transfer.
     const std::int32_t count = gate->count;
-    if (count > MAX_BLOCK_COUNT) return REJECTED;
+    if (count < 1 || count > MAX_BLOCK_COUNT) return REJECTED;
 
     if (ModelIs(model, FA2_MODEL)) {
         if (IsBitArea(gate->areaCode)) return count == BITS_PER_BYTE ? ACCEPTED : REJECTED;

@@ -26,6 +26,10 @@ static FILE *log_file = NULL;
 static KestanSink sink = NULL;
 static void *sink_context = NULL;
 
+#define EXTRA_SINKS 4
+static KestanSink extra_sinks[EXTRA_SINKS];
+static void *extra_contexts[EXTRA_SINKS];
+
 void err(int level, const char *format, ...) {
     char message[1024];
     va_list arguments;
@@ -38,6 +42,9 @@ void err(int level, const char *format, ...) {
     fprintf(out, "%d %s\n", level, message);
     fflush(out);
     if (sink != NULL) sink(level, message, sink_context);
+    for (int i = 0; i < EXTRA_SINKS; ++i) {
+        if (extra_sinks[i] != NULL) extra_sinks[i](level, message, extra_contexts[i]);
+    }
     unlock_log();
 }
 
@@ -58,5 +65,30 @@ void KestanSetSink(KestanSink new_sink, void *context) {
     lock_log();
     sink = new_sink;
     sink_context = context;
+    unlock_log();
+}
+
+int KestanAddSink(KestanSink new_sink, void *context) {
+    int result = -1;
+    lock_log();
+    for (int i = 0; i < EXTRA_SINKS && result != 0; ++i) {
+        if (extra_sinks[i] == NULL) {
+            extra_sinks[i] = new_sink;
+            extra_contexts[i] = context;
+            result = 0;
+        }
+    }
+    unlock_log();
+    return result;
+}
+
+void KestanRemoveSink(KestanSink old_sink, void *context) {
+    lock_log();
+    for (int i = 0; i < EXTRA_SINKS; ++i) {
+        if (extra_sinks[i] == old_sink && extra_contexts[i] == context) {
+            extra_sinks[i] = NULL;
+            extra_contexts[i] = NULL;
+        }
+    }
     unlock_log();
 }

@@ -32,6 +32,13 @@ KESTAN_API int KestanLogToFile(const char *path);
 typedef void (*KestanSink)(int level, const char *message, void *context);
 KESTAN_API void KestanSetSink(KestanSink sink, void *context);
 
+/* Hands every message to one more sink besides the one KestanSetSink sets,
+ * so that independent parts of a host can each watch the messages. Up to
+ * four; returns 0, or -1 when all four places are taken. */
+KESTAN_API int KestanAddSink(KestanSink sink, void *context);
+/* Removes a sink KestanAddSink added (the same sink and context). */
+KESTAN_API void KestanRemoveSink(KestanSink sink, void *context);
+
 #ifdef __cplusplus
 }
 #endif

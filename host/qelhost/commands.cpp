@@ -4,77 +4,10 @@
 #include <iostream>
 
 #include "cp437.h"
-#include "model_directory.h"
+#include "driver_log.h"
 #include "output.h"
-#include "port_diagnosis.h"
 
 namespace qelhost {
-
-HostContext::~HostContext() {
-    if (session_) session_->Close();
-    LeaveModelDirectory(workDir_, modelCopy_);
-}
-
-bool HostContext::LoadDriver(const CommonOptions& common) {
-    std::string error;
-    const std::string path = common.driverPath.empty() ? DriverLibrary::DefaultPath() : common.driverPath;
-    if (!driver.Load(path, error)) {
-        std::cerr << "qelhost: " << error << " (name another with --driver PATH)\n";
-        return false;
-    }
-    session_ = std::make_unique<QelSession>(driver);
-    return true;
-}
-
-int HostContext::Open(const CommonOptions& common) {
-    if (!session_ && !LoadDriver(common)) return kExitUsage;
-    LineOptions line = common.line;
-    if (!line.port.empty() && line.port.find('/') != std::string::npos) {
-        // The working directory may change below; the port stays where it was named.
-        line.port = Absolute(line.port);
-        if (line.port.size() > 11) line.port = common.line.port;
-    }
-    if (line.port.size() > 11) {
-        std::cerr << "qelhost: the port name " << line.port
-                  << " is longer than 11 characters; link the device to a shorter path (ln -s "
-                  << line.port << " /tmp/fa0)\n";
-        return kExitUsage;
-    }
-    if (!common.modelsFile.empty()) {
-        std::string error;
-        if (!EnterModelDirectory(common.modelsFile, line.qel, workDir_, modelCopy_, error)) {
-            std::cerr << "qelhost: " << error << "\n";
-            return kExitUsage;
-        }
-    }
-    port_ = line.port;
-    const int result = session_->Init(line);
-    if (result != 0) std::cerr << "qelhost: " << ExplainOpenFailure(line.port) << "\n";
-    return result;
-}
-
-int HostContext::CheckGate(Gate& gate, bool quiet) {
-    const int result = session_->Check(gate);
-    if (result != 0 && !quiet) {
-        const std::string model = session_->StationModel(gate.definition.station);
-        std::cerr << "gate " << gate.gas << " is illegal";
-        if (gate.definition.station < STATION_COUNT && !model.empty()) std::cerr << " for an " << model << " station";
-        if (gate.count != 1) std::cerr << " as a block of " << gate.count;
-        std::cerr << "\n";
-    }
-    return result;
-}
-
-void HostContext::ReportFailure(const char* what, const Gate& gate, int result) const {
-    if (result == kExitLine) {
-        std::cerr << "qelhost: " << what << " of " << gate.gas << " failed: no answer from station "
-                  << gate.definition.station << " on " << (port_.empty() ? "NUL" : port_)
-                  << " (check the station number, the wiring and the line settings)\n";
-    } else {
-        std::cerr << "qelhost: " << what << " of " << gate.gas
-                  << " was refused (a negative or malformed answer, or a value the gate cannot take)\n";
-    }
-}
 
 namespace {
 
@@ -138,11 +71,11 @@ int RunRead(const CommonOptions& common, const ReadOptions& options) {
     Reading reading;
     reading.gas = gate.gas;
     reading.bits = gate.dataType == DATA_TYPE_BIT;
-    reading.result = host.session().Read(gate, reading.values);
+    reading.result = host.Read(gate, reading.values);
     if (const std::string header = HeaderLine(format, false); !header.empty()) std::printf("%s\n", header.c_str());
     std::printf("%s\n", FormatReading(format, reading).c_str());
-    if (reading.result != 0) host.ReportFailure("the read", gate, reading.result);
-    return reading.result;
+    std::fflush(stdout);
+    return reading.result == 0 ? kExitOk : host.ReportFailure("the read", gate, reading.result);
 }
 
 int RunWrite(const CommonOptions& common, const WriteOptions& options) {
@@ -163,6 +96,10 @@ int RunWrite(const CommonOptions& common, const WriteOptions& options) {
                       << " is not a number from 0 to 65535\n";
             return kExitUsage;
         }
+        if (GuessDataType(options.pairs[i - 1]) == DATA_TYPE_BIT && values.back() > 1) {
+            std::cerr << "qelhost: " << options.pairs[i - 1] << " holds a bit: write 0 or 1, not " << text << "\n";
+            return kExitUsage;
+        }
     }
     HostContext host;
     if (const int opened = host.Open(common); opened != 0) return opened == kExitUsage ? kExitUsage : kExitLine;
@@ -171,11 +108,8 @@ int RunWrite(const CommonOptions& common, const WriteOptions& options) {
         gate.gas = options.pairs[2 * i];
         gate.dataType = GuessDataType(gate.gas);
         if (host.CheckGate(gate) != 0) return kExitRefused;
-        const int result = host.session().Write(gate, values[i]);
-        if (result != 0) {
-            host.ReportFailure("the write", gate, result);
-            return result;
-        }
+        const int result = host.Write(gate, values[i]);
+        if (result != 0) return host.ReportFailure("the write", gate, result);
         std::printf("%-11s written  %u\n", gate.gas.c_str(), values[i]);
     }
     return kExitOk;
@@ -187,6 +121,28 @@ int RunWarmStart(const CommonOptions& common) {
     const int result = host.session().WarmStart();
     std::printf("warm start of QEL %d: %s\n", common.line.qel, result == 0 ? "done" : "failed");
     return result;
+}
+
+int RunVersion(const CommonOptions& common) {
+    std::printf("qelhost %s\n", QELHOST_VERSION);
+    HostContext host;
+    if (!host.LoadDriver(common)) return kExitUsage;
+    DriverInfo info{};
+    host.session().Describe(info);
+    const std::string banner = info.bannerText != nullptr ? info.bannerText : "";
+    const auto at = banner.find("Version ");
+    std::string version = at == std::string::npos ? "unknown" : banner.substr(at + 8);
+    version = version.substr(0, version.find_first_of(" \n\xB3"));
+    ForgetDriverLog();
+    host.session().InitWithoutPort(common.line.qel);
+    std::string compiled;
+    for (const std::string& message : DriverLogSince()) {
+        if (const auto on = message.find("compiled on"); on != std::string::npos) compiled = ", " + message.substr(on);
+    }
+    std::printf("driver %s: %s, version %s%s\n", common.driverPath.empty() ? DriverLibrary::DefaultPath().c_str()
+                                                                            : common.driverPath.c_str(),
+                info.driverName != nullptr ? info.driverName : "?", version.c_str(), compiled.c_str());
+    return kExitOk;
 }
 
 }  // namespace qelhost

@@ -5,21 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "qel_session.h"
+#include "host_context.h"
 
 namespace qelhost {
 
-constexpr int kExitOk = 0;
-constexpr int kExitRefused = 1;   // the driver's 1: refused or illegal
-constexpr int kExitLine = 2;      // the driver's 2: port or line failure
-constexpr int kExitUsage = 64;
-
-struct CommonOptions {
-    LineOptions line;
-    std::string modelsFile;
-    std::string driverPath;
-    std::string logFile;
-};
+// The options every command takes: the line, the station models, the driver.
+using CommonOptions = SessionOptions;
 
 struct CheckOptions {
     std::vector<std::string> gates;
@@ -45,6 +36,15 @@ struct PollOptions {
     int intervalMs = 1000;
     std::string format = "table";
     long rounds = 0;  // 0: until interrupted
+    bool noMerge = false;   // one exchange per gate, in the order of the list
+    bool planOnly = false;  // print the plan and its predicted times, send nothing
+    bool watch = false;     // a compact table, redrawn in place on a terminal
+};
+
+struct ScanOptions {
+    std::string stations = "0-255";
+    std::string format = "table";
+    std::string writeModels;  // a station model file to write
 };
 
 struct DemoOptions {
@@ -58,30 +58,8 @@ int RunWrite(const CommonOptions& common, const WriteOptions& options);
 int RunPoll(const CommonOptions& common, const PollOptions& options);
 int RunWarmStart(const CommonOptions& common);
 int RunDemo(const CommonOptions& common, const DemoOptions& options);
-
-// What the commands share: the loaded driver, the station model file put in
-// place, and an initialised QEL.
-class HostContext {
-public:
-    ~HostContext();
-    // Loads the driver; one line on stderr and false on failure.
-    bool LoadDriver(const CommonOptions& common);
-    // Puts the model file in place and initialises the QEL: the driver's
-    // result, with one clear line on stderr when it is not 0.
-    int Open(const CommonOptions& common);
-    // Checks a gate: 0, or 1 with "gate X is illegal ..." on stderr.
-    int CheckGate(Gate& gate, bool quiet = false);
-    // One line on stderr for a failed read or write of a gate.
-    void ReportFailure(const char* what, const Gate& gate, int result) const;
-
-    DriverLibrary driver;
-    QelSession& session() { return *session_; }
-
-private:
-    std::unique_ptr<QelSession> session_;
-    std::string workDir_;
-    std::string modelCopy_;
-    std::string port_;
-};
+int RunScan(const CommonOptions& common, const ScanOptions& options);
+// qelhost's version and the driver's, from its banner and its version message.
+int RunVersion(const CommonOptions& common);
 
 }  // namespace qelhost

@@ -7,28 +7,20 @@
 #include <iostream>
 
 #include "commands.h"
-#include "kestan.h"
+#include "driver_log.h"
+#include "port_diagnosis.h"
 
 namespace {
 
 using namespace qelhost;
 
-void AddLineOptions(CLI::App& app, CommonOptions& o) {
-    app.add_option("--port", o.line.port,
-                   "serial port: ttyUSB0 (taken under /dev), a path of at most 11 characters, or COM1 on Windows");
-    app.add_option("--baud", o.line.baud, "line speed in baud (default 9600)")->check(CLI::Range(50u, 65535u));
-    app.add_option("--data-bits", o.line.dataBits, "data bits (default 8)")->check(CLI::Range(5u, 8u));
-    app.add_option("--parity", o.line.parity, "none|odd|even|mark|space (default even)")
-        ->check(CLI::IsMember({"none", "odd", "even", "mark", "space"}));
-    app.add_option("--stop-bits", o.line.stopBits, "1|1.5|2 (default 1)")->check(CLI::IsMember({"1", "1.5", "2"}));
-    app.add_option("--timeout", o.line.timeout, "read time-out in 10 ms units (default 100 = 1 s)")
-        ->check(CLI::Range(1, 100000));
-    app.add_option("--qel", o.line.qel, "QEL number; also names the station model file davEVnn.int (default 1)")
-        ->check(CLI::Range(0, 9999));
-    app.add_option("--models", o.modelsFile, "station model file, used as davEVnn.int for this run")
-        ->check(CLI::ExistingFile);
-    app.add_option("--driver", o.driverPath, "driver library to load (default: the one beside qelhost)");
-    app.add_option("--log", o.logFile, "append the driver's messages to this file instead of stderr");
+// The commands that talk on the line need a port named.
+bool PortNamed(const CLI::App* command, const CommonOptions& common) {
+    if (!common.line.port.empty()) return true;
+    std::cerr << "qelhost: " << command->get_name()
+              << " uses the line: name the serial port with --port, e.g. --port ttyUSB0; " << SerialDevicesHint()
+              << "\n";
+    return false;
 }
 
 }  // namespace
@@ -36,10 +28,12 @@ void AddLineOptions(CLI::App& app, CommonOptions& o) {
 int main(int argc, char** argv) {
     CLI::App app{"qelhost - try a line, check gate addresses, read, write and poll FA-2/FA-3 controllers "
                  "through the driver, as a SCADA host does."};
-    app.require_subcommand(1);
+    app.require_subcommand(0, 1);
     app.fallthrough();
     CommonOptions common;
-    AddLineOptions(app, common);
+    AddSessionOptions(app, common);
+    bool version = false;
+    app.add_flag("--version", version, "print qelhost's version and the driver's, then exit");
 
     auto* describe = app.add_subcommand("describe", "show what the driver tells a host about itself, and its banner");
 
@@ -58,14 +52,17 @@ int main(int argc, char** argv) {
 
     WriteOptions write;
     auto* writeCmd = app.add_subcommand(
-        "write", "write values to gates, in order, in one session (e.g. 002FORCE 1 002IO0005 1 002FORCE 0)");
+        "write", "write values to gates, in order, in one session (e.g. 002FORCE 1 002IO0005 1 002FORCE 0); "
+                 "one exchange per gate, because the controller writes one value per frame");
     writeCmd->add_option("GAS VALUE", write.pairs,
                          "gate address and value, repeated; a value is 0..65535, decimal or 0x hex, 0 or 1 for bits")
         ->required()
         ->expected(2, -1);
 
     PollOptions poll;
-    auto* pollCmd = app.add_subcommand("poll", "read a list of gates in rounds until Ctrl-C, then print a summary");
+    auto* pollCmd = app.add_subcommand(
+        "poll", "read a list of gates in rounds until Ctrl-C (a second Ctrl-C quits at once), then print a summary; "
+                "exit code 1 or 2 when reads failed in the last round");
     pollCmd->add_option("--gates", poll.gatesFile, "file with one gate per line: GAS [COUNT] [bit|word]")
         ->required()
         ->check(CLI::ExistingFile);
@@ -75,6 +72,23 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"table", "csv", "json"}));
     pollCmd->add_option("--rounds", poll.rounds, "stop after this many rounds (default: until Ctrl-C)")
         ->check(CLI::Range(1, 1000000000));
+    pollCmd->add_flag("--no-merge", poll.noMerge,
+                      "one exchange per gate, in the order of the list (default: gates of one station and area "
+                      "are read in blocks, each station selected once per round)");
+    pollCmd->add_flag("--plan", poll.planOnly,
+                      "print the exchanges of one round with their predicted times, and send nothing");
+    pollCmd->add_flag("--watch", poll.watch, "show a compact table of the gates, redrawn in place on a terminal");
+
+    ScanOptions scan;
+    auto* scanCmd = app.add_subcommand(
+        "scan",
+        "find the stations that answer and the model of each: a selection, then a read that only an FA-3 answers "
+        "and, failing that, one that only an FA-2 answers; a station that answers its selection but neither read "
+        "is listed as unknown");
+    scanCmd->add_option("--stations", scan.stations, "stations to probe, a range or a list: 0-255 (default), 1,2,10-20");
+    scanCmd->add_option("--format", scan.format, "table|csv|json")->check(CLI::IsMember({"table", "csv", "json"}));
+    scanCmd->add_option("--write-models", scan.writeModels,
+                        "write the FA2 and FA3 stations found to this station model file, for --models");
 
     auto* warm = app.add_subcommand("warm-start", "initialise the QEL, then warm start it");
 
@@ -93,9 +107,20 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
-    if (!common.logFile.empty() && KestanLogToFile(common.logFile.c_str()) != 0) {
+    if (!RouteDriverLog(common.verbose, common.logFile)) {
         std::cerr << "qelhost: cannot write the log file " << common.logFile << "\n";
         return kExitUsage;
+    }
+    if (version) return RunVersion(common);
+    if (app.get_subcommands().empty()) {
+        std::cerr << "qelhost: name a command: describe, check, read, write, poll, scan, warm-start or demo "
+                     "(see qelhost --help)\n";
+        return kExitUsage;
+    }
+    for (const CLI::App* command : {readCmd, writeCmd, pollCmd, scanCmd, warm}) {
+        // poll --plan only shows the plan: it needs no line.
+        if (command == pollCmd && poll.planOnly) continue;
+        if (command->parsed() && !PortNamed(command, common)) return kExitUsage;
     }
 
     if (describe->parsed()) return RunDescribe(common);
@@ -103,6 +128,7 @@ int main(int argc, char** argv) {
     if (readCmd->parsed()) return RunRead(common, read);
     if (writeCmd->parsed()) return RunWrite(common, write);
     if (pollCmd->parsed()) return RunPoll(common, poll);
+    if (scanCmd->parsed()) return RunScan(common, scan);
     if (warm->parsed()) return RunWarmStart(common);
     if (demoCmd->parsed()) return RunDemo(common, demo);
     return kExitUsage;

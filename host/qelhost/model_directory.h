@@ -1,17 +1,19 @@
-// The driver reads davEVnn.int from the current directory. A model file named
-// on the command line is copied there, in a private working directory.
+// The driver reads davEVnn.int from the current directory. A session that
+// brings its own station models works in a private directory.
 #pragma once
 
 #include <string>
 
 namespace qelhost {
 
-// Makes a fresh directory, copies source into it as davEVnn.int and changes
-// into it. Returns false with a reason.
-bool EnterModelDirectory(const std::string& source, int qel, std::string& directory, std::string& copy,
-                         std::string& error);
-// Removes the copy and the directory.
-void LeaveModelDirectory(const std::string& directory, const std::string& copy);
+// Makes a fresh directory and changes into it. False with a reason.
+bool MakeWorkDirectory(std::string& directory, std::string& error);
+// Writes text as the station model file of the QEL into directory.
+bool WriteModelFile(const std::string& directory, int qel, const std::string& text, std::string& error);
+// Removes the directory with what it holds.
+void LeaveWorkDirectory(const std::string& directory);
+// "davEV01.int" for QEL 1, "davEV123.int" for QEL 123.
+std::string ModelFileName(int qel);
 // An absolute form of a path given relative to the starting directory.
 std::string Absolute(const std::string& path);
 

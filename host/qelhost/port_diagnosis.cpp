@@ -24,7 +24,8 @@ std::string ExplainOpenFailure(const std::string& port) {
     if (fd < 0) {
         const int why = errno;
         if (why == ENOENT || why == ENXIO || why == ENODEV) {
-            return "cannot open " + path + ": no such device (check the adapter and the port name)";
+            return "cannot open " + path + ": no such device (check the adapter and the port name); " +
+                   SerialDevicesHint();
         }
         if (why == EACCES || why == EPERM) {
             return "cannot open " + path + ": permission denied (add your user to the dialout group, then log in again)";
@@ -37,7 +38,7 @@ std::string ExplainOpenFailure(const std::string& port) {
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         message = "port busy: " + path + " is in use by another program";
     } else if (tcgetattr(fd, &tio) != 0) {
-        message = "cannot open " + path + ": not a serial device";
+        message = "cannot open " + path + ": not a serial device; " + SerialDevicesHint();
     } else {
         message = "cannot open " + path +
                   ": the device refused the line settings (check --baud, --data-bits, --parity and --stop-bits)";

@@ -38,6 +38,16 @@ bool StopBitsCode(const std::string& name, std::uint16_t& code) {
     return true;
 }
 
+void QelSession::FillLine(const LineOptions& line, char (&portName)[PORT_NAME_SIZE], std::uint16_t& baud,
+                          std::uint16_t& dataBits, std::uint16_t& stopBits, std::uint16_t& parity) const {
+    const std::string port = line.port.empty() ? std::string("NUL") : line.port;
+    port.copy(portName, PORT_NAME_SIZE - 1);
+    baud = static_cast<std::uint16_t>(line.baud);
+    dataBits = static_cast<std::uint16_t>(line.dataBits);
+    ParityCode(line.parity, parity);
+    StopBitsCode(line.stopBits, stopBits);
+}
+
 std::int32_t QelSession::Init(const LineOptions& line) {
     DriverInfo info{};
     Describe(info);
@@ -45,15 +55,27 @@ std::int32_t QelSession::Init(const LineOptions& line) {
     workspace_.assign(std::max<std::uint32_t>(info.workspaceSize, sizeof(DriverWorkspace)), 0);
 
     QelSetup setup{};
-    const std::string port = line.port.empty() ? std::string("NUL") : line.port;
-    port.copy(setup.portName, sizeof setup.portName - 1);
+    FillLine(line, setup.portName, setup.baudRate, setup.dataBits, setup.stopBits, setup.parity);
     setup.portEnabled = 1;
     setup.readTimeout = line.timeout;
-    setup.baudRate = static_cast<std::uint16_t>(line.baud);
-    setup.dataBits = static_cast<std::uint16_t>(line.dataBits);
-    ParityCode(line.parity, setup.parity);
-    StopBitsCode(line.stopBits, setup.stopBits);
     return Call(QEL_INIT, &setup);
+}
+
+std::int32_t QelSession::InitWithoutPort(int qel) {
+    DriverInfo info{};
+    Describe(info);
+    qel_ = qel;
+    workspace_.assign(std::max<std::uint32_t>(info.workspaceSize, sizeof(DriverWorkspace)), 0);
+    QelSetup setup{};
+    setup.portEnabled = 0;
+    return Call(QEL_INIT, &setup);
+}
+
+std::int32_t QelSession::SetReadTimeout(const LineOptions& line, int timeout) {
+    PortUpdate update{};
+    FillLine(line, update.portName, update.baudRate, update.dataBits, update.stopBits, update.parity);
+    update.readTimeout = timeout;
+    return Call(QEL_RECONFIGURE, &update);
 }
 
 std::int32_t QelSession::WarmStart() { return Call(QEL_WARM_START, nullptr); }

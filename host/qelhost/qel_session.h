@@ -36,6 +36,11 @@ public:
     std::int32_t Describe(DriverInfo& info) const;
     // Allocates the workspace (size from the driver) and initialises the QEL.
     std::int32_t Init(const LineOptions& line);
+    // QEL_INIT with the port disabled: the driver only logs its version.
+    std::int32_t InitWithoutPort(int qel);
+    // QEL_RECONFIGURE with the same line and this read time-out (10 ms units,
+    // below the 1 s that QEL_INIT insists on).
+    std::int32_t SetReadTimeout(const LineOptions& line, int timeout);
     std::int32_t WarmStart();
     std::int32_t Close();
     // QEL_CHECK_GATE for a count of 1, QEL_CHECK_BLOCK otherwise.
@@ -43,12 +48,17 @@ public:
     // Reads a checked gate: values holds `count` slots (one for a single gate).
     std::int32_t Read(const Gate& gate, std::vector<std::uint16_t>& values);
     std::int32_t Write(const Gate& gate, std::uint16_t value);
+    // QelMain with this QEL's workspace, for callers that fill the records
+    // themselves (the scan planner's checks and transfers).
+    std::int32_t Request(std::int32_t operation, void* parameters) { return Call(operation, parameters); }
 
     // The model text the workspace holds for a station ("FA2", "FA3", ...).
     std::string StationModel(std::uint32_t station) const;
     const DriverWorkspace* Workspace() const;
 
 private:
+    void FillLine(const LineOptions& line, char (&portName)[PORT_NAME_SIZE], std::uint16_t& baud,
+                  std::uint16_t& dataBits, std::uint16_t& stopBits, std::uint16_t& parity) const;
     std::int32_t Call(std::int32_t operation, void* parameters) const;
 
     const DriverLibrary& driver_;

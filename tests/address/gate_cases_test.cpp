@@ -181,7 +181,10 @@ INSTANTIATE_TEST_SUITE_P(Blocks, GateCases, ::testing::Values(
     GateCase{"001TM0000", WORD, 5, "FA2", BLOCK, NO, 1, AREA_TM, 0},
     GateCase{"001CT0000", WORD, 5, "FA2", BLOCK, NO, 1, AREA_CT, 0},
     GateCase{"001IO0000", BIT, 16, "FA3", BLOCK, OK, 1, AREA_IO, 0},
-    GateCase{"001IO0000", BIT, 0, "FA3", BLOCK, OK, 1, AREA_IO, 0},
+    // A block of no element, or of fewer, has nothing to transfer.
+    GateCase{"001IO0000", BIT, 0, "FA3", BLOCK, NO, 1, AREA_IO, 0},
+    GateCase{"001DR0000", WORD, 0, "FA2", BLOCK, NO, 1, AREA_DR, 0},
+    GateCase{"001DR0000", WORD, -1, "FA3", BLOCK, NO, 1, AREA_DR, 0},
     GateCase{"001IO0000", BIT, 12, "FA3", BLOCK, NO, 1, AREA_IO, 0},
     GateCase{"001IO0000", BIT, 96, "FA3", BLOCK, OK, 1, AREA_IO, 0},
     GateCase{"001IO0000", BIT, 104, "FA3", BLOCK, NO, 1, AREA_IO, 0},

@@ -1,7 +1,6 @@
 // Records the driver cannot use are refused with 1, before any traffic: a
 // missing parameter block on every operation that takes one, a missing value
-// array and counts outside 1..100 on every transfer (the block check refuses
-// only counts above 100: it admits an FA2 DR block of any smaller count).
+// array, and counts outside 1..100 on every transfer and block check.
 #include <gtest/gtest.h>
 
 #include "support/case_name.h"
@@ -57,6 +56,8 @@ INSTANTIATE_TEST_SUITE_P(Records, Refused, ::testing::Values(
     NO_BLOCK(QEL_INIT), NO_BLOCK(QEL_CHECK_GATE), NO_BLOCK(QEL_CHECK_BLOCK), NO_BLOCK(QEL_READ),
     NO_BLOCK(QEL_READ_BLOCK), NO_BLOCK(QEL_WRITE), NO_BLOCK(QEL_DESCRIBE), NO_BLOCK(QEL_RECONFIGURE),
     TRANSFER(QEL_READ), TRANSFER(QEL_READ_BLOCK), TRANSFER(QEL_WRITE),
+    RefusedCase{"QEL_CHECK_BLOCKCountZero", QEL_CHECK_BLOCK, false, false, 0},
+    RefusedCase{"QEL_CHECK_BLOCKCountMinusOne", QEL_CHECK_BLOCK, false, false, -1},
     RefusedCase{"QEL_CHECK_BLOCKCount101", QEL_CHECK_BLOCK, false, false, 101}),
     testsupport::CaseName<RefusedCase>);
 

@@ -363,7 +363,7 @@ want_out_line "002CT0048 legal station 2 area 1 (CT) element 48"
 want_out_line "001CT0047 illegal"
 want_out_line "001XY0001 illegal"
 want_out_line "0001DR0001 illegal"
-want_err "gate 001DR0400 is illegal for an FA2 station"
+want_err "gate 001DR0400 is illegal: element 400 is outside DR on station 1, an FA2 (legal: 0-399)"
 no_log "DavEV: No Init file"
 no_traffic
 end
@@ -373,7 +373,7 @@ qelhost "${line[@]}" --models "$models" check --port COM7 --block 16 001IO0000 0
 want_rc 1
 want_out_line "001IO0000 illegal"
 want_out_line "002IO0000 legal station 2 area 5 (IO) element 0"
-want_err "gate 001IO0000 is illegal for an FA2 station as a block of 16"
+want_err "gate 001IO0000 is illegal: a block of 16 IO elements on station 1, an FA2 is not allowed; the count is 8"
 qelhost "${line[@]}" --models "$models" check --port COM7 --block 8 001IO0000
 want_rc 0
 want_out_line "001IO0000 legal station 1 area 5 (IO) element 0"
@@ -389,7 +389,7 @@ end
 begin "FA3-only gate: 002DR0400 legal, read 001DR0400 refused (exit 1)"
 qelhost "${line[@]}" --models "$models" read 001DR0400 --port COM7
 want_rc 1
-want_err "gate 001DR0400 is illegal for an FA2 station"
+want_err "gate 001DR0400 is illegal: element 400 is outside DR on station 1, an FA2 (legal: 0-399)"
 no_traffic
 qelhost "${line[@]}" --models "$models" check 002DR0400 --port COM7
 want_rc 0
@@ -584,7 +584,9 @@ want_err "no answer from station 3"
 for i in 1 2 3 4; do want_log "DAVEV: Gate 003DR0001, Read Retry $i"; done
 log_count 4 "Read Retry"
 want_log "DAVEV: Read failed. Gate = 003DR0001, rc = 2"
-frame_count 5 'M>S 3 `0303<CR>  (absent)'
+# Five selections in the read, five more when qelhost asks the station,
+# which no model file names, whether it answers as an FA-3.
+frame_count 10 'M>S 3 `0303<CR>  (absent)'
 end
 
 # ------------------------------------------------------ one-session sequences

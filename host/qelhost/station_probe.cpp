@@ -1,0 +1,75 @@
+#include "station_probe.h"
+
+#include <cstdio>
+
+namespace qelhost {
+
+namespace {
+
+std::string GateOf(unsigned station, const char* rest) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%03u%s", station, rest);
+    return text;
+}
+
+unsigned BitsPerCharacter(const LineOptions& line) {
+    const unsigned parity = line.parity == "none" ? 0 : 1;
+    const unsigned stop = line.stopBits == "1" ? 1 : 2;
+    return 1 + line.dataBits + parity + stop;
+}
+
+}  // namespace
+
+const char* ProbeAnswerName(ProbeAnswer answer) {
+    switch (answer) {
+        case ProbeAnswer::Silent: return "silent";
+        case ProbeAnswer::Garbled: return "garbled";
+        case ProbeAnswer::FA2: return "FA2";
+        case ProbeAnswer::FA3: return "FA3";
+        case ProbeAnswer::Unknown: return "unknown";
+    }
+    return "?";
+}
+
+int ProbeReadTimeout(const LineOptions& line) {
+    const unsigned baud = line.baud == 0 ? 9600 : line.baud;
+    const unsigned ms = 50 + (20 * BitsPerCharacter(line) * 1000 + baud - 1) / baud;
+    return static_cast<int>((ms + 9) / 10);
+}
+
+StationProbe::StationProbe(HostContext& host, int readTimeout) : host_(host), readTimeout_(readTimeout) {}
+
+bool StationProbe::Prepare(int fa2Station) {
+    if (preparedFor_ == fa2Station) return true;
+    StationModels models;
+    for (unsigned s = 0; s < STATION_COUNT; ++s) {
+        models.model[s] = static_cast<int>(s) == fa2Station ? "FA2" : "FA3";
+        models.named[s] = true;
+    }
+    const bool ok = host_.Reopen(models, readTimeout_) == 0;
+    preparedFor_ = ok ? fa2Station : -2;
+    return ok;
+}
+
+ProbeAnswer StationProbe::Probe(unsigned station) {
+    if (!Prepare(-1)) return ProbeAnswer::Silent;
+    std::vector<std::uint16_t> values;
+
+    Gate select;
+    select.gas = GateOf(station, "FORCE");
+    select.dataType = DATA_TYPE_BIT;
+    if (host_.session().Check(select) != 0) return ProbeAnswer::Unknown;
+    const int selected = host_.session().Write(select, 0);
+    if (selected == 2) return ProbeAnswer::Silent;
+    if (selected != 0) return ProbeAnswer::Garbled;
+
+    Gate read;
+    read.gas = GateOf(station, "DR0000");
+    if (host_.session().Check(read) == 0 && host_.session().Read(read, values) == 0) return ProbeAnswer::FA3;
+
+    if (!Prepare(static_cast<int>(station))) return ProbeAnswer::Unknown;
+    if (host_.session().Check(read) == 0 && host_.session().Read(read, values) == 0) return ProbeAnswer::FA2;
+    return ProbeAnswer::Unknown;
+}
+
+}  // namespace qelhost

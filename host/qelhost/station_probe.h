@@ -1,0 +1,42 @@
+// Finds out whether a station answers and which model it is, through the
+// driver: a selection (the FORCE gate written with 0, which on a station
+// taken for an FA-3 sends only the selection), then a read of DR0000 with the
+// FA-3 frames and, when that fails, with the FA-2 frames. Each model refuses
+// the other's read with a Nak.
+#pragma once
+
+#include <string>
+
+#include "host_context.h"
+
+namespace qelhost {
+
+enum class ProbeAnswer {
+    Silent,    // no Ack to the selection
+    Garbled,   // a Nak or garbled bytes to the selection
+    FA2,       // the FA-2 read answered
+    FA3,       // the FA-3 read answered
+    Unknown,   // the selection answered, neither read did
+};
+
+const char* ProbeAnswerName(ProbeAnswer answer);  // "silent", "garbled", "FA2", "FA3", "unknown"
+
+// The read time-out of a probe, in 10 ms units: 50 ms for the controller to
+// turn round plus 20 characters at the line settings.
+int ProbeReadTimeout(const LineOptions& line);
+
+class StationProbe {
+public:
+    // readTimeout in 10 ms units.
+    StationProbe(HostContext& host, int readTimeout);
+    ProbeAnswer Probe(unsigned station);
+
+private:
+    bool Prepare(int fa2Station);
+
+    HostContext& host_;
+    int readTimeout_;
+    int preparedFor_ = -2;  // the station taken for FA2 in the QEL now; -1: none
+};
+
+}  // namespace qelhost

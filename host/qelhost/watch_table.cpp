@@ -1,0 +1,42 @@
+#include "watch_table.h"
+
+#include <cstdio>
+
+namespace qelhost {
+
+namespace {
+constexpr std::size_t kShownWords = 8;
+
+std::string Values(const WatchRow& row) {
+    if (row.result != 0) return "FAILED (result " + std::to_string(row.result) + ")";
+    if (row.values.empty()) return "-";
+    std::string text;
+    if (row.bits) {
+        for (const auto v : row.values) text += v != 0 ? '1' : '0';
+        return text;
+    }
+    for (std::size_t i = 0; i < row.values.size() && i < kShownWords; ++i) {
+        if (i != 0) text += ' ';
+        text += std::to_string(row.values[i]);
+    }
+    if (row.values.size() > kShownWords) text += " ... (" + std::to_string(row.values.size()) + " values)";
+    return text;
+}
+}  // namespace
+
+void WatchTable::Draw(const std::string& heading, const std::vector<WatchRow>& rows) {
+    // On a terminal: back to the first line of the last table, and each line
+    // cleared to its end as it is written again.
+    const char* clear = terminal_ ? "\x1b[K" : "";
+    if (terminal_ && linesDrawn_ > 0) std::printf("\x1b[%zuA\r", linesDrawn_);
+    std::printf("%s%s\n", heading.c_str(), clear);
+    std::printf("%-11s %7s  %s%s\n", "gate", "retries", "value", clear);
+    for (const WatchRow& row : rows) {
+        std::printf("%-11s %7d  %s%s\n", row.gas.c_str(), row.retries, Values(row).c_str(), clear);
+    }
+    if (!terminal_) std::printf("\n");
+    linesDrawn_ = rows.size() + 2;
+    std::fflush(stdout);
+}
+
+}  // namespace qelhost

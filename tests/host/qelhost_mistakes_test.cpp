@@ -1,0 +1,133 @@
+// The mistakes a person at the cabinet makes, each through the built qelhost
+// against the simulator: the message says what to do, with the right exit code.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "fasim.h"
+#include "run_program.h"
+#include "support/pty_pair.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using hosttest::Outcome;
+
+// Station 1 and 5 are FA-2s, station 2 an FA-3; station 9 is configured but
+// silent.
+class CabinetLine {
+public:
+    explicit CabinetLine(fasim::FaultSettings faults = {}) {
+        fasim::Options options;
+        options.stations = {{1, fasim::Model::FA2}, {2, fasim::Model::FA3}, {5, fasim::Model::FA2}, {9, fasim::Model::FA2}};
+        options.silentStations = {9};
+        options.line.paced = false;
+        options.faults = faults;
+        sim = std::make_unique<fasim::Simulator>(options);
+        link = testsupport::ShortLinkPath();
+        std::string error;
+        started = sim->StartPty(link, &error);
+        sim->SetSilent(9, true);
+        sim->Set(1, "DR", 10, 4660);
+        sim->Set(2, "DR", 10, 0xBEEF);
+        dir = fs::temp_directory_path() / ("qelhost-cabinet-" + std::to_string(getpid()) + "-" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir);
+    }
+    ~CabinetLine() {
+        sim.reset();
+        fs::remove_all(dir);
+    }
+    Outcome Run(std::vector<std::string> arguments) const { return hosttest::Run(QELHOST_PATH, arguments, dir.string(), 120); }
+    std::string File(const std::string& name, const std::string& text) const {
+        std::ofstream(dir / name, std::ios::binary) << text;
+        return (dir / name).string();
+    }
+
+    std::unique_ptr<fasim::Simulator> sim;
+    std::string link;
+    fs::path dir;
+    bool started = false;
+};
+
+struct MistakeRow {
+    const char* name;
+    std::vector<std::string> arguments;  // "@port" is the simulator's link
+    int exitCode;
+    std::vector<std::string> inErr;
+    std::vector<std::string> notInErr = {};
+};
+
+TEST(QelhostMistakes, EachSaysWhatToDoWithTheRightExitCode) {
+    CabinetLine line;
+    ASSERT_TRUE(line.started);
+    line.File("lower.int", "002fa3\n");
+    line.File("short.int", "1 FA3\n002FA3\n");
+    line.File("illegal.int", "002FA3\n256FA3\n");
+    line.File("blank.int", "001FA2\n\n002FA3\n");
+    line.File("models.int", "002FA3\n");
+    fs::create_symlink(line.link, line.dir / "p");
+    const MistakeRow rows[] = {
+        {"fa3ReadWithoutModels", {"read", "002DR0010", "--port", "@port", "--timeout", "20"}, 1,
+         {"station 2 answers as an FA-3", "--station 2:FA3", "002FA3"}},
+        {"lowerCaseModel", {"read", "002DR0010", "--port", "@port", "--timeout", "20", "--models", "lower.int"}, 1,
+         {"lower.int:1:", "capitals matter", "write 002FA3", "does not know"}},
+        {"stationWithoutThreeDigits", {"check", "002DR0400", "--models", "short.int"}, 1,
+         {"short.int:1:", "three digits: 001FA3", "ignores the lines after it", "--station 2:FA3"}},
+        {"stationAbove255", {"check", "002DR0400", "--models", "illegal.int"}, 1,
+         {"illegal.int:2:", "disregards the whole file"}},
+        {"blankLineStops", {"check", "001DR0001", "--models", "blank.int"}, 0,
+         {"blank.int:2: a blank line ends the station list"}},
+        {"portForgotten", {"read", "001DR0010"}, 64, {"uses the line", "--port", "serial devices"}},
+        {"portMissing", {"read", "001DR0010", "--port", "/tmp/nofa9"}, 2, {"no such device", "serial devices"}},
+        {"malformedGate", {"read", "1DR10", "--port", "@port"}, 1, {"three-digit station", "001DR0399"}},
+        {"elementOutOfRange", {"check", "001DR0400"}, 1, {"outside DR on station 1, an FA2 (legal: 0-399)"}},
+        {"rangeOnAnFa3", {"check", "002DR1000", "--station", "2:FA3"}, 1, {"an FA3 (legal: 0-999)"}, {"--station"}},
+        {"bitDigit", {"check", "002IM0648", "--station", "2:fa3"}, 1, {"legal: 400-1317, 2400-2697"}},
+        {"blockCount", {"check", "001IO0000", "--block", "16"}, 1, {"the count is 8"}},
+        {"forceOnFa2", {"check", "001FORCE"}, 1, {"force-mode gate of an FA-3", "--station 1:FA3"}},
+        {"bitValueSeven", {"write", "001IO0000", "7", "--port", "@port"}, 64, {"holds a bit: write 0 or 1"}},
+        {"relativePortWithModels", {"read", "002DR0010", "--port", "./p", "--models", "models.int"}, 0, {},
+         {"DAVEV", "DavEV"}},
+        {"baudTooHigh", {"read", "001DR0010", "--port", "@port", "--baud", "115200"}, 64, {"16-bit", "57600"}},
+        {"badStationOption", {"check", "001DR0001", "--station", "2:FA4"}, 64, {"FA2 or FA3"}},
+        {"silentStation", {"read", "009DR0000", "--port", "@port", "--timeout", "10"}, 2,
+         {"no answer from station 9", "qelhost scan"}, {"DAVEV"}},
+        {"driverLogWithVerbose", {"read", "001DR0010", "--port", "@port", "-v"}, 0,
+         {"32 DAVEV: Izumi 1:N Driver QEL 1 loaded successfully"}},
+    };
+    for (const MistakeRow& row : rows) {
+        std::vector<std::string> arguments = row.arguments;
+        for (std::string& a : arguments) {
+            if (a == "@port") a = line.link;
+        }
+        const Outcome r = line.Run(arguments);
+        EXPECT_EQ(r.exitCode, row.exitCode) << row.name << "\n" << r.out << r.err;
+        for (const std::string& text : row.inErr) EXPECT_NE(r.err.find(text), std::string::npos) << row.name << ": " << text << "\n" << r.err;
+        for (const std::string& text : row.notInErr) EXPECT_EQ(r.err.find(text), std::string::npos) << row.name << ": " << text << "\n" << r.err;
+    }
+}
+
+TEST(QelhostMistakes, AnEchoThatDiffersIsALineFailureThatNamesTheSettings) {
+    fasim::FaultSettings faults;
+    faults.corruptRate = 1.0;
+    faults.faultEcho = true;
+    faults.faultReply = false;
+    CabinetLine line(faults);
+    ASSERT_TRUE(line.started);
+    const Outcome r = line.Run({"read", "001DR0010", "--port", line.link, "--timeout", "10"});
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+    EXPECT_NE(r.err.find("the line settings may differ"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("9600 baud, 8 data bits, even parity"), std::string::npos) << r.err;
+}
+
+TEST(QelhostMistakes, VersionNamesQelhostAndTheDriver) {
+    const Outcome r = hosttest::Run(QELHOST_PATH, {"--version"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("qelhost 7.03"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Izumi FA-series Driver, version 7.03, compiled on "), std::string::npos) << r.out;
+}
+
+}  // namespace
