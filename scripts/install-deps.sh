@@ -4,7 +4,8 @@
 set -euo pipefail
 
 native=(cmake g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev
-        libcli11-dev nlohmann-json3-dev socat ser2net help2man clang libclang-rt-14-dev)
+        libcli11-dev nlohmann-json3-dev socat ser2net help2man dpkg-dev file unzip clang libclang-rt-14-dev
+        libmodbus-dev mbpoll python3-pymodbus python3-serial-asyncio)
 windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev wine wine32)
 
 want=("${native[@]}")
@@ -22,5 +23,5 @@ if printf '%s\n' "${missing[@]}" | grep -q '^wine32$'; then
   dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
 fi
 echo "installing: ${missing[*]}"
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 update -qq
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}"

@@ -2,10 +2,15 @@
 # Sets up, builds and runs every test:
 #   1. native build with warnings as errors, the whole suite under CTest;
 #   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
-#   3. each libFuzzer target for 60 s (clang, AddressSanitizer and
+#   3. the native .deb: made, installed, used and removed again (dpkg, as
+#      root or through sudo); the install into a scratch prefix and a host
+#      project built against it run with the native tests;
+#   4. each libFuzzer target for 60 s (clang, AddressSanitizer and
 #      UndefinedBehaviorSanitizer) from its seed corpus;
-#   4. the 32-bit Windows cross build (VUZORUR.dll, KESTAN.dll, qelhost.exe),
-#      its export and import tables, and its tests under wine.
+#   5. the 32-bit Windows cross build (VUZORUR.dll, KESTAN.dll, qelhost.exe),
+#      its export and import tables, its tests under wine through CTest
+#      (GoogleTest suites, the Win32 serial backend on COM ports linked to
+#      the simulator, whole qelhost.exe sessions), and its zip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -28,6 +33,9 @@ step "sanitizer tests"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
    ctest --output-on-failure -j"$jobs" --timeout 900 -LE slow)
 
+step "Debian package (cpack -G DEB, dpkg -i, dpkg -r)"
+tests/package/deb.sh build
+
 step "fuzz targets, 60 s each"
 mkdir -p build-fuzz
 for target in gate_check station_models transaction; do
@@ -41,13 +49,13 @@ done
 
 step "Windows i686 cross build"
 cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-w64-mingw32.cmake" \
-      -DCMAKE_BUILD_TYPE=Release -DVUZORUR_WERROR=ON
+      -DCMAKE_BUILD_TYPE=Release -DVUZORUR_WERROR=ON -DVUZORUR_NATIVE_BIN="$root/build/bin"
 cmake --build build-win32 -j"$jobs"
 scripts/check-win32-exports.sh build-win32/bin
-if [ -x tests/wine/run.sh ]; then
-  step "Windows build under wine"
-  tests/wine/run.sh build-win32/bin build/bin
-fi
+step "Windows build under wine"
+(cd build-win32 && ctest --output-on-failure -j"$jobs" --timeout 900)
+step "Windows zip (cpack -G ZIP)"
+tests/package/zip.sh build-win32
 
 echo
 echo "all test stages passed"

@@ -1,6 +1,7 @@
 // QEL_DESCRIBE and the installation banner it hands the host.
 #include <array>
 
+#include "driver_version.h"
 #include "entry/lifecycle.h"
 #include "entry/operation_table.h"
 #include "entry/workspace.h"
@@ -24,7 +25,8 @@ constexpr std::string_view kTitle = " Q E L Z N ";
 constexpr std::string_view kInstalled = "Izumi FA-series Driver installed.";
 constexpr std::string_view kProtocol = "Izumi 1/N Serial Protocol.";
 constexpr std::string_view kVendorNotice = "Made by the Vuzorur driver team";
-constexpr std::string_view kVersionNotice = " - Version 7.03";
+// The version is the project's; the banner line has room for "7.03".
+constexpr std::string_view kVersionNotice = " - Version " VUZORUR_BANNER_VERSION;
 constexpr std::size_t kNoticeMargin = 7;
 static_assert(kVendorNotice.size() + kVersionNotice.size() == BANNER_LINE_WIDTH - 2 - 2 * kNoticeMargin);
 

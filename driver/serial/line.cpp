@@ -27,9 +27,19 @@ int ReceiveAnswer(DriverWorkspace& workspace, std::span<std::uint8_t> buffer) {
 }
 
 void PurgeInput(DriverWorkspace& workspace) {
-    SetReadTimeout(workspace.portHandle, PURGE_TIMEOUT);
+    // Each read returns with what waits, or after 20 ms without a byte: the
+    // quiet is counted from the last byte that arrived, so characters that
+    // trail a reply cost their own time and no second full wait.
+    const SerialBackend& backend = ActiveSerialBackend();
+    constexpr std::uint32_t quietMs = static_cast<std::uint32_t>(PURGE_TIMEOUT) * 10u;
     std::array<std::uint8_t, PURGE_SIZE> scratch;
-    ReceiveExact(workspace, scratch);
+    std::size_t dropped = 0;
+    while (dropped < scratch.size()) {
+        std::uint32_t got = 0;
+        const auto rest = std::span(scratch).subspan(dropped);
+        if (!backend.readWaiting(workspace.portHandle, rest, quietMs, &got) || got == 0) break;
+        dropped += got;
+    }
     SetReadTimeout(workspace.portHandle, workspace.readTimeout);
 }
 

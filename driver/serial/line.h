@@ -8,7 +8,7 @@
 
 namespace qel {
 
-constexpr std::int32_t PURGE_TIMEOUT = 2;     // 10 ms units
+constexpr std::int32_t PURGE_TIMEOUT = 2;     // 10 ms units: the quiet that ends a purge
 constexpr std::uint32_t PURGE_SIZE = 3000;    // bytes
 constexpr std::uint32_t ECHO_AREA_SIZE = 20;  // bytes
 
@@ -20,8 +20,9 @@ bool ReceiveExact(DriverWorkspace& workspace, std::span<std::uint8_t> buffer);
 // arrived; 1 the port reported a parity, framing, overrun or break error
 // while they were received; 2 they did not arrive in full.
 int ReceiveAnswer(DriverWorkspace& workspace, std::span<std::uint8_t> buffer);
-// Drops what waits on the line (20 ms time-out, up to 3000 bytes), then
-// restores the workspace's readTimeout on the port.
+// Drops what arrives on the line until it has been quiet for 20 ms since the
+// last byte (up to 3000 bytes), then restores the workspace's readTimeout on
+// the port.
 void PurgeInput(DriverWorkspace& workspace);
 // 0 the echo equals what was sent; 1 it differs or came with a line error;
 // 2 it did not arrive in full.

@@ -37,6 +37,12 @@ struct SerialBackend {
     // One read call: waits at most the total read time-out for the whole span
     // and reports what arrived by then; false when the call failed.
     bool (*read)(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t* received);
+    // One read that returns at once with what waits; when nothing waits, it
+    // waits at most `firstByteMs` for a first byte and returns with what has
+    // arrived by then (nothing when the line stayed quiet). The total read
+    // time-out is the same afterwards. False when the call failed.
+    bool (*readWaiting)(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t firstByteMs,
+                        std::uint32_t* received);
     // Clears line errors; false when that fails. *pending tells whether input waits.
     bool (*inputPending)(PortHandle handle, bool* pending);
     bool (*setBreak)(PortHandle handle, bool on);

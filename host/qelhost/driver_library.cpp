@@ -6,6 +6,8 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <climits>
 #endif
 
@@ -32,7 +34,13 @@ std::string DriverLibrary::DefaultPath() {
 #if defined(_WIN32)
     return ProgramDirectory() + "\\VUZORUR.dll";
 #else
-    return ProgramDirectory() + "/libvuzorur.so";
+    // In the build tree the driver lies beside this program; installed, it
+    // lies in the library directory. Both go by the driver's soname.
+    const std::string beside = ProgramDirectory() + "/" VUZORUR_DRIVER_FILE;
+    const std::string installed = ProgramDirectory() + "/" VUZORUR_LIBRARY_FROM_PROGRAM "/" VUZORUR_DRIVER_FILE;
+    struct stat info {};
+    if (stat(beside.c_str(), &info) != 0 && stat(installed.c_str(), &info) == 0) return installed;
+    return beside;
 #endif
 }
 

@@ -19,7 +19,9 @@ public:
     bool Load(const std::string& path, std::string& error);
     std::int32_t Call(const QelRequest& request) const { return qelMain_(&request); }
 
-    // The driver beside this program: libvuzorur.so, or VUZORUR.dll on Windows.
+    // The driver beside this program (libvuzorur.so.N, or VUZORUR.dll on
+    // Windows); on Linux, failing that, the one in the installed library
+    // directory.
     static std::string DefaultPath();
 
 private:

@@ -43,8 +43,12 @@ std::string Runs(const std::vector<int>& numbers, bool bitNumbering) {
                (numbers[j + 1] == numbers[j] + 1 || (bitNumbering && numbers[j] % 10 == 7 && numbers[j + 1] == numbers[j] + 3))) {
             ++j;
         }
-        text += (text.empty() ? "" : ", ") + std::to_string(numbers[i]);
-        if (j > i) text += "-" + std::to_string(numbers[j]);
+        if (!text.empty()) text += ", ";
+        text += std::to_string(numbers[i]);
+        if (j > i) {
+            text += '-';
+            text += std::to_string(numbers[j]);
+        }
         i = j + 1;
     }
     return text;
@@ -124,7 +128,9 @@ std::string ExplainIllegalGate(QelSession& session, const Gate& gate, const Stat
     if (area.size() != 2 || !hasArea(area)) {
         std::string areas;
         for (const char* name : kAreaNames) {
-            if (hasArea(name)) areas += (areas.empty() ? "" : " ") + std::string(name);
+            if (!hasArea(name)) continue;
+            if (!areas.empty()) areas += ' ';
+            areas += name;
         }
         for (const char* name : kAreaNames) {
             if (area == name) return head + area + " is no area of " + where + " (its areas: " + areas + ")" + fa2Hint;

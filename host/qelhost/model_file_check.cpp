@@ -117,7 +117,9 @@ StationModels ReadStationModels(const std::string& bytes) {
             if (IsLetterOrDigit(c)) kept += static_cast<char>(c);
         }
         const bool cut = !ended && !atEnd;
-        const std::string shown = "\"" + reader.LineText(line) + "\"";
+        std::string shown(1, '"');
+        shown += reader.LineText(line);
+        shown += '"';
         if (atEnd) {
             if (!kept.empty()) {
                 warn(line, shown + " has no line end, and the driver ignores a last line without one; end it with a "

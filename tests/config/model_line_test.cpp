@@ -2,6 +2,11 @@
 // the line end is read, and which records name a legal station.
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #include <array>
 #include <cstdio>
 #include <string>
@@ -33,6 +38,10 @@ std::FILE* FileWith(std::string_view bytes) {
     if (file == nullptr) return nullptr;
     if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), file);
     std::rewind(file);
+#if defined(_WIN32)
+    // The driver opens the model file in text mode; tmpfile's is binary.
+    _setmode(_fileno(file), _O_TEXT);
+#endif
     return file;
 }
 

@@ -7,6 +7,7 @@
 
 #include "serial/line.h"
 #include "serial/serial_port.h"
+#include "support/case_name.h"
 #include "support/memory_line.h"
 
 namespace {
@@ -59,7 +60,7 @@ TEST(PortOperations, TheCountOfAReadIsSixteenBits) {
     EXPECT_EQ(received, 3u);
 }
 
-TEST(PortOperations, PurgeSetsTwentyMillisecondsThenTheWorkspaceTimeout) {
+TEST(PortOperations, PurgeWaitsTwentyQuietMillisecondsThenRestoresTheWorkspaceTimeout) {
     MemoryLine line;
     DriverWorkspace workspace{};
     workspace.portHandle = qel::OpenPort(Named("mem"));
@@ -68,8 +69,44 @@ TEST(PortOperations, PurgeSetsTwentyMillisecondsThenTheWorkspaceTimeout) {
     qel::PurgeInput(workspace);
     EXPECT_EQ(line.Pending(), 0u);
     EXPECT_EQ(line.ReadTimeoutMs(), 2500u);
-    EXPECT_EQ(line.SleptMs(), 40u) << "a 20 ms wait that brought the stale bytes, one that brought none";
+    EXPECT_EQ(line.SleptMs(), 20u) << "the stale bytes at once, then one 20 ms wait that brought none";
 }
+
+// Bytes arriving on the line's clock while the purge runs: it ends 20 ms
+// after the last byte that came, drops at most 3000 bytes, and leaves a byte
+// that comes after 20 ms of quiet for the next read.
+struct Trickle {
+    const char* name;
+    std::size_t bytes;
+    std::uint64_t everyMs;
+    std::uint64_t lateByteAtMs;  // 0: none
+    std::uint64_t endsAtMs;
+    std::size_t left;
+};
+
+class PurgeOfATrickle : public ::testing::TestWithParam<Trickle> {};
+
+TEST_P(PurgeOfATrickle, EndsTwentyMillisecondsAfterTheLastByte) {
+    const Trickle& c = GetParam();
+    MemoryLine line;
+    DriverWorkspace workspace{};
+    workspace.portHandle = qel::OpenPort(Named("mem"));
+    workspace.readTimeout = 100;
+    line.FeedOverTime(0, c.everyMs, std::string(c.bytes, 'x'));
+    if (c.lateByteAtMs != 0) line.FeedOverTime(c.lateByteAtMs, 0, "L");
+    qel::PurgeInput(workspace);
+    EXPECT_EQ(line.SleptMs(), c.endsAtMs);
+    EXPECT_EQ(line.Pending(), c.left);
+    EXPECT_EQ(line.ReadTimeoutMs(), 1000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Purge, PurgeOfATrickle,
+    ::testing::Values(Trickle{"OneByteEveryFiveMsForFiftyMs", 11, 5, 0, 70, 0},
+                      Trickle{"GapsOfNineteenMsStillOneTrickle", 4, 19, 0, 77, 0},
+                      Trickle{"AByteAfterTwentyOneQuietMsIsKept", 3, 1, 23, 22, 1},
+                      Trickle{"AtMostThreeThousandBytes", 3005, 0, 0, 0, 5}),
+    testsupport::CaseName<Trickle>);
 
 TEST(PortOperations, AFailedOpenGivesNoHandle) {
     MemoryLine line;

@@ -10,8 +10,8 @@ MemoryLine* MemoryLine::current_ = nullptr;
 
 const qel::SerialBackend MemoryLine::kBackend{
     &MemoryLine::Open, &MemoryLine::Close, &MemoryLine::GetReadTimeout, &MemoryLine::SetReadTimeout,
-    &MemoryLine::Write, &MemoryLine::Read, &MemoryLine::InputPending, &MemoryLine::SetBreak,
-    &MemoryLine::Sleep,         &MemoryLine::LineErrors,
+    &MemoryLine::Write, &MemoryLine::Read, &MemoryLine::ReadWaiting, &MemoryLine::InputPending, &MemoryLine::SetBreak,
+    &MemoryLine::Sleep, &MemoryLine::LineErrors,
 };
 
 MemoryLine::MemoryLine() {
@@ -29,9 +29,41 @@ void MemoryLine::Feed(std::string_view bytes) {
     input_.append(bytes);
 }
 
+void MemoryLine::FeedOverTime(std::uint64_t atMs, std::uint64_t everyMs, std::string_view bytes) {
+    std::lock_guard lock(mutex_);
+    for (const char c : bytes) {
+        toArrive_.push_back({atMs, c});
+        atMs += everyMs;
+    }
+}
+
 std::size_t MemoryLine::Pending() const {
     std::lock_guard lock(mutex_);
-    return input_.size();
+    return input_.size() + toArrive_.size();
+}
+
+void MemoryLine::Arrive() {
+    std::size_t due = 0;
+    while (due < toArrive_.size() && toArrive_[due].atMs <= sleptMs_) input_.push_back(toArrive_[due++].byte);
+    toArrive_.erase(toArrive_.begin(), toArrive_.begin() + static_cast<std::ptrdiff_t>(due));
+}
+
+bool MemoryLine::WaitForByte(std::uint64_t byMs) {
+    if (toArrive_.empty() || toArrive_.front().atMs > byMs) return false;
+    sleptMs_ = std::max(sleptMs_, toArrive_.front().atMs);
+    Arrive();
+    return true;
+}
+
+std::size_t MemoryLine::Take(std::span<std::uint8_t> buffer) {
+    const std::size_t n = std::min(buffer.size(), input_.size());
+    std::memcpy(buffer.data(), input_.data(), n);
+    input_.erase(0, n);
+    for (const std::size_t offset : errorOffsets_) {
+        if (offset >= consumed_ && offset < consumed_ + n) lineError_ = true;
+    }
+    consumed_ += n;
+    return n;
 }
 
 void MemoryLine::LineErrorAt(std::size_t offset) {
@@ -105,24 +137,34 @@ bool MemoryLine::Read(qel::PortHandle handle, std::span<std::uint8_t> buffer, st
     MemoryLine* line = current_;
     if (handle != kHandle || !line->open_) return false;
     std::lock_guard lock(line->mutex_);
-    const std::size_t n = std::min(buffer.size(), line->input_.size());
-    std::memcpy(buffer.data(), line->input_.data(), n);
-    line->input_.erase(0, n);
-    for (const std::size_t offset : line->errorOffsets_) {
-        if (offset >= line->consumed_ && offset < line->consumed_ + n) line->lineError_ = true;
-    }
-    line->consumed_ += n;
+    line->Arrive();
+    const std::uint64_t deadline = line->sleptMs_ + line->readTimeoutMs_;
+    std::size_t n = line->Take(buffer);
+    while (n < buffer.size() && line->WaitForByte(deadline)) n += line->Take(buffer.subspan(n));
     if (n < buffer.size()) {
         ++line->timeouts_;
-        line->sleptMs_ += line->readTimeoutMs_;
+        line->sleptMs_ = deadline;
     }
     *received = static_cast<std::uint32_t>(n);
     return true;
 }
 
+bool MemoryLine::ReadWaiting(qel::PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t firstByteMs,
+                             std::uint32_t* received) {
+    MemoryLine* line = current_;
+    if (handle != kHandle || !line->open_) return false;
+    std::lock_guard lock(line->mutex_);
+    line->Arrive();
+    if (line->input_.empty() && !line->WaitForByte(line->sleptMs_ + firstByteMs)) line->sleptMs_ += firstByteMs;
+    *received = static_cast<std::uint32_t>(line->Take(buffer));
+    return true;
+}
+
 bool MemoryLine::InputPending(qel::PortHandle handle, bool* pending) {
     if (handle != kHandle || !current_->open_) return false;
-    *pending = current_->Pending() > 0;
+    std::lock_guard lock(current_->mutex_);
+    current_->Arrive();
+    *pending = !current_->input_.empty();
     return true;
 }
 

@@ -1,6 +1,8 @@
 // An in-memory serial line that stands in for the platform backend, so that
 // protocol code can be driven with scripted bytes. A read delivers what is
-// queued at once; a short read counts as a time-out that passed.
+// queued at once; a short read counts as a time-out that passed. Time is the
+// line's own clock (SleptMs): every wait and every time-out advances it, and
+// bytes fed for a later time arrive when the clock reaches it.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +28,10 @@ public:
 
     // Bytes the driver will read.
     void Feed(std::string_view bytes);
+    // Bytes that arrive one at a time, the first at `atMs` on the line's
+    // clock and each next one `everyMs` later.
+    void FeedOverTime(std::uint64_t atMs, std::uint64_t everyMs, std::string_view bytes);
+    // Bytes not yet read, including those still to arrive.
     std::size_t Pending() const;
     // Every write comes back first, as on a 2-wire line.
     void SetEcho(bool on) { echo_ = on; }
@@ -58,6 +64,13 @@ private:
     static bool SetReadTimeout(qel::PortHandle handle, std::uint32_t ms);
     static bool Write(qel::PortHandle handle, std::span<const std::uint8_t> bytes, std::uint32_t* written);
     static bool Read(qel::PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t* received);
+    static bool ReadWaiting(qel::PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t firstByteMs,
+                            std::uint32_t* received);
+    // Moves the bytes due by the clock into the input; with `byMs`, first
+    // lets the clock run to the next byte due by then. False when none came.
+    void Arrive();
+    bool WaitForByte(std::uint64_t byMs);
+    std::size_t Take(std::span<std::uint8_t> buffer);
     static bool InputPending(qel::PortHandle handle, bool* pending);
     static bool SetBreak(qel::PortHandle handle, bool on);
     static void Sleep(std::uint32_t ms);
@@ -65,6 +78,11 @@ private:
 
     mutable std::recursive_mutex mutex_;
     std::string input_;
+    struct Timed {
+        std::uint64_t atMs;
+        char byte;
+    };
+    std::vector<Timed> toArrive_;  // in the order they arrive
     std::size_t consumed_ = 0;
     std::vector<std::size_t> errorOffsets_;
     bool lineError_ = false;

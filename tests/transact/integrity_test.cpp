@@ -98,7 +98,7 @@ TEST_P(RejectedReply, IsRetriedAndNeverStored) {
     int retries = 0;
     for (const auto& line : log.Lines()) retries += line.text.find("Read Retry") != std::string::npos ? 1 : 0;
     EXPECT_EQ(retries, std::min(c.badTimes, 4));
-    EXPECT_EQ(station.workspace_.lastStation, c.result == 0 ? 1 : NO_STATION);
+    EXPECT_EQ(static_cast<int>(station.workspace_.lastStation), c.result == 0 ? 1 : NO_STATION);
 }
 
 const std::vector<std::uint16_t> kSingle{kUntouched, 0x1234};

@@ -10,7 +10,8 @@
  *   warm        QEL_WARM_START
  *   close       QEL_CLOSE_PORT
  *   open        QEL_OPEN_PORT
- * Each step prints one line "<step> rc=<result>" (reads add " value=<n>").
+ * Each step prints one line "<step> rc=<result> ms=<time the step took>"; a
+ * read prints "<step> value=<n>" before it.
  * The line is 9600 baud, 8 data bits, one stop bit; -parity takes the driver's
  * parity code (0 none ... 4 space, default 2 even).
  * The station model file davEVnn.int is read from the current directory.
@@ -109,6 +110,7 @@ int main(int argc, char **argv) {
     HMODULE driver;
     QelSetup setup;
     int32_t result;
+    LARGE_INTEGER frequency, before, after;
 
     while (i + 1 < argc && argv[i][0] == '-') {
         if (strcmp(argv[i], "-log") == 0) logFile = argv[i + 1];
@@ -154,9 +156,13 @@ int main(int argc, char **argv) {
     printf("init %s rc=%d\n", setup.portName, (int)result);
     if (result != 0) return 1;
 
+    QueryPerformanceFrequency(&frequency);
     for (++i; i < argc; ++i) {
+        QueryPerformanceCounter(&before);
         result = Step(argv[i]);
-        printf("%s rc=%d\n", argv[i], (int)result);
+        QueryPerformanceCounter(&after);
+        printf("%s rc=%d ms=%.1f\n", argv[i], (int)result,
+               (double)(after.QuadPart - before.QuadPart) * 1000.0 / (double)frequency.QuadPart);
         fflush(stdout);
         if (result == 64) return 64;
         if (result != 0) failed = 1;

@@ -636,5 +636,27 @@ else
 fi
 end
 
+begin "purge after the characters that trail an FA3 reply: 20 ms of quiet after the last, no second wait"
+# An FA3 read leaves the checksum and CR of the block on the line (3.4 ms at
+# 9600 8E1); the warm start right after it purges them. The purge must end no
+# sooner than 20 ms after it began, and well before the 40 ms that a second
+# full 20 ms wait would take. The quickest of five is judged.
+if [ "$seq_ok" -eq 1 ]; then
+    qelseq -parity 0 COM7 002DR0010? warm 002DR0010? warm 002DR0010? warm 002DR0010? warm 002DR0010? warm
+    want_rc 0
+    grep -c '^002DR0010? value=22136$' "$out" | grep -qx 5 || problem "002DR0010 was not read as 22136 five times"
+    purge=$(sed -n 's/^warm rc=0 ms=//p' "$out" | sort -n | head -n 1)
+    echo "      purges after an FA3 read (ms): $(sed -n 's/^warm rc=0 ms=//p' "$out" | paste -sd' ')"
+    if [ -z "$purge" ]; then
+        problem "no timed warm start in the output"
+    else
+        awk -v t="$purge" 'BEGIN { exit !(t >= 20.0) }' || problem "a purge of $purge ms: less than 20 ms of quiet"
+        awk -v t="$purge" 'BEGIN { exit !(t < 34.0) }' || problem "the quickest purge took $purge ms: a second wait"
+    fi
+else
+    problem "$seq_why"
+fi
+end
+
 summary
 [ "$failed" -eq 0 ]

@@ -236,6 +236,32 @@ bool Write(PortHandle handle, std::span<const std::uint8_t> bytes, std::uint32_t
     return true;
 }
 
+// Waits at most `wait` ms for input: 1 readable, 0 nothing came, -1 the
+// device hung up or failed with nothing left to read. `hungUp` is set when
+// input waits behind a hang-up.
+int WaitReadable(int fd, int wait, bool& hungUp) {
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, wait);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return -1;
+        if (ready == 0) return 0;
+        if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            if ((p.revents & POLLIN) == 0) return -1;
+            hungUp = true;  // read what is left, then stop
+        }
+        return 1;
+    }
+}
+
+// A read that brought no byte while more may come: nothing waits yet.
+bool NothingYet(ssize_t n, bool terminal, bool hungUp) {
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+    return n == 0 && terminal && !hungUp;
+}
+
+// Every read follows a poll that found input, as a line brings its bytes one
+// by one: one poll and one read for each piece, no read that finds nothing.
 bool Read(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t* received) {
     PortSlot* slot = SlotOf(handle);
     if (slot == nullptr) return false;
@@ -246,30 +272,46 @@ bool Read(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t* rece
     bool hungUp = false;
     *received = 0;
     while (got < buffer.size()) {
+        if (WaitReadable(fd, RemainingMs(deadline), hungUp) <= 0) break;
         const ssize_t n = ::read(fd, buffer.data() + got, buffer.size() - got);
         if (n > 0) {
             got += static_cast<std::size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        // A raw terminal answers 0 while nothing waits; anything else that
+        // A raw terminal may answer 0 while nothing waits; anything else that
         // brings no byte is the end: end of file, or a hang-up (EIO when the
         // far end of a pty is gone, 0 after an unplugged adapter).
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
-        if (n == 0 && (!terminal || hungUp)) break;
-        const int wait = RemainingMs(deadline);
-        if (wait == 0) break;
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, wait);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) break;
-        if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            if ((p.revents & POLLIN) == 0) break;
-            hungUp = true;  // read what is left, then stop
-        }
+        if (!NothingYet(n, terminal, hungUp) || RemainingMs(deadline) == 0) break;
     }
     *received = static_cast<std::uint32_t>(got);
     return got > 0 || buffer.empty() || !hungUp;
+}
+
+bool ReadWaiting(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t firstByteMs,
+                 std::uint32_t* received) {
+    PortSlot* slot = SlotOf(handle);
+    if (slot == nullptr) return false;
+    const int fd = slot->fd.load(std::memory_order_acquire);
+    const bool terminal = slot->terminal.load(std::memory_order_acquire);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(firstByteMs);
+    bool hungUp = false;
+    *received = 0;
+    while (!buffer.empty()) {
+        const int readable = WaitReadable(fd, RemainingMs(deadline), hungUp);
+        if (readable <= 0) return readable == 0;
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n > 0) {
+            *received = static_cast<std::uint32_t>(n);
+            return true;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        // End of file: nothing waits and nothing will come; an error or a
+        // hang-up fails the call.
+        if (!NothingYet(n, terminal, hungUp)) return n == 0 && !hungUp;
+        if (RemainingMs(deadline) == 0) return true;
+    }
+    return true;
 }
 
 bool InputPending(PortHandle handle, bool* pending) {
@@ -298,7 +340,8 @@ void Sleep(std::uint32_t milliseconds) {
 }
 
 constexpr SerialBackend kPosixBackend{
-    Open, Close, GetReadTimeout, SetReadTimeoutMs, Write, Read, InputPending, SetBreak, Sleep, LineErrors,
+    Open, Close, GetReadTimeout, SetReadTimeoutMs, Write, Read, ReadWaiting, InputPending, SetBreak, Sleep,
+    LineErrors,
 };
 
 }  // namespace

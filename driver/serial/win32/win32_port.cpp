@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "serial/serial_port.h"
+#include "serial/win32/win32_device_name.h"
 
 namespace qel {
 namespace {
@@ -12,20 +13,6 @@ static_assert(sizeof(HANDLE) == 4 || sizeof(void*) == 8, "handles fit the 32-bit
 
 HANDLE HandleOf(PortHandle handle) {
     return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(handle));
-}
-
-// "COM10" to "COM99" open only through the device namespace: a COM name of
-// two or more digits without the prefix gets "\\.\" in front.
-void DeviceName(const PortSettings& settings, char (&name)[PORT_NAME_SIZE + 4]) {
-    const std::size_t length = strnlen(settings.portName, PORT_NAME_SIZE - 1);
-    char given[PORT_NAME_SIZE] = {};
-    std::memcpy(given, settings.portName, length);
-    bool longCom = length >= 5 && (given[0] == 'C' || given[0] == 'c') &&
-                   (given[1] == 'O' || given[1] == 'o') && (given[2] == 'M' || given[2] == 'm');
-    for (std::size_t i = 3; longCom && i < length; ++i) longCom = given[i] >= '0' && given[i] <= '9';
-    name[0] = '\0';
-    if (longCom) std::strcpy(name, "\\\\.\\");
-    std::strcat(name, given);
 }
 
 DWORD DtrControl(std::uint16_t control) {
@@ -81,7 +68,7 @@ int Configure(HANDLE port, const PortSettings& settings) {
 }
 
 PortHandle Open(const PortSettings& settings) {
-    char name[PORT_NAME_SIZE + 4];
+    char name[DEVICE_NAME_SIZE];
     DeviceName(settings, name);
     HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -131,6 +118,38 @@ bool Read(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t* rece
     return true;
 }
 
+// A read that returns at once with what waits (ReadIntervalTimeout MAXDWORD,
+// the total time-outs 0) and otherwise waits at most the given time for a
+// first byte (ReadIntervalTimeout and ReadTotalTimeoutMultiplier MAXDWORD,
+// ReadTotalTimeoutConstant the wait). The wait asks for one byte: Windows
+// returns at the first byte whatever the count, but wine (8.0) waits out the
+// constant unless the whole count came, and both return once one byte is
+// there. The time-outs are restored afterwards.
+bool ReadWaiting(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t firstByteMs,
+                 std::uint32_t* received) {
+    const HANDLE port = HandleOf(handle);
+    *received = 0;
+    COMMTIMEOUTS saved{};
+    if (!GetCommTimeouts(port, &saved)) return false;
+    if (buffer.empty()) return true;
+    COMMTIMEOUTS timeouts = saved;
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    DWORD got = 0;
+    bool read = SetCommTimeouts(port, &timeouts) &&
+                ReadFile(port, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr);
+    if (read && got == 0 && firstByteMs > 0) {
+        timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+        timeouts.ReadTotalTimeoutConstant = firstByteMs < MAXDWORD ? firstByteMs : MAXDWORD - 1;
+        read = SetCommTimeouts(port, &timeouts) && ReadFile(port, buffer.data(), 1, &got, nullptr);
+    }
+    if (!read) (void)GetLastError();
+    const bool restored = SetCommTimeouts(port, &saved) != 0;
+    *received = read ? got : 0;
+    return read && restored;
+}
+
 bool InputPending(PortHandle handle, bool* pending) {
     DWORD errors = 0;
     COMSTAT status{};
@@ -157,7 +176,8 @@ bool LineErrors(PortHandle handle) {
 }
 
 constexpr SerialBackend kWin32Backend{
-    Open, Close, GetReadTimeout, SetReadTimeoutMs, Write, Read, InputPending, SetBreak, SleepMs, LineErrors,
+    Open, Close, GetReadTimeout, SetReadTimeoutMs, Write, Read, ReadWaiting, InputPending, SetBreak, SleepMs,
+    LineErrors,
 };
 
 }  // namespace

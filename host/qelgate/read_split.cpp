@@ -1,0 +1,27 @@
+#include "read_split.h"
+
+#include <cstdio>
+
+namespace qelgate {
+
+std::string GateAddress(unsigned station, const char* mnemonic, unsigned number) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%03u%.2s%04u", station % 1000, mnemonic, number % 10000);
+    return text;
+}
+
+unsigned NextNumber(unsigned n, bool bits) { return bits && n % 10 == 7 ? n + 3 : n + 1; }
+
+std::optional<std::vector<DriverRead>> SplitRead(const scanplan::Driver& driver, const scanplan::PlanOptions& options,
+                                                 unsigned station, const char* mnemonic, unsigned first,
+                                                 unsigned count, bool bits) {
+    std::vector<scanplan::GateRequest> gates;
+    gates.reserve(count);
+    for (unsigned i = 0; i < count; ++i)
+        gates.push_back({GateAddress(station, mnemonic, first + i), 1, bits ? DATA_TYPE_BIT : DATA_TYPE_WORD});
+    scanplan::Plan plan = scanplan::MakePlan(gates, driver, options);
+    if (!plan.rejected.empty()) return std::nullopt;
+    return std::move(plan.transfers);
+}
+
+}  // namespace qelgate

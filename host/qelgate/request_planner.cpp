@@ -1,0 +1,43 @@
+#include "request_planner.h"
+
+#include <modbus/modbus.h>
+
+namespace qelgate {
+
+RequestPlanner::RequestPlanner(scanplan::Driver driver, GateCheck check, scanplan::PlanOptions plan,
+                               WritePolicy policy)
+    : driver_(std::move(driver)), check_(std::move(check)), plan_(plan), policy_(policy) {}
+
+int RequestPlanner::Plan(Job& job) const {
+    const ModbusRequest& m = job.modbus;
+    if (m.write && !policy_.allowWrites) return MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
+    // The whole request lies in one area of the map.
+    const auto target = Resolve(m.table, m.address);
+    const auto last = Resolve(m.table, m.address + m.count - 1);
+    if (!target || !last || last->row != target->row) return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
+    const bool fa3 = driver_.model(m.unit) != "FA2";
+    const char* mnemonic = target->Mnemonic(fa3);
+    const bool bits = target->row->bits;
+
+    if (!m.write) {
+        auto reads = SplitRead(driver_, plan_, m.unit, mnemonic, target->number, m.count, bits);
+        if (!reads) return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
+        job.reads = std::move(*reads);
+        job.values.assign(m.count, 0);
+        return 0;
+    }
+    // Every value's gate is checked (and allowed) before the first is written.
+    for (unsigned i = 0; i < m.count; ++i) {
+        DriverWrite write;
+        write.gate.gas = GateAddress(m.unit, mnemonic, target->number + i);
+        write.gate.dataType = bits ? DATA_TYPE_BIT : DATA_TYPE_WORD;
+        write.value = m.values[i];
+        if (!check_(write.gate)) return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
+        if (policy_.allow != nullptr && !policy_.allow->Allows(write.gate.definition))
+            return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
+        job.writes.push_back(std::move(write));
+    }
+    return 0;
+}
+
+}  // namespace qelgate

@@ -1,0 +1,27 @@
+// --write-allow FILE: the gates a client may write. One gate per line,
+// "GAS [COUNT]" (COUNT consecutive elements from GAS); blank lines and lines
+// starting with # are skipped. Entries are checked by the driver, so IM0400
+// and IR0400 name the same relay.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <tuple>
+
+#include "read_split.h"
+
+namespace qelgate {
+
+class WriteAllowList {
+public:
+    // False with "file:line: reason" in error.
+    bool Load(const std::string& path, const GateCheck& check, std::string& error);
+    bool Allows(const GateDefinition& gate) const;
+    std::size_t Size() const { return gates_.size(); }
+
+private:
+    std::set<std::tuple<std::uint32_t, std::uint32_t, std::uint32_t>> gates_;  // station, area, element
+};
+
+}  // namespace qelgate
