@@ -77,12 +77,25 @@ struct Run {
         rig.Sim().Execute("silent " + st + " off");
         Record(FaultKind::Outage, during, r, soak::Judgement::Detectable, {});
         soak::Transaction after = work.NextFor(station);
+        rig.Sim().ClearTrace();
         const soak::Result back = work.Run(after);
         Record(FaultKind::Outage, after, back, soak::Judgement::Detectable, {});
-        tally.AddRecovery(back.outcome == soak::Outcome::Ok);
-        if (back.outcome == soak::Outcome::Failed)
-            tally.Note("outage of station " + st + " did not heal: " + after.gas + " failed with rc " +
-                       std::to_string(back.rc) + " after the station came back", true);
+        // The first frame of the next transaction must select the station
+        // again: a controller that missed its selection is not selected.
+        bool selected = false;
+        for (const fasim::TraceRecord& frame : rig.Sim().Trace())
+            if (frame.fromMaster) {
+                selected = !frame.bytes.empty() && frame.bytes[0] == '`';
+                break;
+            }
+        tally.AddRecovery(back.outcome == soak::Outcome::Ok ? soak::Recovery::Healed
+                          : selected                        ? soak::Recovery::SelectedButFailed
+                                                            : soak::Recovery::NotSelected);
+        if (back.outcome != soak::Outcome::Ok)
+            tally.Note("after the outage of station " + st + ", " + after.gas + " gave rc " + std::to_string(back.rc) +
+                           (selected ? " although its first frame selected the station again"
+                                     : "; its first frame did not select the station"),
+                       !selected);
     }
 };
 
@@ -90,8 +103,8 @@ struct Run {
 
 int main(int argc, char** argv) {
     CLI::App app{"Soak of the driver against the simulator with seeded line faults; exits 1 when a fault that the "
-                 "driver can detect still produced a wrong value, an outage did not heal, or a transfer wrote past "
-                 "the host's array."};
+                 "driver can detect still produced a wrong value, the transaction after an outage did not select "
+                 "the station again, or a transfer wrote past the host's array."};
     std::uint64_t transactions = 10000;
     std::uint64_t seed = 1;
     bool paced = false;
@@ -175,8 +188,8 @@ int main(int argc, char** argv) {
               << seconds << " s\n\n";
     tally.Print(std::cout);
     const bool bad = tally.Violations();
-    std::cout << "\n" << (bad ? "FAILED: a detectable fault reached the host, an outage did not heal, or a transfer "
-                                "wrote past the host's array"
+    std::cout << "\n" << (bad ? "FAILED: a detectable fault reached the host, a station was not selected again after "
+                                "an outage, or a transfer wrote past the host's array"
                               : "passed: no detectable fault reached the host")
               << "\n";
     return bad ? 1 : 0;

@@ -33,6 +33,13 @@ bool ScaledGetReadTimeout(qel::PortHandle handle, std::uint32_t* ms) {
     return true;
 }
 
+bool ScaledReadWaiting(qel::PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t firstByteMs,
+                       std::uint32_t* received) {
+    const unsigned scale = timeScale.load();
+    return qel::PlatformSerialBackend().readWaiting(handle, buffer, std::max<std::uint32_t>(1, firstByteMs / scale),
+                                                   received);
+}
+
 void SkippedSleep(std::uint32_t ms) { skippedMs += ms; }
 
 fasim::Options SimulatorOptions(bool paced) {
@@ -89,6 +96,7 @@ bool SoakRig::Start(std::string& error) {
         compressed = qel::PlatformSerialBackend();
         compressed.setReadTimeout = &ScaledSetReadTimeout;
         compressed.getReadTimeout = &ScaledGetReadTimeout;
+        compressed.readWaiting = &ScaledReadWaiting;  // the purge's wait for quiet
         compressed.sleep = &SkippedSleep;
         timeScale = std::max(1u, options_.timeScale);
         qel::UseSerialBackend(&compressed);

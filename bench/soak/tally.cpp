@@ -42,7 +42,7 @@ void Tally::Note(const std::string& line, bool violation) {
 }
 
 bool Tally::Violations() const {
-    if (notRecovered_ > 0 || overruns_ > 0) return true;
+    if (recoveries_[static_cast<int>(Recovery::NotSelected)] > 0 || overruns_ > 0) return true;
     for (const Cell& c : cells_)
         if (c.corruptedDetectable > 0) return true;
     return false;
@@ -93,8 +93,10 @@ void Tally::Print(std::ostream& out) const {
         out << Row(" %6llu/%-6llu\n", static_cast<unsigned long long>(total.Corrupted()),
                    static_cast<unsigned long long>(total.runs));
     }
-    out << Row("\noutages: %llu recovered within one transaction, %llu did not\n",
-               static_cast<unsigned long long>(recovered_), static_cast<unsigned long long>(notRecovered_));
+    out << Row("\noutages: %llu healed with the next transaction; %llu more selected the station again in it but "
+               "failed on the line; %llu did not select it again\n",
+               static_cast<unsigned long long>(recoveries_[0]), static_cast<unsigned long long>(recoveries_[1]),
+               static_cast<unsigned long long>(recoveries_[2]));
     out << Row("writes past the host's value array: %llu\n", static_cast<unsigned long long>(overruns_));
     if (!undetectable_.empty()) {
         out << "\nfirst values corrupted by undetectable faults:\n";

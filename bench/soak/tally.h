@@ -13,6 +13,9 @@
 
 namespace soak {
 
+// What the first transaction after an outage did.
+enum class Recovery { Healed, SelectedButFailed, NotSelected };
+
 struct Cell {
     std::uint64_t runs = 0, ok = 0, failed = 0;
     std::uint64_t faulted = 0;                 // runs in which a fault was injected
@@ -24,13 +27,14 @@ struct Cell {
 class Tally {
 public:
     void Add(FaultKind fault, TransferKind transfer, const Result& result, Judgement judgement);
-    void AddRecovery(bool recovered) { (recovered ? recovered_ : notRecovered_)++; }
+    void AddRecovery(Recovery r) { ++recoveries_[static_cast<int>(r)]; }
     void AddOverrun() { ++overruns_; }
     // Kept for the report: the first few of each sort.
     void Note(const std::string& line, bool violation);
 
-    // Corrupted values from faults the driver can detect, an outage that did
-    // not heal within one transaction, or a write past the host's array.
+    // Corrupted values from faults the driver can detect, a transaction after
+    // an outage that did not select the station again, or a write past the
+    // host's array.
     bool Violations() const;
     void Print(std::ostream& out) const;
     const Cell& At(FaultKind f, TransferKind t) const { return cells_[Index(f, t)]; }
@@ -41,7 +45,8 @@ private:
     }
     Cell Sum(FaultKind f) const;
     std::array<Cell, static_cast<std::size_t>(FaultKind::Count) * static_cast<std::size_t>(TransferKind::Count)> cells_{};
-    std::uint64_t recovered_ = 0, notRecovered_ = 0, overruns_ = 0;
+    std::array<std::uint64_t, 3> recoveries_{};
+    std::uint64_t overruns_ = 0;
     std::vector<std::string> violations_, undetectable_;
 };
 
