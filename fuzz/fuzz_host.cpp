@@ -20,6 +20,12 @@ const std::string& Prepare() {
         }
         return pattern;
     }();
+    static const bool cleanUp = [] {
+        // The directory goes when the process ends normally; its file goes
+        // after every input that writes one.
+        return std::atexit([] { (void)rmdir(directory.c_str()); }) == 0;
+    }();
+    (void)cleanUp;
     return directory;
 }
 
