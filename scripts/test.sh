@@ -5,7 +5,9 @@
 #   3. the native .deb: made, installed, used and removed again (dpkg, as
 #      root or through sudo); the install into a scratch prefix and a host
 #      project built against it run with the native tests;
-#   4. the 32-bit Windows cross build (VUZORUR.dll, KESTAN.dll, qelhost.exe),
+#   4. each libFuzzer target for 60 s (clang, AddressSanitizer and
+#      UndefinedBehaviorSanitizer) from its seed corpus;
+#   5. the 32-bit Windows cross build (VUZORUR.dll, KESTAN.dll, qelhost.exe),
 #      its export and import tables, its tests under wine through CTest
 #      (GoogleTest suites, the Win32 serial backend on COM ports linked to
 #      the simulator, whole qelhost.exe sessions), and its zip.
@@ -33,6 +35,17 @@ step "sanitizer tests"
 
 step "Debian package (cpack -G DEB, dpkg -i, dpkg -r)"
 tests/package/deb.sh build
+
+step "fuzz targets, 60 s each"
+mkdir -p build-fuzz
+for target in gate_check station_models transaction; do
+  if ! scripts/fuzz.sh "$target" 60 > "build-fuzz/$target-ci.log" 2>&1; then
+    tail -n 40 "build-fuzz/$target-ci.log"
+    echo "fuzz target $target found a fault (input in build-fuzz/findings/$target)"
+    exit 1
+  fi
+  grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' "build-fuzz/$target-ci.log" | sed "s/^/$target: /"
+done
 
 step "Windows i686 cross build"
 cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-w64-mingw32.cmake" \

@@ -27,6 +27,10 @@ struct LineSettings {
   bool echo = true;   // echo every received byte back (2-wire line)
 };
 
+// What a corrupted byte becomes: a random other byte, or the NUL that a UART
+// with parity checking hands over for a damaged character.
+enum class CorruptAs { Random, Nul };
+
 struct FaultSettings {
   std::uint64_t seed = 1;
   double dropRate = 0, corruptRate = 0, insertRate = 0;  // per byte the simulator sends
@@ -34,6 +38,21 @@ struct FaultSettings {
   double nakRate = 0;                                    // per request frame
   double lateRate = 0;                                   // per reply: probability of a late reply
   unsigned lateMs = 0;                                   // extra delay of a late reply
+  CorruptAs corruptAs = CorruptAs::Random;
+};
+
+// One fault the simulator injected, for programs that judge what the master
+// made of it. `frame` is what would have been sent without the fault and
+// `offset` the position in it of the byte concerned (for an insertion: of the
+// byte the inserted one follows).
+struct FaultEvent {
+  enum class Kind { Drop, Corrupt, Insert, Nak, Late };
+  Kind kind = Kind::Corrupt;
+  bool echo = false;     // the fault hit an echoed byte, not a reply
+  int station = -1;      // the station selected when it happened
+  std::string frame;
+  std::size_t offset = 0;
+  char from = 0, to = 0; // the byte before and after (Corrupt), the inserted byte (Insert)
 };
 
 struct Options {
@@ -91,6 +110,12 @@ class Simulator {
   void SetForceMode(int station, bool on);
   void SetSilent(int station, bool silent);
   bool Silent(int station) const;
+
+  // Replaces the fault settings (the generator is seeded anew from them).
+  void SetFaults(const FaultSettings& faults);
+  // Faults injected since the last call (recorded only while recording is on).
+  void RecordFaults(bool on);
+  std::vector<FaultEvent> TakeFaultEvents();
 
   std::vector<TraceRecord> Trace() const;  // frames in and out, oldest first
   void ClearTrace();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "fasim.h"
 
@@ -22,6 +23,12 @@ class FaultInjector {
   std::string Apply(const std::string& bytes, bool isEcho, bool* changed = nullptr);
   bool InjectNak();   // once per request frame a station would answer
   bool ReplyLate();   // once per reply
+  // While on, every fault is kept as a FaultEvent until taken; `station` is
+  // the station the next faults concern.
+  void Record(bool on) { recording_ = on; }
+  void At(int station) { station_ = station; }
+  std::vector<FaultEvent> TakeEvents();
+  void Note(FaultEvent event);
   unsigned lateMs() const { return settings_.lateMs; }
   const FaultSettings& settings() const { return settings_; }
 
@@ -31,6 +38,9 @@ class FaultInjector {
 
   FaultSettings settings_;
   std::mt19937_64 rng_;
+  bool recording_ = false;
+  int station_ = -1;
+  std::vector<FaultEvent> events_;
 };
 
 }  // namespace fasim

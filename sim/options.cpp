@@ -125,6 +125,19 @@ const std::vector<Setting>& Settings() {
        }},
       {"drop-rate", "P", "probability that an outgoing byte is dropped", Probability(&FaultSettings::dropRate)},
       {"corrupt-rate", "P", "probability that an outgoing byte is corrupted", Probability(&FaultSettings::corruptRate)},
+      {"corrupt-as", "WHAT",
+       "what a corrupted byte becomes: random (another random byte, the default) or nul (a NUL, as a UART "
+       "with parity checking delivers a damaged byte)",
+       [](Options& o, const std::string& v) -> std::string {
+         const std::string u = text::Upper(v);
+         if (u == "RANDOM")
+           o.faults.corruptAs = CorruptAs::Random;
+         else if (u == "NUL")
+           o.faults.corruptAs = CorruptAs::Nul;
+         else
+           return "expected nul or random";
+         return {};
+       }},
       {"insert-rate", "P", "probability that a random byte is inserted after an outgoing byte",
        Probability(&FaultSettings::insertRate)},
       {"fault-on", "WHAT", "which outgoing bytes the byte faults hit: echo, reply or both (default both)",

@@ -106,13 +106,20 @@ struct Simulator::Impl {
     std::lock_guard<std::mutex> lock(mutex);
     for (std::size_t i = 0; i < n; ++i) {
       const char c = data[i];
+      faults.At(bus.selected());
       if (options.line.echo) {
         bool changed = false;
         const std::string echo = faults.Apply(std::string(1, c), true, &changed);
         writer.Enqueue(echo, now);
         if (changed) trace.Add({Ms(now), false, bus.selected(), echo, "echo-faulted"});
       }
-      for (BusEvent& ev : bus.Feed(c, [this] { return faults.InjectNak(); })) {
+      const auto injectNak = [this] {
+        if (!faults.InjectNak()) return false;
+        faults.Note({FaultEvent::Kind::Nak, false, -1, {}, 0, 0, 0});
+        return true;
+      };
+      for (BusEvent& ev : bus.Feed(c, injectNak)) {
+        faults.At(ev.station);
         trace.Add({Ms(now), true, ev.station, ev.in, ev.reply.empty() ? ev.note : std::string()});
         if (ev.reply.empty()) continue;
         std::string note = ev.note;
@@ -124,6 +131,7 @@ struct Simulator::Impl {
         if (faults.ReplyLate()) {
           at += std::chrono::milliseconds(faults.lateMs());
           addNote("late");
+          faults.Note({FaultEvent::Kind::Late, false, -1, ev.reply, 0, 0, 0});
         }
         bool changed = false;
         const std::string out = faults.Apply(ev.reply, false, &changed);
@@ -218,6 +226,7 @@ struct Simulator::Impl {
   mutable std::mutex mutex;
   Bus bus;
   FaultInjector faults;
+  bool recordFaults = false;
   TraceLog trace;
   Clock::time_point start;
   std::string initError;
@@ -332,6 +341,24 @@ void Simulator::SetSilent(int station, bool silent) {
 bool Simulator::Silent(int station) const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->bus.Silent(station);
+}
+
+void Simulator::SetFaults(const FaultSettings& settings) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->options.faults = settings;
+  impl_->faults = FaultInjector(settings);
+  impl_->faults.Record(impl_->recordFaults);
+}
+
+void Simulator::RecordFaults(bool on) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->recordFaults = on;
+  impl_->faults.Record(on);
+}
+
+std::vector<FaultEvent> Simulator::TakeFaultEvents() {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->faults.TakeEvents();
 }
 
 std::vector<TraceRecord> Simulator::Trace() const { return impl_->trace.Records(); }

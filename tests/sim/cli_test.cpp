@@ -98,7 +98,7 @@ TEST(CommandLine, HelpExplainsOptionsAndFormats) {
   const ProgramRun r = RunFasim({"--help"});
   EXPECT_EQ(r.exitCode, 0);
   for (const char* word : {"--station", "--link", "--device", "--tcp", "--baud", "--parity", "--turnaround",
-                           "--seed", "--drop-rate", "--nak-rate", "--late-rate", "--late-ms", "--silent", "--trace",
+                           "--seed", "--drop-rate", "--corrupt-as", "--nak-rate", "--late-rate", "--late-ms", "--silent", "--trace",
                            "--memory", "--config", "--control", "--control-socket", "Memory file", "Config file"})
     EXPECT_NE(r.out.find(word), std::string::npos) << word;
 }
@@ -113,6 +113,7 @@ TEST(CommandLine, Errors) {
   ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--parity", "X"}), "--parity X");
   ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--drop-rate", "2"}), "probability");
   ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--bogus"}), "--bogus");
+  ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--corrupt-as", "zero"}), "nul or random");
 }
 
 TEST(CommandLine, ConfigFileErrorsNameTheLine) {

@@ -190,6 +190,42 @@ TEST(Faults, EchoOnlyFaultsLeaveRepliesIntact) {
   EXPECT_EQ(client.ReadQuiet(100), "c00\r");
 }
 
+// Every reply byte corrupted: as NUL bytes, or as random other bytes; each
+// fault is recorded with the frame it hit.
+TEST(Faults, CorruptAsNulOrRandom) {
+  for (const CorruptAs as : {CorruptAs::Nul, CorruptAs::Random}) {
+    Options o = TwoStations();
+    o.faults.corruptRate = 1.0;
+    o.faults.faultEcho = false;
+    o.faults.corruptAs = as;
+    Simulator sim(o);
+    sim.RecordFaults(true);
+    const std::string link = UniqueLink();
+    ASSERT_TRUE(sim.StartPty(link));
+    RawClient client(link);
+    client.Write("`0101\r");
+    const std::string received = client.ReadQuiet(100);
+    ASSERT_EQ(received.substr(0, 6), "`0101\r");  // the echo is left alone
+    const std::string answer = received.substr(6);
+    ASSERT_EQ(answer.size(), 4u);
+    const auto events = sim.TakeFaultEvents();
+    ASSERT_EQ(events.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+      const char ack[] = "c00\r";
+      EXPECT_EQ(events[i].kind, FaultEvent::Kind::Corrupt);
+      EXPECT_EQ(events[i].frame, "c00\r");
+      EXPECT_EQ(events[i].offset, i);
+      EXPECT_EQ(events[i].station, 1);
+      EXPECT_EQ(events[i].to, answer[i]);
+      if (as == CorruptAs::Nul)
+        EXPECT_EQ(answer[i], '\0');
+      else
+        EXPECT_NE(answer[i], ack[i]);
+    }
+    EXPECT_TRUE(sim.TakeFaultEvents().empty());
+  }
+}
+
 TEST(Trace, RecordsFramesReadably) {
   Simulator sim(TwoStations());
   const std::string link = UniqueLink();
