@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "fuzz_host.h"
+#include "support/host_records.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                               : ((type & 1) != 0 ? DATA_TYPE_BIT : DATA_TYPE_WORD);
     definition.count = count;
     const std::int32_t operation = (mode & 0x01) != 0 ? QEL_CHECK_BLOCK : QEL_CHECK_GATE;
-    const std::int32_t rc = fuzzhost::Call(workspace, operation, &definition);
+    const std::int32_t rc = testsupport::CallQel(workspace, operation, &definition);
 
     if (rc != 0 && rc != 1) std::abort();
     if (rc == 0 && (definition.station >= STATION_COUNT || definition.areaCode > AREA_FORCE)) std::abort();

@@ -29,15 +29,6 @@ const std::string& Prepare() {
     return directory;
 }
 
-std::int32_t Call(DriverWorkspace& workspace, std::int32_t operation, void* parameters, std::int32_t qel) {
-    QelRequest request{};
-    request.workspace = &workspace;
-    request.operation = operation;
-    request.qelNumber = qel;
-    request.parameters = parameters;
-    return QelMain(&request);
-}
-
 std::string Input::Take(std::size_t count) {
     const std::size_t n = count < size_ - at_ ? count : size_ - at_;
     std::string taken(reinterpret_cast<const char*>(data_ + at_), n);

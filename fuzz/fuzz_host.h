@@ -15,8 +15,6 @@ namespace fuzzhost {
 // Returns that directory.
 const std::string& Prepare();
 
-std::int32_t Call(DriverWorkspace& workspace, std::int32_t operation, void* parameters, std::int32_t qel = 1);
-
 // Reads the input front to back; past its end every read gives 0.
 class Input {
 public:

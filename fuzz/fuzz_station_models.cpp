@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "fuzz_host.h"
+#include "support/host_records.h"
 #include "support/memory_line.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -32,19 +33,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     testsupport::MemoryLine line;
     DriverWorkspace workspace{};
-    QelSetup setup{};
-    std::memcpy(setup.portName, "fuzz", 5);
-    setup.portEnabled = 1;
-    setup.readTimeout = 100;
-    setup.baudRate = 9600;
-    setup.dataBits = 8;
-    setup.parity = 2;
-    const std::int32_t rc = fuzzhost::Call(workspace, QEL_INIT, &setup, qel);
+    QelSetup setup = testsupport::SetupFor("fuzz");
+    const std::int32_t rc = testsupport::CallQel(workspace, QEL_INIT, &setup, qel);
     std::remove(name);
     if (rc != 0) std::abort();  // the line opens; the file never fails the initialisation
     // Every model slot holds a zero-terminated text of at most three characters.
     for (const auto& model : workspace.stationModel)
         if (strnlen(model, STATION_MODEL_SIZE) > 3) std::abort();
-    fuzzhost::Call(workspace, QEL_CLOSE, nullptr, qel);
+    testsupport::CallQel(workspace, QEL_CLOSE, nullptr, qel);
     return 0;
 }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "fuzz_host.h"
+#include "support/host_records.h"
 #include "support/memory_line.h"
 
 namespace {
@@ -83,14 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     });
 
     DriverWorkspace workspace{};
-    QelSetup setup{};
-    std::memcpy(setup.portName, "fuzz", 5);
-    setup.portEnabled = 1;
-    setup.readTimeout = 100;
-    setup.baudRate = 9600;
-    setup.dataBits = 8;
-    setup.parity = 2;
-    if (fuzzhost::Call(workspace, QEL_INIT, &setup) != 0) std::abort();
+    QelSetup setup = testsupport::SetupFor("fuzz");
+    if (testsupport::CallQel(workspace, QEL_INIT, &setup) != 0) std::abort();
     for (unsigned s = 0; s < 4; ++s) {
         const char* model = kModels[(models >> (2 * s)) & 3];
         std::memcpy(workspace.stationModel[s], model, std::strlen(model) + 1);
@@ -105,13 +100,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (write && t.slots > 1) values[1] = static_cast<std::uint16_t>(t.gate.hostField);
         t.gate.values = t.slots > 0 ? values.get() : nullptr;
         GateTransfer gate = t.gate;
-        const std::int32_t rc = fuzzhost::Call(workspace, t.operation, &gate);
+        const std::int32_t rc = testsupport::CallQel(workspace, t.operation, &gate);
         if (rc < 0 || rc > 2) std::abort();
         // A failed read leaves the host's array as it was.
         if (rc != 0 && !write)
             for (std::size_t i = 0; i < t.slots; ++i)
                 if (values[i] != kUntouched) std::abort();
     }
-    fuzzhost::Call(workspace, QEL_CLOSE, nullptr);
+    testsupport::CallQel(workspace, QEL_CLOSE, nullptr);
     return 0;
 }

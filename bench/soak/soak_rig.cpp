@@ -11,6 +11,7 @@
 
 #include "kestan.h"
 #include "serial/serial_port.h"
+#include "support/host_records.h"
 
 namespace soak {
 namespace {
@@ -102,13 +103,7 @@ bool SoakRig::Start(std::string& error) {
         qel::UseSerialBackend(&compressed);
     }
     if (!sim_.StartPty(link_, &error)) return false;
-    QelSetup setup{};
-    std::snprintf(setup.portName, sizeof setup.portName, "%s", link_.c_str());
-    setup.portEnabled = 1;
-    setup.readTimeout = MIN_READ_TIMEOUT;
-    setup.baudRate = 9600;
-    setup.dataBits = 8;
-    setup.parity = 2;
+    QelSetup setup = testsupport::SetupFor(link_, 1, MIN_READ_TIMEOUT);
     if (!InitFromModelDirectory(*this, setup, error)) return false;
     started_ = true;
     // QEL_INIT keeps at least its minimum read time-out; a shorter one comes
@@ -127,12 +122,7 @@ bool SoakRig::Start(std::string& error) {
 }
 
 std::int32_t SoakRig::Call(std::int32_t operation, void* parameters) {
-    QelRequest request{};
-    request.workspace = &workspace_;
-    request.operation = operation;
-    request.qelNumber = kQel;
-    request.parameters = parameters;
-    return QelMain(&request);
+    return testsupport::CallQel(workspace_, operation, parameters, kQel);
 }
 
 unsigned SoakRig::EffectiveReadTimeoutMs() const {

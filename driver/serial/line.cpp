@@ -19,8 +19,9 @@ bool ReceiveExact(DriverWorkspace& workspace, std::span<std::uint8_t> buffer) {
 }
 
 Result ReceiveAnswer(DriverWorkspace& workspace, std::span<std::uint8_t> buffer) {
-    // Errors that came before (with the purged bytes, say) are not this answer's.
-    (void)PortLineErrors(workspace.portHandle);
+    // The purge before the frame cleared what came before it: whatever the port
+    // reports now came with the bytes that answer the frame, which the UART may
+    // have flagged before this read began.
     const bool complete = ReceiveExact(workspace, buffer);
     if (PortLineErrors(workspace.portHandle)) return RESULT_REFUSED;
     return complete ? RESULT_DONE : RESULT_LINE_FAILURE;
@@ -40,6 +41,8 @@ void PurgeInput(DriverWorkspace& workspace) {
         if (!backend.readWaiting(workspace.portHandle, rest, quietMs, &got) || got == 0) break;
         dropped += got;
     }
+    // Line errors of the dropped bytes belong to no answer.
+    (void)PortLineErrors(workspace.portHandle);
     SetReadTimeout(workspace.portHandle, workspace.readTimeout);
 }
 

@@ -19,12 +19,12 @@ bool SendFrame(DriverWorkspace& workspace, std::span<const std::uint8_t> frame);
 bool ReceiveExact(DriverWorkspace& workspace, std::span<std::uint8_t> buffer);
 // Receives what the controller answers: RESULT_DONE exactly buffer.size()
 // bytes arrived; RESULT_REFUSED the port reported a parity, framing, overrun
-// or break error while they were received; RESULT_LINE_FAILURE they did not
+// or break error since the purge before the frame; RESULT_LINE_FAILURE they did not
 // arrive in full.
 Result ReceiveAnswer(DriverWorkspace& workspace, std::span<std::uint8_t> buffer);
 // Drops what arrives on the line until it has been quiet for 20 ms since the
-// last byte (up to 3000 bytes), then restores the workspace's readTimeout on
-// the port.
+// last byte (up to 3000 bytes), clears the line errors the port reported
+// with them, then restores the workspace's readTimeout on the port.
 void PurgeInput(DriverWorkspace& workspace);
 // RESULT_DONE the echo equals what was sent; RESULT_REFUSED it differs or
 // came with a line error; RESULT_LINE_FAILURE it did not arrive in full.

@@ -1,5 +1,6 @@
-// Host records as the tests and benchmarks fill them: the driver's default
-// line (9600 8E1) on a named port, and a single-gate transfer.
+// Host records as the tests, benchmarks and tools fill them: the driver's
+// default line (9600 8E1) on a named port, a call of QelMain, and a
+// single-gate transfer.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +20,17 @@ inline QelSetup SetupFor(const std::string& name, std::int32_t enabled = 1, std:
     setup.stopBits = 0;
     setup.parity = 2;
     return setup;
+}
+
+// One call of QelMain for a QEL's workspace.
+inline std::int32_t CallQel(DriverWorkspace& workspace, std::int32_t operation, void* parameters,
+                            std::int32_t qel = 1) {
+    QelRequest request{};
+    request.workspace = &workspace;
+    request.operation = operation;
+    request.qelNumber = qel;
+    request.parameters = parameters;
+    return QelMain(&request);
 }
 
 // One gate of one element; its value travels in slot 1 of `values`.
