@@ -14,7 +14,9 @@
 #include "gateway_server.h"
 #include "host_context.h"
 #include "model_directory.h"
-#include "session_options.h"
+#include "plan_link.h"
+#include "program_name.h"
+#include "session_cli.h"
 
 namespace {
 
@@ -67,17 +69,6 @@ std::string Describe(const Options& o, const std::string& port, const qelhost::Q
     return text;
 }
 
-// The line's character time, for the planner's choice between a longer
-// block and another exchange.
-scanplan::PlanOptions PlanOptionsFor(const qelhost::LineOptions& line) {
-    scanplan::PlanOptions options;
-    options.line.baud = line.baud;
-    options.line.dataBits = line.dataBits;
-    options.line.parity = line.parity != "none";
-    options.line.stopBits = line.stopBits == "1.5" ? 1.5 : line.stopBits == "2" ? 2.0 : 1.0;
-    return options;
-}
-
 int Serve(Options& o) {
     if (!qelhost::RouteDriverLog(o.session.verbose, o.session.logFile)) {
         Log("cannot write the log file %s", o.session.logFile.c_str());
@@ -104,12 +95,7 @@ int Serve(Options& o) {
         Log("%s", error.c_str());
         return kExitUsage;
     }
-    scanplan::Driver planDriver;
-    planDriver.check = [&checks](std::int32_t operation, GateDefinition& definition) {
-        return checks.Request(operation, &definition);
-    };
-    planDriver.model = [&checks](std::uint32_t station) { return checks.StationModel(station); };
-    const RequestPlanner planner(planDriver, check, PlanOptionsFor(host.line()),
+    const RequestPlanner planner(qelhost::PlanDriverOf(checks), check, qelhost::PlanOptionsFor(host.line()),
                                  WritePolicy{o.allowWrites, o.writeAllowFile.empty() ? nullptr : &allowList});
     DownHold hold(std::chrono::milliseconds(static_cast<long long>(o.downHoldSeconds * 1000)));
     LineWorker worker(line, hold);
@@ -136,6 +122,7 @@ int Serve(Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    qelhost::SetProgramName("qelgate");
     CLI::App app{"qelgate - FA-2/FA-3 controllers on one serial line as a Modbus TCP server: the unit id is the "
                  "station, the address map is printed by --map."};
     Options options;

@@ -9,6 +9,7 @@
 #include "commands.h"
 #include "driver_log.h"
 #include "port_diagnosis.h"
+#include "session_cli.h"
 
 namespace {
 

@@ -20,6 +20,7 @@
 #include "gate_list.h"
 #include "model_directory.h"
 #include "output.h"
+#include "plan_link.h"
 #include "read_retries.h"
 #include "scan_plan.h"
 #include "watch_table.h"
@@ -49,15 +50,6 @@ bool StdoutIsTerminal() {
 #else
     return isatty(STDOUT_FILENO) != 0;
 #endif
-}
-
-scanplan::LineSettings LineOf(const LineOptions& line) {
-    scanplan::LineSettings settings;
-    settings.baud = line.baud;
-    settings.dataBits = line.dataBits;
-    settings.parity = line.parity != "none";
-    settings.stopBits = line.stopBits == "1.5" ? 1.5 : line.stopBits == "2" ? 2.0 : 1.0;
-    return settings;
 }
 
 struct GateRecord {
@@ -114,14 +106,9 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
     std::vector<scanplan::GateRequest> requests;
     for (const Gate& gate : gates) requests.push_back({gate.gas, gate.count, gate.dataType});
     QelSession& session = host.session();
-    scanplan::Driver driver;
-    driver.check = [&session](std::int32_t operation, GateDefinition& definition) {
-        return session.Request(operation, &definition);
-    };
-    driver.model = [&session](std::uint32_t station) { return session.StationModel(station); };
-    scanplan::PlanOptions planOptions;
+    const scanplan::Driver driver = PlanDriverOf(session);
+    scanplan::PlanOptions planOptions = PlanOptionsFor(common.line);
     planOptions.merge = !options.noMerge;
-    planOptions.line = LineOf(common.line);
     const scanplan::Plan plan = scanplan::MakePlan(requests, driver, planOptions);
     if (options.planOnly) {
         std::printf("%s", scanplan::PlanText(plan, requests).c_str());

@@ -131,7 +131,7 @@ int RunScan(const CommonOptions& common, const ScanOptions& options) {
     HostContext host;
     if (const int opened = host.Open(common); opened != 0) return opened == kExitUsage ? kExitUsage : kExitLine;
     const int timeout = common.timeoutGiven ? common.line.timeout : ProbeReadTimeout(host.line());
-    StationProbe probe(host, timeout);
+    StationProbe probe = host.MakeProbe(timeout);
 
     scanStopped.store(false);
     std::signal(SIGINT, StopScan);

@@ -1,6 +1,7 @@
 #include "station_probe.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace qelhost {
 
@@ -37,7 +38,8 @@ int ProbeReadTimeout(const LineOptions& line) {
     return static_cast<int>((ms + 9) / 10);
 }
 
-StationProbe::StationProbe(HostContext& host, int readTimeout) : host_(host), readTimeout_(readTimeout) {}
+StationProbe::StationProbe(QelSession& session, Reopen reopen, int readTimeout)
+    : session_(session), reopen_(std::move(reopen)), readTimeout_(readTimeout) {}
 
 bool StationProbe::Prepare(int fa2Station) {
     if (preparedFor_ == fa2Station) return true;
@@ -46,7 +48,7 @@ bool StationProbe::Prepare(int fa2Station) {
         models.model[s] = static_cast<int>(s) == fa2Station ? "FA2" : "FA3";
         models.named[s] = true;
     }
-    const bool ok = host_.Reopen(models, readTimeout_) == 0;
+    const bool ok = reopen_(models, readTimeout_) == 0;
     preparedFor_ = ok ? fa2Station : -2;
     return ok;
 }
@@ -58,17 +60,17 @@ ProbeAnswer StationProbe::Probe(unsigned station) {
     Gate select;
     select.gas = GateOf(station, "FORCE");
     select.dataType = DATA_TYPE_BIT;
-    if (host_.session().Check(select) != 0) return ProbeAnswer::Unknown;
-    const int selected = host_.session().Write(select, 0);
+    if (session_.Check(select) != 0) return ProbeAnswer::Unknown;
+    const int selected = session_.Write(select, 0);
     if (selected == 2) return ProbeAnswer::Silent;
     if (selected != 0) return ProbeAnswer::Garbled;
 
     Gate read;
     read.gas = GateOf(station, "DR0000");
-    if (host_.session().Check(read) == 0 && host_.session().Read(read, values) == 0) return ProbeAnswer::FA3;
+    if (session_.Check(read) == 0 && session_.Read(read, values) == 0) return ProbeAnswer::FA3;
 
     if (!Prepare(static_cast<int>(station))) return ProbeAnswer::Unknown;
-    if (host_.session().Check(read) == 0 && host_.session().Read(read, values) == 0) return ProbeAnswer::FA2;
+    if (session_.Check(read) == 0 && session_.Read(read, values) == 0) return ProbeAnswer::FA2;
     return ProbeAnswer::Unknown;
 }
 

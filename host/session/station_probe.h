@@ -5,9 +5,11 @@
 // the other's read with a Nak.
 #pragma once
 
+#include <functional>
 #include <string>
 
-#include "host_context.h"
+#include "model_file_check.h"
+#include "qel_session.h"
 
 namespace qelhost {
 
@@ -27,14 +29,17 @@ int ProbeReadTimeout(const LineOptions& line);
 
 class StationProbe {
 public:
-    // readTimeout in 10 ms units.
-    StationProbe(HostContext& host, int readTimeout);
+    // Puts these station models in place and initialises the QEL again with
+    // this read time-out (10 ms units): the driver's result.
+    using Reopen = std::function<int(const StationModels& models, int readTimeout)>;
+    StationProbe(QelSession& session, Reopen reopen, int readTimeout);
     ProbeAnswer Probe(unsigned station);
 
 private:
     bool Prepare(int fa2Station);
 
-    HostContext& host_;
+    QelSession& session_;
+    Reopen reopen_;
     int readTimeout_;
     int preparedFor_ = -2;  // the station taken for FA2 in the QEL now; -1: none
 };

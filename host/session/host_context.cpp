@@ -10,6 +10,7 @@
 #include "gate_diagnosis.h"
 #include "model_directory.h"
 #include "port_diagnosis.h"
+#include "program_name.h"
 #include "station_probe.h"
 
 namespace qelhost {
@@ -33,7 +34,7 @@ bool IsRelativePath(const std::string& port) {
 
 void PrintModelWarnings(const std::string& file, const StationModels& models) {
     for (const ModelWarning& warning : models.warnings) {
-        std::cerr << "qelhost: warning: " << file << ":" << warning.line << ": " << warning.text << "\n";
+        std::cerr << MessageHead() << "warning: " << file << ":" << warning.line << ": " << warning.text << "\n";
     }
 }
 
@@ -46,7 +47,7 @@ bool HostContext::LoadDriver(const SessionOptions& options) {
     std::string error;
     const std::string path = options.driverPath.empty() ? DriverLibrary::DefaultPath() : options.driverPath;
     if (!driver.Load(path, error)) {
-        std::cerr << "qelhost: " << error << " (name another with --driver PATH)\n";
+        std::cerr << MessageHead() << error << " (name another with --driver PATH)\n";
         return false;
     }
     session_ = std::make_unique<QelSession>(driver);
@@ -74,7 +75,7 @@ int HostContext::Open(const SessionOptions& options) {
     models_ = StationModels{};
     if (!modelSource.empty()) {
         if (!ReadStationModelFile(modelSource, models_, error)) {
-            std::cerr << "qelhost: " << error << "\n";
+            std::cerr << MessageHead() << error << "\n";
             return kExitUsage;
         }
         PrintModelWarnings(modelSource, models_);
@@ -90,14 +91,14 @@ int HostContext::Open(const SessionOptions& options) {
     const bool ownModels = !options.modelsFile.empty() || !options.stations.empty();
     if (portTarget != port_) line_.port = portTarget.size() < PORT_NAME_SIZE ? portTarget : "./line";
     if (line_.port.size() >= PORT_NAME_SIZE) {
-        std::cerr << "qelhost: the port name " << line_.port
+        std::cerr << MessageHead() << "the port name " << line_.port
                   << " is longer than 11 characters; link the device to a shorter path (ln -s " << line_.port
                   << " /tmp/fa0)\n";
         return kExitUsage;
     }
     if (ownModels || line_.port == "./line") {
         if (!EnterWorkDirectory(error)) {
-            std::cerr << "qelhost: " << error << "\n";
+            std::cerr << MessageHead() << error << "\n";
             return kExitUsage;
         }
         if (line_.port == "./line") {
@@ -106,20 +107,20 @@ int HostContext::Open(const SessionOptions& options) {
         }
         const std::string text = options.stations.empty() ? sourceText : StationModelText(models_);
         if (!text.empty() && !WriteModelFile(workDir_, line_.qel, text, error)) {
-            std::cerr << "qelhost: " << error << "\n";
+            std::cerr << MessageHead() << error << "\n";
             return kExitUsage;
         }
     }
     ForgetDriverLog();
     const int result = session_->Init(line_);
-    if (result != 0) std::cerr << "qelhost: " << ExplainOpenFailure(portTarget) << "\n";
+    if (result != 0) std::cerr << MessageHead() << ExplainOpenFailure(portTarget) << "\n";
     return result;
 }
 
 int HostContext::Reopen(const StationModels& models, int readTimeout) {
     std::string error;
     if (!PutModels(StationModelText(models), error)) {
-        std::cerr << "qelhost: " << error << "\n";
+        std::cerr << MessageHead() << error << "\n";
         return kExitUsage;
     }
     session_->Close();
@@ -128,10 +129,15 @@ int HostContext::Reopen(const StationModels& models, int readTimeout) {
     return result;
 }
 
+StationProbe HostContext::MakeProbe(int readTimeout) {
+    return StationProbe(*session_, [this](const StationModels& models, int timeout) { return Reopen(models, timeout); },
+                        readTimeout);
+}
+
 int HostContext::CheckGate(Gate& gate, bool quiet) {
     const int result = session_->Check(gate);
     if (result != 0 && !quiet) {
-        std::cerr << "qelhost: " << ExplainIllegalGate(*session_, gate, models_) << "\n";
+        std::cerr << MessageHead() << ExplainIllegalGate(*session_, gate, models_) << "\n";
     }
     return result;
 }
@@ -153,7 +159,7 @@ std::string HostContext::LineSettingsText() const {
 
 int HostContext::ReportFailure(const char* what, const Gate& gate, int result) {
     const unsigned station = gate.definition.station;
-    const std::string head = std::string("qelhost: ") + what + " of " + gate.gas + " failed: ";
+    const std::string head = MessageHead() + what + " of " + gate.gas + " failed: ";
     const bool nak = DriverLogged("Nck message received");
     const bool malformed = DriverLogged("Illegal");
     if (DriverLogged("out of range")) {
@@ -183,7 +189,7 @@ int HostContext::ReportFailure(const char* what, const Gate& gate, int result) {
     }
     if (station < STATION_COUNT && session_->StationModel(station) == "FA2" && !models_.named[station]) {
         // The station is an FA-2 only because nothing names it: ask it.
-        StationProbe probe(*this, ProbeReadTimeout(line_));
+        StationProbe probe = MakeProbe(ProbeReadTimeout(line_));
         const ProbeAnswer answer = probe.Probe(station);
         const std::string name = "station " + std::to_string(station);
         char record[8];

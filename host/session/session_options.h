@@ -1,8 +1,8 @@
-// The options of a session with the driver, shared by every program that
-// drives a QEL: the line, the station models, the driver and its log.
+// The settings of a session with the driver, shared by every program that
+// drives a QEL: the line, the station models, the driver and its log. The
+// programs fill them from their command lines (host/cli).
 #pragma once
 
-#include <CLI/CLI.hpp>
 #include <string>
 #include <vector>
 
@@ -20,9 +20,5 @@ struct SessionOptions {
     std::string logFile;
     bool verbose = false;
 };
-
-// Adds --port, --baud, --data-bits, --parity, --stop-bits, --timeout, --qel,
-// --models, --station, --driver, --log and -v to app.
-void AddSessionOptions(CLI::App& app, SessionOptions& options);
 
 }  // namespace qelhost

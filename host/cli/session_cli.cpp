@@ -1,4 +1,4 @@
-#include "session_options.h"
+#include "session_cli.h"
 
 #include <charconv>
 

@@ -49,6 +49,9 @@ public:
 
     DriverLibrary driver;
     QelSession& session() { return *session_; }
+    // A probe of this session's stations (station_probe.h), reopening the
+    // QEL with the models it needs through Reopen.
+    class StationProbe MakeProbe(int readTimeout);
 
 private:
     bool EnterWorkDirectory(std::string& error);

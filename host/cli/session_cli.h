@@ -1,0 +1,15 @@
+// The command-line options of a session with the driver, for every program
+// that drives a QEL: they fill the session library's plain settings.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include "session_options.h"
+
+namespace qelhost {
+
+// Adds --port, --baud, --data-bits, --parity, --stop-bits, --timeout, --qel,
+// --models, --station, --driver, --log and -v to app.
+void AddSessionOptions(CLI::App& app, SessionOptions& options);
+
+}  // namespace qelhost
