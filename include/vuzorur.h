@@ -31,8 +31,8 @@
  * Two operations beyond the table of the standard codes (1 to 15, table of
  * OPERATION_TABLE_SIZE slots, slot 16 empty) let a host run its own retries:
  * QEL_READ_ATTEMPT (17) and QEL_WRITE_ATTEMPT (18), with the parameter block
- * QelAttempt. They live in a table of their own (EXTENSION_FIRST_OPERATION,
- * EXTENSION_COUNT); a host that never calls them sees the driver exactly as
+ * QelAttempt. They live in a table of their own (QEL_EXTENSION_FIRST_OPERATION,
+ * QEL_EXTENSION_COUNT); a host that never calls them sees the driver exactly as
  * before: same frames, same log lines, same workspace size.
  *
  * Each is exactly one pass of the attempt loop of QEL_READ_BLOCK resp.
@@ -107,8 +107,8 @@ enum QelOperation {
 /* Extension operations (see "Extensions" above), above the standard table. */
 #define QEL_READ_ATTEMPT 17
 #define QEL_WRITE_ATTEMPT 18
-#define EXTENSION_FIRST_OPERATION 17
-#define EXTENSION_COUNT 2
+#define QEL_EXTENSION_FIRST_OPERATION 17
+#define QEL_EXTENSION_COUNT 2
 
 /* Result codes of every operation. */
 #define QEL_RESULT_DONE 0

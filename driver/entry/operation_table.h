@@ -19,9 +19,9 @@ using OperationTable = std::array<OperationHandler, OPERATION_TABLE_SIZE>;
 
 extern const OperationTable kOperationTable;
 
-// The extension operations, codes EXTENSION_FIRST_OPERATION and up: a table
+// The extension operations, codes QEL_EXTENSION_FIRST_OPERATION and up: a table
 // of their own, so that the standard table stays as it is.
-using ExtensionTable = std::array<OperationHandler, EXTENSION_COUNT>;
+using ExtensionTable = std::array<OperationHandler, QEL_EXTENSION_COUNT>;
 extern const ExtensionTable kExtensionTable;
 
 // The handlers are declared in the headers of the subsystems that own them;
