@@ -218,12 +218,13 @@ void GatewayServer::Close(std::uint64_t id, const char* reason, const std::strin
     auto found = clients_.find(id);
     if (found == clients_.end()) return;
     Client& client = found->second;
-    close(client.fd);
     // Its requests still waiting for the line are forgotten; nobody else's.
     const std::size_t dropped = worker_.DropClient(id);
     std::string line = message;
     if (dropped > 0) line += "; " + std::to_string(dropped) + " of its requests were waiting and are dropped";
+    // Logged before the client sees the close.
     clientLog_.Line(client.host, reason, line);
+    close(client.fd);
     stats_.Disconnected();
     clients_.erase(found);
 }
