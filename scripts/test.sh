@@ -38,7 +38,7 @@ tests/package/deb.sh build
 
 step "fuzz targets, 60 s each"
 mkdir -p build-fuzz
-for target in gate_check station_models transaction; do
+for target in gate_check station_models transaction front_door; do
   if ! scripts/fuzz.sh "$target" 60 > "build-fuzz/$target-ci.log" 2>&1; then
     tail -n 40 "build-fuzz/$target-ci.log"
     echo "fuzz target $target found a fault (input in build-fuzz/findings/$target)"

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "modbus_request.h"
@@ -25,6 +26,7 @@ struct Job {
     std::vector<std::uint16_t> values;  // the reads' results, one per requested element
     int exception = 0;                  // 0: answer with the values (or the write's echo)
     std::size_t written = 0;            // values written before a write failed
+    std::string refusal;                // why a write was refused before the line, for the log
 };
 
 }  // namespace qelgate

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 #include <fcntl.h>
 
+#include <bitset>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -17,6 +18,7 @@
 #include "plan_link.h"
 #include "program_name.h"
 #include "session_cli.h"
+#include "station_option.h"
 
 namespace {
 
@@ -29,6 +31,9 @@ struct Options {
     qelhost::SessionOptions session;  // the line, the station models, the driver and its log, -v
     std::string listen = "127.0.0.1:1502";
     int maxClients = 8;
+    int clientIdleSeconds = 300;
+    std::string units;
+    bool knownUnitsOnly = false;
     bool allowWrites = false;
     std::string writeAllowFile;
     double downHoldSeconds = 10;
@@ -45,8 +50,17 @@ void OnStopSignal(int) {
 void AddOptions(CLI::App& app, Options& o) {
     qelhost::AddSessionOptions(app, o.session);
     app.add_option("--listen", o.listen, "Modbus TCP address and port (default 127.0.0.1:1502)");
-    app.add_option("--max-clients", o.maxClients, "clients served at once; more are refused (default 8)")
+    app.add_option("--max-clients", o.maxClients,
+                   "clients served at once; a new one evicts the client idle longest (default 8)")
         ->check(CLI::Range(1, 1000));
+    app.add_option("--client-idle", o.clientIdleSeconds,
+                   "seconds a client may send nothing, with nothing under way, before it is closed (default 300)")
+        ->check(CLI::Range(1, 86400));
+    auto* units = app.add_option("--units", o.units,
+                                 "the only units served, e.g. 1,2,7-9; others get exception 0x0A at once");
+    app.add_flag("--known-units-only", o.knownUnitsOnly,
+                 "serve only the stations named by --models or --station; others get exception 0x0A at once")
+        ->excludes(units);
     auto* allow = app.add_flag("--allow-writes", o.allowWrites, "serve the write functions (default: read-only)");
     app.add_option("--write-allow", o.writeAllowFile, "only the gates in FILE may be written (lines: GAS [COUNT])")
         ->check(CLI::ExistingFile)
@@ -58,7 +72,7 @@ void AddOptions(CLI::App& app, Options& o) {
 }
 
 std::string Describe(const Options& o, const std::string& port, const qelhost::QelSession& checks,
-                     std::size_t allowed) {
+                     std::size_t allowed, const std::bitset<256>& units) {
     std::string text = "serving " + port + " on " + o.listen + ", ";
     text += !o.allowWrites ? "read-only" : o.writeAllowFile.empty() ? "writes allowed"
                                                                     : std::to_string(allowed) + " gates writable";
@@ -66,6 +80,11 @@ std::string Describe(const Options& o, const std::string& port, const qelhost::Q
     for (unsigned station = 0; station < 256; ++station)
         if (checks.StationModel(station) != "FA2") fa3 += " " + std::to_string(station);
     text += fa3.empty() ? ", every station FA2" : ", FA3 stations:" + fa3 + ", the others FA2";
+    if (!units.all()) {
+        text += ", units served:";
+        for (unsigned unit = 0; unit < units.size(); ++unit)
+            if (units.test(unit)) text += " " + std::to_string(unit);
+    }
     return text;
 }
 
@@ -98,22 +117,44 @@ int Serve(Options& o) {
     const RequestPlanner planner(qelhost::PlanDriverOf(checks), check, qelhost::PlanOptionsFor(host.line()),
                                  WritePolicy{o.allowWrites, o.writeAllowFile.empty() ? nullptr : &allowList});
     DownHold hold(std::chrono::milliseconds(static_cast<long long>(o.downHoldSeconds * 1000)));
+    ServerLimits limits;
+    limits.maxClients = static_cast<std::size_t>(o.maxClients);
+    limits.clientIdle = std::chrono::seconds(o.clientIdleSeconds);
+    std::string unitText;
+    if (!o.units.empty()) {
+        std::vector<unsigned> stations;
+        if (!qelhost::ParseStationList(o.units, stations, error)) {
+            Log("--units: %s", error.c_str());
+            return kExitUsage;
+        }
+        limits.units.reset();
+        for (const unsigned station : stations) limits.units.set(station);
+    } else if (o.knownUnitsOnly) {
+        limits.units.reset();
+        for (unsigned station = 0; station < limits.units.size(); ++station)
+            if (host.models().named[station]) limits.units.set(station);
+        if (limits.units.none()) {
+            Log("--known-units-only: neither --models nor --station names a station");
+            return kExitUsage;
+        }
+    }
     LineWorker worker(line, hold);
-    GatewayServer server(planner, worker, hold, o.maxClients);
-    if (!server.Listen(o.listen, error)) {
+    GatewayServer server(planner, worker, hold, limits);
+    if (const ListenResult listening = server.Listen(o.listen, error); listening != ListenResult::Ok) {
         Log("%s", error.c_str());
-        return kExitUsage;
+        return listening == ListenResult::BadAddress ? kExitUsage : kExitLine;
     }
 
     if (pipe2(stopPipe, O_CLOEXEC) != 0) return kExitLine;
     std::signal(SIGTERM, OnStopSignal);
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGPIPE, SIG_IGN);
-    Log("%s", Describe(o, host.portName(), checks, allowList.Size()).c_str());
+    Log("%s", Describe(o, host.portName(), checks, allowList.Size(), limits.units).c_str());
     worker.Start();
     server.Run(stopPipe[0]);
     Log("stopping: finishing the exchange under way");
     worker.Stop();
+    server.Finish();
     checks.Close();  // the line closes with its session
     Log("stopped");
     return 0;

@@ -29,16 +29,18 @@ constexpr FunctionRow kFunctions[] = {
 }  // namespace
 
 Decoded DecodeRequest(const std::uint8_t* request, int length, int headerLength, ModbusRequest& out) {
-    if (headerLength < 1 || length < headerLength + 5) return Decoded::Unsupported;
+    out = ModbusRequest{};
+    if (headerLength < 1 || length <= headerLength) return Decoded::Unsupported;
     const std::uint8_t* pdu = request + headerLength;
     const auto end = static_cast<std::size_t>(length - headerLength);
-    out = ModbusRequest{};
     out.unit = request[headerLength - 1];
     out.function = pdu[0];
     const FunctionRow* row = nullptr;
     for (const FunctionRow& candidate : kFunctions)
         if (candidate.function == out.function) row = &candidate;
     if (row == nullptr) return Decoded::Unsupported;
+    // Every function served has an address and a count (or value) after it.
+    if (end < 5) return Decoded::BadValue;
     out.table = row->table;
     out.write = row->write;
     out.address = Word(pdu + 1);
@@ -46,12 +48,13 @@ Decoded DecodeRequest(const std::uint8_t* request, int length, int headerLength,
     switch (out.function) {
         case MODBUS_FC_WRITE_SINGLE_COIL: {
             const unsigned value = Word(pdu + 3);
-            if (value != 0xFF00 && value != 0) return Decoded::BadValue;
+            if (end != 5 || (value != 0xFF00 && value != 0)) return Decoded::BadValue;
             out.count = 1;
             out.values = {static_cast<std::uint16_t>(value != 0)};
             return Decoded::Ok;
         }
         case MODBUS_FC_WRITE_SINGLE_REGISTER:
+            if (end != 5) return Decoded::BadValue;
             out.count = 1;
             out.values = {static_cast<std::uint16_t>(Word(pdu + 3))};
             return Decoded::Ok;
@@ -60,16 +63,30 @@ Decoded DecodeRequest(const std::uint8_t* request, int length, int headerLength,
     }
     out.count = Word(pdu + 3);
     if (out.count < 1 || out.count > row->maxCount) return Decoded::BadValue;
-    if (!out.write) return Decoded::Ok;
+    if (!out.write) return end == 5 ? Decoded::Ok : Decoded::BadValue;
 
     const bool bits = out.function == MODBUS_FC_WRITE_MULTIPLE_COILS;
     const std::size_t bytes = bits ? (out.count + 7) / 8 : out.count * 2;
-    if (end < 6 || pdu[5] != bytes || end < 6 + bytes) return Decoded::BadValue;
+    // The byte count and the request's length agree exactly.
+    if (end < 6 || pdu[5] != bytes || end != 6 + bytes) return Decoded::BadValue;
     for (unsigned i = 0; i < out.count; ++i) {
         out.values.push_back(bits ? static_cast<std::uint16_t>((pdu[6 + i / 8] >> (i % 8)) & 1)
                                   : static_cast<std::uint16_t>(Word(pdu + 6 + 2 * i)));
     }
     return Decoded::Ok;
+}
+
+std::vector<std::uint8_t> ExceptionReply(const std::uint8_t* request, std::size_t length, int code) {
+    // The header as asked, the length 3 (unit, function, code); the function
+    // with its top bit set, so that a function 0x80 or above stays an
+    // exception and does not wrap into a normal response.
+    std::vector<std::uint8_t> reply(request, request + (length < 8 ? length : 8));
+    reply.resize(9, 0);
+    reply[4] = 0;
+    reply[5] = 3;
+    reply[7] = static_cast<std::uint8_t>(reply[7] | 0x80);
+    reply[8] = static_cast<std::uint8_t>(code);
+    return reply;
 }
 
 }  // namespace qelgate

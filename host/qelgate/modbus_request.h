@@ -1,4 +1,4 @@
-// The fields of a Modbus request that libmodbus received and framed: the
+// The fields of a whole Modbus TCP request (framed by its MBAP header): the
 // unit, the function, the address, the count and the values of a write.
 #pragma once
 
@@ -22,11 +22,16 @@ struct ModbusRequest {
 enum class Decoded {
     Ok,
     Unsupported,  // a function the gateway does not serve: exception 1
-    BadValue,     // a count, byte count or coil value libmodbus calls illegal: exception 3
+    BadValue,     // a count, byte count, coil value or PDU length that is illegal: exception 3
 };
 
-// request and length as modbus_receive gave them; headerLength from
-// modbus_get_header_length.
+// request and length: one whole request, its header headerLength bytes (7
+// for Modbus TCP). A served function's PDU must be exactly as long as its
+// count says.
 Decoded DecodeRequest(const std::uint8_t* request, int length, int headerLength, ModbusRequest& out);
+
+// The Modbus TCP exception reply to a request (its first 8 bytes are used:
+// the header and the function).
+std::vector<std::uint8_t> ExceptionReply(const std::uint8_t* request, std::size_t length, int code);
 
 }  // namespace qelgate

@@ -4,13 +4,23 @@
 
 namespace qelgate {
 
+namespace {
+
+// The largest value a counter or timer preset takes; the driver refuses more.
+constexpr std::uint16_t kMaxPreset = 9999;
+
+}  // namespace
+
 RequestPlanner::RequestPlanner(scanplan::Driver driver, GateCheck check, scanplan::PlanOptions plan,
                                WritePolicy policy)
     : driver_(std::move(driver)), check_(std::move(check)), plan_(plan), policy_(policy) {}
 
 int RequestPlanner::Plan(Job& job) const {
     const ModbusRequest& m = job.modbus;
-    if (m.write && !policy_.allowWrites) return MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
+    if (m.write && !policy_.allowWrites) {
+        job.refusal = "the gateway is read-only (no --allow-writes)";
+        return MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
+    }
     // The whole request lies in one area of the map.
     const auto target = Resolve(m.table, m.address);
     const auto last = Resolve(m.table, m.address + m.count - 1);
@@ -26,15 +36,31 @@ int RequestPlanner::Plan(Job& job) const {
         job.values.assign(m.count, 0);
         return 0;
     }
-    // Every value's gate is checked (and allowed) before the first is written.
+    // The whole write is checked, every value's gate, its value and the
+    // allow-list, before the first value is written: a write that is refused
+    // writes nothing.
     for (unsigned i = 0; i < m.count; ++i) {
         DriverWrite write;
         write.gate.gas = GateAddress(m.unit, mnemonic, target->number + i);
         write.gate.dataType = bits ? DATA_TYPE_BIT : DATA_TYPE_WORD;
         write.value = m.values[i];
         if (!check_(write.gate)) return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
-        if (policy_.allow != nullptr && !policy_.allow->Allows(write.gate.definition))
+        if (policy_.allow != nullptr && !policy_.allow->Allows(write.gate.definition)) {
+            job.refusal = write.gate.gas + " is not in --write-allow";
+            job.writes.clear();
             return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
+        }
+        const std::uint32_t area = write.gate.definition.areaCode;
+        if ((area == AREA_CP || area == AREA_TP) && write.value > kMaxPreset) {
+            job.refusal = write.gate.gas + " cannot take " + std::to_string(write.value) + " (a preset is 0-9999)";
+            job.writes.clear();
+            return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+        }
+        if (bits && write.value > 1) {
+            job.refusal = write.gate.gas + " is a bit and cannot take " + std::to_string(write.value);
+            job.writes.clear();
+            return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+        }
         job.writes.push_back(std::move(write));
     }
     return 0;

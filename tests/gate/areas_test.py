@@ -64,15 +64,11 @@ class Areas(unittest.TestCase):
             ('TM 80 on FA2', c.read_input_registers(80, 1, slave=1), 2),
             ('FC 23 is not served', c.readwrite_registers(read_address=0, read_count=1, write_address=0,
                                                           write_registers=[1], slave=1), 1),
-            ('CP above 9999: the driver refuses', c.write_register(10000, 10000, slave=1), 4),
+            ('CP above 9999 is refused before the line', c.write_register(10000, 10000, slave=1), 3),
         ]
         for what, response, code in cases:
             self.assertTrue(response.isError(), what)
             self.assertEqual(response.exception_code, code, what)
-        # A write that fails part way: the values before the failure are written, and the log says so.
-        self.assertEqual(c.write_registers(10000 + 30, [5, 10000, 6], slave=1).exception_code, 4)
-        self.assertEqual([self.rig.get(1, 'CP', n) for n in (30, 31)], [5, self.rig.memory[(1, 'CP', 31)]])
-        self.assertIn('failed at 001CP0031 (driver result 1): 1 of 3 values were written', self.rig.log())
 
     def test_a_silent_station_is_held_down(self):
         started = time.time()
@@ -100,18 +96,11 @@ class Areas(unittest.TestCase):
         self.assertEqual(self.rig.get(1, 'CP', 40), 4444)
         self.assertIn('Illegal data address', mbpoll('-a', '1', '-r', '10100', '127.0.0.1', '1').stderr)
 
-    def test_malformed_and_surplus_clients_leave_the_gateway_serving(self):
+    def test_a_malformed_client_leaves_the_gateway_serving(self):
         with socket.create_connection(('127.0.0.1', self.rig.port)) as s:  # length field far too big
             s.sendall(struct.pack('>HHHBB', 1, 0, 4000, 1, 3) + b'\0' * 300)
             s.settimeout(5)
-            answer = s.recv(9)
-            self.assertTrue(answer == b'' or answer[7:9] == b'\x83\x03', f'dropped or exception 3: {answer}')
-        extra = [socket.create_connection(('127.0.0.1', self.rig.port)) for _ in range(3)]
-        time.sleep(0.3)
-        extra[-1].settimeout(5)
-        self.assertEqual(extra[-1].recv(10), b'', 'a client beyond --max-clients is closed')
-        for s in extra:
-            s.close()
+            self.assertEqual(s.recv(9), b'', 'closed')
         self.assertEqual(read(self.c, 'hr', 3, 1, 1), [self.rig.memory[(1, 'DR', 3)]])
 
 
