@@ -113,17 +113,19 @@ LineAction LineDecider::Next(TimePoint now) {
     for (auto q = clients_.begin(); q != clients_.end(); ++q) {
         LineRequest* request = q->requests.front();
         const StationHealth& h = Health(request->station);
-        const bool down = h.state != StationState::Up && !options_.driverRetries;
+        // A request without exchanges only keeps its place in its client's order.
+        const bool empty = request->current >= request->exchanges.size();
+        const bool down = !empty && h.state != StationState::Up && !options_.driverRetries;
         const TimePoint ready = std::max(request->notBefore, h.retryAt);
-        if (!down && ready > now) {
+        if (!empty && !down && ready > now) {
             earliest = std::min(earliest, ready);
             continue;
         }
         action.request = request;
         action.station = request->station;
-        if (down) {
+        if (empty || down) {
             action.kind = LineAction::FailDown;
-            action.failure = FailureKind::Down;
+            action.failure = empty ? FailureKind::None : FailureKind::Down;
         } else {
             action.kind = LineAction::Attempt;
             action.timeout = TimeoutFor(request->station, now);
@@ -261,7 +263,7 @@ bool LineDecider::Attempted(LineRequest& request, const AttemptOutcome& outcome,
 }
 
 void LineDecider::FailedDown(LineRequest& request, FailureKind failure) {
-    request.result = QEL_RESULT_LINE_FAILURE;
+    request.result = failure == FailureKind::None ? QEL_RESULT_DONE : QEL_RESULT_LINE_FAILURE;
     request.failure = failure;
     if (request.current < request.exchanges.size()) {
         request.exchanges[request.current].result = QEL_RESULT_LINE_FAILURE;

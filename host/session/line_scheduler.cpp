@@ -28,6 +28,14 @@ FailureKind KindOf(std::int32_t failure) {
 
 }  // namespace
 
+SchedulerOptions SchedulerOptionsFor(const SessionOptions& session) {
+    SchedulerOptions options;
+    options.driverRetries = session.driverRetries;
+    options.probeTimeout = Millis(session.probeTimeoutMs);
+    options.timeout = Millis(10LL * session.line.timeout);
+    return options;
+}
+
 // --- LineExchange ----------------------------------------------------------
 
 LineExchange LineExchange::Read(const Gate& gate) {
@@ -146,8 +154,10 @@ std::vector<std::unique_ptr<LineRequest>> LineScheduler::Stop() {
 void LineScheduler::Submit(std::unique_ptr<LineRequest> request) {
     {
         std::lock_guard lock(mutex_);
-        ++counters_->stations[request->station % STATION_COUNT].requests;
-        counters_->seen[request->station % STATION_COUNT] = true;
+        if (!request->exchanges.empty()) {
+            ++counters_->stations[request->station % STATION_COUNT].requests;
+            counters_->seen[request->station % STATION_COUNT] = true;
+        }
         decider_.Push(request.get(), SchedulerClock::now());
         owned_.push_back(std::move(request));
         counters_->line.queueDepthMax = std::max(counters_->line.queueDepthMax, decider_.Depth());
@@ -346,7 +356,7 @@ void LineScheduler::Run() {
             s.state = state;
             s.stateSince = WallNow();
             if (state == StationState::Down && wasUp)
-                std::fprintf(stderr, "%sstation %u does not answer: held down, probed in the background\n",
+                std::fprintf(stderr, "%sstation %u did not answer: held down, probed in the background\n",
                              MessageHead().c_str(), station);
             if (state == StationState::Up)
                 std::fprintf(stderr, "%sstation %u answers again\n", MessageHead().c_str(), station);

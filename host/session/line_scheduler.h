@@ -48,6 +48,7 @@
 
 #include "line_stats.h"
 #include "qel_session.h"
+#include "session_options.h"
 #include "vuzorur.h"
 
 namespace qelhost {
@@ -67,6 +68,10 @@ struct SchedulerOptions {
     Millis probeGrace{500};   // a probe this late goes ahead of the queue
     Millis recent{60000};     // an answer this old no longer teaches the time-out
 };
+
+// The options a session's settings give: --timeout as the ceiling,
+// --probe-timeout, --driver-retries.
+SchedulerOptions SchedulerOptionsFor(const SessionOptions& session);
 
 // One read or write of a request.
 struct LineExchange {
@@ -151,7 +156,8 @@ public:
     LineAction Next(SchedulerClock::time_point now);
     // After Attempt: true when the request is finished (result set).
     bool Attempted(LineRequest& request, const AttemptOutcome& outcome, SchedulerClock::time_point now);
-    // After FailDown: the request is finished.
+    // After FailDown: the request is finished (result 2; 0 for a request
+    // without exchanges, FailureKind::None).
     void FailedDown(LineRequest& request, FailureKind failure);
     // After Probe.
     void Probed(unsigned station, const AttemptOutcome& outcome, SchedulerClock::time_point now);
