@@ -5,7 +5,10 @@
 #include <fcntl.h>
 
 #include <bitset>
+#include <chrono>
 #include <csignal>
+#include <functional>
+#include <memory>
 #include <cstdio>
 #include <iostream>
 #include <unistd.h>
@@ -14,6 +17,7 @@
 #include "gateway_log.h"
 #include "gateway_server.h"
 #include "host_context.h"
+#include "line_scheduler.h"
 #include "model_directory.h"
 #include "plan_link.h"
 #include "program_name.h"
@@ -37,6 +41,7 @@ struct Options {
     bool allowWrites = false;
     std::string writeAllowFile;
     double downHoldSeconds = 10;
+    double statsInterval = 0;
     bool map = false;
 };
 
@@ -66,7 +71,11 @@ void AddOptions(CLI::App& app, Options& o) {
         ->check(CLI::ExistingFile)
         ->needs(allow);
     app.add_option("--down-hold", o.downHoldSeconds,
-                   "seconds a station that did not answer is answered with exception 0x0B at once (default 10)")
+                   "longest pause in seconds between two probes of a station that stopped answering; until a "
+                   "probe is answered its requests get exception 0x0B at once (default 10)")
+        ->check(CLI::Range(0.0, 86400.0));
+    app.add_option("--stats-interval", o.statsInterval,
+                   "log a one-line summary of the line every SECONDS (default 0: never)")
         ->check(CLI::Range(0.0, 86400.0));
     app.add_flag("--map", o.map, "print the Modbus address map and exit");
 }
@@ -86,6 +95,31 @@ std::string Describe(const Options& o, const std::string& port, const qelhost::Q
             if (units.test(unit)) text += " " + std::to_string(unit);
     }
     return text;
+}
+
+// Called by the line's thread each turn: a summary line every `interval` seconds.
+std::function<void()> StatsLogger(const qelhost::LineScheduler& scheduler, double interval) {
+    if (interval <= 0) return {};
+    auto next = std::make_shared<std::chrono::steady_clock::time_point>(std::chrono::steady_clock::now());
+    return [&scheduler, interval, next] {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < *next) return;
+        *next = now + std::chrono::milliseconds(static_cast<long long>(interval * 1000));
+        const qelhost::LineSnapshot snapshot = scheduler.Snapshot();
+        std::uint64_t attempts = 0, failures = 0;
+        std::string down;
+        for (const qelhost::StationStats& s : snapshot.stations) {
+            attempts += s.attempts;
+            for (std::size_t k = 1; k < s.failures.size(); ++k) failures += s.failures[k];
+            if (s.state != qelhost::StationState::Up) down += " " + std::to_string(s.station);
+        }
+        Log("line: busy %.0f%% (last minute), %.1f exchanges/s, queue %zu (max %zu), %llu attempts, %llu failed, "
+            "%llu line errors, %llu port reopens, down:%s",
+            snapshot.line.busyShareMinute * 100, snapshot.line.exchangesPerSecond, snapshot.line.queueDepth,
+            snapshot.line.queueDepthMax, static_cast<unsigned long long>(attempts),
+            static_cast<unsigned long long>(failures), static_cast<unsigned long long>(snapshot.line.lineErrors),
+            static_cast<unsigned long long>(snapshot.line.portReopens), down.empty() ? " none" : down.c_str());
+    };
 }
 
 int Serve(Options& o) {
@@ -116,11 +150,9 @@ int Serve(Options& o) {
     }
     const RequestPlanner planner(qelhost::PlanDriverOf(checks), check, qelhost::PlanOptionsFor(host.line()),
                                  WritePolicy{o.allowWrites, o.writeAllowFile.empty() ? nullptr : &allowList});
-    DownHold hold(std::chrono::milliseconds(static_cast<long long>(o.downHoldSeconds * 1000)));
     ServerLimits limits;
     limits.maxClients = static_cast<std::size_t>(o.maxClients);
     limits.clientIdle = std::chrono::seconds(o.clientIdleSeconds);
-    std::string unitText;
     if (!o.units.empty()) {
         std::vector<unsigned> stations;
         if (!qelhost::ParseStationList(o.units, stations, error)) {
@@ -138,7 +170,12 @@ int Serve(Options& o) {
             return kExitUsage;
         }
     }
-    LineWorker worker(line, hold);
+    qelhost::SchedulerOptions lineOptions = qelhost::SchedulerOptionsFor(o.session);
+    lineOptions.downHold = std::chrono::milliseconds(static_cast<long long>(o.downHoldSeconds * 1000));
+    qelhost::LineScheduler scheduler(line, lineOptions);
+    scheduler.onLoop = StatsLogger(scheduler, o.statsInterval);
+    DownHold hold(scheduler);
+    LineWorker worker(scheduler);
     GatewayServer server(planner, worker, hold, limits);
     if (const ListenResult listening = server.Listen(o.listen, error); listening != ListenResult::Ok) {
         Log("%s", error.c_str());
