@@ -1,0 +1,169 @@
+#include "block_trailers.h"
+
+#include <cstdio>
+
+#include "block_text.h"
+
+namespace qelhost {
+
+namespace {
+
+constexpr std::uint8_t kCr = 0x0D;
+// A checksum trailer: the byte field of the digit sum, then CR.
+constexpr std::size_t kChecksumTrailerLength = 3;
+// Trailers this many characters longer or shorter than the rule's are what
+// line noise makes of it: characters lost or gained in the data before it.
+constexpr std::size_t kSlipLimit = 2;
+
+// The trailer as text for a log line, control characters as <hh>.
+std::string Printable(std::span<const std::uint8_t> trailer) {
+    std::string out;
+    for (const std::uint8_t c : trailer) {
+        if (c == kCr) {
+            out += "<CR>";
+        } else if (c < 0x20 || c >= 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "<%02X>", c);
+            out += hex;
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+bool HasBlockReply(std::string_view model, const GateTransfer& transfer) {
+    if (model != "FA2") return true;
+    return transfer.areaCode == AREA_DR && transfer.count > 1;
+}
+
+BlockTrailers::BlockTrailers(LogSink log) : log_(std::move(log)) {}
+
+BlockTrailers::Shape BlockTrailers::ShapeOf(std::span<const std::uint8_t> trailer) {
+    return Shape{trailer.size(), !trailer.empty() && trailer.back() == kCr};
+}
+
+BlockTrailers::Sum BlockTrailers::SumOf(const GateTransfer& transfer, std::span<const std::uint8_t> trailer) {
+    if (trailer.size() != kChecksumTrailerLength || trailer.back() != kCr) return Sum::Differs;
+    std::uint8_t checksum = 0;
+    const std::string_view field(reinterpret_cast<const char*>(trailer.data()), 2);
+    if (!ParseByteField(field, checksum)) return Sum::Differs;
+    const BlockText text = ReformBlockData(transfer);
+    if (!ChecksumFits(text, checksum)) return Sum::Differs;
+    // A fit that the unknown bits could have made proves nothing.
+    return text.wholeBytes && text.maskedWords == 0 ? Sum::Fits : Sum::Unknown;
+}
+
+bool BlockTrailers::Accept(unsigned station, const GateTransfer& transfer, std::span<const std::uint8_t> trailer) {
+    const Shape shape = ShapeOf(trailer);
+    const Sum sum = SumOf(transfer, trailer);
+    const std::lock_guard lock(mutex_);
+    Station& s = stations_[station];
+    if (s.check == BlockCheck::Shape || s.check == BlockCheck::Checksum) return Judge(station, s, shape, sum, trailer);
+    Learn(station, s, shape, sum);
+    return true;
+}
+
+void BlockTrailers::Learn(unsigned station, Station& s, Shape shape, Sum sum) {
+    ++s.seen;
+    if (!shape.crLast) {
+        s.run = 0;
+    } else {
+        if (s.run == 0 || shape != s.runShape) {
+            s.runShape = shape;
+            s.run = 0;
+            s.runSums = 0;
+            s.runAnySum = false;
+        }
+        ++s.run;
+        CountSum(s, sum);
+    }
+    const int need = s.relearning ? kRelearnRun : kLearnRun;
+    if (s.run >= need) {
+        // Checksums that fit some of the run and not the rest were damaged on
+        // the line: the run goes on until three in a row fit, or long enough.
+        const bool checksum = s.runSums >= kLearnRun && s.runShape.length == kChecksumTrailerLength;
+        if (checksum || !s.runAnySum || s.run >= need + kLearnLimit) {
+            s.shape = s.runShape;
+            s.check = checksum ? BlockCheck::Checksum : BlockCheck::Shape;
+            s.run = s.runSums = s.unexplained = s.failures = 0;
+            s.runAnySum = false;
+            Log("station " + std::to_string(station) + ": block trailer learned: " + RuleText(s));
+            return;
+        }
+    }
+    if (s.check == BlockCheck::Learning && s.seen >= kLearnLimit && s.run < kLearnRun) {
+        s.check = BlockCheck::Unverified;
+        s.relearning = true;
+        s.run = 0;
+        Log("station " + std::to_string(station) + ": block data unverified: " + std::to_string(s.seen) +
+            " block replies without " + std::to_string(kLearnRun) + " trailers in a row of one shape");
+    }
+}
+
+void BlockTrailers::CountSum(Station& s, Sum sum) {
+    if (sum == Sum::Fits) {
+        ++s.runSums;
+        s.runAnySum = true;
+    } else if (sum == Sum::Differs) {
+        s.runSums = 0;
+    }
+}
+
+bool BlockTrailers::Judge(unsigned station, Station& s, Shape shape, Sum sum, std::span<const std::uint8_t> trailer) {
+    const bool fits = shape == s.shape && (s.check != BlockCheck::Checksum || sum != Sum::Differs);
+    if (fits) {
+        s.unexplained = s.failures = 0;
+        if (s.check == BlockCheck::Shape && s.shape.length == kChecksumTrailerLength) {
+            CountSum(s, sum);
+            if (s.runSums >= kLearnRun) {
+                s.check = BlockCheck::Checksum;
+                Log("station " + std::to_string(station) + ": block trailer learned: " + RuleText(s));
+            }
+        }
+        return true;
+    }
+    ++s.failures;
+    // Characters gained or lost (up to two), or damaged under a checksum.
+    const std::size_t apart = shape.length > s.shape.length ? shape.length - s.shape.length
+                                                            : s.shape.length - shape.length;
+    if (apart > kSlipLimit) ++s.unexplained;
+    if (s.unexplained >= kUnexplainedRun || s.failures >= kFailureRun) {
+        Log("station " + std::to_string(station) + ": block data unverified: the learned trailer (" + RuleText(s) +
+            ") failed " + std::to_string(s.failures) + " block replies in a row, the last \"" + Printable(trailer) +
+            "\"; learning again");
+        s.check = BlockCheck::Unverified;
+        s.relearning = true;
+        s.run = s.runSums = s.seen = 0;
+    }
+    return false;
+}
+
+BlockCheck BlockTrailers::Check(unsigned station) const {
+    const std::lock_guard lock(mutex_);
+    const auto found = stations_.find(station);
+    return found == stations_.end() ? BlockCheck::Learning : found->second.check;
+}
+
+std::string BlockTrailers::Rule(unsigned station) const {
+    const std::lock_guard lock(mutex_);
+    const auto found = stations_.find(station);
+    if (found == stations_.end()) return {};
+    const Station& s = found->second;
+    return s.check == BlockCheck::Shape || s.check == BlockCheck::Checksum ? RuleText(s) : std::string{};
+}
+
+std::string BlockTrailers::RuleText(const Station& s) {
+    std::string text = std::to_string(s.shape.length) + (s.shape.length == 1 ? " character" : " characters");
+    text += ", CR last";
+    if (s.check == BlockCheck::Checksum) text += ", checksum";
+    return text;
+}
+
+void BlockTrailers::Log(const std::string& line) const {
+    if (log_) log_(line);
+}
+
+}  // namespace qelhost
