@@ -62,53 +62,43 @@ bool BlockTrailers::Accept(unsigned station, const GateTransfer& transfer, std::
     const std::lock_guard lock(mutex_);
     Station& s = stations_[station];
     if (s.check == BlockCheck::Shape || s.check == BlockCheck::Checksum) return Judge(station, s, shape, sum, trailer);
+    // While learning, a checksum that fit already judges: the reply whose
+    // trailer is not the checksum of its data is retried.
+    const bool provisional = s.sumsFit > 0 && s.sumsFit > s.sumsDiffer && sum != Sum::Unknown;
     Learn(station, s, shape, sum);
-    return true;
+    return !provisional || sum == Sum::Fits;
 }
 
 void BlockTrailers::Learn(unsigned station, Station& s, Shape shape, Sum sum) {
     ++s.seen;
     if (!shape.crLast) {
         s.run = 0;
-    } else {
-        if (s.run == 0 || shape != s.runShape) {
-            s.runShape = shape;
-            s.run = 0;
-            s.runSums = 0;
-            s.runAnySum = false;
-        }
+    } else if (s.run > 0 && shape == s.runShape) {
         ++s.run;
-        CountSum(s, sum);
+    } else {
+        s.runShape = shape;
+        s.run = 1;
     }
-    const int need = s.relearning ? kRelearnRun : kLearnRun;
-    if (s.run >= need) {
-        // Checksums that fit some of the run and not the rest were damaged on
-        // the line: the run goes on until three in a row fit, or long enough.
-        const bool checksum = s.runSums >= kLearnRun && s.runShape.length == kChecksumTrailerLength;
-        if (checksum || !s.runAnySum || s.run >= need + kLearnLimit) {
-            s.shape = s.runShape;
-            s.check = checksum ? BlockCheck::Checksum : BlockCheck::Shape;
-            s.run = s.runSums = s.unexplained = s.failures = 0;
-            s.runAnySum = false;
-            Log("station " + std::to_string(station) + ": block trailer learned: " + RuleText(s));
-            return;
-        }
+    if (sum == Sum::Fits) ++s.sumsFit;
+    if (sum == Sum::Differs && shape == Shape{kChecksumTrailerLength, true}) ++s.sumsDiffer;
+    // A trailer that is the checksum of its data says more than any run of
+    // shapes: line noise does not make one. The checksum is learned from
+    // three of them, whatever came between, as long as more fit than not.
+    const bool checksum = s.sumsFit >= kLearnRun && s.sumsFit > s.sumsDiffer;
+    const bool shapeOnly = s.sumsFit == 0 && s.run >= (s.relearning ? kRelearnRun : kLearnRun);
+    if (checksum || shapeOnly) {
+        s.shape = checksum ? Shape{kChecksumTrailerLength, true} : s.runShape;
+        s.check = checksum ? BlockCheck::Checksum : BlockCheck::Shape;
+        s.run = s.sumsFit = s.sumsDiffer = s.unexplained = s.failures = 0;
+        Log("station " + std::to_string(station) + ": block trailer learned: " + RuleText(s));
+        return;
     }
-    if (s.check == BlockCheck::Learning && s.seen >= kLearnLimit && s.run < kLearnRun) {
+    if (s.check == BlockCheck::Learning && s.seen >= kLearnLimit) {
         s.check = BlockCheck::Unverified;
         s.relearning = true;
-        s.run = 0;
+        s.run = s.sumsFit = s.sumsDiffer = 0;
         Log("station " + std::to_string(station) + ": block data unverified: " + std::to_string(s.seen) +
-            " block replies without " + std::to_string(kLearnRun) + " trailers in a row of one shape");
-    }
-}
-
-void BlockTrailers::CountSum(Station& s, Sum sum) {
-    if (sum == Sum::Fits) {
-        ++s.runSums;
-        s.runAnySum = true;
-    } else if (sum == Sum::Differs) {
-        s.runSums = 0;
+            " block replies fit no trailer rule");
     }
 }
 
@@ -117,8 +107,8 @@ bool BlockTrailers::Judge(unsigned station, Station& s, Shape shape, Sum sum, st
     if (fits) {
         s.unexplained = s.failures = 0;
         if (s.check == BlockCheck::Shape && s.shape.length == kChecksumTrailerLength) {
-            CountSum(s, sum);
-            if (s.runSums >= kLearnRun) {
+            s.sumsFit = sum == Sum::Fits ? s.sumsFit + 1 : sum == Sum::Differs ? 0 : s.sumsFit;
+            if (s.sumsFit >= kLearnRun) {
                 s.check = BlockCheck::Checksum;
                 Log("station " + std::to_string(station) + ": block trailer learned: " + RuleText(s));
             }
@@ -136,7 +126,7 @@ bool BlockTrailers::Judge(unsigned station, Station& s, Shape shape, Sum sum, st
             "\"; learning again");
         s.check = BlockCheck::Unverified;
         s.relearning = true;
-        s.run = s.runSums = s.seen = 0;
+        s.run = s.sumsFit = s.sumsDiffer = s.seen = 0;
     }
     return false;
 }

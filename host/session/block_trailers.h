@@ -6,21 +6,23 @@
 //
 // Each station's trailer is learned from its own block replies:
 //
-//   Learning    3 block replies in a row whose trailers have the same shape
-//               (the same length, CR last) make that shape the station's
-//               rule (Shape). When the characters before the CR of three
-//               in a row are also the byte field of the digit sum of the
-//               data (the rule of element replies), the checksum is the
-//               rule (Checksum); a run in which some checksums fit and
-//               others do not goes on until three fit in a row (or 8 more
-//               replies, then Shape). A Shape station whose checksum then
-//               fits 3 replies in a row, whose data could be judged, takes
-//               the checksum as well. While learning, every reply is
-//               accepted.
+//   Learning    3 block replies whose trailers are the byte field of the
+//               digit sum of their data and a CR (the rule of element
+//               replies) make the checksum the station's rule (Checksum),
+//               whatever came between them, as long as more trailers of
+//               that shape fit than not: line noise does not make a
+//               checksum that fits. Without any such trailer, 3 block
+//               replies in a row whose trailers have the same shape (the
+//               same length, CR last) make that shape the rule (Shape). A
+//               Shape station whose checksum then fits 3 replies in a row,
+//               whose data could be judged, takes the checksum as well.
+//               While learning, every reply is accepted, except that once
+//               more checksums fit than not, a reply whose trailer is not
+//               the checksum of its data is retried.
 //   Shape,      a block reply that breaks the rule is a failed attempt
 //   Checksum    (Accept gives false) that the caller retries.
-//   Unverified  the trailers fit no rule (8 block replies without 3 in a
-//               row of one shape), or the learned rule kept failing. Every
+//   Unverified  the trailers fit no rule (20 block replies without one),
+//               or the learned rule kept failing. Every
 //               reply is accepted, so that a firmware change or another
 //               controller model on the station does not stop its reads;
 //               a log line tells it. The station learns again, from 10
@@ -69,7 +71,7 @@ class BlockTrailers {
 public:
     static constexpr int kLearnRun = 3;        // replies in a row of one shape, at first contact
     static constexpr int kRelearnRun = 10;     // the same, after the station was unverified
-    static constexpr int kLearnLimit = 8;      // replies at first contact without a rule: unverified
+    static constexpr int kLearnLimit = 20;     // replies at first contact without a rule: unverified
     static constexpr int kUnexplainedRun = 5;  // failures noise does not explain: unlearned
     static constexpr int kFailureRun = 20;     // failures of any sort: unlearned
 
@@ -95,11 +97,13 @@ private:
     struct Station {
         BlockCheck check = BlockCheck::Learning;
         Shape shape;              // the rule, in Shape and Checksum
-        // The run of one shape being learned (and, in Shape, of fitting checksums).
+        // The run of one shape being learned.
         Shape runShape;
         int run = 0;
-        int runSums = 0;          // replies in a row of the run whose checksum fit
-        bool runAnySum = false;   // a checksum of the run fit
+        // Replies whose trailer was the checksum of their data, and of the
+        // checksum's shape but not its sum; in Shape, sums that fit in a row.
+        int sumsFit = 0;
+        int sumsDiffer = 0;
         int seen = 0;             // replies since learning began
         bool relearning = false;  // learning again after being unverified
         int unexplained = 0;
@@ -109,7 +113,6 @@ private:
     static Shape ShapeOf(std::span<const std::uint8_t> trailer);
     static Sum SumOf(const GateTransfer& transfer, std::span<const std::uint8_t> trailer);
     void Learn(unsigned station, Station& s, Shape shape, Sum sum);
-    static void CountSum(Station& s, Sum sum);
     bool Judge(unsigned station, Station& s, Shape shape, Sum sum, std::span<const std::uint8_t> trailer);
     void Log(const std::string& line) const;
     static std::string RuleText(const Station& s);
