@@ -23,6 +23,9 @@ constexpr std::uint32_t kFa2 = 1;
 constexpr std::uint32_t kFa3 = 2;
 const std::string kAck = "c00\r";
 const std::string kNak = "d300\r";
+// ReadBlockFa3 of DR 10, 4 data bytes (written out: the mingw compiler of the
+// Windows build warns falsely inside the frame helper that builds it).
+const std::string kFa3Dr10Count2 = "]444000:00041:\r";
 
 // One QEL on the in-memory line, 9600 8E1, read time-out 1 s; station 2 is
 // an FA3. The line echoes every frame; `answers` gives what follows the echo
@@ -73,7 +76,7 @@ TEST_F(AttemptLine, OneBlockReadSendsItsFramesOnceAndHandsBackTheTrailer) {
     Answer({kAck, kAck + "34120100" + "1>\r"});
     testsupport::LogCapture log;
     EXPECT_EQ(Call(QEL_READ_ATTEMPT, transfer), 0);
-    EXPECT_EQ(line_.Writes(), (std::vector<std::string>{f::Select(kFa3), f::ReadBlockFa3("44", 10, 4)}));
+    EXPECT_EQ(line_.Writes(), (std::vector<std::string>{f::Select(kFa3), kFa3Dr10Count2}));
     EXPECT_EQ(attempt_.failure, QEL_FAILURE_NONE);
     EXPECT_EQ(Trailer(), "1>\r");
     EXPECT_EQ(values_[0], 0x1234);
