@@ -20,7 +20,9 @@ struct TrailerSoakOptions {
 };
 
 // Runs the reads and prints the table; false when a fault kind served more
-// wrong values than its goal (drop and insert none, random 1 per 1000 reads).
+// wrong values under a learned rule than its goal (drop and insert none,
+// random 1 per 1000 reads). Reads served while a station learned are
+// counted apart.
 bool RunTrailerSoak(SoakRig& rig, const TrailerSoakOptions& options, std::ostream& out);
 
 }  // namespace soak

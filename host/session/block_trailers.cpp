@@ -85,7 +85,14 @@ void BlockTrailers::Learn(unsigned station, Station& s, Shape shape, Sum sum) {
     // shapes: line noise does not make one. The checksum is learned from
     // three of them, whatever came between, as long as more fit than not.
     const bool checksum = s.sumsFit >= kLearnRun && s.sumsFit > s.sumsDiffer;
-    const bool shapeOnly = s.sumsFit == 0 && s.run >= (s.relearning ? kRelearnRun : kLearnRun);
+    // A shape a character or two off the checksum's is what lost or gained
+    // characters make of it: learned only from as long a run as after an
+    // unverified time.
+    const std::size_t offChecksum = s.runShape.length > kChecksumTrailerLength
+                                        ? s.runShape.length - kChecksumTrailerLength
+                                        : kChecksumTrailerLength - s.runShape.length;
+    const bool nearChecksum = offChecksum != 0 && offChecksum <= kSlipLimit;
+    const bool shapeOnly = s.sumsFit == 0 && s.run >= (s.relearning || nearChecksum ? kRelearnRun : kLearnRun);
     if (checksum || shapeOnly) {
         s.shape = checksum ? Shape{kChecksumTrailerLength, true} : s.runShape;
         s.check = checksum ? BlockCheck::Checksum : BlockCheck::Shape;
@@ -103,16 +110,22 @@ void BlockTrailers::Learn(unsigned station, Station& s, Shape shape, Sum sum) {
 }
 
 bool BlockTrailers::Judge(unsigned station, Station& s, Shape shape, Sum sum, std::span<const std::uint8_t> trailer) {
-    const bool fits = shape == s.shape && (s.check != BlockCheck::Checksum || sum != Sum::Differs);
+    // On a Shape station, trailers that are the checksum of their data
+    // count towards the checksum (3 in a row), and such a trailer is good
+    // even when the learned shape is another one.
+    if (s.check == BlockCheck::Shape) {
+        s.sumsFit = sum == Sum::Fits ? s.sumsFit + 1 : sum == Sum::Differs ? 0 : s.sumsFit;
+        if (s.sumsFit >= kLearnRun) {
+            s.check = BlockCheck::Checksum;
+            s.shape = Shape{kChecksumTrailerLength, true};
+            s.sumsFit = 0;
+            Log("station " + std::to_string(station) + ": block trailer learned: " + RuleText(s));
+        }
+    }
+    const bool fits = sum == Sum::Fits ||
+                      (shape == s.shape && (s.check != BlockCheck::Checksum || sum != Sum::Differs));
     if (fits) {
         s.unexplained = s.failures = 0;
-        if (s.check == BlockCheck::Shape && s.shape.length == kChecksumTrailerLength) {
-            s.sumsFit = sum == Sum::Fits ? s.sumsFit + 1 : sum == Sum::Differs ? 0 : s.sumsFit;
-            if (s.sumsFit >= kLearnRun) {
-                s.check = BlockCheck::Checksum;
-                Log("station " + std::to_string(station) + ": block trailer learned: " + RuleText(s));
-            }
-        }
         return true;
     }
     ++s.failures;

@@ -13,9 +13,12 @@
 //               that shape fit than not: line noise does not make a
 //               checksum that fits. Without any such trailer, 3 block
 //               replies in a row whose trailers have the same shape (the
-//               same length, CR last) make that shape the rule (Shape). A
-//               Shape station whose checksum then fits 3 replies in a row,
-//               whose data could be judged, takes the checksum as well.
+//               same length, CR last) make that shape the rule (Shape); 10
+//               in a row for a shape one or two characters off the
+//               checksum's, which lost or gained characters make of it. A
+//               Shape station whose trailers are then the checksum of their
+//               data 3 times in a row takes the checksum as its rule, and
+//               such a trailer is good whatever the learned shape.
 //               While learning, every reply is accepted, except that once
 //               more checksums fit than not, a reply whose trailer is not
 //               the checksum of its data is retried.
