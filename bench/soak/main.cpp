@@ -12,6 +12,7 @@
 #include "fault_plan.h"
 #include "soak_rig.h"
 #include "tally.h"
+#include "trailer_soak.h"
 #include "workload.h"
 
 namespace {
@@ -126,6 +127,15 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 1000));
     app.add_option("--log", logFile, "where the driver's messages go (default /dev/null)");
     app.add_flag("--progress", progress, "report progress on stderr");
+    bool trailerMode = false;
+    soak::TrailerSoakOptions trailerOptions;
+    app.add_flag("--trailers", trailerMode,
+                 "instead: block reads through QEL_READ_ATTEMPT judged by the host's block trailers, one fault kind at "
+                 "a time (drop, insert, corrupt-random); -n reads per kind");
+    app.add_option("--rate", trailerOptions.rate, "--trailers: faults per reply byte (default 0.002)")
+        ->check(CLI::Range(0.0, 0.1));
+    app.add_option("--attempts", trailerOptions.attempts, "--trailers: attempts per read (default 5)")
+        ->check(CLI::Range(1, 20));
     CLI11_PARSE(app, argc, argv);
 
     std::vector<FaultKind> kinds;
@@ -154,6 +164,15 @@ int main(int argc, char** argv) {
     if (!rig.Start(error)) {
         std::cerr << "cannot start: " << error << "\n";
         return 2;
+    }
+    if (trailerMode) {
+        trailerOptions.reads = transactions;
+        trailerOptions.seed = seed;
+        const auto begun = std::chrono::steady_clock::now();
+        const bool met = soak::RunTrailerSoak(rig, trailerOptions, std::cout);
+        std::cout << std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count() << " s, "
+                  << (met ? "goals met" : "FAILED: more wrong values served than the goal") << "\n";
+        return met ? 0 : 1;
     }
     soak::Workload work(rig, seed);
     if (!work.Prepare(error)) {
