@@ -244,13 +244,16 @@ AttemptOutcome LineScheduler::RunAttempt(LineExchange& exchange, Millis timeout)
                                                                 : KindOf(attempt.failure);
         if (outcome.result == 0 && !exchange.write &&
             (attempt.trailerLength > 0 || exchange.transfer.count > 1)) {
-            // BLOCK TRAILERS: the one place a block reply's trailer is judged.
-            // When BlockTrailers (block_trailers.h) is in, a trailer it refuses
-            // makes this a failed attempt:
-            //   if (!trailers_.Accept(station, exchange.transfer, trailer)) {
-            //       outcome.result = QEL_RESULT_REFUSED; outcome.failure = FailureKind::Trailer; }
-            [[maybe_unused]] const std::span<const std::uint8_t> trailer(
+            // The one place a block reply's trailer is judged: a trailer that
+            // breaks the station's learned rule makes this a failed attempt.
+            const std::span<const std::uint8_t> trailer(
                 attempt.trailer, static_cast<std::size_t>(std::clamp(attempt.trailerLength, 0, QEL_TRAILER_SIZE)));
+            const unsigned station = exchange.transfer.station;
+            if (HasBlockReply(line_.StationModel(station), exchange.transfer) &&
+                !trailers_.Accept(station, exchange.transfer, trailer)) {
+                outcome.result = QEL_RESULT_REFUSED;
+                outcome.failure = FailureKind::Trailer;
+            }
         }
     }
     outcome.took = SchedulerClock::now() - start;
@@ -439,6 +442,7 @@ LineSnapshot LineScheduler::Snapshot() const {
     for (unsigned s = 0; s < STATION_COUNT; ++s) {
         if (!c.seen[s]) continue;
         StationStats stats = c.stations[s];
+        stats.blockCheck = trailers_.Check(s);
         const StationHealth& h = decider_.Health(s);
         if (h.recentCount > 0) {
             std::copy(h.recent.begin(), h.recent.begin() + h.recentCount, sorted.begin());

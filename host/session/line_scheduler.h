@@ -37,6 +37,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -46,7 +47,9 @@
 #include <thread>
 #include <vector>
 
+#include "block_trailers.h"
 #include "line_stats.h"
+#include "program_name.h"
 #include "qel_session.h"
 #include "session_options.h"
 #include "vuzorur.h"
@@ -238,6 +241,10 @@ private:
 
     QelSession& line_;
     SchedulerOptions options_;
+    // Each station's block trailer, learned and judged on the line's thread.
+    BlockTrailers trailers_{[](const std::string& line) {
+        std::fprintf(stderr, "%s%s\n", MessageHead().c_str(), line.c_str());
+    }};
     int wakeFd_ = -1;
 
     mutable std::mutex mutex_;  // the decider, the finished list, the counters
