@@ -38,7 +38,7 @@ void CheckAndDecodeElementReply(benchmark::State& state) {
     const auto rep = std::span(reinterpret_cast<const std::uint8_t*>(reply.data()), reply.size());
     for (auto _ : state) {
         benchmark::DoNotOptimize(qel::CheckReply(req, rep));
-        qel::DecodeReply(AREA_DR, 1, true, false, rep, values);
+        qel::DecodeReply(AREA_DR, 1, qel::StationKind::FA2, rep, values);
         benchmark::DoNotOptimize(values[1]);
     }
 }

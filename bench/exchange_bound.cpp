@@ -12,7 +12,8 @@
 // The characters are counted from the simulator's trace of one exchange: the
 // frames the master sends (on a 2-wire line their echo is the same characters
 // on the wire), the Acks and replies, and the characters that trail a block of
-// data (checksum and CR), which the next purge takes off the line.
+// data (checksum and CR), which the next purge takes off the line (or, for
+// one QEL_READ_ATTEMPT, the attempt itself, whose quiet the next purge counts).
 //
 // Usage: exchange_bound [ROUNDS]   (default 20; the blocks of 100 take a third)
 // Prints one Markdown table. Times are medians; the CPU ratio is that of the
@@ -105,18 +106,21 @@ struct Kind {
     bool select;             // the station is selected anew before each exchange
     std::size_t trailing;    // characters after the data that the driver leaves to the next purge
     bool block;              // a block of 100: a third of the rounds
+    bool attempt;            // one QEL_READ_ATTEMPT, which takes the trailing characters itself
 };
 
 constexpr std::array kKinds{
-    Kind{"FA2 read, selected", "001DR0010", 1, AREA_DR, 10, 1, DATA_TYPE_WORD, false, 0, false, 0, false},
-    Kind{"FA2 read with selection", "001DR0010", 1, AREA_DR, 10, 1, DATA_TYPE_WORD, false, 0, true, 0, false},
-    Kind{"FA2 DR block of 100", "001DR0010", 1, AREA_DR, 10, 100, DATA_TYPE_WORD, false, 0, false, 3, true},
-    Kind{"FA3 DR read (one word)", "002DR0010", 2, AREA_DR, 10, 1, DATA_TYPE_WORD, false, 0, false, 3, false},
-    Kind{"FA3 DR block of 100", "002DR0010", 2, AREA_DR, 10, 100, DATA_TYPE_WORD, false, 0, false, 3, true},
-    Kind{"FA3 IO read (16 bits)", "002IO0000", 2, AREA_IO, 0, 16, DATA_TYPE_BIT, false, 0, false, 3, false},
-    Kind{"FA2 DR write", "001DR0020", 1, AREA_DR, 20, 1, DATA_TYPE_WORD, true, 4321, false, 0, false},
-    Kind{"FA3 DR write", "002DR0030", 2, AREA_DR, 30, 1, DATA_TYPE_WORD, true, 0x1234, false, 0, false},
-    Kind{"FA2 bit write", "001IO0003", 1, AREA_IO, 3, 1, DATA_TYPE_BIT, true, 1, false, 0, false},
+    Kind{"FA2 read, selected", "001DR0010", 1, AREA_DR, 10, 1, DATA_TYPE_WORD, false, 0, false, 0, false, false},
+    Kind{"FA2 read with selection", "001DR0010", 1, AREA_DR, 10, 1, DATA_TYPE_WORD, false, 0, true, 0, false, false},
+    Kind{"FA2 DR block of 100", "001DR0010", 1, AREA_DR, 10, 100, DATA_TYPE_WORD, false, 0, false, 3, true, false},
+    Kind{"FA3 DR read (one word)", "002DR0010", 2, AREA_DR, 10, 1, DATA_TYPE_WORD, false, 0, false, 3, false, false},
+    Kind{"FA3 DR block of 100", "002DR0010", 2, AREA_DR, 10, 100, DATA_TYPE_WORD, false, 0, false, 3, true, false},
+    Kind{"FA3 IO read (16 bits)", "002IO0000", 2, AREA_IO, 0, 16, DATA_TYPE_BIT, false, 0, false, 3, false, false},
+    Kind{"FA3 DR block of 100, one attempt", "002DR0010", 2, AREA_DR, 10, 100, DATA_TYPE_WORD, false, 0, false, 0, true, true},
+    Kind{"FA3 IO read (16 bits), one attempt", "002IO0000", 2, AREA_IO, 0, 16, DATA_TYPE_BIT, false, 0, false, 0, false, true},
+    Kind{"FA2 DR write", "001DR0020", 1, AREA_DR, 20, 1, DATA_TYPE_WORD, true, 4321, false, 0, false, false},
+    Kind{"FA3 DR write", "002DR0030", 2, AREA_DR, 30, 1, DATA_TYPE_WORD, true, 0x1234, false, 0, false, false},
+    Kind{"FA2 bit write", "001IO0003", 1, AREA_IO, 3, 1, DATA_TYPE_BIT, true, 1, false, 0, false, false},
 };
 
 // One exchange as the simulator saw it: each master frame with the length of
@@ -224,8 +228,13 @@ int main(int argc, char** argv) {
         transfer.dataType = kind.dataType;
         transfer.count = kind.count;
         transfer.values = values.data();
-        const std::int32_t operation = kind.write ? QEL_WRITE : kind.count > 1 ? QEL_READ_BLOCK : QEL_READ;
-        QelRequest request{&workspace, operation, 1, 0, &transfer};
+        QelAttempt attempt{};
+        attempt.transfer = &transfer;
+        const std::int32_t operation = kind.attempt ? QEL_READ_ATTEMPT
+                                       : kind.write ? QEL_WRITE
+                                       : kind.count > 1 ? QEL_READ_BLOCK
+                                                        : QEL_READ;
+        QelRequest request{&workspace, operation, 1, 0, kind.attempt ? static_cast<void*>(&attempt) : &transfer};
         auto driver = [&] {
             values[1] = kind.value;
             if (kind.select) workspace.lastStation = NO_STATION;

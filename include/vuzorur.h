@@ -23,7 +23,46 @@
  * Result codes: 0 success (for the checks: the gate is legal), 1 refused or
  * illegal (illegal gate, value out of range, a negative or malformed answer
  * from the controller), 2 port or line failure (port not open, no answer or a
- * short answer).
+ * short answer). QEL_RESULT_DONE, QEL_RESULT_REFUSED and QEL_RESULT_LINE_FAILURE
+ * name them.
+ *
+ * Extensions
+ * ----------
+ * Two operations beyond the table of the standard codes (1 to 15, table of
+ * OPERATION_TABLE_SIZE slots, slot 16 empty) let a host run its own retries:
+ * QEL_READ_ATTEMPT (17) and QEL_WRITE_ATTEMPT (18), with the parameter block
+ * QelAttempt. They live in a table of their own (EXTENSION_FIRST_OPERATION,
+ * EXTENSION_COUNT); a host that never calls them sees the driver exactly as
+ * before: same frames, same log lines, same workspace size.
+ *
+ * Each is exactly one pass of the attempt loop of QEL_READ_BLOCK resp.
+ * QEL_WRITE: the station selection when the station is not the last one
+ * addressed, the purge before each frame, the frames, the echo and
+ * acknowledgement checks, force mode as in QEL_WRITE. No pause and no retry.
+ * lastStation is kept as the transactions keep it: the station after
+ * success, none after a failure, so the next call selects again.
+ *
+ * Logging: the attempts log what one attempt of QEL_READ_BLOCK or QEL_WRITE
+ * logs by itself (a Nak, a malformed Ack, a write to a read-only gate, a
+ * failed force clear), and nothing else: no retry line, no "Read failed" or
+ * "Write failed" line (the host that retries decides what a failure is
+ * worth), and no range message (QEL_FAILURE_REFUSED tells it).
+ *
+ * The result is what that attempt of the loop would give (0, 1 or 2); the
+ * block's `failure` says why it failed (QEL_FAILURE_*).
+ *
+ * Time-out: the attempt's read time-out is `timeoutMs`, raised to at least
+ * 20 ms plus the character time of the longest answer the attempt waits for
+ * at the port's line settings, and rounded up to 10 ms. The workspace's
+ * readTimeout and the port's time-out are as before when the call returns.
+ *
+ * Trailer: a controller sends a checksum and a CR after BlockData, which
+ * QEL_READ and QEL_READ_BLOCK leave to the next purge. QEL_READ_ATTEMPT reads
+ * them: after BlockData that arrived in full it takes up to QEL_TRAILER_SIZE
+ * characters until the line has been quiet for 20 ms, and hands them back
+ * unjudged in `trailer`/`trailerLength` (0 for an ElementReply and for an
+ * attempt that did not get its BlockData). The next purge on the port counts
+ * that quiet and does not wait for it again.
  */
 #ifndef VUZORUR_H
 #define VUZORUR_H
@@ -64,6 +103,31 @@ enum QelOperation {
 };
 
 #define OPERATION_TABLE_SIZE 17
+
+/* Extension operations (see "Extensions" above), above the standard table. */
+#define QEL_READ_ATTEMPT 17
+#define QEL_WRITE_ATTEMPT 18
+#define EXTENSION_FIRST_OPERATION 17
+#define EXTENSION_COUNT 2
+
+/* Result codes of every operation. */
+#define QEL_RESULT_DONE 0
+#define QEL_RESULT_REFUSED 1
+#define QEL_RESULT_LINE_FAILURE 2
+
+/* Extension: why an attempt failed (QelAttempt.failure). */
+#define QEL_FAILURE_NONE 0        /* the result is 0 */
+#define QEL_FAILURE_NO_ANSWER 1   /* nothing at all came back */
+#define QEL_FAILURE_SHORT_ANSWER 2 /* an answer that stopped part way */
+#define QEL_FAILURE_ECHO 3        /* the echo differed from the frame sent */
+#define QEL_FAILURE_NAK 4         /* the controller answered a Nak */
+#define QEL_FAILURE_MALFORMED 5   /* malformed answer or reply, checksum, non-digit data */
+#define QEL_FAILURE_LINE_ERROR 6  /* parity, framing, overrun or break reported by the port */
+#define QEL_FAILURE_REFUSED 7     /* refused before anything was sent, or no frame for the gate */
+#define QEL_FAILURE_PORT 8        /* port not open, or the system failed a write */
+
+/* Extension: characters kept of what follows BlockData. */
+#define QEL_TRAILER_SIZE 8
 #define STATION_COUNT 256
 #define NO_STATION 9999
 #define DEFAULT_MODEL "FA2"
@@ -141,6 +205,15 @@ typedef struct GateTransfer {
     uint32_t hostField4;
     uint16_t *values;    /* slot 1 for a single value, slots 0..count-1 for a block */
 } GateTransfer;
+
+/* Extension: parameter block of QEL_READ_ATTEMPT and QEL_WRITE_ATTEMPT. */
+typedef struct QelAttempt {
+    GateTransfer *transfer;  /* in: the read or write, as for QEL_READ/QEL_READ_BLOCK/QEL_WRITE */
+    int32_t timeoutMs;       /* in: this attempt's read time-out in ms; raised to the driver's floor */
+    int32_t failure;         /* out: QEL_FAILURE_* , QEL_FAILURE_NONE when the result is 0 */
+    int32_t trailerLength;   /* out: characters that followed BlockData (0..QEL_TRAILER_SIZE) */
+    uint8_t trailer[QEL_TRAILER_SIZE]; /* out; QEL_TRAILER_SIZE 8 */
+} QelAttempt;
 
 /* Parameter block of QEL_CHECK_GATE and QEL_CHECK_BLOCK. */
 typedef struct GateDefinition {

@@ -35,7 +35,6 @@ static_assert(SCAN_LIMIT < GAS_SCRATCH_SIZE, "the scan must fit the scratch with
 constexpr std::int32_t BITS_PER_BYTE = 8;
 
 using Scratch = std::span<std::uint8_t, GAS_SCRATCH_SIZE>;
-using ModelSlot = std::span<const char, STATION_MODEL_SIZE>;
 
 constexpr bool IsDigit(std::uint8_t c) { return c >= '0' && c <= '9'; }
 constexpr bool IsBitDigit(std::uint8_t c) { return c >= '0' && c <= '7'; }
@@ -75,21 +74,6 @@ std::uint16_t DecimalValue(std::span<const std::uint8_t> digits) {
         value = static_cast<std::uint16_t>(value * 10 + (digit - '0'));
     }
     return value;
-}
-
-ModelSlot ModelOf(const DriverWorkspace& workspace, std::uint32_t station) {
-    return ModelSlot(workspace.stationModel[station]);
-}
-
-// Whether the model slot holds exactly this text and its terminator; never
-// looks past the slot.
-bool ModelIs(ModelSlot slot, std::string_view model) {
-    for (std::size_t i = 0; i < slot.size(); ++i) {
-        const char expected = i < model.size() ? model[i] : '\0';
-        if (slot[i] != expected) return false;
-        if (expected == '\0') return true;
-    }
-    return false;
 }
 
 bool Matches(std::span<const std::uint8_t> text, std::span<const char> word) {
@@ -188,7 +172,7 @@ Result CheckGate(const QelRequest* request, CheckMode mode) {
     gate->station = station;
     if (station >= STATION_COUNT) return RESULT_REFUSED;
 
-    if (ModelIs(ModelOf(*workspace, station), kModelFa2)) {
+    if (StationKindOf(*workspace, station) == StationKind::FA2) {
         if (!CheckAreaFa2(request)) return RESULT_REFUSED;
     } else if (Matches(text.subspan(STATION_DIGITS), kForceKeyword)) {
         // The station's force gate: a bit gate, never part of a block.
@@ -214,17 +198,17 @@ std::int32_t CheckBlockGate(const QelRequest* request) {
     if (CheckGate(request, CheckMode::BLOCK_GATE) != RESULT_DONE) return RESULT_REFUSED;
 
     // CheckGate accepted, so the workspace is there and the station is valid.
-    const ModelSlot model = ModelOf(*WorkspaceOf(request), gate->station);
+    const StationKind kind = StationKindOf(*WorkspaceOf(request), gate->station);
     // A block has at least one element: a count of 0 or below would leave the
     // reads and writes of the gate no value to transfer.
     const std::int32_t count = gate->count;
     if (count < 1 || count > MAX_BLOCK_COUNT) return RESULT_REFUSED;
 
-    if (ModelIs(model, kModelFa2)) {
+    if (kind == StationKind::FA2) {
         if (IsBitArea(gate->areaCode)) return count == BITS_PER_BYTE ? RESULT_DONE : RESULT_REFUSED;
         return gate->areaCode == AREA_DR ? RESULT_DONE : RESULT_REFUSED;
     }
-    if (ModelIs(model, kModelFa3)) {
+    if (kind == StationKind::FA3) {
         if (IsBitArea(gate->areaCode)) return count % BITS_PER_BYTE == 0 ? RESULT_DONE : RESULT_REFUSED;
         return RESULT_DONE;
     }

@@ -8,12 +8,33 @@
 
 #include <cstdint>
 
+#include "vuzorur.h"
+
 namespace qel {
 
 enum Result : std::int32_t {
-    RESULT_DONE = 0,          // done; an Ack; an address accepted
-    RESULT_REFUSED = 1,       // refused, rejected, or a wrong answer
-    RESULT_LINE_FAILURE = 2,  // the port failed, or the answer did not all arrive
+    RESULT_DONE = QEL_RESULT_DONE,                  // done; an Ack; an address accepted
+    RESULT_REFUSED = QEL_RESULT_REFUSED,            // refused, rejected, or a wrong answer
+    RESULT_LINE_FAILURE = QEL_RESULT_LINE_FAILURE,  // the port failed, or the answer did not all arrive
 };
+
+// Why an exchange failed, finer than its Result; the host sees it only
+// through the one-attempt operations (QelAttempt.failure).
+enum Failure : std::int32_t {
+    FAILURE_NONE = QEL_FAILURE_NONE,
+    FAILURE_NO_ANSWER = QEL_FAILURE_NO_ANSWER,
+    FAILURE_SHORT_ANSWER = QEL_FAILURE_SHORT_ANSWER,
+    FAILURE_ECHO = QEL_FAILURE_ECHO,
+    FAILURE_NAK = QEL_FAILURE_NAK,
+    FAILURE_MALFORMED = QEL_FAILURE_MALFORMED,
+    FAILURE_LINE_ERROR = QEL_FAILURE_LINE_ERROR,
+    FAILURE_REFUSED = QEL_FAILURE_REFUSED,
+    FAILURE_PORT = QEL_FAILURE_PORT,
+};
+
+// Notes why a step failed, where the caller asked to know.
+inline void Note(Failure* why, Failure failure) {
+    if (why != nullptr) *why = failure;
+}
 
 }  // namespace qel

@@ -41,7 +41,23 @@ private:
     std::FILE* file_;
 };
 
+// Whether the slot holds exactly this text and its terminator.
+bool SlotHolds(const char (&slot)[STATION_MODEL_SIZE], const char* model) {
+    for (std::size_t i = 0; i < STATION_MODEL_SIZE; ++i) {
+        if (slot[i] != model[i]) return false;
+        if (model[i] == '\0') return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+StationKind StationKindOf(const DriverWorkspace& workspace, std::uint32_t station) {
+    const auto& slot = workspace.stationModel[station % STATION_COUNT];
+    if (SlotHolds(slot, kModelFa2)) return StationKind::FA2;
+    if (SlotHolds(slot, kModelFa3)) return StationKind::FA3;
+    return StationKind::Other;
+}
 
 void ModelFileName(std::int32_t qelNumber, std::span<char, MODEL_FILE_NAME_SIZE> name) {
     std::snprintf(name.data(), name.size(), "davEV%.2d.int", static_cast<int>(qelNumber));

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <span>
 
+#include "base/station_kind.h"
 #include "vuzorur.h"
 
 namespace qel {
@@ -16,6 +17,12 @@ namespace qel {
 inline constexpr char kModelFa2[] = "FA2";
 inline constexpr char kModelFa3[] = "FA3";
 static_assert(sizeof(kModelFa2) <= STATION_MODEL_SIZE);
+static_assert(sizeof(kModelFa3) <= STATION_MODEL_SIZE);
+
+// The kind of a station's model slot (station taken modulo STATION_COUNT):
+// FA2 or FA3 when the slot holds exactly that text and its terminator, Other
+// for anything else. Never looks past the slot.
+StationKind StationKindOf(const DriverWorkspace& workspace, std::uint32_t station);
 
 // Characters of a line that are looked at; the rest of a longer line is read
 // as the next line.

@@ -89,3 +89,11 @@ AT(DriverInfo, stopBits, 24, 36);
 AT(DriverInfo, parity, 26, 38);
 AT(DriverInfo, hostCode3, 28, 40);
 SIZE(DriverInfo, 32, 48);
+
+AT(QelAttempt, transfer, 0, 0);
+AT(QelAttempt, timeoutMs, 4, 8);
+AT(QelAttempt, failure, 8, 12);
+AT(QelAttempt, trailerLength, 12, 16);
+AT(QelAttempt, trailer, 16, 20);
+SIZE(QelAttempt, 24, 32);
+static_assert(QEL_TRAILER_SIZE == 8, "the trailer area of QelAttempt");

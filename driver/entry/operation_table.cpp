@@ -29,9 +29,22 @@ const OperationTable kOperationTable = {
     nullptr,       // 16
 };
 
+const ExtensionTable kExtensionTable = {
+    ReadAttemptOperation,   // 17 QEL_READ_ATTEMPT
+    WriteAttemptOperation,  // 18 QEL_WRITE_ATTEMPT
+};
+static_assert(EXTENSION_FIRST_OPERATION >= OPERATION_TABLE_SIZE, "extensions lie above the standard table");
+static_assert(QEL_READ_ATTEMPT == EXTENSION_FIRST_OPERATION && QEL_WRITE_ATTEMPT == EXTENSION_FIRST_OPERATION + 1);
+
 OperationHandler FindOperation(std::int32_t code) {
-    if (code < 0 || code >= static_cast<std::int32_t>(kOperationTable.size())) return nullptr;
-    return kOperationTable[static_cast<std::size_t>(code)];
+    if (code >= 0 && code < static_cast<std::int32_t>(kOperationTable.size())) {
+        return kOperationTable[static_cast<std::size_t>(code)];
+    }
+    const std::int32_t extension = code - EXTENSION_FIRST_OPERATION;
+    if (extension >= 0 && extension < static_cast<std::int32_t>(kExtensionTable.size())) {
+        return kExtensionTable[static_cast<std::size_t>(extension)];
+    }
+    return nullptr;
 }
 
 }  // namespace qel

@@ -129,8 +129,8 @@ void DecodeBits(std::uint16_t count, bool fa2Station, std::span<const std::uint8
     }
 }
 
-void DecodeReply(std::uint16_t area, std::uint16_t count, bool fa2Station, bool fa3Station,
-                 std::span<const std::uint8_t> reply, std::span<std::uint16_t> values) {
+void DecodeReply(std::uint16_t area, std::uint16_t count, StationKind kind, std::span<const std::uint8_t> reply,
+                 std::span<std::uint16_t> values) {
     switch (area) {
         case AREA_TM:
         case AREA_CT:
@@ -138,12 +138,12 @@ void DecodeReply(std::uint16_t area, std::uint16_t count, bool fa2Station, bool 
         case AREA_CP:
         case AREA_TP:
         case AREA_WO:
-            DecodeWords(area, count, fa3Station, reply, values);
+            DecodeWords(area, count, kind == StationKind::FA3, reply, values);
             return;
         case AREA_IO:
         case AREA_IR:
         case AREA_SR:
-            DecodeBits(count, fa2Station, reply, values);
+            DecodeBits(count, kind == StationKind::FA2, reply, values);
             return;
         default:
             return;

@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "base/result.h"
+#include "base/station_kind.h"
 #include "vuzorur.h"
 
 namespace qel {
@@ -78,13 +79,12 @@ void DecodeWords(std::uint16_t areaCode, std::uint16_t count, bool fa3Station, s
 void DecodeBits(std::uint16_t count, bool fa2Station, std::span<const std::uint8_t> reply,
                 std::span<std::uint16_t> values);
 
-// Decodes a reply into the value slots by area code and count: TM, CT, DR, CP, TP and WO by DecodeWords; IO,
-// IR/IM and SR by DecodeBits; any other area stores nothing. fa2Station and
-// fa3Station tell whether the station's model text is exactly "FA2" or
-// exactly "FA3" (a station with other text has neither). `reply` is what
-// was received; `values` are the host's slots (TransferSlots in
-// transact/transfer_fields.h gives them from the transfer).
-void DecodeReply(std::uint16_t area, std::uint16_t count, bool fa2Station, bool fa3Station, std::span<const std::uint8_t> reply,
+// Decodes a reply into the value slots by area code and count: TM, CT, DR, CP, TP and WO by DecodeWords
+// (fa3Station: an FA3 station); IO, IR/IM and SR by DecodeBits (fa2Station:
+// an FA2 station); any other area stores nothing. A station of another kind
+// is neither. `reply` is what was received; `values` are the host's slots
+// (TransferSlots in transact/transfer_fields.h gives them from the transfer).
+void DecodeReply(std::uint16_t area, std::uint16_t count, StationKind kind, std::span<const std::uint8_t> reply,
                  std::span<std::uint16_t> values);
 
 }  // namespace qel

@@ -61,6 +61,16 @@ int PortRead(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t* r
 
 bool PortLineErrors(PortHandle handle) { return ActiveSerialBackend().lineErrors(handle); }
 
+void MarkPortQuiet(PortHandle handle) {
+    const SerialBackend& backend = ActiveSerialBackend();
+    if (backend.markQuiet != nullptr) backend.markQuiet(handle);
+}
+
+bool TakePortQuiet(PortHandle handle) {
+    const SerialBackend& backend = ActiveSerialBackend();
+    return backend.takeQuiet != nullptr && backend.takeQuiet(handle);
+}
+
 int DrainInput(PortHandle handle) {
     const SerialBackend& backend = ActiveSerialBackend();
     bool pending = true;

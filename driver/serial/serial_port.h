@@ -51,6 +51,12 @@ struct SerialBackend {
     // True when the port reported a parity, framing, overrun or break error
     // since the last call. A device that keeps no such record has none.
     bool (*lineErrors)(PortHandle handle);
+    // The port's quiet mark: set when a read saw the line quiet for the
+    // purge's time after the last byte, taken (and cleared) by the next
+    // purge, cleared when the port is opened. Null in a backend that keeps
+    // no mark: its purges always wait.
+    void (*markQuiet)(PortHandle handle);
+    bool (*takeQuiet)(PortHandle handle);
 };
 
 const SerialBackend& PlatformSerialBackend();
@@ -70,6 +76,9 @@ int PortWrite(PortHandle handle, std::span<const std::uint8_t> bytes, std::uint3
 int PortRead(PortHandle handle, std::span<std::uint8_t> buffer, std::uint32_t* received = nullptr);
 // True when the port reported a line error since the last call.
 bool PortLineErrors(PortHandle handle);
+// The port's quiet mark (SerialBackend::markQuiet, takeQuiet).
+void MarkPortQuiet(PortHandle handle);
+bool TakePortQuiet(PortHandle handle);
 // Drops pending input in 512-byte pieces; 1 when the last read failed, else 0.
 int DrainInput(PortHandle handle);
 int SendBreak(std::uint32_t milliseconds, PortHandle handle);

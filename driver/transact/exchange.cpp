@@ -1,7 +1,6 @@
 #include "transact/exchange.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "transact/receive_ack.h"
 #include "protocol/read_frames.h"
@@ -19,14 +18,6 @@ GateName UpperCasedGas(const char* gas) {
     return name;
 }
 
-bool ModelText::Is(const char* model) const { return std::strcmp(text.data(), model) == 0; }
-
-ModelText StationModelOf(const DriverWorkspace& workspace, std::uint32_t station) {
-    ModelText model;
-    std::memcpy(model.text.data(), workspace.stationModel[station & 0xFFu], STATION_MODEL_SIZE);
-    return model;
-}
-
 void ForgetSelection(DriverWorkspace& workspace) { workspace.lastStation = NO_STATION; }
 
 bool CountAdmitted(const GateTransfer& transfer) {
@@ -37,15 +28,22 @@ bool OnlyDigits(std::span<const std::uint8_t> characters) {
     return std::ranges::all_of(characters, [](std::uint8_t c) { return c >= '0' && c <= '?'; });
 }
 
-Result SelectStationIfNeeded(DriverWorkspace& workspace, std::uint32_t station, std::span<std::uint8_t> frame) {
+Result SelectStationIfNeeded(DriverWorkspace& workspace, std::uint32_t station, std::span<std::uint8_t> frame,
+                             Failure* why) {
     if (workspace.lastStation == station) return RESULT_DONE;
-    return SendConfirmed(workspace, frame.first(BuildSelectStation(frame, station)));
+    return SendConfirmed(workspace, frame.first(BuildSelectStation(frame, station)), why);
 }
 
-Result SendConfirmed(DriverWorkspace& workspace, std::span<const std::uint8_t> frame) {
-    SendFrame(workspace, frame);
-    if (const Result echo = CheckEcho(workspace, frame); echo != RESULT_DONE) return echo;
-    return ReadAck(workspace);
+Result SendEchoed(DriverWorkspace& workspace, std::span<const std::uint8_t> frame, Failure* why) {
+    const bool sent = SendFrame(workspace, frame);
+    const Result echo = CheckEcho(workspace, frame, why);
+    if (echo != RESULT_DONE && !sent) Note(why, FAILURE_PORT);
+    return echo;
+}
+
+Result SendConfirmed(DriverWorkspace& workspace, std::span<const std::uint8_t> frame, Failure* why) {
+    if (const Result echo = SendEchoed(workspace, frame, why); echo != RESULT_DONE) return echo;
+    return ReadAck(workspace, why);
 }
 
 }  // namespace qel

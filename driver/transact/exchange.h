@@ -28,17 +28,12 @@ GateName UpperCasedGas(const char* gas);
 // The host's text as passed, for messages; "" for none.
 inline const char* GasAsPassed(const char* gas) { return gas != nullptr ? gas : ""; }
 
-// The station's model text, terminated within its 5 bytes.
-struct ModelText {
-    std::array<char, STATION_MODEL_SIZE + 1> text{};
-    bool Is(const char* model) const;
-};
-ModelText StationModelOf(const DriverWorkspace& workspace, std::uint32_t station);
-
 // Selects the station when it is not the last one addressed: SelectStation,
-// its echo, its Ack. RESULT_DONE, or the failing step's result. `frame` is the
-// caller's request area, which then carries the select frame.
-Result SelectStationIfNeeded(DriverWorkspace& workspace, std::uint32_t station, std::span<std::uint8_t> frame);
+// its echo, its Ack. RESULT_DONE, or the failing step's result (and its
+// failure in `why`). `frame` is the caller's request area, which then carries
+// the select frame.
+Result SelectStationIfNeeded(DriverWorkspace& workspace, std::uint32_t station, std::span<std::uint8_t> frame,
+                             Failure* why = nullptr);
 
 // A failed exchange forgets the selection: a controller that missed its
 // SelectStation is not selected. The transactions forget it after an
@@ -54,8 +49,12 @@ bool CountAdmitted(const GateTransfer& transfer);
 // '?'); a reply with any other character in its data is rejected.
 bool OnlyDigits(std::span<const std::uint8_t> characters);
 
+// Sends a frame and compares its echo: CheckEcho's result. A frame the port
+// did not take whole is FAILURE_PORT when the echo then fails.
+Result SendEchoed(DriverWorkspace& workspace, std::span<const std::uint8_t> frame, Failure* why = nullptr);
+
 // Sends a frame, compares its echo and reads the Ack: the first non-zero
 // result, else RESULT_DONE.
-Result SendConfirmed(DriverWorkspace& workspace, std::span<const std::uint8_t> frame);
+Result SendConfirmed(DriverWorkspace& workspace, std::span<const std::uint8_t> frame, Failure* why = nullptr);
 
 }  // namespace qel

@@ -19,6 +19,9 @@ namespace qel {
 //     RESULT_REFUSED too, without a log line;
 //   RESULT_LINE_FAILURE the 4 characters, or the fifth of a Nak, did not
 //     all arrive; no log line.
-Result ReadAck(DriverWorkspace& workspace);
+// The failure goes to `why` when one is given: FAILURE_NAK, FAILURE_MALFORMED,
+// FAILURE_LINE_ERROR, or those of ReceiveAnswer (a Nak without its fifth
+// character is FAILURE_SHORT_ANSWER).
+Result ReadAck(DriverWorkspace& workspace, Failure* why = nullptr);
 
 }  // namespace qel

@@ -10,6 +10,8 @@
 #include "protocol/write_frames.h"
 #include "serial/line.h"
 #include "serial/serial_port.h"
+#include "protocol/ack.h"
+#include "transact/attempt.h"
 #include "transact/exchange.h"
 #include "transact/transfer_fields.h"
 
@@ -24,17 +26,18 @@ void LogReadOnly(const char* gate) {
 }
 }  // namespace
 
-Result WriteFa2(DriverWorkspace& workspace, const GateTransfer& transfer, const char* gate) {
+Result WriteFa2(DriverWorkspace& workspace, const GateTransfer& transfer, const char* gate, Failure* why) {
     std::array<std::uint8_t, WRITE_FRAME_AREA_SIZE> frame{};
     const std::size_t length = BuildFa2Write(frame, TransferArea(transfer), TransferElement(transfer), TransferValue(transfer));
     if (length == 0) {
         LogReadOnly(gate);
+        Note(why, FAILURE_REFUSED);
         return RESULT_REFUSED;
     }
-    return SendConfirmed(workspace, std::span(frame).first(length));
+    return SendConfirmed(workspace, std::span(frame).first(length), why);
 }
 
-Result WriteFa3(DriverWorkspace& workspace, const GateTransfer& transfer, const char* gate) {
+Result WriteFa3(DriverWorkspace& workspace, const GateTransfer& transfer, const char* gate, Failure* why) {
     std::array<std::uint8_t, WRITE_FRAME_AREA_SIZE> header{};
     // The data message carries exactly one value, and the header announces
     // exactly that, whatever the transfer's count.
@@ -42,32 +45,43 @@ Result WriteFa3(DriverWorkspace& workspace, const GateTransfer& transfer, const 
     const std::size_t length = BuildWriteBlockFa3(header, DataByteCount(area, 1), TransferElement(transfer), area);
     if (length == 0) {
         LogReadOnly(gate);
+        Note(why, FAILURE_REFUSED);
         return RESULT_REFUSED;
     }
-    if (const Result sent = SendConfirmed(workspace, std::span(header).first(length)); sent != RESULT_DONE) return sent;
+    if (const Result sent = SendConfirmed(workspace, std::span(header).first(length), why); sent != RESULT_DONE) {
+        return sent;
+    }
     std::array<std::uint8_t, WRITE_DATA_AREA_SIZE> data{};
     const std::size_t dataLength = BuildWriteData(data, transfer.dataType, TransferValue(transfer));
-    return SendConfirmed(workspace, std::span(data).first(dataLength));
+    return SendConfirmed(workspace, std::span(data).first(dataLength), why);
 }
 
-Result WriteForceBit(DriverWorkspace& workspace, const GateTransfer& transfer) {
+Result WriteForceBit(DriverWorkspace& workspace, const GateTransfer& transfer, Failure* why) {
     std::array<std::uint8_t, FORCE_BIT_LENGTH> frame{};
     const std::size_t length = BuildForceBit(frame, TransferArea(transfer), TransferElement(transfer), TransferValue(transfer));
-    return SendConfirmed(workspace, std::span(frame).first(length));
+    return SendConfirmed(workspace, std::span(frame).first(length), why);
 }
 
-Result WriteForceGate(DriverWorkspace& workspace, const GateTransfer& transfer) {
+Result WriteForceGate(DriverWorkspace& workspace, const GateTransfer& transfer, Failure* why) {
     std::uint8_t& flag = workspace.forceFlags[transfer.station & 0xFFu];
     const std::uint16_t value = TransferValue(transfer);
     if (flag == 1 && value == 0) {
         std::array<std::uint8_t, CLEAR_FORCE_LENGTH> frame{};
         const std::size_t length = BuildClearForce(frame);
-        SendFrame(workspace, std::span(frame).first(length));
+        const bool sent = SendFrame(workspace, std::span(frame).first(length));
         std::array<std::uint8_t, CLEAR_FORCE_ANSWER_LENGTH> answer{};
-        if (ReceiveAnswer(workspace, answer) == RESULT_DONE && ClearForceAnswerAccepted(answer)) {
-            flag = 0;
-            return RESULT_DONE;
+        Failure received = FAILURE_NONE;
+        if (ReceiveAnswer(workspace, answer, &received) == RESULT_DONE) {
+            if (ClearForceAnswerAccepted(answer)) {
+                flag = 0;
+                return RESULT_DONE;
+            }
+            // The echo, then what stands where the Ack should.
+            received = answer[CLEAR_FORCE_LENGTH] == NAK_CODE ? FAILURE_NAK : FAILURE_MALFORMED;
+        } else if (!sent) {
+            received = FAILURE_PORT;
         }
+        Note(why, received);
         HostLog(LOG_INFO, "DAVEV: Failed to clear Force Mode !");
         return RESULT_REFUSED;
     }
@@ -75,57 +89,51 @@ Result WriteForceGate(DriverWorkspace& workspace, const GateTransfer& transfer) 
     return RESULT_DONE;
 }
 
+WriteRefusal WriteRefused(const GateTransfer& transfer) {
+    if (transfer.station >= STATION_COUNT || !CountAdmitted(transfer)) return WriteRefusal::Transfer;
+    const std::uint16_t area = TransferArea(transfer);
+    if ((area == AREA_CP || area == AREA_TP) && TransferValue(transfer) > MAX_PRESET_VALUE) {
+        return WriteRefusal::OutOfRange;
+    }
+    return WriteRefusal::None;
+}
+
+Result WriteExchange(DriverWorkspace& workspace, const GateTransfer& transfer, StationKind kind, const char* gate,
+                     Failure* why) {
+    const std::uint16_t area = TransferArea(transfer);
+    if (area == AREA_FORCE) return WriteForceGate(workspace, transfer, why);
+    if (kind == StationKind::FA2) return WriteFa2(workspace, transfer, gate, why);
+    if (workspace.forceFlags[transfer.station & 0xFFu] == 1 && (area == AREA_IO || area == AREA_IR)) {
+        return WriteForceBit(workspace, transfer, why);
+    }
+    return WriteFa3(workspace, transfer, gate, why);
+}
+
 std::int32_t WriteGate(const QelRequest* request) {
     DriverWorkspace* workspace = WorkspaceOf(request);
     const GateTransfer* transfer = ParametersOf<const GateTransfer>(request);
     if (workspace == nullptr || transfer == nullptr || transfer->values == nullptr) return RESULT_REFUSED;
     const GateName gate = UpperCasedGas(transfer->gas);
-    // A station outside the table, and a count that is no single value and
-    // no block, are refused before any traffic.
-    if (transfer->station >= STATION_COUNT || !CountAdmitted(*transfer)) {
+    switch (WriteRefused(*transfer)) {
+    case WriteRefusal::Transfer:
         HostLog(LOG_INFO, "DAVEV: Write failed. Gate = %s , rc = %d", gate.c_str(), 1);
         return RESULT_REFUSED;
-    }
-    const std::uint16_t area = TransferArea(*transfer);
-    const std::uint16_t value = TransferValue(*transfer);
-    if ((area == AREA_CP || area == AREA_TP) && value > MAX_PRESET_VALUE) {
+    case WriteRefusal::OutOfRange:
         HostLog(LOG_INFO, "DAVEV:Value to write out of range. Gate=%s", gate.c_str());
         return RESULT_REFUSED;
+    case WriteRefusal::None:
+        break;
     }
-    const ModelText model = StationModelOf(*workspace, transfer->station);
-
+    const StationKind kind = StationKindOf(*workspace, transfer->station);
     std::array<std::uint8_t, REQUEST_AREA_SIZE> selectArea{};
-    Result result = RESULT_LINE_FAILURE;
-    for (int attempt = 0; attempt < MAX_ATTEMPTS; ++attempt) {
-        if (attempt > 0) {
-            PurgeInput(*workspace);
-            PauseMs(RETRY_PAUSE_MS);
-        }
-        result = SelectStationIfNeeded(*workspace, transfer->station, selectArea);
-        if (result != RESULT_DONE) {
-            ForgetSelection(*workspace);
-            continue;
-        }
-        if (area == AREA_FORCE) {
-            result = WriteForceGate(*workspace, *transfer);
-        } else if (model.Is(kModelFa2)) {
-            result = WriteFa2(*workspace, *transfer, gate.c_str());
-        } else if (workspace->forceFlags[transfer->station] == 1 && (area == AREA_IO || area == AREA_IR)) {
-            result = WriteForceBit(*workspace, *transfer);
-        } else {
-            result = WriteFa3(*workspace, *transfer, gate.c_str());
-        }
-        if (result == RESULT_DONE) break;
-        // No answer may mean a controller that missed its selection.
-        if (result == RESULT_LINE_FAILURE) ForgetSelection(*workspace);
+    const Attempt last = RunAttempts(
+        *workspace, transfer->station, selectArea,
+        [&](Failure* why) { return WriteExchange(*workspace, *transfer, kind, gate.c_str(), why); },
+        [](int) {});
+    if (last.result != RESULT_DONE) {
+        HostLog(LOG_INFO, "DAVEV: Write failed. Gate = %s , rc = %d", gate.c_str(), last.result);
     }
-    if (result == RESULT_DONE) {
-        workspace->lastStation = static_cast<std::uint16_t>(transfer->station);
-    } else {
-        ForgetSelection(*workspace);
-    }
-    if (result != RESULT_DONE) HostLog(LOG_INFO, "DAVEV: Write failed. Gate = %s , rc = %d", gate.c_str(), result);
-    return result;
+    return last.result;
 }
 
 }  // namespace qel

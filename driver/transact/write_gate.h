@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "base/result.h"
+#include "base/station_kind.h"
 #include "vuzorur.h"
 
 namespace qel {
@@ -15,10 +16,25 @@ namespace qel {
 // or a wrong answer; RESULT_LINE_FAILURE a line failure.
 std::int32_t WriteGate(const QelRequest* request);
 
-// The four exchanges, one attempt each.
-Result WriteFa2(DriverWorkspace& workspace, const GateTransfer& transfer, const char* gate);
-Result WriteFa3(DriverWorkspace& workspace, const GateTransfer& transfer, const char* gate);
-Result WriteForceBit(DriverWorkspace& workspace, const GateTransfer& transfer);
-Result WriteForceGate(DriverWorkspace& workspace, const GateTransfer& transfer);
+// The four exchanges, one attempt each; the failure goes to `why` when one
+// is given.
+Result WriteFa2(DriverWorkspace& workspace, const GateTransfer& transfer, const char* gate, Failure* why = nullptr);
+Result WriteFa3(DriverWorkspace& workspace, const GateTransfer& transfer, const char* gate, Failure* why = nullptr);
+Result WriteForceBit(DriverWorkspace& workspace, const GateTransfer& transfer, Failure* why = nullptr);
+Result WriteForceGate(DriverWorkspace& workspace, const GateTransfer& transfer, Failure* why = nullptr);
+
+// Why a write is refused before any traffic.
+enum class WriteRefusal : std::uint8_t {
+    None,
+    Transfer,    // a station outside the table, or a count that is no single value and no block
+    OutOfRange,  // a preset value above MAX_PRESET_VALUE
+};
+WriteRefusal WriteRefused(const GateTransfer& transfer);
+
+// The write of one attempt, after the station selection: the exchange that
+// fits the gate, the station's kind and its force mode. `gate` is the
+// upper-cased address for messages.
+Result WriteExchange(DriverWorkspace& workspace, const GateTransfer& transfer, StationKind kind, const char* gate,
+                     Failure* why);
 
 }  // namespace qel

@@ -108,6 +108,12 @@ struct DecodeCase {
     std::vector<std::uint16_t> slots;  // the host array after the decode; starts all G
 };
 
+StationKind KindOf(const std::string& model) {
+    if (model == "FA2") return StationKind::FA2;
+    if (model == "FA3") return StationKind::FA3;
+    return StationKind::Other;
+}
+
 class DecodeReplies : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodeReplies, FillsTheSlots) {
@@ -115,7 +121,7 @@ TEST_P(DecodeReplies, FillsTheSlots) {
     std::vector<std::uint16_t> values(c.slots.size(), G);
     const std::vector<std::uint8_t> reply = Bytes(c.reply);
     const std::string model = c.model;
-    DecodeReply(static_cast<std::uint16_t>(c.area), static_cast<std::uint16_t>(c.count), model == "FA2", model == "FA3", reply, values);
+    DecodeReply(static_cast<std::uint16_t>(c.area), static_cast<std::uint16_t>(c.count), KindOf(model), reply, values);
     EXPECT_EQ(values, c.slots);
 }
 
@@ -162,7 +168,7 @@ TEST_P(Fa2ShortBitBlock, StoresNoFurtherThanItsCount) {
     const int count = GetParam();
     std::vector<std::uint16_t> values(10, G);  // room for 8 and two guard slots
     const std::vector<std::uint8_t> reply = Bytes("f??1>\r");  // byte 0xFF
-    DecodeReply(AREA_IO, static_cast<std::uint16_t>(count), true, false, reply, values);
+    DecodeReply(AREA_IO, static_cast<std::uint16_t>(count), qel::StationKind::FA2, reply, values);
     const int stored = count < 8 ? count : 8;
     for (int i = 0; i < 10; ++i) {
         EXPECT_EQ(values[static_cast<std::size_t>(i)], i < stored ? 1 : G) << "slot " << i;

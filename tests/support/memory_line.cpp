@@ -11,7 +11,7 @@ MemoryLine* MemoryLine::current_ = nullptr;
 const qel::SerialBackend MemoryLine::kBackend{
     &MemoryLine::Open, &MemoryLine::Close, &MemoryLine::GetReadTimeout, &MemoryLine::SetReadTimeout,
     &MemoryLine::Write, &MemoryLine::Read, &MemoryLine::ReadWaiting, &MemoryLine::InputPending, &MemoryLine::SetBreak,
-    &MemoryLine::Sleep, &MemoryLine::LineErrors,
+    &MemoryLine::Sleep, &MemoryLine::LineErrors, &MemoryLine::MarkQuiet, &MemoryLine::TakeQuiet,
 };
 
 MemoryLine::MemoryLine() {
@@ -94,7 +94,19 @@ qel::PortHandle MemoryLine::Open(const PortSettings&) {
     line->open_ = true;
     ++line->opens_;
     line->readTimeoutMs_ = qel::OPEN_READ_TIMEOUT_MS;
+    line->quiet_ = false;
     return kHandle;
+}
+
+void MemoryLine::MarkQuiet(qel::PortHandle handle) {
+    if (handle == kHandle && current_->open_) current_->quiet_ = true;
+}
+
+bool MemoryLine::TakeQuiet(qel::PortHandle handle) {
+    if (handle != kHandle || !current_->open_) return false;
+    const bool was = current_->quiet_;
+    current_->quiet_ = false;
+    return was;
 }
 
 bool MemoryLine::Close(qel::PortHandle handle) {

@@ -54,6 +54,8 @@ public:
     int Opens() const { return opens_; }
     int Closes() const { return closes_; }
     bool IsOpen() const { return open_; }
+    // The port's quiet mark (SerialBackend::markQuiet) is set.
+    bool Quiet() const { return quiet_; }
 
 private:
     static MemoryLine* current_;
@@ -75,6 +77,9 @@ private:
     static bool SetBreak(qel::PortHandle handle, bool on);
     static void Sleep(std::uint32_t ms);
     static bool LineErrors(qel::PortHandle handle);
+    static void MarkQuiet(qel::PortHandle handle);
+    static bool TakeQuiet(qel::PortHandle handle);
+    bool quiet_ = false;
 
     mutable std::recursive_mutex mutex_;
     std::string input_;

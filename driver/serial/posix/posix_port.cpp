@@ -39,6 +39,8 @@ struct PortSlot {
     // pseudo-terminal, a pipe) never reports a line error.
     std::atomic<bool> hasErrorCounters{false};
     std::atomic<std::uint32_t> errorsSeen{0};
+    // The line was seen quiet after the last byte read (markQuiet).
+    std::atomic<bool> quiet{false};
 };
 constexpr std::size_t kMaxPorts = 256;
 std::array<PortSlot, kMaxPorts> slots;
@@ -81,6 +83,7 @@ PortHandle Claim(int fd, bool terminal) {
             slots[i].errorsSeen.store(errors, std::memory_order_release);
             slots[i].terminal.store(terminal, std::memory_order_release);
             slots[i].readTimeoutMs.store(OPEN_READ_TIMEOUT_MS, std::memory_order_release);
+            slots[i].quiet.store(false, std::memory_order_release);
             return static_cast<PortHandle>(i + 1);
         }
     }
@@ -336,13 +339,23 @@ bool LineErrors(PortHandle handle) {
     return slot->errorsSeen.exchange(now, std::memory_order_acq_rel) != now;
 }
 
+void MarkQuiet(PortHandle handle) {
+    PortSlot* slot = SlotOf(handle);
+    if (slot != nullptr) slot->quiet.store(true, std::memory_order_release);
+}
+
+bool TakeQuiet(PortHandle handle) {
+    PortSlot* slot = SlotOf(handle);
+    return slot != nullptr && slot->quiet.exchange(false, std::memory_order_acq_rel);
+}
+
 void Sleep(std::uint32_t milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 constexpr SerialBackend kPosixBackend{
     Open, Close, GetReadTimeout, SetReadTimeoutMs, Write, Read, ReadWaiting, InputPending, SetBreak, Sleep,
-    LineErrors,
+    LineErrors, MarkQuiet, TakeQuiet,
 };
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Serial backend on the Win32 communications API.
 #include <windows.h>
 
+#include <array>
+#include <atomic>
 #include <cstring>
 
 #include "serial/line_control.h"
@@ -68,23 +70,56 @@ int Configure(HANDLE port, const PortSettings& settings) {
     return 0;
 }
 
+// The ports whose line was left quiet (markQuiet): the system keeps the port
+// object, so its mark is kept here by handle, one entry per marked port.
+constexpr std::size_t kQuietPorts = 64;
+std::array<std::atomic<PortHandle>, kQuietPorts> quietPorts{};
+
+bool TakeQuiet(PortHandle handle) {
+    if (handle == NO_PORT) return false;
+    for (auto& entry : quietPorts) {
+        PortHandle expected = handle;
+        if (entry.compare_exchange_strong(expected, NO_PORT, std::memory_order_acq_rel)) return true;
+    }
+    return false;
+}
+
+void MarkQuiet(PortHandle handle) {
+    if (handle == NO_PORT) return;
+    for (auto& entry : quietPorts) {
+        if (entry.load(std::memory_order_acquire) == handle) return;
+    }
+    for (auto& entry : quietPorts) {
+        PortHandle expected = NO_PORT;
+        // With every entry taken the mark is not kept: the next purge waits.
+        if (entry.compare_exchange_strong(expected, handle, std::memory_order_acq_rel)) return;
+    }
+}
+
+PortHandle Opened(HANDLE port) {
+    const auto handle = static_cast<PortHandle>(reinterpret_cast<ULONG_PTR>(port));
+    (void)TakeQuiet(handle);
+    return handle;
+}
+
 PortHandle Open(const PortSettings& settings) {
     char name[DEVICE_NAME_SIZE];
     DeviceName(settings, name);
     HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port == INVALID_HANDLE_VALUE || port == nullptr) return NO_PORT;
-    if (std::strncmp(settings.portName, "NUL", PORT_NAME_SIZE) == 0) {
-        return static_cast<PortHandle>(reinterpret_cast<ULONG_PTR>(port));
-    }
+    if (std::strncmp(settings.portName, "NUL", PORT_NAME_SIZE) == 0) return Opened(port);
     if (Configure(port, settings) != 0) {
         CloseHandle(port);
         return NO_PORT;
     }
-    return static_cast<PortHandle>(reinterpret_cast<ULONG_PTR>(port));
+    return Opened(port);
 }
 
-bool Close(PortHandle handle) { return CloseHandle(HandleOf(handle)) != 0; }
+bool Close(PortHandle handle) {
+    (void)TakeQuiet(handle);
+    return CloseHandle(HandleOf(handle)) != 0;
+}
 
 bool GetReadTimeout(PortHandle handle, std::uint32_t* milliseconds) {
     COMMTIMEOUTS timeouts{};
@@ -178,7 +213,7 @@ bool LineErrors(PortHandle handle) {
 
 constexpr SerialBackend kWin32Backend{
     Open, Close, GetReadTimeout, SetReadTimeoutMs, Write, Read, ReadWaiting, InputPending, SetBreak, SleepMs,
-    LineErrors,
+    LineErrors, MarkQuiet, TakeQuiet,
 };
 
 }  // namespace
