@@ -5,6 +5,8 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "vuzorur.h"
+
 namespace qelhost {
 
 bool ParseFormat(const std::string& name, Format& format) {
@@ -43,13 +45,13 @@ std::string FormatReading(Format format, const Reading& r) {
         if (!r.time.empty()) line["time"] = r.time;
         line["gate"] = r.gas;
         line["result"] = r.result;
-        line["ok"] = r.result == 0;
-        if (r.result == 0) line["values"] = r.values;
+        line["ok"] = r.result == QEL_RESULT_DONE;
+        if (r.result == QEL_RESULT_DONE) line["values"] = r.values;
         return line.dump();
     }
     std::string out;
     const bool single = r.values.size() == 1;
-    if (r.result != 0) {
+    if (r.result != QEL_RESULT_DONE) {
         if (format == Format::Csv) return (r.time.empty() ? "" : r.time + ",") + r.gas + ",,,," + std::to_string(r.result);
         char line[128];
         std::snprintf(line, sizeof line, "%s%-11s %-7s FAILED (result %d)", r.time.empty() ? "" : (r.time + "  ").c_str(),

@@ -11,6 +11,7 @@
 #include "model_file_check.h"
 #include "qel_session.h"
 #include "session_options.h"
+#include "tcp_bridge.h"
 
 namespace qelhost {
 
@@ -58,7 +59,13 @@ private:
     bool PutModels(const std::string& text, std::string& error);
     std::string LineSettingsText() const;
 
+    // Why a station Naked a frame of the model it was named as, when a probe
+    // finds it is the other model; empty otherwise.
+    std::string NamedModelMismatch(unsigned station);
+
+    std::unique_ptr<TcpBridge> bridge_;
     std::unique_ptr<QelSession> session_;
+    std::string modelSource_;
     std::string workDir_;
     LineOptions line_;
     std::string port_;
