@@ -81,7 +81,7 @@ int Serve(Options& o) {
     // only, and a session without a line for the gate checks, used by the
     // server thread only.
     qelhost::HostContext host;
-    if (const int opened = host.Open(o.session); opened != 0) return opened == kExitUsage ? kExitUsage : kExitLine;
+    if (const int opened = host.Open(o.session); opened != QEL_RESULT_DONE) return opened == kExitUsage ? kExitUsage : kExitLine;
     qelhost::QelSession& line = host.session();
     qelhost::QelSession checks(host.driver);
     qelhost::LineOptions noLine = host.line();
