@@ -108,10 +108,13 @@ TEST(QelhostMistakes, EachSaysWhatToDoWithTheRightExitCode) {
          1, {"station 1 answers as an FA-2; it is named FA3 in", "one-as-fa3.int", "001FA2"}},
         {"forceByItself", {"write", "002FORCE", "1", "--port", "@port", "--station", "2:FA3"}, 64,
          {"sends nothing", "write 002FORCE 1 002IO0005 1 002FORCE 0"}},
+        {"forceEndWithoutStart", {"write", "002FORCE", "0", "--port", "@port", "--station", "2:FA3"}, 64,
+         {"sends nothing unless a 002FORCE 1", "write 002FORCE 1 002FORCE 0"}},
         {"bitValueAsWord", {"write", "001IO0003", "on", "--port", "@port"}, 64, {"holds a bit: write 0 or 1, not on"},
          {"65535"}},
         {"bareHostAndPort", {"read", "001DR0010", "--port", "127.0.0.1:15031"}, 64, {"--port tcp:127.0.0.1:15031"},
          {"ln -s"}},
+        {"tcpWithoutPort", {"read", "001DR0010", "--port", "tcp:localhost"}, 64, {"tcp:HOST:PORT"}},
         {"watchWithJson", {"poll", "--gates", "gates.txt", "--watch", "--format", "json", "--port", "@port"}, 64,
          {"leave out --watch"}},
         {"driverLogWithVerbose", {"read", "001DR0010", "--port", "@port", "-v"}, 0,
@@ -153,6 +156,11 @@ TEST(QelhostMistakes, ALineOverTcpIsBridgedAndABusyPortNamesItsHolder) {
     const Outcome read = hosttest::Run(QELHOST_PATH, {"read", "001DR0010", "--port", address});
     EXPECT_EQ(read.exitCode, 0) << read.err;
     EXPECT_NE(read.out.find("4660"), std::string::npos) << read.out;
+    // A block of 100 words crosses the bridge whole.
+    tcpSim.Set(1, "DR", 109, 777);
+    const Outcome block = hosttest::Run(QELHOST_PATH, {"read", "001DR0010", "--count", "100", "--format", "csv", "--port", address});
+    EXPECT_EQ(block.exitCode, 0) << block.err;
+    EXPECT_NE(block.out.find("001DR0010,99,777"), std::string::npos) << block.out;
 
     CabinetLine line;
     ASSERT_TRUE(line.started);
