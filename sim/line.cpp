@@ -1,6 +1,7 @@
 #include "line.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -9,7 +10,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <vector>
 
 namespace fasim {
@@ -47,6 +50,37 @@ bool BaudConstant(unsigned baud, speed_t& out) {
 
 }  // namespace
 
+std::string DeviceHolders(const std::string& path) {
+  struct stat device {};
+  if (stat(path.c_str(), &device) != 0 || !S_ISCHR(device.st_mode)) return {};
+  std::string holders;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return holders;
+  const long self = static_cast<long>(getpid());
+  while (const dirent* entry = readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0' || pid == self) continue;
+    const std::string fdDir = "/proc/" + std::string(entry->d_name) + "/fd";
+    DIR* fds = opendir(fdDir.c_str());
+    if (fds == nullptr) continue;
+    bool holds = false;
+    while (const dirent* fd = readdir(fds)) {
+      struct stat st {};
+      if (fd->d_name[0] == '.' || stat((fdDir + "/" + fd->d_name).c_str(), &st) != 0) continue;
+      holds = holds || (S_ISCHR(st.st_mode) && st.st_rdev == device.st_rdev);
+    }
+    closedir(fds);
+    if (!holds) continue;
+    std::ifstream comm("/proc/" + std::string(entry->d_name) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    holders += (holders.empty() ? "" : ", ") + (name.empty() ? "a process" : name) + " (pid " + entry->d_name + ")";
+  }
+  closedir(proc);
+  return holders;
+}
+
 unsigned BitsPerCharacter(const LineSettings& line) {
   const unsigned parity = (line.parity == 'N' || line.parity == 'n') ? 0u : 1u;
   return 1 + line.dataBits + parity + line.stopBits;
@@ -76,6 +110,16 @@ bool OpenPty(const std::string& linkPath, PtyHandles& out, std::string& error) {
   struct stat st {};
   if (lstat(linkPath.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
     error = "'" + linkPath + "' exists and is not a symbolic link";
+    return false;
+  }
+  // A link to a pty that a process still holds is another simulator's line
+  // (or a terminal's): taking it over would cut that line off.
+  if (const std::string holders = DeviceHolders(linkPath); !holders.empty()) {
+    std::vector<char> target(256);
+    const ssize_t n = readlink(linkPath.c_str(), target.data(), target.size() - 1);
+    error = "'" + linkPath + "' is the line of a running program: it points to " +
+            (n > 0 ? std::string(target.data(), static_cast<std::size_t>(n)) : std::string("a device")) +
+            ", held by " + holders + "; stop that program or give another --link";
     return false;
   }
   const int master = posix_openpt(O_RDWR | O_NOCTTY);

@@ -25,8 +25,14 @@ struct PtyHandles {
   std::string slavePath;
 };
 
+// The processes but this one that hold the character device at path (a
+// link is followed) open: "fasim (pid 1234)", comma-separated; empty when
+// none, or when the system does not tell.
+std::string DeviceHolders(const std::string& path);
+
 // Creates a pty, puts both sides in raw mode and links its slave at
-// `linkPath` (replacing an existing symlink, refusing anything else).
+// `linkPath` (replacing a stale symlink; refusing one whose device a process
+// holds, and anything else).
 bool OpenPty(const std::string& linkPath, PtyHandles& out, std::string& error);
 // Removes the link if it still points to `target`.
 void RemoveLink(const std::string& linkPath, const std::string& target);

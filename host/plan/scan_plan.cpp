@@ -68,7 +68,7 @@ private:
         definition.gas = gas.c_str();
         definition.dataType = DataTypeOf(areaCode);
         definition.count = count;
-        return driver_.check(operation, definition) == 0 && definition.station == station &&
+        return driver_.check(operation, definition) == QEL_RESULT_DONE && definition.station == station &&
                definition.areaCode == areaCode && definition.element == element;
     }
 
@@ -202,7 +202,7 @@ Plan MakePlan(std::span<const GateRequest> gates, const Driver& driver, const Pl
         definition.gas = gates[i].gas.c_str();
         definition.dataType = gates[i].dataType;
         definition.count = gates[i].count;
-        if (driver.check(gates[i].count == 1 ? QEL_CHECK_GATE : QEL_CHECK_BLOCK, definition) != 0) {
+        if (driver.check(gates[i].count == 1 ? QEL_CHECK_GATE : QEL_CHECK_BLOCK, definition) != QEL_RESULT_DONE) {
             plan.rejected.push_back(i);
             continue;
         }

@@ -87,7 +87,7 @@ std::string Describe(const Options& o, const std::string& port, const qelhost::Q
                                                                     : std::to_string(allowed) + " gates writable";
     std::string fa3;
     for (unsigned station = 0; station < 256; ++station)
-        if (checks.StationModel(station) != "FA2") fa3 += " " + std::to_string(station);
+        if (qelhost::StationKindOf(checks.StationModel(station)) != qelhost::StationKind::FA2) fa3 += " " + std::to_string(station);
     text += fa3.empty() ? ", every station FA2" : ", FA3 stations:" + fa3 + ", the others FA2";
     if (!units.all()) {
         text += ", units served:";
@@ -134,13 +134,13 @@ int Serve(Options& o) {
     // only, and a session without a line for the gate checks, used by the
     // server thread only.
     qelhost::HostContext host;
-    if (const int opened = host.Open(o.session); opened != 0) return opened == kExitUsage ? kExitUsage : kExitLine;
+    if (const int opened = host.Open(o.session); opened != QEL_RESULT_DONE) return opened == kExitUsage ? kExitUsage : kExitLine;
     qelhost::QelSession& line = host.session();
     qelhost::QelSession checks(host.driver);
     qelhost::LineOptions noLine = host.line();
     noLine.port.clear();
     checks.Init(noLine);
-    const GateCheck check = [&checks](qelhost::Gate& gate) { return checks.Check(gate) == 0; };
+    const GateCheck check = [&checks](qelhost::Gate& gate) { return checks.Check(gate) == QEL_RESULT_DONE; };
 
     std::string error;
     WriteAllowList allowList;

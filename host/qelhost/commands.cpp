@@ -1,11 +1,16 @@
 #include "commands.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <iostream>
+#include <set>
 
 #include "cp437.h"
 #include "driver_log.h"
+#include "gate_diagnosis.h"
 #include "output.h"
+#include "program_name.h"
 
 namespace qelhost {
 
@@ -14,6 +19,40 @@ namespace {
 const char* AreaName(std::uint32_t code) {
     static const char* const names[] = {"TM", "CT", "DR", "CP", "TP", "IO", "IR/IM", "SR", "WO", "FORCE"};
     return code < 10 ? names[code] : "?";
+}
+
+std::string Upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
+    return text;
+}
+
+bool IsForceGate(const std::string& gas) { return gas.size() == 8 && Upper(gas.substr(3)) == "FORCE"; }
+
+// A FORCE write does nothing by itself: the driver keeps force mode in the
+// QEL of this run, and sends a frame only for the 0 that ends a force mode
+// begun in it. Empty when the list uses it that way.
+std::string ForceMisuse(const std::vector<std::string>& pairs, const std::vector<std::uint16_t>& values) {
+    std::set<std::string> forced;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const std::string& gas = pairs[2 * i];
+        if (!IsForceGate(gas)) continue;
+        const std::string station = gas.substr(0, 3);
+        bool followed = false;
+        for (std::size_t j = i + 1; j < values.size(); ++j) followed = followed || pairs[2 * j].substr(0, 3) == station;
+        const std::string chain = "qelhost write " + station + "FORCE 1 " + station + "IO0005 1 " + station + "FORCE 0";
+        if (values[i] == 1 && !followed) {
+            return gas + " 1 by itself sends nothing: force mode lasts only for the QEL of this command and applies "
+                   "to the writes that follow it in the same command; chain them, e.g. " + chain;
+        }
+        if (values[i] == 0 && forced.count(station) == 0) {
+            return gas + " 0 sends nothing unless a " + station + "FORCE 1 earlier in the same command began force "
+                   "mode; to end a controller's force mode write " + station + "FORCE 1 " + station +
+                   "FORCE 0, and to force inputs chain the writes, e.g. " + chain;
+        }
+        if (values[i] == 1) forced.insert(station);
+        if (values[i] == 0) forced.erase(station);
+    }
+    return {};
 }
 
 int DataTypeFor(const std::string& gas, bool bit, bool word) {
@@ -40,16 +79,20 @@ int RunDescribe(const CommonOptions& common) {
 
 int RunCheck(const CommonOptions& common, const CheckOptions& options) {
     HostContext host;
-    if (const int opened = host.Open(common); opened != 0) return opened == kExitUsage ? kExitUsage : kExitLine;
+    if (const int opened = host.Open(common); opened != QEL_RESULT_DONE) return opened == kExitUsage ? kExitUsage : kExitLine;
     int worst = kExitOk;
     for (const std::string& gas : options.gates) {
         Gate gate;
         gate.gas = gas;
         gate.count = options.count;
         gate.dataType = DataTypeFor(gas, options.bit, options.word);
-        if (host.CheckGate(gate) == 0) {
+        if (host.CheckGate(gate) == QEL_RESULT_DONE) {
             std::printf("%-11s legal    station %u  area %u (%s)  element %u\n", gas.c_str(), gate.definition.station,
                         gate.definition.areaCode, AreaName(gate.definition.areaCode), gate.definition.element);
+            if (const std::string why = ExplainUnservedRead(host.session(), gate); !why.empty()) {
+                std::cerr << MessageHead() << gas << ": " << why << "\n";
+                worst = kExitRefused;
+            }
         } else {
             std::printf("%-11s illegal\n", gas.c_str());
             worst = kExitRefused;
@@ -62,12 +105,12 @@ int RunRead(const CommonOptions& common, const ReadOptions& options) {
     Format format{};
     ParseFormat(options.format, format);
     HostContext host;
-    if (const int opened = host.Open(common); opened != 0) return opened == kExitUsage ? kExitUsage : kExitLine;
+    if (const int opened = host.Open(common); opened != QEL_RESULT_DONE) return opened == kExitUsage ? kExitUsage : kExitLine;
     Gate gate;
     gate.gas = options.gas;
     gate.count = options.count;
     gate.dataType = GuessDataType(options.gas);
-    if (host.CheckGate(gate) != 0) return kExitRefused;
+    if (host.CheckGate(gate) != QEL_RESULT_DONE) return kExitRefused;
     Reading reading;
     reading.gas = gate.gas;
     reading.bits = gate.dataType == DATA_TYPE_BIT;
@@ -75,7 +118,7 @@ int RunRead(const CommonOptions& common, const ReadOptions& options) {
     if (const std::string header = HeaderLine(format, false); !header.empty()) std::printf("%s\n", header.c_str());
     std::printf("%s\n", FormatReading(format, reading).c_str());
     std::fflush(stdout);
-    return reading.result == 0 ? kExitOk : host.ReportFailure("the read", gate, reading.result);
+    return reading.result == QEL_RESULT_DONE ? kExitOk : host.ReportFailure("the read", gate, reading.result);
 }
 
 int RunWrite(const CommonOptions& common, const WriteOptions& options) {
@@ -86,30 +129,39 @@ int RunWrite(const CommonOptions& common, const WriteOptions& options) {
     std::vector<std::uint16_t> values;
     for (std::size_t i = 1; i < options.pairs.size(); i += 2) {
         const std::string& text = options.pairs[i];
+        const bool bit = GuessDataType(options.pairs[i - 1]) == DATA_TYPE_BIT;
         try {
             std::size_t used = 0;
             const unsigned long value = std::stoul(text, &used, 0);
             if (used != text.size() || value > 0xFFFF) throw std::out_of_range("value");
             values.push_back(static_cast<std::uint16_t>(value));
         } catch (const std::exception&) {
-            std::cerr << "qelhost: the value " << text << " for " << options.pairs[i - 1]
-                      << " is not a number from 0 to 65535\n";
+            if (bit) {
+                std::cerr << "qelhost: " << options.pairs[i - 1] << " holds a bit: write 0 or 1, not " << text << "\n";
+            } else {
+                std::cerr << "qelhost: the value " << text << " for " << options.pairs[i - 1]
+                          << " is not a number from 0 to 65535 (decimal, or hex as 0x1F)\n";
+            }
             return kExitUsage;
         }
-        if (GuessDataType(options.pairs[i - 1]) == DATA_TYPE_BIT && values.back() > 1) {
+        if (bit && values.back() > 1) {
             std::cerr << "qelhost: " << options.pairs[i - 1] << " holds a bit: write 0 or 1, not " << text << "\n";
             return kExitUsage;
         }
     }
+    if (const std::string misuse = ForceMisuse(options.pairs, values); !misuse.empty()) {
+        std::cerr << "qelhost: " << misuse << "\n";
+        return kExitUsage;
+    }
     HostContext host;
-    if (const int opened = host.Open(common); opened != 0) return opened == kExitUsage ? kExitUsage : kExitLine;
+    if (const int opened = host.Open(common); opened != QEL_RESULT_DONE) return opened == kExitUsage ? kExitUsage : kExitLine;
     for (std::size_t i = 0; i < values.size(); ++i) {
         Gate gate;
         gate.gas = options.pairs[2 * i];
         gate.dataType = GuessDataType(gate.gas);
-        if (host.CheckGate(gate) != 0) return kExitRefused;
+        if (host.CheckGate(gate) != QEL_RESULT_DONE) return kExitRefused;
         const int result = host.Write(gate, values[i]);
-        if (result != 0) return host.ReportFailure("the write", gate, result);
+        if (result != QEL_RESULT_DONE) return host.ReportFailure("the write", gate, result);
         std::printf("%-11s written  %u\n", gate.gas.c_str(), values[i]);
     }
     return kExitOk;
@@ -117,9 +169,9 @@ int RunWrite(const CommonOptions& common, const WriteOptions& options) {
 
 int RunWarmStart(const CommonOptions& common) {
     HostContext host;
-    if (const int opened = host.Open(common); opened != 0) return opened == kExitUsage ? kExitUsage : kExitLine;
+    if (const int opened = host.Open(common); opened != QEL_RESULT_DONE) return opened == kExitUsage ? kExitUsage : kExitLine;
     const int result = host.session().WarmStart();
-    std::printf("warm start of QEL %d: %s\n", common.line.qel, result == 0 ? "done" : "failed");
+    std::printf("warm start of QEL %d: %s\n", common.line.qel, result == QEL_RESULT_DONE ? "done" : "failed");
     return result;
 }
 

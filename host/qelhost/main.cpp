@@ -100,6 +100,12 @@ int main(int argc, char** argv) {
     auto* demoCmd = app.add_subcommand("demo", "run a session against the built-in simulator and show each step");
     demoCmd->add_option("--fasim", demo.fasimPath, "simulator program (default: fasim beside qelhost)");
 
+    // Each command's --help lists the line and session options too; given
+    // before or after the command, they fill the same settings.
+    for (CLI::App* command : app.get_subcommands({})) {
+        AddSessionOptions(*command->add_option_group("Line and session options"), common);
+    }
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -119,6 +125,11 @@ int main(int argc, char** argv) {
     if (app.get_subcommands().empty()) {
         std::cerr << "qelhost: name a command: describe, check, read, write, poll, scan, warm-start or demo "
                      "(see qelhost --help)\n";
+        return kExitUsage;
+    }
+    if (pollCmd->parsed() && poll.watch && poll.format != "table") {
+        std::cerr << "qelhost: poll --watch draws a table for people and writes no " << poll.format
+                  << "; for " << poll.format << " lines leave out --watch\n";
         return kExitUsage;
     }
     for (const CLI::App* command : {readCmd, writeCmd, pollCmd, scanCmd, warm}) {

@@ -5,6 +5,8 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "vuzorur.h"
+
 namespace qelhost {
 
 bool ParseFormat(const std::string& name, Format& format) {
@@ -43,14 +45,14 @@ std::string FormatReading(Format format, const Reading& r) {
         if (!r.time.empty()) line["time"] = r.time;
         line["gate"] = r.gas;
         line["result"] = r.result;
-        line["ok"] = r.result == 0;
+        line["ok"] = r.result == QEL_RESULT_DONE;
         if (r.down) line["down"] = true;
-        if (r.result == 0) line["values"] = r.values;
+        if (r.result == QEL_RESULT_DONE) line["values"] = r.values;
         return line.dump();
     }
     std::string out;
     const bool single = r.values.size() == 1;
-    if (r.result != 0) {
+    if (r.result != QEL_RESULT_DONE) {
         if (format == Format::Csv)
             return (r.time.empty() ? "" : r.time + ",") + r.gas + ",,,," + (r.down ? "down" : std::to_string(r.result));
         char line[128];

@@ -2,13 +2,16 @@
 
 #include <cstdio>
 
+#include "vuzorur.h"
+
 namespace qelhost {
 
 namespace {
 constexpr std::size_t kShownWords = 8;
 
 std::string Values(const WatchRow& row) {
-    if (row.result != 0) return (row.down ? "DOWN (result " : "FAILED (result ") + std::to_string(row.result) + ")";
+    if (row.result != QEL_RESULT_DONE)
+        return (row.down ? "DOWN (result " : "FAILED (result ") + std::to_string(row.result) + ")";
     if (row.values.empty()) return "-";
     std::string text;
     if (row.bits) {

@@ -30,7 +30,7 @@ bool Accepted(QelSession& session, const std::string& gas, int dataType, int cou
     gate.gas = gas;
     gate.dataType = dataType;
     gate.count = count;
-    return session.Check(gate) == 0;
+    return session.Check(gate) == QEL_RESULT_DONE;
 }
 
 // Runs of accepted numbers; in a bit area (no number ending in 8 or 9 is
@@ -110,12 +110,12 @@ std::string ExplainIllegalGate(QelSession& session, const Gate& gate, const Stat
                                    : "; station " + std::to_string(station) +
                                          " is taken for an FA2 because no station model names it: if it is an FA-3, "
                                          "name it with --station " + std::to_string(station) + ":FA3";
-    const std::string fa2Hint = model == "FA2" ? nameIt : "";
+    const std::string fa2Hint = StationKindOf(model) == StationKind::FA2 ? nameIt : "";
     const std::string rest = gas.substr(3);
 
     if (rest == "FORCE") {
         if (gate.count != 1) return head + "the FORCE gate takes no block";
-        if (model == "FA2") return head + "FORCE is the force-mode gate of an FA-3, and " + where + fa2Hint;
+        if (StationKindOf(model) == StationKind::FA2) return head + "FORCE is the force-mode gate of an FA-3, and " + where + fa2Hint;
         return head + "the FORCE gate holds a bit (check it with --bit)";
     }
     const std::string area = rest.substr(0, std::min<std::size_t>(2, rest.size()));
@@ -164,6 +164,14 @@ std::string ExplainIllegalGate(QelSession& session, const Gate& gate, const Stat
                        " (legal: " + legal + ")";
     if (bitArea && area != "SR" && (element % 10) >= 8) text += "; the last digit is the bit, 0 to 7";
     return text + fa2Hint;
+}
+
+std::string ExplainUnservedRead(QelSession& session, const Gate& gate) {
+    const unsigned station = gate.definition.station;
+    if (gate.definition.areaCode != AREA_WO || station >= STATION_COUNT) return {};
+    if (StationKindOf(session.StationModel(station)) == StationKind::FA2) return {};
+    return "the gate check takes WO blocks of an FA-3, but the driver has no FA-3 WO read frame: it refuses the "
+           "read and sends nothing, whatever the line settings";
 }
 
 }  // namespace qelhost

@@ -19,7 +19,11 @@ std::string LegalElements(QelSession& session, unsigned station, const std::stri
 // its element, e.g. "8" or "0-100"; empty when none.
 std::string LegalBlockCounts(QelSession& session, const Gate& gate);
 
-// One line (without "qelhost: ") for a gate the driver refused.
+// Why the driver refuses to read a gate that its gate check accepts, without
+// sending anything; empty when it can read it.
+std::string ExplainUnservedRead(QelSession& session, const Gate& gate);
+
+// One line (without the program's name) for a gate the driver refused.
 std::string ExplainIllegalGate(QelSession& session, const Gate& gate, const StationModels& models);
 
 }  // namespace qelhost

@@ -82,6 +82,7 @@ int HostContext::Open(const SessionOptions& options) {
         }
         PrintModelWarnings(modelSource, models_);
     }
+    modelSource_ = modelSource;
     const std::string sourceText = modelSource.empty() ? std::string() : ReadWhole(modelSource);
     ApplyStationOptions(options.stations, models_);
 
@@ -89,7 +90,26 @@ int HostContext::Open(const SessionOptions& options) {
     // directory of its own: absolute when that fits the port name, else a
     // short link in that directory.
     std::string portTarget = port_;
-    if (!port_.empty() && IsRelativePath(port_)) portTarget = Absolute(port_);
+    std::string tcpHost, tcpPort;
+    if (ParseTcpAddress(port_, tcpHost, tcpPort)) {
+        // A line over TCP: the driver gets the slave of a pty bridged to it.
+        bridge_ = std::make_unique<TcpBridge>();
+        if (!bridge_->Start(tcpHost, tcpPort, error)) {
+            std::cerr << MessageHead() << error << "\n";
+            return kExitLine;
+        }
+        portTarget = bridge_->SlavePath();
+    } else if (port_.rfind("tcp:", 0) == 0) {
+        std::cerr << MessageHead() << "--port " << port_ << ": write a line over TCP as tcp:HOST:PORT, e.g. "
+                  << "tcp:192.168.1.20:4001\n";
+        return kExitUsage;
+    } else if (LooksLikeTcpAddress(port_)) {
+        std::cerr << MessageHead() << "--port " << port_ << " is no device here; for a line over TCP write --port tcp:"
+                  << port_ << "\n";
+        return kExitUsage;
+    } else if (!port_.empty() && IsRelativePath(port_)) {
+        portTarget = Absolute(port_);
+    }
     const bool ownModels = !options.modelsFile.empty() || !options.stations.empty();
     if (portTarget != port_) line_.port = portTarget.size() < PORT_NAME_SIZE ? portTarget : "./line";
     if (line_.port.size() >= PORT_NAME_SIZE) {
@@ -115,7 +135,7 @@ int HostContext::Open(const SessionOptions& options) {
     }
     ForgetDriverLog();
     const int result = session_->Init(line_);
-    if (result != 0) std::cerr << MessageHead() << ExplainOpenFailure(portTarget) << "\n";
+    if (result != QEL_RESULT_DONE) std::cerr << MessageHead() << ExplainOpenFailure(portTarget) << "\n";
     return result;
 }
 
@@ -127,7 +147,7 @@ int HostContext::Reopen(const StationModels& models, int readTimeout) {
     }
     session_->Close();
     int result = session_->Init(line_);
-    if (result == 0 && readTimeout > 0) result = session_->SetReadTimeout(line_, readTimeout);
+    if (result == QEL_RESULT_DONE && readTimeout > 0) result = session_->SetReadTimeout(line_, readTimeout);
     return result;
 }
 
@@ -138,7 +158,7 @@ StationProbe HostContext::MakeProbe(int readTimeout) {
 
 int HostContext::CheckGate(Gate& gate, bool quiet) {
     const int result = session_->Check(gate);
-    if (result != 0 && !quiet) {
+    if (result != QEL_RESULT_DONE && !quiet) {
         std::cerr << MessageHead() << ExplainIllegalGate(*session_, gate, models_) << "\n";
     }
     return result;
@@ -177,6 +197,27 @@ std::string HostContext::LineSettingsText() const {
            " parity, " + line_.stopBits + " stop bit" + (line_.stopBits == "1" ? "" : "s");
 }
 
+std::string HostContext::NamedModelMismatch(unsigned station) {
+    const StationKind named = StationKindOf(session_->StationModel(station));
+    if (named == StationKind::Other) return {};
+    StationProbe probe = MakeProbe(ProbeReadTimeout(line_));
+    const ProbeAnswer answer = probe.Probe(station);
+    if (answer != ProbeAnswer::FA2 && answer != ProbeAnswer::FA3) return {};
+    const StationKind found = answer == ProbeAnswer::FA2 ? StationKind::FA2 : StationKind::FA3;
+    if (found == named) return {};
+    char record[8];
+    std::snprintf(record, sizeof record, "%03u", station);
+    const std::string n = std::to_string(station);
+    std::string text = "station " + n + " answers as an " + ModelName(found) + "; it is named " + ModelText(named);
+    if (models_.byOption[station]) {
+        text += " by --station " + n + ":" + ModelText(named) + ": write --station " + n + ":" + ModelText(found);
+    } else {
+        text += " in " + modelSource_ + ": change its line " + record + ModelText(named) + " to " + record +
+                ModelText(found) + ", or name it with --station " + n + ":" + ModelText(found);
+    }
+    return text;
+}
+
 int HostContext::ReportFailure(const char* what, const Gate& gate, int result) {
     StopScheduler();  // the diagnosis talks to the line itself
     const unsigned station = gate.definition.station;
@@ -202,13 +243,24 @@ int HostContext::ReportFailure(const char* what, const Gate& gate, int result) {
                   << "(capitals), or name it with --station " << station << ":FA3\n";
         return kExitRefused;
     }
-    if (result == 1 && !nak && !malformed) {
+    if (const std::string why = ExplainUnservedRead(*session_, gate); !why.empty()) {
+        std::cerr << head << why << "\n";
+        return kExitRefused;
+    }
+    if ((nak || malformed) && station < STATION_COUNT && models_.named[station]) {
+        if (const std::string why = NamedModelMismatch(station); !why.empty()) {
+            std::cerr << head << why << "\n";
+            return kExitRefused;
+        }
+    }
+    if (result == QEL_RESULT_REFUSED && !nak && !malformed) {
         std::cerr << head << "what came back did not match what was sent (an echo that differs, or a garbled "
                   << "reply): the line settings may differ from the controllers' (now " << LineSettingsText()
                   << "); check --baud, --parity, --data-bits and --stop-bits\n";
         return kExitLine;
     }
-    if (station < STATION_COUNT && session_->StationModel(station) == "FA2" && !models_.named[station]) {
+    if (station < STATION_COUNT && StationKindOf(session_->StationModel(station)) == StationKind::FA2 &&
+        !models_.named[station]) {
         // The station is an FA-2 only because nothing names it: ask it.
         StationProbe probe = MakeProbe(ProbeReadTimeout(line_));
         const ProbeAnswer answer = probe.Probe(station);
@@ -227,7 +279,7 @@ int HostContext::ReportFailure(const char* what, const Gate& gate, int result) {
             return kExitRefused;
         }
     }
-    if (result == 2) {
+    if (result == QEL_RESULT_LINE_FAILURE) {
         std::cerr << head << "no answer from station " << station << " on " << port_
                   << " (check the station number and that the controller is on, the wiring, and the line settings, "
                   << "now " << LineSettingsText() << "; qelhost scan lists the stations that answer)\n";

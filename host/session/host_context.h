@@ -12,6 +12,7 @@
 #include "model_file_check.h"
 #include "qel_session.h"
 #include "session_options.h"
+#include "tcp_bridge.h"
 
 namespace qelhost {
 
@@ -65,9 +66,15 @@ private:
     bool PutModels(const std::string& text, std::string& error);
     std::string LineSettingsText() const;
 
+    // Why a station Naked a frame of the model it was named as, when a probe
+    // finds it is the other model; empty otherwise.
+    std::string NamedModelMismatch(unsigned station);
+
+    std::unique_ptr<TcpBridge> bridge_;
     std::unique_ptr<QelSession> session_;
     std::unique_ptr<LineScheduler> scheduler_;
     SchedulerOptions schedulerOptions_;
+    std::string modelSource_;
     std::string workDir_;
     LineOptions line_;
     std::string port_;

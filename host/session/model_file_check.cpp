@@ -83,8 +83,6 @@ std::string RecordHint(const std::string& kept) {
 
 }  // namespace
 
-bool IsKnownModel(const std::string& model) { return model == "FA2" || model == "FA3"; }
-
 StationModels ReadStationModels(const std::string& bytes) {
     StationModels result;
     std::array<int, STATION_COUNT> namedOn{};
@@ -163,7 +161,7 @@ StationModels ReadStationModels(const std::string& bytes) {
             for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
             std::string why = shown + ": the model " + model + " is neither FA2 nor FA3";
             why += IsKnownModel(upper) ? " (capitals matter): write " + ThreeDigits(station) + upper
-                                       : ": write " + ThreeDigits(station) + "FA2 or " + ThreeDigits(station) + "FA3";
+                                       : ": write " + ThreeDigits(station) + std::string(kModelFa2) + " or " + ThreeDigits(station) + std::string(kModelFa3);
             warn(line, why);
         }
         if (result.named[station]) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "station_kind.h"
 #include "vuzorur.h"
 
 namespace qelhost {
@@ -19,11 +20,12 @@ struct ModelWarning {
 // The station models the driver ends up with, and why.
 struct StationModels {
     std::array<std::string, STATION_COUNT> model;  // "FA2" unless named
-    std::array<bool, STATION_COUNT> named{};       // set by a line the driver applies
+    std::array<bool, STATION_COUNT> named{};       // set by a line the driver applies, or by --station
+    std::array<bool, STATION_COUNT> byOption{};    // named by --station
     bool disregarded = false;                      // an illegal line: every station FA2
     std::vector<ModelWarning> warnings;
 
-    StationModels() { model.fill("FA2"); }
+    StationModels() { model.fill(ModelText(StationKind::FA2)); }
 };
 
 // The driver's reading of the file's bytes.
@@ -36,7 +38,5 @@ bool ReadStationModelFile(const std::string& path, StationModels& models, std::s
 // named station, in station order, each ending in a line feed.
 std::string StationModelText(const StationModels& models);
 
-// True for the two model texts the driver knows.
-bool IsKnownModel(const std::string& model);
 
 }  // namespace qelhost

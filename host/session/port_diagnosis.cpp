@@ -1,5 +1,7 @@
 #include "port_diagnosis.h"
 
+#include "port_holder.h"
+
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/file.h>
@@ -11,6 +13,19 @@
 #endif
 
 namespace qelhost {
+
+#if !defined(_WIN32)
+namespace {
+
+// "port busy: PATH is held by NAME (pid N)", when the system tells who.
+std::string BusyText(const std::string& path) {
+    const std::string holder = PortHolder(path);
+    return "port busy: " + path + (holder.empty() ? " is in use by another program" : " is held by " + holder) +
+           "; stop it, or use another port";
+}
+
+}  // namespace
+#endif
 
 std::string ExplainOpenFailure(const std::string& port) {
 #if defined(_WIN32)
@@ -30,13 +45,13 @@ std::string ExplainOpenFailure(const std::string& port) {
         if (why == EACCES || why == EPERM) {
             return "cannot open " + path + ": permission denied (add your user to the dialout group, then log in again)";
         }
-        if (why == EBUSY) return "port busy: " + path + " is in use by another program";
+        if (why == EBUSY) return BusyText(path);
         return "cannot open " + path + ": " + std::strerror(why);
     }
     std::string message;
     termios tio{};
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        message = "port busy: " + path + " is in use by another program";
+        message = BusyText(path);
     } else if (tcgetattr(fd, &tio) != 0) {
         message = "cannot open " + path + ": not a serial device; " + SerialDevicesHint();
     } else {

@@ -35,6 +35,7 @@ void ApplyStationOptions(const std::vector<StationModelOption>& options, Station
     for (const StationModelOption& option : options) {
         models.model[option.station] = option.model;
         models.named[option.station] = true;
+        models.byOption[option.station] = true;
     }
 }
 

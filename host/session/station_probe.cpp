@@ -25,8 +25,8 @@ const char* ProbeAnswerName(ProbeAnswer answer) {
     switch (answer) {
         case ProbeAnswer::Silent: return "silent";
         case ProbeAnswer::Garbled: return "garbled";
-        case ProbeAnswer::FA2: return "FA2";
-        case ProbeAnswer::FA3: return "FA3";
+        case ProbeAnswer::FA2: return kModelFa2.data();
+        case ProbeAnswer::FA3: return kModelFa3.data();
         case ProbeAnswer::Unknown: return "unknown";
     }
     return "?";
@@ -45,10 +45,10 @@ bool StationProbe::Prepare(int fa2Station) {
     if (preparedFor_ == fa2Station) return true;
     StationModels models;
     for (unsigned s = 0; s < STATION_COUNT; ++s) {
-        models.model[s] = static_cast<int>(s) == fa2Station ? "FA2" : "FA3";
+        models.model[s] = ModelText(static_cast<int>(s) == fa2Station ? StationKind::FA2 : StationKind::FA3);
         models.named[s] = true;
     }
-    const bool ok = reopen_(models, readTimeout_) == 0;
+    const bool ok = reopen_(models, readTimeout_) == QEL_RESULT_DONE;
     preparedFor_ = ok ? fa2Station : -2;
     return ok;
 }
@@ -81,17 +81,17 @@ ProbeAnswer StationProbe::Probe(unsigned station) {
     Gate select;
     select.gas = GateOf(station, "FORCE");
     select.dataType = DATA_TYPE_BIT;
-    if (session_.Check(select) != 0) return ProbeAnswer::Unknown;
+    if (session_.Check(select) != QEL_RESULT_DONE) return ProbeAnswer::Unknown;
     const int selected = session_.Write(select, 0);
-    if (selected == 2) return ProbeAnswer::Silent;
-    if (selected != 0) return ProbeAnswer::Garbled;
+    if (selected == QEL_RESULT_LINE_FAILURE) return ProbeAnswer::Silent;
+    if (selected != QEL_RESULT_DONE) return ProbeAnswer::Garbled;
 
     Gate read;
     read.gas = GateOf(station, "DR0000");
-    if (session_.Check(read) == 0 && session_.Read(read, values) == 0) return ProbeAnswer::FA3;
+    if (session_.Check(read) == QEL_RESULT_DONE && session_.Read(read, values) == QEL_RESULT_DONE) return ProbeAnswer::FA3;
 
     if (!Prepare(static_cast<int>(station))) return ProbeAnswer::Unknown;
-    if (session_.Check(read) == 0 && session_.Read(read, values) == 0) return ProbeAnswer::FA2;
+    if (session_.Check(read) == QEL_RESULT_DONE && session_.Read(read, values) == QEL_RESULT_DONE) return ProbeAnswer::FA2;
     return ProbeAnswer::Unknown;
 }
 

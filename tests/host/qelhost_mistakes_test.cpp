@@ -1,6 +1,8 @@
 // The mistakes a person at the cabinet makes, each through the built qelhost
 // against the simulator: the message says what to do, with the right exit code.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -68,6 +70,8 @@ TEST(QelhostMistakes, EachSaysWhatToDoWithTheRightExitCode) {
     line.File("illegal.int", "002FA3\n256FA3\n");
     line.File("blank.int", "001FA2\n\n002FA3\n");
     line.File("models.int", "002FA3\n");
+    line.File("one-as-fa3.int", "001FA3\n");
+    line.File("gates.txt", "001DR0010\n");
     fs::create_symlink(line.link, line.dir / "p");
     const MistakeRow rows[] = {
         {"fa3ReadWithoutModels", {"read", "002DR0010", "--port", "@port", "--timeout", "20"}, 1,
@@ -95,6 +99,24 @@ TEST(QelhostMistakes, EachSaysWhatToDoWithTheRightExitCode) {
         {"badStationOption", {"check", "001DR0001", "--station", "2:FA4"}, 64, {"FA2 or FA3"}},
         {"silentStation", {"read", "009DR0000", "--port", "@port", "--timeout", "10"}, 2,
          {"no answer from station 9", "qelhost scan"}, {"DAVEV"}},
+        {"woBlockCheck", {"check", "002WO0000", "--block", "4", "--station", "2:FA3"}, 1, {"no FA-3 WO read frame"}},
+        {"woBlockRead", {"read", "002WO0000", "--count", "4", "--port", "@port", "--station", "2:FA3"}, 1,
+         {"no FA-3 WO read frame", "sends nothing"}, {"check --baud"}},
+        {"fa2NamedFa3ByOption", {"read", "001DR0010", "--port", "@port", "--station", "1:FA3", "--timeout", "20"}, 1,
+         {"station 1 answers as an FA-2; it is named FA3 by --station 1:FA3", "--station 1:FA2"}},
+        {"fa2NamedFa3InFile", {"read", "001DR0010", "--port", "@port", "--models", "one-as-fa3.int", "--timeout", "20"},
+         1, {"station 1 answers as an FA-2; it is named FA3 in", "one-as-fa3.int", "001FA2"}},
+        {"forceByItself", {"write", "002FORCE", "1", "--port", "@port", "--station", "2:FA3"}, 64,
+         {"sends nothing", "write 002FORCE 1 002IO0005 1 002FORCE 0"}},
+        {"forceEndWithoutStart", {"write", "002FORCE", "0", "--port", "@port", "--station", "2:FA3"}, 64,
+         {"sends nothing unless a 002FORCE 1", "write 002FORCE 1 002FORCE 0"}},
+        {"bitValueAsWord", {"write", "001IO0003", "on", "--port", "@port"}, 64, {"holds a bit: write 0 or 1, not on"},
+         {"65535"}},
+        {"bareHostAndPort", {"read", "001DR0010", "--port", "127.0.0.1:15031"}, 64, {"--port tcp:127.0.0.1:15031"},
+         {"ln -s"}},
+        {"tcpWithoutPort", {"read", "001DR0010", "--port", "tcp:localhost"}, 64, {"tcp:HOST:PORT"}},
+        {"watchWithJson", {"poll", "--gates", "gates.txt", "--watch", "--format", "json", "--port", "@port"}, 64,
+         {"leave out --watch"}},
         {"driverLogWithVerbose", {"read", "001DR0010", "--port", "@port", "-v"}, 0,
          {"32 DAVEV: Izumi 1:N Driver QEL 1 loaded successfully"}},
     };
@@ -121,6 +143,45 @@ TEST(QelhostMistakes, AnEchoThatDiffersIsALineFailureThatNamesTheSettings) {
     EXPECT_EQ(r.exitCode, 2) << r.err;
     EXPECT_NE(r.err.find("the line settings may differ"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("9600 baud, 8 data bits, even parity"), std::string::npos) << r.err;
+}
+
+TEST(QelhostMistakes, ALineOverTcpIsBridgedAndABusyPortNamesItsHolder) {
+    fasim::Options options;
+    options.stations = {{1, fasim::Model::FA2}};
+    options.line.paced = false;
+    fasim::Simulator tcpSim(options);
+    ASSERT_TRUE(tcpSim.StartTcp(0));
+    tcpSim.Set(1, "DR", 10, 4660);
+    const std::string address = "tcp:127.0.0.1:" + std::to_string(tcpSim.TcpPort());
+    const Outcome read = hosttest::Run(QELHOST_PATH, {"read", "001DR0010", "--port", address});
+    EXPECT_EQ(read.exitCode, 0) << read.err;
+    EXPECT_NE(read.out.find("4660"), std::string::npos) << read.out;
+    // A block of 100 words crosses the bridge whole.
+    tcpSim.Set(1, "DR", 109, 777);
+    const Outcome block = hosttest::Run(QELHOST_PATH, {"read", "001DR0010", "--count", "100", "--format", "csv", "--port", address});
+    EXPECT_EQ(block.exitCode, 0) << block.err;
+    EXPECT_NE(block.out.find("001DR0010,99,777"), std::string::npos) << block.out;
+
+    CabinetLine line;
+    ASSERT_TRUE(line.started);
+    const int fd = ::open(line.link.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    const Outcome busy = line.Run({"read", "001DR0010", "--port", line.link});
+    ::close(fd);
+    EXPECT_EQ(busy.exitCode, 2) << busy.err;
+    EXPECT_NE(busy.err.find("qelhost: port busy: " + line.link + " is held by "), std::string::npos) << busy.err;
+    EXPECT_NE(busy.err.find("(pid " + std::to_string(getpid()) + ")"), std::string::npos) << busy.err;
+}
+
+TEST(QelhostMistakes, EachCommandsHelpListsTheLineOptions) {
+    for (const char* command : {"read", "write", "poll", "scan", "check"}) {
+        const Outcome r = hosttest::Run(QELHOST_PATH, {command, "--help"});
+        EXPECT_EQ(r.exitCode, 0) << command;
+        for (const char* option : {"--port", "--baud", "--station", "--models"}) {
+            EXPECT_NE(r.out.find(option), std::string::npos) << command << " --help lacks " << option;
+        }
+    }
 }
 
 TEST(QelhostMistakes, VersionNamesQelhostAndTheDriver) {

@@ -151,6 +151,13 @@ TEST(Program, ServesAPtyAndExitsCleanlyOnSigterm) {
   for (int i = 0; i < 200 && lstat(link.c_str(), &st) != 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   {
+    // A second simulator on the same link is refused, names the first, and
+    // leaves its link alone.
+    const ProgramRun second = RunFasim({"--station", "1:FA2", "--link", link});
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_NE(second.err.find("held by fasim (pid " + std::to_string(pid) + ")"), std::string::npos) << second.err;
+    EXPECT_EQ(lstat(link.c_str(), &st), 0);
+
     simtest::RawClient client(link);
     ASSERT_TRUE(client.ok());
     EXPECT_EQ(client.Exchange("`0202\r", 4), "`0202\rc00\r");
