@@ -4,18 +4,25 @@
 #include <CLI/CLI.hpp>
 #include <fcntl.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <memory>
+#include <thread>
 #include <unistd.h>
 
+#include "cp437.h"
 #include "driver_log.h"
 #include "gateway_log.h"
 #include "gateway_server.h"
 #include "host_context.h"
+#include "http_server.h"
 #include "model_directory.h"
 #include "plan_link.h"
 #include "program_name.h"
+#include "service_notify.h"
 #include "session_cli.h"
 
 namespace {
@@ -33,6 +40,7 @@ struct Options {
     std::string writeAllowFile;
     double downHoldSeconds = 10;
     bool map = false;
+    std::string http;  // empty: no HTTP diagnostics
 };
 
 int stopPipe[2] = {-1, -1};
@@ -55,6 +63,9 @@ void AddOptions(CLI::App& app, Options& o) {
                    "seconds a station that did not answer is answered with exception 0x0B at once (default 10)")
         ->check(CLI::Range(0.0, 86400.0));
     app.add_flag("--map", o.map, "print the Modbus address map and exit");
+    app.add_option("--http", o.http,
+                   "serve the diagnostics (/metrics, /api/status, a status page) on ADDR:PORT, or PORT on "
+                   "127.0.0.1 (default: off)");
 }
 
 std::string Describe(const Options& o, const std::string& port, const qelhost::QelSession& checks,
@@ -67,6 +78,24 @@ std::string Describe(const Options& o, const std::string& port, const qelhost::Q
         if (checks.StationModel(station) != "FA2") fa3 += " " + std::to_string(station);
     text += fa3.empty() ? ", every station FA2" : ", FA3 stations:" + fa3 + ", the others FA2";
     return text;
+}
+
+// What the diagnostics report: the line's and the Modbus side's counters,
+// the version, the driver's banner and the line settings.
+qelhttp::StatusSource DiagnosticsSource(qelhost::HostContext& host, const qelhost::QelSession& checks,
+                                        const qelhost::FrontEndStats& modbus) {
+    qelhttp::StatusSource source;
+    // TODO(lead): the line scheduler's snapshot, once it is merged:
+    //   source.line = [&scheduler] { return scheduler.Snapshot(); };
+    // Until then no line statistics are reported.
+    source.frontEnds.push_back({"modbus", [&modbus] { return modbus.Take(); }});
+    source.version = QELGATE_VERSION;
+    DriverInfo info{};
+    if (checks.Describe(info) == 0 && info.bannerText != nullptr) source.driverBanner = qelhost::Cp437ToUtf8(info.bannerText);
+    const qelhost::LineOptions& line = host.line();
+    source.port = {host.portName(), line.baud, line.dataBits, line.parity, line.stopBits, line.timeout};
+    source.started = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return source;
 }
 
 int Serve(Options& o) {
@@ -104,15 +133,44 @@ int Serve(Options& o) {
         Log("%s", error.c_str());
         return kExitUsage;
     }
+    // TODO(lead): hand modbusStats to GatewayServer once it counts into a FrontEndStats.
+    qelhost::FrontEndStats modbusStats;
+    std::unique_ptr<qelhttp::HttpServer> http;
+    if (!o.http.empty()) {
+        http = std::make_unique<qelhttp::HttpServer>(DiagnosticsSource(host, checks, modbusStats));
+        if (!http->Listen(o.http, error)) {
+            Log("%s", error.c_str());
+            return kExitUsage;
+        }
+    }
 
     if (pipe2(stopPipe, O_CLOEXEC) != 0) return kExitLine;
     std::signal(SIGTERM, OnStopSignal);
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGPIPE, SIG_IGN);
     Log("%s", Describe(o, host.portName(), checks, allowList.Size()).c_str());
+    if (http) {
+        http->Start();
+        Log("diagnostics on %s", http->Url().c_str());
+    }
     worker.Start();
+    // TODO(lead): ping from the line scheduler's onLoop instead
+    //   (scheduler.onLoop = qelhost::NotifyWatchdog;) and drop this thread,
+    //   which vouches only that the process runs.
+    std::atomic<bool> serving = true;
+    std::thread watchdog([&serving] {
+        while (serving) {
+            qelhost::NotifyWatchdog();
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    });
+    qelhost::NotifyReady();
     server.Run(stopPipe[0]);
+    qelhost::NotifyStopping();
+    serving = false;
+    watchdog.join();
     Log("stopping: finishing the exchange under way");
+    if (http) http->Stop();
     worker.Stop();
     checks.Close();  // the line closes with its session
     Log("stopped");
