@@ -154,6 +154,7 @@ int Serve(Options& o) {
         Log("diagnostics on %s", http->Url().c_str());
     }
     worker.Start();
+    qelhost::NotifyReady();
     // TODO(lead): ping from the line scheduler's onLoop instead
     //   (scheduler.onLoop = qelhost::NotifyWatchdog;) and drop this thread,
     //   which vouches only that the process runs.
@@ -164,7 +165,6 @@ int Serve(Options& o) {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
     });
-    qelhost::NotifyReady();
     server.Run(stopPipe[0]);
     qelhost::NotifyStopping();
     serving = false;
