@@ -1,5 +1,6 @@
 #include "metrics_text.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <initializer_list>
@@ -57,6 +58,10 @@ public:
     }
 
     void AppendEscaped(std::string_view value) {
+        if (value.find_first_of("\\\"\n") == std::string_view::npos) {
+            out_ += value;
+            return;
+        }
         for (const char c : value) {
             if (c == '\\') out_ += "\\\\";
             else if (c == '"') out_ += "\\\"";
@@ -69,7 +74,17 @@ private:
     std::string& out_;
 };
 
-std::string Count(std::uint64_t value) { return std::to_string(value); }
+// A sample value's text, without an allocation.
+class Count {
+public:
+    explicit Count(std::uint64_t value)
+        : size_(static_cast<std::size_t>(std::to_chars(text_, text_ + sizeof text_, value).ptr - text_)) {}
+    operator std::string_view() const { return {text_, size_}; }
+
+private:
+    char text_[24];
+    std::size_t size_;
+};
 
 template <typename Value>
 void StationFamily(Exposition& e, const std::vector<StationStats>& stations, const char* name, const char* type,
@@ -82,7 +97,7 @@ void StationFamily(Exposition& e, const std::vector<StationStats>& stations, con
 }
 
 void LineFamilies(Exposition& e, const qelhost::LineStats& line) {
-    const auto one = [&e](const char* name, const char* type, const char* help, const std::string& value) {
+    const auto one = [&e](const char* name, const char* type, const char* help, std::string_view value) {
         e.Family(name, type, help);
         e.Sample(name, {}, value);
     };
@@ -93,7 +108,8 @@ void LineFamilies(Exposition& e, const qelhost::LineStats& line) {
     one("qelgate_line_exchanges_total", "counter", "Exchanges done on the line", Count(line.exchanges));
     one("qelgate_line_errors_total", "counter", "Attempts the driver failed for parity, framing, overrun or break",
         Count(line.lineErrors));
-    one("qelgate_line_busy_seconds_total", "counter", "Time the line spent in exchanges", SampleValue(line.busySeconds));
+    one("qelgate_line_busy_seconds_total", "counter", "Time the line spent in exchanges",
+        SampleValue(line.busySeconds));
     one("qelgate_line_busy_ratio", "gauge", "Share of the last minute the line spent in exchanges",
         SampleValue(line.busyShareMinute));
     one("qelgate_line_queue_depth", "gauge", "Requests waiting for the line", Count(line.queueDepth));
@@ -108,9 +124,10 @@ void StationFamilies(Exposition& e, const std::vector<StationStats>& stations) {
     e.Family("qelgate_station_state", "gauge", "The station's state: 1 for the one it is in");
     for (const StationStats& s : stations) {
         const std::string station = std::to_string(s.station);
-        for (const auto state : {qelhost::StationState::Up, qelhost::StationState::Down, qelhost::StationState::Probing})
-            e.Sample("qelgate_station_state", {{"station", station}, {"model", s.model}}, Count(s.state == state ? 1 : 0),
-                     {{"state", qelhost::StationStateName(state)}});
+        for (const auto state :
+             {qelhost::StationState::Up, qelhost::StationState::Down, qelhost::StationState::Probing})
+            e.Sample("qelgate_station_state", {{"station", station}, {"model", s.model}},
+                     Count(s.state == state ? 1 : 0), {{"state", qelhost::StationStateName(state)}});
     }
     StationFamily(e, stations, "qelgate_station_state_change_timestamp_seconds", "gauge",
                   "When the station entered its state, seconds since the Unix epoch",
@@ -136,11 +153,13 @@ void StationFamilies(Exposition& e, const std::vector<StationStats>& stations) {
     }
 
     e.Family("qelgate_station_answer_seconds", "histogram", "Answer time of the attempts that succeeded");
+    std::array<std::string, qelhost::kAnswerBuckets.size()> bounds;
+    for (std::size_t i = 0; i < bounds.size(); ++i) bounds[i] = SampleValue(qelhost::kAnswerBuckets[i]);
     for (const StationStats& s : stations) {
         const std::string station = std::to_string(s.station);
         for (std::size_t i = 0; i < qelhost::kAnswerBuckets.size(); ++i)
             e.Sample("qelgate_station_answer_seconds_bucket", {{"station", station}, {"model", s.model}},
-                     Count(s.answerBuckets[i]), {{"le", SampleValue(qelhost::kAnswerBuckets[i])}});
+                     Count(s.answerBuckets[i]), {{"le", bounds[i]}});
         // The +Inf bucket holds every answer, whatever the slot after the last bound says.
         e.Sample("qelgate_station_answer_seconds_bucket", {{"station", station}, {"model", s.model}},
                  Count(s.answerCount), {{"le", "+Inf"}});

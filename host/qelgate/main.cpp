@@ -91,7 +91,8 @@ qelhttp::StatusSource DiagnosticsSource(qelhost::HostContext& host, const qelhos
     source.frontEnds.push_back({"modbus", [&modbus] { return modbus.Take(); }});
     source.version = QELGATE_VERSION;
     DriverInfo info{};
-    if (checks.Describe(info) == 0 && info.bannerText != nullptr) source.driverBanner = qelhost::Cp437ToUtf8(info.bannerText);
+    if (checks.Describe(info) == 0 && info.bannerText != nullptr)
+        source.driverBanner = qelhost::Cp437ToUtf8(info.bannerText);
     const qelhost::LineOptions& line = host.line();
     source.port = {host.portName(), line.baud, line.dataBits, line.parity, line.stopBits, line.timeout};
     source.started = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
