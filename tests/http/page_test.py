@@ -18,7 +18,7 @@ class Rows(html.parser.HTMLParser):
         if tag == 'tr' and 'data-station' in attrs:
             self._row = self.rows.setdefault(int(attrs['data-station']), {'row-state': attrs.get('data-state')})
         elif tag == 'td' and self._row is not None:
-            self._cell = attrs.get('class', '').split()[-1]
+            self._cell = (attrs.get('class') or 'other').split()[0]
             self._row[self._cell] = ''
         self._in_version = attrs.get('id') == 'version'
 
