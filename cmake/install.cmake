@@ -53,3 +53,15 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/vuzorurConfigVersion.cmake
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/vuzorurConfig.cmake ${CMAKE_BINARY_DIR}/vuzorurConfigVersion.cmake
   DESTINATION ${config_dir})
+
+# The systemd unit, with ExecStart naming qelgate where this installation
+# puts it. Made when installing, from the prefix installed to: the .deb
+# installs under /usr (cpack's packaging prefix), whatever prefix the build
+# was configured with.
+if(TARGET qelgate)
+  install(CODE "
+    set(bindir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    set(docdir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}\")
+    configure_file(${CMAKE_SOURCE_DIR}/docs/qelgate.service.in ${CMAKE_BINARY_DIR}/systemd/qelgate.service @ONLY)")
+  install(FILES ${CMAKE_BINARY_DIR}/systemd/qelgate.service DESTINATION lib/systemd/system)
+endif()

@@ -11,16 +11,20 @@
 #include <memory>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <unistd.h>
 
+#include "cp437.h"
 #include "driver_log.h"
 #include "gateway_log.h"
 #include "gateway_server.h"
 #include "host_context.h"
+#include "http_server.h"
 #include "line_scheduler.h"
 #include "model_directory.h"
 #include "plan_link.h"
 #include "program_name.h"
+#include "service_notify.h"
 #include "session_cli.h"
 #include "station_option.h"
 
@@ -43,6 +47,7 @@ struct Options {
     double downHoldSeconds = 10;
     double statsInterval = 0;
     bool map = false;
+    std::string http;  // empty: no HTTP diagnostics
 };
 
 int stopPipe[2] = {-1, -1};
@@ -78,6 +83,9 @@ void AddOptions(CLI::App& app, Options& o) {
                    "log a one-line summary of the line every SECONDS (default 0: never)")
         ->check(CLI::Range(0.0, 86400.0));
     app.add_flag("--map", o.map, "print the Modbus address map and exit");
+    app.add_option("--http", o.http,
+                   "serve the diagnostics (/metrics, /api/status, a status page) on ADDR:PORT, or PORT on "
+                   "127.0.0.1 (default: off)");
 }
 
 std::string Describe(const Options& o, const std::string& port, const qelhost::QelSession& checks,
@@ -120,6 +128,24 @@ std::function<void()> StatsLogger(const qelhost::LineScheduler& scheduler, doubl
             static_cast<unsigned long long>(failures), static_cast<unsigned long long>(snapshot.line.lineErrors),
             static_cast<unsigned long long>(snapshot.line.portReopens), down.empty() ? " none" : down.c_str());
     };
+}
+
+// What the diagnostics report: the line's and the Modbus side's counters,
+// the version, the driver's banner and the line settings.
+qelhttp::StatusSource DiagnosticsSource(qelhost::HostContext& host, const qelhost::QelSession& checks,
+                                        const qelhost::LineScheduler& scheduler,
+                                        const qelhost::FrontEndStats& modbus) {
+    qelhttp::StatusSource source;
+    source.line = [&scheduler] { return scheduler.Snapshot(); };
+    source.frontEnds.push_back({"modbus", [&modbus] { return modbus.Take(); }});
+    source.version = QELGATE_VERSION;
+    DriverInfo info{};
+    if (checks.Describe(info) == 0 && info.bannerText != nullptr)
+        source.driverBanner = qelhost::Cp437ToUtf8(info.bannerText);
+    const qelhost::LineOptions& line = host.line();
+    source.port = {host.portName(), line.baud, line.dataBits, line.parity, line.stopBits, line.timeout};
+    source.started = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return source;
 }
 
 int Serve(Options& o) {
@@ -173,7 +199,12 @@ int Serve(Options& o) {
     qelhost::SchedulerOptions lineOptions = qelhost::SchedulerOptionsFor(o.session);
     lineOptions.downHold = std::chrono::milliseconds(static_cast<long long>(o.downHoldSeconds * 1000));
     qelhost::LineScheduler scheduler(line, lineOptions);
-    scheduler.onLoop = StatsLogger(scheduler, o.statsInterval);
+    // Each turn of the line's loop pings systemd's watchdog, so a hung
+    // exchange stops the pings; and logs the summary when it is due.
+    scheduler.onLoop = [stats = StatsLogger(scheduler, o.statsInterval)] {
+        qelhost::NotifyWatchdog();
+        if (stats) stats();
+    };
     DownHold hold(scheduler);
     LineWorker worker(scheduler);
     GatewayServer server(planner, worker, hold, limits);
@@ -181,15 +212,34 @@ int Serve(Options& o) {
         Log("%s", error.c_str());
         return listening == ListenResult::BadAddress ? kExitUsage : kExitLine;
     }
+    std::unique_ptr<qelhttp::HttpServer> http;
+    if (!o.http.empty()) {
+        http = std::make_unique<qelhttp::HttpServer>(DiagnosticsSource(host, checks, scheduler, server.Stats()));
+        if (!http->Listen(o.http, error)) {
+            Log("%s", error.c_str());
+            std::string node;
+            int port = 0;
+            std::string why;
+            // A malformed address is a usage error; one that can't be bound is a run-time failure.
+            return qelhttp::ParseHttpAddress(o.http, node, port, why) ? kExitLine : kExitUsage;
+        }
+    }
 
     if (pipe2(stopPipe, O_CLOEXEC) != 0) return kExitLine;
     std::signal(SIGTERM, OnStopSignal);
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGPIPE, SIG_IGN);
     Log("%s", Describe(o, host.portName(), checks, allowList.Size(), limits.units).c_str());
+    if (http) {
+        http->Start();
+        Log("diagnostics on %s", http->Url().c_str());
+    }
     worker.Start();
+    qelhost::NotifyReady();
     server.Run(stopPipe[0]);
+    qelhost::NotifyStopping();
     Log("stopping: finishing the exchange under way");
+    if (http) http->Stop();
     worker.Stop();
     server.Finish();
     checks.Close();  // the line closes with its session

@@ -57,5 +57,10 @@ build_line=$(version_line "$build/bin/qelhost")
 [ "$installed_line" = "$build_line" ] || fail "installed '$installed_line', build tree '$build_line'"
 "$prefix/bin/qelhost" describe | grep "Version 7.03" >/dev/null || fail "no banner from the installed driver"
 "$prefix/bin/fasim" --help >/dev/null || fail "installed fasim --help failed"
+# The gateway's systemd unit starts the installed gateway.
+unit="$prefix/lib/systemd/system/qelgate.service"
+[ -e "$unit" ] || fail "qelgate.service is not installed"
+grep -q "^ExecStart=$prefix/bin/qelgate " "$unit" || fail "qelgate.service does not start $prefix/bin/qelgate"
+"$prefix/bin/qelgate" --help >/dev/null || fail "installed qelgate --help failed"
 echo "ok: installed qelhost describes the installed driver: $installed_line"
 rm -rf "$scratch"
