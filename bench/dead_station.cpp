@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "fasim.h"
+#include "support/free_port.h"
 #include "support/pty_pair.h"
 
 extern char** environ;
@@ -31,18 +32,6 @@ extern char** environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int FreePort() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    bind(s, reinterpret_cast<sockaddr*>(&address), size);
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
-    close(s);
-    return ntohs(address.sin_port);
-}
 
 modbus_t* Client(int port, int unit) {
     modbus_t* ctx = modbus_new_tcp("127.0.0.1", port);
@@ -103,7 +92,7 @@ int main(int argc, char** argv) {
     }
     sim.SetSilent(5, true);
 
-    const int port = FreePort();
+    const int port = testsupport::FreeLoopbackPort();
     const std::string listen = "127.0.0.1:" + std::to_string(port);
     std::vector<const char*> gateArgs = {QELGATE_PATH, "--port", link.c_str(), "--listen", listen.c_str(),
                                          "--driver", DRIVER_PATH};

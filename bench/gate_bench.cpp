@@ -24,6 +24,7 @@
 #include "fasim.h"
 #include "kestan.h"
 #include "qel_session.h"
+#include "support/free_port.h"
 #include "support/pty_pair.h"
 
 extern char** environ;
@@ -31,18 +32,6 @@ extern char** environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int FreePort() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    bind(s, reinterpret_cast<sockaddr*>(&address), size);
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
-    close(s);
-    return ntohs(address.sin_port);
-}
 
 std::unique_ptr<fasim::Simulator> PacedLine(const std::string& link) {
     fasim::Options options;
@@ -91,7 +80,7 @@ int main(int argc, char** argv) {
     auto directLine = PacedLine(directLink);
 
     // The gateway on one line, as a separate process.
-    const std::string port = std::to_string(FreePort());
+    const std::string port = std::to_string(testsupport::FreeLoopbackPort());
     const std::string listen = "127.0.0.1:" + port;
     const char* gateArgs[] = {QELGATE_PATH, "--port", gateLink.c_str(), "--listen", listen.c_str(), nullptr};
     pid_t gatePid = 0;
