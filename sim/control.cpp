@@ -1,5 +1,7 @@
 #include "control.h"
 
+#include <sstream>
+
 #include "fasim.h"
 #include "memory_map.h"
 #include "text.h"
@@ -13,7 +15,7 @@ std::string Error(const std::string& reason) { return "error: " + reason; }
 
 const char* ControlHelp() {
   return "commands: get <st> <area> <n> | set <st> <area> <n> <value> | force <st> [on|off] | "
-         "silent <st> [on|off] | trace [clear] | stations | help";
+         "silent <st> [on|off] | nak-rate [P] | trace [clear] | stations | help";
 }
 
 std::string RunControlCommand(Simulator& sim, std::string_view line) {
@@ -69,6 +71,21 @@ std::string RunControlCommand(Simulator& sim, std::string_view line) {
       sim.SetForceMode(st, *on);
     else
       sim.SetSilent(st, *on);
+    return "ok";
+  }
+
+  if (cmd == "NAK-RATE") {
+    if (w.size() == 1) {
+      std::ostringstream out;
+      out << sim.GetOptions().faults.nakRate;
+      return out.str();
+    }
+    if (w.size() != 2) return Error("usage: nak-rate [probability]");
+    const auto rate = text::ParseProbability(w[1]);
+    if (!rate) return Error("bad probability '" + w[1] + "' (0..1)");
+    FaultSettings faults = sim.GetOptions().faults;
+    faults.nakRate = *rate;
+    sim.SetFaults(faults);
     return "ok";
   }
 

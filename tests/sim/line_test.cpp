@@ -267,6 +267,12 @@ TEST(Control, CommandsAndErrors) {
   EXPECT_EQ(sim.Execute("silent 2 on"), "ok");
   EXPECT_TRUE(sim.Silent(2));
   EXPECT_EQ(sim.Execute("silent 2 off"), "ok");
+  EXPECT_EQ(sim.Execute("nak-rate"), "0");
+  EXPECT_EQ(sim.Execute("nak-rate 1"), "ok");
+  EXPECT_EQ(sim.GetOptions().faults.nakRate, 1.0);
+  EXPECT_EQ(sim.Execute("nak-rate 0.25"), "ok");
+  EXPECT_EQ(sim.Execute("nak-rate"), "0.25");
+  EXPECT_EQ(sim.Execute("nak-rate 2"), "error: bad probability '2' (0..1)");
   EXPECT_EQ(sim.Execute("trace clear"), "ok");
   EXPECT_EQ(sim.Execute("stations"), "1:FA2 2:FA3");
 

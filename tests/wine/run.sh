@@ -66,6 +66,7 @@ tmp=$(mktemp -d /tmp/wine-fa.XXXXXX)
 # fasim's link path may have at most 11 characters: /tmp/wfXXXX.
 link=$(mktemp -u /tmp/wfXXXX)
 fasim_pid=""
+seq_pid=""
 
 export WINEPREFIX="$tmp/prefix"
 export WINEDEBUG=-all
@@ -75,6 +76,10 @@ unset WINEARCH DISPLAY WAYLAND_DISPLAY || true
 cleanup() {
     local rc=$?
     set +e
+    if [ -n "$seq_pid" ]; then
+        kill "$seq_pid" 2>/dev/null
+        wait "$seq_pid" 2>/dev/null
+    fi
     if [ -n "$fasim_pid" ]; then
         kill "$fasim_pid" 2>/dev/null
         wait "$fasim_pid" 2>/dev/null
@@ -208,6 +213,31 @@ qelhost() {
 qelseq() {
     rc=0
     (cd "$tmp/seq" && timeout -k 5 60 wine ./qelseq.exe -log "$(winpath "$log")" "$@") >"$out.raw" 2>"$err.raw" || rc=$?
+    tr -d '\r' <"$out.raw" >"$out"
+    tr -d '\r' <"$err.raw" >"$err"
+}
+
+# qelseq.exe in the background, for a session whose steps wait (await=FILE)
+# for the script to change the simulator; seq_finish collects it as qelseq().
+qelseq_start() {
+    (cd "$tmp/seq" && exec timeout -k 5 60 wine ./qelseq.exe -log "$(winpath "$log")" "$@") >"$out.raw" 2>"$err.raw" &
+    seq_pid=$!
+}
+# Waits (at most 30 s) until the background session has printed LINE.
+seq_await_line() {
+    for _ in $(seq 300); do
+        tr -d '\r' <"$out.raw" | grep -qxF -- "$1" && return 0
+        kill -0 "$seq_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    tr -d '\r' <"$out.raw" | grep -qxF -- "$1" && return 0
+    problem "the session did not print: $1"
+    return 1
+}
+seq_finish() {
+    rc=0
+    wait "$seq_pid" || rc=$?
+    seq_pid=""
     tr -d '\r' <"$out.raw" >"$out"
     tr -d '\r' <"$err.raw" >"$err"
 }
@@ -653,6 +683,120 @@ if [ "$seq_ok" -eq 1 ]; then
         awk -v t="$purge" 'BEGIN { exit !(t >= 20.0) }' || problem "a purge of $purge ms: less than 20 ms of quiet"
         awk -v t="$purge" 'BEGIN { exit !(t < 34.0) }' || problem "the quickest purge took $purge ms: a second wait"
     fi
+else
+    problem "$seq_why"
+fi
+end
+
+# ------------------------------------------- one-attempt operations (17, 18)
+# The same cases as the native attempt tests, through the DLL under wine:
+# QEL_READ_ATTEMPT and QEL_WRITE_ATTEMPT run one pass of the attempt loop,
+# hand back why it failed and the characters that trail BlockData.
+
+begin "read attempt: FA3 DR block of three words in one attempt, its checksum and CR handed back"
+if [ "$seq_ok" -eq 1 ]; then
+    qelseq -parity 0 COM7 '002DR0010#3?1' '002DR0010#3?' '002DR0010?' '002DR0010#3?1' warm '002DR0010#3?1' warm
+    want_rc 0
+    grep -c '^002DR0010#3?1 values=22136,39612,7$' "$out" | grep -qx 3 || problem "the attempt did not read 22136,39612,7 three times"
+    # Data 78563412... : digit sum 26 + 42 + 7 = 75 = 0x4B, sent as "4;".
+    grep -c '^002DR0010#3?1 failure=NONE trailer=3 4;<CR>$' "$out" | grep -qx 3 || problem "the trailer is not '4;<CR>' three times"
+    # The standard reads after it: no selection, the same frames as ever.
+    want_out "002DR0010#3? values=22136,39612,7"
+    want_out "002DR0010? value=22136"
+    want_master_frames '`0202<CR> | ]444000:00061<<CR> | ]444000:00061<<CR> | ]444000:000218<CR> | ]444000:00061<<CR> | `0202<CR> | ]444000:00061<<CR>'
+    # What the simulator sent after the Ack: the block, then the trailer the driver handed back.
+    settle
+    new_trace | grep -q '^S>M 2 .*7856;<9:07004;<CR>$' || problem "the simulator did not send the block 7856;<9:0700 with 4;<CR>"
+    no_log "Retry"
+    no_log "failed"
+    # The attempt took the quiet after its trailer: the purge of the warm
+    # start after it does not wait for a second 20 ms.
+    purge=$(sed -n 's/^warm rc=0 ms=//p' "$out" | sort -n | head -n 1)
+    echo "      purges after a read attempt (ms): $(sed -n 's/^warm rc=0 ms=//p' "$out" | paste -sd' ')"
+    if [ -z "$purge" ]; then
+        problem "no timed warm start in the output"
+    else
+        awk -v t="$purge" 'BEGIN { exit !(t < 34.0) }' || problem "the quickest purge after an attempt took $purge ms: a second wait"
+    fi
+else
+    problem "$seq_why"
+fi
+end
+
+begin "read attempt: FA2 element TM 5 in one attempt, no trailer"
+if [ "$seq_ok" -eq 1 ]; then
+    qelseq -parity 0 COM7 '001TM0005?1' '001TM0005?'
+    want_rc 0
+    want_out_line "001TM0005?1 value=1234"
+    want_out_line "001TM0005?1 failure=NONE trailer=0"
+    want_out_line "001TM0005? value=1234"
+    want_master_frames '`0101<CR> | R40509<CR> | R40509<CR>'
+    no_log "Retry"
+else
+    problem "$seq_why"
+fi
+end
+
+begin "read attempt: silent station, rc 2 NO_ANSWER after one selection, no pause, no retry"
+if [ "$seq_ok" -eq 1 ]; then
+    want_sim "silent 1 on" "ok"
+    # The workspace's time-out is 1 s; the attempt waits 50 ms of its own.
+    qelseq -parity 0 -timeout 100 -attempt-ms 50 COM7 '001DR0001?1'
+    want_sim "silent 1 off" "ok"
+    want_rc 1
+    want_out_line "001DR0001?1 failure=NO_ANSWER trailer=0"
+    ms=$(sed -n 's/^001DR0001?1 rc=2 ms=//p' "$out")
+    echo "      one attempt at a silent station (ms): ${ms:-none}"
+    if [ -z "$ms" ]; then
+        problem "no 'rc=2' line for the attempt"
+    else
+        # Five attempts take well over 2 s, a single wait of the workspace's time-out 1 s.
+        awk -v t="$ms" 'BEGIN { exit !(t < 800.0) }' || problem "the attempt took $ms ms"
+    fi
+    want_master_frames '`0101<CR>  (silent)'
+    no_log "Retry"
+    no_log "Read failed"
+else
+    problem "$seq_why"
+fi
+end
+
+begin "write attempt: FA3 DR word in one attempt, then a Nak to the header (rc 1 NAK), then selected again"
+if [ "$seq_ok" -eq 1 ]; then
+    rm -f "$tmp/seq/naks" "$tmp/seq/no-naks"
+    qelseq_start -parity 0 COM7 '002DR0030=0x1234!1' await=naks '002DR0030=0x4321!1' await=no-naks '002DR0030=0x4321!1' '002DR0030?'
+    if seq_await_line '002DR0030=0x1234!1 failure=NONE trailer=0'; then
+        settle
+        want_master_frames '`0202<CR> | \444001>00021=<CR> | 341246'
+        want_sim "get 2 DR 30" "4660"
+        # A new mark for the frames only: the session still writes the log.
+        mark_line=$(wc -l <"$trace")
+        want_sim "nak-rate 1" "ok"
+        touch "$tmp/seq/naks"
+        seq_await_line '002DR0030=0x4321!1 failure=NAK trailer=0' || true
+        want_sim "nak-rate 0" "ok"
+        settle
+        # The station stayed selected: only the header, answered with a Nak.
+        want_master_frames '\444001>00021=<CR>'
+        new_trace | grep -q '^S>M 2 d700<CR> *(nak-injected)' || problem "the simulator sent no injected Nak"
+        want_sim "get 2 DR 30" "4660"
+        mark_line=$(wc -l <"$trace")
+    else
+        want_sim "nak-rate 0" "ok"
+    fi
+    touch "$tmp/seq/naks" "$tmp/seq/no-naks"
+    seq_finish
+    want_rc 1
+    want_out_line '002DR0030=0x4321!1 failure=NAK trailer=0'
+    grep -qE '^002DR0030=0x4321!1 rc=1 ' "$out" || problem "the attempt after the Nak did not give rc=1"
+    want_out_line '002DR0030=0x4321!1 failure=NONE trailer=0'
+    want_out "002DR0030? value=17185"
+    log_count 1 "DAVEV:Nck message received. Errorcode=37"
+    no_log "Write failed"
+    no_log "Retry"
+    # A failed attempt leaves no station selected: the next one selects again.
+    want_master_frames '`0202<CR> | \444001>00021=<CR> | 214364 | ]444001>00021=<CR>'
+    want_sim "get 2 DR 30" "17185"
 else
     problem "$seq_why"
 fi
