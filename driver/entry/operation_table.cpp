@@ -40,9 +40,10 @@ OperationHandler FindOperation(std::int32_t code) {
     if (code >= 0 && code < static_cast<std::int32_t>(kOperationTable.size())) {
         return kOperationTable[static_cast<std::size_t>(code)];
     }
-    const std::int32_t extension = code - QEL_EXTENSION_FIRST_OPERATION;
-    if (extension >= 0 && extension < static_cast<std::int32_t>(kExtensionTable.size())) {
-        return kExtensionTable[static_cast<std::size_t>(extension)];
+    // Compared before subtracting, so that no code can overflow.
+    if (code >= QEL_EXTENSION_FIRST_OPERATION &&
+        code - QEL_EXTENSION_FIRST_OPERATION < static_cast<std::int32_t>(kExtensionTable.size())) {
+        return kExtensionTable[static_cast<std::size_t>(code - QEL_EXTENSION_FIRST_OPERATION)];
     }
     return nullptr;
 }

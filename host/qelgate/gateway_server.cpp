@@ -141,8 +141,11 @@ void GatewayServer::Run(int stopFd) {
         fds.assign({{stopFd, POLLIN, 0}, {worker_.WakeFd(), POLLIN, 0}, {listenFd_, POLLIN, 0}});
         ids.assign(3, 0);
         for (const auto& [id, client] : clients_) {
-            // A client with many requests under way is read again when some are answered.
-            short events = client.pending < kMaxPendingPerClient ? POLLIN : 0;
+            // A client with many requests under way, or a whole request held,
+            // is read again when some are answered: what it sends meanwhile
+            // waits in its socket, not in the gateway's memory.
+            const bool room = client.pending < kMaxPendingPerClient && client.framer.Buffered() < kMaxAduLength;
+            short events = room ? POLLIN : 0;
             if (!client.out.empty()) events = static_cast<short>(events | POLLOUT);
             fds.push_back({client.fd, events, 0});
             ids.push_back(id);

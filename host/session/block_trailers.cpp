@@ -150,6 +150,15 @@ BlockCheck BlockTrailers::Check(unsigned station) const {
     return found == stations_.end() ? BlockCheck::Learning : found->second.check;
 }
 
+bool BlockTrailers::Judges(unsigned station) const {
+    const std::lock_guard lock(mutex_);
+    const auto found = stations_.find(station);
+    if (found == stations_.end()) return false;
+    const Station& s = found->second;
+    return s.check == BlockCheck::Shape || s.check == BlockCheck::Checksum ||
+           (s.check == BlockCheck::Learning && s.sumsFit > 0 && s.sumsFit > s.sumsDiffer);
+}
+
 std::string BlockTrailers::Rule(unsigned station) const {
     const std::lock_guard lock(mutex_);
     const auto found = stations_.find(station);

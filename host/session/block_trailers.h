@@ -86,6 +86,9 @@ public:
     // station's learned rule and is a failed attempt to retry (FailureKind::Trailer).
     bool Accept(unsigned station, const GateTransfer& transfer, std::span<const std::uint8_t> trailer);
     BlockCheck Check(unsigned station) const;
+    // Whether the station's next reply is judged: a learned rule, or while
+    // learning a checksum that fit more often than not.
+    bool Judges(unsigned station) const;
     // The learned trailer in words, e.g. "3 characters, CR last, checksum"; empty without a rule.
     std::string Rule(unsigned station) const;
 

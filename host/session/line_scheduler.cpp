@@ -249,15 +249,35 @@ AttemptOutcome LineScheduler::RunAttempt(LineExchange& exchange, Millis timeout)
             const std::span<const std::uint8_t> trailer(
                 attempt.trailer, static_cast<std::size_t>(std::clamp(attempt.trailerLength, 0, QEL_TRAILER_SIZE)));
             const unsigned station = exchange.transfer.station;
-            if (HasBlockReply(line_.StationModel(station), exchange.transfer) &&
-                !trailers_.Accept(station, exchange.transfer, trailer)) {
-                outcome.result = QEL_RESULT_REFUSED;
-                outcome.failure = FailureKind::Trailer;
+            if (HasBlockReply(line_.StationModel(station), exchange.transfer)) {
+                const bool judged = trailers_.Judges(station);
+                if (!trailers_.Accept(station, exchange.transfer, trailer) ||
+                    (!judged && !trailers_.Judges(station) && trailers_.Check(station) == BlockCheck::Learning &&
+                     !Confirmed(exchange, timeout))) {
+                    outcome.result = QEL_RESULT_REFUSED;
+                    outcome.failure = FailureKind::Trailer;
+                }
             }
         }
     }
     outcome.took = SchedulerClock::now() - start;
     return outcome;
+}
+
+bool LineScheduler::Confirmed(const LineExchange& exchange, Millis timeout) {
+    // A block that no trailer judged, while the station's rule is still
+    // unknown, is served only when a second read gives the same values.
+    LineExchange again = exchange;
+    std::ranges::fill(again.slots, std::uint16_t{0});
+    again.transfer.gas = again.gas.c_str();
+    again.transfer.values = again.slots.data();
+    QelAttempt attempt{};
+    attempt.transfer = &again.transfer;
+    attempt.timeoutMs = static_cast<std::int32_t>(timeout.count());
+    if (line_.Request(QEL_READ_ATTEMPT, &attempt) != 0) return false;
+    const std::span<const std::uint8_t> trailer(
+        attempt.trailer, static_cast<std::size_t>(std::clamp(attempt.trailerLength, 0, QEL_TRAILER_SIZE)));
+    return trailers_.Accept(again.transfer.station, again.transfer, trailer) && again.Values() == exchange.Values();
 }
 
 AttemptOutcome LineScheduler::RunProbe(unsigned station, Millis timeout) {

@@ -24,6 +24,10 @@
 //  * A port failure (QEL_FAILURE_PORT), or every station that answered
 //    lately falling silent together, closes the port and opens it again
 //    (QEL_CLOSE_PORT, QEL_OPEN_PORT) with back-off, logging each try.
+//  * A block reply whose trailer breaks its station's learned rule is a
+//    failed attempt (BlockTrailers). While a station's rule is unknown, a
+//    block that no trailer judged is read again and is a failed attempt
+//    unless both reads give the same values.
 //  * With `driverRetries` the plain operations (QEL_READ, QEL_READ_BLOCK,
 //    QEL_WRITE) run instead, the driver's own attempts and pauses, and no
 //    station is held down.
@@ -234,6 +238,7 @@ private:
     void Run();
     void Finish(LineRequest* request);
     AttemptOutcome RunAttempt(LineExchange& exchange, Millis timeout);
+    bool Confirmed(const LineExchange& exchange, Millis timeout);
     AttemptOutcome RunProbe(unsigned station, Millis timeout);
     bool ReopenPort();
     void Count(unsigned station, const LineExchange* exchange, const AttemptOutcome& outcome, bool probe);

@@ -81,7 +81,7 @@ TEST_F(AttemptLine, OneBlockReadSendsItsFramesOnceAndHandsBackTheTrailer) {
     EXPECT_EQ(Trailer(), "1>\r");
     EXPECT_EQ(values_[0], 0x1234);
     EXPECT_EQ(values_[1], 0x0001);
-    EXPECT_EQ(workspace_.lastStation, kFa3);
+    EXPECT_EQ(unsigned{workspace_.lastStation}, kFa3);
     EXPECT_TRUE(log.Lines().empty());
     EXPECT_TRUE(line_.Quiet()) << "the trailer ended on 20 ms of quiet";
 
@@ -124,7 +124,7 @@ TEST_P(AttemptFailures, OneAttemptAndItsCause) {
     EXPECT_EQ(Call(c.operation, transfer), c.result);
     EXPECT_EQ(attempt_.failure, c.failure);
     EXPECT_EQ(line_.SleptMs() < 600u, true) << "no retry pause";
-    EXPECT_EQ(workspace_.lastStation, NO_STATION) << "a failed attempt forgets the selection";
+    EXPECT_EQ(unsigned{workspace_.lastStation}, NO_STATION) << "a failed attempt forgets the selection";
     for (const auto& l : log.Lines()) {
         EXPECT_EQ(l.text.find("failed. Gate"), std::string::npos) << l.text;
         EXPECT_EQ(l.text.find("Retry"), std::string::npos) << l.text;
@@ -173,7 +173,7 @@ TEST_F(AttemptLine, WriteAttemptSendsTheFa2WriteOnce) {
     EXPECT_EQ(Call(QEL_WRITE_ATTEMPT, transfer), 0);
     EXPECT_EQ(line_.Writes(), (std::vector<std::string>{f::Select(kFa2), f::WriteDataRegister(7, 100)}));
     EXPECT_EQ(attempt_.failure, QEL_FAILURE_NONE);
-    EXPECT_EQ(workspace_.lastStation, kFa2);
+    EXPECT_EQ(unsigned{workspace_.lastStation}, kFa2);
 }
 
 TEST_F(AttemptLine, WithoutAPortTheFailureIsThePort) {
@@ -205,7 +205,7 @@ TEST_P(AttemptFloor, RaisesTheTimeoutToTheAnswersTime) {
     EXPECT_EQ(Call(QEL_READ_ATTEMPT, transfer, c.timeoutMs), 2);
     EXPECT_EQ(attempt_.failure, QEL_FAILURE_NO_ANSWER);
     EXPECT_EQ(line_.SleptMs() - before, 20u + c.waitMs);
-    EXPECT_EQ(workspace_.readTimeout, 100);
+    EXPECT_EQ(int{workspace_.readTimeout}, 100);
     EXPECT_EQ(line_.ReadTimeoutMs(), 1000u);
 }
 

@@ -112,6 +112,31 @@ INSTANTIATE_TEST_SUITE_P(Rules, Learning, ::testing::Values(
               BlockCheck::Checksum, 1}),
     testsupport::CaseName<LearnCase>);
 
+// Whether the next reply is judged: not before a checksum fit or a shape
+// was learned, from then on.
+TEST(BlockTrailersJudges, FromTheFirstFittingChecksumOrALearnedShape) {
+    BlockTrailers trailers;
+    std::uint16_t values[3] = {0x1234, 0x0042, 0};
+    GateTransfer transfer{};
+    transfer.station = kStation;
+    transfer.areaCode = AREA_DR;
+    transfer.count = 2;
+    transfer.values = values;
+    const std::string checksum = qelhost::ByteField(qelhost::DigitSum(qelhost::ReformBlockData(transfer).characters)) + "\r";
+    const auto accept = [&](unsigned station, const std::string& trailer) {
+        return trailers.Accept(station, transfer,
+                               {reinterpret_cast<const std::uint8_t*>(trailer.data()), trailer.size()});
+    };
+    EXPECT_FALSE(trailers.Judges(kStation));
+    EXPECT_TRUE(accept(kStation, "7\r"));  // not a checksum: served, unjudged
+    EXPECT_FALSE(trailers.Judges(kStation));
+    EXPECT_TRUE(accept(kStation, checksum));
+    EXPECT_TRUE(trailers.Judges(kStation));
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(accept(kStation + 1, "12345\r"));
+    EXPECT_EQ(trailers.Check(kStation + 1), BlockCheck::Shape);
+    EXPECT_TRUE(trailers.Judges(kStation + 1));
+}
+
 TEST(BlockReply, OnlyBlockDataHasATrailer) {
     GateTransfer transfer{};
     transfer.areaCode = AREA_DR;
