@@ -49,8 +49,8 @@ class Rig:
                 '--control-socket', self.control_path]
         args += [a for st, m in stations.items() for a in ('--station', f'{st}:{m}')]
         args += [a for st in silent for a in ('--silent', str(st))]
-        self.fasim = subprocess.Popen(args + ([] if paced else ['--unpaced']))
-        self._wait(lambda: os.path.exists(self.link) and os.path.exists(self.control_path))
+        self.fasim_args = args + ([] if paced else ['--unpaced'])
+        self.start_fasim()
         self.port = free_port()
         args = [os.environ['QELGATE'], '--port', self.link, '--listen', f'127.0.0.1:{self.port}']
         args += [a for st, m in stations.items() if m == 'FA3' for a in ('--station', f'{st}:FA3')]
@@ -58,6 +58,13 @@ class Rig:
         with open(self.log_path, 'w') as log:
             self.gate = subprocess.Popen(args + list(gate_args), stderr=log)
         self._wait(self._listening)
+
+    def start_fasim(self):
+        """Starts fasim on the rig's link (again, after the last one went away)."""
+        if os.path.exists(self.control_path):
+            os.unlink(self.control_path)  # left by a fasim that was killed
+        self.fasim = subprocess.Popen(self.fasim_args)
+        self._wait(lambda: os.path.exists(self.link) and os.path.exists(self.control_path))
 
     def _listening(self):
         try:
