@@ -48,6 +48,14 @@ void AddSessionOptions(CLI::App& app, SessionOptions& o) {
     app.add_option("--driver", o.driverPath, "driver library to load (default: the one beside the program)");
     app.add_option("--log", o.logFile, "append the driver's log lines to this file");
     app.add_flag("-v,--verbose", o.verbose, "show the driver's log lines on stderr");
+    app.add_flag("--driver-retries", o.driverRetries,
+                 "let the driver retry on its own (5 attempts, 600 ms apart, each waiting --timeout) instead of "
+                 "the line scheduler, which serves other stations between the attempts and holds silent stations "
+                 "down");
+    app.add_option("--probe-timeout", o.probeTimeoutMs,
+                   "milliseconds an attempt waits on a station without a recent answer, and every probe of a "
+                   "station held down (default 100; raise it for controllers slow to turn round)")
+        ->check(CLI::Range(10, 100000));
 }
 
 }  // namespace qelhost

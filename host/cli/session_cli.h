@@ -9,7 +9,8 @@
 namespace qelhost {
 
 // Adds --port, --baud, --data-bits, --parity, --stop-bits, --timeout, --qel,
-// --models, --station, --driver, --log and -v to app.
+// --models, --station, --driver, --log, -v, --driver-retries and
+// --probe-timeout to app.
 void AddSessionOptions(CLI::App& app, SessionOptions& options);
 
 }  // namespace qelhost

@@ -1,108 +1,86 @@
 #include "line_worker.h"
 
 #include <modbus/modbus.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <chrono>
 
 #include "gateway_log.h"
 
 namespace qelgate {
 
-LineWorker::LineWorker(qelhost::QelSession& line, DownHold& hold)
-    : line_(line), hold_(hold), wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+namespace {
 
-LineWorker::~LineWorker() {
-    Stop();
-    if (wakeFd_ >= 0) close(wakeFd_);
+// A Modbus request on its way through the scheduler.
+struct JobRequest : qelhost::LineRequest {
+    std::unique_ptr<Job> job;
+};
+
+// What the line gave, as the Modbus answer: values, written count, exception.
+void Complete(JobRequest& request) {
+    Job& job = *request.job;
+    if (job.exception != 0) return;
+    const std::size_t reads = job.reads.size();
+    for (std::size_t i = 0; i < reads && i < request.done; ++i) {
+        const DriverRead& read = job.reads[i];
+        for (const scanplan::GateSlot& slot : read.gates)
+            job.values[slot.gate] = scanplan::GateValues(read, slot, request.exchanges[i].slots).front();
+    }
+    job.written = request.done > reads ? request.done - reads : 0;
+    if (request.result == 0) return;
+    job.exception = request.result == QEL_RESULT_REFUSED ? MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE
+                                                         : MODBUS_EXCEPTION_GATEWAY_TARGET;
+    if (request.current >= reads && request.current < request.exchanges.size() &&
+        request.failure != qelhost::FailureKind::Down) {
+        Log("write to unit %u at %u failed at %s (driver result %d): %zu of %zu values were written; %s",
+            job.modbus.unit, job.modbus.address, request.exchanges[request.current].gas.c_str(), request.result,
+            job.written, job.writes.size(), qelhost::FailureKindText(request.failure));
+    }
 }
 
-void LineWorker::Start() { thread_ = std::thread([this] { Run(); }); }
+}  // namespace
+
+LineWorker::LineWorker(qelhost::LineScheduler& line) : line_(line) {}
+
+void LineWorker::Start() { line_.Start(); }
 
 void LineWorker::Stop() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    ready_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    const auto left = line_.Stop();
+    if (!left.empty()) Log("%zu requests were not done", left.size());
 }
 
 void LineWorker::Submit(std::unique_ptr<Job> job) {
-    {
-        std::lock_guard lock(mutex_);
-        queue_.Push(std::move(job));
+    auto request = std::make_unique<JobRequest>();
+    request->client = job->client;
+    request->station = job->modbus.unit;
+    // Already answered (an exception the server decided) still waits its
+    // turn behind the client's earlier requests, without exchanges.
+    if (job->exception != 0) {
+        request->job = std::move(job);
+        line_.Submit(std::move(request));
+        return;
     }
-    ready_.notify_one();
+    request->exchanges.reserve(job->reads.size() + job->writes.size());
+    for (const DriverRead& read : job->reads) {
+        std::vector<std::uint16_t> slots(scanplan::SlotCount(read), 0);
+        request->exchanges.push_back(
+            qelhost::LineExchange::Read(scanplan::ToGateTransfer(read, slots.data()), slots.size()));
+    }
+    for (const DriverWrite& write : job->writes)
+        request->exchanges.push_back(qelhost::LineExchange::Write(write.gate, write.value));
+    request->job = std::move(job);
+    line_.Submit(std::move(request));
 }
 
 std::size_t LineWorker::DropClient(std::uint64_t client) {
-    std::lock_guard lock(mutex_);
-    return queue_.Drop(client);
+    return line_.DropClient(client);
 }
 
 std::vector<std::unique_ptr<Job>> LineWorker::TakeFinished() {
-    std::uint64_t count = 0;
-    if (read(wakeFd_, &count, sizeof count) < 0) count = 0;  // nothing to clear
-    std::lock_guard lock(mutex_);
-    return std::move(finished_);
-}
-
-void LineWorker::Run() {
-    for (;;) {
-        std::unique_ptr<Job> job;
-        {
-            std::unique_lock lock(mutex_);
-            ready_.wait(lock, [this] { return stopping_ || !queue_.Empty(); });
-            if (stopping_) return;
-            job = queue_.Pop();
-        }
-        Execute(*job);
-        {
-            std::lock_guard lock(mutex_);
-            finished_.push_back(std::move(job));
-        }
-        const std::uint64_t one = 1;
-        if (write(wakeFd_, &one, sizeof one) < 0) Log("cannot wake the server thread");
+    std::vector<std::unique_ptr<Job>> jobs;
+    for (auto& finished : line_.TakeFinished()) {
+        auto& request = static_cast<JobRequest&>(*finished);
+        Complete(request);
+        jobs.push_back(std::move(request.job));
     }
-}
-
-int LineWorker::Failure(unsigned station, int result) {
-    if (result == 1) return MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE;
-    hold_.Failed(station);
-    Log("station %u did not answer; its requests get exception 0x0B for %lld s", station,
-        static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(hold_.Hold()).count()));
-    return MODBUS_EXCEPTION_GATEWAY_TARGET;
-}
-
-void LineWorker::Execute(Job& job) {
-    const unsigned station = job.modbus.unit;
-    // Answered without the line: already an exception, or a station held down.
-    if (job.exception != 0) return;
-    if (hold_.IsDown(station)) {
-        job.exception = MODBUS_EXCEPTION_GATEWAY_TARGET;
-        return;
-    }
-    for (const DriverRead& read : job.reads) {
-        std::vector<std::uint16_t> slots(scanplan::SlotCount(read), 0);
-        GateTransfer transfer = scanplan::ToGateTransfer(read, slots.data());
-        if (const int result = line_.Request(scanplan::ReadOperation(read), &transfer); result != 0) {
-            job.exception = Failure(station, result);
-            return;
-        }
-        for (const scanplan::GateSlot& slot : read.gates)
-            job.values[slot.gate] = scanplan::GateValues(read, slot, slots).front();
-    }
-    for (const DriverWrite& write : job.writes) {
-        if (const int result = line_.Write(write.gate, write.value); result != 0) {
-            job.exception = Failure(station, result);
-            Log("write to unit %u at %u failed at %s (driver result %d): %zu of %zu values were written", station,
-                job.modbus.address, write.gate.gas.c_str(), result, job.written, job.writes.size());
-            return;
-        }
-        ++job.written;
-    }
+    return jobs;
 }
 
 }  // namespace qelgate

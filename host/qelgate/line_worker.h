@@ -1,52 +1,38 @@
-// The one thread that talks to the serial line: it takes requests from the
-// fair queue, runs their driver exchanges one at a time and hands the
-// finished ones back to the server, waking it through an eventfd.
+// The server's door to the line: Modbus requests become the line scheduler's
+// requests (one per Modbus request, each of its driver reads and writes an
+// exchange), and come back with their values or their exception. The
+// scheduler gives each client its turn, exchange by exchange.
 #pragma once
 
-#include <condition_variable>
-#include <mutex>
-#include <thread>
+#include <memory>
 #include <vector>
 
 #include "down_hold.h"
-#include "fair_queue.h"
-#include "qel_session.h"
+#include "job.h"
+#include "line_scheduler.h"
 
 namespace qelgate {
 
 class LineWorker {
 public:
-    LineWorker(qelhost::QelSession& line, DownHold& hold);
-    ~LineWorker();
+    explicit LineWorker(qelhost::LineScheduler& line);
     LineWorker(const LineWorker&) = delete;
     LineWorker& operator=(const LineWorker&) = delete;
 
     void Start();
-    // Ends the thread after the exchange under way.
+    // Ends the scheduler's thread after the exchange under way; logs how
+    // many requests were left unanswered.
     void Stop();
     void Submit(std::unique_ptr<Job> job);
     // Forgets the requests of a client that went away; how many there were.
     std::size_t DropClient(std::uint64_t client);
     std::vector<std::unique_ptr<Job>> TakeFinished();
     // Readable while finished requests wait to be answered.
-    int WakeFd() const { return wakeFd_; }
+    int WakeFd() const { return line_.WakeFd(); }
+    bool StationDown(unsigned station) const { return line_.StationDown(station); }
 
 private:
-    void Run();
-    void Execute(Job& job);
-    // The driver's result as a Modbus exception; a station that did not
-    // answer is held down.
-    int Failure(unsigned station, int result);
-
-    qelhost::QelSession& line_;
-    DownHold& hold_;
-    int wakeFd_ = -1;
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    FairQueue queue_;
-    std::vector<std::unique_ptr<Job>> finished_;
-    bool stopping_ = false;
-    std::thread thread_;
+    qelhost::LineScheduler& line_;
 };
 
 }  // namespace qelgate

@@ -5,7 +5,10 @@
 #include <fcntl.h>
 
 #include <bitset>
+#include <chrono>
 #include <csignal>
+#include <functional>
+#include <memory>
 #include <cstdio>
 #include <iostream>
 #include <unistd.h>
@@ -14,7 +17,10 @@
 #include "gateway_log.h"
 #include "gateway_server.h"
 #include "host_context.h"
+#include "line_scheduler.h"
 #include "model_directory.h"
+#include "mqtt_options.h"
+#include "mqtt_publisher.h"
 #include "plan_link.h"
 #include "program_name.h"
 #include "session_cli.h"
@@ -37,7 +43,9 @@ struct Options {
     bool allowWrites = false;
     std::string writeAllowFile;
     double downHoldSeconds = 10;
+    double statsInterval = 0;
     bool map = false;
+    qelmqtt::MqttOptions mqtt;
 };
 
 int stopPipe[2] = {-1, -1};
@@ -61,14 +69,19 @@ void AddOptions(CLI::App& app, Options& o) {
     app.add_flag("--known-units-only", o.knownUnitsOnly,
                  "serve only the stations named by --models or --station; others get exception 0x0A at once")
         ->excludes(units);
-    auto* allow = app.add_flag("--allow-writes", o.allowWrites, "serve the write functions (default: read-only)");
-    app.add_option("--write-allow", o.writeAllowFile, "only the gates in FILE may be written (lines: GAS [COUNT])")
-        ->check(CLI::ExistingFile)
-        ->needs(allow);
+    app.add_flag("--allow-writes", o.allowWrites, "serve the write functions (default: read-only)");
+    app.add_option("--write-allow", o.writeAllowFile,
+                   "only the gates in FILE may be written, by Modbus or MQTT (lines: GAS [COUNT])")
+        ->check(CLI::ExistingFile);
     app.add_option("--down-hold", o.downHoldSeconds,
-                   "seconds a station that did not answer is answered with exception 0x0B at once (default 10)")
+                   "longest pause in seconds between two probes of a station that stopped answering; until a "
+                   "probe is answered its requests get exception 0x0B at once (default 10)")
+        ->check(CLI::Range(0.0, 86400.0));
+    app.add_option("--stats-interval", o.statsInterval,
+                   "log a one-line summary of the line every SECONDS (default 0: never)")
         ->check(CLI::Range(0.0, 86400.0));
     app.add_flag("--map", o.map, "print the Modbus address map and exit");
+    qelmqtt::AddMqttOptions(app, o.mqtt);
 }
 
 std::string Describe(const Options& o, const std::string& port, const qelhost::QelSession& checks,
@@ -88,6 +101,31 @@ std::string Describe(const Options& o, const std::string& port, const qelhost::Q
     return text;
 }
 
+// Called by the line's thread each turn: a summary line every `interval` seconds.
+std::function<void()> StatsLogger(const qelhost::LineScheduler& scheduler, double interval) {
+    if (interval <= 0) return {};
+    auto next = std::make_shared<std::chrono::steady_clock::time_point>(std::chrono::steady_clock::now());
+    return [&scheduler, interval, next] {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < *next) return;
+        *next = now + std::chrono::milliseconds(static_cast<long long>(interval * 1000));
+        const qelhost::LineSnapshot snapshot = scheduler.Snapshot();
+        std::uint64_t attempts = 0, failures = 0;
+        std::string down;
+        for (const qelhost::StationStats& s : snapshot.stations) {
+            attempts += s.attempts;
+            for (std::size_t k = 1; k < s.failures.size(); ++k) failures += s.failures[k];
+            if (s.state != qelhost::StationState::Up) down += " " + std::to_string(s.station);
+        }
+        Log("line: busy %.0f%% (last minute), %.1f exchanges/s, queue %zu (max %zu), %llu attempts, %llu failed, "
+            "%llu line errors, %llu port reopens, down:%s",
+            snapshot.line.busyShareMinute * 100, snapshot.line.exchangesPerSecond, snapshot.line.queueDepth,
+            snapshot.line.queueDepthMax, static_cast<unsigned long long>(attempts),
+            static_cast<unsigned long long>(failures), static_cast<unsigned long long>(snapshot.line.lineErrors),
+            static_cast<unsigned long long>(snapshot.line.portReopens), down.empty() ? " none" : down.c_str());
+    };
+}
+
 int Serve(Options& o) {
     if (!qelhost::RouteDriverLog(o.session.verbose, o.session.logFile)) {
         Log("cannot write the log file %s", o.session.logFile.c_str());
@@ -95,6 +133,11 @@ int Serve(Options& o) {
     }
     // Named from where the program started; the session may change the directory.
     if (!o.writeAllowFile.empty()) o.writeAllowFile = qelhost::Absolute(o.writeAllowFile);
+    std::string error;
+    if (!qelmqtt::CompleteMqttOptions(o.mqtt, o.session.line.port, error)) {
+        Log("%s", error.c_str());
+        return kExitUsage;
+    }
 
     // The line's session (station models, port), used by the line worker
     // only, and a session without a line for the gate checks, used by the
@@ -108,7 +151,6 @@ int Serve(Options& o) {
     checks.Init(noLine);
     const GateCheck check = [&checks](qelhost::Gate& gate) { return checks.Check(gate) == 0; };
 
-    std::string error;
     WriteAllowList allowList;
     if (!o.writeAllowFile.empty() && !allowList.Load(o.writeAllowFile, check, error)) {
         Log("%s", error.c_str());
@@ -116,7 +158,6 @@ int Serve(Options& o) {
     }
     const RequestPlanner planner(qelhost::PlanDriverOf(checks), check, qelhost::PlanOptionsFor(host.line()),
                                  WritePolicy{o.allowWrites, o.writeAllowFile.empty() ? nullptr : &allowList});
-    DownHold hold(std::chrono::milliseconds(static_cast<long long>(o.downHoldSeconds * 1000)));
     ServerLimits limits;
     limits.maxClients = static_cast<std::size_t>(o.maxClients);
     limits.clientIdle = std::chrono::seconds(o.clientIdleSeconds);
@@ -138,7 +179,22 @@ int Serve(Options& o) {
             return kExitUsage;
         }
     }
-    LineWorker worker(line, hold);
+    qelhost::SchedulerOptions lineOptions = qelhost::SchedulerOptionsFor(o.session);
+    lineOptions.downHold = std::chrono::milliseconds(static_cast<long long>(o.downHoldSeconds * 1000));
+    qelhost::LineScheduler scheduler(line, lineOptions);
+    scheduler.onLoop = StatsLogger(scheduler, o.statsInterval);
+    DownHold hold(scheduler);
+    LineWorker worker(scheduler);
+    std::unique_ptr<qelmqtt::MqttPublisher> publisher;
+    if (!o.mqtt.url.empty()) {
+        publisher = std::make_unique<qelmqtt::MqttPublisher>(scheduler, o.mqtt,
+                                                             [](const std::string& text) { Log("%s", text.c_str()); });
+        if (!publisher->Prepare(check, qelhost::PlanDriverOf(checks), qelhost::PlanOptionsFor(host.line()),
+                                o.writeAllowFile.empty() ? nullptr : &allowList, error)) {
+            Log("%s", error.c_str());
+            return kExitUsage;
+        }
+    }
     GatewayServer server(planner, worker, hold, limits);
     if (const ListenResult listening = server.Listen(o.listen, error); listening != ListenResult::Ok) {
         Log("%s", error.c_str());
@@ -151,8 +207,17 @@ int Serve(Options& o) {
     std::signal(SIGPIPE, SIG_IGN);
     Log("%s", Describe(o, host.portName(), checks, allowList.Size(), limits.units).c_str());
     worker.Start();
+    if (publisher) {
+        Log("%s", publisher->Describe().c_str());
+        if (!publisher->Start(error)) {
+            Log("%s", error.c_str());
+            worker.Stop();
+            return kExitUsage;
+        }
+    }
     server.Run(stopPipe[0]);
     Log("stopping: finishing the exchange under way");
+    if (publisher) publisher->Stop();
     worker.Stop();
     server.Finish();
     checks.Close();  // the line closes with its session
@@ -182,6 +247,10 @@ int main(int argc, char** argv) {
     }
     if (options.session.line.port.empty()) {
         std::cerr << "qelgate: --port is required: the serial port of the FA line, e.g. --port ttyUSB0\n";
+        return kExitUsage;
+    }
+    if (!options.writeAllowFile.empty() && !options.allowWrites && !options.mqtt.writes) {
+        std::cerr << "qelgate: --write-allow needs --allow-writes or --mqtt-writes\n";
         return kExitUsage;
     }
     return Serve(options);

@@ -39,6 +39,7 @@ struct PollOptions {
     bool noMerge = false;   // one exchange per gate, in the order of the list
     bool planOnly = false;  // print the plan and its predicted times, send nothing
     bool watch = false;     // a compact table, redrawn in place on a terminal
+    bool stats = false;     // the line scheduler's per-station table at the end and on each redraw
 };
 
 struct ScanOptions {

@@ -79,6 +79,9 @@ int main(int argc, char** argv) {
     pollCmd->add_flag("--plan", poll.planOnly,
                       "print the exchanges of one round with their predicted times, and send nothing");
     pollCmd->add_flag("--watch", poll.watch, "show a compact table of the gates, redrawn in place on a terminal");
+    pollCmd->add_flag("--stats", poll.stats,
+                      "print the line's per-station table (state, attempts, failures, answer times) at the end "
+                      "and on each --watch redraw");
 
     ScanOptions scan;
     auto* scanCmd = app.add_subcommand(

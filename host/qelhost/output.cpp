@@ -44,16 +44,18 @@ std::string FormatReading(Format format, const Reading& r) {
         line["gate"] = r.gas;
         line["result"] = r.result;
         line["ok"] = r.result == 0;
+        if (r.down) line["down"] = true;
         if (r.result == 0) line["values"] = r.values;
         return line.dump();
     }
     std::string out;
     const bool single = r.values.size() == 1;
     if (r.result != 0) {
-        if (format == Format::Csv) return (r.time.empty() ? "" : r.time + ",") + r.gas + ",,,," + std::to_string(r.result);
+        if (format == Format::Csv)
+            return (r.time.empty() ? "" : r.time + ",") + r.gas + ",,,," + (r.down ? "down" : std::to_string(r.result));
         char line[128];
-        std::snprintf(line, sizeof line, "%s%-11s %-7s FAILED (result %d)", r.time.empty() ? "" : (r.time + "  ").c_str(),
-                      r.gas.c_str(), "-", r.result);
+        std::snprintf(line, sizeof line, "%s%-11s %-7s %s (result %d)", r.time.empty() ? "" : (r.time + "  ").c_str(),
+                      r.gas.c_str(), "-", r.down ? "DOWN" : "FAILED", r.result);
         return line;
     }
     for (std::size_t i = 0; i < r.values.size(); ++i) {

@@ -16,6 +16,7 @@ struct Reading {
     std::string gas;
     bool bits = false;
     int result = 0;
+    bool down = false;  // result 2 at once: the station is held down by the line scheduler
     std::vector<std::uint16_t> values;
 };
 

@@ -23,6 +23,7 @@
 #include "plan_link.h"
 #include "read_retries.h"
 #include "scan_plan.h"
+#include "station_table.h"
 #include "watch_table.h"
 
 namespace qelhost {
@@ -57,6 +58,7 @@ struct GateRecord {
     long failures = 0;
     long retries = 0;
     int lastResult = 0;
+    bool down = false;
     std::vector<std::uint16_t> lastValues;
 };
 
@@ -105,7 +107,7 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
 
     std::vector<scanplan::GateRequest> requests;
     for (const Gate& gate : gates) requests.push_back({gate.gas, gate.count, gate.dataType});
-    QelSession& session = host.session();
+    QelSession& session = host.session();  // the plan's checks; the reads go through the line scheduler
     const scanplan::Driver driver = PlanDriverOf(session);
     scanplan::PlanOptions planOptions = PlanOptionsFor(common.line);
     planOptions.merge = !options.noMerge;
@@ -146,27 +148,42 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
             }
             std::fflush(stdout);
         };
-        for (const scanplan::Transfer& transfer : plan.transfers) {
-            if (stopRequested.load()) {
-                complete = false;
-                break;
-            }
+        // The round's exchanges go to the line scheduler together, each its
+        // own client: a station that does not answer costs the others nothing.
+        std::vector<LineRequest> exchanges(plan.transfers.size());
+        std::vector<LineRequest*> calls;
+        for (std::size_t t = 0; t < plan.transfers.size(); ++t) {
+            const scanplan::Transfer& transfer = plan.transfers[t];
             std::vector<std::uint16_t> slots(scanplan::SlotCount(transfer), 0);
-            GateTransfer record = scanplan::ToGateTransfer(transfer, slots.data());
-            TakeReadRetries();
-            const auto start = std::chrono::steady_clock::now();
-            const int result = session.Request(scanplan::ReadOperation(transfer), &record);
-            busy += std::chrono::steady_clock::now() - start;
-            const int retries = TakeReadRetries();
-            const std::string time = Timestamp();
+            exchanges[t].client = t;
+            exchanges[t].station = transfer.station;
+            exchanges[t].exchanges.push_back(
+                LineExchange::Read(scanplan::ToGateTransfer(transfer, slots.data()), slots.size()));
+            calls.push_back(&exchanges[t]);
+        }
+        TakeReadRetries();
+        const auto start = std::chrono::steady_clock::now();
+        if (!stopRequested.load()) host.scheduler().CallAll(calls);
+        else complete = false;
+        busy += std::chrono::steady_clock::now() - start;
+        const int driverRetries = TakeReadRetries();
+        const std::string time = Timestamp();
+        for (std::size_t t = 0; t < plan.transfers.size() && complete; ++t) {
+            const scanplan::Transfer& transfer = plan.transfers[t];
+            const LineRequest& request = exchanges[t];
+            const LineExchange& exchange = request.exchanges.front();
+            const int result = request.result;
+            const int retries = common.driverRetries ? (t == 0 ? driverRetries : 0) : std::max(0, exchange.attempts - 1);
+            const bool down = request.failure == FailureKind::Down;
             for (const scanplan::GateSlot& slot : transfer.gates) {
                 GateRecord& gate = records[slot.gate];
                 ++reads;
                 ++gate.reads;
                 gate.retries += retries;
                 gate.lastResult = result;
+                gate.down = down;
                 if (result != 0) ++gate.failures;
-                gate.lastValues = result == 0 ? scanplan::GateValues(transfer, slot, slots)
+                gate.lastValues = result == 0 ? scanplan::GateValues(transfer, slot, exchange.slots)
                                               : std::vector<std::uint16_t>{};
                 if (options.watch) continue;
                 Reading reading;
@@ -174,10 +191,10 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
                 reading.gas = gates[slot.gate].gas;
                 reading.bits = gates[slot.gate].dataType == DATA_TYPE_BIT;
                 reading.result = result;
+                reading.down = down;
                 reading.values = gate.lastValues;
                 pending[slot.gate] = std::move(reading);
             }
-            if (!options.watch) printReady(false);
         }
         if (!options.watch) printReady(true);
         if (complete) {
@@ -188,12 +205,12 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
             std::vector<WatchRow> rows;
             for (std::size_t i = 0; i < gates.size(); ++i) {
                 rows.push_back({gates[i].gas, gates[i].dataType == DATA_TYPE_BIT, records[i].lastResult,
-                                static_cast<int>(records[i].retries), records[i].lastValues});
+                                static_cast<int>(records[i].retries), records[i].down, records[i].lastValues});
             }
             char heading[128];
             std::snprintf(heading, sizeof heading, "round %ld  %s  scan %.1f ms (predicted %.1f ms)", round + 1,
                           Timestamp().c_str(), rounds > 0 ? scanMs / static_cast<double>(rounds) : 0.0, plan.scanMs);
-            watch.Draw(heading, rows);
+            watch.Draw(heading, rows, options.stats ? StationTable(host.scheduler().Snapshot()) : std::string());
         }
         if (options.rounds != 0 && round + 1 >= options.rounds) break;
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.intervalMs);
@@ -202,6 +219,7 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
         }
     }
     PrintSummary(gates, records, plan, busy, reads, scanMs, rounds);
+    if (options.stats) std::fprintf(stderr, "%s", StationTable(host.scheduler().Snapshot()).c_str());
 
     // The last result of each gate decides: a line failure before a refusal.
     int worst = kExitOk;

@@ -8,7 +8,7 @@ namespace {
 constexpr std::size_t kShownWords = 8;
 
 std::string Values(const WatchRow& row) {
-    if (row.result != 0) return "FAILED (result " + std::to_string(row.result) + ")";
+    if (row.result != 0) return (row.down ? "DOWN (result " : "FAILED (result ") + std::to_string(row.result) + ")";
     if (row.values.empty()) return "-";
     std::string text;
     if (row.bits) {
@@ -24,7 +24,7 @@ std::string Values(const WatchRow& row) {
 }
 }  // namespace
 
-void WatchTable::Draw(const std::string& heading, const std::vector<WatchRow>& rows) {
+void WatchTable::Draw(const std::string& heading, const std::vector<WatchRow>& rows, const std::string& footer) {
     // On a terminal: back to the first line of the last table, and each line
     // cleared to its end as it is written again.
     const char* clear = terminal_ ? "\x1b[K" : "";
@@ -34,8 +34,16 @@ void WatchTable::Draw(const std::string& heading, const std::vector<WatchRow>& r
     for (const WatchRow& row : rows) {
         std::printf("%-11s %7d  %s%s\n", row.gas.c_str(), row.retries, Values(row).c_str(), clear);
     }
+    std::size_t footerLines = 0;
+    for (std::size_t start = 0; start < footer.size();) {
+        const std::size_t end = footer.find('\n', start);
+        const std::string line = footer.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::printf("%s%s\n", line.c_str(), clear);
+        ++footerLines;
+        start = end == std::string::npos ? footer.size() : end + 1;
+    }
     if (!terminal_) std::printf("\n");
-    linesDrawn_ = rows.size() + 2;
+    linesDrawn_ = rows.size() + 2 + footerLines;
     std::fflush(stdout);
 }
 

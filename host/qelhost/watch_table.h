@@ -13,6 +13,7 @@ struct WatchRow {
     bool bits = false;
     int result = 0;
     int retries = 0;
+    bool down = false;
     std::vector<std::uint16_t> values;
 };
 
@@ -20,7 +21,8 @@ class WatchTable {
 public:
     explicit WatchTable(bool terminal) : terminal_(terminal) {}
     // Draws the table; on a terminal over the one drawn before.
-    void Draw(const std::string& heading, const std::vector<WatchRow>& rows);
+    // `footer` (the --stats table) follows the rows.
+    void Draw(const std::string& heading, const std::vector<WatchRow>& rows, const std::string& footer = "");
 
 private:
     bool terminal_;

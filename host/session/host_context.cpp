@@ -39,6 +39,7 @@ void PrintModelWarnings(const std::string& file, const StationModels& models) {
 }
 
 HostContext::~HostContext() {
+    StopScheduler();
     if (session_) session_->Close();
     LeaveWorkDirectory(workDir_);
 }
@@ -66,6 +67,7 @@ int HostContext::Open(const SessionOptions& options) {
     if (!session_ && !LoadDriver(options)) return kExitUsage;
     line_ = options.line;
     port_ = options.line.port;
+    schedulerOptions_ = SchedulerOptionsFor(options);
     std::string error;
 
     // The station models: the named file, or the one the driver would find
@@ -142,9 +144,27 @@ int HostContext::CheckGate(Gate& gate, bool quiet) {
     return result;
 }
 
+LineScheduler& HostContext::scheduler() {
+    if (!scheduler_) {
+        scheduler_ = std::make_unique<LineScheduler>(*session_, schedulerOptions_);
+        scheduler_->Start();
+    }
+    return *scheduler_;
+}
+
+void HostContext::StopScheduler() {
+    if (scheduler_) scheduler_->Stop();
+    scheduler_.reset();
+}
+
 int HostContext::Read(const Gate& gate, std::vector<std::uint16_t>& values) {
     ForgetDriverLog();
-    return session_->Read(gate, values);
+    LineRequest request;
+    request.station = gate.definition.station;
+    request.exchanges.push_back(LineExchange::Read(gate));
+    scheduler().Call(request);
+    values = request.exchanges.front().Values();
+    return request.result;
 }
 
 int HostContext::Write(const Gate& gate, std::uint16_t value) {
@@ -158,6 +178,7 @@ std::string HostContext::LineSettingsText() const {
 }
 
 int HostContext::ReportFailure(const char* what, const Gate& gate, int result) {
+    StopScheduler();  // the diagnosis talks to the line itself
     const unsigned station = gate.definition.station;
     const std::string head = MessageHead() + what + " of " + gate.gas + " failed: ";
     const bool nak = DriverLogged("Nck message received");

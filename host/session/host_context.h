@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "driver_library.h"
+#include "line_scheduler.h"
 #include "model_file_check.h"
 #include "qel_session.h"
 #include "session_options.h"
@@ -34,7 +35,9 @@ public:
 
     // Checks a gate: 0, or 1 with a line that explains the address on stderr.
     int CheckGate(Gate& gate, bool quiet = false);
-    // A read or a write that remembers the driver's messages of this call.
+    // A read through the line scheduler (its attempts, time-outs and station
+    // health), remembering the driver's messages of this call; a write as the
+    // driver does it.
     int Read(const Gate& gate, std::vector<std::uint16_t>& values);
     int Write(const Gate& gate, std::uint16_t value);
     // One line on stderr for a failed read or write, after finding out what
@@ -49,6 +52,10 @@ public:
 
     DriverLibrary driver;
     QelSession& session() { return *session_; }
+    // The line scheduler on this session, started on first use. While it
+    // runs, the line is its own: use session() only after StopScheduler.
+    LineScheduler& scheduler();
+    void StopScheduler();
     // A probe of this session's stations (station_probe.h), reopening the
     // QEL with the models it needs through Reopen.
     class StationProbe MakeProbe(int readTimeout);
@@ -59,6 +66,8 @@ private:
     std::string LineSettingsText() const;
 
     std::unique_ptr<QelSession> session_;
+    std::unique_ptr<LineScheduler> scheduler_;
+    SchedulerOptions schedulerOptions_;
     std::string workDir_;
     LineOptions line_;
     std::string port_;

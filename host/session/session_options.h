@@ -19,6 +19,11 @@ struct SessionOptions {
     std::string driverPath;
     std::string logFile;
     bool verbose = false;
+    // The line scheduler (line_scheduler.h): the driver's own retries
+    // instead of the scheduler's, and the time-out of a probe and of an
+    // attempt on a station without a recent answer.
+    bool driverRetries = false;
+    int probeTimeoutMs = 100;
 };
 
 }  // namespace qelhost
