@@ -141,7 +141,11 @@ int RunScan(const CommonOptions& common, const ScanOptions& options) {
     progress.Done(0, found);
     for (const unsigned station : stations) {
         if (scanStopped.load()) break;
-        const ProbeAnswer answer = probe.Probe(station);
+        // A quick look first; whatever answers it gets the full probe, so
+        // that noise on one attempt cannot hide a station.
+        const bool quick = !common.driverRetries;
+        const ProbeAnswer answer = quick && !probe.Answers(station, common.probeTimeoutMs) ? ProbeAnswer::Silent
+                                                                                          : probe.Probe(station);
         if (answer != ProbeAnswer::Silent) found.push_back({station, answer});
         progress.Done(++done, found);
     }
@@ -155,8 +159,11 @@ int RunScan(const CommonOptions& common, const ScanOptions& options) {
         fa2 += f.answer == ProbeAnswer::FA2;
         fa3 += f.answer == ProbeAnswer::FA3;
     }
-    std::fprintf(stderr, "scanned %zu of %zu stations in %s (read time-out %d0 ms): %zu answer, %zu FA2, %zu FA3\n",
-                 done, stations.size(), Duration(progress.Elapsed()).c_str(), timeout, found.size(), fa2, fa3);
+    std::fprintf(stderr,
+                 "scanned %zu of %zu stations in %s (one attempt of %d ms each, then read time-out %d0 ms for those "
+                 "that answer): %zu answer, %zu FA2, %zu FA3\n",
+                 done, stations.size(), Duration(progress.Elapsed()).c_str(), common.probeTimeoutMs, timeout,
+                 found.size(), fa2, fa3);
     if (!modelsOut.empty()) {
         if (!WriteModels(modelsOut, found)) {
             std::cerr << "qelhost: cannot write " << options.writeModels << "\n";

@@ -169,8 +169,9 @@ void LineDecider::GoDown(unsigned station, TimePoint now) {
     StationHealth& h = health_[station % STATION_COUNT];
     const bool wasUp = h.state == StationState::Up;
     SetState(station, StationState::Down, now);
-    h.backoff = std::min(options_.firstProbe, options_.downHold);
-    h.probeAt = now + h.backoff;
+    const Millis first = std::min(options_.firstProbe, options_.downHold);
+    h.probeAt = now + first;
+    h.backoff = std::min(first * 2, options_.downHold);  // after the first probe fails
     if (wasUp && LineSilent(now)) PortFailed(now);
 }
 

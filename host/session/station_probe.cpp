@@ -53,6 +53,27 @@ bool StationProbe::Prepare(int fa2Station) {
     return ok;
 }
 
+bool StationProbe::Answers(unsigned station, int timeoutMs) {
+    if (!Prepare(-1)) return false;
+    Gate select;
+    select.gas = GateOf(station, "FORCE");
+    select.dataType = DATA_TYPE_BIT;
+    if (session_.Check(select) != 0) return true;  // let Probe tell what it is
+    std::uint16_t slots[2] = {0, 0};
+    GateTransfer transfer{};
+    transfer.gas = select.gas.c_str();
+    transfer.station = select.definition.station;
+    transfer.areaCode = select.definition.areaCode;
+    transfer.element = select.definition.element;
+    transfer.dataType = select.dataType;
+    transfer.count = 1;
+    transfer.values = slots;
+    QelAttempt attempt{};
+    attempt.transfer = &transfer;
+    attempt.timeoutMs = timeoutMs;
+    return session_.Request(QEL_WRITE_ATTEMPT, &attempt) == 0 || attempt.failure != QEL_FAILURE_NO_ANSWER;
+}
+
 ProbeAnswer StationProbe::Probe(unsigned station) {
     if (!Prepare(-1)) return ProbeAnswer::Silent;
     std::vector<std::uint16_t> values;

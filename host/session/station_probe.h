@@ -34,6 +34,10 @@ public:
     using Reopen = std::function<int(const StationModels& models, int readTimeout)>;
     StationProbe(QelSession& session, Reopen reopen, int readTimeout);
     ProbeAnswer Probe(unsigned station);
+    // One selection, one attempt, waiting at most timeoutMs (raised to the
+    // driver's floor): false only when nothing at all came back. A quick
+    // look before Probe's full attempts.
+    bool Answers(unsigned station, int timeoutMs);
 
 private:
     bool Prepare(int fa2Station);
