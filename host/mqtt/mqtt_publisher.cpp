@@ -93,6 +93,7 @@ bool MqttPublisher::Start(std::string& error) {
     callbacks.connected = [this] {
         std::lock_guard lock(mutex_);
         republish_ = true;
+        connectedAt_ = Clock::now();
         wake_.notify_all();
     };
     if (options_.writes)
@@ -121,6 +122,7 @@ void MqttPublisher::Run() {
     for (;;) {
         std::deque<SetRequest> sets;
         bool republish = false;
+        Clock::time_point connectedAt;
         {
             std::unique_lock lock(mutex_);
             Clock::time_point until = Clock::now() + std::chrono::seconds(1);
@@ -129,13 +131,15 @@ void MqttPublisher::Run() {
             if (stopping_) return;
             sets.swap(sets_);
             std::swap(republish, republish_);
+            connectedAt = connectedAt_;
         }
         for (const SetRequest& set : sets) Write(set);
         Clock::time_point now = Clock::now();
         if (republish) {
+            // What a round published since the connection came is there already.
             for (Item& item : items_)
-                if (item.read) PublishItem(item, true, now);
-            PublishStations(true);
+                if (item.read && (!item.published.any || item.published.at < connectedAt)) PublishItem(item, true, now);
+            PublishStations(true, connectedAt);
         }
         std::vector<Group*> due;
         for (Group& group : groups_)
@@ -195,7 +199,7 @@ void MqttPublisher::ReadRound(std::vector<Group*>& due) {
         }
     }
     for (auto& [number, station] : stations_) station.known = true;
-    PublishStations(false);
+    PublishStations(false, {});
 }
 
 void MqttPublisher::PublishItem(Item& item, bool force, Clock::time_point now) {
@@ -205,14 +209,17 @@ void MqttPublisher::PublishItem(Item& item, bool force, Clock::time_point now) {
         item.published = {true, item.lastGood, item.quality, now};
 }
 
-void MqttPublisher::PublishStations(bool force) {
+void MqttPublisher::PublishStations(bool force, Clock::time_point since) {
+    const Clock::time_point now = Clock::now();
     for (auto& [number, station] : stations_) {
         if (!station.known) continue;
         const bool down = line_.StationDown(number);
-        if (!force && station.published && station.down == down) continue;
+        const bool stale = force && station.at < since;
+        if (!stale && station.published && station.down == down) continue;
         if (link_->Publish(station.topic, down ? "down" : "up", 1, true)) {
             station.published = true;
             station.down = down;
+            station.at = now;
         }
     }
 }

@@ -70,6 +70,7 @@ private:
         bool known = false;
         bool down = false;
         bool published = false;
+        std::chrono::steady_clock::time_point at{};  // last published
     };
     struct SetRequest {
         std::size_t item;
@@ -80,7 +81,8 @@ private:
     void Run();
     void ReadRound(std::vector<Group*>& due);
     void PublishItem(Item& item, bool force, std::chrono::steady_clock::time_point now);
-    void PublishStations(bool force);
+    // force: again, unless published at `since` or later.
+    void PublishStations(bool force, std::chrono::steady_clock::time_point since);
     void OnMessage(const std::string& topic, const std::string& payload);
     void Write(const SetRequest& request);
 
@@ -98,6 +100,7 @@ private:
     std::condition_variable wake_;
     bool stopping_ = false;
     bool republish_ = false;
+    std::chrono::steady_clock::time_point connectedAt_{};
     std::deque<SetRequest> sets_;
     std::thread thread_;
 };
