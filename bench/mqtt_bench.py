@@ -36,7 +36,8 @@ def planned_ms(line, gates):
     path = os.path.join(line.dir, 'plan.txt')
     with open(path, 'w') as f:
         f.write('\n'.join(g.split()[0] for g in gates) + '\n')
-    out = subprocess.run([os.environ['QELHOST'], '--port', line.link, 'poll', '--gates', path, '--plan'],
+    models = [a for st, m in line.stations.items() if m == 'FA3' for a in ('--station', f'{st}:FA3')]
+    out = subprocess.run([os.environ['QELHOST'], '--port', line.link] + models + ['poll', '--gates', path, '--plan'],
                          capture_output=True, text=True).stdout
     found = re.search(r'([0-9.]+) ms', out.splitlines()[-1] if out else '')
     return float(found.group(1)) if found else float('nan'), out
@@ -95,13 +96,15 @@ def load(seconds=30):
         plan, text = planned_ms(line, gates)
         exchanges = len([l for l in text.splitlines() if re.match(r'\s*\d+\s', l)])
         print(f'load: 3 stations x 100 gates, planned scan {plan:.1f} ms ({text.splitlines()[-1].strip()})')
-        for every in (60, 1):
-            gate = Gate(line, broker.port, gates, ['--stats-interval', '5', '--publish-every', str(every)],
-                        name=f'load{every}')
+        for period, every in ((5, 60), (1, 1)):
+            gate = Gate(line, broker.port, gates, ['--stats-interval', '5', '--publish-every', str(every),
+                                                   '--publish-period', str(period), '--mqtt-prefix',
+                                                   f'load/{period}-{every}'], name=f'load{period}-{every}')
+            gate.prefix = f'load/{period}-{every}'
             sub = Subscriber(broker.port, gate.prefix + '/#')
             wait(lambda: len(sub.last) >= len(gates) + 4, 30, 'every gate')
             rate, lag, worst = count_rate(sub, seconds)
-            print(f'  --publish-every {every}: {rate:.1f} messages/s at the subscriber over {seconds} s '
+            print(f'  --publish-period {period} --publish-every {every}: {rate:.1f} messages/s at the subscriber over {seconds} s '
                   f'(read-to-arrival median {lag * 1000:.0f} ms, max {worst * 1000:.0f} ms); {last_stats(gate)}')
             sub.close()
             gate.stop()

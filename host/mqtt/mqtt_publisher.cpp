@@ -10,9 +10,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The scheduler's clients of the publisher: one per station, far above the
-// numbers the Modbus side hands out.
-constexpr std::uint64_t kClientBase = std::uint64_t{1} << 48;
+// The publisher is one client of the scheduler, far above the numbers the
+// Modbus side hands out: its reads keep the planner's order, a station's
+// exchanges one after another, so the line selects each station once a
+// round and not before every exchange.
+constexpr std::uint64_t kClient = std::uint64_t{1} << 48;
 
 std::string Seconds(double seconds) {
     char text[32];
@@ -167,7 +169,7 @@ void MqttPublisher::ReadRound(std::vector<Group*>& due) {
         for (const scanplan::Transfer& transfer : group->transfers) {
             qelhost::LineRequest& request = requests[calls.size()];
             std::vector<std::uint16_t> slots(scanplan::SlotCount(transfer), 0);
-            request.client = kClientBase + transfer.station;
+            request.client = kClient;
             request.station = transfer.station;
             request.exchanges.push_back(
                 qelhost::LineExchange::Read(scanplan::ToGateTransfer(transfer, slots.data()), slots.size()));
@@ -255,7 +257,7 @@ void MqttPublisher::OnMessage(const std::string& topic, const std::string& paylo
 void MqttPublisher::Write(const SetRequest& set) {
     Item& item = items_[set.item];
     qelhost::LineRequest request;
-    request.client = kClientBase + item.gate.definition.station;
+    request.client = kClient;
     request.station = item.gate.definition.station;
     request.exchanges.push_back(qelhost::LineExchange::Write(item.gate, static_cast<std::uint16_t>(set.value)));
     line_.Call(request);
