@@ -1,6 +1,6 @@
-// The MQTT front-end's plain parts: broker addresses, topics, payloads, the
-// set messages and their checks, when a value goes out, the gate list's
-// periods.
+// The MQTT front-end's plain parts: broker addresses, the options' defaults,
+// the set messages and their checks, when a value goes out, the gate list's
+// periods. Topics and payloads are checked end to end (publish_test.py).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -71,23 +71,6 @@ TEST(Options, PrefixFromThePortAndPasswordFromTheEnvironment) {
     passwordOnly.password = "x";
     EXPECT_FALSE(CompleteMqttOptions(passwordOnly, "ttyS0", error));
     EXPECT_NE(error.find("--mqtt-user"), std::string::npos);
-}
-
-TEST(Topics, GateAndStation) {
-    EXPECT_EQ(GateTopicPart("002DR0010"), "002/DR0010");
-    EXPECT_EQ(GateTopicPart("012io157"), "012/IO157");
-    EXPECT_EQ(GateTopicPart("DR0010"), "");
-    EXPECT_EQ(StationTopicPart(2), "002");
-    EXPECT_EQ(StationTopicPart(255), "255");
-}
-
-TEST(Payload, ValuesInOrder) {
-    using Values = std::optional<std::vector<std::uint16_t>>;
-    EXPECT_EQ(ValuePayload(Values{{123}}, false, 1733650000123, "good"), R"({"v":123,"t":1733650000123,"q":"good"})");
-    EXPECT_EQ(ValuePayload(Values{{1, 2}}, true, 5, "unverified"), R"({"v":[1,2],"t":5,"q":"unverified"})");
-    EXPECT_EQ(ValuePayload(std::nullopt, false, 5, "down"), R"({"v":null,"t":5,"q":"down"})");
-    EXPECT_EQ(SetResultPayload(""), R"({"ok":true})");
-    EXPECT_EQ(SetResultPayload("no"), R"({"ok":false,"reason":"no"})");
 }
 
 TEST(SetMessage, Values) {
