@@ -230,7 +230,8 @@ int Serve(Options& o) {
 int main(int argc, char** argv) {
     qelhost::SetProgramName("qelgate");
     CLI::App app{"qelgate - FA-2/FA-3 controllers on one serial line as a Modbus TCP server: the unit id is the "
-                 "station, the address map is printed by --map."};
+                 "station, the address map is printed by --map. With --mqtt it publishes a list of gates to an MQTT "
+                 "broker as well."};
     Options options;
     AddOptions(app, options);
     try {
