@@ -26,21 +26,17 @@ class Publish(unittest.TestCase):
     def setUpClass(cls):
         cls.dir = temp_dir()
         cls.broker = Broker(cls.dir)
+        cls.addClassCleanup(lambda: cls.broker.stop())  # also when the set-up fails half way
         cls.line = Line(cls.dir, {1: 'FA2', 2: 'FA3'})
+        cls.addClassCleanup(cls.line.close)
         allow = os.path.join(cls.dir, 'allow.txt')
         with open(allow, 'w') as f:
             f.write('\n'.join(WRITABLE) + '\n')
         cls.gate = Gate(cls.line, cls.broker.port, GATES, ['--mqtt-writes', '--write-allow', allow])
+        cls.addClassCleanup(lambda: cls.gate.process.poll() is None and cls.gate.stop())
         cls.sub = Subscriber(cls.broker.port, cls.gate.prefix + '/#')
+        cls.addClassCleanup(cls.sub.close)
         cls.topics = [cls.topic(g) for g in GATES]
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.sub.close()
-        if cls.gate.process.poll() is None:
-            cls.gate.stop()
-        cls.line.close()
-        cls.broker.stop()
 
     @classmethod
     def topic(cls, gas):
