@@ -6,7 +6,8 @@ set -euo pipefail
 native=(cmake g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev
         libcli11-dev nlohmann-json3-dev socat ser2net help2man dpkg-dev file unzip clang libclang-rt-14-dev
         libmodbus-dev mbpoll python3-pymodbus python3-serial-asyncio
-        libcpp-httplib-dev libsystemd-dev prometheus chromium)
+        libcpp-httplib-dev libsystemd-dev prometheus chromium
+        mosquitto mosquitto-clients libmosquitto-dev python3-paho-mqtt)
 windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev wine wine32)
 
 want=("${native[@]}")

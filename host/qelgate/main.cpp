@@ -22,6 +22,8 @@
 #include "http_server.h"
 #include "line_scheduler.h"
 #include "model_directory.h"
+#include "mqtt_options.h"
+#include "mqtt_publisher.h"
 #include "plan_link.h"
 #include "program_name.h"
 #include "service_notify.h"
@@ -48,6 +50,7 @@ struct Options {
     double statsInterval = 0;
     bool map = false;
     std::string http;  // empty: no HTTP diagnostics
+    qelmqtt::MqttOptions mqtt;
 };
 
 int stopPipe[2] = {-1, -1};
@@ -71,10 +74,10 @@ void AddOptions(CLI::App& app, Options& o) {
     app.add_flag("--known-units-only", o.knownUnitsOnly,
                  "serve only the stations named by --models or --station; others get exception 0x0A at once")
         ->excludes(units);
-    auto* allow = app.add_flag("--allow-writes", o.allowWrites, "serve the write functions (default: read-only)");
-    app.add_option("--write-allow", o.writeAllowFile, "only the gates in FILE may be written (lines: GAS [COUNT])")
-        ->check(CLI::ExistingFile)
-        ->needs(allow);
+    app.add_flag("--allow-writes", o.allowWrites, "serve the write functions (default: read-only)");
+    app.add_option("--write-allow", o.writeAllowFile,
+                   "only the gates in FILE may be written, by Modbus or MQTT (lines: GAS [COUNT])")
+        ->check(CLI::ExistingFile);
     app.add_option("--down-hold", o.downHoldSeconds,
                    "longest pause in seconds between two probes of a station that stopped answering; until a "
                    "probe is answered its requests get exception 0x0B at once (default 10)")
@@ -86,6 +89,7 @@ void AddOptions(CLI::App& app, Options& o) {
     app.add_option("--http", o.http,
                    "serve the diagnostics (/metrics, /api/status, a status page) on ADDR:PORT, or PORT on "
                    "127.0.0.1 (default: off)");
+    qelmqtt::AddMqttOptions(app, o.mqtt);
 }
 
 std::string Describe(const Options& o, const std::string& port, const qelhost::QelSession& checks,
@@ -155,6 +159,11 @@ int Serve(Options& o) {
     }
     // Named from where the program started; the session may change the directory.
     if (!o.writeAllowFile.empty()) o.writeAllowFile = qelhost::Absolute(o.writeAllowFile);
+    std::string error;
+    if (!qelmqtt::CompleteMqttOptions(o.mqtt, o.session.line.port, error)) {
+        Log("%s", error.c_str());
+        return kExitUsage;
+    }
 
     // The line's session (station models, port), used by the line worker
     // only, and a session without a line for the gate checks, used by the
@@ -168,7 +177,6 @@ int Serve(Options& o) {
     checks.Init(noLine);
     const GateCheck check = [&checks](qelhost::Gate& gate) { return checks.Check(gate) == QEL_RESULT_DONE; };
 
-    std::string error;
     WriteAllowList allowList;
     if (!o.writeAllowFile.empty() && !allowList.Load(o.writeAllowFile, check, error)) {
         Log("%s", error.c_str());
@@ -207,6 +215,16 @@ int Serve(Options& o) {
     };
     DownHold hold(scheduler);
     LineWorker worker(scheduler);
+    std::unique_ptr<qelmqtt::MqttPublisher> publisher;
+    if (!o.mqtt.url.empty()) {
+        publisher = std::make_unique<qelmqtt::MqttPublisher>(scheduler, o.mqtt,
+                                                             [](const std::string& text) { Log("%s", text.c_str()); });
+        if (!publisher->Prepare(check, qelhost::PlanDriverOf(checks), qelhost::PlanOptionsFor(host.line()),
+                                o.writeAllowFile.empty() ? nullptr : &allowList, error)) {
+            Log("%s", error.c_str());
+            return kExitUsage;
+        }
+    }
     GatewayServer server(planner, worker, hold, limits);
     if (const ListenResult listening = server.Listen(o.listen, error); listening != ListenResult::Ok) {
         Log("%s", error.c_str());
@@ -235,11 +253,20 @@ int Serve(Options& o) {
         Log("diagnostics on %s", http->Url().c_str());
     }
     worker.Start();
+    if (publisher) {
+        Log("%s", publisher->Describe().c_str());
+        if (!publisher->Start(error)) {
+            Log("%s", error.c_str());
+            worker.Stop();
+            return kExitUsage;
+        }
+    }
     qelhost::NotifyReady();
     server.Run(stopPipe[0]);
     qelhost::NotifyStopping();
     Log("stopping: finishing the exchange under way");
     if (http) http->Stop();
+    if (publisher) publisher->Stop();
     worker.Stop();
     server.Finish();
     checks.Close();  // the line closes with its session
@@ -252,7 +279,8 @@ int Serve(Options& o) {
 int main(int argc, char** argv) {
     qelhost::SetProgramName("qelgate");
     CLI::App app{"qelgate - FA-2/FA-3 controllers on one serial line as a Modbus TCP server: the unit id is the "
-                 "station, the address map is printed by --map."};
+                 "station, the address map is printed by --map. With --mqtt it publishes a list of gates to an MQTT "
+                 "broker as well."};
     Options options;
     AddOptions(app, options);
     try {
@@ -269,6 +297,10 @@ int main(int argc, char** argv) {
     }
     if (options.session.line.port.empty()) {
         std::cerr << "qelgate: --port is required: the serial port of the FA line, e.g. --port ttyUSB0\n";
+        return kExitUsage;
+    }
+    if (!options.writeAllowFile.empty() && !options.allowWrites && !options.mqtt.writes) {
+        std::cerr << "qelgate: --write-allow needs --allow-writes or --mqtt-writes\n";
         return kExitUsage;
     }
     return Serve(options);

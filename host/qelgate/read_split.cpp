@@ -10,8 +10,6 @@ std::string GateAddress(unsigned station, const char* mnemonic, unsigned number)
     return text;
 }
 
-unsigned NextNumber(unsigned n, bool bits) { return bits && n % 10 == 7 ? n + 3 : n + 1; }
-
 std::optional<std::vector<DriverRead>> SplitRead(const scanplan::Driver& driver, const scanplan::PlanOptions& options,
                                                  unsigned station, const char* mnemonic, unsigned first,
                                                  unsigned count, bool bits) {

@@ -10,6 +10,7 @@
 
 #include "qel_session.h"
 #include "scan_plan.h"
+#include "write_allow.h"
 
 namespace qelgate {
 
@@ -17,16 +18,12 @@ namespace qelgate {
 // elements (GateSlot::gate is the element's index in the request).
 using DriverRead = scanplan::Transfer;
 
-// The driver's single-gate check (QEL_CHECK_GATE, or QEL_CHECK_BLOCK for a
-// count above 1): true when it accepts the gate and stored its definition.
-using GateCheck = std::function<bool(qelhost::Gate&)>;
+using qelhost::GateCheck;
 
 // "001DR0010": a station, an area mnemonic, a written element number.
 std::string GateAddress(unsigned station, const char* mnemonic, unsigned number);
 
-// The written number that follows n in its area: bit areas skip the bit
-// digits 8 and 9 (IO 7 is followed by IO 10).
-unsigned NextNumber(unsigned n, bool bits);
+using qelhost::NextNumber;
 
 // The driver reads for `count` elements from written number `first`, or
 // nullopt when the driver's check refuses one of them.

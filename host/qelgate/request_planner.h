@@ -7,6 +7,8 @@
 
 namespace qelgate {
 
+using qelhost::WriteAllowList;
+
 struct WritePolicy {
     bool allowWrites = false;          // read-only unless set
     const WriteAllowList* allow = nullptr;  // when set, only these gates

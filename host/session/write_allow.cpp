@@ -4,7 +4,9 @@
 #include <fstream>
 #include <sstream>
 
-namespace qelgate {
+namespace qelhost {
+
+unsigned NextNumber(unsigned n, bool bits) { return bits && n % 10 == 7 ? n + 3 : n + 1; }
 
 bool WriteAllowList::Load(const std::string& path, const GateCheck& check, std::string& error) {
     std::ifstream in(path);
@@ -29,13 +31,13 @@ bool WriteAllowList::Load(const std::string& path, const GateCheck& check, std::
             return false;
         }
         // Every element of the run on its own, as the writes check them.
-        const bool bits = qelhost::GuessDataType(gas) == DATA_TYPE_BIT;
+        const bool bits = GuessDataType(gas) == DATA_TYPE_BIT;
         const std::string digits = gas.size() > 5 ? gas.substr(5) : "0";
         unsigned n = digits.find_first_not_of("0123456789") == std::string::npos && digits.size() <= 4
                          ? static_cast<unsigned>(std::stoul(digits))
                          : 0;
         for (int i = 0; i < count; ++i, n = NextNumber(n, bits)) {
-            qelhost::Gate one;
+            Gate one;
             char digitsOfN[8];
             std::snprintf(digitsOfN, sizeof digitsOfN, "%04u", n % 10000);
             one.gas = i == 0 ? gas : gas.substr(0, 5) + digitsOfN;
@@ -54,4 +56,4 @@ bool WriteAllowList::Allows(const GateDefinition& gate) const {
     return gates_.count({gate.station, gate.areaCode, gate.element}) != 0;
 }
 
-}  // namespace qelgate
+}  // namespace qelhost

@@ -1,0 +1,143 @@
+// The MQTT front-end's plain parts: broker addresses, the options' defaults,
+// the set messages and their checks, when a value goes out, the gate list's
+// periods. Topics and payloads are checked end to end (publish_test.py).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "gate_list.h"
+#include "mqtt_options.h"
+#include "mqtt_payload.h"
+
+namespace {
+
+using namespace qelmqtt;
+
+TEST(BrokerUrl, Forms) {
+    struct Case {
+        const char* url;
+        bool ok;
+        const char* host;
+        int port;
+        bool tls;
+    };
+    const Case cases[] = {
+        {"mqtt://127.0.0.1:1884", true, "127.0.0.1", 1884, false},
+        {"mqtt://broker.plant", true, "broker.plant", 1883, false},
+        {"mqtts://broker.plant", true, "broker.plant", 8883, true},
+        {"mqtts://[::1]:8884/", true, "::1", 8884, true},
+        {"mqtt://host:", false, "", 0, false},
+        {"mqtt://host:70000", false, "", 0, false},
+        {"mqtt://host:x", false, "", 0, false},
+        {"mqtt://user@host", false, "", 0, false},
+        {"tcp://host:1883", false, "", 0, false},
+        {"mqtt://", false, "", 0, false},
+    };
+    for (const Case& c : cases) {
+        BrokerAddress address;
+        std::string error;
+        EXPECT_EQ(ParseBrokerUrl(c.url, address, error), c.ok) << c.url;
+        if (!c.ok) {
+            EXPECT_NE(error.find(c.url), std::string::npos) << error;
+            continue;
+        }
+        EXPECT_EQ(address.host, c.host) << c.url;
+        EXPECT_EQ(address.port, c.port) << c.url;
+        EXPECT_EQ(address.tls, c.tls) << c.url;
+    }
+}
+
+TEST(Options, PrefixFromThePortAndPasswordFromTheEnvironment) {
+    MqttOptions o;
+    o.url = "mqtt://localhost";
+    o.user = "gate";
+    setenv("QELGATE_MQTT_PASSWORD", "secret", 1);
+    std::string error;
+    ASSERT_TRUE(CompleteMqttOptions(o, "/dev/ttyUSB0", error)) << error;
+    unsetenv("QELGATE_MQTT_PASSWORD");
+    EXPECT_EQ(o.lineName, "ttyUSB0");
+    EXPECT_EQ(o.prefix, "fa/ttyUSB0");
+    EXPECT_EQ(o.password, "secret");
+    EXPECT_EQ(o.clientId.rfind("qelgate-ttyUSB0-", 0), 0u);
+
+    MqttOptions wild;
+    wild.url = "mqtt://localhost";
+    wild.prefix = "fa/#";
+    EXPECT_FALSE(CompleteMqttOptions(wild, "ttyS0", error));
+    MqttOptions passwordOnly;
+    passwordOnly.url = "mqtt://localhost";
+    passwordOnly.password = "x";
+    EXPECT_FALSE(CompleteMqttOptions(passwordOnly, "ttyS0", error));
+    EXPECT_NE(error.find("--mqtt-user"), std::string::npos);
+}
+
+TEST(SetMessage, Values) {
+    const std::pair<const char*, std::optional<long long>> cases[] = {
+        {"42", 42},      {" 7 ", 7},       {"{\"v\":9}", 9}, {"-1", -1},          {"3.0", 3},
+        {"3.5", {}},     {"abc", {}},      {"", {}},         {"{\"v\":\"1\"}", {}}, {"{\"v\":1,\"x\":2}", {}},
+        {"[1]", {}},     {"true", {}},
+    };
+    for (const auto& [payload, want] : cases) EXPECT_EQ(ParseSetValue(payload), want) << payload;
+}
+
+TEST(SetMessage, RangeChecks) {
+    struct Case {
+        std::uint32_t area;
+        std::int32_t dataType;
+        long long value;
+        bool ok;
+    };
+    const Case cases[] = {
+        {AREA_DR, DATA_TYPE_WORD, 65535, true}, {AREA_DR, DATA_TYPE_WORD, 65536, false},
+        {AREA_DR, DATA_TYPE_WORD, -1, false},   {AREA_CP, DATA_TYPE_WORD, 9999, true},
+        {AREA_CP, DATA_TYPE_WORD, 10000, false}, {AREA_TP, DATA_TYPE_WORD, 10000, false},
+        {AREA_IO, DATA_TYPE_BIT, 1, true},      {AREA_IO, DATA_TYPE_BIT, 2, false},
+        {AREA_FORCE, DATA_TYPE_WORD, 1, true},  {AREA_FORCE, DATA_TYPE_WORD, 5, false},
+    };
+    for (const Case& c : cases) {
+        GateDefinition gate{};
+        gate.areaCode = c.area;
+        EXPECT_EQ(RefuseValue(gate, c.dataType, c.value).empty(), c.ok) << c.area << " " << c.value;
+    }
+}
+
+TEST(Publishing, OnChangeAndEvery) {
+    using Values = std::optional<std::vector<std::uint16_t>>;
+    const auto t0 = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+    const auto every = std::chrono::seconds(60);
+    Published last{true, Values{{5}}, "good", t0};
+    EXPECT_TRUE(NeedsPublish(Published{}, Values{{5}}, "good", t0, every));
+    EXPECT_FALSE(NeedsPublish(last, Values{{5}}, "good", t0 + std::chrono::seconds(59), every));
+    EXPECT_TRUE(NeedsPublish(last, Values{{5}}, "good", t0 + std::chrono::seconds(60), every));
+    EXPECT_TRUE(NeedsPublish(last, Values{{6}}, "good", t0, every));
+    EXPECT_TRUE(NeedsPublish(last, Values{{5}}, "down", t0, every));
+}
+
+TEST(GateList, Periods) {
+    EXPECT_DOUBLE_EQ(qelhost::ParsePeriod("2s"), 2);
+    EXPECT_DOUBLE_EQ(qelhost::ParsePeriod("0.5s"), 0.5);
+    EXPECT_DOUBLE_EQ(qelhost::ParsePeriod("250ms"), 0.25);
+    for (const char* bad : {"10ms", "s", "ms", "2", "1e3s", "-1s", "90000s", "2x"})
+        EXPECT_EQ(qelhost::ParsePeriod(bad), 0) << bad;
+
+    const std::string path = "/tmp/mqtt-parts-" + std::to_string(getpid()) + ".txt";
+    std::ofstream(path) << "# list\n001DR0010\n001DR0020 8 5s\n002IO0005 bit 250ms\n";
+    std::vector<qelhost::ListedGate> listed;
+    std::string error;
+    ASSERT_TRUE(qelhost::ReadGateList(path, listed, error)) << error;
+    ASSERT_EQ(listed.size(), 3u);
+    EXPECT_EQ(listed[0].period, 0);
+    EXPECT_EQ(listed[1].gate.count, 8);
+    EXPECT_DOUBLE_EQ(listed[1].period, 5);
+    EXPECT_EQ(listed[2].gate.dataType, DATA_TYPE_BIT);
+    EXPECT_DOUBLE_EQ(listed[2].period, 0.25);
+    // A list read whole each round takes no period.
+    std::vector<qelhost::Gate> gates;
+    EXPECT_FALSE(qelhost::ReadGateList(path, gates, error));
+    EXPECT_NE(error.find("001DR0020"), std::string::npos) << error;
+    std::remove(path.c_str());
+}
+
+}  // namespace

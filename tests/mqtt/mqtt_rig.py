@@ -1,0 +1,166 @@
+"""A real mosquitto broker, fasim on a pty and qelgate publishing a gate list,
+for tests and benchmarks with subscribers nobody here wrote (mosquitto_sub,
+paho-mqtt). Paths come from the environment: QELGATE, FASIM."""
+import json, os, random, signal, socket, subprocess, tempfile, threading, time
+
+import paho.mqtt.client as mqtt
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(('127.0.0.1', 0))
+        return s.getsockname()[1]
+
+
+def wait(ready, seconds=10, what='the rig'):
+    end = time.time() + seconds
+    while not ready():
+        assert time.time() < end, f'timed out waiting for {what}'
+        time.sleep(0.02)
+
+
+class Broker:
+    def __init__(self, directory, port=None):
+        self.port = port or free_port()
+        self.conf = os.path.join(directory, f'mosquitto-{self.port}.conf')
+        with open(self.conf, 'w') as f:
+            f.write(f'listener {self.port} 127.0.0.1\nallow_anonymous true\n')
+        self.log = open(os.path.join(directory, f'mosquitto-{self.port}.log'), 'a')
+        self.start()
+
+    def start(self):
+        self.process = subprocess.Popen(['/usr/sbin/mosquitto', '-c', self.conf], stdout=self.log, stderr=self.log)
+        wait(self._up, what='mosquitto')
+
+    def _up(self):
+        try:
+            socket.create_connection(('127.0.0.1', self.port), 0.2).close()
+            return True
+        except OSError:
+            return False
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(10)
+
+
+class Subscriber:
+    """paho-mqtt on a topic filter: the last payload of each topic, and every
+    message with the time it came."""
+    def __init__(self, port, topic):
+        self.last, self.messages, self.lock = {}, [], threading.Lock()
+        self.client = mqtt.Client(client_id='sub-' + os.urandom(3).hex())
+        self.client.on_connect = lambda c, u, f, rc: c.subscribe(topic, qos=1)
+        self.client.on_message = self._message
+        self.client.connect('127.0.0.1', port)
+        self.client.loop_start()
+
+    def _message(self, client, userdata, message):
+        payload = message.payload.decode()
+        with self.lock:
+            self.last[message.topic] = payload
+            self.messages.append((time.time(), message.topic, payload))
+
+    def value(self, topic):
+        with self.lock:
+            text = self.last.get(topic)
+        return None if text is None else (json.loads(text) if text.startswith('{') else text)
+
+    def wait_for(self, topic, ready, seconds=10, after=0):
+        """The time the first payload of `topic` for which ready(payload) came
+        (of those that came at `after` or later)."""
+        end = time.time() + seconds
+        while time.time() < end:
+            with self.lock:
+                for when, t, payload in self.messages:
+                    if when >= after and t == topic and ready(json.loads(payload) if payload.startswith('{') else payload):
+                        return when
+            time.sleep(0.01)
+        raise AssertionError(f'{topic}: nothing fitting in {seconds} s; last {self.value(topic)}')
+
+    def close(self):
+        self.client.loop_stop()
+        self.client.disconnect()
+
+
+def mosquitto_sub(port, topic, count=1, seconds=5):
+    """Messages as mosquitto_sub prints them with -v: 'topic payload' lines."""
+    out = subprocess.run(['mosquitto_sub', '-p', str(port), '-t', topic, '-v', '-C', str(count), '-W', str(seconds)],
+                         capture_output=True, text=True)
+    return out.stdout.splitlines()
+
+
+def mosquitto_pub(port, topic, payload):
+    subprocess.run(['mosquitto_pub', '-p', str(port), '-t', topic, '-m', payload, '-q', '1'], check=True)
+
+
+class Line:
+    """fasim with random memory on a pty; `stations` {number: model}."""
+    def __init__(self, directory, stations, paced=False, seed=3, extra=()):
+        self.dir, self.stations = directory, stations
+        rnd = random.Random(seed)
+        with open(os.path.join(directory, 'memory.txt'), 'w') as f:
+            for st in stations:
+                for n in range(400):
+                    f.write(f'{st} DR {n} {rnd.randint(0, 65535)}\n')
+                for n in range(47):
+                    f.write(f'{st} CP {n} {rnd.randint(0, 9999)}\n')
+                for n in [n for n in range(158) if n % 10 < 8]:
+                    f.write(f'{st} IO {n} {rnd.randint(0, 1)}\n')
+        self.link = '/tmp/mq' + os.urandom(2).hex()  # at most 11 characters for the driver
+        self.control_path = os.path.join(directory, 'control-' + self.link[7:])
+        args = [os.environ['FASIM'], '--link', self.link, '--memory', os.path.join(directory, 'memory.txt'),
+                '--control-socket', self.control_path] + list(extra)
+        args += [a for st, m in stations.items() for a in ('--station', f'{st}:{m}')]
+        self.process = subprocess.Popen(args + ([] if paced else ['--unpaced']))
+        wait(lambda: os.path.exists(self.link) and os.path.exists(self.control_path), what='fasim')
+
+    def control(self, command):
+        with socket.socket(socket.AF_UNIX) as s:
+            s.connect(self.control_path)
+            s.sendall((command + '\n').encode())
+            answer = b''
+            while not answer.endswith(b'\n'):
+                answer += s.recv(4096)
+        return answer.decode().strip()
+
+    def get(self, st, area, n):
+        return int(self.control(f'get {st} {area} {n}'))
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(10)
+
+
+class Gate:
+    """qelgate on a Line, publishing `gates` (list lines) to a broker."""
+    def __init__(self, line, broker_port, gates, args=(), name='gate'):
+        self.line = line
+        self.list_path = os.path.join(line.dir, name + '-list.txt')
+        with open(self.list_path, 'w') as f:
+            f.write('\n'.join(gates) + '\n')
+        self.modbus_port = free_port()
+        args = [os.environ['QELGATE'], '--port', line.link, '--listen', f'127.0.0.1:{self.modbus_port}',
+                '--mqtt', f'mqtt://127.0.0.1:{broker_port}', '--publish', self.list_path] + list(args)
+        args += [a for st, m in line.stations.items() if m == 'FA3' for a in ('--station', f'{st}:FA3')]
+        self.log_path = os.path.join(line.dir, name + '.log')
+        with open(self.log_path, 'w') as log:
+            self.process = subprocess.Popen(args, stderr=log)
+        self.prefix = 'fa/' + os.path.basename(line.link)
+
+    def log(self):
+        with open(self.log_path) as f:
+            return f.read()
+
+    def kill(self):
+        self.process.send_signal(signal.SIGKILL)
+        self.process.wait(10)
+
+    def stop(self):
+        self.process.terminate()
+        code = self.process.wait(20)
+        assert code == 0 and 'stopped' in self.log(), f'qelgate did not stop cleanly ({code}):\n{self.log()}'
+
+
+def temp_dir():
+    return tempfile.mkdtemp(prefix='qelgate-mqtt-')
