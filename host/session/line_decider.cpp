@@ -27,7 +27,7 @@ void LineDecider::Push(LineRequest* request, TimePoint now) {
     request->done = 0;
     auto found = std::find_if(clients_.begin(), clients_.end(),
                               [&](const ClientQueue& q) { return q.client == request->client; });
-    if (found == clients_.end()) clients_.push_back({request->client, {request}});
+    if (found == clients_.end()) clients_.push_back({request->client, {request}, now});
     else found->requests.push_back(request);
     ++depth_;
 }
@@ -109,7 +109,14 @@ LineAction LineDecider::Next(TimePoint now) {
     };
     if (overdue >= 0) return probe(overdue);
 
-    // The clients in turn: the first whose oldest request may go now.
+    // The clients in turn: the first whose oldest request may go now. A
+    // client with a backlog (more than `backlog` requests waiting: one that
+    // sends without waiting for its answers, or without reading them) goes
+    // only when no other client's request may go, so that a client that
+    // waits for each answer is not held behind it; one that has had no turn
+    // for `backlogGrace` goes in its turn all the same, so that no backlog
+    // starves.
+    auto chosen = clients_.end();
     for (auto q = clients_.begin(); q != clients_.end(); ++q) {
         LineRequest* request = q->requests.front();
         const StationHealth& h = Health(request->station);
@@ -121,9 +128,19 @@ LineAction LineDecider::Next(TimePoint now) {
             earliest = std::min(earliest, ready);
             continue;
         }
+        // In turn order, the first client without a backlog, or without a turn for long enough.
+        if (q->requests.size() <= options_.backlog || now - q->lastTurn >= options_.backlogGrace) {
+            chosen = q;
+            break;
+        }
+        if (chosen == clients_.end()) chosen = q;
+    }
+    if (chosen != clients_.end()) {
+        LineRequest* request = chosen->requests.front();
+        const bool empty = request->current >= request->exchanges.size();
         action.request = request;
         action.station = request->station;
-        if (empty || down) {
+        if (empty || (Health(request->station).state != StationState::Up && !options_.driverRetries)) {
             action.kind = LineAction::FailDown;
             action.failure = empty ? FailureKind::None : FailureKind::Down;
         } else {
@@ -132,8 +149,9 @@ LineAction LineDecider::Next(TimePoint now) {
             underWay_ = request;
         }
         // This client's turn is spent: it goes to the back.
-        ClientQueue turn = std::move(*q);
-        clients_.erase(q);
+        chosen->lastTurn = now;
+        ClientQueue turn = std::move(*chosen);
+        clients_.erase(chosen);
         clients_.push_back(std::move(turn));
         return action;
     }

@@ -10,6 +10,9 @@
 //    its station is not tried again for `retryPause` [600 ms]; other
 //    stations' exchanges run meanwhile. The last attempt's result (1 or 2)
 //    is the exchange's, as the driver's own loop would have given it.
+//  * Clients take turns, exchange by exchange. A client with more than
+//    `backlog` [4] requests waiting goes after the clients without one,
+//    unless it has had no turn for `backlogGrace` [1 s].
 //  * A request that failed on "no answer" marks its station down. Requests
 //    for a down station fail at once (FailureKind::Down, result 2). A down
 //    station is probed with one attempt of `probeTimeout` [100 ms] when the
@@ -74,6 +77,8 @@ struct SchedulerOptions {
     Millis firstProbe{1000};  // the first probe after a station went down
     Millis probeGrace{500};   // a probe this late goes ahead of the queue
     Millis recent{60000};     // an answer this old no longer teaches the time-out
+    std::size_t backlog = 4;    // more requests waiting than this: the client goes after the others
+    Millis backlogGrace{1000};  // a client without a turn for this long goes in its turn, backlog or not
 };
 
 // The options a session's settings give: --timeout as the ceiling,
@@ -188,6 +193,7 @@ private:
     struct ClientQueue {
         std::uint64_t client;
         std::deque<LineRequest*> requests;
+        SchedulerClock::time_point lastTurn;  // its last exchange, or when it came
     };
     std::deque<ClientQueue> clients_;  // clients with requests waiting, next turn first
     std::size_t depth_ = 0;

@@ -163,6 +163,24 @@ TEST(LineDecider, ClientsTakeTurnsAndANakIsNotDown) {
     EXPECT_EQ(decider.Health(2).state, StationState::Up);
 }
 
+TEST(LineDecider, AClientWithABacklogGoesAfterTheOthersUntilItsRequestHasWaited) {
+    LineDecider decider{SchedulerOptions{}};
+    std::vector<LineRequest> flood(6, Request(1, 1));
+    for (LineRequest& r : flood) decider.Push(&r, t0);
+    LineRequest first = Request(2, 2), second = Request(2, 2), late = Request(2, 2);
+    decider.Push(&first, t0 + 10ms);
+    RunScript(decider, {
+                           {10ms, Kind::Attempt, 2, kOk},  // ahead of the six waiting before it
+                           {60ms, Kind::Attempt, 1, kOk},  // nothing else waits: the backlog goes
+                       });
+    decider.Push(&second, t0 + 70ms);
+    RunScript(decider, {{70ms, Kind::Attempt, 2, kOk}});
+    // The backlog has had no turn for a second: it goes in its turn.
+    decider.Push(&late, t0 + 1100ms);
+    RunScript(decider, {{1100ms, Kind::Attempt, 1, kOk}, {1150ms, Kind::Attempt, 2, kOk}});
+    EXPECT_EQ(late.result, 0);
+}
+
 TEST(LineDecider, EveryLiveStationFallingSilentReopensThePort) {
     SchedulerOptions options;
     options.attempts = 1;
