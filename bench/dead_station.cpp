@@ -81,12 +81,8 @@ int SlowClients(double seconds) {
     fasim::Options options;
     options.stations = {{1, fasim::Model::FA2}};
     options.line.paced = false;
-    fasim::Simulator sim(options);
-    std::string error;
-    if (!sim.StartPty(link, &error)) {
-        std::fprintf(stderr, "dead_station: %s\n", error.c_str());
-        return 1;
-    }
+    const auto line = gaterig::StartLine(link, options, "dead_station");
+    if (!line) return 1;
     gaterig::Gate gate(link);
     if (!gate.Running()) return 1;
     modbus_t* a = gate.Client(1);
@@ -174,12 +170,9 @@ int main(int argc, char** argv) {
     fasim::Options options;
     options.stations = {{1, fasim::Model::FA2}, {5, fasim::Model::FA2}};
     options.silentStations = {5};
-    fasim::Simulator sim(options);  // paced at 9600 8E1 by default
-    std::string error;
-    if (!sim.StartPty(link, &error)) {
-        std::fprintf(stderr, "dead_station: %s\n", error.c_str());
-        return 1;
-    }
+    const auto line = gaterig::StartLine(link, options, "dead_station");  // paced at 9600 8E1 by default
+    if (!line) return 1;
+    fasim::Simulator& sim = *line;
     sim.SetSilent(5, true);
 
     gaterig::Gate gate(link, driverRetries ? std::vector<std::string>{"--driver-retries"} : std::vector<std::string>{});

@@ -1,5 +1,5 @@
-// What the qelgate benchmarks share: a free TCP port, qelgate started as a
-// process of its own on a simulated line, and a libmodbus client of it.
+// What the qelgate benchmarks share: the simulated line, a free TCP port,
+// qelgate started as a process of its own on it, and a libmodbus client of it.
 #pragma once
 
 #include <modbus/modbus.h>
@@ -11,10 +11,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "fasim.h"
 #include "support/free_port.h"
 
 extern char** environ;
@@ -24,6 +27,19 @@ namespace gaterig {
 using Clock = std::chrono::steady_clock;
 
 inline double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// fasim on a pty at `link`; null, with the reason on stderr after `program`,
+// when the pty did not start.
+inline std::unique_ptr<fasim::Simulator> StartLine(const std::string& link, fasim::Options options,
+                                                    const char* program) {
+    auto sim = std::make_unique<fasim::Simulator>(std::move(options));
+    std::string error;
+    if (!sim->StartPty(link, &error)) {
+        std::fprintf(stderr, "%s: %s\n", program, error.c_str());
+        return nullptr;
+    }
+    return sim;
+}
 
 // qelgate on `link`, listening on a free port; stopped with SIGTERM when it goes.
 class Gate {

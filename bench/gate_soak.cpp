@@ -92,12 +92,9 @@ int main(int argc, char** argv) {
     fasim::Options options;
     options.stations = {{1, fasim::Model::FA2}, {2, fasim::Model::FA3}};
     options.line.paced = false;
-    fasim::Simulator sim(options);
-    std::string error;
-    if (!sim.StartPty(link, &error)) {
-        std::fprintf(stderr, "gate_soak: %s\n", error.c_str());
-        return 1;
-    }
+    const auto line = gaterig::StartLine(link, options, "gate_soak");
+    if (!line) return 1;
+    fasim::Simulator& sim = *line;
     std::mt19937_64 random(seed);
     for (std::size_t s = 0; s < 2; ++s)
         for (unsigned n = 0; n < kRegisters[s]; ++n)

@@ -125,6 +125,22 @@ std::int32_t SoakRig::Call(std::int32_t operation, void* parameters) {
     return testsupport::CallQel(workspace_, operation, parameters, kQel);
 }
 
+bool SoakRig::Define(const std::string& gas, std::int32_t dataType, std::int32_t count, bool block,
+                     GateTransfer& transfer) {
+    GateDefinition definition{};
+    definition.gas = gas.c_str();
+    definition.dataType = dataType;
+    definition.count = count;
+    if (Call(block ? QEL_CHECK_BLOCK : QEL_CHECK_GATE, &definition) != 0) return false;
+    transfer = GateTransfer{};
+    transfer.station = definition.station;
+    transfer.areaCode = definition.areaCode;
+    transfer.element = definition.element;
+    transfer.dataType = definition.dataType;
+    transfer.count = count;
+    return true;
+}
+
 unsigned SoakRig::EffectiveReadTimeoutMs() const {
     const unsigned ms = static_cast<unsigned>(workspace_.readTimeout) * 10;
     return options_.paced ? ms : std::max(1u, ms / timeScale.load());

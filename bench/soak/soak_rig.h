@@ -34,6 +34,11 @@ public:
     bool Start(std::string& error);
     fasim::Simulator& Sim() { return sim_; }
     std::int32_t Call(std::int32_t operation, void* parameters);
+    // The driver's own check of a gate address, as a host defines it
+    // (QEL_CHECK_BLOCK when `block`, else QEL_CHECK_GATE): false when it is
+    // rejected, else `transfer` holds what the check stored (gas not set).
+    bool Define(const std::string& gas, std::int32_t dataType, std::int32_t count, bool block,
+                GateTransfer& transfer);
     // The driver's read time-out as the port really applies it, in ms.
     unsigned EffectiveReadTimeoutMs() const;
     std::uint64_t SkippedSleepMs() const;

@@ -55,18 +55,7 @@ bool Define(SoakRig& rig, Read& read) {
     char gas[16];
     std::snprintf(gas, sizeof gas, "%03dDR%04u", read.station, read.first);
     read.gas = gas;
-    GateDefinition definition{};
-    definition.gas = read.gas.c_str();
-    definition.dataType = DATA_TYPE_WORD;
-    definition.count = read.count;
-    if (rig.Call(QEL_CHECK_BLOCK, &definition) != 0) return false;
-    read.transfer = GateTransfer{};
-    read.transfer.station = definition.station;
-    read.transfer.areaCode = definition.areaCode;
-    read.transfer.element = definition.element;
-    read.transfer.dataType = definition.dataType;
-    read.transfer.count = read.count;
-    return true;
+    return rig.Define(read.gas, DATA_TYPE_WORD, read.count, true, read.transfer);
 }
 
 Counts RunKind(SoakRig& rig, const Kind& kind, const TrailerSoakOptions& options, std::mt19937_64& random) {

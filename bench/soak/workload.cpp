@@ -95,18 +95,7 @@ bool Workload::Check(Transaction& t) {
     std::snprintf(gas, sizeof gas, "%03d%s%04u", t.station, t.area.c_str(), t.written);
     t.gas = gas;
     const bool bit = t.area == "IO" || t.area == "IR" || t.area == "IM" || t.area == "SR";
-    GateDefinition definition{};
-    definition.gas = t.gas.c_str();
-    definition.dataType = bit ? DATA_TYPE_BIT : DATA_TYPE_WORD;
-    definition.count = t.count;
-    if (rig_.Call(t.count > 1 ? QEL_CHECK_BLOCK : QEL_CHECK_GATE, &definition) != 0) return false;
-    t.transfer = GateTransfer{};
-    t.transfer.station = definition.station;
-    t.transfer.areaCode = definition.areaCode;
-    t.transfer.element = definition.element;
-    t.transfer.dataType = definition.dataType;
-    t.transfer.count = t.count;
-    return true;
+    return rig_.Define(t.gas, bit ? DATA_TYPE_BIT : DATA_TYPE_WORD, t.count, t.count > 1, t.transfer);
 }
 
 Transaction Workload::Make(TransferKind kind, int station) {

@@ -228,9 +228,15 @@ void LineDecider::Reopened(bool open, TimePoint now) {
     reopenBackoff_ = std::min(reopenBackoff_ * 2, std::max(options_.downHold, Millis(500)));
 }
 
-static void PopFinished(std::deque<LineRequest*>& requests, LineRequest* request) {
-    auto found = std::find(requests.begin(), requests.end(), request);
-    if (found != requests.end()) requests.erase(found);
+void LineDecider::Finish(LineRequest& request) {
+    for (auto q = clients_.begin(); q != clients_.end(); ++q) {
+        if (q->client != request.client) continue;
+        auto found = std::find(q->requests.begin(), q->requests.end(), &request);
+        if (found != q->requests.end()) q->requests.erase(found);
+        if (q->requests.empty()) clients_.erase(q);
+        --depth_;
+        break;
+    }
 }
 
 bool LineDecider::Attempted(LineRequest& request, const AttemptOutcome& outcome, TimePoint now) {
@@ -269,15 +275,7 @@ bool LineDecider::Attempted(LineRequest& request, const AttemptOutcome& outcome,
         }
         if (outcome.failure == FailureKind::Port) PortFailed(now);
     }
-    if (finished) {
-        for (auto q = clients_.begin(); q != clients_.end(); ++q) {
-            if (q->client != request.client) continue;
-            PopFinished(q->requests, &request);
-            if (q->requests.empty()) clients_.erase(q);
-            --depth_;
-            break;
-        }
-    }
+    if (finished) Finish(request);
     return finished;
 }
 
@@ -288,13 +286,7 @@ void LineDecider::FailedDown(LineRequest& request, FailureKind failure) {
         request.exchanges[request.current].result = QEL_RESULT_LINE_FAILURE;
         request.exchanges[request.current].failure = failure;
     }
-    for (auto q = clients_.begin(); q != clients_.end(); ++q) {
-        if (q->client != request.client) continue;
-        PopFinished(q->requests, &request);
-        if (q->requests.empty()) clients_.erase(q);
-        --depth_;
-        break;
-    }
+    Finish(request);
 }
 
 void LineDecider::Probed(unsigned station, const AttemptOutcome& outcome, TimePoint now) {

@@ -183,6 +183,8 @@ public:
     Millis TimeoutFor(unsigned station, SchedulerClock::time_point now) const;
 
 private:
+    // A finished request leaves its client's queue; an emptied queue goes.
+    void Finish(LineRequest& request);
     void Remember(unsigned station, double seconds, SchedulerClock::time_point now);
     void SetState(unsigned station, StationState state, SchedulerClock::time_point now);
     void GoDown(unsigned station, SchedulerClock::time_point now);

@@ -28,6 +28,33 @@ def free_port():
         return s.getsockname()[1]
 
 
+def listening(port):
+    """Whether something accepts TCP connections on the local port."""
+    try:
+        socket.create_connection(('127.0.0.1', port), 0.2).close()
+        return True
+    except OSError:
+        return False
+
+
+def wait(ready, seconds=10, what='the rig', step=0.05):
+    end = time.time() + seconds
+    while not ready():
+        assert time.time() < end, f'timed out waiting for {what}'
+        time.sleep(step)
+
+
+def control(path, command):
+    """One command to fasim's control socket at `path`, its one-line answer."""
+    with socket.socket(socket.AF_UNIX) as s:
+        s.connect(path)
+        s.sendall((command + '\n').encode())
+        answer = b''
+        while not answer.endswith(b'\n'):
+            answer += s.recv(4096)
+    return answer.decode().strip()
+
+
 class Rig:
     def __init__(self, stations={1: 'FA2', 2: 'FA3'}, silent=(), paced=False, gate_args=(), seed=7):
         self.dir = tempfile.mkdtemp(prefix='qelgate-test-')
@@ -67,27 +94,14 @@ class Rig:
         self._wait(lambda: os.path.exists(self.link) and os.path.exists(self.control_path))
 
     def _listening(self):
-        try:
-            socket.create_connection(('127.0.0.1', self.port), 0.2).close()
-            return True
-        except OSError:
-            return False
+        return listening(self.port)
 
     @staticmethod
     def _wait(ready, seconds=10):
-        end = time.time() + seconds
-        while not ready():
-            assert time.time() < end, 'timed out waiting for the rig'
-            time.sleep(0.05)
+        wait(ready, seconds)
 
     def control(self, command):
-        with socket.socket(socket.AF_UNIX) as s:
-            s.connect(self.control_path)
-            s.sendall((command + '\n').encode())
-            answer = b''
-            while not answer.endswith(b'\n'):
-                answer += s.recv(4096)
-        return answer.decode().strip()
+        return control(self.control_path, command)
 
     def control_lines(self, command):
         """A command whose answer is several lines up to "end" (trace)."""

@@ -1,22 +1,16 @@
 """A real mosquitto broker, fasim on a pty and qelgate publishing a gate list,
 for tests and benchmarks with subscribers nobody here wrote (mosquitto_sub,
 paho-mqtt). Paths come from the environment: QELGATE, FASIM."""
-import json, os, random, signal, socket, subprocess, tempfile, threading, time
+import functools, json, os, random, signal, subprocess, sys, tempfile, threading, time
 
 import paho.mqtt.client as mqtt
 
+# The gateway tests' rig has the helpers for ports, waiting and fasim's control socket.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'gate'))
+import gate_rig  # noqa: E402
+from gate_rig import free_port  # noqa: E402,F401
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(('127.0.0.1', 0))
-        return s.getsockname()[1]
-
-
-def wait(ready, seconds=10, what='the rig'):
-    end = time.time() + seconds
-    while not ready():
-        assert time.time() < end, f'timed out waiting for {what}'
-        time.sleep(0.02)
+wait = functools.partial(gate_rig.wait, step=0.02)
 
 
 class Broker:
@@ -30,14 +24,7 @@ class Broker:
 
     def start(self):
         self.process = subprocess.Popen(['/usr/sbin/mosquitto', '-c', self.conf], stdout=self.log, stderr=self.log)
-        wait(self._up, what='mosquitto')
-
-    def _up(self):
-        try:
-            socket.create_connection(('127.0.0.1', self.port), 0.2).close()
-            return True
-        except OSError:
-            return False
+        wait(lambda: gate_rig.listening(self.port), what='mosquitto')
 
     def stop(self):
         self.process.terminate()
@@ -116,13 +103,7 @@ class Line:
         wait(lambda: os.path.exists(self.link) and os.path.exists(self.control_path), what='fasim')
 
     def control(self, command):
-        with socket.socket(socket.AF_UNIX) as s:
-            s.connect(self.control_path)
-            s.sendall((command + '\n').encode())
-            answer = b''
-            while not answer.endswith(b'\n'):
-                answer += s.recv(4096)
-        return answer.decode().strip()
+        return gate_rig.control(self.control_path, command)
 
     def get(self, st, area, n):
         return int(self.control(f'get {st} {area} {n}'))

@@ -13,12 +13,6 @@
 namespace e2e {
 namespace {
 
-namespace f = frame;
-
-constexpr int kFa2 = 1;
-constexpr int kFa3 = 2;
-using Frames = std::vector<std::string>;
-
 struct Attempted {
     std::int32_t result;
     QelAttempt block;

@@ -18,12 +18,6 @@
 namespace e2e {
 namespace {
 
-namespace f = frame;
-
-constexpr int kFa2 = 1;
-constexpr int kFa3 = 2;
-
-using Frames = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
 std::string Upper19(const std::string& gas) {

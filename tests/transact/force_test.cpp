@@ -12,13 +12,6 @@
 namespace e2e {
 namespace {
 
-namespace f = frame;
-
-constexpr int kFa2 = 1;
-constexpr int kFa3 = 2;
-
-using Frames = std::vector<std::string>;
-
 TEST(ForceMode, WholeFlowOnAnFa3Station) {
     Rig rig;
     ASSERT_TRUE(rig.Ready());

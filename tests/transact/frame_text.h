@@ -78,3 +78,8 @@ inline std::string ForceBit(std::string_view sub, unsigned address, bool set) {
 inline std::string ClearForce() { return std::string("\\8008") + kCR; }
 
 }  // namespace e2e::frame
+
+namespace e2e {
+// The short name the tests use for the expected frames.
+namespace f = frame;
+}  // namespace e2e

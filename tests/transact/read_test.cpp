@@ -13,13 +13,6 @@
 namespace e2e {
 namespace {
 
-namespace f = frame;
-
-constexpr int kFa2 = 1;  // station 1 is an FA2 controller
-constexpr int kFa3 = 2;  // station 2 is an FA3 controller (named in the station model file)
-
-using Frames = std::vector<std::string>;
-
 TEST(FrameText, MatchesTheProtocolExamples) {
     EXPECT_EQ(f::Select(0), "`0000\r");
     EXPECT_EQ(f::Select(12), "`0<0<\r");

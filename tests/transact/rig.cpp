@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "support/pty_pair.h"
+#include "trace.h"
 
 namespace e2e {
 namespace {
@@ -229,22 +230,7 @@ unsigned WrittenBit(unsigned linear) { return (linear / 8) * 10 + linear % 8; }
 
 std::string Readable(const std::vector<std::string>& frames) {
     std::string out;
-    for (const std::string& frame : frames) {
-        out += "  ";
-        for (const char ch : frame) {
-            const auto c = static_cast<unsigned char>(ch);
-            if (c == '\r') {
-                out += "<CR>";
-            } else if (c < 0x20 || c >= 0x7F) {
-                char hex[8];
-                std::snprintf(hex, sizeof hex, "<%02X>", c);
-                out += hex;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-        out += '\n';
-    }
+    for (const std::string& frame : frames) out += "  " + fasim::ReadableBytes(frame) + '\n';
     return out;
 }
 

@@ -26,6 +26,14 @@ inline constexpr std::uint16_t kUntouched = 0xA5A5;
 inline constexpr int kLogInfo = 32;
 inline constexpr int kLogProtocol = 8;
 
+// The stations of the default RigSetup: station 1 is an FA2 controller,
+// station 2 an FA3 controller (named in the station model file).
+inline constexpr int kFa2 = 1;
+inline constexpr int kFa3 = 2;
+
+// Frames as the simulator received them, or as a test expects them.
+using Frames = std::vector<std::string>;
+
 // A gate as the host keeps it: what its check stored, and its value array.
 struct Gate {
     std::string gas;

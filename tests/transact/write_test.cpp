@@ -13,13 +13,6 @@
 namespace e2e {
 namespace {
 
-namespace f = frame;
-
-constexpr int kFa2 = 1;
-constexpr int kFa3 = 2;
-
-using Frames = std::vector<std::string>;
-
 struct WriteCase {
     const char* name;
     int station;
