@@ -104,7 +104,7 @@ void MqttLink::Stop() {
     }
     mosquitto_disconnect(client_);
     mosquitto_loop_stop(client_, false);
-    connected_ = false;
+    if (connected_.exchange(false) && callbacks_.disconnected) callbacks_.disconnected();
 }
 
 bool MqttLink::Publish(const std::string& topic, const std::string& payload, int qos, bool retain) {
@@ -135,6 +135,7 @@ void MqttLink::OnDisconnect(mosquitto*, void* self, int rc) {
     const bool was = link.connected_.exchange(false);
     if (rc != 0 && was)
         link.log_("lost the MQTT broker " + link.options_.url + " (" + Text(rc) + "); reconnecting with back-off");
+    if (was && link.callbacks_.disconnected) link.callbacks_.disconnected();
 }
 
 void MqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {

@@ -27,6 +27,7 @@ class MqttLink {
 public:
     struct Callbacks {
         std::function<void()> connected;  // after (re)connecting, once "true" is on the online topic
+        std::function<void()> disconnected;  // a connection lost or closed by Stop
         std::function<void(const std::string& topic, const std::string& payload)> message;
     };
 

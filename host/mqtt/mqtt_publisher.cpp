@@ -93,11 +93,13 @@ std::string MqttPublisher::Describe() const {
 bool MqttPublisher::Start(std::string& error) {
     MqttLink::Callbacks callbacks;
     callbacks.connected = [this] {
+        stats_.Connected();
         std::lock_guard lock(mutex_);
         republish_ = true;
         connectedAt_ = Clock::now();
         wake_.notify_all();
     };
+    callbacks.disconnected = [this] { stats_.Disconnected(); };
     if (options_.writes)
         callbacks.message = [this](const std::string& topic, const std::string& payload) { OnMessage(topic, payload); };
     link_ = std::make_unique<MqttLink>(options_, options_.prefix + "/$online", std::move(callbacks), log_);
@@ -207,8 +209,10 @@ void MqttPublisher::ReadRound(std::vector<Group*>& due) {
 void MqttPublisher::PublishItem(Item& item, bool force, Clock::time_point now) {
     const auto every = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.publishEvery));
     if (!force && !NeedsPublish(item.published, item.lastGood, item.quality, now, every)) return;
-    if (link_->Publish(item.topic, ValuePayload(item.lastGood, item.block, item.millis, item.quality), 1, true))
+    if (link_->Publish(item.topic, ValuePayload(item.lastGood, item.block, item.millis, item.quality), 1, true)) {
         item.published = {true, item.lastGood, item.quality, now};
+        stats_.Request(kValuePublished);
+    }
 }
 
 void MqttPublisher::PublishStations(bool force, Clock::time_point since) {
@@ -219,6 +223,7 @@ void MqttPublisher::PublishStations(bool force, Clock::time_point since) {
         const bool stale = force && station.at < since;
         if (!stale && station.published && station.down == down) continue;
         if (link_->Publish(station.topic, down ? "down" : "up", 1, true)) {
+            stats_.Request(kStatePublished);
             station.published = true;
             station.down = down;
             station.at = now;
@@ -229,6 +234,7 @@ void MqttPublisher::PublishStations(bool force, Clock::time_point since) {
 void MqttPublisher::OnMessage(const std::string& topic, const std::string& payload) {
     static const std::string suffix = "/set";
     if (topic.size() <= suffix.size() || topic.compare(topic.size() - suffix.size(), suffix.size(), suffix) != 0) return;
+    stats_.Request(kSetReceived);
     const std::string resultTopic = topic + "/result";
     const auto found = byTopic_.find(topic.substr(0, topic.size() - suffix.size()));
     std::string refusal;
@@ -245,6 +251,7 @@ void MqttPublisher::OnMessage(const std::string& topic, const std::string& paylo
         if (refusal.empty() && allow_ && !allow_->Allows(gate.definition)) refusal = "not in the write-allow list";
     }
     if (!refusal.empty()) {
+        stats_.Exception(kSetRefused);
         log_("MQTT set on " + topic + " refused: " + refusal);
         link_->Publish(resultTopic, SetResultPayload(refusal), 1, false);
         return;
@@ -266,6 +273,7 @@ void MqttPublisher::Write(const SetRequest& set) {
         refusal = request.failure != qelhost::FailureKind::None
                       ? std::string("the write failed: ") + qelhost::FailureKindText(request.failure)
                       : "the driver refused the write (result " + std::to_string(request.result) + ")";
+        stats_.Exception(kSetFailed);
         log_("MQTT set of " + item.gate.gas + " to " + std::to_string(set.value) + ": " + refusal);
     }
     link_->Publish(set.resultTopic, SetResultPayload(refusal), 1, false);

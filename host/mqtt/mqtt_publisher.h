@@ -7,6 +7,10 @@
 // on a change; everything again after a reconnect. With writes on, a
 // message on a listed gate's .../set topic is written through the scheduler
 // and answered on .../set/result.
+//
+// Its FrontEndStats: connected is 1 while the broker connection is up,
+// connects counts the connections made; refused and evicted stay 0. MQTT has
+// no function codes, so requests and exceptions count under the codes below.
 #pragma once
 
 #include <chrono>
@@ -21,6 +25,7 @@
 
 #include "gate_list.h"
 #include "line_scheduler.h"
+#include "line_stats.h"
 #include "mqtt_link.h"
 #include "mqtt_options.h"
 #include "mqtt_payload.h"
@@ -28,6 +33,19 @@
 #include "write_allow.h"
 
 namespace qelmqtt {
+
+// FrontEndStats request codes of the MQTT front-end.
+enum MqttRequestCode : unsigned {
+    kValuePublished = 1,  // a gate's value message the broker took
+    kStatePublished = 2,  // a station's $state message the broker took
+    kSetReceived = 3,     // a message on a listed gate's .../set topic
+};
+// FrontEndStats exception codes of the MQTT front-end: sets answered with a
+// refusal on .../set/result.
+enum MqttExceptionCode : unsigned {
+    kSetRefused = 1,  // refused before the line: not a gate, a block, the payload, the range, the allow list
+    kSetFailed = 2,   // the write failed on the line or the driver refused it
+};
 
 class MqttPublisher {
 public:
@@ -47,6 +65,8 @@ public:
     bool Start(std::string& error);
     // Ends the reads after the round under way, then the connection.
     void Stop();
+    // The front-end's counters, for the diagnostics.
+    const qelhost::FrontEndStats& Stats() const { return stats_; }
 
 private:
     struct Item {
@@ -95,6 +115,7 @@ private:
     std::vector<Group> groups_;
     std::map<unsigned, Station> stations_;
     std::unique_ptr<MqttLink> link_;
+    qelhost::FrontEndStats stats_;
 
     std::mutex mutex_;  // the flags and the set requests below
     std::condition_variable wake_;

@@ -134,14 +134,16 @@ std::function<void()> StatsLogger(const qelhost::LineScheduler& scheduler, doubl
     };
 }
 
-// What the diagnostics report: the line's and the Modbus side's counters,
-// the version, the driver's banner and the line settings.
+// What the diagnostics report: the line's counters, the Modbus side's and
+// (with --mqtt) the MQTT side's, the version, the driver's banner and the
+// line settings.
 qelhttp::StatusSource DiagnosticsSource(qelhost::HostContext& host, const qelhost::QelSession& checks,
                                         const qelhost::LineScheduler& scheduler,
-                                        const qelhost::FrontEndStats& modbus) {
+                                        const qelhost::FrontEndStats& modbus, const qelhost::FrontEndStats* mqtt) {
     qelhttp::StatusSource source;
     source.line = [&scheduler] { return scheduler.Snapshot(); };
     source.frontEnds.push_back({"modbus", [&modbus] { return modbus.Take(); }});
+    if (mqtt) source.frontEnds.push_back({"mqtt", [mqtt] { return mqtt->Take(); }});
     source.version = QELGATE_VERSION;
     DriverInfo info{};
     if (checks.Describe(info) == 0 && info.bannerText != nullptr)
@@ -232,7 +234,8 @@ int Serve(Options& o) {
     }
     std::unique_ptr<qelhttp::HttpServer> http;
     if (!o.http.empty()) {
-        http = std::make_unique<qelhttp::HttpServer>(DiagnosticsSource(host, checks, scheduler, server.Stats()));
+        http = std::make_unique<qelhttp::HttpServer>(DiagnosticsSource(host, checks, scheduler, server.Stats(),
+                                                                     publisher ? &publisher->Stats() : nullptr));
         if (!http->Listen(o.http, error)) {
             Log("%s", error.c_str());
             std::string node;

@@ -3,11 +3,11 @@ wrote (mosquitto_sub, paho-mqtt) and a Modbus client (pymodbus) on the same
 line: values as in fasim's memory, changes within a period, a silent station
 down and up again, the broker restarted, writes only with --mqtt-writes,
 the Last Will on SIGKILL. The tests run in order on one rig."""
-import os, time, unittest
+import json, os, time, unittest, urllib.request
 
 from pymodbus.client import ModbusTcpClient
 
-from mqtt_rig import Broker, Gate, Line, Subscriber, mosquitto_pub, mosquitto_sub, temp_dir, wait
+from mqtt_rig import Broker, Gate, Line, Subscriber, free_port, mosquitto_pub, mosquitto_sub, temp_dir, wait
 
 GATES = ['001DR0010', '001DR0020 8', '001CP0005', '001IO0003', '002DR0010 500ms', '002DR0011', '002CP0001',
          '002IO0005', '002DR0100 2s']
@@ -32,7 +32,9 @@ class Publish(unittest.TestCase):
         allow = os.path.join(cls.dir, 'allow.txt')
         with open(allow, 'w') as f:
             f.write('\n'.join(WRITABLE) + '\n')
-        cls.gate = Gate(cls.line, cls.broker.port, GATES, ['--mqtt-writes', '--write-allow', allow])
+        cls.http = f'http://127.0.0.1:{free_port()}'
+        cls.gate = Gate(cls.line, cls.broker.port, GATES,
+                        ['--mqtt-writes', '--write-allow', allow, '--http', cls.http[len('http://'):]])
         cls.addClassCleanup(lambda: cls.gate.process.poll() is None and cls.gate.stop())
         cls.sub = Subscriber(cls.broker.port, cls.gate.prefix + '/#')
         cls.addClassCleanup(cls.sub.close)
@@ -85,6 +87,11 @@ class Publish(unittest.TestCase):
                 mosquitto_pub(self.broker.port, self.topic(gas) + '/set', payload)
                 self.sub.wait_for(result(gas), lambda p: p['ok'] is False and reason in p['reason'])
         self.assertEqual({g: expected(self.line, g) for g in before}, before)
+        # The diagnostics count the MQTT side: 9 sets (code 3), 7 refused before the line (exception 1).
+        with urllib.request.urlopen(self.http + '/api/status', timeout=5) as response:
+            mqtt = json.loads(response.read())['frontEnds']['mqtt']
+        self.assertEqual((mqtt['connected'], mqtt['requests']['3'], mqtt['exceptions']), (1, 9, {'1': 7}))
+        self.assertGreaterEqual(mqtt['requests']['1'], len(GATES))
 
     def test_4_modbus_and_mqtt_share_the_line(self):
         client = ModbusTcpClient('127.0.0.1', port=self.gate.modbus_port, timeout=10, retries=0)
