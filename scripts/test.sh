@@ -6,7 +6,8 @@
 #      root or through sudo); the install into a scratch prefix and a host
 #      project built against it run with the native tests;
 #   4. each libFuzzer target for 60 s (clang, AddressSanitizer and
-#      UndefinedBehaviorSanitizer) from its seed corpus;
+#      UndefinedBehaviorSanitizer) from its seed corpus, beside the
+#      sanitizer tests (the Windows build runs beside the native tests);
 #   5. the 32-bit Windows cross build (VUZORUR.dll, KESTAN.dll, qelhost.exe),
 #      its export and import tables, its tests under wine through CTest
 #      (GoogleTest suites, the Win32 serial backend on COM ports linked to
@@ -23,35 +24,63 @@ step() { printf '\n==== %s ====\n' "$*"; }
 step "native build (warnings are errors)"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVUZORUR_WERROR=ON
 cmake --build build -j"$jobs"
-step "native tests"
+# The stages that wait mostly on ptys, sleeps and simulators run beside the
+# ones that keep the processors busy: the native tests beside the Windows
+# cross build, the sanitizer tests beside the fuzz targets. Each background
+# stage writes its own log, shown when it fails.
+background() {  # name log command...: runs the command in the background, its pid in $!
+  local log=$2
+  shift 2
+  ("$@") > "$log" 2>&1 &
+}
+finish() {  # name pid log
+  if ! wait "$2"; then
+    tail -n 60 "$3"
+    echo "$1 failed (log: $3)"
+    exit 1
+  fi
+  cat "$3" | grep -E '^(fuzz |win32 )' || true
+}
+
+win32_build() {
+  cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-w64-mingw32.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DVUZORUR_WERROR=ON -DVUZORUR_NATIVE_BIN="$root/build/bin"
+  cmake --build build-win32 -j"$jobs"
+  scripts/check-win32-exports.sh build-win32/bin
+  echo "win32 build and export check passed"
+}
+
+fuzz_all() {
+  mkdir -p build-fuzz
+  for target in gate_check station_models transaction front_door; do
+    if ! scripts/fuzz.sh "$target" 60 > "build-fuzz/$target-ci.log" 2>&1; then
+      tail -n 40 "build-fuzz/$target-ci.log"
+      echo "fuzz target $target found a fault (input in build-fuzz/findings/$target)"
+      return 1
+    fi
+    grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' "build-fuzz/$target-ci.log" | sed "s/^/fuzz $target: /"
+  done
+}
+
+step "native tests, and beside them the Windows i686 cross build"
+background win32 "$root/build/win32-build.log" win32_build
+win32_pid=$!
 (cd build && ctest --output-on-failure -j"$jobs" --timeout 600)
+finish "the Windows cross build" "$win32_pid" "$root/build/win32-build.log"
 
 step "sanitizer build (address, undefined behaviour)"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVUZORUR_WERROR=ON -DVUZORUR_SANITIZE=ON -DVUZORUR_BENCH=OFF
 cmake --build build-asan -j"$jobs"
-step "sanitizer tests"
+step "sanitizer tests, and beside them each fuzz target for 60 s"
+background fuzz "$root/build/fuzz-ci.log" fuzz_all
+fuzz_pid=$!
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
    ctest --output-on-failure -j"$jobs" --timeout 900 -LE slow)
+finish "the fuzz targets" "$fuzz_pid" "$root/build/fuzz-ci.log"
 
 step "Debian package (cpack -G DEB, dpkg -i, dpkg -r)"
 tests/package/deb.sh build
 
-step "fuzz targets, 60 s each"
-mkdir -p build-fuzz
-for target in gate_check station_models transaction front_door; do
-  if ! scripts/fuzz.sh "$target" 60 > "build-fuzz/$target-ci.log" 2>&1; then
-    tail -n 40 "build-fuzz/$target-ci.log"
-    echo "fuzz target $target found a fault (input in build-fuzz/findings/$target)"
-    exit 1
-  fi
-  grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' "build-fuzz/$target-ci.log" | sed "s/^/$target: /"
-done
-
-step "Windows i686 cross build"
-cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-w64-mingw32.cmake" \
-      -DCMAKE_BUILD_TYPE=Release -DVUZORUR_WERROR=ON -DVUZORUR_NATIVE_BIN="$root/build/bin"
-cmake --build build-win32 -j"$jobs"
-scripts/check-win32-exports.sh build-win32/bin
 step "Windows build under wine"
 (cd build-win32 && ctest --output-on-failure -j"$jobs" --timeout 900)
 step "Windows zip (cpack -G ZIP)"

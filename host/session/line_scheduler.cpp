@@ -253,7 +253,7 @@ AttemptOutcome LineScheduler::RunAttempt(LineExchange& exchange, Millis timeout)
                 const bool judged = trailers_.Judges(station);
                 if (!trailers_.Accept(station, exchange.transfer, trailer) ||
                     (!judged && !trailers_.Judges(station) && trailers_.Check(station) == BlockCheck::Learning &&
-                     !Confirmed(exchange, timeout))) {
+                     exchange.transfer.count > 1 && !Confirmed(exchange, timeout))) {
                     outcome.result = QEL_RESULT_REFUSED;
                     outcome.failure = FailureKind::Trailer;
                 }
@@ -266,7 +266,9 @@ AttemptOutcome LineScheduler::RunAttempt(LineExchange& exchange, Millis timeout)
 
 bool LineScheduler::Confirmed(const LineExchange& exchange, Millis timeout) {
     // A block that no trailer judged, while the station's rule is still
-    // unknown, is served only when a second read gives the same values.
+    // unknown, is served only when a second read gives the same values. (A
+    // single value cannot shift into another: a character lost or gained
+    // leaves it short, or shows in the trailer's length.)
     LineExchange again = exchange;
     std::ranges::fill(again.slots, std::uint16_t{0});
     again.transfer.gas = again.gas.c_str();

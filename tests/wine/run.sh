@@ -557,10 +557,11 @@ want_out_line "002IO0005 - 1"
 want_frame 'M>S 2 ]4580005000117<CR>'
 end
 
-begin "FA3 FORCE gate through qelhost: writing 1 sends only the station selection"
+begin "FA3 FORCE gate through qelhost: 1 by itself is refused, nothing is sent"
 qelhost "${line[@]}" --models "$models" write 002FORCE 1 --port COM7
-want_rc 0
-want_master_frames '`0202<CR>'
+want_rc 64
+want_err "chain them"
+no_traffic
 end
 
 begin "FA3 force mode through qelhost: several writes in one session"
@@ -606,8 +607,8 @@ want_log "DAVEV : Fail to open COM9"
 no_traffic
 end
 
-begin "silent station 3: exit 2 after five attempts, Read Retry 1..4"
-qelhost "${line[@]}" --timeout 20 read 003DR0001 --port COM7
+begin "silent station 3 with --driver-retries: exit 2 after the driver's five attempts, Read Retry 1..4"
+qelhost "${line[@]}" --timeout 20 --driver-retries read 003DR0001 --port COM7
 want_rc 2
 want_out_line "003DR0001 - FAILED (result 2)"
 want_err "no answer from station 3"
@@ -617,6 +618,14 @@ want_log "DAVEV: Read failed. Gate = 003DR0001, rc = 2"
 # Five selections in the read, five more when qelhost asks the station,
 # which no model file names, whether it answers as an FA-3.
 frame_count 10 'M>S 3 `0303<CR>  (absent)'
+end
+
+begin "silent station 3 through the line scheduler: exit 2, no driver retries"
+qelhost "${line[@]}" --timeout 20 read 003DR0001 --port COM7
+want_rc 2
+want_out_line "003DR0001 - FAILED (result 2)"
+want_err "did not answer: held down"
+log_count 0 "Read Retry"
 end
 
 # ------------------------------------------------------ one-session sequences
