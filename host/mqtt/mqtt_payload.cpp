@@ -56,17 +56,6 @@ std::optional<long long> ParseSetValue(const std::string& payload) {
     return std::nullopt;
 }
 
-std::string RefuseValue(const GateDefinition& gate, std::int32_t dataType, long long value) {
-    if (dataType == DATA_TYPE_BIT || gate.areaCode == AREA_FORCE) {
-        if (value != 0 && value != 1) return "a bit is 0 or 1, not " + std::to_string(value);
-        return {};
-    }
-    if ((gate.areaCode == AREA_CP || gate.areaCode == AREA_TP) && (value < 0 || value > 9999))
-        return "a CP or TP value is 0 to 9999, not " + std::to_string(value);
-    if (value < 0 || value > 65535) return "a word is 0 to 65535, not " + std::to_string(value);
-    return {};
-}
-
 bool NeedsPublish(const Published& last, const std::optional<std::vector<std::uint16_t>>& values,
                   const std::string& quality, std::chrono::steady_clock::time_point now,
                   std::chrono::steady_clock::duration every) {

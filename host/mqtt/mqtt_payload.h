@@ -2,6 +2,8 @@
 // the set payloads and their checks. No broker, no line: plain functions.
 #pragma once
 
+#include "write_value.h"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -26,9 +28,8 @@ std::string SetResultPayload(const std::string& refusal);  // {"ok":true} for an
 
 // A set message's value: a plain number or {"v":N}; nullopt for anything else.
 std::optional<long long> ParseSetValue(const std::string& payload);
-// Why this value cannot be written to this gate, or empty when it can: a bit
-// other than 0/1, a CP or TP above 9999, a word outside 0..65535.
-std::string RefuseValue(const GateDefinition& gate, std::int32_t dataType, long long value);
+// Why a value cannot be written to a gate (host/session/write_value.h).
+using qelhost::RefuseValue;
 
 // Whether a gate's reading goes out: on a change of value or quality, and
 // again once `every` has passed since it last went out.

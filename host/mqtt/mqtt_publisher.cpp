@@ -170,11 +170,9 @@ void MqttPublisher::ReadRound(std::vector<Group*>& due) {
     for (const Group* group : due) {
         for (const scanplan::Transfer& transfer : group->transfers) {
             qelhost::LineRequest& request = requests[calls.size()];
-            std::vector<std::uint16_t> slots(scanplan::SlotCount(transfer), 0);
             request.client = kClient;
             request.station = transfer.station;
-            request.exchanges.push_back(
-                qelhost::LineExchange::Read(scanplan::ToGateTransfer(transfer, slots.data()), slots.size()));
+            request.exchanges.push_back(qelhost::LineExchange::Read(transfer));
             calls.push_back(&request);
             transfers.push_back(&transfer);
         }
@@ -248,6 +246,7 @@ void MqttPublisher::OnMessage(const std::string& topic, const std::string& paylo
     } else {
         const qelhost::Gate& gate = items_[found->second].gate;
         refusal = RefuseValue(gate.definition, gate.dataType, *value);
+        if (!refusal.empty()) refusal += ", not " + std::to_string(*value);
         if (refusal.empty() && allow_ && !allow_->Allows(gate.definition)) refusal = "not in the write-allow list";
     }
     if (!refusal.empty()) {

@@ -93,9 +93,9 @@ Mapping MappingFor(const Job& job) {
 
 }  // namespace
 
-GatewayServer::GatewayServer(const RequestPlanner& planner, LineWorker& worker, const DownHold& hold,
+GatewayServer::GatewayServer(const RequestPlanner& planner, LineWorker& worker,
                              ServerLimits limits)
-    : planner_(planner), worker_(worker), hold_(hold), limits_(limits) {}
+    : planner_(planner), worker_(worker), limits_(limits) {}
 
 GatewayServer::~GatewayServer() {
     for (auto& [id, client] : clients_) close(client.fd);
@@ -292,7 +292,7 @@ bool GatewayServer::Handle(std::uint64_t id, Client& client, const std::vector<s
                             std::to_string(job->modbus.address) + ": " + job->refusal);
     }
     // A station held down costs no line time.
-    if (code == 0 && hold_.IsDown(job->modbus.unit)) code = MODBUS_EXCEPTION_GATEWAY_TARGET;
+    if (code == 0 && worker_.StationDown(job->modbus.unit)) code = MODBUS_EXCEPTION_GATEWAY_TARGET;
     if (code != 0 && client.pending == 0) return Send(id, client, ExceptionReply(request.data(), request.size(), code));
     // With requests under way, even an exception waits its turn, so that the
     // client gets its answers in the order it asked.

@@ -35,7 +35,7 @@ enum class ListenResult { Ok, BadAddress, Failed };
 
 class GatewayServer {
 public:
-    GatewayServer(const RequestPlanner& planner, LineWorker& worker, const DownHold& hold, ServerLimits limits);
+    GatewayServer(const RequestPlanner& planner, LineWorker& worker, ServerLimits limits);
     ~GatewayServer();
     GatewayServer(const GatewayServer&) = delete;
     GatewayServer& operator=(const GatewayServer&) = delete;
@@ -82,7 +82,6 @@ private:
 
     const RequestPlanner& planner_;
     LineWorker& worker_;
-    const DownHold& hold_;
     ServerLimits limits_;
     modbus_t* ctx_ = nullptr;
     int listenFd_ = -1;

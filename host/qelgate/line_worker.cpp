@@ -58,11 +58,7 @@ void LineWorker::Submit(std::unique_ptr<Job> job) {
         return;
     }
     request->exchanges.reserve(job->reads.size() + job->writes.size());
-    for (const DriverRead& read : job->reads) {
-        std::vector<std::uint16_t> slots(scanplan::SlotCount(read), 0);
-        request->exchanges.push_back(
-            qelhost::LineExchange::Read(scanplan::ToGateTransfer(read, slots.data()), slots.size()));
-    }
+    for (const DriverRead& read : job->reads) request->exchanges.push_back(qelhost::LineExchange::Read(read));
     for (const DriverWrite& write : job->writes)
         request->exchanges.push_back(qelhost::LineExchange::Write(write.gate, write.value));
     request->job = std::move(job);

@@ -7,7 +7,6 @@
 #include <memory>
 #include <vector>
 
-#include "down_hold.h"
 #include "job.h"
 #include "line_scheduler.h"
 

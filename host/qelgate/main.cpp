@@ -215,7 +215,6 @@ int Serve(Options& o) {
         qelhost::NotifyWatchdog();
         if (stats) stats();
     };
-    DownHold hold(scheduler);
     LineWorker worker(scheduler);
     std::unique_ptr<qelmqtt::MqttPublisher> publisher;
     if (!o.mqtt.url.empty()) {
@@ -227,7 +226,7 @@ int Serve(Options& o) {
             return kExitUsage;
         }
     }
-    GatewayServer server(planner, worker, hold, limits);
+    GatewayServer server(planner, worker, limits);
     if (const ListenResult listening = server.Listen(o.listen, error); listening != ListenResult::Ok) {
         Log("%s", error.c_str());
         return listening == ListenResult::BadAddress ? kExitUsage : kExitLine;

@@ -2,14 +2,10 @@
 
 #include <modbus/modbus.h>
 
+#include "write_value.h"
+
 namespace qelgate {
 
-namespace {
-
-// The largest value a counter or timer preset takes; the driver refuses more.
-constexpr std::uint16_t kMaxPreset = 9999;
-
-}  // namespace
 
 RequestPlanner::RequestPlanner(scanplan::Driver driver, GateCheck check, scanplan::PlanOptions plan,
                                WritePolicy policy)
@@ -50,14 +46,9 @@ int RequestPlanner::Plan(Job& job) const {
             job.writes.clear();
             return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
         }
-        const std::uint32_t area = write.gate.definition.areaCode;
-        if ((area == AREA_CP || area == AREA_TP) && write.value > kMaxPreset) {
-            job.refusal = write.gate.gas + " cannot take " + std::to_string(write.value) + " (a preset is 0-9999)";
-            job.writes.clear();
-            return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
-        }
-        if (bits && write.value > 1) {
-            job.refusal = write.gate.gas + " is a bit and cannot take " + std::to_string(write.value);
+        if (const std::string why = qelhost::RefuseValue(write.gate.definition, write.gate.dataType, write.value);
+            !why.empty()) {
+            job.refusal = write.gate.gas + " cannot take " + std::to_string(write.value) + " (" + why + ")";
             job.writes.clear();
             return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
         }

@@ -154,11 +154,9 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
         std::vector<LineRequest*> calls;
         for (std::size_t t = 0; t < plan.transfers.size(); ++t) {
             const scanplan::Transfer& transfer = plan.transfers[t];
-            std::vector<std::uint16_t> slots(scanplan::SlotCount(transfer), 0);
             exchanges[t].client = t;
             exchanges[t].station = transfer.station;
-            exchanges[t].exchanges.push_back(
-                LineExchange::Read(scanplan::ToGateTransfer(transfer, slots.data()), slots.size()));
+            exchanges[t].exchanges.push_back(LineExchange::Read(transfer));
             calls.push_back(&exchanges[t]);
         }
         TakeReadRetries();

@@ -42,11 +42,9 @@ LineExchange LineExchange::Read(const Gate& gate) {
     LineExchange exchange;
     exchange.gas = gate.gas;
     exchange.slots.assign(static_cast<std::size_t>(std::max(gate.count, 2)), 0);
-    exchange.transfer.station = gate.definition.station;
-    exchange.transfer.areaCode = gate.definition.areaCode;
-    exchange.transfer.element = gate.definition.element;
-    exchange.transfer.dataType = gate.dataType;
-    exchange.transfer.count = gate.count;
+    // gas and values point into the exchange itself: RunAttempt sets them.
+    exchange.transfer = TransferOf(gate, gate.count, nullptr);
+    exchange.transfer.gas = nullptr;
     return exchange;
 }
 
@@ -58,11 +56,12 @@ LineExchange LineExchange::Write(const Gate& gate, std::uint16_t value) {
     return exchange;
 }
 
-LineExchange LineExchange::Read(const GateTransfer& transfer, std::size_t slotCount) {
+LineExchange LineExchange::Read(const scanplan::Transfer& planned) {
     LineExchange exchange;
-    exchange.gas = transfer.gas == nullptr ? "" : transfer.gas;
-    exchange.transfer = transfer;
-    exchange.slots.assign(std::max<std::size_t>(slotCount, 2), 0);
+    exchange.transfer = scanplan::ToGateTransfer(planned, nullptr);
+    exchange.gas = exchange.transfer.gas == nullptr ? "" : exchange.transfer.gas;
+    exchange.transfer.gas = nullptr;  // RunAttempt points it at `gas`, and values at `slots`
+    exchange.slots.assign(scanplan::SlotCount(planned), 0);
     return exchange;
 }
 

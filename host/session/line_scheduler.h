@@ -58,6 +58,7 @@
 #include "line_stats.h"
 #include "program_name.h"
 #include "qel_session.h"
+#include "scan_plan.h"
 #include "session_options.h"
 #include "vuzorur.h"
 
@@ -98,8 +99,8 @@ struct LineExchange {
     // A read of a checked gate; for a word or bit of its own `count` is 1.
     static LineExchange Read(const Gate& gate);
     static LineExchange Write(const Gate& gate, std::uint16_t value);
-    // A read of the planner's transfer (scanplan::ToGateTransfer).
-    static LineExchange Read(const GateTransfer& transfer, std::size_t slotCount);
+    // A read of the planner's transfer.
+    static LineExchange Read(const scanplan::Transfer& planned);
     // The values read: the single value, or the block.
     std::vector<std::uint16_t> Values() const;
 };

@@ -90,8 +90,6 @@ std::int32_t QelSession::Check(Gate& gate) {
     return Call(gate.count == 1 ? QEL_CHECK_GATE : QEL_CHECK_BLOCK, &gate.definition);
 }
 
-namespace {
-// The transfer of a checked gate: what the driver stored for it, and the slots.
 GateTransfer TransferOf(const Gate& gate, int count, std::uint16_t* slots) {
     GateTransfer transfer{};
     transfer.gas = gate.gas.c_str();
@@ -103,7 +101,6 @@ GateTransfer TransferOf(const Gate& gate, int count, std::uint16_t* slots) {
     transfer.values = slots;
     return transfer;
 }
-}  // namespace
 
 std::int32_t QelSession::Read(const Gate& gate, std::vector<std::uint16_t>& values) {
     // A single value travels in slot 1, a block in slots 0 to count - 1.

@@ -66,6 +66,10 @@ private:
     int qel_ = 1;
 };
 
+// The transfer of a checked gate: what the driver stored for it, `count`
+// values, and the host's slots (slot 1 for a single value).
+GateTransfer TransferOf(const Gate& gate, int count, std::uint16_t* slots);
+
 // The data type a gate of this address wants: bit for IO, IR, IM, SR and FORCE.
 int GuessDataType(const std::string& gas);
 

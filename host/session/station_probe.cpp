@@ -60,14 +60,7 @@ bool StationProbe::Answers(unsigned station, int timeoutMs) {
     select.dataType = DATA_TYPE_BIT;
     if (session_.Check(select) != 0) return true;  // let Probe tell what it is
     std::uint16_t slots[2] = {0, 0};
-    GateTransfer transfer{};
-    transfer.gas = select.gas.c_str();
-    transfer.station = select.definition.station;
-    transfer.areaCode = select.definition.areaCode;
-    transfer.element = select.definition.element;
-    transfer.dataType = select.dataType;
-    transfer.count = 1;
-    transfer.values = slots;
+    GateTransfer transfer = TransferOf(select, 1, slots);
     QelAttempt attempt{};
     attempt.transfer = &transfer;
     attempt.timeoutMs = timeoutMs;

@@ -64,9 +64,10 @@ def poll():
     fasim = subprocess.Popen(line)
     try:
         Rig._wait(lambda: os.path.exists(link))
-        # About 11 s of rounds: the line goes away after 1.5 s, for 3 s.
+        # About 15 s of rounds: the line goes away after 1.5 s, for 3 s; the
+        # reopening backs off up to 4 s between tries, so the last rounds are good.
         polling = subprocess.Popen([os.environ['QELHOST'], 'poll', '--port', link, '--gates', gates, '--interval', '100',
-                                    '--rounds', '80', '--format', 'csv'], stdout=subprocess.PIPE,
+                                    '--rounds', '150', '--format', 'csv'], stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, text=True)
         time.sleep(1.5)
         fasim.kill()
