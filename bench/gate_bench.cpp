@@ -24,10 +24,10 @@
 #include <thread>
 #include <vector>
 
-#include "driver_library.h"
+#include "session/driver_library.h"
 #include "fasim.h"
 #include "kestan.h"
-#include "qel_session.h"
+#include "session/qel_session.h"
 #include "support/free_port.h"
 #include "support/pty_pair.h"
 
@@ -140,14 +140,14 @@ int main(int argc, char** argv) {
     }
 
     // The direct session on the other.
-    qelhost::DriverLibrary driver;
+    qel::session::DriverLibrary driver;
     std::string error;
     if (!driver.Load(DRIVER_PATH, error)) {
         std::fprintf(stderr, "gate_bench: %s\n", error.c_str());
         return 1;
     }
-    qelhost::QelSession session(driver);
-    qelhost::LineOptions line;
+    qel::session::QelSession session(driver);
+    qel::session::LineOptions line;
     line.port = directLink;
     if (session.Init(line) != 0) return 1;
 
@@ -161,7 +161,7 @@ int main(int argc, char** argv) {
     }
     int failed = 0;
     for (const int count : {100, 1}) {
-        qelhost::Gate gate;
+        qel::session::Gate gate;
         gate.gas = "001DR0000";
         gate.count = count;
         session.Check(gate);

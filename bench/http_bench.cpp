@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "http_server.h"
-#include "metrics_text.h"
+#include "http/http_server.h"
+#include "http/metrics_text.h"
 
 namespace {
 
@@ -22,16 +22,16 @@ using Clock = std::chrono::steady_clock;
 
 double Now() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
 
-qelhost::StationStats MadeUp(unsigned station, double now) {
-    qelhost::StationStats s;
+qel::session::StationStats MadeUp(unsigned station, double now) {
+    qel::session::StationStats s;
     s.station = station;
     s.model = station % 3 == 0 ? "FA3" : "FA2";
     s.requests = 1000 + station;
     s.exchanges = s.requests * 2;
     s.attempts = s.exchanges + station % 7;
     s.retries = station % 7;
-    s.failures[static_cast<std::size_t>(qelhost::FailureKind::Echo)] = station % 5;
-    s.failures[static_cast<std::size_t>(qelhost::FailureKind::Nak)] = station % 3;
+    s.failures[static_cast<std::size_t>(qel::session::FailureKind::Echo)] = station % 5;
+    s.failures[static_cast<std::size_t>(qel::session::FailureKind::Nak)] = station % 3;
     std::uint64_t cumulative = 0;
     for (std::size_t i = 0; i < s.answerBuckets.size(); ++i) s.answerBuckets[i] = cumulative += i < 4 ? 400 : 2;
     s.answerCount = s.answerBuckets.back();
@@ -41,21 +41,21 @@ qelhost::StationStats MadeUp(unsigned station, double now) {
     s.lastSuccess = now - 0.4;
     s.stateSince = now - 3600;
     if (station % 5 != 0) {
-        s.lastFailure = qelhost::FailureKind::Echo;
+        s.lastFailure = qel::session::FailureKind::Echo;
         s.lastFailureGate = "001DR0100";
         s.lastFailureTime = now - 95;
     }
-    s.blockCheck = qelhost::BlockCheck::Checksum;
+    s.blockCheck = qel::session::BlockCheck::Checksum;
     return s;
 }
 
-qelhttp::StatusSource MadeUpSource(std::vector<qelhost::StationStats> stations) {
-    qelhttp::StatusSource source;
+qel::http::StatusSource MadeUpSource(std::vector<qel::session::StationStats> stations) {
+    qel::http::StatusSource source;
     source.version = "bench";
     source.port = {"ttyUSB0", 9600, 8, "even", "1", 100};
     source.started = Now() - 9000;
     source.line = [stations] {
-        qelhost::LineSnapshot snapshot;
+        qel::session::LineSnapshot snapshot;
         snapshot.line.busyShareMinute = 0.62;
         snapshot.line.exchangesPerSecond = 18.5;
         snapshot.line.queueDepth = 1;
@@ -69,10 +69,10 @@ qelhttp::StatusSource MadeUpSource(std::vector<qelhost::StationStats> stations) 
 double Milliseconds(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 int Measure() {
-    std::vector<qelhost::StationStats> stations;
+    std::vector<qel::session::StationStats> stations;
     const double now = Now();
     for (unsigned n = 0; n < 256; ++n) stations.push_back(MadeUp(n, now));
-    qelhttp::HttpServer server(MadeUpSource(stations));
+    qel::http::HttpServer server(MadeUpSource(stations));
     std::string error;
     if (!server.Listen("127.0.0.1:0", error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
@@ -97,9 +97,9 @@ int Measure() {
     server.Stop();
     std::sort(times.begin(), times.end());
     const auto source = MadeUpSource(stations);
-    const auto view = qelhttp::TakeView(source);
+    const auto view = qel::http::TakeView(source);
     const auto start = Clock::now();
-    for (int i = 0; i < kRounds; ++i) bytes = std::max(bytes, qelhttp::MetricsText(source, view).size());
+    for (int i = 0; i < kRounds; ++i) bytes = std::max(bytes, qel::http::MetricsText(source, view).size());
     const double text = Milliseconds(Clock::now() - start) / kRounds;
     std::printf("GET /metrics, 256 stations, %zu bytes, %d requests: median %.2f ms, p99 %.2f ms, max %.2f ms\n",
                 bytes, kRounds, times[times.size() / 2], times[times.size() * 99 / 100], times.back());
@@ -111,17 +111,17 @@ volatile std::sig_atomic_t stop = 0;
 
 int Serve(const std::string& address) {
     const double now = Now();
-    std::vector<qelhost::StationStats> stations;
+    std::vector<qel::session::StationStats> stations;
     for (unsigned n : {1u, 2u, 3u, 4u, 7u, 12u}) stations.push_back(MadeUp(n, now));
-    stations[2].state = qelhost::StationState::Down;
-    stations[2].lastFailure = qelhost::FailureKind::NoAnswer;
+    stations[2].state = qel::session::StationState::Down;
+    stations[2].lastFailure = qel::session::FailureKind::NoAnswer;
     stations[2].lastFailureGate = "003DR0000";
     stations[2].lastFailureTime = now - 12;
-    stations[2].failures[static_cast<std::size_t>(qelhost::FailureKind::NoAnswer)] = 45;
-    stations[4].blockCheck = qelhost::BlockCheck::Unverified;
-    stations[5].blockCheck = qelhost::BlockCheck::Learning;
-    stations[5].state = qelhost::StationState::Probing;
-    qelhttp::HttpServer server(MadeUpSource(stations));
+    stations[2].failures[static_cast<std::size_t>(qel::session::FailureKind::NoAnswer)] = 45;
+    stations[4].blockCheck = qel::session::BlockCheck::Unverified;
+    stations[5].blockCheck = qel::session::BlockCheck::Learning;
+    stations[5].state = qel::session::StationState::Probing;
+    qel::http::HttpServer server(MadeUpSource(stations));
     std::string error;
     if (!server.Listen(address, error)) {
         std::fprintf(stderr, "%s\n", error.c_str());

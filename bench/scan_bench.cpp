@@ -15,15 +15,15 @@
 #include <vector>
 
 #include "fasim.h"
-#include "line_cost.h"
-#include "scan_plan.h"
+#include "plan/line_cost.h"
+#include "plan/scan_plan.h"
 #include "support/host_records.h"
 #include "support/log_capture.h"
 #include "support/pty_pair.h"
 
 namespace {
 
-using scanplan::GateRequest;
+using qel::plan::GateRequest;
 
 struct List {
     const char* name;
@@ -78,12 +78,12 @@ std::vector<List> Lists(std::mt19937& random) {
 }
 
 // One scan: every transfer of the plan once; the milliseconds it took.
-double Scan(const scanplan::Plan& plan, DriverWorkspace& workspace, int& failures) {
+double Scan(const qel::plan::Plan& plan, DriverWorkspace& workspace, int& failures) {
     const auto start = std::chrono::steady_clock::now();
     for (const auto& transfer : plan.transfers) {
-        std::vector<std::uint16_t> slots(scanplan::SlotCount(transfer), 0);
-        GateTransfer record = scanplan::ToGateTransfer(transfer, slots.data());
-        QelRequest request{&workspace, scanplan::ReadOperation(transfer), 1, 0, &record};
+        std::vector<std::uint16_t> slots(qel::plan::SlotCount(transfer), 0);
+        GateTransfer record = qel::plan::ToGateTransfer(transfer, slots.data());
+        QelRequest request{&workspace, qel::plan::ReadOperation(transfer), 1, 0, &record};
         if (QelMain(&request) != 0) ++failures;
     }
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
@@ -94,9 +94,9 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-void Sizing(const scanplan::LineSettings& line) {
-    using scanplan::ExchangeMs;
-    using scanplan::ReadShape;
+void Sizing(const qel::plan::LineSettings& line) {
+    using qel::plan::ExchangeMs;
+    using qel::plan::ReadShape;
     struct Row {
         const char* what;
         bool fa2;
@@ -109,9 +109,9 @@ void Sizing(const scanplan::LineSettings& line) {
         {"FA-2 8 IO bits (one byte)", true, AREA_IO, 8, 8}, {"FA-3 single DR", false, AREA_DR, 1, 1},
         {"FA-3 DR block of 100", false, AREA_DR, 100, 100}, {"FA-3 96 IO bits", false, AREA_IO, 96, 96},
     };
-    const double selectMs = ExchangeMs(scanplan::SelectShape(), line);
+    const double selectMs = ExchangeMs(qel::plan::SelectShape(), line);
     std::printf("\n%u baud, character %.3f ms; a station selection %.1f ms\n\n", line.baud,
-                scanplan::CharacterMs(line), selectMs);
+                qel::plan::CharacterMs(line), selectMs);
     std::printf("| exchange | ms | gates per second |\n|---|---:|---:|\n");
     for (const Row& r : rows) {
         const double ms = ExchangeMs(ReadShape(r.fa2, r.area, r.count), line);
@@ -151,11 +151,11 @@ int main(int argc, char** argv) {
     }
     std::memcpy(workspace.stationModel[3], "FA3", 4);
     std::memcpy(workspace.stationModel[4], "FA3", 4);
-    const auto driver = scanplan::DriverThrough(QelMain, &workspace, 1);
+    const auto driver = qel::plan::DriverThrough(QelMain, &workspace, 1);
 
-    scanplan::PlanOptions merged;
+    qel::plan::PlanOptions merged;
     merged.line.baud = baud;
-    scanplan::PlanOptions single = merged;
+    qel::plan::PlanOptions single = merged;
     single.merge = false;
 
     std::mt19937 random(seed);
@@ -165,8 +165,8 @@ int main(int argc, char** argv) {
     std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     int failures = 0;
     for (const List& list : Lists(random)) {
-        const auto withPlan = scanplan::MakePlan(list.gates, driver, merged);
-        const auto without = scanplan::MakePlan(list.gates, driver, single);
+        const auto withPlan = qel::plan::MakePlan(list.gates, driver, merged);
+        const auto without = qel::plan::MakePlan(list.gates, driver, single);
         Scan(withPlan, workspace, failures);  // the first scan selects from no station
         std::vector<double> planned, unplanned;
         for (int r = 0; r < reps; ++r) {
@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
     }
     if (failures != 0) std::printf("\n%d reads failed\n", failures);
     for (const unsigned rate : {9600u, 19200u}) {
-        scanplan::LineSettings line;
+        qel::plan::LineSettings line;
         line.baud = rate;
         Sizing(line);
     }

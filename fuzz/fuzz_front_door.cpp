@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "fuzz_host.h"
-#include "mbap_framer.h"
-#include "modbus_request.h"
+#include "modbus/mbap_framer.h"
+#include "modbus/modbus_request.h"
 
 namespace {
 
-using qelgate::MbapFramer;
+using qel::modbus::MbapFramer;
 
 void Require(bool condition) {
     if (!condition) std::abort();
@@ -56,19 +56,19 @@ Framed Frame(const std::uint8_t* stream, std::size_t size, Cut cut) {
 }
 
 void CheckDecoded(const std::vector<std::uint8_t>& request) {
-    qelgate::ModbusRequest m;
-    const auto decoded = qelgate::DecodeRequest(request.data(), static_cast<int>(request.size()),
-                                                qelgate::kMbapHeaderLength, m);
+    qel::modbus::ModbusRequest m;
+    const auto decoded = qel::modbus::DecodeRequest(request.data(), static_cast<int>(request.size()),
+                                                qel::modbus::kMbapHeaderLength, m);
     Require(m.unit == request[6] && m.function == request[7]);
-    if (decoded == qelgate::Decoded::Ok) {
-        const std::size_t pdu = request.size() - qelgate::kMbapHeaderLength;
+    if (decoded == qel::modbus::Decoded::Ok) {
+        const std::size_t pdu = request.size() - qel::modbus::kMbapHeaderLength;
         Require(m.count >= 1 && m.count <= 2000);
         Require(m.values.size() == (m.write ? m.count : 0));
         if (m.function >= 15) Require(pdu == 6 + request[12]);
         else Require(pdu == 5);
-        for (const std::uint16_t v : m.values) Require(m.table != qelgate::Table::Coils || v <= 1);
+        for (const std::uint16_t v : m.values) Require(m.table != qel::modbus::Table::Coils || v <= 1);
     }
-    const auto reply = qelgate::ExceptionReply(request.data(), request.size(), 1);
+    const auto reply = qel::modbus::ExceptionReply(request.data(), request.size(), 1);
     Require(reply.size() == 9 && Word(reply.data() + 4) == 3 && reply[7] >= 0x80 && reply[6] == request[6]);
 }
 
@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The requests are the stream's first bytes, cut by their headers.
     std::size_t at = 0;
     for (const auto& request : whole.requests) {
-        Require(request.size() >= 8 && request.size() <= qelgate::kMaxAduLength);
+        Require(request.size() >= 8 && request.size() <= qel::modbus::kMaxAduLength);
         Require(at + request.size() <= text.size());
         Require(std::equal(request.begin(), request.end(), stream + at));
         Require(Word(request.data() + 2) == 0);
@@ -102,13 +102,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t rest = text.size() - at;
     if (whole.bad) {
         // Stopped at a header that cannot start a request.
-        Require(rest >= qelgate::kMbapHeaderLength);
+        Require(rest >= qel::modbus::kMbapHeaderLength);
         const unsigned length = Word(stream + at + 4);
         Require(Word(stream + at + 2) != 0 || length < 2 || length > 254);
     } else {
         // What is held is the unfinished start of one request.
         Require(whole.held == rest && pieces.held == rest);
-        Require(rest < qelgate::kMbapHeaderLength || rest < 6 + Word(stream + at + 4));
+        Require(rest < qel::modbus::kMbapHeaderLength || rest < 6 + Word(stream + at + 4));
     }
     return 0;
 }

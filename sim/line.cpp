@@ -1,14 +1,17 @@
 #include "line.h"
 
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -50,37 +53,6 @@ bool BaudConstant(unsigned baud, speed_t& out) {
 
 }  // namespace
 
-std::string DeviceHolders(const std::string& path) {
-  struct stat device {};
-  if (stat(path.c_str(), &device) != 0 || !S_ISCHR(device.st_mode)) return {};
-  std::string holders;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return holders;
-  const long self = static_cast<long>(getpid());
-  while (const dirent* entry = readdir(proc)) {
-    char* end = nullptr;
-    const long pid = std::strtol(entry->d_name, &end, 10);
-    if (pid <= 0 || *end != '\0' || pid == self) continue;
-    const std::string fdDir = "/proc/" + std::string(entry->d_name) + "/fd";
-    DIR* fds = opendir(fdDir.c_str());
-    if (fds == nullptr) continue;
-    bool holds = false;
-    while (const dirent* fd = readdir(fds)) {
-      struct stat st {};
-      if (fd->d_name[0] == '.' || stat((fdDir + "/" + fd->d_name).c_str(), &st) != 0) continue;
-      holds = holds || (S_ISCHR(st.st_mode) && st.st_rdev == device.st_rdev);
-    }
-    closedir(fds);
-    if (!holds) continue;
-    std::ifstream comm("/proc/" + std::string(entry->d_name) + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    holders += (holders.empty() ? "" : ", ") + (name.empty() ? "a process" : name) + " (pid " + entry->d_name + ")";
-  }
-  closedir(proc);
-  return holders;
-}
-
 unsigned BitsPerCharacter(const LineSettings& line) {
   const unsigned parity = (line.parity == 'N' || line.parity == 'n') ? 0u : 1u;
   return 1 + line.dataBits + parity + line.stopBits;
@@ -92,6 +64,57 @@ std::chrono::nanoseconds CharacterTime(const LineSettings& line) {
   // Round up so that the pacing never runs faster than the line.
   return std::chrono::nanoseconds((bits * 1000000000ULL + line.baud - 1) / line.baud);
 }
+
+std::string LinkLockPath(const std::string& linkPath) { return linkPath + ".lock"; }
+
+namespace {
+
+// Takes the link's lock: its descriptor, or -1 with `error` naming the
+// simulator that holds it. A lock file removed by its last holder between
+// our open and our lock is opened again.
+int LockLink(const std::string& linkPath, std::string& error) {
+  const std::string path = LinkLockPath(linkPath);
+  for (int tries = 0; tries < 10; ++tries) {
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      error = Errno("open " + path);
+      return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int lockError = errno;
+      std::array<char, 32> text{};
+      const ssize_t n = pread(fd, text.data(), text.size() - 1, 0);
+      close(fd);
+      if (lockError != EWOULDBLOCK) {
+        errno = lockError;
+        error = Errno("lock " + path);
+        return -1;
+      }
+      const long pid = n > 0 ? std::strtol(text.data(), nullptr, 10) : 0;
+      std::vector<char> target(256);
+      const ssize_t t = readlink(linkPath.c_str(), target.data(), target.size() - 1);
+      error = "'" + linkPath + "' is the line of a running program: it points to " +
+              (t > 0 ? std::string(target.data(), static_cast<std::size_t>(t)) : std::string("a device")) +
+              ", held by fasim" + (pid > 0 ? " (pid " + std::to_string(pid) + ")" : std::string()) +
+              "; stop that program or give another --link";
+      return -1;
+    }
+    struct stat held {}, now {};
+    if (fstat(fd, &held) == 0 && stat(path.c_str(), &now) == 0 && held.st_ino == now.st_ino &&
+        held.st_dev == now.st_dev) {
+      const std::string pid = std::to_string(getpid()) + "\n";
+      if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
+        // The pid is only for the message of a simulator refused later.
+      }
+      return fd;
+    }
+    close(fd);
+  }
+  error = "cannot take the lock " + path + ": it keeps changing";
+  return -1;
+}
+
+}  // namespace
 
 bool SetNonBlocking(int fd) {
   const int flags = fcntl(fd, F_GETFL, 0);
@@ -112,37 +135,40 @@ bool OpenPty(const std::string& linkPath, PtyHandles& out, std::string& error) {
     error = "'" + linkPath + "' exists and is not a symbolic link";
     return false;
   }
-  // A link to a pty that a process still holds is another simulator's line
-  // (or a terminal's): taking it over would cut that line off.
-  if (const std::string holders = DeviceHolders(linkPath); !holders.empty()) {
-    std::vector<char> target(256);
-    const ssize_t n = readlink(linkPath.c_str(), target.data(), target.size() - 1);
-    error = "'" + linkPath + "' is the line of a running program: it points to " +
-            (n > 0 ? std::string(target.data(), static_cast<std::size_t>(n)) : std::string("a device")) +
-            ", held by " + holders + "; stop that program or give another --link";
-    return false;
-  }
+  // A link whose lock is held is another simulator's live line: taking it
+  // over would cut that line off. The pty it points to says nothing: after
+  // a simulator was killed, its pty number may be any other program's.
+  const int lockFd = LockLink(linkPath, error);
+  if (lockFd < 0) return false;
+  auto unlock = [&] {
+    unlink(LinkLockPath(linkPath).c_str());
+    close(lockFd);
+  };
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0) {
     error = Errno("posix_openpt");
+    unlock();
     return false;
   }
   char name[128] = {};
   if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0) {
     error = Errno("pty setup");
     close(master);
+    unlock();
     return false;
   }
   const int slave = open(name, O_RDWR | O_NOCTTY);
   if (slave < 0) {
     error = Errno(std::string("open ") + name);
     close(master);
+    unlock();
     return false;
   }
   if (!MakeRaw(slave) || !MakeRaw(master) || !SetNonBlocking(master)) {
     error = Errno("raw mode");
     close(slave);
     close(master);
+    unlock();
     return false;
   }
   unlink(linkPath.c_str());
@@ -150,20 +176,28 @@ bool OpenPty(const std::string& linkPath, PtyHandles& out, std::string& error) {
     error = Errno("symlink " + linkPath);
     close(slave);
     close(master);
+    unlock();
     return false;
   }
   out.master = master;
   out.slave = slave;
   out.slavePath = name;
+  out.lockFd = lockFd;
   return true;
 }
 
-void RemoveLink(const std::string& linkPath, const std::string& target) {
+void RemoveLink(const std::string& linkPath, const std::string& target, int& lockFd) {
   if (linkPath.empty()) return;
   std::vector<char> buf(512);
   const ssize_t n = readlink(linkPath.c_str(), buf.data(), buf.size() - 1);
-  if (n < 0) return;
-  if (std::string(buf.data(), static_cast<std::size_t>(n)) == target) unlink(linkPath.c_str());
+  if (n >= 0 && std::string(buf.data(), static_cast<std::size_t>(n)) == target) unlink(linkPath.c_str());
+  if (lockFd >= 0) {
+    // Removed while still held: a simulator waiting for it finds the file
+    // gone and makes a new one (LockLink).
+    unlink(LinkLockPath(linkPath).c_str());
+    close(lockFd);
+    lockFd = -1;
+  }
 }
 
 int OpenSerialDevice(const std::string& path, const LineSettings& line, std::string& error) {

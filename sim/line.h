@@ -23,19 +23,21 @@ struct PtyHandles {
   int master = -1;
   int slave = -1;  // kept open so the master never sees a hang-up between clients
   std::string slavePath;
+  int lockFd = -1;  // the lock on the link's lock file, held while the line lives
 };
 
-// The processes but this one that hold the character device at path (a
-// link is followed) open: "fasim (pid 1234)", comma-separated; empty when
-// none, or when the system does not tell.
-std::string DeviceHolders(const std::string& path);
-
 // Creates a pty, puts both sides in raw mode and links its slave at
-// `linkPath` (replacing a stale symlink; refusing one whose device a process
-// holds, and anything else).
+// `linkPath` (replacing a stale symlink; refusing a link whose lock another
+// simulator holds, and anything that is not a symbolic link).
 bool OpenPty(const std::string& linkPath, PtyHandles& out, std::string& error);
-// Removes the link if it still points to `target`.
-void RemoveLink(const std::string& linkPath, const std::string& target);
+// Removes the link if it still points to `target`, and lets go of the
+// link's lock (`lockFd`, closed; its file removed).
+void RemoveLink(const std::string& linkPath, const std::string& target, int& lockFd);
+
+// The lock file beside a link ("LINK.lock"): a simulator holds an exclusive
+// lock on it while its line lives, so a link is live exactly while its lock
+// is held, whoever holds the pty it points to.
+std::string LinkLockPath(const std::string& linkPath);
 
 // Opens a serial device raw at the line settings; non-blocking fd or -1.
 int OpenSerialDevice(const std::string& path, const LineSettings& line, std::string& error);

@@ -1,6 +1,6 @@
 #include "memory_file.h"
 
-#include <fstream>
+#include "common/line_file.h"
 
 #include "memory_map.h"
 #include "text.h"
@@ -9,17 +9,14 @@ namespace fasim {
 
 bool ReadMemoryFile(const std::string& path, const std::map<int, Model>& stations,
                     std::vector<MemoryInit>& out, std::string& error) {
-  std::ifstream in(path);
-  if (!in) {
+  std::vector<qel::common::TextLine> lines;
+  if (!qel::common::ReadTextLines(path, lines, error)) {
     error = "cannot read memory file " + path;
     return false;
   }
-  std::string line;
-  unsigned lineNo = 0;
-  while (std::getline(in, line)) {
-    ++lineNo;
-    const std::string_view t = text::Trim(line);
-    if (t.empty() || t.front() == '#') continue;
+  for (const qel::common::TextLine& line : lines) {
+    const unsigned lineNo = line.number;
+    const std::string_view t = line.text;
     auto fail = [&](const std::string& reason) {
       error = path + ":" + std::to_string(lineNo) + ": " + reason + ": '" + std::string(t) + "'";
       return false;

@@ -6,6 +6,7 @@
 
 #include "fasim.h"
 #include "line.h"
+#include "common/line_file.h"
 #include "memory_file.h"
 #include "text.h"
 
@@ -208,17 +209,14 @@ const Setting* FindSetting(const std::string& name) {
 }
 
 bool ReadConfigFile(const std::string& path, Options& out, std::string& error) {
-  std::ifstream in(path);
-  if (!in) {
+  std::vector<qel::common::TextLine> lines;
+  if (!qel::common::ReadTextLines(path, lines, error)) {
     error = "cannot read config file " + path;
     return false;
   }
-  std::string line;
-  unsigned lineNo = 0;
-  while (std::getline(in, line)) {
-    ++lineNo;
-    std::string t(text::Trim(line));
-    if (t.empty() || t.front() == '#') continue;
+  for (const qel::common::TextLine& line : lines) {
+    const unsigned lineNo = line.number;
+    const std::string& t = line.text;
     auto fail = [&](const std::string& reason) {
       error = path + ":" + std::to_string(lineNo) + ": " + reason + ": '" + t + "'";
       return false;

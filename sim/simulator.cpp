@@ -94,7 +94,7 @@ struct Simulator::Impl {
     pty.master = -1;  // the same descriptor as ioFd
     closeFd(wake[0]);
     closeFd(wake[1]);
-    if (!linkPath.empty()) RemoveLink(linkPath, pty.slavePath);
+    if (!linkPath.empty()) RemoveLink(linkPath, pty.slavePath, pty.lockFd);
     linkPath.clear();
     mode = Mode::None;
   }
@@ -261,7 +261,7 @@ bool Simulator::StartPty(const std::string& linkPath, std::string* error) {
   if (!impl_->Begin(Impl::Mode::Pty, error)) {
     close(pty.master);
     close(pty.slave);
-    RemoveLink(linkPath, pty.slavePath);
+    RemoveLink(linkPath, pty.slavePath, pty.lockFd);
     impl_->pty = {};
     impl_->ioFd = -1;
     impl_->linkPath.clear();

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "block_trailers.h"
+#include "session/block_trailers.h"
 
 namespace soak {
 namespace {
@@ -60,7 +60,7 @@ bool Define(SoakRig& rig, Read& read) {
 
 Counts RunKind(SoakRig& rig, const Kind& kind, const TrailerSoakOptions& options, std::mt19937_64& random) {
     Counts counts;
-    qelhost::BlockTrailers trailers([&](const std::string&) { ++counts.logLines; });
+    qel::session::BlockTrailers trailers([&](const std::string&) { ++counts.logLines; });
     fasim::FaultSettings faults;
     faults.seed = random();
     faults.faultEcho = false;
@@ -95,8 +95,8 @@ Counts RunKind(SoakRig& rig, const Kind& kind, const TrailerSoakOptions& options
             }
             const bool good = right();
             counts.driverTookWrong += good ? 0 : 1;
-            const bool judging = trailers.Check(static_cast<unsigned>(read.station)) == qelhost::BlockCheck::Shape ||
-                                 trailers.Check(static_cast<unsigned>(read.station)) == qelhost::BlockCheck::Checksum;
+            const bool judging = trailers.Check(static_cast<unsigned>(read.station)) == qel::session::BlockCheck::Shape ||
+                                 trailers.Check(static_cast<unsigned>(read.station)) == qel::session::BlockCheck::Checksum;
             const std::span<const std::uint8_t> trailer(block.trailer, static_cast<std::size_t>(block.trailerLength));
             if (!trailers.Accept(static_cast<unsigned>(read.station), transfer, trailer)) {
                 ++counts.trailerRejected;
@@ -117,7 +117,7 @@ Counts RunKind(SoakRig& rig, const Kind& kind, const TrailerSoakOptions& options
     rig.Sim().SetFaults({});
     for (int station : kStations) {
         if (!counts.checks.empty()) counts.checks += " ";
-        counts.checks += std::to_string(station) + ":" + qelhost::BlockCheckName(trailers.Check(static_cast<unsigned>(station)));
+        counts.checks += std::to_string(station) + ":" + qel::session::BlockCheckName(trailers.Check(static_cast<unsigned>(station)));
     }
     return counts;
 }

@@ -5,14 +5,14 @@
 #include <chrono>
 #include <thread>
 
-#include "driver_library.h"
+#include "session/driver_library.h"
 #include "fasim.h"
-#include "line_scheduler.h"
+#include "session/line_scheduler.h"
 #include "support/pty_pair.h"
 
 namespace {
 
-using namespace qelhost;
+using namespace qel::session;
 using namespace std::chrono_literals;
 using Kind = LineAction::Kind;
 

@@ -7,15 +7,15 @@
 #include <filesystem>
 #include <fstream>
 
-#include "driver_library.h"
-#include "model_file_check.h"
-#include "qel_session.h"
-#include "station_option.h"
+#include "session/driver_library.h"
+#include "session/model_file_check.h"
+#include "session/qel_session.h"
+#include "session/station_option.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using namespace qelhost;
+using namespace qel::session;
 
 struct ModelFileRow {
     const char* name;

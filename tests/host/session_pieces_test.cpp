@@ -2,12 +2,12 @@
 // TCP line from a device, and the kind of a station's model text.
 #include <gtest/gtest.h>
 
-#include "station_kind.h"
-#include "tcp_bridge.h"
+#include "session/station_kind.h"
+#include "session/tcp_bridge.h"
 
 namespace {
 
-using namespace qelhost;
+using namespace qel::session;
 
 TEST(SessionPieces, PortTextsThatNameATcpLine) {
     struct Row {

@@ -6,23 +6,23 @@
 #include <regex>
 #include <sstream>
 
-#include "http_server.h"
-#include "metrics_text.h"
-#include "status_json.h"
+#include "http/http_server.h"
+#include "http/metrics_text.h"
+#include "http/status_json.h"
 
 namespace {
 
-using namespace qelhttp;
-using qelhost::FailureKind;
+using namespace qel::http;
+using qel::session::FailureKind;
 
-qelhost::StationStats Station(unsigned number, std::string model) {
-    qelhost::StationStats s;
+qel::session::StationStats Station(unsigned number, std::string model) {
+    qel::session::StationStats s;
     s.station = number;
     s.model = std::move(model);
     return s;
 }
 
-StatusSource FakeSource(std::vector<qelhost::StationStats> stations) {
+StatusSource FakeSource(std::vector<qel::session::StationStats> stations) {
     StatusSource source;
     source.version = "7.03.0";
     source.driverBanner = "banner";
@@ -30,13 +30,13 @@ StatusSource FakeSource(std::vector<qelhost::StationStats> stations) {
     source.started = 1000;
     source.now = [] { return 1060.0; };
     source.line = [stations] {
-        qelhost::LineSnapshot snapshot;
+        qel::session::LineSnapshot snapshot;
         snapshot.line.exchanges = 42;
         snapshot.stations = stations;
         return snapshot;
     };
     source.frontEnds.push_back({"modbus", [] {
-                                    qelhost::FrontEndStats stats;
+                                    qel::session::FrontEndStats stats;
                                     stats.Connected();
                                     stats.Request(3);
                                     stats.Request(3);
@@ -113,9 +113,9 @@ TEST(MetricsText, HistogramIsCumulativeWithInfSumAndCount) {
 
 TEST(MetricsText, FailuresByKindStateAndFrontEnd) {
     auto s = Station(5, "FA2");
-    s.state = qelhost::StationState::Down;
+    s.state = qel::session::StationState::Down;
     s.failures[static_cast<std::size_t>(FailureKind::NoAnswer)] = 9;
-    s.blockCheck = qelhost::BlockCheck::Unverified;
+    s.blockCheck = qel::session::BlockCheck::Unverified;
     const std::string text = Metrics(FakeSource({s}));
     const std::string labels = "{station=\"5\",model=\"FA2\"";
     EXPECT_EQ(SampleOf(text, "qelgate_station_failures_total" + labels + ",kind=\"no_answer\"}"), "9");
@@ -142,7 +142,7 @@ TEST(MetricsText, WithoutLineStatisticsOnlyTheGatewaysOwn) {
 TEST(MetricsText, PromtoolFindsNoProblem) {
     if (std::FILE* probe = std::fopen("/usr/bin/promtool", "r")) std::fclose(probe);
     else GTEST_SKIP() << "no /usr/bin/promtool";
-    std::vector<qelhost::StationStats> stations;
+    std::vector<qel::session::StationStats> stations;
     for (unsigned n = 0; n < 256; n += 51) {
         auto s = Station(n, n % 2 ? "FA3" : "FA2 \"custom\"");
         s.answerBuckets.fill(n);

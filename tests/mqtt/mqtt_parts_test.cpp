@@ -7,13 +7,13 @@
 #include <cstdio>
 #include <fstream>
 
-#include "gate_list.h"
-#include "mqtt_options.h"
-#include "mqtt_payload.h"
+#include "session/gate_list.h"
+#include "mqtt/mqtt_options.h"
+#include "mqtt/mqtt_payload.h"
 
 namespace {
 
-using namespace qelmqtt;
+using namespace qel::mqtt;
 
 TEST(BrokerUrl, Forms) {
     struct Case {
@@ -116,17 +116,17 @@ TEST(Publishing, OnChangeAndEvery) {
 }
 
 TEST(GateList, Periods) {
-    EXPECT_DOUBLE_EQ(qelhost::ParsePeriod("2s"), 2);
-    EXPECT_DOUBLE_EQ(qelhost::ParsePeriod("0.5s"), 0.5);
-    EXPECT_DOUBLE_EQ(qelhost::ParsePeriod("250ms"), 0.25);
+    EXPECT_DOUBLE_EQ(qel::session::ParsePeriod("2s"), 2);
+    EXPECT_DOUBLE_EQ(qel::session::ParsePeriod("0.5s"), 0.5);
+    EXPECT_DOUBLE_EQ(qel::session::ParsePeriod("250ms"), 0.25);
     for (const char* bad : {"10ms", "s", "ms", "2", "1e3s", "-1s", "90000s", "2x"})
-        EXPECT_EQ(qelhost::ParsePeriod(bad), 0) << bad;
+        EXPECT_EQ(qel::session::ParsePeriod(bad), 0) << bad;
 
     const std::string path = "/tmp/mqtt-parts-" + std::to_string(getpid()) + ".txt";
     std::ofstream(path) << "# list\n001DR0010\n001DR0020 8 5s\n002IO0005 bit 250ms\n";
-    std::vector<qelhost::ListedGate> listed;
+    std::vector<qel::session::ListedGate> listed;
     std::string error;
-    ASSERT_TRUE(qelhost::ReadGateList(path, listed, error)) << error;
+    ASSERT_TRUE(qel::session::ReadGateList(path, listed, error)) << error;
     ASSERT_EQ(listed.size(), 3u);
     EXPECT_EQ(listed[0].period, 0);
     EXPECT_EQ(listed[1].gate.count, 8);
@@ -134,8 +134,8 @@ TEST(GateList, Periods) {
     EXPECT_EQ(listed[2].gate.dataType, DATA_TYPE_BIT);
     EXPECT_DOUBLE_EQ(listed[2].period, 0.25);
     // A list read whole each round takes no period.
-    std::vector<qelhost::Gate> gates;
-    EXPECT_FALSE(qelhost::ReadGateList(path, gates, error));
+    std::vector<qel::session::Gate> gates;
+    EXPECT_FALSE(qel::session::ReadGateList(path, gates, error));
     EXPECT_NE(error.find("001DR0020"), std::string::npos) << error;
     std::remove(path.c_str());
 }

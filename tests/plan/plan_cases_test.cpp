@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "scan_plan.h"
+#include "plan/scan_plan.h"
 #include "support/case_name.h"
 
 namespace {
 
-using scanplan::GateRequest;
+using qel::plan::GateRequest;
 
 // Station 1 is an FA-2, station 2 an FA-3, every other station an FA-2.
 DriverWorkspace Workspace() {
@@ -30,7 +30,7 @@ GateRequest Gate(const char* gas, std::int32_t count = 1) {
 
 // "GAS count:offsets" for each transfer, a run of offsets as "first-last";
 // "-GAS" for a refused gate.
-std::vector<std::string> Describe(const scanplan::Plan& plan, const std::vector<GateRequest>& gates) {
+std::vector<std::string> Describe(const qel::plan::Plan& plan, const std::vector<GateRequest>& gates) {
     std::vector<std::string> out;
     for (const auto& t : plan.transfers) {
         std::string text = t.gas + " " + std::to_string(t.count) + ":";
@@ -56,10 +56,10 @@ class PlanCases : public ::testing::TestWithParam<PlanCase> {};
 
 TEST_P(PlanCases, GivesTheExpectedTransfers) {
     DriverWorkspace workspace = Workspace();
-    const auto driver = scanplan::DriverThrough(QelMain, &workspace, 1);
-    scanplan::PlanOptions options;
+    const auto driver = qel::plan::DriverThrough(QelMain, &workspace, 1);
+    qel::plan::PlanOptions options;
     options.merge = GetParam().merge;
-    const auto plan = scanplan::MakePlan(GetParam().gates, driver, options);
+    const auto plan = qel::plan::MakePlan(GetParam().gates, driver, options);
     EXPECT_EQ(Describe(plan, GetParam().gates), GetParam().transfers);
 }
 
@@ -100,22 +100,22 @@ const PlanCase kCases[] = {
     {"DuplicatesShareOneRead", {Gate("001DR0007"), Gate("001DR0007")}, {"001DR0007 1:0,0"}},
     {"SplitAboveOneHundred", Singles("001DR", 0, 150), {"001DR0000 100:0-99", "001DR0100 50:0-49"}},
     // A range of one area: FA-3 CT 47 does not exist; no block spans it.
-    {"RangeLeavesOutWhatTheModelLacks", scanplan::RangeGates(2, AREA_CT, 45, 4),
+    {"RangeLeavesOutWhatTheModelLacks", qel::plan::RangeGates(2, AREA_CT, 45, 4),
      {"002CT0045 2:0-1", "002CT0048 1:0", "-002CT0047"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Plans, PlanCases, ::testing::ValuesIn(kCases), testsupport::CaseName<PlanCase>);
 
 TEST(ElementGas, WritesTheAddressOfAStoredElement) {
-    EXPECT_EQ(scanplan::ElementGas(1, AREA_IO, 127), "001IO0157");
-    EXPECT_EQ(scanplan::ElementGas(2, AREA_IR, 3512), "002IM0640");
-    EXPECT_EQ(scanplan::ElementGas(2, AREA_WO, 1), "");
+    EXPECT_EQ(qel::plan::ElementGas(1, AREA_IO, 127), "001IO0157");
+    EXPECT_EQ(qel::plan::ElementGas(2, AREA_IR, 3512), "002IM0640");
+    EXPECT_EQ(qel::plan::ElementGas(2, AREA_WO, 1), "");
 }
 
 struct TimeCase {
     const char* name;
     std::vector<GateRequest> gates;
-    scanplan::LineSettings line;
+    qel::plan::LineSettings line;
     double scanMs;
 };
 
@@ -132,9 +132,9 @@ class PlanTimes : public ::testing::TestWithParam<TimeCase> {};
 
 TEST_P(PlanTimes, PredictTheScan) {
     DriverWorkspace workspace = Workspace();
-    scanplan::PlanOptions options;
+    qel::plan::PlanOptions options;
     options.line = GetParam().line;
-    const auto plan = scanplan::MakePlan(GetParam().gates, scanplan::DriverThrough(QelMain, &workspace, 1), options);
+    const auto plan = qel::plan::MakePlan(GetParam().gates, qel::plan::DriverThrough(QelMain, &workspace, 1), options);
     EXPECT_NEAR(plan.scanMs, GetParam().scanMs, 1e-6);
 }
 

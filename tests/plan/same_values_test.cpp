@@ -9,24 +9,24 @@
 #include <vector>
 
 #include "fasim.h"
-#include "scan_plan.h"
+#include "plan/scan_plan.h"
 #include "support/host_records.h"
 #include "support/log_capture.h"
 #include "support/pty_pair.h"
 
 namespace {
 
-using scanplan::GateRequest;
+using qel::plan::GateRequest;
 using Values = std::vector<std::vector<std::uint16_t>>;
 
-Values Scan(const scanplan::Plan& plan, std::size_t gateCount, DriverWorkspace& workspace) {
+Values Scan(const qel::plan::Plan& plan, std::size_t gateCount, DriverWorkspace& workspace) {
     Values values(gateCount);
     for (const auto& transfer : plan.transfers) {
-        std::vector<std::uint16_t> slots(scanplan::SlotCount(transfer), 0);
-        GateTransfer record = scanplan::ToGateTransfer(transfer, slots.data());
-        QelRequest request{&workspace, scanplan::ReadOperation(transfer), 1, 0, &record};
+        std::vector<std::uint16_t> slots(qel::plan::SlotCount(transfer), 0);
+        GateTransfer record = qel::plan::ToGateTransfer(transfer, slots.data());
+        QelRequest request{&workspace, qel::plan::ReadOperation(transfer), 1, 0, &record};
         EXPECT_EQ(QelMain(&request), 0) << transfer.gas << " count " << transfer.count;
-        for (const auto& slot : transfer.gates) values[slot.gate] = scanplan::GateValues(transfer, slot, slots);
+        for (const auto& slot : transfer.gates) values[slot.gate] = qel::plan::GateValues(transfer, slot, slots);
     }
     return values;
 }
@@ -84,13 +84,13 @@ TEST(SameValues, AMergedScanReadsWhatSingleReadsRead) {
     QelRequest init{&workspace, QEL_INIT, 1, 0, &setup};
     ASSERT_EQ(QelMain(&init), 0);
     std::memcpy(workspace.stationModel[3], "FA3", 4);
-    const auto driver = scanplan::DriverThrough(QelMain, &workspace, 1);
+    const auto driver = qel::plan::DriverThrough(QelMain, &workspace, 1);
 
-    scanplan::PlanOptions merged;
-    scanplan::PlanOptions single;
+    qel::plan::PlanOptions merged;
+    qel::plan::PlanOptions single;
     single.merge = false;
-    const auto mergedPlan = scanplan::MakePlan(gates, driver, merged);
-    const auto singlePlan = scanplan::MakePlan(gates, driver, single);
+    const auto mergedPlan = qel::plan::MakePlan(gates, driver, merged);
+    const auto singlePlan = qel::plan::MakePlan(gates, driver, single);
     EXPECT_TRUE(mergedPlan.rejected.empty());
     EXPECT_EQ(singlePlan.transfers.size(), gates.size());
     EXPECT_LT(mergedPlan.transfers.size() * 3, singlePlan.transfers.size() * 2) << "the list has much to merge";

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "block_text.h"
-#include "block_trailers.h"
+#include "session/block_text.h"
+#include "session/block_trailers.h"
 #include "fasim.h"
 #include "support/case_name.h"
 #include "support/host_records.h"
@@ -21,8 +21,8 @@
 
 namespace {
 
-using qelhost::BlockCheck;
-using qelhost::BlockTrailers;
+using qel::session::BlockCheck;
+using qel::session::BlockTrailers;
 using testsupport::MemoryLine;
 
 constexpr std::uint32_t kFa3 = 2;
@@ -44,8 +44,8 @@ std::string CleanReply() {
     std::vector<std::uint16_t> words(kWords);
     for (std::size_t i = 0; i < words.size(); ++i) words[i] = static_cast<std::uint16_t>(0x1000 + 37 * i);
     GateTransfer transfer = Block(kFa3, 100, kWords, words.data());
-    const std::string data = qelhost::ReformBlockData(transfer).characters;
-    return data + qelhost::ByteField(qelhost::DigitSum(data)) + "\r";
+    const std::string data = qel::session::ReformBlockData(transfer).characters;
+    return data + qel::session::ByteField(qel::session::DigitSum(data)) + "\r";
 }
 
 struct LineFault {

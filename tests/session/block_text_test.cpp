@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "block_text.h"
+#include "session/block_text.h"
 #include "protocol/digit_codec.h"
 #include "protocol/reply.h"
 #include "support/case_name.h"
 
 namespace {
 
-using qelhost::BlockText;
+using qel::session::BlockText;
 
 struct FormCase {
     const char* name;
@@ -48,18 +48,18 @@ TEST_P(BlockTextForm, DecodedByTheDriverAndReformedByTheHost) {
         transfer.areaCode = c.area;
         transfer.count = c.count;
         transfer.values = values.data();
-        const BlockText text = qelhost::ReformBlockData(transfer);
+        const BlockText text = qel::session::ReformBlockData(transfer);
         ASSERT_EQ(text.characters.size(), data.size());
         if (c.sameCharacters) {
             EXPECT_EQ(text.characters, data);
-            EXPECT_EQ(qelhost::DigitSum(text.characters), qel::CheckSum(reply));
+            EXPECT_EQ(qel::session::DigitSum(text.characters), qel::CheckSum(reply));
         }
         // Whatever the values lost, the controller's checksum still fits,
         // and one more or one less on it does not (unless bits are lost).
         const std::uint8_t sum = qel::CheckSum(reply);
-        EXPECT_TRUE(qelhost::ChecksumFits(text, sum)) << data;
+        EXPECT_TRUE(qel::session::ChecksumFits(text, sum)) << data;
         if (text.wholeBytes) {
-            EXPECT_FALSE(qelhost::ChecksumFits(text, static_cast<std::uint8_t>(sum + 1))) << data;
+            EXPECT_FALSE(qel::session::ChecksumFits(text, static_cast<std::uint8_t>(sum + 1))) << data;
         }
     }
 }
@@ -82,13 +82,13 @@ TEST(BlockText, WordsTravelLowByteFirstAndTheSumIsOfTheDigits) {
     transfer.areaCode = AREA_DR;
     transfer.count = 2;
     transfer.values = values;
-    EXPECT_EQ(qelhost::ReformBlockData(transfer).characters, "34120100");
-    EXPECT_EQ(qelhost::DigitSum("????"), 0x3C);
-    EXPECT_EQ(qelhost::ByteField(0x3C), "3<");
+    EXPECT_EQ(qel::session::ReformBlockData(transfer).characters, "34120100");
+    EXPECT_EQ(qel::session::DigitSum("????"), 0x3C);
+    EXPECT_EQ(qel::session::ByteField(0x3C), "3<");
     std::uint8_t parsed = 0;
-    EXPECT_TRUE(qelhost::ParseByteField("3<", parsed));
+    EXPECT_TRUE(qel::session::ParseByteField("3<", parsed));
     EXPECT_EQ(parsed, 0x3C);
-    EXPECT_FALSE(qelhost::ParseByteField("3C", parsed));
+    EXPECT_FALSE(qel::session::ParseByteField("3C", parsed));
 }
 
 TEST(BlockText, TimersFitOnlyChecksumsTheirTopBitsCanMake) {
@@ -97,11 +97,11 @@ TEST(BlockText, TimersFitOnlyChecksumsTheirTopBitsCanMake) {
     transfer.areaCode = AREA_TM;
     transfer.count = 1;
     transfer.values = values;
-    const BlockText text = qelhost::ReformBlockData(transfer);
+    const BlockText text = qel::session::ReformBlockData(transfer);
     EXPECT_EQ(text.maskedWords, 1u);
     for (unsigned sum = 0; sum < 256; ++sum) {
         const bool possible = sum == 0 || sum == 4 || sum == 8 || sum == 12;
-        EXPECT_EQ(qelhost::ChecksumFits(text, static_cast<std::uint8_t>(sum)), possible) << sum;
+        EXPECT_EQ(qel::session::ChecksumFits(text, static_cast<std::uint8_t>(sum)), possible) << sum;
     }
 }
 

@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "block_text.h"
-#include "block_trailers.h"
+#include "session/block_text.h"
+#include "session/block_trailers.h"
 #include "support/case_name.h"
 
 namespace {
 
-using qelhost::BlockCheck;
-using qelhost::BlockTrailers;
+using qel::session::BlockCheck;
+using qel::session::BlockTrailers;
 
 constexpr unsigned kStation = 2;
 
@@ -47,10 +47,10 @@ TEST_P(Learning, RepliesAndTheCheckTheyLeave) {
     for (const Reply& reply : c.replies) {
         transfer.areaCode = reply.timers ? AREA_TM : AREA_DR;
         transfer.values = values;
-        const std::uint8_t sum = qelhost::DigitSum(qelhost::ReformBlockData(transfer).characters);
+        const std::uint8_t sum = qel::session::DigitSum(qel::session::ReformBlockData(transfer).characters);
         std::string trailer = reply.trailer;
-        if (trailer == "$") trailer = qelhost::ByteField(sum) + "\r";
-        if (trailer == "$+") trailer = qelhost::ByteField(static_cast<std::uint8_t>(sum + 1)) + "\r";
+        if (trailer == "$") trailer = qel::session::ByteField(sum) + "\r";
+        if (trailer == "$+") trailer = qel::session::ByteField(static_cast<std::uint8_t>(sum + 1)) + "\r";
         const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(trailer.data()), trailer.size());
         for (int i = 0; i < reply.times; ++i, ++number)
             EXPECT_EQ(trailers.Accept(kStation, transfer, bytes), reply.accepted) << "reply " << number;
@@ -122,7 +122,7 @@ TEST(BlockTrailersJudges, FromTheFirstFittingChecksumOrALearnedShape) {
     transfer.areaCode = AREA_DR;
     transfer.count = 2;
     transfer.values = values;
-    const std::string checksum = qelhost::ByteField(qelhost::DigitSum(qelhost::ReformBlockData(transfer).characters)) + "\r";
+    const std::string checksum = qel::session::ByteField(qel::session::DigitSum(qel::session::ReformBlockData(transfer).characters)) + "\r";
     const auto accept = [&](unsigned station, const std::string& trailer) {
         return trailers.Accept(station, transfer,
                                {reinterpret_cast<const std::uint8_t*>(trailer.data()), trailer.size()});
@@ -141,14 +141,14 @@ TEST(BlockReply, OnlyBlockDataHasATrailer) {
     GateTransfer transfer{};
     transfer.areaCode = AREA_DR;
     transfer.count = 1;
-    EXPECT_FALSE(qelhost::HasBlockReply("FA2", transfer));
-    EXPECT_TRUE(qelhost::HasBlockReply("FA3", transfer));
+    EXPECT_FALSE(qel::session::HasBlockReply("FA2", transfer));
+    EXPECT_TRUE(qel::session::HasBlockReply("FA3", transfer));
     transfer.count = 2;
-    EXPECT_TRUE(qelhost::HasBlockReply("FA2", transfer));
+    EXPECT_TRUE(qel::session::HasBlockReply("FA2", transfer));
     transfer.areaCode = AREA_IO;
     transfer.count = 8;
-    EXPECT_FALSE(qelhost::HasBlockReply("FA2", transfer));
-    EXPECT_TRUE(qelhost::HasBlockReply("FA3", transfer));
+    EXPECT_FALSE(qel::session::HasBlockReply("FA2", transfer));
+    EXPECT_TRUE(qel::session::HasBlockReply("FA3", transfer));
 }
 
 TEST(BlockTrailersLog, TheUnlearnedLineNamesTheStationAndTheRule) {

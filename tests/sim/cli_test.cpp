@@ -1,6 +1,8 @@
 // The fasim program: command-line and file errors, help, and a real run
 // that ends cleanly on SIGTERM and removes its link.
+#include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -170,6 +172,68 @@ TEST(Program, ServesAPtyAndExitsCleanlyOnSigterm) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_NE(lstat(link.c_str(), &st), 0);
   std::remove(cfg.c_str());
+}
+
+// A simulator killed with SIGKILL leaves its link behind, and its pty number
+// may then be another program's. A new simulator on the link must start: the
+// link is live only while a simulator holds its lock.
+TEST(Program, AStaleLinkIsTakenOverWhoeverHoldsItsOldPty) {
+  const std::string link = simtest::UniqueLink();
+  std::vector<std::string> args = {FASIM_EXE, "--station", "2:FA3", "--unpaced", "--link", link};
+  auto spawn = [&] {
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    EXPECT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    return pid;
+  };
+  auto linkTarget = [&] {
+    char target[256] = {};
+    for (int i = 0; i < 300; ++i) {
+      const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+      if (n > 0) return std::string(target, static_cast<std::size_t>(n));
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return std::string();
+  };
+  const pid_t first = spawn();
+  const std::string pty = linkTarget();
+  ASSERT_FALSE(pty.empty());
+  kill(first, SIGKILL);
+  waitpid(first, nullptr, 0);
+
+  // Take pty masters until the dead simulator's pty number is ours.
+  std::vector<int> masters;
+  bool taken = false;
+  for (int i = 0; i < 256 && !taken; ++i) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0) break;
+    masters.push_back(master);
+    char name[64] = {};
+    taken = grantpt(master) == 0 && unlockpt(master) == 0 && ptsname_r(master, name, sizeof name) == 0 &&
+            pty == name;
+  }
+  ASSERT_TRUE(taken) << "could not get " << pty << " again";
+  struct stat st {};
+  ASSERT_EQ(lstat(link.c_str(), &st), 0);  // the stale link is still there
+
+  const pid_t second = spawn();
+  for (int i = 0; i < 300 && linkTarget() == pty; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_NE(linkTarget(), pty);
+  int status = 0;
+  EXPECT_EQ(waitpid(second, &status, WNOHANG), 0) << "the new simulator did not start";
+  {
+    simtest::RawClient client(link);
+    ASSERT_TRUE(client.ok());
+    EXPECT_EQ(client.Exchange("`0202\r", 4), "`0202\rc00\r");
+  }
+  for (const int master : masters) close(master);
+  kill(second, SIGTERM);
+  waitpid(second, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_NE(lstat(link.c_str(), &st), 0);
+  EXPECT_NE(lstat((link + ".lock").c_str(), &st), 0);
 }
 
 }  // namespace

@@ -1,0 +1,253 @@
+#include "http/metrics_text.h"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <initializer_list>
+
+namespace qel::http {
+
+namespace {
+
+using session::FailureKind;
+using session::StationStats;
+
+struct Label {
+    std::string_view name;
+    std::string_view value;
+};
+
+// Appends the families one at a time: HELP and TYPE, then every sample.
+class Exposition {
+public:
+    explicit Exposition(std::string& out) : out_(out) {}
+
+    void Family(std::string_view name, std::string_view type, std::string_view help) {
+        out_ += "# HELP ";
+        out_ += name;
+        out_ += ' ';
+        for (const char c : help) {
+            if (c == '\\') out_ += "\\\\";
+            else if (c == '\n') out_ += "\\n";
+            else out_ += c;
+        }
+        out_ += "\n# TYPE ";
+        out_ += name;
+        out_ += ' ';
+        out_ += type;
+        out_ += '\n';
+    }
+
+    void Sample(std::string_view name, std::initializer_list<Label> labels, std::string_view value,
+                std::initializer_list<Label> more = {}) {
+        out_ += name;
+        bool first = true;
+        for (const auto& list : {labels, more})
+            for (const Label& label : list) {
+                out_ += first ? '{' : ',';
+                first = false;
+                out_ += label.name;
+                out_ += "=\"";
+                AppendEscaped(label.value);
+                out_ += '"';
+            }
+        if (!first) out_ += '}';
+        out_ += ' ';
+        out_ += value;
+        out_ += '\n';
+    }
+
+    void AppendEscaped(std::string_view value) {
+        if (value.find_first_of("\\\"\n") == std::string_view::npos) {
+            out_ += value;
+            return;
+        }
+        for (const char c : value) {
+            if (c == '\\') out_ += "\\\\";
+            else if (c == '"') out_ += "\\\"";
+            else if (c == '\n') out_ += "\\n";
+            else out_ += c;
+        }
+    }
+
+private:
+    std::string& out_;
+};
+
+// A sample value's text, without an allocation.
+class Count {
+public:
+    explicit Count(std::uint64_t value)
+        : size_(static_cast<std::size_t>(std::to_chars(text_, text_ + sizeof text_, value).ptr - text_)) {}
+    operator std::string_view() const { return {text_, size_}; }
+
+private:
+    char text_[24];
+    std::size_t size_;
+};
+
+template <typename Value>
+void StationFamily(Exposition& e, const std::vector<StationStats>& stations, const char* name, const char* type,
+                   const char* help, Value value) {
+    e.Family(name, type, help);
+    for (const StationStats& s : stations) {
+        const std::string station = std::to_string(s.station);
+        e.Sample(name, {{"station", station}, {"model", s.model}}, value(s));
+    }
+}
+
+void LineFamilies(Exposition& e, const session::LineStats& line) {
+    const auto one = [&e](const char* name, const char* type, const char* help, std::string_view value) {
+        e.Family(name, type, help);
+        e.Sample(name, {}, value);
+    };
+    one("qelgate_line_port_open", "gauge", "1 while the serial port is open, 0 while it is being opened again",
+        Count(line.portOpen ? 1 : 0));
+    one("qelgate_line_port_reopens_total", "counter", "Times the serial port was closed and opened again",
+        Count(line.portReopens));
+    one("qelgate_line_exchanges_total", "counter", "Exchanges done on the line", Count(line.exchanges));
+    one("qelgate_line_errors_total", "counter", "Attempts the driver failed for parity, framing, overrun or break",
+        Count(line.lineErrors));
+    one("qelgate_line_busy_seconds_total", "counter", "Time the line spent in exchanges",
+        SampleValue(line.busySeconds));
+    one("qelgate_line_busy_ratio", "gauge", "Share of the last minute the line spent in exchanges",
+        SampleValue(line.busyShareMinute));
+    one("qelgate_line_queue_depth", "gauge", "Requests waiting for the line", Count(line.queueDepth));
+    one("qelgate_line_queue_depth_max", "gauge", "Most requests that ever waited for the line at once",
+        Count(line.queueDepthMax));
+}
+
+void StationFamilies(Exposition& e, const std::vector<StationStats>& stations) {
+    StationFamily(e, stations, "qelgate_station_up", "gauge", "1 while the station answers, 0 while down or probed",
+                  [](const StationStats& s) { return Count(s.state == session::StationState::Up ? 1 : 0); });
+
+    e.Family("qelgate_station_state", "gauge", "The station's state: 1 for the one it is in");
+    for (const StationStats& s : stations) {
+        const std::string station = std::to_string(s.station);
+        for (const auto state :
+             {session::StationState::Up, session::StationState::Down, session::StationState::Probing})
+            e.Sample("qelgate_station_state", {{"station", station}, {"model", s.model}},
+                     Count(s.state == state ? 1 : 0), {{"state", session::StationStateName(state)}});
+    }
+    StationFamily(e, stations, "qelgate_station_state_change_timestamp_seconds", "gauge",
+                  "When the station entered its state, seconds since the Unix epoch",
+                  [](const StationStats& s) { return SampleValue(s.stateSince); });
+
+    StationFamily(e, stations, "qelgate_station_requests_total", "counter",
+                  "Requests for the station (one or more exchanges each)",
+                  [](const StationStats& s) { return Count(s.requests); });
+    StationFamily(e, stations, "qelgate_station_exchanges_total", "counter", "Exchanges with the station",
+                  [](const StationStats& s) { return Count(s.exchanges); });
+    StationFamily(e, stations, "qelgate_station_attempts_total", "counter", "Attempts of exchanges with the station",
+                  [](const StationStats& s) { return Count(s.attempts); });
+    StationFamily(e, stations, "qelgate_station_retries_total", "counter",
+                  "Attempts after the first of an exchange", [](const StationStats& s) { return Count(s.retries); });
+
+    e.Family("qelgate_station_failures_total", "counter", "Attempts that failed, by why");
+    for (const StationStats& s : stations) {
+        const std::string station = std::to_string(s.station);
+        for (int kind = 1; kind < session::kFailureKindCount; ++kind)
+            e.Sample("qelgate_station_failures_total", {{"station", station}, {"model", s.model}},
+                     Count(s.failures[static_cast<std::size_t>(kind)]),
+                     {{"kind", session::FailureKindKey(static_cast<FailureKind>(kind))}});
+    }
+
+    e.Family("qelgate_station_answer_seconds", "histogram", "Answer time of the attempts that succeeded");
+    std::array<std::string, session::kAnswerBuckets.size()> bounds;
+    for (std::size_t i = 0; i < bounds.size(); ++i) bounds[i] = SampleValue(session::kAnswerBuckets[i]);
+    for (const StationStats& s : stations) {
+        const std::string station = std::to_string(s.station);
+        for (std::size_t i = 0; i < session::kAnswerBuckets.size(); ++i)
+            e.Sample("qelgate_station_answer_seconds_bucket", {{"station", station}, {"model", s.model}},
+                     Count(s.answerBuckets[i]), {{"le", bounds[i]}});
+        // The +Inf bucket holds every answer, whatever the slot after the last bound says.
+        e.Sample("qelgate_station_answer_seconds_bucket", {{"station", station}, {"model", s.model}},
+                 Count(s.answerCount), {{"le", "+Inf"}});
+        e.Sample("qelgate_station_answer_seconds_sum", {{"station", station}, {"model", s.model}},
+                 SampleValue(s.answerSum));
+        e.Sample("qelgate_station_answer_seconds_count", {{"station", station}, {"model", s.model}},
+                 Count(s.answerCount));
+    }
+    StationFamily(e, stations, "qelgate_station_recent_answer_median_seconds", "gauge",
+                  "Median answer time of the recent answers (0 without any)",
+                  [](const StationStats& s) { return SampleValue(s.answerMedian); });
+    StationFamily(e, stations, "qelgate_station_recent_answer_p99_seconds", "gauge",
+                  "99th percentile answer time of the recent answers (0 without any)",
+                  [](const StationStats& s) { return SampleValue(s.answerP99); });
+    StationFamily(e, stations, "qelgate_station_last_success_timestamp_seconds", "gauge",
+                  "When the station last answered, seconds since the Unix epoch (0: never)",
+                  [](const StationStats& s) { return SampleValue(s.lastSuccess); });
+    StationFamily(e, stations, "qelgate_station_last_failure_timestamp_seconds", "gauge",
+                  "When an attempt with the station last failed, seconds since the Unix epoch (0: never)",
+                  [](const StationStats& s) { return SampleValue(s.lastFailureTime); });
+
+    e.Family("qelgate_station_block_check", "gauge",
+             "How the station's block data is checked: 1 for the way in use (unverified: not checked)");
+    for (const StationStats& s : stations) {
+        const std::string station = std::to_string(s.station);
+        for (const auto check : {session::BlockCheck::Learning, session::BlockCheck::Shape,
+                                 session::BlockCheck::Checksum, session::BlockCheck::Unverified})
+            e.Sample("qelgate_station_block_check", {{"station", station}, {"model", s.model}},
+                     Count(s.blockCheck == check ? 1 : 0), {{"check", session::BlockCheckName(check)}});
+    }
+}
+
+void FrontEndFamilies(Exposition& e, const StatusView& view) {
+    using Snapshot = session::FrontEndStats::Snapshot;
+    const auto each = [&](const char* name, const char* type, const char* help, std::uint64_t Snapshot::*count) {
+        e.Family(name, type, help);
+        for (const auto& [frontEnd, counts] : view.frontEnds)
+            e.Sample(name, {{"frontend", frontEnd}}, Count(counts.*count));
+    };
+    each("qelgate_frontend_clients", "gauge", "Clients connected now", &Snapshot::connected);
+    each("qelgate_frontend_connections_total", "counter", "Clients that connected", &Snapshot::connects);
+    each("qelgate_frontend_refused_total", "counter", "Clients refused because too many were connected",
+         &Snapshot::refused);
+    each("qelgate_frontend_evicted_total", "counter", "Clients closed to make room or for misbehaving",
+         &Snapshot::evicted);
+
+    e.Family("qelgate_frontend_requests_total", "counter", "Requests received, by function code");
+    for (const auto& [frontEnd, counts] : view.frontEnds)
+        for (const auto& [function, count] : counts.requests)
+            e.Sample("qelgate_frontend_requests_total", {{"frontend", frontEnd}}, Count(count),
+                     {{"function", std::to_string(function)}});
+    e.Family("qelgate_frontend_exceptions_total", "counter", "Requests answered with an exception, by code");
+    for (const auto& [frontEnd, counts] : view.frontEnds)
+        for (const auto& [code, count] : counts.exceptions)
+            e.Sample("qelgate_frontend_exceptions_total", {{"frontend", frontEnd}}, Count(count),
+                     {{"code", std::to_string(code)}});
+}
+
+}  // namespace
+
+std::string EscapeLabelValue(std::string_view value) {
+    std::string out;
+    Exposition(out).AppendEscaped(value);
+    return out;
+}
+
+std::string SampleValue(double value) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";
+    char buffer[32];
+    const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return error == std::errc() ? std::string(buffer, end) : "NaN";
+}
+
+std::string MetricsText(const StatusSource& source, const StatusView& view) {
+    std::string out;
+    out.reserve(view.line.stations.size() * 6000 + 4096);
+    Exposition e(out);
+    e.Family("qelgate_build_info", "gauge", "The gateway's version, as a label; always 1");
+    e.Sample("qelgate_build_info", {{"version", source.version}}, "1");
+    e.Family("qelgate_start_time_seconds", "gauge", "When the gateway started, seconds since the Unix epoch");
+    e.Sample("qelgate_start_time_seconds", {}, SampleValue(source.started));
+    if (view.hasLine) {
+        LineFamilies(e, view.line.line);
+        StationFamilies(e, view.line.stations);
+    }
+    FrontEndFamilies(e, view);
+    return out;
+}
+
+}  // namespace qel::http

@@ -1,0 +1,95 @@
+#include "http/status_json.h"
+
+namespace qel::http {
+
+namespace {
+
+using nlohmann::json;
+
+json StationJson(const session::StationStats& s) {
+    json failures = json::object();
+    std::uint64_t failed = 0;
+    for (int kind = 1; kind < session::kFailureKindCount; ++kind) {
+        const std::uint64_t count = s.failures[static_cast<std::size_t>(kind)];
+        failures[session::FailureKindKey(static_cast<session::FailureKind>(kind))] = count;
+        failed += count;
+    }
+    json buckets = json::array();
+    for (std::size_t i = 0; i < session::kAnswerBuckets.size(); ++i)
+        buckets.push_back({{"le", session::kAnswerBuckets[i]}, {"count", s.answerBuckets[i]}});
+    json lastFailure = nullptr;
+    if (s.lastFailure != session::FailureKind::None)
+        lastFailure = {{"kind", session::FailureKindKey(s.lastFailure)},
+                       {"text", session::FailureKindText(s.lastFailure)},
+                       {"gate", s.lastFailureGate},
+                       {"time", s.lastFailureTime}};
+    return {{"station", s.station},
+            {"model", s.model},
+            {"state", session::StationStateName(s.state)},
+            {"stateSince", s.stateSince},
+            {"requests", s.requests},
+            {"exchanges", s.exchanges},
+            {"attempts", s.attempts},
+            {"retries", s.retries},
+            {"failures", failures},
+            {"failuresTotal", failed},
+            {"answer",
+             {{"median", s.answerMedian},
+              {"p99", s.answerP99},
+              {"count", s.answerCount},
+              {"sum", s.answerSum},
+              {"buckets", buckets}}},
+            {"lastSuccess", s.lastSuccess},
+            {"lastFailure", lastFailure},
+            {"blockCheck", session::BlockCheckName(s.blockCheck)}};
+}
+
+json LineJson(const session::LineStats& l) {
+    return {{"portOpen", l.portOpen},
+            {"portReopens", l.portReopens},
+            {"busyShareMinute", l.busyShareMinute},
+            {"busyShareTotal", l.busyShareTotal},
+            {"busySeconds", l.busySeconds},
+            {"queueDepth", l.queueDepth},
+            {"queueDepthMax", l.queueDepthMax},
+            {"exchangesPerSecond", l.exchangesPerSecond},
+            {"exchanges", l.exchanges},
+            {"lineErrors", l.lineErrors},
+            {"started", l.started}};
+}
+
+json FrontEndJson(const session::FrontEndStats::Snapshot& f) {
+    json requests = json::object();
+    for (const auto& [function, count] : f.requests) requests[std::to_string(function)] = count;
+    json exceptions = json::object();
+    for (const auto& [code, count] : f.exceptions) exceptions[std::to_string(code)] = count;
+    return {{"connected", f.connected}, {"connects", f.connects},   {"refused", f.refused},
+            {"evicted", f.evicted},     {"requests", requests}, {"exceptions", exceptions}};
+}
+
+}  // namespace
+
+json StatusJson(const StatusSource& source, const StatusView& view) {
+    json status = {{"version", source.version},
+                   {"driverBanner", source.driverBanner},
+                   {"port",
+                    {{"name", source.port.name},
+                     {"baud", source.port.baud},
+                     {"dataBits", source.port.dataBits},
+                     {"parity", source.port.parity},
+                     {"stopBits", source.port.stopBits},
+                     {"timeout", source.port.timeout / 100.0}}},
+                   {"started", source.started},
+                   {"now", view.now},
+                   {"uptime", view.now > source.started ? view.now - source.started : 0.0}};
+    status["line"] = view.hasLine ? LineJson(view.line.line) : json(nullptr);
+    json stations = json::array();
+    for (const auto& s : view.line.stations) stations.push_back(StationJson(s));
+    status["stations"] = stations;
+    json frontEnds = json::object();
+    for (const auto& [name, counts] : view.frontEnds) frontEnds[name] = FrontEndJson(counts);
+    status["frontEnds"] = frontEnds;
+    return status;
+}
+
+}  // namespace qel::http

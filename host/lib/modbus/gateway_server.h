@@ -1,0 +1,95 @@
+// The Modbus TCP side, for many clients on one thread: each client's bytes
+// are received on their own (non-blocking sockets), cut into requests by
+// their MBAP headers, handed to the line worker, and answered in each
+// client's order through a bounded output buffer. Clients that stall, idle,
+// vanish or never read their replies are closed; at the client limit a new
+// client evicts the one idle longest.
+#pragma once
+
+#include <modbus/modbus.h>
+
+#include <bitset>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "modbus/gateway_log.h"
+#include "session/line_stats.h"
+#include "modbus/line_worker.h"
+#include "modbus/mbap_framer.h"
+#include "modbus/request_planner.h"
+
+namespace qel::modbus {
+
+struct ServerLimits {
+    std::size_t maxClients = 8;
+    std::chrono::seconds clientIdle{300};     // nothing sent or received, nothing under way
+    std::chrono::seconds incomplete{5};       // a request begun and not finished
+    std::size_t maxOutput = 16 * 1024;        // replies waiting for a client that does not read
+    std::bitset<256> units = std::bitset<256>().set();  // the units served; others get exception 0x0A
+};
+
+enum class ListenResult { Ok, BadAddress, Failed };
+
+class GatewayServer {
+public:
+    GatewayServer(const RequestPlanner& planner, LineWorker& worker, ServerLimits limits);
+    ~GatewayServer();
+    GatewayServer(const GatewayServer&) = delete;
+    GatewayServer& operator=(const GatewayServer&) = delete;
+
+    // listen is ADDR:PORT ([v6addr]:PORT for IPv6); BadAddress when it is not
+    // of that form, Failed when it cannot be listened on, with a reason.
+    ListenResult Listen(const std::string& listen, std::string& error);
+    // Serves until stopFd becomes readable; then takes no new requests.
+    void Run(int stopFd);
+    // After the line worker stopped: sends the replies that are finished
+    // (for at most a second) and logs what was not done.
+    void Finish();
+
+    // The front-end's counters, for whoever reports them.
+    session::FrontEndStats& Stats() { return stats_; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Client {
+        int fd = -1;
+        std::string peer;  // address:port
+        std::string host;  // address
+        MbapFramer framer;
+        std::vector<std::uint8_t> out;  // replies not yet taken by the socket
+        std::size_t pending = 0;        // requests given to the line worker, not yet answered
+        Clock::time_point heard;        // the last byte moved either way
+        bool partial = false;           // part of a request is held ...
+        Clock::time_point partialSince; // ... since then
+    };
+    void Accept();
+    bool MakeRoom(const std::string& peer, const std::string& host);
+    void Receive(std::uint64_t id, Client& client);
+    // Take the whole requests the client's buffer holds; false when the
+    // client was closed.
+    bool Process(std::uint64_t id, Client& client);
+    bool Handle(std::uint64_t id, Client& client, const std::vector<std::uint8_t>& request);
+    void Answer(Job& job);
+    bool Send(std::uint64_t id, Client& client, const std::vector<std::uint8_t>& reply);
+    bool Flush(std::uint64_t id, Client& client);
+    void Sweep(Clock::time_point now);
+    std::vector<std::uint8_t> Reply(const Job& job);
+    // reason names the kind of close for the log's limit; message is the line.
+    void Close(std::uint64_t id, const char* reason, const std::string& message);
+
+    const RequestPlanner& planner_;
+    LineWorker& worker_;
+    ServerLimits limits_;
+    modbus_t* ctx_ = nullptr;
+    int listenFd_ = -1;
+    int replyPair_[2] = {-1, -1};  // libmodbus writes a reply into one end, the server takes it from the other
+    std::uint64_t nextId_ = 1;
+    std::map<std::uint64_t, Client> clients_;
+    session::FrontEndStats stats_;
+    ClientLog clientLog_;
+};
+
+}  // namespace qel::modbus

@@ -1,0 +1,82 @@
+#include "modbus/line_worker.h"
+
+#include <modbus/modbus.h>
+
+#include "modbus/gateway_log.h"
+
+namespace qel::modbus {
+
+namespace {
+
+// A Modbus request on its way through the scheduler.
+struct JobRequest : session::LineRequest {
+    std::unique_ptr<Job> job;
+};
+
+// What the line gave, as the Modbus answer: values, written count, exception.
+void Complete(JobRequest& request) {
+    Job& job = *request.job;
+    if (job.exception != 0) return;
+    const std::size_t reads = job.reads.size();
+    for (std::size_t i = 0; i < reads && i < request.done; ++i) {
+        const DriverRead& read = job.reads[i];
+        for (const plan::GateSlot& slot : read.gates)
+            job.values[slot.gate] = plan::GateValues(read, slot, request.exchanges[i].slots).front();
+    }
+    job.written = request.done > reads ? request.done - reads : 0;
+    if (request.result == 0) return;
+    job.exception = request.result == QEL_RESULT_REFUSED ? MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE
+                                                         : MODBUS_EXCEPTION_GATEWAY_TARGET;
+    if (request.current >= reads && request.current < request.exchanges.size() &&
+        request.failure != session::FailureKind::Down) {
+        Log("write to unit %u at %u failed at %s (driver result %d): %zu of %zu values were written; %s",
+            job.modbus.unit, job.modbus.address, request.exchanges[request.current].gas.c_str(), request.result,
+            job.written, job.writes.size(), session::FailureKindText(request.failure));
+    }
+}
+
+}  // namespace
+
+LineWorker::LineWorker(session::LineScheduler& line) : line_(line) {}
+
+void LineWorker::Start() { line_.Start(); }
+
+void LineWorker::Stop() {
+    const auto left = line_.Stop();
+    if (!left.empty()) Log("%zu requests were not done", left.size());
+}
+
+void LineWorker::Submit(std::unique_ptr<Job> job) {
+    auto request = std::make_unique<JobRequest>();
+    request->client = job->client;
+    request->station = job->modbus.unit;
+    // Already answered (an exception the server decided) still waits its
+    // turn behind the client's earlier requests, without exchanges.
+    if (job->exception != 0) {
+        request->job = std::move(job);
+        line_.Submit(std::move(request));
+        return;
+    }
+    request->exchanges.reserve(job->reads.size() + job->writes.size());
+    for (const DriverRead& read : job->reads) request->exchanges.push_back(session::LineExchange::Read(read));
+    for (const DriverWrite& write : job->writes)
+        request->exchanges.push_back(session::LineExchange::Write(write.gate, write.value));
+    request->job = std::move(job);
+    line_.Submit(std::move(request));
+}
+
+std::size_t LineWorker::DropClient(std::uint64_t client) {
+    return line_.DropClient(client);
+}
+
+std::vector<std::unique_ptr<Job>> LineWorker::TakeFinished() {
+    std::vector<std::unique_ptr<Job>> jobs;
+    for (auto& finished : line_.TakeFinished()) {
+        auto& request = static_cast<JobRequest&>(*finished);
+        Complete(request);
+        jobs.push_back(std::move(request.job));
+    }
+    return jobs;
+}
+
+}  // namespace qel::modbus

@@ -1,0 +1,37 @@
+// The server's door to the line: Modbus requests become the line scheduler's
+// requests (one per Modbus request, each of its driver reads and writes an
+// exchange), and come back with their values or their exception. The
+// scheduler gives each client its turn, exchange by exchange.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "modbus/job.h"
+#include "session/line_scheduler.h"
+
+namespace qel::modbus {
+
+class LineWorker {
+public:
+    explicit LineWorker(session::LineScheduler& line);
+    LineWorker(const LineWorker&) = delete;
+    LineWorker& operator=(const LineWorker&) = delete;
+
+    void Start();
+    // Ends the scheduler's thread after the exchange under way; logs how
+    // many requests were left unanswered.
+    void Stop();
+    void Submit(std::unique_ptr<Job> job);
+    // Forgets the requests of a client that went away; how many there were.
+    std::size_t DropClient(std::uint64_t client);
+    std::vector<std::unique_ptr<Job>> TakeFinished();
+    // Readable while finished requests wait to be answered.
+    int WakeFd() const { return line_.WakeFd(); }
+    bool StationDown(unsigned station) const { return line_.StationDown(station); }
+
+private:
+    session::LineScheduler& line_;
+};
+
+}  // namespace qel::modbus

@@ -1,0 +1,127 @@
+#include "mqtt/mqtt_options.h"
+
+#include <CLI/CLI.hpp>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace qel::mqtt {
+
+void AddMqttOptions(CLI::App& app, MqttOptions& o) {
+    const char* group = "MQTT";
+    auto* url = app.add_option("--mqtt", o.url, "publish to the MQTT broker at mqtt://HOST[:PORT] or mqtts://HOST[:PORT]")
+                    ->group(group);
+    auto* publish = app.add_option("--publish", o.publishFile,
+                                   "the gates to publish, one per line: GAS [COUNT] [bit|word] [PERIOD, e.g. 5s or 250ms]")
+                        ->check(CLI::ExistingFile)
+                        ->group(group);
+    url->needs(publish);
+    publish->needs(url);
+    app.add_option("--publish-period", o.publishPeriod, "seconds between two reads of a gate without its own period (default 1)")
+        ->check(CLI::Range(0.05, 86400.0))
+        ->group(group);
+    app.add_option("--publish-every", o.publishEvery,
+                   "seconds after which an unchanged value is published again (default 60)")
+        ->check(CLI::Range(1.0, 86400.0))
+        ->group(group);
+    app.add_option("--mqtt-prefix", o.prefix, "the topics' prefix (default fa/LINE-NAME)")->group(group);
+    app.add_option("--line-name", o.lineName, "the line's name in the topics (default the port's base name)")
+        ->group(group);
+    app.add_option("--mqtt-user", o.user, "user name at the broker")->group(group);
+    auto* password = app.add_option("--mqtt-password", o.password,
+                                    "password at the broker (better: --mqtt-password-file or QELGATE_MQTT_PASSWORD)")
+                         ->group(group);
+    app.add_option("--mqtt-password-file", o.passwordFile, "a file whose first line is the password")
+        ->check(CLI::ExistingFile)
+        ->excludes(password)
+        ->group(group);
+    app.add_option("--mqtt-cafile", o.cafile, "TLS: the certificate authorities that the broker's certificate must chain to")
+        ->check(CLI::ExistingFile)
+        ->group(group);
+    auto* cert = app.add_option("--mqtt-cert", o.cert, "TLS: this client's certificate")->check(CLI::ExistingFile)->group(group);
+    auto* key = app.add_option("--mqtt-key", o.key, "TLS: this client's private key")->check(CLI::ExistingFile)->group(group);
+    cert->needs(key);
+    key->needs(cert);
+    app.add_option("--mqtt-client-id", o.clientId, "the client id at the broker (default qelgate-LINE-NAME-PID)")
+        ->group(group);
+    app.add_flag("--mqtt-writes", o.writes, "write a published gate on a message to its .../set topic (default: never)")
+        ->group(group);
+}
+
+bool CompleteMqttOptions(MqttOptions& o, const std::string& port, std::string& error) {
+    if (o.url.empty()) return true;
+    // Named from where the program started; the session may change the directory.
+    for (std::string* path : {&o.publishFile, &o.passwordFile, &o.cafile, &o.cert, &o.key})
+        if (!path->empty()) *path = std::filesystem::absolute(*path).string();
+    BrokerAddress address;
+    if (!ParseBrokerUrl(o.url, address, error)) return false;
+    if (o.lineName.empty()) o.lineName = std::filesystem::path(port).filename().string();
+    if (o.lineName.empty() || o.lineName.find_first_of("+#/") != std::string::npos) {
+        error = "--line-name: \"" + o.lineName + "\" cannot stand in a topic (no /, + or #)";
+        return false;
+    }
+    if (o.prefix.empty()) o.prefix = "fa/" + o.lineName;
+    while (!o.prefix.empty() && o.prefix.back() == '/') o.prefix.pop_back();
+    if (o.prefix.empty() || o.prefix.find_first_of("+#") != std::string::npos) {
+        error = "--mqtt-prefix: a topic prefix without + or #";
+        return false;
+    }
+    if (!o.passwordFile.empty()) {
+        std::ifstream file(o.passwordFile);
+        if (!std::getline(file, o.password)) {
+            error = "cannot read the password from " + o.passwordFile;
+            return false;
+        }
+        if (!o.password.empty() && o.password.back() == '\r') o.password.pop_back();
+    } else if (o.password.empty()) {
+        if (const char* fromEnvironment = std::getenv("QELGATE_MQTT_PASSWORD")) o.password = fromEnvironment;
+    }
+    if (!o.password.empty() && o.user.empty()) {
+        error = "a password for the broker needs --mqtt-user";
+        return false;
+    }
+    if (o.clientId.empty()) o.clientId = "qelgate-" + o.lineName + "-" + std::to_string(getpid());
+    return true;
+}
+
+bool ParseBrokerUrl(const std::string& url, BrokerAddress& address, std::string& error) {
+    error = "--mqtt: expected mqtt://HOST[:PORT] or mqtts://HOST[:PORT], not \"" + url + "\"";
+    std::string rest;
+    if (url.rfind("mqtt://", 0) == 0) {
+        rest = url.substr(7);
+        address = {"", 1883, false};
+    } else if (url.rfind("mqtts://", 0) == 0) {
+        rest = url.substr(8);
+        address = {"", 8883, true};
+    } else {
+        return false;
+    }
+    if (!rest.empty() && rest.back() == '/') rest.pop_back();
+    std::string portText;
+    if (!rest.empty() && rest.front() == '[') {
+        const auto close = rest.find(']');
+        if (close == std::string::npos) return false;
+        address.host = rest.substr(1, close - 1);
+        if (close + 1 < rest.size()) {
+            if (rest[close + 1] != ':') return false;
+            portText = rest.substr(close + 2);
+        }
+    } else {
+        const auto colon = rest.find(':');
+        address.host = rest.substr(0, colon);
+        if (colon != std::string::npos) portText = rest.substr(colon + 1);
+    }
+    if (address.host.empty() || address.host.find_first_of("/@ ") != std::string::npos) return false;
+    if (!portText.empty() || rest.back() == ':') {
+        if (portText.empty() || portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        address.port = std::stoi(portText);
+        if (address.port < 1 || address.port > 65535) return false;
+    }
+    error.clear();
+    return true;
+}
+
+}  // namespace qel::mqtt

@@ -1,0 +1,71 @@
+#include "mqtt/mqtt_payload.h"
+
+#include <cctype>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+namespace qel::mqtt {
+
+std::string GateTopicPart(const std::string& gas) {
+    if (gas.size() < 4 || !std::isdigit(static_cast<unsigned char>(gas[0])) ||
+        !std::isdigit(static_cast<unsigned char>(gas[1])) || !std::isdigit(static_cast<unsigned char>(gas[2])))
+        return {};
+    std::string part = gas.substr(0, 3) + "/";
+    for (std::size_t i = 3; i < gas.size(); ++i)
+        part += static_cast<char>(std::toupper(static_cast<unsigned char>(gas[i])));
+    return part;
+}
+
+std::string StationTopicPart(unsigned station) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%03u", station % 1000);
+    return text;
+}
+
+std::string ValuePayload(const std::optional<std::vector<std::uint16_t>>& values, bool block, std::int64_t millis,
+                         const std::string& quality) {
+    nlohmann::ordered_json payload;
+    if (!values || values->empty()) payload["v"] = nullptr;
+    else if (block) payload["v"] = *values;
+    else payload["v"] = values->front();
+    payload["t"] = millis;
+    payload["q"] = quality;
+    return payload.dump();
+}
+
+std::string SetResultPayload(const std::string& refusal) {
+    nlohmann::ordered_json payload;
+    payload["ok"] = refusal.empty();
+    if (!refusal.empty()) payload["reason"] = refusal;
+    return payload.dump();
+}
+
+std::optional<long long> ParseSetValue(const std::string& payload) {
+    const nlohmann::json parsed = nlohmann::json::parse(payload, nullptr, false);
+    if (parsed.is_discarded()) return std::nullopt;
+    const nlohmann::json* value = &parsed;
+    if (parsed.is_object()) {
+        if (parsed.size() != 1 || !parsed.contains("v")) return std::nullopt;
+        value = &parsed["v"];
+    }
+    if (value->is_number_integer()) return value->get<long long>();
+    if (value->is_number_float()) {
+        const double d = value->get<double>();
+        if (d == static_cast<double>(static_cast<long long>(d))) return static_cast<long long>(d);
+    }
+    return std::nullopt;
+}
+
+bool NeedsPublish(const Published& last, const std::optional<std::vector<std::uint16_t>>& values,
+                  const std::string& quality, std::chrono::steady_clock::time_point now,
+                  std::chrono::steady_clock::duration every) {
+    if (!last.any || last.quality != quality) return true;
+    if (last.values != values) return true;
+    return now - last.at >= every;
+}
+
+std::int64_t UnixMillis(std::chrono::system_clock::time_point time) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+}
+
+}  // namespace qel::mqtt

@@ -1,0 +1,48 @@
+// What goes on the wire: topics of gates and stations, the value payloads,
+// the set payloads and their checks. No broker, no line: plain functions.
+#pragma once
+
+#include "session/write_value.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "vuzorur.h"
+
+namespace qel::mqtt {
+
+// "002DR0010" -> "002/DR0010" (upper-cased); empty when the text has no
+// three-digit station in front.
+std::string GateTopicPart(const std::string& gas);
+// "002".
+std::string StationTopicPart(unsigned station);
+
+// {"v":123,"t":1733650000123,"q":"good"}: one value, a block's values as an
+// array, or null when nothing was ever read.
+std::string ValuePayload(const std::optional<std::vector<std::uint16_t>>& values, bool block, std::int64_t millis,
+                         const std::string& quality);
+std::string SetResultPayload(const std::string& refusal);  // {"ok":true} for an empty refusal
+
+// A set message's value: a plain number or {"v":N}; nullopt for anything else.
+std::optional<long long> ParseSetValue(const std::string& payload);
+// Why a value cannot be written to a gate (host/session/write_value.h).
+using session::RefuseValue;
+
+// Whether a gate's reading goes out: on a change of value or quality, and
+// again once `every` has passed since it last went out.
+struct Published {
+    bool any = false;
+    std::optional<std::vector<std::uint16_t>> values;
+    std::string quality;
+    std::chrono::steady_clock::time_point at{};
+};
+bool NeedsPublish(const Published& last, const std::optional<std::vector<std::uint16_t>>& values,
+                  const std::string& quality, std::chrono::steady_clock::time_point now,
+                  std::chrono::steady_clock::duration every);
+
+std::int64_t UnixMillis(std::chrono::system_clock::time_point time);
+
+}  // namespace qel::mqtt

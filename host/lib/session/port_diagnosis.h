@@ -1,0 +1,25 @@
+// Turns a failed port open into one line that says what to do.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qel::session {
+
+// One line: why the port did not open and what to do; when the device is
+// missing or is no serial port, the serial devices that exist are named.
+std::string ExplainOpenFailure(const std::string& port);
+
+// The serial devices of this machine: /dev/serial/by-id links (with their
+// targets), then ttyUSB*, ttyACM* and the ttyS* that have a UART.
+std::vector<std::string> ListSerialDevices();
+
+// "serial devices here: ..." or "no serial device is present ...".
+std::string SerialDevicesHint();
+
+// The fastest line speed the driver accepts, and an explanation for a
+// --baud it cannot take; empty when the rate fits.
+constexpr unsigned kFastestBaud = 57600;
+std::string ExplainBaud(unsigned long baud);
+
+}  // namespace qel::session

@@ -1,0 +1,91 @@
+#include "session/station_probe.h"
+
+#include <cstdio>
+#include <utility>
+
+namespace qel::session {
+
+namespace {
+
+std::string GateOf(unsigned station, const char* rest) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%03u%s", station, rest);
+    return text;
+}
+
+unsigned BitsPerCharacter(const LineOptions& line) {
+    const unsigned parity = line.parity == "none" ? 0 : 1;
+    const unsigned stop = line.stopBits == "1" ? 1 : 2;
+    return 1 + line.dataBits + parity + stop;
+}
+
+}  // namespace
+
+const char* ProbeAnswerName(ProbeAnswer answer) {
+    switch (answer) {
+        case ProbeAnswer::Silent: return "silent";
+        case ProbeAnswer::Garbled: return "garbled";
+        case ProbeAnswer::FA2: return kModelFa2.data();
+        case ProbeAnswer::FA3: return kModelFa3.data();
+        case ProbeAnswer::Unknown: return "unknown";
+    }
+    return "?";
+}
+
+int ProbeReadTimeout(const LineOptions& line) {
+    const unsigned baud = line.baud == 0 ? 9600 : line.baud;
+    const unsigned ms = 50 + (20 * BitsPerCharacter(line) * 1000 + baud - 1) / baud;
+    return static_cast<int>((ms + 9) / 10);
+}
+
+StationProbe::StationProbe(QelSession& session, Reopen reopen, int readTimeout)
+    : session_(session), reopen_(std::move(reopen)), readTimeout_(readTimeout) {}
+
+bool StationProbe::Prepare(int fa2Station) {
+    if (preparedFor_ == fa2Station) return true;
+    StationModels models;
+    for (unsigned s = 0; s < STATION_COUNT; ++s) {
+        models.model[s] = ModelText(static_cast<int>(s) == fa2Station ? StationKind::FA2 : StationKind::FA3);
+        models.named[s] = true;
+    }
+    const bool ok = reopen_(models, readTimeout_) == QEL_RESULT_DONE;
+    preparedFor_ = ok ? fa2Station : -2;
+    return ok;
+}
+
+bool StationProbe::Answers(unsigned station, int timeoutMs) {
+    if (!Prepare(-1)) return false;
+    Gate select;
+    select.gas = GateOf(station, "FORCE");
+    select.dataType = DATA_TYPE_BIT;
+    if (session_.Check(select) != 0) return true;  // let Probe tell what it is
+    std::uint16_t slots[2] = {0, 0};
+    GateTransfer transfer = TransferOf(select, 1, slots);
+    QelAttempt attempt{};
+    attempt.transfer = &transfer;
+    attempt.timeoutMs = timeoutMs;
+    return session_.Request(QEL_WRITE_ATTEMPT, &attempt) == 0 || attempt.failure != QEL_FAILURE_NO_ANSWER;
+}
+
+ProbeAnswer StationProbe::Probe(unsigned station) {
+    if (!Prepare(-1)) return ProbeAnswer::Silent;
+    std::vector<std::uint16_t> values;
+
+    Gate select;
+    select.gas = GateOf(station, "FORCE");
+    select.dataType = DATA_TYPE_BIT;
+    if (session_.Check(select) != QEL_RESULT_DONE) return ProbeAnswer::Unknown;
+    const int selected = session_.Write(select, 0);
+    if (selected == QEL_RESULT_LINE_FAILURE) return ProbeAnswer::Silent;
+    if (selected != QEL_RESULT_DONE) return ProbeAnswer::Garbled;
+
+    Gate read;
+    read.gas = GateOf(station, "DR0000");
+    if (session_.Check(read) == QEL_RESULT_DONE && session_.Read(read, values) == QEL_RESULT_DONE) return ProbeAnswer::FA3;
+
+    if (!Prepare(static_cast<int>(station))) return ProbeAnswer::Unknown;
+    if (session_.Check(read) == QEL_RESULT_DONE && session_.Read(read, values) == QEL_RESULT_DONE) return ProbeAnswer::FA2;
+    return ProbeAnswer::Unknown;
+}
+
+}  // namespace qel::session

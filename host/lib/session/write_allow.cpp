@@ -1,0 +1,59 @@
+#include "session/write_allow.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace qel::session {
+
+unsigned NextNumber(unsigned n, bool bits) { return bits && n % 10 == 7 ? n + 3 : n + 1; }
+
+bool WriteAllowList::Load(const std::string& path, const GateCheck& check, std::string& error) {
+    std::ifstream in(path);
+    if (!in) {
+        error = "cannot read the write-allow file " + path;
+        return false;
+    }
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        std::istringstream words(line);
+        std::string gas;
+        int count = 1;
+        if (!(words >> gas) || gas[0] == '#') continue;
+        std::string countText, rest;
+        if (words >> countText) {
+            count = countText.find_first_not_of("0123456789") == std::string::npos && countText.size() <= 5
+                        ? std::stoi(countText)
+                        : 0;
+        }
+        if (count < 1 || count > 10000 || (words >> rest)) {
+            error = path + ":" + std::to_string(number) + ": expected GAS [COUNT], COUNT 1..10000";
+            return false;
+        }
+        // Every element of the run on its own, as the writes check them.
+        const bool bits = GuessDataType(gas) == DATA_TYPE_BIT;
+        const std::string digits = gas.size() > 5 ? gas.substr(5) : "0";
+        unsigned n = digits.find_first_not_of("0123456789") == std::string::npos && digits.size() <= 4
+                         ? static_cast<unsigned>(std::stoul(digits))
+                         : 0;
+        for (int i = 0; i < count; ++i, n = NextNumber(n, bits)) {
+            Gate one;
+            char digitsOfN[8];
+            std::snprintf(digitsOfN, sizeof digitsOfN, "%04u", n % 10000);
+            one.gas = i == 0 ? gas : gas.substr(0, 5) + digitsOfN;
+            one.dataType = bits ? DATA_TYPE_BIT : DATA_TYPE_WORD;
+            if (!check(one)) {
+                error = path + ":" + std::to_string(number) + ": " + one.gas + " is not a gate the driver accepts";
+                return false;
+            }
+            gates_.insert({one.definition.station, one.definition.areaCode, one.definition.element});
+        }
+    }
+    return true;
+}
+
+bool WriteAllowList::Allows(const GateDefinition& gate) const {
+    return gates_.count({gate.station, gate.areaCode, gate.element}) != 0;
+}
+
+}  // namespace qel::session

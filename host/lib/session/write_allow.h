@@ -1,0 +1,37 @@
+// --write-allow FILE: the gates a client may write, whichever front-end it
+// comes through (Modbus TCP, MQTT). One gate per line, "GAS [COUNT]" (COUNT
+// consecutive elements from GAS); blank lines and lines starting with # are
+// skipped. Entries are checked by the driver, so IM0400 and IR0400 name the
+// same relay.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+#include <tuple>
+
+#include "session/qel_session.h"
+
+namespace qel::session {
+
+// The driver's single-gate check (QEL_CHECK_GATE, or QEL_CHECK_BLOCK for a
+// count above 1): true when it accepts the gate and stored its definition.
+using GateCheck = std::function<bool(Gate&)>;
+
+// The written number that follows n in its area: bit areas skip the bit
+// digits 8 and 9 (IO 7 is followed by IO 10).
+unsigned NextNumber(unsigned n, bool bits);
+
+class WriteAllowList {
+public:
+    // False with "file:line: reason" in error.
+    bool Load(const std::string& path, const GateCheck& check, std::string& error);
+    bool Allows(const GateDefinition& gate) const;
+    std::size_t Size() const { return gates_.size(); }
+
+private:
+    std::set<std::tuple<std::uint32_t, std::uint32_t, std::uint32_t>> gates_;  // station, area, element
+};
+
+}  // namespace qel::session

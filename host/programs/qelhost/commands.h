@@ -1,0 +1,69 @@
+// The qelhost commands. Each returns the process's exit code.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "session/host_context.h"
+
+namespace qel::qelhost {
+
+// The program works in the session library's terms throughout.
+using namespace qel::session;
+
+// The options every command takes: the line, the station models, the driver.
+using CommonOptions = SessionOptions;
+
+struct CheckOptions {
+    std::vector<std::string> gates;
+    int count = 1;
+    bool bit = false;
+    bool word = false;
+};
+
+struct ReadOptions {
+    std::string gas;
+    int count = 1;
+    std::string format = "table";
+};
+
+// One or more gates and values, written in order in one session (so that a
+// station's force mode holds from one write to the next).
+struct WriteOptions {
+    std::vector<std::string> pairs;  // GAS VALUE [GAS VALUE ...]
+};
+
+struct PollOptions {
+    std::string gatesFile;
+    int intervalMs = 1000;
+    std::string format = "table";
+    long rounds = 0;  // 0: until interrupted
+    bool noMerge = false;   // one exchange per gate, in the order of the list
+    bool planOnly = false;  // print the plan and its predicted times, send nothing
+    bool watch = false;     // a compact table, redrawn in place on a terminal
+    bool stats = false;     // the line scheduler's per-station table at the end and on each redraw
+};
+
+struct ScanOptions {
+    std::string stations = "0-255";
+    std::string format = "table";
+    std::string writeModels;  // a station model file to write
+};
+
+struct DemoOptions {
+    std::string fasimPath;
+};
+
+int RunDescribe(const CommonOptions& common);
+int RunCheck(const CommonOptions& common, const CheckOptions& options);
+int RunRead(const CommonOptions& common, const ReadOptions& options);
+int RunWrite(const CommonOptions& common, const WriteOptions& options);
+int RunPoll(const CommonOptions& common, const PollOptions& options);
+int RunWarmStart(const CommonOptions& common);
+int RunDemo(const CommonOptions& common, const DemoOptions& options);
+int RunScan(const CommonOptions& common, const ScanOptions& options);
+// qelhost's version and the driver's, from its banner and its version message.
+int RunVersion(const CommonOptions& common);
+
+}  // namespace qel::qelhost

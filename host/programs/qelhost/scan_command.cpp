@@ -1,0 +1,187 @@
+// `qelhost scan`: which stations answer a selection, and which model each is.
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "commands.h"
+#include "session/model_directory.h"
+#include "output.h"
+#include "session/station_probe.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#define isatty _isatty
+#define STDERR_FILENO 2
+#else
+#include <unistd.h>
+#endif
+
+namespace qel::qelhost {
+
+namespace {
+
+std::atomic<bool> scanStopped{false};
+extern "C" void StopScan(int) { scanStopped.store(true); }
+
+struct Found {
+    unsigned station;
+    ProbeAnswer answer;
+};
+
+const char* NoteOf(ProbeAnswer answer) {
+    switch (answer) {
+        case ProbeAnswer::FA2: return "answers the FA-2 read";
+        case ProbeAnswer::FA3: return "answers the FA-3 read";
+        case ProbeAnswer::Unknown: return "answers its selection, but neither read";
+        case ProbeAnswer::Garbled: return "answers its selection with a Nak or garbled bytes (line settings?)";
+        case ProbeAnswer::Silent: break;
+    }
+    return "";
+}
+
+std::string Duration(double seconds) {
+    const long s = static_cast<long>(seconds + 0.5);
+    char text[32];
+    if (s >= 60) std::snprintf(text, sizeof text, "%ldm%02lds", s / 60, s % 60);
+    else std::snprintf(text, sizeof text, "%lds", s);
+    return text;
+}
+
+// A progress bar on a terminal; one line per station found otherwise.
+class ScanProgress {
+public:
+    explicit ScanProgress(std::size_t total)
+        : total_(total), bar_(isatty(STDERR_FILENO) != 0), start_(std::chrono::steady_clock::now()) {}
+
+    void Done(std::size_t done, const std::vector<Found>& found) {
+        if (!bar_) {
+            if (found.size() > reported_) {
+                const Found& last = found.back();
+                std::fprintf(stderr, "station %u: %s\n", last.station, ProbeAnswerName(last.answer));
+                reported_ = found.size();
+            }
+            return;
+        }
+        const double elapsed = Elapsed();
+        const double left = done == 0 ? 0.0 : elapsed / static_cast<double>(done) * static_cast<double>(total_ - done);
+        constexpr std::size_t width = 30;
+        const std::size_t filled = total_ == 0 ? width : done * width / total_;
+        std::fprintf(stderr, "\r[%s%s] %zu/%zu stations, %zu found, %s left \x1b[K", std::string(filled, '#').c_str(),
+                     std::string(width - filled, '.').c_str(), done, total_, found.size(), Duration(left).c_str());
+        std::fflush(stderr);
+    }
+    void Finish() {
+        if (bar_) std::fprintf(stderr, "\r\x1b[K");
+    }
+    double Elapsed() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    }
+
+private:
+    std::size_t total_;
+    bool bar_;
+    std::chrono::steady_clock::time_point start_;
+    std::size_t reported_ = 0;
+};
+
+void PrintFound(Format format, const std::vector<Found>& found) {
+    if (format == Format::Json) {
+        nlohmann::json list = nlohmann::json::array();
+        for (const Found& f : found) {
+            list.push_back({{"station", f.station}, {"model", ProbeAnswerName(f.answer)}, {"note", NoteOf(f.answer)}});
+        }
+        std::printf("%s\n", list.dump().c_str());
+    } else if (format == Format::Csv) {
+        std::printf("station,model\n");
+        for (const Found& f : found) std::printf("%u,%s\n", f.station, ProbeAnswerName(f.answer));
+    } else {
+        std::printf("station  model    answer\n");
+        for (const Found& f : found) std::printf("%7u  %-7s  %s\n", f.station, ProbeAnswerName(f.answer), NoteOf(f.answer));
+    }
+}
+
+bool WriteModels(const std::string& path, const std::vector<Found>& found) {
+    StationModels models;
+    for (const Found& f : found) {
+        if (f.answer != ProbeAnswer::FA2 && f.answer != ProbeAnswer::FA3) continue;
+        models.model[f.station] = ProbeAnswerName(f.answer);
+        models.named[f.station] = true;
+    }
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << StationModelText(models);
+    return static_cast<bool>(file.flush());
+}
+
+}  // namespace
+
+int RunScan(const CommonOptions& common, const ScanOptions& options) {
+    Format format{};
+    ParseFormat(options.format, format);
+    std::vector<unsigned> stations;
+    std::string error;
+    if (!ParseStationList(options.stations, stations, error)) {
+        std::cerr << "qelhost: " << error << "\n";
+        return kExitUsage;
+    }
+    const std::string modelsOut = options.writeModels.empty() ? "" : Absolute(options.writeModels);
+    HostContext host;
+    if (const int opened = host.Open(common); opened != 0) return opened == kExitUsage ? kExitUsage : kExitLine;
+    const int timeout = common.timeoutGiven ? common.line.timeout : ProbeReadTimeout(host.line());
+    StationProbe probe = host.MakeProbe(timeout);
+
+    scanStopped.store(false);
+    std::signal(SIGINT, StopScan);
+    std::vector<Found> found;
+    ScanProgress progress(stations.size());
+    std::size_t done = 0;
+    progress.Done(0, found);
+    for (const unsigned station : stations) {
+        if (scanStopped.load()) break;
+        // A quick look first; whatever answers it gets the full probe, so
+        // that noise on one attempt cannot hide a station.
+        const bool quick = !common.driverRetries;
+        const ProbeAnswer answer = quick && !probe.Answers(station, common.probeTimeoutMs) ? ProbeAnswer::Silent
+                                                                                          : probe.Probe(station);
+        if (answer != ProbeAnswer::Silent) found.push_back({station, answer});
+        progress.Done(++done, found);
+    }
+    progress.Finish();
+    std::signal(SIGINT, SIG_DFL);
+
+    PrintFound(format, found);
+    std::fflush(stdout);
+    std::size_t fa2 = 0, fa3 = 0;
+    for (const Found& f : found) {
+        fa2 += f.answer == ProbeAnswer::FA2;
+        fa3 += f.answer == ProbeAnswer::FA3;
+    }
+    std::fprintf(stderr,
+                 "scanned %zu of %zu stations in %s (one attempt of %d ms each, then read time-out %d0 ms for those "
+                 "that answer): %zu answer, %zu FA2, %zu FA3\n",
+                 done, stations.size(), Duration(progress.Elapsed()).c_str(), common.probeTimeoutMs, timeout,
+                 found.size(), fa2, fa3);
+    if (!modelsOut.empty()) {
+        if (!WriteModels(modelsOut, found)) {
+            std::cerr << "qelhost: cannot write " << options.writeModels << "\n";
+            return kExitUsage;
+        }
+        std::fprintf(stderr, "wrote %zu stations to %s; use it with --models %s\n", fa2 + fa3,
+                     options.writeModels.c_str(), options.writeModels.c_str());
+        if (found.size() != fa2 + fa3) {
+            std::fprintf(stderr, "stations whose model is unknown are left out of it (they stay FA-2)\n");
+        }
+    }
+    if (scanStopped.load()) return 130;
+    if (found.empty()) {
+        std::cerr << "qelhost: no station answered on " << host.portName() << " (check the wiring and the line "
+                  << "settings, --baud and --parity, and that the controllers are on)\n";
+        return kExitLine;
+    }
+    return kExitOk;
+}
+
+}  // namespace qel::qelhost
