@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
     qel::session::QelSession session(driver);
     qel::session::LineOptions line;
     line.port = directLink;
-    if (session.Init(line) != 0) return 1;
+    if (session.Init(line) != qel::session::DriverResult::Done) return 1;
 
     if (http) {
         std::printf("| exchange | direct (QelMain) req/s | through qelgate req/s | gateway / direct | line time added "
@@ -170,7 +170,7 @@ int main(int argc, char** argv) {
         Side direct, gateway, withHttp;
         for (int round = 0; round < rounds; ++round) {
             const bool ok =
-                Measure(direct, seconds, [&] { return session.Read(gate, values) == 0; }) &&
+                Measure(direct, seconds, [&] { return session.Read(gate, values) == qel::session::DriverResult::Done; }) &&
                 Measure(gateway, seconds, [&] { return plain.Read(count, registers); }) &&
                 (!http || Measure(withHttp, seconds, [&] { return httpGate->Read(count, registers); }));
             if (!ok) {

@@ -218,7 +218,7 @@ TEST(LineScheduler, ASilentStationIsSeenDownThenUp) {
     QelSession session(driver);
     LineOptions line;
     line.port = link;
-    ASSERT_EQ(session.Init(line), 0);
+    ASSERT_EQ(session.Init(line), DriverResult::Done);
     SchedulerOptions options;
     options.firstProbe = 200ms;
     options.downHold = 400ms;
@@ -231,7 +231,7 @@ TEST(LineScheduler, ASilentStationIsSeenDownThenUp) {
     auto read = [&](unsigned station) {
         Gate gate;
         gate.gas = (station == 1 ? "001" : "002") + std::string("DR0000");
-        EXPECT_EQ(session.Check(gate), 0);
+        EXPECT_EQ(session.Check(gate), DriverResult::Done);
         LineRequest request;
         request.station = station;
         request.exchanges.push_back(LineExchange::Read(gate));

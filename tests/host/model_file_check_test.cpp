@@ -59,7 +59,7 @@ TEST(ModelFileCheck, ReadsLikeTheDriverAndNamesTheLines) {
         std::ofstream("davEV01.int", std::ios::binary) << row.bytes;
         QelSession session(driver);
         LineOptions line;
-        ASSERT_EQ(session.Init(line), 0) << row.name;
+        ASSERT_EQ(session.Init(line), DriverResult::Done) << row.name;
         for (unsigned s = 0; s < STATION_COUNT; ++s) {
             EXPECT_EQ(session.StationModel(s), checked.model[s]) << row.name << " station " << s;
         }

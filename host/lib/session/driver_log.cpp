@@ -1,8 +1,7 @@
 #include "session/driver_log.h"
 
-#include <cstdio>
-
 #include "kestan.h"
+#include "session/report.h"
 
 namespace qel::session {
 
@@ -19,10 +18,10 @@ constexpr const char* kNullDevice = "/dev/null";
 constexpr std::size_t kKept = 200;
 
 std::vector<std::string> memory;
-bool echoToStderr = false;
+bool echo = false;
 
 extern "C" void Remember(int level, const char* message, void*) {
-    if (echoToStderr) std::fprintf(stderr, "%d %s\n", level, message);
+    if (echo) Report(Severity::DriverLog, std::to_string(level) + " " + message);
     if (memory.size() >= kKept) memory.erase(memory.begin());
     memory.emplace_back(message);
 }
@@ -31,8 +30,8 @@ extern "C" void Remember(int level, const char* message, void*) {
 
 bool RouteDriverLog(bool verbose, const std::string& logFile) {
     // The library writes every line to its file (stderr by default); the
-    // sink sees each line as well and echoes it to stderr for -v.
-    echoToStderr = verbose;
+    // sink sees each line as well and hands it on as a report for -v.
+    echo = verbose;
     KestanSetSink(&Remember, nullptr);
     return KestanLogToFile(logFile.empty() ? kNullDevice : logFile.c_str()) == 0;
 }
@@ -43,13 +42,6 @@ std::vector<std::string> DriverLogSince() {
 
 void ForgetDriverLog() {
     memory.clear();
-}
-
-bool DriverLogged(const char* text) {
-    for (const std::string& line : memory) {
-        if (line.find(text) != std::string::npos) return true;
-    }
-    return false;
 }
 
 }  // namespace qel::session

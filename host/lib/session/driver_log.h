@@ -1,5 +1,6 @@
-// Where the driver's log lines go: nowhere unless asked (-v: stderr, --log:
-// a file), and into a short memory that a command reads to explain a failure.
+// Where the driver's log lines go: nowhere unless asked (-v: a DriverLog
+// report, which the program prints; --log: a file), and into a short memory
+// that a command reads (the driver's version message).
 #pragma once
 
 #include <string>
@@ -7,15 +8,12 @@
 
 namespace qel::session {
 
-// Routes the driver's messages: to logFile when it is named, else to stderr
-// when verbose, else nowhere. False when the file cannot be opened.
+// Routes the driver's messages: to logFile when it is named, else to the
+// report sink when verbose, else nowhere. False when the file cannot be opened.
 bool RouteDriverLog(bool verbose, const std::string& logFile);
 
 // The messages the driver logged since the last ForgetDriverLog.
 std::vector<std::string> DriverLogSince();
 void ForgetDriverLog();
-
-// True when a message since the last ForgetDriverLog contains text.
-bool DriverLogged(const char* text);
 
 }  // namespace qel::session

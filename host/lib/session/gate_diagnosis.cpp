@@ -1,5 +1,6 @@
 #include "session/gate_diagnosis.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <vector>
@@ -10,10 +11,6 @@ namespace {
 
 constexpr int kHighestElement = 9999;  // four digits
 constexpr int kLongestBlock = 100;
-
-const char* const kAddressForm =
-    "a gate address is a three-digit station 000-255, an area and an element of up to four digits "
-    "(001DR0399, 012IO157), or a station and FORCE (005FORCE)";
 
 // The area mnemonics a person may mean; which of them a station has comes
 // from the driver.
@@ -30,7 +27,7 @@ bool Accepted(QelSession& session, const std::string& gas, int dataType, int cou
     gate.gas = gas;
     gate.dataType = dataType;
     gate.count = count;
-    return session.Check(gate) == QEL_RESULT_DONE;
+    return session.Check(gate) == DriverResult::Done;
 }
 
 // Runs of accepted numbers; in a bit area (no number ending in 8 or 9 is
@@ -93,85 +90,89 @@ std::string LegalBlockCounts(QelSession& session, const Gate& gate) {
     return Runs(counts, false);
 }
 
-std::string ExplainIllegalGate(QelSession& session, const Gate& gate, const StationModels& models) {
+GateDiagnosis DiagnoseGate(QelSession& session, const Gate& gate, const StationModels& models) {
+    GateDiagnosis d;
+    d.gas = gate.gas;
+    d.count = gate.count;
     const std::string gas = Upper(gate.gas);
-    const std::string head = "gate " + gate.gas + " is illegal: ";
-    if (gas.size() > 9) return head + "it has more than 9 characters; " + kAddressForm;
-    if (gas.size() < 3 || !AllDigits(gas.substr(0, 3))) {
-        return head + "it does not start with a three-digit station; " + kAddressForm;
+    if (gas.size() > 9) {
+        d.fault = GateFault::TooLong;
+        return d;
     }
-    const unsigned station = static_cast<unsigned>(std::stoi(gas.substr(0, 3)));
-    if (station >= STATION_COUNT) return head + "station " + gas.substr(0, 3) + " is above 255";
-
-    const std::string model = session.StationModel(station);
-    const std::string where = "station " + std::to_string(station) + ", an " + model;
-    const std::string nameIt = models.named[station]
-                                   ? ""
-                                   : "; station " + std::to_string(station) +
-                                         " is taken for an FA2 because no station model names it: if it is an FA-3, "
-                                         "name it with --station " + std::to_string(station) + ":FA3";
-    const std::string fa2Hint = StationKindOf(model) == StationKind::FA2 ? nameIt : "";
+    if (gas.size() < 3 || !AllDigits(gas.substr(0, 3))) {
+        d.fault = GateFault::NoStation;
+        return d;
+    }
+    d.station3 = gas.substr(0, 3);
+    d.station = static_cast<unsigned>(std::stoi(d.station3));
+    if (d.station >= STATION_COUNT) {
+        d.fault = GateFault::StationAbove255;
+        return d;
+    }
+    const unsigned station = d.station;
+    d.model = session.StationModel(station);
+    const bool fa2 = StationKindOf(d.model) == StationKind::FA2;
+    d.takenForFa2 = fa2 && !models.named[station];
     const std::string rest = gas.substr(3);
 
     if (rest == "FORCE") {
-        if (gate.count != 1) return head + "the FORCE gate takes no block";
-        if (StationKindOf(model) == StationKind::FA2) return head + "FORCE is the force-mode gate of an FA-3, and " + where + fa2Hint;
-        return head + "the FORCE gate holds a bit (check it with --bit)";
+        d.area = rest;
+        d.fault = gate.count != 1 ? GateFault::ForceBlock : fa2 ? GateFault::ForceOnFa2 : GateFault::ForceIsBit;
+        return d;
     }
-    const std::string area = rest.substr(0, std::min<std::size_t>(2, rest.size()));
-    const std::string digits = rest.size() > 2 ? rest.substr(2) : "";
+    d.area = rest.substr(0, std::min<std::size_t>(2, rest.size()));
+    d.digits = rest.size() > 2 ? rest.substr(2) : "";
     auto hasArea = [&](const std::string& name) {
         const bool bit = GuessDataType(Station3(station) + name) == DATA_TYPE_BIT;
         return !LegalElements(session, station, name, bit ? DATA_TYPE_BIT : DATA_TYPE_WORD, 1).empty() ||
                !LegalElements(session, station, name, DATA_TYPE_WORD, 2).empty();
     };
-    if (area.size() != 2 || !hasArea(area)) {
-        std::string areas;
+    if (d.area.size() != 2 || !hasArea(d.area)) {
         for (const char* name : kAreaNames) {
             if (!hasArea(name)) continue;
-            if (!areas.empty()) areas += ' ';
-            areas += name;
+            if (!d.areas.empty()) d.areas += ' ';
+            d.areas += name;
         }
+        d.fault = GateFault::NoArea;
         for (const char* name : kAreaNames) {
-            if (area == name) return head + area + " is no area of " + where + " (its areas: " + areas + ")" + fa2Hint;
+            if (d.area == name) d.fault = GateFault::AreaMissing;
         }
-        return head + "\"" + area + "\" is no area of " + where + " (its areas: " + areas + "); " + kAddressForm;
+        return d;
     }
-    if (!AllDigits(digits)) return head + "the element \"" + digits + "\" is not up to four digits; " + kAddressForm;
+    if (!AllDigits(d.digits)) {
+        d.fault = GateFault::BadElement;
+        return d;
+    }
 
-    const int element = digits.empty() ? 0 : std::stoi(digits);
-    const bool bitArea = GuessDataType(gas) == DATA_TYPE_BIT;
+    d.element = d.digits.empty() ? 0 : std::stoi(d.digits);
+    d.bitArea = GuessDataType(gas) == DATA_TYPE_BIT;
     const int otherType = gate.dataType == DATA_TYPE_BIT ? DATA_TYPE_WORD : DATA_TYPE_BIT;
     if (gate.count == 1 && Accepted(session, gate.gas, otherType, 1)) {
-        return head + area + " holds " + (bitArea ? "bits (check it with --bit)" : "words (check it with --word)");
+        d.fault = GateFault::OtherType;
+        return d;
     }
-    const std::string single = LegalElements(session, station, area, bitArea ? DATA_TYPE_BIT : DATA_TYPE_WORD, 1);
-    if (single.empty()) {
-        const std::string blocks = LegalElements(session, station, area, DATA_TYPE_WORD, 2);
-        if (gate.count == 1) {
-            return head + area + " on " + where + " is read only as a block (--count N; elements " + blocks + ")";
-        }
+    const std::string single = LegalElements(session, station, d.area, d.bitArea ? DATA_TYPE_BIT : DATA_TYPE_WORD, 1);
+    if (single.empty() && gate.count == 1) {
+        d.legal = LegalElements(session, station, d.area, DATA_TYPE_WORD, 2);
+        d.fault = GateFault::BlockOnly;
+        return d;
     }
     if (gate.count != 1) {
-        const std::string counts = LegalBlockCounts(session, gate);
-        if (!counts.empty()) {
-            return head + "a block of " + std::to_string(gate.count) + " " + area + " elements on " + where +
-                   " is not allowed; the count is " + counts;
+        d.counts = LegalBlockCounts(session, gate);
+        if (!d.counts.empty()) {
+            d.fault = GateFault::BlockCount;
+            return d;
         }
     }
-    const std::string legal = single.empty() ? LegalElements(session, station, area, DATA_TYPE_WORD, 2) : single;
-    std::string text = head + "element " + std::to_string(element) + " is outside " + area + " on " + where +
-                       " (legal: " + legal + ")";
-    if (bitArea && area != "SR" && (element % 10) >= 8) text += "; the last digit is the bit, 0 to 7";
-    return text + fa2Hint;
+    d.legal = single.empty() ? LegalElements(session, station, d.area, DATA_TYPE_WORD, 2) : single;
+    d.fault = GateFault::OutsideRange;
+    return d;
 }
 
-std::string ExplainUnservedRead(QelSession& session, const Gate& gate) {
+bool UnservedRead(QelSession& session, const Gate& gate) {
     const unsigned station = gate.definition.station;
-    if (gate.definition.areaCode != AREA_WO || station >= STATION_COUNT) return {};
-    if (StationKindOf(session.StationModel(station)) == StationKind::FA2) return {};
-    return "the gate check takes WO blocks of an FA-3, but the driver has no FA-3 WO read frame: it refuses the "
-           "read and sends nothing, whatever the line settings";
+    if (gate.definition.areaCode != AREA_WO || station >= STATION_COUNT) return false;
+    return StationKindOf(session.StationModel(station)) != StationKind::FA2;
 }
 
 }  // namespace qel::session

@@ -61,13 +61,14 @@ bool ReadGateList(const std::string& path, std::vector<ListedGate>& gates, std::
     return true;
 }
 
-bool ReadGateList(const std::string& path, std::vector<Gate>& gates, std::string& error) {
+bool ReadGateList(const std::string& path, std::vector<Gate>& gates, std::string& error, bool* periodRefused) {
+    if (periodRefused != nullptr) *periodRefused = false;
     std::vector<ListedGate> listed;
     if (!ReadGateList(path, listed, error)) return false;
     for (const ListedGate& entry : listed) {
         if (entry.period > 0) {
-            error = path + ": gate " + entry.gate.gas +
-                    " has a period; this list is read whole each round (periods are for qelgate --publish)";
+            error = path + ": gate " + entry.gate.gas + " has a period; this list is read whole each round";
+            if (periodRefused != nullptr) *periodRefused = true;
             return false;
         }
         gates.push_back(entry.gate);

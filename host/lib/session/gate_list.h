@@ -19,8 +19,10 @@ struct ListedGate {
 
 // False with "file:line: reason" in error.
 bool ReadGateList(const std::string& path, std::vector<ListedGate>& gates, std::string& error);
-// The same, for a reader that reads every gate each round: a period is refused.
-bool ReadGateList(const std::string& path, std::vector<Gate>& gates, std::string& error);
+// The same, for a reader that reads every gate each round: a period is
+// refused, and `periodRefused` (when given) tells that this was why.
+bool ReadGateList(const std::string& path, std::vector<Gate>& gates, std::string& error,
+                  bool* periodRefused = nullptr);
 
 // "2s", "0.5s", "250ms" in seconds; 0 when the word is no period.
 double ParsePeriod(const std::string& word);

@@ -1,16 +1,13 @@
 #include "session/host_context.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <iterator>
 
 #include "session/driver_log.h"
-#include "session/gate_diagnosis.h"
 #include "session/model_directory.h"
 #include "session/port_diagnosis.h"
-#include "session/program_name.h"
+#include "session/report.h"
 #include "session/station_probe.h"
 
 namespace qel::session {
@@ -30,11 +27,29 @@ bool IsRelativePath(const std::string& port) {
     return port.find('/') != std::string::npos && port.front() != '/';
 }
 
+void Fail(const std::string& text) { Report(Severity::Error, text); }
+
+// Whether the driver has a write frame for the area: every writable area but
+// WO on an FA-2; TM and CT are read only.
+bool Writable(std::uint32_t area, StationKind kind) {
+    switch (area) {
+        case AREA_DR:
+        case AREA_CP:
+        case AREA_TP:
+        case AREA_IO:
+        case AREA_IR:
+        case AREA_SR:
+        case AREA_FORCE: return true;
+        case AREA_WO: return kind != StationKind::FA2;
+        default: return false;
+    }
+}
+
 }  // namespace
 
-void PrintModelWarnings(const std::string& file, const StationModels& models) {
+void ReportModelWarnings(const std::string& file, const StationModels& models) {
     for (const ModelWarning& warning : models.warnings) {
-        std::cerr << MessageHead() << "warning: " << file << ":" << warning.line << ": " << warning.text << "\n";
+        Report(Severity::Warning, file + ":" + std::to_string(warning.line) + ": " + warning.text);
     }
 }
 
@@ -48,7 +63,7 @@ bool HostContext::LoadDriver(const SessionOptions& options) {
     std::string error;
     const std::string path = options.driverPath.empty() ? DriverLibrary::DefaultPath() : options.driverPath;
     if (!driver.Load(path, error)) {
-        std::cerr << MessageHead() << error << " (name another with --driver PATH)\n";
+        Fail(error + " (name another with --driver PATH)");
         return false;
     }
     session_ = std::make_unique<QelSession>(driver);
@@ -63,8 +78,8 @@ bool HostContext::PutModels(const std::string& text, std::string& error) {
     return EnterWorkDirectory(error) && WriteModelFile(workDir_, line_.qel, text, error);
 }
 
-int HostContext::Open(const SessionOptions& options) {
-    if (!session_ && !LoadDriver(options)) return kExitUsage;
+OpenResult HostContext::Open(const SessionOptions& options) {
+    if (!session_ && !LoadDriver(options)) return OpenResult::BadSetting;
     line_ = options.line;
     port_ = options.line.port;
     schedulerOptions_ = SchedulerOptionsFor(options);
@@ -77,10 +92,10 @@ int HostContext::Open(const SessionOptions& options) {
     models_ = StationModels{};
     if (!modelSource.empty()) {
         if (!ReadStationModelFile(modelSource, models_, error)) {
-            std::cerr << MessageHead() << error << "\n";
-            return kExitUsage;
+            Fail(error);
+            return OpenResult::BadSetting;
         }
-        PrintModelWarnings(modelSource, models_);
+        ReportModelWarnings(modelSource, models_);
     }
     modelSource_ = modelSource;
     const std::string sourceText = modelSource.empty() ? std::string() : ReadWhole(modelSource);
@@ -95,33 +110,30 @@ int HostContext::Open(const SessionOptions& options) {
         // A line over TCP: the driver gets the slave of a pty bridged to it.
         bridge_ = std::make_unique<TcpBridge>();
         if (!bridge_->Start(tcpHost, tcpPort, error)) {
-            std::cerr << MessageHead() << error << "\n";
-            return kExitLine;
+            Fail(error);
+            return OpenResult::LineFailure;
         }
         portTarget = bridge_->SlavePath();
     } else if (port_.rfind("tcp:", 0) == 0) {
-        std::cerr << MessageHead() << "--port " << port_ << ": write a line over TCP as tcp:HOST:PORT, e.g. "
-                  << "tcp:192.168.1.20:4001\n";
-        return kExitUsage;
+        Fail("--port " + port_ + ": write a line over TCP as tcp:HOST:PORT, e.g. tcp:192.168.1.20:4001");
+        return OpenResult::BadSetting;
     } else if (LooksLikeTcpAddress(port_)) {
-        std::cerr << MessageHead() << "--port " << port_ << " is no device here; for a line over TCP write --port tcp:"
-                  << port_ << "\n";
-        return kExitUsage;
+        Fail("--port " + port_ + " is no device here; for a line over TCP write --port tcp:" + port_);
+        return OpenResult::BadSetting;
     } else if (!port_.empty() && IsRelativePath(port_)) {
         portTarget = Absolute(port_);
     }
     const bool ownModels = !options.modelsFile.empty() || !options.stations.empty();
     if (portTarget != port_) line_.port = portTarget.size() < PORT_NAME_SIZE ? portTarget : "./line";
     if (line_.port.size() >= PORT_NAME_SIZE) {
-        std::cerr << MessageHead() << "the port name " << line_.port
-                  << " is longer than 11 characters; link the device to a shorter path (ln -s " << line_.port
-                  << " /tmp/fa0)\n";
-        return kExitUsage;
+        Fail("the port name " + line_.port + " is longer than 11 characters; link the device to a shorter path (ln -s " +
+             line_.port + " /tmp/fa0)");
+        return OpenResult::BadSetting;
     }
     if (ownModels || line_.port == "./line") {
         if (!EnterWorkDirectory(error)) {
-            std::cerr << MessageHead() << error << "\n";
-            return kExitUsage;
+            Fail(error);
+            return OpenResult::BadSetting;
         }
         if (line_.port == "./line") {
             std::error_code ec;
@@ -129,25 +141,25 @@ int HostContext::Open(const SessionOptions& options) {
         }
         const std::string text = options.stations.empty() ? sourceText : StationModelText(models_);
         if (!text.empty() && !WriteModelFile(workDir_, line_.qel, text, error)) {
-            std::cerr << MessageHead() << error << "\n";
-            return kExitUsage;
+            Fail(error);
+            return OpenResult::BadSetting;
         }
     }
     ForgetDriverLog();
-    const int result = session_->Init(line_);
-    if (result != QEL_RESULT_DONE) std::cerr << MessageHead() << ExplainOpenFailure(portTarget) << "\n";
-    return result;
+    if (session_->Init(line_) == DriverResult::Done) return OpenResult::Ready;
+    Fail(ExplainOpenFailure(portTarget));
+    return OpenResult::LineFailure;
 }
 
-int HostContext::Reopen(const StationModels& models, int readTimeout) {
+DriverResult HostContext::Reopen(const StationModels& models, int readTimeout) {
     std::string error;
     if (!PutModels(StationModelText(models), error)) {
-        std::cerr << MessageHead() << error << "\n";
-        return kExitUsage;
+        Fail(error);
+        return DriverResult::Refused;
     }
     session_->Close();
-    int result = session_->Init(line_);
-    if (result == QEL_RESULT_DONE && readTimeout > 0) result = session_->SetReadTimeout(line_, readTimeout);
+    DriverResult result = session_->Init(line_);
+    if (result == DriverResult::Done && readTimeout > 0) result = session_->SetReadTimeout(line_, readTimeout);
     return result;
 }
 
@@ -156,13 +168,9 @@ StationProbe HostContext::MakeProbe(int readTimeout) {
                         readTimeout);
 }
 
-int HostContext::CheckGate(Gate& gate, bool quiet) {
-    const int result = session_->Check(gate);
-    if (result != QEL_RESULT_DONE && !quiet) {
-        std::cerr << MessageHead() << ExplainIllegalGate(*session_, gate, models_) << "\n";
-    }
-    return result;
-}
+DriverResult HostContext::CheckGate(Gate& gate) { return session_->Check(gate); }
+
+GateDiagnosis HostContext::DiagnoseGate(const Gate& gate) { return qel::session::DiagnoseGate(*session_, gate, models_); }
 
 LineScheduler& HostContext::scheduler() {
     if (!scheduler_) {
@@ -177,118 +185,88 @@ void HostContext::StopScheduler() {
     scheduler_.reset();
 }
 
-int HostContext::Read(const Gate& gate, std::vector<std::uint16_t>& values) {
-    ForgetDriverLog();
+Outcome HostContext::Read(const Gate& gate, std::vector<std::uint16_t>& values) {
     LineRequest request;
     request.station = gate.definition.station;
     request.exchanges.push_back(LineExchange::Read(gate));
     scheduler().Call(request);
     values = request.exchanges.front().Values();
-    return request.result;
+    return Outcome{DriverResultOf(request.result), request.failure};
 }
 
-int HostContext::Write(const Gate& gate, std::uint16_t value) {
-    ForgetDriverLog();
-    return session_->Write(gate, value);
+Outcome HostContext::Write(const Gate& gate, std::uint16_t value) {
+    Outcome outcome{session_->Write(gate, value), FailureKind::None};
+    if (outcome.result == DriverResult::Refused) {
+        // Refused before anything was sent: a preset above 9999, or an area
+        // without a write frame.
+        const std::uint32_t area = gate.definition.areaCode;
+        const bool preset = (area == AREA_CP || area == AREA_TP) && value > 9999;
+        const unsigned station = gate.definition.station;
+        const StationKind kind = StationKindOf(session_->StationModel(station));
+        if (preset || !Writable(area, kind)) outcome.failure = FailureKind::Refused;
+    }
+    return outcome;
 }
 
-std::string HostContext::LineSettingsText() const {
-    return std::to_string(line_.baud) + " baud, " + std::to_string(line_.dataBits) + " data bits, " + line_.parity +
-           " parity, " + line_.stopBits + " stop bit" + (line_.stopBits == "1" ? "" : "s");
-}
-
-std::string HostContext::NamedModelMismatch(unsigned station) {
-    const StationKind named = StationKindOf(session_->StationModel(station));
-    if (named == StationKind::Other) return {};
+StationKind HostContext::AnswersAs(unsigned station, bool& selectionOnly) {
     StationProbe probe = MakeProbe(ProbeReadTimeout(line_));
     const ProbeAnswer answer = probe.Probe(station);
-    if (answer != ProbeAnswer::FA2 && answer != ProbeAnswer::FA3) return {};
-    const StationKind found = answer == ProbeAnswer::FA2 ? StationKind::FA2 : StationKind::FA3;
-    if (found == named) return {};
-    char record[8];
-    std::snprintf(record, sizeof record, "%03u", station);
-    const std::string n = std::to_string(station);
-    std::string text = "station " + n + " answers as an " + ModelName(found) + "; it is named " + ModelText(named);
-    if (models_.byOption[station]) {
-        text += " by --station " + n + ":" + ModelText(named) + ": write --station " + n + ":" + ModelText(found);
-    } else {
-        text += " in " + modelSource_ + ": change its line " + record + ModelText(named) + " to " + record +
-                ModelText(found) + ", or name it with --station " + n + ":" + ModelText(found);
-    }
-    return text;
+    selectionOnly = answer == ProbeAnswer::Unknown;
+    return answer == ProbeAnswer::FA2 ? StationKind::FA2 : answer == ProbeAnswer::FA3 ? StationKind::FA3 : StationKind::Other;
 }
 
-int HostContext::ReportFailure(const char* what, const Gate& gate, int result) {
+Diagnosis HostContext::Diagnose(const Gate& gate, const Outcome& outcome, bool write, std::uint16_t value) {
     StopScheduler();  // the diagnosis talks to the line itself
-    const unsigned station = gate.definition.station;
-    const std::string head = MessageHead() + what + " of " + gate.gas + " failed: ";
-    const bool nak = DriverLogged("Nck message received");
-    const bool malformed = DriverLogged("Illegal");
-    if (DriverLogged("out of range")) {
-        std::cerr << head << "a preset (CP, TP) holds 0 to 9999\n";
-        return kExitRefused;
+    Diagnosis d;
+    d.write = write;
+    d.gas = gate.gas;
+    d.station = gate.definition.station;
+    d.outcome = outcome;
+    d.modelFile = modelSource_;
+    d.port = port_;
+    d.line = line_;
+    const unsigned station = d.station;
+    const bool known = station < STATION_COUNT;
+    d.model = known ? session_->StationModel(station) : std::string();
+    d.namedAs = StationKindOf(d.model);
+    d.namedByOption = known && models_.byOption[station];
+    const bool named = known && models_.named[station];
+    const std::uint32_t area = gate.definition.areaCode;
+    const FailureKind failure = outcome.failure;
+    // The station answered, and what it answered refused the frame.
+    const bool stationRefused = failure == FailureKind::Nak || failure == FailureKind::Malformed ||
+                                (write && failure == FailureKind::None && outcome.result == DriverResult::Refused);
+    auto is = [&](Hint hint) {
+        d.hint = hint;
+        return d;
+    };
+
+    if (write && failure == FailureKind::Refused) {
+        if ((area == AREA_CP || area == AREA_TP) && value > 9999) return is(Hint::PresetRange);
+        return is(Hint::ReadOnly);
     }
-    if (DriverLogged("Read-Only")) {
-        std::cerr << head << "the gate is read-only on station " << station << "\n";
-        return kExitRefused;
+    if (write && area == AREA_FORCE && value == 0 && outcome.result == DriverResult::Refused) {
+        return is(Hint::ForceNotCleared);
     }
-    if (DriverLogged("Failed to clear Force Mode")) {
-        std::cerr << head << "station " << station << " did not confirm the end of force mode; write "
-                  << gate.gas << " 0 again, or warm-start the controller\n";
-        return kExitRefused;
+    if (known && !IsKnownModel(d.model)) return is(Hint::UnknownModel);
+    if (!write && UnservedRead(*session_, gate)) return is(Hint::UnservedRead);
+    if (stationRefused && named) {
+        bool selectionOnly = false;
+        d.answersAs = AnswersAs(station, selectionOnly);
+        if (d.answersAs != StationKind::Other && d.answersAs != d.namedAs) return is(Hint::NamedModelMismatch);
+        d.answersAs = StationKind::Other;
     }
-    if (station < STATION_COUNT && !IsKnownModel(session_->StationModel(station))) {
-        std::cerr << head << "the station model file gives station " << station << " the model "
-                  << session_->StationModel(station) << ", which the driver does not know: write FA2 or FA3 "
-                  << "(capitals), or name it with --station " << station << ":FA3\n";
-        return kExitRefused;
-    }
-    if (const std::string why = ExplainUnservedRead(*session_, gate); !why.empty()) {
-        std::cerr << head << why << "\n";
-        return kExitRefused;
-    }
-    if ((nak || malformed) && station < STATION_COUNT && models_.named[station]) {
-        if (const std::string why = NamedModelMismatch(station); !why.empty()) {
-            std::cerr << head << why << "\n";
-            return kExitRefused;
-        }
-    }
-    if (result == QEL_RESULT_REFUSED && !nak && !malformed) {
-        std::cerr << head << "what came back did not match what was sent (an echo that differs, or a garbled "
-                  << "reply): the line settings may differ from the controllers' (now " << LineSettingsText()
-                  << "); check --baud, --parity, --data-bits and --stop-bits\n";
-        return kExitLine;
-    }
-    if (station < STATION_COUNT && StationKindOf(session_->StationModel(station)) == StationKind::FA2 &&
-        !models_.named[station]) {
+    if (outcome.result == DriverResult::Refused && !stationRefused) return is(Hint::LineSettings);
+    if (known && d.namedAs == StationKind::FA2 && !named) {
         // The station is an FA-2 only because nothing names it: ask it.
-        StationProbe probe = MakeProbe(ProbeReadTimeout(line_));
-        const ProbeAnswer answer = probe.Probe(station);
-        const std::string name = "station " + std::to_string(station);
-        char record[8];
-        std::snprintf(record, sizeof record, "%03u", station);
-        if (answer == ProbeAnswer::FA3) {
-            std::cerr << head << name << " answers as an FA-3, but it is taken for an FA-2 because no station model "
-                      << "names it: name it with --station " << station << ":FA3, or add the line " << record
-                      << "FA3 to the station model file\n";
-            return kExitRefused;
-        }
-        if (answer == ProbeAnswer::Unknown) {
-            std::cerr << head << name << " answers its selection but not this read; it may be an FA-3 that is not in "
-                      << "the station model file (name it with --station " << station << ":FA3)\n";
-            return kExitRefused;
-        }
+        bool selectionOnly = false;
+        d.answersAs = AnswersAs(station, selectionOnly);
+        if (d.answersAs == StationKind::FA3) return is(Hint::TakenForFa2);
+        if (selectionOnly) return is(Hint::SelectionOnly);
+        d.answersAs = StationKind::Other;
     }
-    if (result == QEL_RESULT_LINE_FAILURE) {
-        std::cerr << head << "no answer from station " << station << " on " << port_
-                  << " (check the station number and that the controller is on, the wiring, and the line settings, "
-                  << "now " << LineSettingsText() << "; qelhost scan lists the stations that answer)\n";
-        return kExitLine;
-    }
-    std::cerr << head << "station " << station << " refused it with "
-              << (nak ? "a Nak" : "a malformed answer")
-              << " (the address may not exist in this controller, or the value may not fit the gate)\n";
-    return kExitRefused;
+    if (outcome.result == DriverResult::LineFailure) return is(Hint::NoAnswer);
+    return is(Hint::StationRefused);
 }
 
 }  // namespace qel::session

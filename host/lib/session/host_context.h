@@ -1,13 +1,18 @@
 // What every command of a host program shares: the loaded driver, the
-// station models checked and put in place, an initialised QEL, and messages
-// that say what went wrong and what to do.
+// station models checked and put in place, an initialised QEL, and the
+// diagnosis of a failed read or write. The driver's integers end here: what
+// goes out is DriverResult, Outcome and Diagnosis. It prints nothing: what
+// it has to say goes to the report sink (report.h).
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "session/diagnosis.h"
 #include "session/driver_library.h"
+#include "session/driver_result.h"
+#include "session/gate_diagnosis.h"
 #include "session/line_scheduler.h"
 #include "session/model_file_check.h"
 #include "session/qel_session.h"
@@ -16,34 +21,37 @@
 
 namespace qel::session {
 
-constexpr int kExitOk = 0;
-constexpr int kExitRefused = 1;  // the driver's 1: refused or illegal
-constexpr int kExitLine = 2;     // the driver's 2: port or line failure
-constexpr int kExitUsage = 64;
+// What became of Open: the QEL is ready; a setting the user gave cannot be
+// used (a model file that cannot be read, a port name that cannot be); or
+// the port or the line failed.
+enum class OpenResult { Ready, BadSetting, LineFailure };
 
 class HostContext {
 public:
     ~HostContext();
-    // Loads the driver; one line on stderr and false on failure.
+    // Loads the driver; false after an error report on failure.
     bool LoadDriver(const SessionOptions& options);
-    // Checks the station model file (warnings with file:line on stderr), puts
-    // the models in place and initialises the QEL: 0, kExitUsage, or the
-    // driver's result with one line on stderr that says what to do.
-    int Open(const SessionOptions& options);
+    // Checks the station model file (a warning report with file:line for
+    // each doubtful line), puts the models in place and initialises the QEL;
+    // on failure an error report says what to do.
+    OpenResult Open(const SessionOptions& options);
     // Initialises the QEL again with these models, then sets the read
-    // time-out (10 ms units) when it is above 0. The driver's result.
-    int Reopen(const StationModels& models, int readTimeout);
+    // time-out (10 ms units) when it is above 0.
+    DriverResult Reopen(const StationModels& models, int readTimeout);
 
-    // Checks a gate: 0, or 1 with a line that explains the address on stderr.
-    int CheckGate(Gate& gate, bool quiet = false);
+    // The driver's gate check; DiagnoseGate tells why it refused one.
+    DriverResult CheckGate(Gate& gate);
+    GateDiagnosis DiagnoseGate(const Gate& gate);
     // A read through the line scheduler (its attempts, time-outs and station
-    // health), remembering the driver's messages of this call; a write as the
-    // driver does it.
-    int Read(const Gate& gate, std::vector<std::uint16_t>& values);
-    int Write(const Gate& gate, std::uint16_t value);
-    // One line on stderr for a failed read or write, after finding out what
-    // the station answers when that helps; the exit code to give.
-    int ReportFailure(const char* what, const Gate& gate, int result);
+    // health); a write as the driver does it (its own attempts and log). The
+    // write's failure kind is None unless the gate and value tell it: the
+    // driver's own loop does not say.
+    Outcome Read(const Gate& gate, std::vector<std::uint16_t>& values);
+    Outcome Write(const Gate& gate, std::uint16_t value);
+    // Why a read or a write of this gate failed with this outcome, after
+    // asking the station what it is when that helps (which stops the
+    // scheduler). value: the value written.
+    Diagnosis Diagnose(const Gate& gate, const Outcome& outcome, bool write, std::uint16_t value = 0);
 
     // The models the user's file and --station options give.
     const StationModels& models() const { return models_; }
@@ -64,11 +72,9 @@ public:
 private:
     bool EnterWorkDirectory(std::string& error);
     bool PutModels(const std::string& text, std::string& error);
-    std::string LineSettingsText() const;
-
-    // Why a station Naked a frame of the model it was named as, when a probe
-    // finds it is the other model; empty otherwise.
-    std::string NamedModelMismatch(unsigned station);
+    // The model a probe finds the station answers as: FA2, FA3, or Other
+    // when it does not tell.
+    StationKind AnswersAs(unsigned station, bool& selectionOnly);
 
     std::unique_ptr<TcpBridge> bridge_;
     std::unique_ptr<QelSession> session_;
@@ -81,7 +87,7 @@ private:
     StationModels models_;
 };
 
-// "qelhost: warning: FILE:LINE: ..." for each warning.
-void PrintModelWarnings(const std::string& file, const StationModels& models);
+// A warning report "FILE:LINE: ..." for each warning.
+void ReportModelWarnings(const std::string& file, const StationModels& models);
 
 }  // namespace qel::session

@@ -217,7 +217,7 @@ void LineScheduler::Finish(LineRequest* request) {
     owned_.erase(found);
 #if !defined(_WIN32)
     const std::uint64_t one = 1;
-    if (write(wakeFd_, &one, sizeof one) < 0) std::fprintf(stderr, "%scannot wake the server thread\n", MessageHead().c_str());
+    if (write(wakeFd_, &one, sizeof one) < 0) Report(Severity::Error, "cannot wake the server thread");
 #endif
 }
 
@@ -289,7 +289,7 @@ AttemptOutcome LineScheduler::RunProbe(unsigned station, Millis timeout) {
     gate.gas = gas;
     gate.dataType = DATA_TYPE_WORD;
     AttemptOutcome outcome;
-    if (line_.Check(gate) != 0) {
+    if (line_.Check(gate) != DriverResult::Done) {
         outcome.result = QEL_RESULT_REFUSED;
         outcome.failure = FailureKind::Refused;
         return outcome;
@@ -305,9 +305,8 @@ bool LineScheduler::ReopenPort() {
     LineStats& line = counters_->line;
     line.portOpen = open;
     if (open) ++line.portReopens;
-    std::fprintf(stderr, "%s%s\n", MessageHead().c_str(),
-                 open ? "serial port reopened; serving again"
-                      : "serial port closed: reopening failed, trying again after a pause");
+    Report(Severity::Info, open ? "serial port reopened; serving again"
+                                : "serial port closed: reopening failed, trying again after a pause");
     return open;
 }
 
@@ -380,10 +379,10 @@ void LineScheduler::Run() {
             s.state = state;
             s.stateSince = WallNow();
             if (state == StationState::Down && wasUp)
-                std::fprintf(stderr, "%sstation %u did not answer: held down, probed in the background\n",
-                             MessageHead().c_str(), station);
+                Report(Severity::Info, "station " + std::to_string(station) +
+                                           " did not answer: held down, probed in the background");
             if (state == StationState::Up)
-                std::fprintf(stderr, "%sstation %u answers again\n", MessageHead().c_str(), station);
+                Report(Severity::Info, "station " + std::to_string(station) + " answers again");
         }
     };
     while (!stopping_) {

@@ -56,7 +56,7 @@
 
 #include "session/block_trailers.h"
 #include "session/line_stats.h"
-#include "session/program_name.h"
+#include "session/report.h"
 #include "session/qel_session.h"
 #include "plan/scan_plan.h"
 #include "session/session_options.h"
@@ -256,9 +256,7 @@ private:
     QelSession& line_;
     SchedulerOptions options_;
     // Each station's block trailer, learned and judged on the line's thread.
-    BlockTrailers trailers_{[](const std::string& line) {
-        std::fprintf(stderr, "%s%s\n", MessageHead().c_str(), line.c_str());
-    }};
+    BlockTrailers trailers_{[](const std::string& line) { Report(Severity::Info, line); }};
     int wakeFd_ = -1;
 
     mutable std::mutex mutex_;  // the decider, the finished list, the counters

@@ -17,7 +17,7 @@ std::int32_t QelSession::Call(std::int32_t operation, void* parameters) const {
     return driver_.Call(request);
 }
 
-std::int32_t QelSession::Describe(DriverInfo& info) const { return Call(QEL_DESCRIBE, &info); }
+DriverResult QelSession::Describe(DriverInfo& info) const { return DriverResultOf(Call(QEL_DESCRIBE, &info)); }
 
 bool ParityCode(const std::string& name, std::uint16_t& code) {
     static const char* const names[] = {"none", "odd", "even", "mark", "space"};
@@ -48,7 +48,7 @@ void QelSession::FillLine(const LineOptions& line, char (&portName)[PORT_NAME_SI
     StopBitsCode(line.stopBits, stopBits);
 }
 
-std::int32_t QelSession::Init(const LineOptions& line) {
+DriverResult QelSession::Init(const LineOptions& line) {
     DriverInfo info{};
     Describe(info);
     qel_ = line.qel;
@@ -58,36 +58,38 @@ std::int32_t QelSession::Init(const LineOptions& line) {
     FillLine(line, setup.portName, setup.baudRate, setup.dataBits, setup.stopBits, setup.parity);
     setup.portEnabled = 1;
     setup.readTimeout = line.timeout;
-    return Call(QEL_INIT, &setup);
+    return DriverResultOf(Call(QEL_INIT, &setup));
 }
 
-std::int32_t QelSession::InitWithoutPort(int qel) {
+DriverResult QelSession::InitWithoutPort(int qel) {
     DriverInfo info{};
     Describe(info);
     qel_ = qel;
     workspace_.assign(std::max<std::uint32_t>(info.workspaceSize, sizeof(DriverWorkspace)), 0);
     QelSetup setup{};
     setup.portEnabled = 0;
-    return Call(QEL_INIT, &setup);
+    return DriverResultOf(Call(QEL_INIT, &setup));
 }
 
-std::int32_t QelSession::SetReadTimeout(const LineOptions& line, int timeout) {
+DriverResult QelSession::SetReadTimeout(const LineOptions& line, int timeout) {
     PortUpdate update{};
     FillLine(line, update.portName, update.baudRate, update.dataBits, update.stopBits, update.parity);
     update.readTimeout = timeout;
-    return Call(QEL_RECONFIGURE, &update);
+    return DriverResultOf(Call(QEL_RECONFIGURE, &update));
 }
 
-std::int32_t QelSession::WarmStart() { return Call(QEL_WARM_START, nullptr); }
+DriverResult QelSession::WarmStart() { return DriverResultOf(Call(QEL_WARM_START, nullptr)); }
 
-std::int32_t QelSession::Close() { return workspace_.empty() ? 0 : Call(QEL_CLOSE, nullptr); }
+DriverResult QelSession::Close() {
+    return workspace_.empty() ? DriverResult::Done : DriverResultOf(Call(QEL_CLOSE, nullptr));
+}
 
-std::int32_t QelSession::Check(Gate& gate) {
+DriverResult QelSession::Check(Gate& gate) {
     gate.definition = GateDefinition{};
     gate.definition.gas = gate.gas.c_str();
     gate.definition.dataType = gate.dataType;
     gate.definition.count = gate.count;
-    return Call(gate.count == 1 ? QEL_CHECK_GATE : QEL_CHECK_BLOCK, &gate.definition);
+    return DriverResultOf(Call(gate.count == 1 ? QEL_CHECK_GATE : QEL_CHECK_BLOCK, &gate.definition));
 }
 
 GateTransfer TransferOf(const Gate& gate, int count, std::uint16_t* slots) {
@@ -102,20 +104,20 @@ GateTransfer TransferOf(const Gate& gate, int count, std::uint16_t* slots) {
     return transfer;
 }
 
-std::int32_t QelSession::Read(const Gate& gate, std::vector<std::uint16_t>& values) {
+DriverResult QelSession::Read(const Gate& gate, std::vector<std::uint16_t>& values) {
     // A single value travels in slot 1, a block in slots 0 to count - 1.
     std::vector<std::uint16_t> slots(static_cast<std::size_t>(std::max(gate.count, 2)), 0);
     GateTransfer transfer = TransferOf(gate, gate.count, slots.data());
-    const std::int32_t result = Call(gate.count == 1 ? QEL_READ : QEL_READ_BLOCK, &transfer);
+    const DriverResult result = DriverResultOf(Call(gate.count == 1 ? QEL_READ : QEL_READ_BLOCK, &transfer));
     if (gate.count == 1) values.assign(1, slots[1]);
     else values.assign(slots.begin(), slots.begin() + gate.count);
     return result;
 }
 
-std::int32_t QelSession::Write(const Gate& gate, std::uint16_t value) {
+DriverResult QelSession::Write(const Gate& gate, std::uint16_t value) {
     std::uint16_t slots[2] = {0, value};
     GateTransfer transfer = TransferOf(gate, 1, slots);
-    return Call(QEL_WRITE, &transfer);
+    return DriverResultOf(Call(QEL_WRITE, &transfer));
 }
 
 std::string QelSession::StationModel(std::uint32_t station) const {

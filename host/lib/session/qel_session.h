@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "session/driver_library.h"
+#include "session/driver_result.h"
 #include "vuzorur.h"
 
 namespace qel::session {
@@ -29,25 +30,28 @@ struct Gate {
     GateDefinition definition{};
 };
 
+// The driver's integers become DriverResult here, at the boundary; only
+// Request, for callers that fill the driver's records themselves, passes the
+// bare result on.
 class QelSession {
 public:
     explicit QelSession(const DriverLibrary& driver);
 
-    std::int32_t Describe(DriverInfo& info) const;
+    DriverResult Describe(DriverInfo& info) const;
     // Allocates the workspace (size from the driver) and initialises the QEL.
-    std::int32_t Init(const LineOptions& line);
+    DriverResult Init(const LineOptions& line);
     // QEL_INIT with the port disabled: the driver only logs its version.
-    std::int32_t InitWithoutPort(int qel);
+    DriverResult InitWithoutPort(int qel);
     // QEL_RECONFIGURE with the same line and this read time-out (10 ms units,
     // below the 1 s that QEL_INIT insists on).
-    std::int32_t SetReadTimeout(const LineOptions& line, int timeout);
-    std::int32_t WarmStart();
-    std::int32_t Close();
+    DriverResult SetReadTimeout(const LineOptions& line, int timeout);
+    DriverResult WarmStart();
+    DriverResult Close();
     // QEL_CHECK_GATE for a count of 1, QEL_CHECK_BLOCK otherwise.
-    std::int32_t Check(Gate& gate);
+    DriverResult Check(Gate& gate);
     // Reads a checked gate: values holds `count` slots (one for a single gate).
-    std::int32_t Read(const Gate& gate, std::vector<std::uint16_t>& values);
-    std::int32_t Write(const Gate& gate, std::uint16_t value);
+    DriverResult Read(const Gate& gate, std::vector<std::uint16_t>& values);
+    DriverResult Write(const Gate& gate, std::uint16_t value);
     // QelMain with this QEL's workspace, for callers that fill the records
     // themselves (the scan planner's checks and transfers).
     std::int32_t Request(std::int32_t operation, void* parameters) { return Call(operation, parameters); }

@@ -31,7 +31,7 @@ class StationProbe {
 public:
     // Puts these station models in place and initialises the QEL again with
     // this read time-out (10 ms units): the driver's result.
-    using Reopen = std::function<int(const StationModels& models, int readTimeout)>;
+    using Reopen = std::function<DriverResult(const StationModels& models, int readTimeout)>;
     StationProbe(QelSession& session, Reopen reopen, int readTimeout);
     ProbeAnswer Probe(unsigned station);
     // One selection, one attempt, waiting at most timeoutMs (raised to the

@@ -27,6 +27,8 @@
 #include "session/plan_link.h"
 #include "session/program_name.h"
 #include "session/service_notify.h"
+#include "cli/exit_codes.h"
+#include "cli/report_printer.h"
 #include "cli/session_cli.h"
 #include "session/station_option.h"
 
@@ -35,8 +37,8 @@ namespace {
 
 using namespace qel::modbus;
 
-using session::kExitLine;
-using session::kExitUsage;
+using cli::kExitLine;
+using cli::kExitUsage;
 
 struct Options {
     session::SessionOptions session;  // the line, the station models, the driver and its log, -v
@@ -147,7 +149,7 @@ http::StatusSource DiagnosticsSource(session::HostContext& host, const session::
     if (mqtt) source.frontEnds.push_back({"mqtt", [mqtt] { return mqtt->Take(); }});
     source.version = QELGATE_VERSION;
     DriverInfo info{};
-    if (checks.Describe(info) == 0 && info.bannerText != nullptr)
+    if (checks.Describe(info) == session::DriverResult::Done && info.bannerText != nullptr)
         source.driverBanner = session::Cp437ToUtf8(info.bannerText);
     const session::LineOptions& line = host.line();
     source.port = {host.portName(), line.baud, line.dataBits, line.parity, line.stopBits, line.timeout};
@@ -172,13 +174,14 @@ int Serve(Options& o) {
     // only, and a session without a line for the gate checks, used by the
     // server thread only.
     session::HostContext host;
-    if (const int opened = host.Open(o.session); opened != QEL_RESULT_DONE) return opened == kExitUsage ? kExitUsage : kExitLine;
+    if (const session::OpenResult opened = host.Open(o.session); opened != session::OpenResult::Ready)
+        return cli::ExitCode(opened);
     session::QelSession& line = host.session();
     session::QelSession checks(host.driver);
     session::LineOptions noLine = host.line();
     noLine.port.clear();
     checks.Init(noLine);
-    const GateCheck check = [&checks](session::Gate& gate) { return checks.Check(gate) == QEL_RESULT_DONE; };
+    const GateCheck check = [&checks](session::Gate& gate) { return checks.Check(gate) == session::DriverResult::Done; };
 
     WriteAllowList allowList;
     if (!o.writeAllowFile.empty() && !allowList.Load(o.writeAllowFile, check, error)) {
@@ -283,7 +286,7 @@ int Serve(Options& o) {
 int main(int argc, char** argv) {
     using namespace qel::qelgate;
     namespace session = qel::session;
-    session::SetProgramName("qelgate");
+    qel::cli::PrintReports("qelgate");
     CLI::App app{"qelgate - FA-2/FA-3 controllers on one serial line as a Modbus TCP server: the unit id is the "
                  "station, the address map is printed by --map. With --mqtt it publishes a list of gates to an MQTT "
                  "broker as well."};

@@ -8,6 +8,7 @@
 
 #include "session/cp437.h"
 #include "session/driver_log.h"
+#include "cli/diagnosis_text.h"
 #include "session/gate_diagnosis.h"
 #include "output.h"
 #include "session/program_name.h"
@@ -63,37 +64,50 @@ int DataTypeFor(const std::string& gas, bool bit, bool word) {
 
 }  // namespace
 
+bool GateChecked(HostContext& host, Gate& gate) {
+    if (host.CheckGate(gate) == DriverResult::Done) return true;
+    std::cerr << MessageHead() << GateDiagnosisText(host.DiagnoseGate(gate)) << "\n";
+    return false;
+}
+
+int ReportFailure(HostContext& host, const Gate& gate, const Outcome& outcome, bool write, std::uint16_t value) {
+    const Diagnosis diagnosis = host.Diagnose(gate, outcome, write, value);
+    std::cerr << MessageHead() << DiagnosisText(diagnosis) << "\n";
+    return ExitCode(diagnosis.verdict());
+}
+
 int RunDescribe(const CommonOptions& common) {
     HostContext host;
     if (!host.LoadDriver(common)) return kExitUsage;
     DriverInfo info{};
-    const int result = host.session().Describe(info);
+    const DriverResult result = host.session().Describe(info);
     std::printf("driver name      %s\n", info.driverName != nullptr ? info.driverName : "");
     std::printf("workspace size   %u bytes\n", info.workspaceSize);
     std::printf("default line     %u baud, %u data bits, parity code %u, stop-bit code %u\n", info.baudRate,
                 info.dataBits, info.parity, info.stopBits);
     std::printf("host codes       %u, %u, %u\n", info.hostCode1, info.hostCode2, info.hostCode3);
     if (info.bannerText != nullptr) std::printf("%s", Cp437ToUtf8(info.bannerText).c_str());
-    return result;
+    return ExitCode(result);
 }
 
 int RunCheck(const CommonOptions& common, const CheckOptions& options) {
     HostContext host;
-    if (const int opened = host.Open(common); opened != QEL_RESULT_DONE) return opened == kExitUsage ? kExitUsage : kExitLine;
+    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return ExitCode(opened);
     int worst = kExitOk;
     for (const std::string& gas : options.gates) {
         Gate gate;
         gate.gas = gas;
         gate.count = options.count;
         gate.dataType = DataTypeFor(gas, options.bit, options.word);
-        if (host.CheckGate(gate) == QEL_RESULT_DONE) {
+        if (host.CheckGate(gate) == DriverResult::Done) {
             std::printf("%-11s legal    station %u  area %u (%s)  element %u\n", gas.c_str(), gate.definition.station,
                         gate.definition.areaCode, AreaName(gate.definition.areaCode), gate.definition.element);
-            if (const std::string why = ExplainUnservedRead(host.session(), gate); !why.empty()) {
-                std::cerr << MessageHead() << gas << ": " << why << "\n";
+            if (UnservedRead(host.session(), gate)) {
+                std::cerr << MessageHead() << gas << ": " << UnservedReadText() << "\n";
                 worst = kExitRefused;
             }
         } else {
+            std::cerr << MessageHead() << GateDiagnosisText(host.DiagnoseGate(gate)) << "\n";
             std::printf("%-11s illegal\n", gas.c_str());
             worst = kExitRefused;
         }
@@ -105,20 +119,21 @@ int RunRead(const CommonOptions& common, const ReadOptions& options) {
     Format format{};
     ParseFormat(options.format, format);
     HostContext host;
-    if (const int opened = host.Open(common); opened != QEL_RESULT_DONE) return opened == kExitUsage ? kExitUsage : kExitLine;
+    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return ExitCode(opened);
     Gate gate;
     gate.gas = options.gas;
     gate.count = options.count;
     gate.dataType = GuessDataType(options.gas);
-    if (host.CheckGate(gate) != QEL_RESULT_DONE) return kExitRefused;
+    if (!GateChecked(host, gate)) return kExitRefused;
     Reading reading;
     reading.gas = gate.gas;
     reading.bits = gate.dataType == DATA_TYPE_BIT;
-    reading.result = host.Read(gate, reading.values);
+    const Outcome outcome = host.Read(gate, reading.values);
+    reading.result = static_cast<int>(outcome.result);  // the number the formats show
     if (const std::string header = HeaderLine(format, false); !header.empty()) std::printf("%s\n", header.c_str());
     std::printf("%s\n", FormatReading(format, reading).c_str());
     std::fflush(stdout);
-    return reading.result == QEL_RESULT_DONE ? kExitOk : host.ReportFailure("the read", gate, reading.result);
+    return outcome.ok() ? kExitOk : ReportFailure(host, gate, outcome, false);
 }
 
 int RunWrite(const CommonOptions& common, const WriteOptions& options) {
@@ -154,14 +169,14 @@ int RunWrite(const CommonOptions& common, const WriteOptions& options) {
         return kExitUsage;
     }
     HostContext host;
-    if (const int opened = host.Open(common); opened != QEL_RESULT_DONE) return opened == kExitUsage ? kExitUsage : kExitLine;
+    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return ExitCode(opened);
     for (std::size_t i = 0; i < values.size(); ++i) {
         Gate gate;
         gate.gas = options.pairs[2 * i];
         gate.dataType = GuessDataType(gate.gas);
-        if (host.CheckGate(gate) != QEL_RESULT_DONE) return kExitRefused;
-        const int result = host.Write(gate, values[i]);
-        if (result != QEL_RESULT_DONE) return host.ReportFailure("the write", gate, result);
+        if (!GateChecked(host, gate)) return kExitRefused;
+        const Outcome outcome = host.Write(gate, values[i]);
+        if (!outcome.ok()) return ReportFailure(host, gate, outcome, true, values[i]);
         std::printf("%-11s written  %u\n", gate.gas.c_str(), values[i]);
     }
     return kExitOk;
@@ -169,10 +184,10 @@ int RunWrite(const CommonOptions& common, const WriteOptions& options) {
 
 int RunWarmStart(const CommonOptions& common) {
     HostContext host;
-    if (const int opened = host.Open(common); opened != QEL_RESULT_DONE) return opened == kExitUsage ? kExitUsage : kExitLine;
-    const int result = host.session().WarmStart();
-    std::printf("warm start of QEL %d: %s\n", common.line.qel, result == QEL_RESULT_DONE ? "done" : "failed");
-    return result;
+    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return ExitCode(opened);
+    const DriverResult result = host.session().WarmStart();
+    std::printf("warm start of QEL %d: %s\n", common.line.qel, result == DriverResult::Done ? "done" : "failed");
+    return ExitCode(result);
 }
 
 int RunVersion(const CommonOptions& common) {

@@ -5,12 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "cli/exit_codes.h"
 #include "session/host_context.h"
 
 namespace qel::qelhost {
 
-// The program works in the session library's terms throughout.
+// The program works in the session library's terms throughout, and gives
+// the exit codes of host_cli.
 using namespace qel::session;
+using namespace qel::cli;
 
 // The options every command takes: the line, the station models, the driver.
 using CommonOptions = SessionOptions;
@@ -54,6 +57,13 @@ struct ScanOptions {
 struct DemoOptions {
     std::string fasimPath;
 };
+
+// The gate check: true when the driver accepts the gate; else false after one
+// line on stderr that explains the address.
+bool GateChecked(HostContext& host, Gate& gate);
+// One line on stderr for a failed read or write, after the session found out
+// why; the exit code to give.
+int ReportFailure(HostContext& host, const Gate& gate, const Outcome& outcome, bool write, std::uint16_t value = 0);
 
 int RunDescribe(const CommonOptions& common);
 int RunCheck(const CommonOptions& common, const CheckOptions& options);

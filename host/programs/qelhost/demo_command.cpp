@@ -26,6 +26,7 @@ int RunDemo(const CommonOptions&, const DemoOptions&) {
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include "kestan.h"
@@ -118,6 +119,11 @@ private:
     int failed_ = 0;
 };
 
+// The driver's number for a result ("2"), or "-1" for a gate it refused to check.
+std::string ResultNumber(const std::optional<DriverResult>& result) {
+    return result ? std::to_string(static_cast<int>(*result)) : "-1";
+}
+
 std::string Hex(std::uint16_t v) {
     char text[8];
     std::snprintf(text, sizeof text, "0x%04X", v);
@@ -169,14 +175,14 @@ int RunDemo(const CommonOptions& common, const DemoOptions& options) {
 
         steps.Title("2. describe the driver");
         DriverInfo info{};
-        const bool described = host.session().Describe(info) == QEL_RESULT_DONE;
+        const bool described = host.session().Describe(info) == DriverResult::Done;
         steps.Check(described && info.workspaceSize == DRIVER_WORKSPACE_SIZE,
                     std::string("\"") + (info.driverName ? info.driverName : "") + "\", workspace of " +
                         std::to_string(info.workspaceSize) + " bytes, default line " + std::to_string(info.baudRate) +
                         " 8E1");
 
         steps.Title("3. initialise QEL 1 on the line, with a station model file naming station 2 an FA3");
-        steps.Check(host.Open(session) == QEL_RESULT_DONE && StationKindOf(host.session().StationModel(2)) == StationKind::FA3 &&
+        steps.Check(host.Open(session) == OpenResult::Ready && StationKindOf(host.session().StationModel(2)) == StationKind::FA3 &&
                         StationKindOf(host.session().StationModel(1)) == StationKind::FA2,
                     "QEL_INIT: port open, station 1 FA2, station 2 FA3");
 
@@ -194,7 +200,7 @@ int RunDemo(const CommonOptions& common, const DemoOptions& options) {
             gate.gas = row.gas;
             gate.count = row.count;
             gate.dataType = GuessDataType(row.gas);
-            const bool legal = host.CheckGate(gate, true) == QEL_RESULT_DONE;
+            const bool legal = host.CheckGate(gate) == DriverResult::Done;
             steps.Check(legal == row.legal, std::string(row.gas) + (row.count > 1 ? " block of " + std::to_string(row.count) : "") +
                                                 (legal ? " is legal: station " + std::to_string(gate.definition.station) +
                                                              ", area " + std::to_string(gate.definition.areaCode) +
@@ -207,24 +213,24 @@ int RunDemo(const CommonOptions& common, const DemoOptions& options) {
             gate.gas = gas;
             gate.count = count;
             gate.dataType = GuessDataType(gas);
-            if (host.CheckGate(gate, true) != QEL_RESULT_DONE) return -1;
-            return static_cast<int>(host.session().Read(gate, values));
+            if (host.CheckGate(gate) != DriverResult::Done) return std::optional<DriverResult>();
+            return std::optional<DriverResult>(host.session().Read(gate, values));
         };
         auto write = [&](const char* gas, std::uint16_t value) {
             Gate gate;
             gate.gas = gas;
             gate.dataType = GuessDataType(gas);
-            if (host.CheckGate(gate, true) != QEL_RESULT_DONE) return -1;
-            return static_cast<int>(host.session().Write(gate, value));
+            if (host.CheckGate(gate) != DriverResult::Done) return std::optional<DriverResult>();
+            return std::optional<DriverResult>(host.session().Write(gate, value));
         };
         auto expectRead = [&](const char* gas, int count, const std::vector<std::uint16_t>& expected) {
             std::vector<std::uint16_t> values;
-            const int result = read(gas, count, values);
+            const std::optional<DriverResult> result = read(gas, count, values);
             std::string shown;
             for (auto v : values) shown += (shown.empty() ? "" : " ") + (count == 1 ? std::to_string(v) + " (" + Hex(v) + ")" : std::to_string(v));
-            steps.Check(result == QEL_RESULT_DONE && values == expected,
+            steps.Check(result == DriverResult::Done && values == expected,
                         std::string("read ") + gas + (count > 1 ? " x" + std::to_string(count) : "") + " = " + shown +
-                            (result != QEL_RESULT_DONE ? " result " + std::to_string(result) : ""));
+                            (result != DriverResult::Done ? " result " + ResultNumber(result) : ""));
         };
 
         steps.Title("5. single reads");
@@ -240,31 +246,31 @@ int RunDemo(const CommonOptions& common, const DemoOptions& options) {
         expectRead("002DR0010", 2, {0xBEEF, 1});
 
         steps.Title("7. writes, read back");
-        steps.Check(write("001DR0020", 1234) == QEL_RESULT_DONE, "write 001DR0020 = 1234");
+        steps.Check(write("001DR0020", 1234) == DriverResult::Done, "write 001DR0020 = 1234");
         expectRead("001DR0020", 1, {1234});
-        steps.Check(write("001IO0003", 1) == QEL_RESULT_DONE, "write 001IO0003 = 1");
+        steps.Check(write("001IO0003", 1) == DriverResult::Done, "write 001IO0003 = 1");
         expectRead("001IO0003", 1, {1});
-        steps.Check(write("002DR0020", 4321) == QEL_RESULT_DONE, "write 002DR0020 = 4321 (FA3: header, Ack, data, Ack)");
+        steps.Check(write("002DR0020", 4321) == DriverResult::Done, "write 002DR0020 = 4321 (FA3: header, Ack, data, Ack)");
         expectRead("002DR0020", 1, {4321});
-        steps.Check(write("001CP0005", 10000) == QEL_RESULT_REFUSED, "write 001CP0005 = 10000 is refused: a preset holds 0..9999");
+        steps.Check(write("001CP0005", 10000) == DriverResult::Refused, "write 001CP0005 = 10000 is refused: a preset holds 0..9999");
 
         steps.Title("8. FA3 force mode");
-        steps.Check(write("002FORCE", 1) == QEL_RESULT_DONE, "write 002FORCE = 1: the driver holds station 2 in force mode");
-        steps.Check(write("002IO0005", 1) == QEL_RESULT_DONE, "write 002IO0005 = 1 goes as a ForceBit frame");
+        steps.Check(write("002FORCE", 1) == DriverResult::Done, "write 002FORCE = 1: the driver holds station 2 in force mode");
+        steps.Check(write("002IO0005", 1) == DriverResult::Done, "write 002IO0005 = 1 goes as a ForceBit frame");
         expectRead("002IO0005", 1, {1});
-        steps.Check(write("002SR0009", 1) == QEL_RESULT_DONE, "write 002SR0009 = 1 goes as a usual write");
-        steps.Check(write("002FORCE", 0) == QEL_RESULT_DONE, "write 002FORCE = 0: ClearForce answered, force mode ends");
+        steps.Check(write("002SR0009", 1) == DriverResult::Done, "write 002SR0009 = 1 goes as a usual write");
+        steps.Check(write("002FORCE", 0) == DriverResult::Done, "write 002FORCE = 0: ClearForce answered, force mode ends");
 
         steps.Title("9. a silent station: five attempts, four retries, then result 2");
         std::vector<std::uint16_t> values;
         log.retries = 0;
-        const int silent = read("005DR0000", 1, values);
-        steps.Check(silent == QEL_RESULT_LINE_FAILURE && log.retries == 4,
-                    "read 005DR0000 gave " + std::to_string(silent) + " after " + std::to_string(log.retries) +
+        const std::optional<DriverResult> silent = read("005DR0000", 1, values);
+        steps.Check(silent == DriverResult::LineFailure && log.retries == 4,
+                    "read 005DR0000 gave " + ResultNumber(silent) + " after " + std::to_string(log.retries) +
                         " retries");
 
         steps.Title("10. close the port and stop the simulator");
-        steps.Check(host.session().Close() == QEL_RESULT_DONE, "QEL_CLOSE");
+        steps.Check(host.session().Close() == DriverResult::Done, "QEL_CLOSE");
         sim.Stop();
         struct stat st {};
         steps.Check(lstat(link.c_str(), &st) != 0, "the simulator stopped and removed " + link);

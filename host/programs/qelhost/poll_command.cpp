@@ -93,16 +93,17 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
     ParseFormat(options.format, format);
     std::vector<Gate> gates;
     std::string error;
-    if (!ReadGateList(Absolute(options.gatesFile), gates, error)) {
-        std::cerr << "qelhost: " << error << "\n";
+    bool periodRefused = false;
+    if (!ReadGateList(Absolute(options.gatesFile), gates, error, &periodRefused)) {
+        std::cerr << "qelhost: " << error << (periodRefused ? " (periods are for qelgate --publish)" : "") << "\n";
         return kExitUsage;
     }
     HostContext host;
     CommonOptions opening = common;
     if (options.planOnly) opening.line.port.clear();  // the plan sends nothing: no port is opened
-    if (const int opened = host.Open(opening); opened != 0) return opened == kExitUsage ? kExitUsage : kExitLine;
+    if (const OpenResult opened = host.Open(opening); opened != OpenResult::Ready) return ExitCode(opened);
     for (Gate& gate : gates) {
-        if (host.CheckGate(gate) != 0) return kExitRefused;
+        if (!GateChecked(host, gate)) return kExitRefused;
     }
 
     std::vector<plan::GateRequest> requests;
@@ -222,8 +223,9 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
     // The last result of each gate decides: a line failure before a refusal.
     int worst = kExitOk;
     for (const GateRecord& r : records) {
-        if (r.lastResult == kExitLine) worst = kExitLine;
-        else if (r.lastResult != 0 && worst == kExitOk) worst = kExitRefused;
+        const int code = ExitCode(DriverResultOf(r.lastResult));
+        if (code == kExitLine) worst = kExitLine;
+        else if (code != kExitOk && worst == kExitOk) worst = kExitRefused;
     }
     return worst;
 }

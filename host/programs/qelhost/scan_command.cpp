@@ -129,7 +129,7 @@ int RunScan(const CommonOptions& common, const ScanOptions& options) {
     }
     const std::string modelsOut = options.writeModels.empty() ? "" : Absolute(options.writeModels);
     HostContext host;
-    if (const int opened = host.Open(common); opened != 0) return opened == kExitUsage ? kExitUsage : kExitLine;
+    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return ExitCode(opened);
     const int timeout = common.timeoutGiven ? common.line.timeout : ProbeReadTimeout(host.line());
     StationProbe probe = host.MakeProbe(timeout);
 

@@ -1,0 +1,127 @@
+#include "cli/diagnosis_text.h"
+
+#include <cstdio>
+
+namespace qel::cli {
+
+namespace {
+
+using session::Hint;
+using session::StationKind;
+
+const char* const kAddressForm =
+    "a gate address is a three-digit station 000-255, an area and an element of up to four digits "
+    "(001DR0399, 012IO157), or a station and FORCE (005FORCE)";
+
+// "002" for station 2: the start of its line in a station model file.
+std::string Record(unsigned station) {
+    char record[8];
+    std::snprintf(record, sizeof record, "%03u", station);
+    return record;
+}
+
+std::string Words(const session::Diagnosis& d) {
+    const std::string n = std::to_string(d.station);
+    const std::string name = "station " + n;
+    switch (d.hint) {
+        case Hint::PresetRange: return "a preset (CP, TP) holds 0 to 9999";
+        case Hint::ReadOnly: return "the gate is read-only on " + name;
+        case Hint::ForceNotCleared:
+            return name + " did not confirm the end of force mode; write " + d.gas +
+                   " 0 again, or warm-start the controller";
+        case Hint::UnknownModel:
+            return "the station model file gives " + name + " the model " + d.model +
+                   ", which the driver does not know: write FA2 or FA3 (capitals), or name it with --station " + n +
+                   ":FA3";
+        case Hint::UnservedRead: return UnservedReadText();
+        case Hint::NamedModelMismatch: {
+            const std::string named = session::ModelText(d.namedAs);
+            const std::string found = session::ModelText(d.answersAs);
+            std::string text = name + " answers as an " + session::ModelName(d.answersAs) + "; it is named " + named;
+            if (d.namedByOption) return text + " by --station " + n + ":" + named + ": write --station " + n + ":" + found;
+            return text + " in " + d.modelFile + ": change its line " + Record(d.station) + named + " to " +
+                   Record(d.station) + found + ", or name it with --station " + n + ":" + found;
+        }
+        case Hint::LineSettings:
+            return "what came back did not match what was sent (an echo that differs, or a garbled reply): the line "
+                   "settings may differ from the controllers' (now " + LineSettingsText(d.line) +
+                   "); check --baud, --parity, --data-bits and --stop-bits";
+        case Hint::TakenForFa2:
+            return name + " answers as an FA-3, but it is taken for an FA-2 because no station model names it: name "
+                   "it with --station " + n + ":FA3, or add the line " + Record(d.station) +
+                   "FA3 to the station model file";
+        case Hint::SelectionOnly:
+            return name + " answers its selection but not this read; it may be an FA-3 that is not in the station "
+                   "model file (name it with --station " + n + ":FA3)";
+        case Hint::NoAnswer:
+            return "no answer from " + name + " on " + d.port +
+                   " (check the station number and that the controller is on, the wiring, and the line settings, "
+                   "now " + LineSettingsText(d.line) + "; qelhost scan lists the stations that answer)";
+        case Hint::StationRefused: {
+            const char* with = d.outcome.failure == session::FailureKind::Nak         ? "a Nak"
+                               : d.outcome.failure == session::FailureKind::Malformed ? "a malformed answer"
+                                                                                      : "a Nak or a malformed answer";
+            return name + " refused it with " + with +
+                   " (the address may not exist in this controller, or the value may not fit the gate)";
+        }
+    }
+    return name + " refused it";
+}
+
+}  // namespace
+
+std::string LineSettingsText(const session::LineOptions& line) {
+    return std::to_string(line.baud) + " baud, " + std::to_string(line.dataBits) + " data bits, " + line.parity +
+           " parity, " + line.stopBits + " stop bit" + (line.stopBits == "1" ? "" : "s");
+}
+
+std::string UnservedReadText() {
+    return "the gate check takes WO blocks of an FA-3, but the driver has no FA-3 WO read frame: it refuses the "
+           "read and sends nothing, whatever the line settings";
+}
+
+std::string DiagnosisText(const session::Diagnosis& diagnosis) {
+    return std::string(diagnosis.write ? "the write" : "the read") + " of " + diagnosis.gas + " failed: " +
+           Words(diagnosis);
+}
+
+std::string GateDiagnosisText(const session::GateDiagnosis& d) {
+    using session::GateFault;
+    const std::string head = "gate " + d.gas + " is illegal: ";
+    const std::string n = std::to_string(d.station);
+    const std::string where = "station " + n + ", an " + d.model;
+    const std::string fa2Hint = d.takenForFa2 ? "; station " + n +
+                                                    " is taken for an FA2 because no station model names it: if it "
+                                                    "is an FA-3, name it with --station " + n + ":FA3"
+                                              : "";
+    switch (d.fault) {
+        case GateFault::TooLong: return head + "it has more than 9 characters; " + kAddressForm;
+        case GateFault::NoStation: return head + "it does not start with a three-digit station; " + kAddressForm;
+        case GateFault::StationAbove255: return head + "station " + d.station3 + " is above 255";
+        case GateFault::ForceBlock: return head + "the FORCE gate takes no block";
+        case GateFault::ForceOnFa2: return head + "FORCE is the force-mode gate of an FA-3, and " + where + fa2Hint;
+        case GateFault::ForceIsBit: return head + "the FORCE gate holds a bit (check it with --bit)";
+        case GateFault::AreaMissing:
+            return head + d.area + " is no area of " + where + " (its areas: " + d.areas + ")" + fa2Hint;
+        case GateFault::NoArea:
+            return head + "\"" + d.area + "\" is no area of " + where + " (its areas: " + d.areas + "); " + kAddressForm;
+        case GateFault::BadElement:
+            return head + "the element \"" + d.digits + "\" is not up to four digits; " + kAddressForm;
+        case GateFault::OtherType:
+            return head + d.area + " holds " + (d.bitArea ? "bits (check it with --bit)" : "words (check it with --word)");
+        case GateFault::BlockOnly:
+            return head + d.area + " on " + where + " is read only as a block (--count N; elements " + d.legal + ")";
+        case GateFault::BlockCount:
+            return head + "a block of " + std::to_string(d.count) + " " + d.area + " elements on " + where +
+                   " is not allowed; the count is " + d.counts;
+        case GateFault::OutsideRange: {
+            std::string text = head + "element " + std::to_string(d.element) + " is outside " + d.area + " on " + where +
+                               " (legal: " + d.legal + ")";
+            if (d.bitArea && d.area != "SR" && (d.element % 10) >= 8) text += "; the last digit is the bit, 0 to 7";
+            return text + fa2Hint;
+        }
+    }
+    return head + kAddressForm;
+}
+
+}  // namespace qel::cli
