@@ -21,7 +21,7 @@ def curl(rig, *args):
 
 
 def headers(rig, *args):
-    return subprocess.run(['curl', '-s', '-i', '--max-time', '5', *args], capture_output=True, text=True).stdout
+    return subprocess.run(['curl', '-s', '-i', '--max-time', '5', *args], capture_output=True).stdout.decode()
 
 
 def keep_alive(rig):

@@ -162,6 +162,9 @@ void HttpLoop::Stop() {
     thread_.join();
     ::close(epoll_);
     epoll_ = -1;
+    // No one waits in the backlog for a server that has stopped.
+    ::close(listener_);
+    listener_ = -1;
 }
 
 void HttpLoop::Run() {

@@ -74,7 +74,7 @@ public:
     // Binds and listens (host: a name or an address); false with a reason.
     bool Listen(const std::string& host, int port, std::string& error);
     int Port() const { return port_; }
-    // Runs the loop on a thread of its own until Stop.
+    // Runs the loop on a thread of its own until Stop, which also closes the listener.
     void Start();
     void Stop();
     const LoopCounts& Counts() const { return counts_; }
