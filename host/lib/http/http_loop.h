@@ -47,7 +47,7 @@ using Handler = std::function<void(const Request&, Responder)>;
 
 struct ConnectionLimits {
     RequestLimits request;
-    std::size_t maxConnections = 256;
+    std::size_t maxConnections = 128;
     std::chrono::milliseconds requestDeadline{5000};  // a whole request, from its first byte
     std::chrono::milliseconds idleTimeout{15000};     // between requests on a kept-alive connection
     std::chrono::milliseconds writeDeadline{10000};   // for the client to take an answer
