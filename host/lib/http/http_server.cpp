@@ -1,9 +1,6 @@
 #include "http/http_server.h"
 
-#include <httplib.h>
-
 #include <charconv>
-#include <chrono>
 
 #include "http/metrics_text.h"
 #include "http/status_json.h"
@@ -32,51 +29,49 @@ bool ParseHttpAddress(const std::string& text, std::string& host, int& port, std
     return true;
 }
 
-HttpServer::HttpServer(StatusSource source) : source_(std::move(source)), server_(std::make_unique<httplib::Server>()) {
-    server_->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
-        response.set_content(MetricsText(source_, TakeView(source_)), kMetricsContentType);
-    });
-    server_->Get("/api/status", [this](const httplib::Request&, httplib::Response& response) {
-        const auto text = StatusJson(source_, TakeView(source_)).dump(-1, ' ', false,
-                                                                      nlohmann::json::error_handler_t::replace);
-        response.set_header("Cache-Control", "no-store");
-        response.set_content(text, "application/json");
-    });
-    server_->Get("/", [](const httplib::Request&, httplib::Response& response) {
-        const std::string_view page = StatusPageHtml();
-        response.set_content(page.data(), page.size(), "text/html; charset=utf-8");
-    });
-    // Only GET: the other methods are refused whatever the path.
-    const auto refuse = [](const httplib::Request&, httplib::Response& response) {
-        response.status = 405;
-        response.set_header("Allow", "GET");
-    };
-    server_->Post(".*", refuse);
-    server_->Put(".*", refuse);
-    server_->Patch(".*", refuse);
-    server_->Delete(".*", refuse);
-    server_->set_error_handler([](const httplib::Request&, httplib::Response& response) {
-        if (response.status == 404) response.set_content("not found\n", "text/plain");
-    });
-}
+HttpServer::HttpServer(StatusSource source, ConnectionLimits limits)
+    : source_(std::move(source)),
+      loop_(std::make_unique<HttpLoop>([this](const Request& request, Responder respond) { Handle(request, respond); },
+                                       limits)) {}
 
 HttpServer::~HttpServer() { Stop(); }
+
+// Every answer is made here, on the loop's thread, from a snapshot taken now.
+void HttpServer::Handle(const Request& request, const Responder& respond) const {
+    if (request.method != "GET" && request.method != "HEAD") {
+        auto refused = TextResponse(405);
+        refused.fields.emplace_back("Allow", "GET, HEAD");
+        respond(std::move(refused));
+        return;
+    }
+    Response response;
+    if (request.path == "/metrics") {
+        response.contentType = kMetricsContentType;
+        response.body = MetricsText(source_, TakeView(source_));
+    } else if (request.path == "/api/status") {
+        response.contentType = "application/json";
+        response.fields.emplace_back("Cache-Control", "no-store");
+        response.body = StatusJson(source_, TakeView(source_))
+                            .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    } else if (request.path == "/") {
+        response.contentType = "text/html; charset=utf-8";
+        response.body = StatusPageHtml();
+    } else {
+        response = TextResponse(404);
+    }
+    respond(std::move(response));
+}
 
 bool HttpServer::Listen(const std::string& address, std::string& error) {
     std::string host;
     int port = 0;
     if (!ParseHttpAddress(address, host, port, error)) return false;
     host_ = host;
-    if (port == 0) {
-        port_ = server_->bind_to_any_port(host);
-        if (port_ < 0) port_ = 0;
-    } else if (server_->bind_to_port(host, port)) {
-        port_ = port;
-    }
-    if (port_ == 0) {
-        error = "cannot listen for HTTP on " + address + " (address in use, or not this machine's?)";
+    if (!loop_->Listen(host, port, error)) {
+        error += " (address in use, or not this machine's?)";
         return false;
     }
+    port_ = loop_->Port();
     return true;
 }
 
@@ -85,21 +80,8 @@ std::string HttpServer::Url() const {
     return "http://" + (v6 ? "[" + host_ + "]" : host_) + ":" + std::to_string(port_) + "/";
 }
 
-void HttpServer::Start() {
-    done_ = false;
-    thread_ = std::thread([this] {
-        server_->listen_after_bind();
-        done_ = true;
-    });
-}
+void HttpServer::Start() { loop_->Start(); }
 
-void HttpServer::Stop() {
-    if (!thread_.joinable()) return;
-    // A stop before the thread has begun to listen would be lost.
-    for (int i = 0; i < 2000 && !server_->is_running() && !done_; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    server_->stop();
-    thread_.join();
-}
+void HttpServer::Stop() { loop_->Stop(); }
 
 }  // namespace qel::http

@@ -1,18 +1,14 @@
-// The diagnostics over HTTP, on a thread of their own: GET /metrics
-// (Prometheus), GET /api/status (JSON), GET / (the status page). Any other
-// path is 404 and any other method 405: nothing here reaches a station.
+// The diagnostics over HTTP, on a thread of their own (an HttpLoop): GET
+// /metrics (Prometheus), GET /api/status (JSON), GET / (the status page), and
+// HEAD of each. Any other path is 404 and any other method 405 (with Allow):
+// nothing here reaches a station.
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <string>
-#include <thread>
 
+#include "http/http_loop.h"
 #include "http/status_source.h"
-
-namespace httplib {
-class Server;
-}
 
 namespace qel::http {
 
@@ -22,7 +18,7 @@ bool ParseHttpAddress(const std::string& text, std::string& host, int& port, std
 
 class HttpServer {
 public:
-    explicit HttpServer(StatusSource source);
+    explicit HttpServer(StatusSource source, ConnectionLimits limits = {});
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -37,13 +33,15 @@ public:
     void Start();
     void Stop();
 
+    const LoopCounts& Counts() const { return loop_->Counts(); }
+
 private:
+    void Handle(const Request& request, const Responder& respond) const;
+
     StatusSource source_;
-    std::unique_ptr<httplib::Server> server_;
+    std::unique_ptr<HttpLoop> loop_;
     std::string host_;
     int port_ = 0;
-    std::atomic<bool> done_ = false;
-    std::thread thread_;
 };
 
 }  // namespace qel::http
