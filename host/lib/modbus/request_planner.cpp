@@ -42,7 +42,10 @@ int RequestPlanner::Plan(Job& job) const {
         write.gate.gas = at.Format();
         write.gate.dataType = bits ? DATA_TYPE_BIT : DATA_TYPE_WORD;
         write.value = m.values[i];
-        if (!check_(write.gate)) return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
+        if (!check_(write.gate)) {
+            job.writes.clear();
+            return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
+        }
         if (policy_.allow != nullptr && !policy_.allow->Allows(write.gate.definition)) {
             job.refusal = write.gate.gas + " is not in --write-allow";
             job.writes.clear();
