@@ -1,5 +1,5 @@
 // The gateway's front door: any byte stream a client sends, in any pieces,
-// through the MBAP framing and the request decoding. Only whole requests with
+// through the MBAP framing, the request decoding and the replies. Only whole requests with
 // a good header leave the framing, exactly as they were sent and in order;
 // what is held back is never a whole request; the pieces do not matter; a
 // decoded request is exactly as long as its function and count say.
@@ -12,6 +12,7 @@
 
 #include "fuzz_host.h"
 #include "modbus/mbap_framer.h"
+#include "modbus/mbap_reply.h"
 #include "modbus/modbus_request.h"
 
 namespace {
@@ -67,6 +68,12 @@ void CheckDecoded(const std::vector<std::uint8_t>& request) {
         if (m.function >= 15) Require(pdu == 6 + request[12]);
         else Require(pdu == 5);
         for (const std::uint16_t v : m.values) Require(m.table != qel::modbus::Table::Coils || v <= 1);
+        // A served request's reply: its transaction id, unit and function,
+        // and a length that says exactly what follows it.
+        const std::vector<std::uint16_t> values(m.count, 1);
+        const auto normal = qel::modbus::NormalReply(request, m, values);
+        Require(normal.size() >= 10 && Word(normal.data() + 4) == normal.size() - 6 && normal[0] == request[0] &&
+                normal[1] == request[1] && normal[6] == request[6] && normal[7] == request[7]);
     }
     const auto reply = qel::modbus::ExceptionReply(request.data(), request.size(), 1);
     Require(reply.size() == 9 && Word(reply.data() + 4) == 3 && reply[7] >= 0x80 && reply[6] == request[6]);

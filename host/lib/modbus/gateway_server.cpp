@@ -13,6 +13,8 @@
 #include <cstring>
 #include <memory>
 
+#include "modbus/mbap_reply.h"
+
 namespace qel::modbus {
 
 namespace {
@@ -63,34 +65,6 @@ long long Seconds(std::chrono::steady_clock::duration d) {
     return static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(d).count());
 }
 
-// A mapping that holds exactly the request's range: libmodbus answers from
-// it (reads) or echoes into it (writes).
-using Mapping = std::unique_ptr<modbus_mapping_t, decltype(&modbus_mapping_free)>;
-
-Mapping MappingFor(const Job& job) {
-    const ModbusRequest& m = job.modbus;
-    const auto n = static_cast<unsigned>(m.count);
-    const auto a = m.address;
-    Mapping mapping(nullptr, &modbus_mapping_free);
-    switch (m.table) {
-        case Table::Coils: mapping.reset(modbus_mapping_new_start_address(a, n, 0, 0, 0, 0, 0, 0)); break;
-        case Table::DiscreteInputs: mapping.reset(modbus_mapping_new_start_address(0, 0, a, n, 0, 0, 0, 0)); break;
-        case Table::HoldingRegisters: mapping.reset(modbus_mapping_new_start_address(0, 0, 0, 0, a, n, 0, 0)); break;
-        case Table::InputRegisters: mapping.reset(modbus_mapping_new_start_address(0, 0, 0, 0, 0, 0, a, n)); break;
-    }
-    if (!mapping || m.write) return mapping;
-    for (unsigned i = 0; i < n; ++i) {
-        const std::uint16_t v = job.values[i];
-        switch (m.table) {
-            case Table::Coils: mapping->tab_bits[i] = v != 0; break;
-            case Table::DiscreteInputs: mapping->tab_input_bits[i] = v != 0; break;
-            case Table::HoldingRegisters: mapping->tab_registers[i] = v; break;
-            case Table::InputRegisters: mapping->tab_input_registers[i] = v; break;
-        }
-    }
-    return mapping;
-}
-
 }  // namespace
 
 GatewayServer::GatewayServer(const RequestPlanner& planner, LineWorker& worker,
@@ -100,8 +74,6 @@ GatewayServer::GatewayServer(const RequestPlanner& planner, LineWorker& worker,
 GatewayServer::~GatewayServer() {
     for (auto& [id, client] : clients_) close(client.fd);
     if (listenFd_ >= 0) close(listenFd_);
-    for (const int fd : replyPair_)
-        if (fd >= 0) close(fd);
     if (ctx_ != nullptr) modbus_free(ctx_);
 }
 
@@ -118,10 +90,6 @@ ListenResult GatewayServer::Listen(const std::string& listen, std::string& error
     if (ctx_ == nullptr) {
         error = "--listen " + listen + ": cannot set up Modbus TCP: " + modbus_strerror(errno);
         return ListenResult::BadAddress;
-    }
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, replyPair_) != 0) {
-        error = std::string("cannot make the reply buffer: ") + std::strerror(errno);
-        return ListenResult::Failed;
     }
     listenFd_ = modbus_tcp_pi_listen(ctx_, 16);
     if (listenFd_ < 0) {
@@ -304,19 +272,7 @@ bool GatewayServer::Handle(std::uint64_t id, Client& client, const std::vector<s
 
 std::vector<std::uint8_t> GatewayServer::Reply(const Job& job) {
     if (job.exception != 0) return ExceptionReply(job.request.data(), job.request.size(), job.exception);
-    const Mapping mapping = MappingFor(job);
-    int sent = -1;
-    if (mapping) {
-        modbus_set_socket(ctx_, replyPair_[0]);
-        sent = modbus_reply(ctx_, job.request.data(), static_cast<int>(job.request.size()), mapping.get());
-    }
-    std::vector<std::uint8_t> reply(kMaxAduLength);
-    const ssize_t got = sent > 0 ? recv(replyPair_[1], reply.data(), reply.size(), MSG_DONTWAIT) : -1;
-    if (got != sent) {
-        return ExceptionReply(job.request.data(), job.request.size(), MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE);
-    }
-    reply.resize(static_cast<std::size_t>(got));
-    return reply;
+    return NormalReply(job.request, job.modbus, job.values);
 }
 
 void GatewayServer::Answer(Job& job) {

@@ -83,9 +83,8 @@ private:
     const RequestPlanner& planner_;
     LineWorker& worker_;
     ServerLimits limits_;
-    modbus_t* ctx_ = nullptr;
+    modbus_t* ctx_ = nullptr;  // libmodbus's TCP context: it resolves --listen and opens the listening socket
     int listenFd_ = -1;
-    int replyPair_[2] = {-1, -1};  // libmodbus writes a reply into one end, the server takes it from the other
     std::uint64_t nextId_ = 1;
     std::map<std::uint64_t, Client> clients_;
     session::FrontEndStats stats_;

@@ -76,17 +76,4 @@ Decoded DecodeRequest(const std::uint8_t* request, int length, int headerLength,
     return Decoded::Ok;
 }
 
-std::vector<std::uint8_t> ExceptionReply(const std::uint8_t* request, std::size_t length, int code) {
-    // The header as asked, the length 3 (unit, function, code); the function
-    // with its top bit set, so that a function 0x80 or above stays an
-    // exception and does not wrap into a normal response.
-    std::vector<std::uint8_t> reply(request, request + (length < 8 ? length : 8));
-    reply.resize(9, 0);
-    reply[4] = 0;
-    reply[5] = 3;
-    reply[7] = static_cast<std::uint8_t>(reply[7] | 0x80);
-    reply[8] = static_cast<std::uint8_t>(code);
-    return reply;
-}
-
 }  // namespace qel::modbus

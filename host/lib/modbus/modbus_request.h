@@ -30,8 +30,4 @@ enum class Decoded {
 // count says.
 Decoded DecodeRequest(const std::uint8_t* request, int length, int headerLength, ModbusRequest& out);
 
-// The Modbus TCP exception reply to a request (its first 8 bytes are used:
-// the header and the function).
-std::vector<std::uint8_t> ExceptionReply(const std::uint8_t* request, std::size_t length, int code);
-
 }  // namespace qel::modbus

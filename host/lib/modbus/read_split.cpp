@@ -1,25 +1,20 @@
 #include "modbus/read_split.h"
 
-#include <cstdio>
-
 namespace qel::modbus {
 
-std::string GateAddress(unsigned station, const char* mnemonic, unsigned number) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%03u%.2s%04u", station % 1000, mnemonic, number % 10000);
-    return text;
-}
-
 std::optional<std::vector<DriverRead>> SplitRead(const plan::Driver& driver, const plan::PlanOptions& options,
-                                                 unsigned station, const char* mnemonic, unsigned first,
-                                                 unsigned count, bool bits) {
-    std::vector<plan::GateRequest> gates;
-    gates.reserve(count);
-    for (unsigned i = 0; i < count; ++i)
-        gates.push_back({GateAddress(station, mnemonic, first + i), 1, bits ? DATA_TYPE_BIT : DATA_TYPE_WORD});
-    plan::Plan plan = plan::MakePlan(gates, driver, options);
-    if (!plan.rejected.empty()) return std::nullopt;
-    return std::move(plan.transfers);
+                                                 const session::GateAddress& first, unsigned count, bool bits) {
+    plan::Run run;
+    run.gas = [&first](std::uint32_t i) {
+        session::GateAddress element = first;
+        element.element += i;
+        return element.Format();
+    };
+    run.count = count;
+    run.dataType = bits ? DATA_TYPE_BIT : DATA_TYPE_WORD;
+    auto plan = plan::PlanRun(run, driver, options);
+    if (!plan) return std::nullopt;
+    return std::move(plan->transfers);
 }
 
 }  // namespace qel::modbus

@@ -3,13 +3,12 @@
 // line-time cost favours. Gate addresses in the numbering of the map.
 #pragma once
 
-#include <functional>
 #include <optional>
-#include <string>
 #include <vector>
 
-#include "session/qel_session.h"
 #include "plan/scan_plan.h"
+#include "session/gate_address.h"
+#include "session/qel_session.h"
 #include "session/write_allow.h"
 
 namespace qel::modbus {
@@ -20,15 +19,10 @@ using DriverRead = plan::Transfer;
 
 using session::GateCheck;
 
-// "001DR0010": a station, an area mnemonic, a written element number.
-std::string GateAddress(unsigned station, const char* mnemonic, unsigned number);
-
-using session::NextNumber;
-
-// The driver reads for `count` elements from written number `first`, or
-// nullopt when the driver's check refuses one of them.
+// The driver reads for `count` elements from `first` on, the written
+// numbers counting up by one as Modbus addresses do, or nullopt when the
+// driver's check refuses one of them.
 std::optional<std::vector<DriverRead>> SplitRead(const plan::Driver& driver, const plan::PlanOptions& options,
-                                                 unsigned station, const char* mnemonic, unsigned first,
-                                                 unsigned count, bool bits);
+                                                 const session::GateAddress& first, unsigned count, bool bits);
 
 }  // namespace qel::modbus

@@ -2,6 +2,7 @@
 
 #include <modbus/modbus.h>
 
+#include "session/station_kind.h"
 #include "session/write_value.h"
 
 namespace qel::modbus {
@@ -21,12 +22,12 @@ int RequestPlanner::Plan(Job& job) const {
     const auto target = Resolve(m.table, m.address);
     const auto last = Resolve(m.table, m.address + m.count - 1);
     if (!target || !last || last->row != target->row) return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
-    const bool fa3 = driver_.model(m.unit) != "FA2";
-    const char* mnemonic = target->Mnemonic(fa3);
+    const bool fa3 = session::StationKindOf(driver_.model(m.unit)) != session::StationKind::FA2;
+    const session::GateAddress first{m.unit, target->Mnemonic(fa3), target->number};
     const bool bits = target->row->bits;
 
     if (!m.write) {
-        auto reads = SplitRead(driver_, plan_, m.unit, mnemonic, target->number, m.count, bits);
+        auto reads = SplitRead(driver_, plan_, first, m.count, bits);
         if (!reads) return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
         job.reads = std::move(*reads);
         job.values.assign(m.count, 0);
@@ -35,12 +36,16 @@ int RequestPlanner::Plan(Job& job) const {
     // The whole write is checked, every value's gate, its value and the
     // allow-list, before the first value is written: a write that is refused
     // writes nothing.
-    for (unsigned i = 0; i < m.count; ++i) {
+    session::GateAddress at = first;
+    for (unsigned i = 0; i < m.count; ++i, ++at.element) {
         DriverWrite write;
-        write.gate.gas = GateAddress(m.unit, mnemonic, target->number + i);
+        write.gate.gas = at.Format();
         write.gate.dataType = bits ? DATA_TYPE_BIT : DATA_TYPE_WORD;
         write.value = m.values[i];
-        if (!check_(write.gate)) return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
+        if (!check_(write.gate)) {
+            job.writes.clear();
+            return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
+        }
         if (policy_.allow != nullptr && !policy_.allow->Allows(write.gate.definition)) {
             job.refusal = write.gate.gas + " is not in --write-allow";
             job.writes.clear();

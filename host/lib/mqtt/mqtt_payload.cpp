@@ -1,8 +1,9 @@
 #include "mqtt/mqtt_payload.h"
 
 #include <cctype>
-#include <cstdio>
 #include <nlohmann/json.hpp>
+
+#include "session/gate_address.h"
 
 namespace qel::mqtt {
 
@@ -16,11 +17,7 @@ std::string GateTopicPart(const std::string& gas) {
     return part;
 }
 
-std::string StationTopicPart(unsigned station) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%03u", station % 1000);
-    return text;
-}
+std::string StationTopicPart(unsigned station) { return session::StationText(station); }
 
 std::string ValuePayload(const std::optional<std::vector<std::uint16_t>>& values, bool block, std::int64_t millis,
                          const std::string& quality) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <tuple>
 
 #include "plan/line_cost.h"
@@ -24,6 +25,9 @@ struct Item {
 
     std::uint32_t Last() const { return element + static_cast<std::uint32_t>(std::max(count, 1)) - 1; }
 };
+
+// The address of an item that was not given one (an element inside a run).
+using GasOf = std::function<std::string(std::size_t gate)>;
 
 // A block being built: elements start .. start + count - 1.
 struct Block {
@@ -53,12 +57,17 @@ public:
         return admitted;
     }
 
-private:
+    // The check accepts the element as a single gate, stored as it is named.
     bool Element(std::uint32_t station, std::uint32_t areaCode, std::uint32_t element) {
         const auto key = std::make_tuple(station, areaCode, element);
         if (const auto found = elements_.find(key); found != elements_.end()) return found->second;
         return elements_[key] = Check(QEL_CHECK_GATE, station, areaCode, element, 1);
     }
+
+    // An element the check has accepted already, as a gate of the host's.
+    void Accepted(const Item& item) { elements_[std::make_tuple(item.station, item.areaCode, item.element)] = true; }
+
+private:
 
     bool Check(std::int32_t operation, std::uint32_t station, std::uint32_t areaCode, std::uint32_t element,
                std::int32_t count) {
@@ -79,7 +88,10 @@ private:
 
 class Planner {
 public:
-    Planner(const Driver& driver, const PlanOptions& options) : driver_(driver), options_(options), admit_(driver) {}
+    Planner(const Driver& driver, const PlanOptions& options, GasOf gasOf = {})
+        : driver_(driver), options_(options), admit_(driver), gasOf_(std::move(gasOf)) {}
+
+    Admission& Admit() { return admit_; }
 
     // Merges the items of one station and area, sorted by element.
     void MergeGroup(const std::vector<const Item*>& items, std::vector<Transfer>& out) {
@@ -95,7 +107,7 @@ public:
 
     Transfer AsIs(const Item& item) const {
         Transfer transfer = Empty(item.station, item.areaCode, item.element, item.count);
-        transfer.gas = item.gas;
+        transfer.gas = item.gas.empty() && gasOf_ ? gasOf_(item.gate) : item.gas;
         transfer.dataType = item.dataType;
         transfer.gates.push_back({item.gate, 0, item.count});
         return transfer;
@@ -174,6 +186,7 @@ private:
     const Driver& driver_;
     const PlanOptions& options_;
     Admission admit_;
+    GasOf gasOf_;
 };
 
 // Marks the selections of a scan that repeats: a transfer selects when the
@@ -190,27 +203,21 @@ void Predict(Plan& plan, const LineSettings& line) {
     }
 }
 
-}  // namespace
-
-Plan MakePlan(std::span<const GateRequest> gates, const Driver& driver, const PlanOptions& options) {
-    Plan plan;
-    plan.characterMs = CharacterMs(options.line);
-    std::vector<Item> items;
-    items.reserve(gates.size());
-    for (std::size_t i = 0; i < gates.size(); ++i) {
-        GateDefinition definition{};
-        definition.gas = gates[i].gas.c_str();
-        definition.dataType = gates[i].dataType;
-        definition.count = gates[i].count;
-        if (driver.check(gates[i].count == 1 ? QEL_CHECK_GATE : QEL_CHECK_BLOCK, definition) != QEL_RESULT_DONE) {
-            plan.rejected.push_back(i);
-            continue;
-        }
-        items.push_back({i, definition.station, definition.areaCode, definition.element, gates[i].count,
-                         gates[i].dataType, gates[i].gas});
+// The gate checked as MakePlan checks it; nullopt when the driver refuses it.
+std::optional<Item> Checked(const GateRequest& gate, std::size_t index, const Driver& driver) {
+    GateDefinition definition{};
+    definition.gas = gate.gas.c_str();
+    definition.dataType = gate.dataType;
+    definition.count = gate.count;
+    if (driver.check(gate.count == 1 ? QEL_CHECK_GATE : QEL_CHECK_BLOCK, definition) != QEL_RESULT_DONE) {
+        return std::nullopt;
     }
+    return Item{index, definition.station, definition.areaCode, definition.element, gate.count, gate.dataType, gate.gas};
+}
 
-    Planner planner(driver, options);
+// The accepted items as transfers: merged by station and area, or as they
+// come; then the scan's prediction.
+void Arrange(Plan& plan, const std::vector<Item>& items, Planner& planner, const PlanOptions& options) {
     if (!options.merge) {
         for (const Item& item : items) plan.transfers.push_back(planner.AsIs(item));
     } else {
@@ -224,6 +231,61 @@ Plan MakePlan(std::span<const GateRequest> gates, const Driver& driver, const Pl
         }
     }
     Predict(plan, options.line);
+}
+
+}  // namespace
+
+Plan MakePlan(std::span<const GateRequest> gates, const Driver& driver, const PlanOptions& options) {
+    Plan plan;
+    plan.characterMs = CharacterMs(options.line);
+    std::vector<Item> items;
+    items.reserve(gates.size());
+    for (std::size_t i = 0; i < gates.size(); ++i) {
+        if (auto item = Checked(gates[i], i, driver)) {
+            items.push_back(std::move(*item));
+        } else {
+            plan.rejected.push_back(i);
+        }
+    }
+    Planner planner(driver, options);
+    Arrange(plan, items, planner, options);
+    return plan;
+}
+
+std::optional<Plan> PlanRun(const Run& run, const Driver& driver, const PlanOptions& options) {
+    if (run.count == 0) return Plan{};
+    const std::uint32_t lastIndex = run.count - 1;
+    const auto first = Checked({run.gas(0), 1, run.dataType}, 0, driver);
+    if (!first) return std::nullopt;
+    const auto last = lastIndex == 0 ? first : Checked({run.gas(lastIndex), 1, run.dataType}, lastIndex, driver);
+    if (!last) return std::nullopt;
+
+    if (last->station != first->station || last->areaCode != first->areaCode ||
+        last->element < first->element || last->element - first->element != lastIndex) {
+        // Not one stretch of stored numbers: every gate on its own.
+        std::vector<GateRequest> gates;
+        gates.reserve(run.count);
+        for (std::uint32_t i = 0; i < run.count; ++i) gates.push_back({run.gas(i), 1, run.dataType});
+        Plan plan = MakePlan(gates, driver, options);
+        if (!plan.rejected.empty()) return std::nullopt;
+        return plan;
+    }
+
+    Plan plan;
+    plan.characterMs = CharacterMs(options.line);
+    Planner planner(driver, options, [&run](std::size_t gate) { return run.gas(static_cast<std::uint32_t>(gate)); });
+    std::vector<Item> items;
+    items.reserve(run.count);
+    items.push_back(*first);
+    planner.Admit().Accepted(*first);
+    planner.Admit().Accepted(*last);
+    for (std::uint32_t i = 1; i < lastIndex; ++i) {
+        const std::uint32_t element = first->element + i;
+        if (!planner.Admit().Element(first->station, first->areaCode, element)) return std::nullopt;
+        items.push_back({i, first->station, first->areaCode, element, 1, run.dataType, {}});
+    }
+    if (lastIndex > 0) items.push_back(*last);
+    Arrange(plan, items, planner, options);
     return plan;
 }
 

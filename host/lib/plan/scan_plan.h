@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -89,6 +90,26 @@ struct Plan {
 };
 
 Plan MakePlan(std::span<const GateRequest> gates, const Driver& driver, const PlanOptions& options);
+
+// A run of `count` single gates of one area of one station whose written
+// element numbers count up by one, as a Modbus read names them: gas(i) is
+// the address of element i (0 .. count - 1), asked only for the two ends and
+// for an element that ends up in a transfer of its own.
+struct Run {
+    std::function<std::string(std::uint32_t index)> gas;
+    std::uint32_t count = 1;
+    std::int32_t dataType = DATA_TYPE_WORD;
+};
+
+// The plan MakePlan gives for the run's gates (gate i is element i), or
+// nullopt when the driver refuses any of them. The driver checks the two
+// ends as gates, and each element between them once, by its stored number,
+// shared with the checks of the blocks that read it: the ends alone do not
+// settle a run, a model's numbers have holes inside a range (CT 47 of an
+// FA-3) and the block check takes a block's first element only. Ends that do
+// not line up (another area or station, stored numbers that do not span the
+// run) are planned as MakePlan plans the single gates.
+std::optional<Plan> PlanRun(const Run& run, const Driver& driver, const PlanOptions& options);
 
 // A contiguous range of one area of one station, as single gates for
 // MakePlan: elements first .. first + count - 1 in stored numbering (the

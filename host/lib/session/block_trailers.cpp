@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "session/block_text.h"
+#include "session/station_kind.h"
 
 namespace qel::session {
 
@@ -35,7 +36,7 @@ std::string Printable(std::span<const std::uint8_t> trailer) {
 }  // namespace
 
 bool HasBlockReply(std::string_view model, const GateTransfer& transfer) {
-    if (model != "FA2") return true;
+    if (StationKindOf(model) != StationKind::FA2) return true;
     return transfer.areaCode == AREA_DR && transfer.count > 1;
 }
 

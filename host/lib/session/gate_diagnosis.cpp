@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "session/gate_address.h"
+
 namespace qel::session {
 
 namespace {
@@ -68,10 +70,9 @@ bool AllDigits(const std::string& text) {
 std::string LegalElements(QelSession& session, unsigned station, const std::string& area, int dataType, int count) {
     std::vector<int> numbers;
     bool bitNumbering = true;
-    char gas[16];
     for (int element = 0; element <= kHighestElement; ++element) {
-        std::snprintf(gas, sizeof gas, "%03u%s%04d", station, area.c_str(), element);
-        if (!Accepted(session, gas, dataType, count)) continue;
+        if (!Accepted(session, GateAddress{station, area, static_cast<unsigned>(element)}.Format(), dataType, count))
+            continue;
         numbers.push_back(element);
         if (element % 10 >= 8) bitNumbering = false;
     }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 #endif
 
+#include "session/gate_address.h"
 #include "session/program_name.h"
 
 namespace qel::session {
@@ -284,9 +285,7 @@ bool LineScheduler::Confirmed(const LineExchange& exchange, Millis timeout) {
 AttemptOutcome LineScheduler::RunProbe(unsigned station, Millis timeout) {
     // One read of the station's first data register, as short as the line allows.
     Gate gate;
-    char gas[16];
-    std::snprintf(gas, sizeof gas, "%03uDR0000", station);
-    gate.gas = gas;
+    gate.gas = GateAddress{station, "DR", 0}.Format();
     gate.dataType = DATA_TYPE_WORD;
     AttemptOutcome outcome;
     if (line_.Check(gate) != DriverResult::Done) {
@@ -341,9 +340,7 @@ void LineScheduler::Count(unsigned station, const LineExchange* exchange, const 
         if (exchange != nullptr) {
             s.lastFailureGate = exchange->gas;
         } else {
-            char gas[16];
-            std::snprintf(gas, sizeof gas, "%03uDR0000", station);
-            s.lastFailureGate = gas;
+            s.lastFailureGate = GateAddress{station, "DR", 0}.Format();
         }
         (void)probe;
         s.lastFailureTime = WallNow();

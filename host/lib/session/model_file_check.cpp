@@ -1,10 +1,11 @@
 #include "session/model_file_check.h"
 
 #include <cctype>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sstream>
+
+#include "session/gate_address.h"
 
 namespace qel::session {
 
@@ -64,12 +65,6 @@ private:
     std::size_t pos_ = 0;
     int line_ = 1;
 };
-
-std::string ThreeDigits(unsigned station) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%03u", station);
-    return text;
-}
 
 // A hint for a line that keeps other than six letters and digits.
 std::string RecordHint(const std::string& kept) {
@@ -160,12 +155,12 @@ StationModels ReadStationModels(const std::string& bytes) {
             std::string upper = model;
             for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
             std::string why = shown + ": the model " + model + " is neither FA2 nor FA3";
-            why += IsKnownModel(upper) ? " (capitals matter): write " + ThreeDigits(station) + upper
-                                       : ": write " + ThreeDigits(station) + std::string(kModelFa2) + " or " + ThreeDigits(station) + std::string(kModelFa3);
+            why += IsKnownModel(upper) ? " (capitals matter): write " + StationText(station) + upper
+                                       : ": write " + StationText(station) + std::string(kModelFa2) + " or " + StationText(station) + std::string(kModelFa3);
             warn(line, why);
         }
         if (result.named[station]) {
-            warn(namedOn[station], "station " + ThreeDigits(station) + " is named again on line " +
+            warn(namedOn[station], "station " + StationText(station) + " is named again on line " +
                                        std::to_string(line) + ", and the later line wins");
         }
         result.model[station] = model;
@@ -189,7 +184,7 @@ bool ReadStationModelFile(const std::string& path, StationModels& models, std::s
 std::string StationModelText(const StationModels& models) {
     std::string text;
     for (unsigned station = 0; station < STATION_COUNT; ++station) {
-        if (models.named[station]) text += ThreeDigits(station) + models.model[station] + "\n";
+        if (models.named[station]) text += StationText(station) + models.model[station] + "\n";
     }
     return text;
 }

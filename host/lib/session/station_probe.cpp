@@ -1,17 +1,15 @@
 #include "session/station_probe.h"
 
-#include <cstdio>
 #include <utility>
+
+#include "session/gate_address.h"
 
 namespace qel::session {
 
 namespace {
 
-std::string GateOf(unsigned station, const char* rest) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%03u%s", station, rest);
-    return text;
-}
+// The station's force gate ("FORCE") or its first element of an area.
+std::string GateOf(unsigned station, const char* area) { return GateAddress{station, area, 0}.Format(); }
 
 unsigned BitsPerCharacter(const LineOptions& line) {
     const unsigned parity = line.parity == "none" ? 0 : 1;
@@ -80,7 +78,7 @@ ProbeAnswer StationProbe::Probe(unsigned station) {
     if (selected != DriverResult::Done) return ProbeAnswer::Garbled;
 
     Gate read;
-    read.gas = GateOf(station, "DR0000");
+    read.gas = GateOf(station, "DR");
     if (session_.Check(read) == DriverResult::Done && session_.Read(read, values) == DriverResult::Done) return ProbeAnswer::FA3;
 
     if (!Prepare(static_cast<int>(station))) return ProbeAnswer::Unknown;

@@ -1,12 +1,9 @@
 #include "session/write_allow.h"
 
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 
 namespace qel::session {
-
-unsigned NextNumber(unsigned n, bool bits) { return bits && n % 10 == 7 ? n + 3 : n + 1; }
 
 bool WriteAllowList::Load(const std::string& path, const GateCheck& check, std::string& error) {
     std::ifstream in(path);
@@ -32,15 +29,12 @@ bool WriteAllowList::Load(const std::string& path, const GateCheck& check, std::
         }
         // Every element of the run on its own, as the writes check them.
         const bool bits = GuessDataType(gas) == DATA_TYPE_BIT;
-        const std::string digits = gas.size() > 5 ? gas.substr(5) : "0";
-        unsigned n = digits.find_first_not_of("0123456789") == std::string::npos && digits.size() <= 4
-                         ? static_cast<unsigned>(std::stoul(digits))
-                         : 0;
-        for (int i = 0; i < count; ++i, n = NextNumber(n, bits)) {
+        // The first as written (the driver's check says whether it is a
+        // gate), the others following it.
+        GateAddress at = GateAddress::Parse(gas).value_or(GateAddress{});
+        for (int i = 0; i < count; ++i, at = at.Next()) {
             Gate one;
-            char digitsOfN[8];
-            std::snprintf(digitsOfN, sizeof digitsOfN, "%04u", n % 10000);
-            one.gas = i == 0 ? gas : gas.substr(0, 5) + digitsOfN;
+            one.gas = i == 0 ? gas : at.Format();
             one.dataType = bits ? DATA_TYPE_BIT : DATA_TYPE_WORD;
             if (!check(one)) {
                 error = path + ":" + std::to_string(number) + ": " + one.gas + " is not a gate the driver accepts";

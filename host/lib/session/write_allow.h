@@ -11,6 +11,7 @@
 #include <string>
 #include <tuple>
 
+#include "session/gate_address.h"
 #include "session/qel_session.h"
 
 namespace qel::session {
@@ -18,10 +19,6 @@ namespace qel::session {
 // The driver's single-gate check (QEL_CHECK_GATE, or QEL_CHECK_BLOCK for a
 // count above 1): true when it accepts the gate and stored its definition.
 using GateCheck = std::function<bool(Gate&)>;
-
-// The written number that follows n in its area: bit areas skip the bit
-// digits 8 and 9 (IO 7 is followed by IO 10).
-unsigned NextNumber(unsigned n, bool bits);
 
 class WriteAllowList {
 public:
