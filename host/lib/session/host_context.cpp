@@ -184,7 +184,8 @@ int HostContext::Read(const Gate& gate, std::vector<std::uint16_t>& values) {
     request.exchanges.push_back(LineExchange::Read(gate));
     scheduler().Call(request);
     values = request.exchanges.front().Values();
-    return request.result;
+    // Not run (the scheduler stopped) is a line failure: nothing was carried out.
+    return static_cast<int>(request.outcome ? request.outcome->result : DriverResult::LineFailure);
 }
 
 int HostContext::Write(const Gate& gate, std::uint16_t value) {

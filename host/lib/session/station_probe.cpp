@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "session/driver_result.h"
+
 namespace qel::session {
 
 namespace {
@@ -48,7 +50,7 @@ bool StationProbe::Prepare(int fa2Station) {
         models.model[s] = ModelText(static_cast<int>(s) == fa2Station ? StationKind::FA2 : StationKind::FA3);
         models.named[s] = true;
     }
-    const bool ok = reopen_(models, readTimeout_) == QEL_RESULT_DONE;
+    const bool ok = DriverResultOf(reopen_(models, readTimeout_)) == DriverResult::Done;
     preparedFor_ = ok ? fa2Station : -2;
     return ok;
 }
@@ -58,13 +60,14 @@ bool StationProbe::Answers(unsigned station, int timeoutMs) {
     Gate select;
     select.gas = GateOf(station, "FORCE");
     select.dataType = DATA_TYPE_BIT;
-    if (session_.Check(select) != 0) return true;  // let Probe tell what it is
+    if (DriverResultOf(session_.Check(select)) != DriverResult::Done) return true;  // let Probe tell what it is
     std::uint16_t slots[2] = {0, 0};
     GateTransfer transfer = TransferOf(select, 1, slots);
     QelAttempt attempt{};
     attempt.transfer = &transfer;
     attempt.timeoutMs = timeoutMs;
-    return session_.Request(QEL_WRITE_ATTEMPT, &attempt) == 0 || attempt.failure != QEL_FAILURE_NO_ANSWER;
+    return DriverResultOf(session_.Request(QEL_WRITE_ATTEMPT, &attempt)) == DriverResult::Done ||
+           attempt.failure != QEL_FAILURE_NO_ANSWER;
 }
 
 ProbeAnswer StationProbe::Probe(unsigned station) {
@@ -74,17 +77,21 @@ ProbeAnswer StationProbe::Probe(unsigned station) {
     Gate select;
     select.gas = GateOf(station, "FORCE");
     select.dataType = DATA_TYPE_BIT;
-    if (session_.Check(select) != QEL_RESULT_DONE) return ProbeAnswer::Unknown;
-    const int selected = session_.Write(select, 0);
-    if (selected == QEL_RESULT_LINE_FAILURE) return ProbeAnswer::Silent;
-    if (selected != QEL_RESULT_DONE) return ProbeAnswer::Garbled;
+    if (DriverResultOf(session_.Check(select)) != DriverResult::Done) return ProbeAnswer::Unknown;
+    const DriverResult selected = DriverResultOf(session_.Write(select, 0));
+    if (selected == DriverResult::LineFailure) return ProbeAnswer::Silent;
+    if (selected != DriverResult::Done) return ProbeAnswer::Garbled;
 
     Gate read;
     read.gas = GateOf(station, "DR0000");
-    if (session_.Check(read) == QEL_RESULT_DONE && session_.Read(read, values) == QEL_RESULT_DONE) return ProbeAnswer::FA3;
+    auto reads = [&] {
+        return DriverResultOf(session_.Check(read)) == DriverResult::Done &&
+               DriverResultOf(session_.Read(read, values)) == DriverResult::Done;
+    };
+    if (reads()) return ProbeAnswer::FA3;
 
     if (!Prepare(static_cast<int>(station))) return ProbeAnswer::Unknown;
-    if (session_.Check(read) == QEL_RESULT_DONE && session_.Read(read, values) == QEL_RESULT_DONE) return ProbeAnswer::FA2;
+    if (reads()) return ProbeAnswer::FA2;
     return ProbeAnswer::Unknown;
 }
 
