@@ -9,6 +9,7 @@
 #include "commands.h"
 #include "session/driver_log.h"
 #include "session/port_diagnosis.h"
+#include "session/program_name.h"
 #include "cli/session_cli.h"
 
 namespace {
@@ -27,6 +28,7 @@ bool PortNamed(const CLI::App* command, const CommonOptions& common) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    qel::session::SetProgramName("qelhost");  // the head of the session library's messages
     CLI::App app{"qelhost - try a line, check gate addresses, read, write and poll FA-2/FA-3 controllers "
                  "through the driver, as a SCADA host does."};
     app.require_subcommand(0, 1);
