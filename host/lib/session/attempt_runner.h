@@ -34,8 +34,9 @@ public:
     // Closes the port and opens it again: whether it is open.
     virtual bool Reopen() = 0;
 
-    // For the snapshot, from any thread: the station's model text and how
-    // its block replies are judged.
+    // For the counters: the station's model text (asked once, when the
+    // scheduler is made) and how its block replies are judged (asked by
+    // Snapshot, from any thread).
     virtual std::string StationModel(unsigned station) const = 0;
     virtual BlockCheck TrailerCheck(unsigned station) const = 0;
 };
