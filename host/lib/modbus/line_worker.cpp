@@ -24,14 +24,17 @@ void Complete(JobRequest& request) {
             job.values[slot.gate] = plan::GateValues(read, slot, request.exchanges[i].slots).front();
     }
     job.written = request.done > reads ? request.done - reads : 0;
-    if (request.result == 0) return;
-    job.exception = request.result == QEL_RESULT_REFUSED ? MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE
-                                                         : MODBUS_EXCEPTION_GATEWAY_TARGET;
-    if (request.current >= reads && request.current < request.exchanges.size() &&
-        request.failure != session::FailureKind::Down) {
-        Log("write to unit %u at %u failed at %s (driver result %d): %zu of %zu values were written; %s",
-            job.modbus.unit, job.modbus.address, request.exchanges[request.current].gas.c_str(), request.result,
-            job.written, job.writes.size(), session::FailureKindText(request.failure));
+    if (request.ok()) return;
+    // Not run (the gateway is stopping) is answered as a line failure.
+    const session::DriverResult result =
+        request.outcome ? request.outcome->result : session::DriverResult::LineFailure;
+    job.exception = result == session::DriverResult::Refused ? MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE
+                                                             : MODBUS_EXCEPTION_GATEWAY_TARGET;
+    if (request.outcome && request.current >= reads && request.current < request.exchanges.size() &&
+        request.failure() != session::FailureKind::Down) {
+        Log("write to unit %u at %u failed at %s (%s): %zu of %zu values were written; %s", job.modbus.unit,
+            job.modbus.address, request.exchanges[request.current].gas.c_str(), session::DriverResultName(result),
+            job.written, job.writes.size(), session::FailureKindText(request.failure()));
     }
 }
 

@@ -188,12 +188,13 @@ void MqttPublisher::ReadRound(std::vector<Group*>& due) {
         const session::LineRequest& request = *calls[t];
         for (const plan::GateSlot& slot : transfer.gates) {
             Item& item = items_[slot.gate];
-            if (request.result == 0) {
+            if (request.ok()) {
                 item.lastGood = plan::GateValues(transfer, slot, request.exchanges.front().slots);
                 item.quality = transfer.count > 1 && unverified.count(transfer.station) ? "unverified" : "good";
             } else {
-                item.quality = request.failure != session::FailureKind::None ? session::FailureKindKey(request.failure)
-                                                                              : "failed";
+                item.quality = request.failure() != session::FailureKind::None
+                                   ? session::FailureKindKey(request.failure())
+                                   : "failed";
             }
             item.millis = millis;
             item.read = true;
@@ -268,10 +269,12 @@ void MqttPublisher::Write(const SetRequest& set) {
     request.exchanges.push_back(session::LineExchange::Write(item.gate, static_cast<std::uint16_t>(set.value)));
     line_.Call(request);
     std::string refusal;
-    if (request.result != 0) {
-        refusal = request.failure != session::FailureKind::None
-                      ? std::string("the write failed: ") + session::FailureKindText(request.failure)
-                      : "the driver refused the write (result " + std::to_string(request.result) + ")";
+    if (!request.ok()) {
+        refusal = request.failure() != session::FailureKind::None
+                      ? std::string("the write failed: ") + session::FailureKindText(request.failure())
+                  : request.outcome ? std::string("the driver refused the write (") +
+                                          session::DriverResultName(request.outcome->result) + ")"
+                                    : "the write was not done: the gateway is stopping";
         stats_.Exception(kSetFailed);
         log_("MQTT set of " + item.gate.gas + " to " + std::to_string(set.value) + ": " + refusal);
     }

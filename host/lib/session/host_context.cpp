@@ -191,7 +191,8 @@ Outcome HostContext::Read(const Gate& gate, std::vector<std::uint16_t>& values) 
     request.exchanges.push_back(LineExchange::Read(gate));
     scheduler().Call(request);
     values = request.exchanges.front().Values();
-    return Outcome{DriverResultOf(request.result), request.failure};
+    // Not run (the scheduler stopped) is a line failure: nothing was carried out.
+    return request.outcome.value_or(Outcome{DriverResult::LineFailure, FailureKind::None});
 }
 
 Outcome HostContext::Write(const Gate& gate, std::uint16_t value) {

@@ -1,8 +1,8 @@
 // LineDecider: which exchange, probe or reopen goes next, from the queue,
 // the stations' health and the time the caller gives.
-#include <algorithm>
+#include "session/line_decider.h"
 
-#include "session/line_scheduler.h"
+#include <algorithm>
 
 namespace qel::session {
 
@@ -22,7 +22,7 @@ LineDecider::LineDecider(const SchedulerOptions& options) : options_(options) {
 void LineDecider::Push(LineRequest* request, TimePoint now) {
     request->queued = now;
     request->notBefore = now;
-    request->result = -1;
+    request->outcome.reset();
     request->current = 0;
     request->done = 0;
     auto found = std::find_if(clients_.begin(), clients_.end(),
@@ -46,6 +46,19 @@ std::vector<LineRequest*> LineDecider::Drop(std::uint64_t client) {
     }
     depth_ -= dropped.size();
     return dropped;
+}
+
+LineRequest* LineDecider::FindWaiting(unsigned station,
+                                      const std::function<bool(const LineRequest&)>& match) const {
+    for (const ClientQueue& q : clients_) {
+        for (LineRequest* request : q.requests) {
+            if (request == underWay_ || request->station != station || request->current != 0 ||
+                request->exchanges.empty() || request->exchanges.front().attempts != 0)
+                continue;
+            if (match(*request)) return request;
+        }
+    }
+    return nullptr;
 }
 
 std::vector<LineRequest*> LineDecider::DropAll() {
@@ -245,20 +258,15 @@ bool LineDecider::Attempted(LineRequest& request, const AttemptOutcome& outcome,
     ++exchange.attempts;
     StationHealth& h = health_[request.station % STATION_COUNT];
     bool finished = false;
-    if (outcome.result == 0) {
+    if (outcome.ok()) {
         Remember(request.station, outcome.took.count(), now);
         SetState(request.station, StationState::Up, now);
-        exchange.result = 0;
-        exchange.failure = FailureKind::None;
+        exchange.outcome = Outcome{};
         ++request.done;
         ++request.current;
         finished = request.current >= request.exchanges.size();
-        if (finished) {
-            request.result = 0;
-            request.failure = FailureKind::None;
-        }
+        if (finished) request.outcome = Outcome{};
     } else {
-        exchange.failure = outcome.failure;
         const int attempts = options_.driverRetries ? 1 : options_.attempts;
         const bool final = exchange.attempts >= attempts || outcome.failure == FailureKind::Refused ||
                            outcome.failure == FailureKind::Port;
@@ -267,9 +275,8 @@ bool LineDecider::Attempted(LineRequest& request, const AttemptOutcome& outcome,
             request.notBefore = now + options_.retryPause;
             h.retryAt = now + options_.retryPause;
         } else {
-            exchange.result = outcome.result;
-            request.result = outcome.result;
-            request.failure = outcome.failure;
+            exchange.outcome = Outcome{outcome.result, outcome.failure};
+            request.outcome = exchange.outcome;
             finished = true;
             if (outcome.failure == FailureKind::NoAnswer) GoDown(request.station, now);
         }
@@ -280,12 +287,9 @@ bool LineDecider::Attempted(LineRequest& request, const AttemptOutcome& outcome,
 }
 
 void LineDecider::FailedDown(LineRequest& request, FailureKind failure) {
-    request.result = failure == FailureKind::None ? QEL_RESULT_DONE : QEL_RESULT_LINE_FAILURE;
-    request.failure = failure;
-    if (request.current < request.exchanges.size()) {
-        request.exchanges[request.current].result = QEL_RESULT_LINE_FAILURE;
-        request.exchanges[request.current].failure = failure;
-    }
+    request.outcome = Outcome{failure == FailureKind::None ? DriverResult::Done : DriverResult::LineFailure, failure};
+    if (request.current < request.exchanges.size())
+        request.exchanges[request.current].outcome = Outcome{DriverResult::LineFailure, failure};
     Finish(request);
 }
 
@@ -298,7 +302,7 @@ void LineDecider::Probed(unsigned station, const AttemptOutcome& outcome, TimePo
         return;
     }
     if (Answered(outcome.failure)) {
-        if (outcome.result == 0) Remember(station, outcome.took.count(), now);
+        if (outcome.ok()) Remember(station, outcome.took.count(), now);
         else h.lastAnswer = now;
         SetState(station, StationState::Up, now);
         h.retryAt = now;

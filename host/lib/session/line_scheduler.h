@@ -8,13 +8,14 @@
 // Rules (the defaults in brackets, SchedulerOptions):
 //  * An exchange gets up to `attempts` [5] attempts. After a failed attempt
 //    its station is not tried again for `retryPause` [600 ms]; other
-//    stations' exchanges run meanwhile. The last attempt's result (1 or 2)
-//    is the exchange's, as the driver's own loop would have given it.
+//    stations' exchanges run meanwhile. The last attempt's outcome (refused
+//    or line failure) is the exchange's, as the driver's own loop would
+//    have given it.
 //  * Clients take turns, exchange by exchange. A client with more than
 //    `backlog` [4] requests waiting goes after the clients without one,
 //    unless it has had no turn for `backlogGrace` [1 s].
 //  * A request that failed on "no answer" marks its station down. Requests
-//    for a down station fail at once (FailureKind::Down, result 2). A down
+//    for a down station fail at once (FailureKind::Down, a line failure). A down
 //    station is probed with one attempt of `probeTimeout` [100 ms] when the
 //    line has nothing else to do, or ahead of the queue once the probe is
 //    overdue; the probes back off 1 s, 2 s, 4 s ... up to `downHold` [10 s].
@@ -35,183 +36,39 @@
 //    QEL_WRITE) run instead, the driver's own attempts and pauses, and no
 //    station is held down.
 //
-// The decisions live in LineDecider, which sees only the queue, the health
-// and a clock that the caller passes in; LineScheduler runs them on a thread
-// of its own against the driver.
+// The parts: LineDecider (line_decider.h) takes the decisions and holds the
+// queue, seeing only the requests, the stations' health and a time that the
+// caller passes in; an AttemptRunner (attempt_runner.h) runs one attempt,
+// probe or reopening, DriverAttempts (driver_attempts.h) through the driver,
+// judging block trailers; LineCounters (line_counters.h) counts for the
+// Snapshot. LineScheduler owns the thread that runs the decisions and the
+// hand-over of requests between the callers and that thread.
 #pragma once
 
-#include <array>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstdio>
+#include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <string>
-#include <thread>
 #include <vector>
 
-#include "session/block_trailers.h"
+#include "session/line_request.h"
 #include "session/line_stats.h"
-#include "session/report.h"
 #include "session/qel_session.h"
-#include "plan/scan_plan.h"
-#include "session/session_options.h"
-#include "vuzorur.h"
+#include "session/scheduler_options.h"
 
 namespace qel::session {
 
-using SchedulerClock = std::chrono::steady_clock;
-using Millis = std::chrono::milliseconds;
+class AttemptRunner;
 
-struct SchedulerOptions {
-    bool driverRetries = false;  // the driver's own loop: plain operations, no health
-    int attempts = 5;
-    Millis retryPause{600};
-    Millis probeTimeout{100};
-    Millis minTimeout{20};
-    Millis timeout{1000};     // the ceiling of a learned time-out (--timeout)
-    Millis downHold{10000};   // the longest pause between two probes of a down station
-    Millis firstProbe{1000};  // the first probe after a station went down
-    Millis probeGrace{500};   // a probe this late goes ahead of the queue
-    Millis recent{60000};     // an answer this old no longer teaches the time-out
-    std::size_t backlog = 4;    // more requests waiting than this: the client goes after the others
-    Millis backlogGrace{1000};  // a client without a turn for this long goes in its turn, backlog or not
-};
-
-// The options a session's settings give: --timeout as the ceiling,
-// --probe-timeout, --driver-retries.
-SchedulerOptions SchedulerOptionsFor(const SessionOptions& session);
-
-// One read or write of a request.
-struct LineExchange {
-    bool write = false;
-    GateTransfer transfer{};              // values point into `slots`
-    std::vector<std::uint16_t> slots;     // slot 1 for one value, 0..count-1 for a block
-    std::string gas;                      // the transfer's gas points here
-    int result = -1;                      // -1: not run
-    FailureKind failure = FailureKind::None;
-    int attempts = 0;
-
-    // A read of a checked gate; for a word or bit of its own `count` is 1.
-    static LineExchange Read(const Gate& gate);
-    static LineExchange Write(const Gate& gate, std::uint16_t value);
-    // A read of the planner's transfer.
-    static LineExchange Read(const plan::Transfer& planned);
-    // The values read: the single value, or the block.
-    std::vector<std::uint16_t> Values() const;
-};
-
-// What a caller queues: one or more exchanges for one station, run in order
-// until one fails. A client's requests run in the order queued; different
-// clients take turns exchange by exchange. Derive from it to carry a
-// caller's own record through the queue.
-struct LineRequest {
-    virtual ~LineRequest() = default;
-    std::uint64_t client = 0;
-    unsigned station = 0;
-    std::vector<LineExchange> exchanges;
-
-    // Filled by the scheduler.
-    int result = -1;                          // 0, 1, 2; -1 while queued
-    FailureKind failure = FailureKind::None;  // the failed exchange's last failure
-    std::size_t done = 0;                     // exchanges that succeeded
-    std::size_t current = 0;                  // the exchange under way
-    SchedulerClock::time_point queued{};
-    SchedulerClock::time_point notBefore{};   // the next attempt's earliest time
-    bool waited = false;                      // synchronous caller waiting
-};
-
-// Per-station health as the decisions see it.
-struct StationHealth {
-    StationState state = StationState::Up;
-    SchedulerClock::time_point since{};
-    SchedulerClock::time_point lastAnswer{};  // epoch: never
-    SchedulerClock::time_point retryAt{};     // no attempt before this
-    SchedulerClock::time_point probeAt{};     // down: the next probe
-    Millis backoff{0};                        // down: the pause after the next failed probe
-    std::array<float, 16> recent{};           // seconds, the last answers (ring)
-    std::uint8_t recentCount = 0, recentNext = 0;
-};
-
-// What to do next.
-struct LineAction {
-    enum Kind { Idle, Wait, Attempt, FailDown, Probe, Reopen } kind = Idle;
-    LineRequest* request = nullptr;             // Attempt, FailDown
-    unsigned station = 0;                       // Attempt, FailDown, Probe
-    Millis timeout{0};                          // Attempt, Probe
-    SchedulerClock::time_point until{};         // Wait
-    FailureKind failure = FailureKind::Down;    // FailDown: Down, or Port while the port is closed
-};
-
-// The outcome of one attempt.
-struct AttemptOutcome {
-    int result = 0;
-    FailureKind failure = FailureKind::None;
-    std::chrono::duration<double> took{0};
-};
-
-// The scheduler's decisions, without a thread, a driver or a clock of its
-// own: tests drive it with scripted times.
-class LineDecider {
-public:
-    explicit LineDecider(const SchedulerOptions& options);
-
-    void Push(LineRequest* request, SchedulerClock::time_point now);
-    // Removes a client's requests (except the one under way); those removed.
-    std::vector<LineRequest*> Drop(std::uint64_t client);
-    std::vector<LineRequest*> DropAll();
-    std::size_t Depth() const { return depth_; }
-
-    LineAction Next(SchedulerClock::time_point now);
-    // After Attempt: true when the request is finished (result set).
-    bool Attempted(LineRequest& request, const AttemptOutcome& outcome, SchedulerClock::time_point now);
-    // After FailDown: the request is finished (result 2; 0 for a request
-    // without exchanges, FailureKind::None).
-    void FailedDown(LineRequest& request, FailureKind failure);
-    // After Probe.
-    void Probed(unsigned station, const AttemptOutcome& outcome, SchedulerClock::time_point now);
-    // After Reopen: whether the port is open again.
-    void Reopened(bool open, SchedulerClock::time_point now);
-    // The port failed: the next action is a reopen.
-    void PortFailed(SchedulerClock::time_point now);
-
-    const StationHealth& Health(unsigned station) const { return health_[station % STATION_COUNT]; }
-    bool PortOpen() const { return portOpen_; }
-    Millis TimeoutFor(unsigned station, SchedulerClock::time_point now) const;
-
-private:
-    // A finished request leaves its client's queue; an emptied queue goes.
-    void Finish(LineRequest& request);
-    void Remember(unsigned station, double seconds, SchedulerClock::time_point now);
-    void SetState(unsigned station, StationState state, SchedulerClock::time_point now);
-    void GoDown(unsigned station, SchedulerClock::time_point now);
-    bool LineSilent(SchedulerClock::time_point now) const;
-
-    SchedulerOptions options_;
-    std::array<StationHealth, STATION_COUNT> health_{};
-    struct ClientQueue {
-        std::uint64_t client;
-        std::deque<LineRequest*> requests;
-        SchedulerClock::time_point lastTurn;  // its last exchange, or when it came
-    };
-    std::deque<ClientQueue> clients_;  // clients with requests waiting, next turn first
-    std::size_t depth_ = 0;
-    LineRequest* underWay_ = nullptr;
-    bool portOpen_ = true;
-    SchedulerClock::time_point reopenAt_{};
-    Millis reopenBackoff_{0};
-};
-
-// The line's owner: a thread running LineDecider's decisions against the
-// driver. Asynchronous callers Submit and collect from TakeFinished when
-// WakeFd is readable; synchronous ones Call.
+// The line's owner: a thread running LineDecider's decisions against an
+// AttemptRunner. Asynchronous callers Submit and collect from TakeFinished
+// when WakeFd is readable; synchronous ones Call.
 class LineScheduler {
 public:
+    // Over the driver: DriverAttempts on this session.
     LineScheduler(QelSession& line, const SchedulerOptions& options);
+    // Over another runner, which outlives the scheduler.
+    LineScheduler(AttemptRunner& runner, const SchedulerOptions& options);
     ~LineScheduler();
     LineScheduler(const LineScheduler&) = delete;
     LineScheduler& operator=(const LineScheduler&) = delete;
@@ -222,7 +79,8 @@ public:
 
     void Start();
     // Finishes the exchange under way, ends the thread, and hands back the
-    // requests that were not done (result -1).
+    // requests that were not done (no outcome). Requests of Call and CallAll
+    // that were not done come back to their callers with no outcome.
     std::vector<std::unique_ptr<LineRequest>> Stop();
 
     void Submit(std::unique_ptr<LineRequest> request);
@@ -231,48 +89,22 @@ public:
     // The requests finished since the last call (not those of Call).
     std::vector<std::unique_ptr<LineRequest>> TakeFinished();
     // Readable while finished requests wait in TakeFinished.
-    int WakeFd() const { return wakeFd_; }
+    int WakeFd() const;
 
     // Queues the request and waits until it is finished.
     void Call(LineRequest& request);
-    // Runs these requests together (each its own client, so they interleave)
-    // and waits until all are finished.
+    // Queues these requests at once and waits until all are finished. Each
+    // keeps the client its caller gave it: requests of different clients
+    // take turns exchange by exchange, those of one client run in order.
     void CallAll(const std::vector<LineRequest*>& requests);
 
     bool StationDown(unsigned station) const;
     LineSnapshot Snapshot() const;
-    const SchedulerOptions& options() const { return options_; }
+    const SchedulerOptions& options() const;
 
 private:
-    void Run();
-    void Finish(LineRequest* request);
-    AttemptOutcome RunAttempt(LineExchange& exchange, Millis timeout);
-    bool Confirmed(const LineExchange& exchange, Millis timeout);
-    AttemptOutcome RunProbe(unsigned station, Millis timeout);
-    bool ReopenPort();
-    void Count(unsigned station, const LineExchange* exchange, const AttemptOutcome& outcome, bool probe);
-    void CountFinished(const LineRequest& request);
-
-    QelSession& line_;
-    SchedulerOptions options_;
-    // Each station's block trailer, learned and judged on the line's thread.
-    BlockTrailers trailers_{[](const std::string& line) { Report(Severity::Info, line); }};
-    int wakeFd_ = -1;
-
-    mutable std::mutex mutex_;  // the decider, the finished list, the counters
-    std::condition_variable ready_;
-    std::condition_variable called_;
-    LineDecider decider_;
-    std::vector<std::unique_ptr<LineRequest>> owned_;  // submitted, not yet finished
-    std::vector<std::unique_ptr<LineRequest>> finished_;
-    bool stopping_ = false;
-    bool running_ = false;
-    std::thread thread_;
-    std::array<std::atomic<bool>, STATION_COUNT> down_{};
-
-    // Counters, under mutex_.
-    struct Counters;
-    std::unique_ptr<Counters> counters_;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace qel::session

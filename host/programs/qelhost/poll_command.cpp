@@ -53,11 +53,14 @@ bool StdoutIsTerminal() {
 #endif
 }
 
+// The driver's number for a result, as the output shows it.
+int ResultCode(DriverResult result) { return static_cast<int>(result); }
+
 struct GateRecord {
     long reads = 0;
     long failures = 0;
     long retries = 0;
-    int lastResult = 0;
+    DriverResult lastResult = DriverResult::Done;
     bool down = false;
     std::vector<std::uint16_t> lastValues;
 };
@@ -81,7 +84,7 @@ void PrintSummary(const std::vector<Gate>& gates, const std::vector<GateRecord>&
         if (!any) std::fprintf(stderr, "%-11s %6s %9s %8s %12s\n", "gate", "reads", "failures", "retries", "last result");
         any = true;
         std::fprintf(stderr, "%-11s %6ld %9ld %8ld %12d\n", gates[i].gas.c_str(), r.reads, r.failures, r.retries,
-                     r.lastResult);
+                     ResultCode(r.lastResult));
     }
     std::fprintf(stderr, any ? "every other gate: no retries, no failures\n" : "retries: none for any gate\n");
 }
@@ -171,9 +174,10 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
             const plan::Transfer& transfer = plan.transfers[t];
             const LineRequest& request = exchanges[t];
             const LineExchange& exchange = request.exchanges.front();
-            const int result = request.result;
+            // Not run (never so here: nothing stops the scheduler mid-round) would be a line failure.
+            const DriverResult result = request.outcome ? request.outcome->result : DriverResult::LineFailure;
             const int retries = common.driverRetries ? (t == 0 ? driverRetries : 0) : std::max(0, exchange.attempts - 1);
-            const bool down = request.failure == FailureKind::Down;
+            const bool down = request.failure() == FailureKind::Down;
             for (const plan::GateSlot& slot : transfer.gates) {
                 GateRecord& gate = records[slot.gate];
                 ++reads;
@@ -181,15 +185,15 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
                 gate.retries += retries;
                 gate.lastResult = result;
                 gate.down = down;
-                if (result != 0) ++gate.failures;
-                gate.lastValues = result == 0 ? plan::GateValues(transfer, slot, exchange.slots)
-                                              : std::vector<std::uint16_t>{};
+                if (result != DriverResult::Done) ++gate.failures;
+                gate.lastValues = result == DriverResult::Done ? plan::GateValues(transfer, slot, exchange.slots)
+                                                               : std::vector<std::uint16_t>{};
                 if (options.watch) continue;
                 Reading reading;
                 reading.time = time;
                 reading.gas = gates[slot.gate].gas;
                 reading.bits = gates[slot.gate].dataType == DATA_TYPE_BIT;
-                reading.result = result;
+                reading.result = ResultCode(result);
                 reading.down = down;
                 reading.values = gate.lastValues;
                 pending[slot.gate] = std::move(reading);
@@ -203,7 +207,7 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
         if (options.watch) {
             std::vector<WatchRow> rows;
             for (std::size_t i = 0; i < gates.size(); ++i) {
-                rows.push_back({gates[i].gas, gates[i].dataType == DATA_TYPE_BIT, records[i].lastResult,
+                rows.push_back({gates[i].gas, gates[i].dataType == DATA_TYPE_BIT, ResultCode(records[i].lastResult),
                                 static_cast<int>(records[i].retries), records[i].down, records[i].lastValues});
             }
             char heading[128];
@@ -223,7 +227,7 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
     // The last result of each gate decides: a line failure before a refusal.
     int worst = kExitOk;
     for (const GateRecord& r : records) {
-        const int code = ExitCode(DriverResultOf(r.lastResult));
+        const int code = ExitCode(r.lastResult);
         if (code == kExitLine) worst = kExitLine;
         else if (code != kExitOk && worst == kExitOk) worst = kExitRefused;
     }

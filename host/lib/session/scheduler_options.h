@@ -1,0 +1,34 @@
+// The line scheduler's rules in numbers (line_scheduler.h tells the rules),
+// and the clock its decisions are taken on.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+
+#include "session/session_options.h"
+
+namespace qel::session {
+
+using SchedulerClock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
+
+struct SchedulerOptions {
+    bool driverRetries = false;  // the driver's own loop: plain operations, no health
+    int attempts = 5;
+    Millis retryPause{600};
+    Millis probeTimeout{100};
+    Millis minTimeout{20};
+    Millis timeout{1000};     // the ceiling of a learned time-out (--timeout)
+    Millis downHold{10000};   // the longest pause between two probes of a down station
+    Millis firstProbe{1000};  // the first probe after a station went down
+    Millis probeGrace{500};   // a probe this late goes ahead of the queue
+    Millis recent{60000};     // an answer this old no longer teaches the time-out
+    std::size_t backlog = 4;    // more requests waiting than this: the client goes after the others
+    Millis backlogGrace{1000};  // a client without a turn for this long goes in its turn, backlog or not
+};
+
+// The options a session's settings give: --timeout as the ceiling,
+// --probe-timeout, --driver-retries.
+SchedulerOptions SchedulerOptionsFor(const SessionOptions& session);
+
+}  // namespace qel::session
