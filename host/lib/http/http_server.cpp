@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include <sys/socket.h>
+
 #include <charconv>
 #include <chrono>
 
@@ -33,6 +35,12 @@ bool ParseHttpAddress(const std::string& text, std::string& host, int& port, std
 }
 
 HttpServer::HttpServer(StatusSource source) : source_(std::move(source)), server_(std::make_unique<httplib::Server>()) {
+    // SO_REUSEADDR only: with the library's SO_REUSEPORT a second gateway
+    // could bind the same port, and a scrape would reach either at random.
+    server_->set_socket_options([](int sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server_->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
         response.set_content(MetricsText(source_, TakeView(source_)), kMetricsContentType);
     });

@@ -1,5 +1,7 @@
 #include "session/line_scheduler.h"
 
+#include "session/port_diagnosis.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <span>
@@ -298,6 +300,14 @@ AttemptOutcome LineScheduler::RunProbe(unsigned station, Millis timeout) {
     return RunAttempt(exchange, timeout);
 }
 
+void LineScheduler::ReopenLine(std::function<bool()> reopen) {
+    {
+        std::lock_guard lock(mutex_);
+        reopenLine_ = std::move(reopen);
+    }
+    ready_.notify_all();
+}
+
 bool LineScheduler::ReopenPort() {
     line_.Request(QEL_CLOSE_PORT, nullptr);
     const bool open = line_.Request(QEL_OPEN_PORT, nullptr) == 0;
@@ -305,9 +315,15 @@ bool LineScheduler::ReopenPort() {
     LineStats& line = counters_->line;
     line.portOpen = open;
     if (open) ++line.portReopens;
-    std::fprintf(stderr, "%s%s\n", MessageHead().c_str(),
-                 open ? "serial port reopened; serving again"
-                      : "serial port closed: reopening failed, trying again after a pause");
+    if (open) {
+        std::fprintf(stderr, "%sserial port reopened; serving again\n", MessageHead().c_str());
+    } else {
+        // The driver says no more than that it failed: the device says why.
+        const DriverWorkspace* workspace = line_.Workspace();
+        const std::string port = workspace != nullptr ? std::string(workspace->port.portName) : std::string();
+        std::fprintf(stderr, "%sserial port closed: reopening failed, trying again after a pause: %s\n",
+                     MessageHead().c_str(), ExplainOpenFailure(port).c_str());
+    }
     return open;
 }
 
@@ -387,6 +403,24 @@ void LineScheduler::Run() {
         }
     };
     while (!stopping_) {
+        if (reopenLine_) {
+            const std::function<bool()> reopen = std::move(reopenLine_);
+            reopenLine_ = nullptr;
+            for (LineRequest* request : decider_.DropAll()) {
+                request->result = 2;
+                request->failure = FailureKind::Port;
+                Finish(request);
+            }
+            lock.unlock();
+            const bool open = reopen();
+            lock.lock();
+            const TimePoint at = SchedulerClock::now();
+            if (!open) decider_.PortFailed(at);
+            decider_.Reopened(open, at);
+            counters_->line.portOpen = decider_.PortOpen();
+            if (open) ++counters_->line.portReopens;
+            continue;
+        }
         const TimePoint now = SchedulerClock::now();
         const LineAction action = decider_.Next(now);
         counters_->line.queueDepth = decider_.Depth();

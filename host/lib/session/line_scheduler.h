@@ -239,6 +239,12 @@ public:
     // and waits until all are finished.
     void CallAll(const std::vector<LineRequest*>& requests);
 
+    // Reopens the line with new settings on the line's thread, after the
+    // exchange under way: the requests waiting fail at once (FailureKind::Port,
+    // result 2), then `reopen` closes and opens the port; when it fails, the
+    // usual reopening with back-off follows.
+    void ReopenLine(std::function<bool()> reopen);
+
     bool StationDown(unsigned station) const;
     LineSnapshot Snapshot() const;
     const SchedulerOptions& options() const { return options_; }
@@ -269,6 +275,7 @@ private:
     std::vector<std::unique_ptr<LineRequest>> finished_;
     bool stopping_ = false;
     bool running_ = false;
+    std::function<bool()> reopenLine_;  // a reopen asked for by ReopenLine
     std::thread thread_;
     std::array<std::atomic<bool>, STATION_COUNT> down_{};
 

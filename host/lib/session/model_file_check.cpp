@@ -6,6 +6,8 @@
 #include <iterator>
 #include <sstream>
 
+#include "common/line_file.h"
+
 namespace qel::session {
 
 namespace {
@@ -183,6 +185,21 @@ bool ReadStationModelFile(const std::string& path, StationModels& models, std::s
     }
     const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     models = ReadStationModels(bytes);
+    return true;
+}
+
+bool ReadHandWrittenModelFile(const std::string& path, StationModels& models, std::string& text, std::string& error) {
+    std::vector<common::TextLine> lines;
+    if (!common::ReadTextLines(path, lines, error)) {
+        error = "cannot read the station model file " + path;
+        return false;
+    }
+    text.clear();
+    for (const common::TextLine& line : lines) text += line.text + "\n";
+    models = ReadStationModels(text);
+    for (ModelWarning& warning : models.warnings)
+        if (warning.line >= 1 && static_cast<std::size_t>(warning.line) <= lines.size())
+            warning.line = static_cast<int>(lines[static_cast<std::size_t>(warning.line) - 1].number);
     return true;
 }
 
