@@ -188,5 +188,19 @@ TEST(ReloadRules, ComparesWhatChanged) {
     EXPECT_EQ(ChangesText(CompareOptions(running, next)).find("secret"), std::string::npos);
 }
 
+// The line's name in the topics, from the port when --line-name is not given.
+TEST(ReloadRules, DefaultLineNamesAreTopicSafe) {
+    EXPECT_EQ(mqtt::DefaultLineName("ttyUSB0"), "ttyUSB0");
+    EXPECT_EQ(mqtt::DefaultLineName("/dev/ttyS1"), "ttyS1");
+    EXPECT_EQ(mqtt::DefaultLineName("tcp:127.0.0.1:14001"), "127.0.0.1_14001");
+    EXPECT_EQ(mqtt::DefaultLineName("tcp:[::1]:4001"), "___1__4001");
+    mqtt::MqttOptions o;
+    o.url = "mqtt://127.0.0.1";
+    o.publishFile = "/dev/null";
+    std::string error;
+    ASSERT_TRUE(mqtt::CompleteMqttOptions(o, "tcp:10.0.0.5:4001", error)) << error;
+    EXPECT_EQ(o.prefix, "fa/10.0.0.5_4001");
+}
+
 }  // namespace
 }  // namespace qel::qelgate
