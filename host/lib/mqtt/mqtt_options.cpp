@@ -19,7 +19,7 @@ void AddMqttOptions(CLI::App& app, MqttOptions& o) {
                         ->check(CLI::ExistingFile)
                         ->group(group);
     (void)url;
-    (void)publish;  // each needs the other: checked by CompleteMqttOptions, which sees an inline list too
+    (void)publish;  // each needs the other: CheckMqttPair, which sees an inline list too
     app.add_option("--publish-period", o.publishPeriod, "seconds between two reads of a gate without its own period (default 1)")
         ->check(CLI::Range(0.05, 86400.0))
         ->group(group);
@@ -58,17 +58,17 @@ std::string DefaultLineName(const std::string& port) {
     return name;
 }
 
-bool CompleteMqttOptions(MqttOptions& o, const std::string& port, std::string& error) {
+bool CheckMqttPair(const MqttOptions& o, std::string& error) {
     const bool listed = !o.publishFile.empty() || !o.publishLines.empty();
-    if (o.url.empty()) {
-        if (!listed) return true;
-        error = "--publish needs --mqtt: the broker to publish the gates to";
-        return false;
-    }
-    if (!listed) {
-        error = "--mqtt needs --publish: the gates to publish (a file, or an inline list in the configuration file)";
-        return false;
-    }
+    if (o.url.empty() == !listed) return true;
+    error = o.url.empty() ? "--publish needs --mqtt: the broker to publish the gates to"
+                          : "--mqtt needs --publish: the gates to publish (a file, or an inline list in the "
+                            "configuration file)";
+    return false;
+}
+
+bool CompleteMqttOptions(MqttOptions& o, const std::string& port, std::string& error) {
+    if (o.url.empty()) return true;
     // Named from where the program started; the session may change the directory.
     for (std::string* path : {&o.publishFile, &o.passwordFile, &o.cafile, &o.cert, &o.key})
         if (!path->empty()) *path = std::filesystem::absolute(*path).string();

@@ -41,6 +41,10 @@ void AddMqttOptions(CLI::App& app, MqttOptions& options);
 // character that cannot stand in a topic made '_'.
 std::string DefaultLineName(const std::string& port);
 
+// --mqtt and a list to publish (--publish, or inline) go together; false
+// with a reason when one comes without the other.
+bool CheckMqttPair(const MqttOptions& options, std::string& error);
+
 // After parsing: the defaults that depend on the port, the password from its
 // file or from QELGATE_MQTT_PASSWORD. False with a reason.
 bool CompleteMqttOptions(MqttOptions& options, const std::string& port, std::string& error);

@@ -35,8 +35,9 @@ StationModels ReadStationModels(const std::string& bytes);
 bool ReadStationModelFile(const std::string& path, StationModels& models, std::string& error);
 
 // A station model file written by hand (--models): a UTF-8 byte-order mark,
-// CR LF line ends, blank lines and '#' comments are taken
-// (common/line_file.h). `text` is what to give the driver: the entries one a
+// CR LF line ends and '#' comments, on a line of their own or after the
+// entry, are taken (common/line_file.h); a blank line still ends the list,
+// as for the driver. `text` is what to give the driver: the entries one a
 // line; the warnings name the file's own lines. False when it cannot be read.
 bool ReadHandWrittenModelFile(const std::string& path, StationModels& models, std::string& text, std::string& error);
 

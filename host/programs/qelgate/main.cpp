@@ -170,6 +170,7 @@ bool CheckCombination(const Options& o, std::string& error) {
         error = "--port is required: the serial port of the FA line, e.g. --port ttyUSB0";
         return false;
     }
+    if (!mqtt::CheckMqttPair(o.mqtt, error)) return false;
     if (HasWriteAllow(o) && !o.allowWrites && !o.mqtt.writes) {
         error = "--write-allow needs --allow-writes or --mqtt-writes";
         return false;
