@@ -297,20 +297,20 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
         return listening == ListenResult::BadAddress ? kExitUsage : kExitLine;
     }
     std::atomic<std::uint64_t> reloadsApplied = 0, reloadsRefused = 0;
-    // The diagnostics' source; the MQTT side's counters are the publisher's
-    // of the moment (a reload may start or end it).
-    auto makeHttp = [&](const Options& options) {
+    // The diagnostics' source, with the MQTT side's counters when it runs
+    // (an MQTT side a reload starts shows from the next move of --http or
+    // the next start).
+    auto makeHttp = [&] {
         http::StatusSource source = DiagnosticsSource(host, checks, scheduler, server.Stats(),
                                                       publisher ? &publisher->Stats() : nullptr);
         source.reloads = [&reloadsApplied, &reloadsRefused] {
             return http::ReloadCounts{reloadsApplied.load(), reloadsRefused.load()};
         };
-        (void)options;
         return std::make_unique<http::HttpServer>(std::move(source));
     };
     std::unique_ptr<http::HttpServer> http;
     if (!o.http.empty()) {
-        http = makeHttp(o);
+        http = makeHttp();
         if (!http->Listen(o.http, error)) {
             Log("%s", error.c_str());
             std::string node;
@@ -393,7 +393,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
         }
         std::unique_ptr<http::HttpServer> nextHttp;
         if (!done.http.empty() && done.http != o.http) {
-            nextHttp = makeHttp(done);
+            nextHttp = makeHttp();
             if (!nextHttp->Listen(done.http, why)) {
                 refuse(why);
                 return;
@@ -410,8 +410,10 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
         planner.Reconfigure(policyOf(done, *nextAllow));
         server.Reconfigure(nextLimits);
         statsInterval->store(done.statsInterval);
+        // A publisher is never destroyed while the gateway runs: the
+        // diagnostics' thread may be reading its counters.
         if (done.mqtt.url.empty()) {
-            publisher.reset();
+            if (publisher) publisher->Stop();
         } else if (!publisher) {
             publisher = std::make_unique<mqtt::MqttPublisher>(scheduler, done.mqtt, logText);
             if (!publisher->Prepare(check, session::PlanDriverOf(checks), session::PlanOptionsFor(host.line()),
@@ -422,7 +424,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
                                            session::PlanOptionsFor(host.line()), allowFor, why)) {
             Log("MQTT: %s", why.c_str());
         }
-        if (publisher) Log("%s", publisher->Describe().c_str());
+        if (publisher && !done.mqtt.url.empty()) Log("%s", publisher->Describe().c_str());
         allowList = nextAllow;  // the old list outlived the publisher's use of it
         if (done.http.empty() && http) {
             http->Stop();
