@@ -32,8 +32,12 @@ foreach(program qelhost fasim qelgate)
   endif()
 endforeach()
 
+# The README beside a docs/ folder, as in the source tree, so that its
+# docs/*.md links hold where it is installed; with the status page's picture
+# and the example configuration. The manual pages go to the man directory.
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} FILES_MATCHING PATTERN "*.md")
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
+  FILES_MATCHING PATTERN "*.md" PATTERN "*.png" PATTERN "*.toml" PATTERN "man" EXCLUDE)
 
 # pkg-config: the prefix is found from where the file lies, so the same file
 # serves an installation under any prefix and the .deb.
@@ -62,6 +66,9 @@ if(TARGET qelgate)
   install(CODE "
     set(bindir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
     set(docdir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}\")
-    configure_file(${CMAKE_SOURCE_DIR}/docs/qelgate.service.in ${CMAKE_BINARY_DIR}/systemd/qelgate.service @ONLY)")
-  install(FILES ${CMAKE_BINARY_DIR}/systemd/qelgate.service DESTINATION lib/systemd/system)
+    configure_file(${CMAKE_SOURCE_DIR}/docs/qelgate.service.in ${CMAKE_BINARY_DIR}/systemd/qelgate.service @ONLY)
+    configure_file(${CMAKE_SOURCE_DIR}/docs/qelgate@.service.in ${CMAKE_BINARY_DIR}/systemd/qelgate@.service @ONLY)")
+  # Installed, not enabled: nothing starts until an admin says so.
+  install(FILES ${CMAKE_BINARY_DIR}/systemd/qelgate.service ${CMAKE_BINARY_DIR}/systemd/qelgate@.service
+          DESTINATION lib/systemd/system)
 endif()

@@ -34,6 +34,19 @@ while read -r file; do [ -e "$file" ] || fail "$file is missing after dpkg -i"; 
 "$here/install_consume.sh" "$build" "$scratch/use" /usr || fail "the installation under /usr"
 [ "$(pkg-config --modversion vuzorur)" = "$(dpkg-deb -f "$deb" Version)" ] || fail "pkg-config does not find vuzorur"
 
+# The units: installed, verified by systemd, and nothing enabled or started.
+units=/lib/systemd/system
+for unit in qelgate.service qelgate@.service; do [ -f "$units/$unit" ] || fail "$units/$unit is not installed"; done
+[ -f /usr/share/doc/vuzorur/docs/qelgate.toml ] || fail "the example configuration is not installed"
+[ -f /usr/share/doc/vuzorur/docs/status-page.png ] || fail "the status page's picture is not installed"
+[ ! -e /usr/share/doc/vuzorur/docs/man ] || fail "an empty man folder is installed with the docs"
+mkdir -p "$scratch/units"
+ln -s "$units/qelgate@.service" "$scratch/units/qelgate@line1.service"
+systemd-analyze verify "$units/qelgate.service" "$scratch/units/qelgate@line1.service" >"$scratch/verify.log" 2>&1 ||
+    fail "systemd-analyze verify: $(cat "$scratch/verify.log")"
+if ls /etc/systemd/system/*.wants/qelgate* >/dev/null 2>&1; then fail "installing enabled a qelgate unit"; fi
+echo "ok: the units verify, none enabled"
+
 $sudo dpkg -r vuzorur >"$scratch/dpkg-r.log" 2>&1 || fail "dpkg -r: $(cat "$scratch/dpkg-r.log")"
 installed && fail "vuzorur is still installed after dpkg -r"
 while read -r file; do [ ! -e "$file" ] && [ ! -L "$file" ] || fail "$file is left after dpkg -r"; done <<<"$files"

@@ -242,6 +242,14 @@ std::string MetricsText(const StatusSource& source, const StatusView& view) {
     e.Sample("qelgate_build_info", {{"version", source.version}}, "1");
     e.Family("qelgate_start_time_seconds", "gauge", "When the gateway started, seconds since the Unix epoch");
     e.Sample("qelgate_start_time_seconds", {}, SampleValue(source.started));
+    if (source.reloads) {
+        const ReloadCounts reloads = source.reloads();
+        e.Family("qelgate_config_reloads_total", "counter",
+                 "Reloads of the configuration file (SIGHUP), by result: applied, or refused with the running "
+                 "configuration kept");
+        e.Sample("qelgate_config_reloads_total", {{"result", "applied"}}, std::to_string(reloads.applied));
+        e.Sample("qelgate_config_reloads_total", {{"result", "refused"}}, std::to_string(reloads.refused));
+    }
     if (view.hasLine) {
         LineFamilies(e, view.line.line);
         StationFamilies(e, view.line.stations);

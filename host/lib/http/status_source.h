@@ -3,6 +3,7 @@
 // gateway runs. The HTTP side knows nothing of the gateway behind them.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -25,6 +26,12 @@ struct FrontEndSource {
     std::function<session::FrontEndStats::Snapshot()> take;
 };
 
+// Reloads of the configuration (SIGHUP): applied and refused.
+struct ReloadCounts {
+    std::uint64_t applied = 0;
+    std::uint64_t refused = 0;
+};
+
 struct StatusSource {
     // The line scheduler's snapshot; unset while no scheduler counts.
     std::function<session::LineSnapshot()> line;
@@ -33,6 +40,8 @@ struct StatusSource {
     std::string driverBanner;  // the driver's banner, UTF-8
     PortSettings port;
     double started = 0;  // seconds since the Unix epoch
+    // The reloads so far; unset where nothing reloads.
+    std::function<ReloadCounts()> reloads;
     // Seconds since the Unix epoch now; the system clock unless a test sets it.
     std::function<double()> now;
 };

@@ -94,8 +94,16 @@ ListenResult GatewayServer::Listen(const std::string& listen, std::string& error
     listenFd_ = modbus_tcp_pi_listen(ctx_, 16);
     if (listenFd_ < 0) {
         const int why = errno;
-        error = "--listen " + listen + ": cannot listen there: " +
-                (why == EADDRINUSE ? std::string("the port is taken by another program") : modbus_strerror(why));
+        std::string reason = modbus_strerror(why);
+        if (why == EADDRINUSE) {
+            reason = "the port is taken by another program";
+        } else if (why == EACCES || why == EPERM) {
+            // Ports below 1024 need root or the capability; the unit has it.
+            reason += ": ports below 1024 need the capability CAP_NET_BIND_SERVICE (run it as the qelgate@ or "
+                      "qelgate service, which has it, or: sudo setcap cap_net_bind_service=+ep $(command -v "
+                      "qelgate)), or listen on a port from 1024 up, such as 1502";
+        }
+        error = "--listen " + listen + ": cannot listen there: " + reason;
         return ListenResult::Failed;
     }
     fcntl(listenFd_, F_SETFL, fcntl(listenFd_, F_GETFL) | O_NONBLOCK);

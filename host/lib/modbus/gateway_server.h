@@ -43,11 +43,17 @@ public:
     // listen is ADDR:PORT ([v6addr]:PORT for IPv6); BadAddress when it is not
     // of that form, Failed when it cannot be listened on, with a reason.
     ListenResult Listen(const std::string& listen, std::string& error);
-    // Serves until stopFd becomes readable; then takes no new requests.
+    // Serves until stopFd becomes readable; then takes no new requests. It
+    // may be called again to go on serving (after a reload).
     void Run(int stopFd);
     // After the line worker stopped: sends the replies that are finished
     // (for at most a second) and logs what was not done.
     void Finish();
+
+    // A reload, between two Runs: the limits from now on. The listener and
+    // the clients stay; above a lowered --max-clients they leave as usual.
+    void Reconfigure(const ServerLimits& limits) { limits_ = limits; }
+    const ServerLimits& Limits() const { return limits_; }
 
     // The front-end's counters, for whoever reports them.
     session::FrontEndStats& Stats() { return stats_; }

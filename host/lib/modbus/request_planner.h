@@ -23,6 +23,8 @@ public:
     // Fills job.reads or job.writes from job.modbus; returns 0, or the
     // Modbus exception to answer without going to the line.
     int Plan(Job& job) const;
+    // A reload: the write policy from now on (on the server thread).
+    void Reconfigure(WritePolicy policy) { policy_ = policy; }
 
 private:
     plan::Driver driver_;

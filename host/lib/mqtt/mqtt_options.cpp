@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,8 +18,8 @@ void AddMqttOptions(CLI::App& app, MqttOptions& o) {
                                    "the gates to publish, one per line: GAS [COUNT] [bit|word] [PERIOD, e.g. 5s or 250ms]")
                         ->check(CLI::ExistingFile)
                         ->group(group);
-    url->needs(publish);
-    publish->needs(url);
+    (void)url;
+    (void)publish;  // each needs the other: CheckMqttPair, which sees an inline list too
     app.add_option("--publish-period", o.publishPeriod, "seconds between two reads of a gate without its own period (default 1)")
         ->check(CLI::Range(0.05, 86400.0))
         ->group(group);
@@ -50,6 +51,22 @@ void AddMqttOptions(CLI::App& app, MqttOptions& o) {
         ->group(group);
 }
 
+std::string DefaultLineName(const std::string& port) {
+    std::string name = port.rfind("tcp:", 0) == 0 ? port.substr(4) : std::filesystem::path(port).filename().string();
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' && c != '.') c = '_';
+    return name;
+}
+
+bool CheckMqttPair(const MqttOptions& o, std::string& error) {
+    const bool listed = !o.publishFile.empty() || !o.publishLines.empty();
+    if (o.url.empty() == !listed) return true;
+    error = o.url.empty() ? "--publish needs --mqtt: the broker to publish the gates to"
+                          : "--mqtt needs --publish: the gates to publish (a file, or an inline list in the "
+                            "configuration file)";
+    return false;
+}
+
 bool CompleteMqttOptions(MqttOptions& o, const std::string& port, std::string& error) {
     if (o.url.empty()) return true;
     // Named from where the program started; the session may change the directory.
@@ -57,7 +74,7 @@ bool CompleteMqttOptions(MqttOptions& o, const std::string& port, std::string& e
         if (!path->empty()) *path = std::filesystem::absolute(*path).string();
     BrokerAddress address;
     if (!ParseBrokerUrl(o.url, address, error)) return false;
-    if (o.lineName.empty()) o.lineName = std::filesystem::path(port).filename().string();
+    if (o.lineName.empty()) o.lineName = DefaultLineName(port);
     if (o.lineName.empty() || o.lineName.find_first_of("+#/") != std::string::npos) {
         error = "--line-name: \"" + o.lineName + "\" cannot stand in a topic (no /, + or #)";
         return false;

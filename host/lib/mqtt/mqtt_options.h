@@ -2,6 +2,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "common/line_file.h"
 
 namespace CLI {
 class App;
@@ -12,10 +15,14 @@ namespace qel::mqtt {
 struct MqttOptions {
     std::string url;          // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; empty: no MQTT
     std::string publishFile;  // the gate list
+    // Or the list's entries, given inline (a configuration file), and where
+    // they came from for the errors.
+    std::vector<common::TextLine> publishLines;
+    std::string publishOrigin;
     double publishPeriod = 1;  // seconds, for the gates without their own
     double publishEvery = 60;  // seconds between two publications of an unchanged value
     std::string prefix;        // default fa/<line name>
-    std::string lineName;      // default the port's base name
+    std::string lineName;      // default the port's base name, made topic-safe
     std::string user;
     std::string password;
     std::string passwordFile;
@@ -28,6 +35,15 @@ struct MqttOptions {
 };
 
 void AddMqttOptions(CLI::App& app, MqttOptions& options);
+
+// The line's name in the topics when --line-name is not given: the port's
+// base name ("ttyUSB0"), or for tcp:HOST:PORT "HOST_PORT", with any
+// character that cannot stand in a topic made '_'.
+std::string DefaultLineName(const std::string& port);
+
+// --mqtt and a list to publish (--publish, or inline) go together; false
+// with a reason when one comes without the other.
+bool CheckMqttPair(const MqttOptions& options, std::string& error);
 
 // After parsing: the defaults that depend on the port, the password from its
 // file or from QELGATE_MQTT_PASSWORD. False with a reason.

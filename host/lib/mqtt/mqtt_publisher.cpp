@@ -34,20 +34,26 @@ bool MqttPublisher::Prepare(const session::GateCheck& check, const plan::Driver&
                             std::string& error) {
     allow_ = allow;
     std::vector<session::ListedGate> listed;
-    if (!session::ReadGateList(options_.publishFile, listed, error)) return false;
+    const bool inline_ = options_.publishFile.empty();
+    const std::string& origin = inline_ ? options_.publishOrigin : options_.publishFile;
+    if (inline_ ? !session::ParseGateList(options_.publishLines, origin, listed, error)
+                : !session::ReadGateList(options_.publishFile, listed, error))
+        return false;
     std::map<double, std::vector<std::size_t>> byPeriod;
     for (session::ListedGate& entry : listed) {
         Item item;
         item.gate = entry.gate;
         const std::string part = GateTopicPart(item.gate.gas);
         if (part.empty() || !check(item.gate)) {
-            error = options_.publishFile + ": " + item.gate.gas + " is not a gate the driver accepts";
+            error = origin + ": " + item.gate.gas + " is not a gate the driver accepts";
             return false;
         }
-        item.topic = options_.prefix + "/" + part;
+        // A tag names the gate in place of its address: prefix/002/tank_level.
+        item.topic = options_.prefix + "/" +
+                     (entry.tag.empty() ? part : StationTopicPart(item.gate.definition.station) + "/" + entry.tag);
         item.block = item.gate.count > 1;
         if (!byTopic_.emplace(item.topic, items_.size()).second) {
-            error = options_.publishFile + ": " + item.gate.gas + " is listed twice";
+            error = origin + ": " + item.gate.gas + (entry.tag.empty() ? " is listed twice" : " has a tag that is taken");
             return false;
         }
         const unsigned station = item.gate.definition.station;
@@ -61,7 +67,7 @@ bool MqttPublisher::Prepare(const session::GateCheck& check, const plan::Driver&
             requests.push_back({items_[i].gate.gas, items_[i].gate.count, items_[i].gate.dataType});
         plan::Plan plan = plan::MakePlan(requests, planDriver, planOptions);
         if (!plan.rejected.empty()) {
-            error = options_.publishFile + ": the planner cannot read " + requests[plan.rejected.front()].gas;
+            error = origin + ": the planner cannot read " + requests[plan.rejected.front()].gas;
             return false;
         }
         Group group;
@@ -119,6 +125,25 @@ void MqttPublisher::Stop() {
     }
     if (thread_.joinable()) thread_.join();
     if (link_) link_->Stop();
+}
+
+bool MqttPublisher::Reconfigure(const MqttOptions& options, const session::GateCheck& check,
+                                const plan::Driver& planDriver, const plan::PlanOptions& planOptions,
+                                const session::WriteAllowList* allow, std::string& error) {
+    Stop();
+    link_.reset();
+    items_.clear();
+    byTopic_.clear();
+    groups_.clear();
+    stations_.clear();
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = false;
+        republish_ = false;
+        sets_.clear();
+    }
+    options_ = options;
+    return Prepare(check, planDriver, planOptions, allow, error) && Start(error);
 }
 
 void MqttPublisher::Run() {

@@ -65,6 +65,10 @@ public:
     bool Start(std::string& error);
     // Ends the reads after the round under way, then the connection.
     void Stop();
+    // A reload: stops, takes these options, list and allow list (Prepare's
+    // rules), and starts again, connecting anew. The counters go on.
+    bool Reconfigure(const MqttOptions& options, const session::GateCheck& check, const plan::Driver& planDriver,
+                     const plan::PlanOptions& planOptions, const session::WriteAllowList* allow, std::string& error);
     // The front-end's counters, for the diagnostics.
     const session::FrontEndStats& Stats() const { return stats_; }
 

@@ -33,6 +33,9 @@ public:
     virtual AttemptOutcome Probe(unsigned station, Millis timeout) = 0;
     // Closes the port and opens it again: whether it is open.
     virtual bool Reopen() = 0;
+    // Why the last Reopen failed, in words (the device's own reason); empty
+    // when there is nothing to add.
+    virtual std::string WhyReopenFailed() const { return {}; }
 
     // For the counters: the station's model text (asked once, when the
     // scheduler is made) and how its block replies are judged (asked by

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "session/gate_address.h"
+#include "session/port_diagnosis.h"
 #include "session/report.h"
 
 namespace qel::session {
@@ -89,6 +90,12 @@ AttemptOutcome DriverAttempts::Probe(unsigned station, Millis timeout) {
     }
     LineExchange exchange = LineExchange::Read(gate);
     return Exchange(exchange, timeout);
+}
+
+std::string DriverAttempts::WhyReopenFailed() const {
+    // The driver says no more than that it failed: the device says why.
+    const DriverWorkspace* workspace = line_.Workspace();
+    return ExplainOpenFailure(workspace != nullptr ? std::string(workspace->port.portName) : std::string());
 }
 
 bool DriverAttempts::Reopen() {

@@ -24,6 +24,7 @@ public:
     AttemptOutcome Probe(unsigned station, Millis timeout) override;
     // QEL_CLOSE_PORT, QEL_OPEN_PORT.
     bool Reopen() override;
+    std::string WhyReopenFailed() const override;
     std::string StationModel(unsigned station) const override;
     BlockCheck TrailerCheck(unsigned station) const override;
 

@@ -3,6 +3,7 @@
 #include "common/line_file.h"
 
 #include <cstdlib>
+#include <set>
 #include <sstream>
 
 namespace qel::session {
@@ -20,12 +21,29 @@ double ParsePeriod(const std::string& word) {
     return period >= 0.05 && period <= 86400 ? period : 0;
 }
 
+bool CheckTagName(const std::string& tag, std::string& error) {
+    if (tag.empty() || tag.size() > 64 || tag[0] == '.' || tag[0] == '-' ||
+        tag.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-.") !=
+            std::string::npos) {
+        error = "tag \"" + tag + "\" cannot name a topic or a metric: use 1 to 64 letters, digits, '_', '-' and '.', "
+                "starting with a letter, a digit or '_'";
+        return false;
+    }
+    return true;
+}
+
 bool ReadGateList(const std::string& path, std::vector<ListedGate>& gates, std::string& error) {
     std::vector<common::TextLine> lines;
     if (!common::ReadTextLines(path, lines, error)) {
         error = "cannot read the gate list " + path;
         return false;
     }
+    return ParseGateList(lines, path, gates, error);
+}
+
+bool ParseGateList(const std::vector<common::TextLine>& lines, const std::string& path,
+                   std::vector<ListedGate>& gates, std::string& error) {
+    std::set<std::string> tags;
     for (const common::TextLine& line : lines) {
         const unsigned number = line.number;
         std::istringstream words(line.text);
@@ -46,16 +64,27 @@ bool ReadGateList(const std::string& path, std::vector<ListedGate>& gates, std::
                 gate.count = std::stoi(word);
             } else if (const double period = ParsePeriod(word); period > 0) {
                 listed.period = period;
+            } else if (word.rfind("tag=", 0) == 0) {
+                listed.tag = word.substr(4);
+                if (!CheckTagName(listed.tag, error)) {
+                    error = path + ":" + std::to_string(number) + ": " + error;
+                    return false;
+                }
+                if (!tags.insert(listed.tag).second) {
+                    error = path + ":" + std::to_string(number) + ": tag \"" + listed.tag +
+                            "\" is given twice; each tag names one gate";
+                    return false;
+                }
             } else {
                 error = path + ":" + std::to_string(number) + ": \"" + word +
-                        "\" is neither a count from 1 to 100, bit or word, nor a period from 50ms to 86400s";
+                        "\" is neither a count from 1 to 100, bit or word, a period from 50ms to 86400s, nor tag=NAME";
                 return false;
             }
         }
         gates.push_back(listed);
     }
     if (gates.empty()) {
-        error = "the gate list " + path + " names no gate";
+        error = path + ": the gate list names no gate";
         return false;
     }
     return true;
@@ -66,8 +95,8 @@ bool ReadGateList(const std::string& path, std::vector<Gate>& gates, std::string
     std::vector<ListedGate> listed;
     if (!ReadGateList(path, listed, error)) return false;
     for (const ListedGate& entry : listed) {
-        if (entry.period > 0) {
-            error = path + ": gate " + entry.gate.gas + " has a period; this list is read whole each round";
+        if (entry.period > 0 || !entry.tag.empty()) {
+            error = path + ": gate " + entry.gate.gas + " has a period or a tag; this list is read whole each round";
             if (periodRefused != nullptr) *periodRefused = true;
             return false;
         }

@@ -1,13 +1,16 @@
 // A gate list, as `qelhost poll --gates` and `qelgate --publish` read it: one
-// gate per line, "GAS [COUNT] [bit|word] [PERIOD]"; blank lines and lines
-// starting with # are skipped. PERIOD is how often the gate is read, a number
-// with "s" or "ms" (2s, 0.5s, 250ms), from 50 ms to a day; only a publishing
-// list takes it.
+// gate per line, "GAS [COUNT] [bit|word] [PERIOD] [tag=NAME]"; blank lines and
+// '#' comments are skipped (common/line_file.h). PERIOD is how often the gate
+// is read, a number with "s" or "ms" (2s, 0.5s, 250ms), from 50 ms to a day;
+// NAME names the gate where it is published (the MQTT topic's last part, the
+// Sparkplug metric name): letters, digits, '_', '-' and '.', unique in the
+// list. Only a publishing list takes periods and tags.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "common/line_file.h"
 #include "session/qel_session.h"
 
 namespace qel::session {
@@ -15,12 +18,20 @@ namespace qel::session {
 struct ListedGate {
     Gate gate;
     double period = 0;  // seconds; 0: the list's reader chooses
+    std::string tag;    // empty: named by its address
 };
+
+// A tag name that may stand in a topic and a metric name; false with a reason.
+bool CheckTagName(const std::string& tag, std::string& error);
 
 // False with "file:line: reason" in error.
 bool ReadGateList(const std::string& path, std::vector<ListedGate>& gates, std::string& error);
-// The same, for a reader that reads every gate each round: a period is
-// refused, and `periodRefused` (when given) tells that this was why.
+// The same for entries already split into lines; `origin` names where they
+// came from in the errors ("origin:line: reason").
+bool ParseGateList(const std::vector<common::TextLine>& lines, const std::string& origin,
+                   std::vector<ListedGate>& gates, std::string& error);
+// The same, for a reader that reads every gate each round: a period or a tag
+// is refused, and `periodRefused` (when given) tells that this was why.
 bool ReadGateList(const std::string& path, std::vector<Gate>& gates, std::string& error,
                   bool* periodRefused = nullptr);
 

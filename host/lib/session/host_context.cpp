@@ -90,7 +90,15 @@ OpenResult HostContext::Open(const SessionOptions& options) {
     std::string modelSource = options.modelsFile;
     if (modelSource.empty() && fs::exists(ModelFileName(line_.qel))) modelSource = ModelFileName(line_.qel);
     models_ = StationModels{};
-    if (!modelSource.empty()) {
+    std::string sourceText;
+    if (!options.modelsFile.empty()) {
+        if (!ReadHandWrittenModelFile(modelSource, models_, sourceText, error)) {
+            Fail(error);
+            return OpenResult::BadSetting;
+        }
+        ReportModelWarnings(modelSource, models_);
+    } else if (!modelSource.empty()) {
+        sourceText = ReadWhole(modelSource);
         if (!ReadStationModelFile(modelSource, models_, error)) {
             Fail(error);
             return OpenResult::BadSetting;
@@ -98,7 +106,6 @@ OpenResult HostContext::Open(const SessionOptions& options) {
         ReportModelWarnings(modelSource, models_);
     }
     modelSource_ = modelSource;
-    const std::string sourceText = modelSource.empty() ? std::string() : ReadWhole(modelSource);
     ApplyStationOptions(options.stations, models_);
 
     // A relative port stays where it was named when the driver works in a

@@ -59,6 +59,7 @@ struct LineScheduler::Impl {
     std::vector<std::unique_ptr<LineRequest>> finished;
     bool stopping = false;
     bool running = false;
+    std::function<bool()> reopenLine;  // a reopen asked for by ReopenLine
     std::thread thread;
     std::array<std::atomic<bool>, STATION_COUNT> down{};
 };
@@ -165,6 +166,14 @@ void LineScheduler::CallAll(const std::vector<LineRequest*>& requests) {
     });
 }
 
+void LineScheduler::ReopenLine(std::function<bool()> reopen) {
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->reopenLine = std::move(reopen);
+    }
+    impl_->ready.notify_all();
+}
+
 bool LineScheduler::StationDown(unsigned station) const {
     return station < STATION_COUNT && impl_->down[station].load(std::memory_order_relaxed);
 }
@@ -219,6 +228,22 @@ void LineScheduler::Impl::Run() {
         lock.lock();
     };
     while (!stopping) {
+        if (reopenLine) {
+            const std::function<bool()> reopen = std::move(reopenLine);
+            reopenLine = nullptr;
+            for (LineRequest* request : decider.DropAll()) {
+                request->outcome = Outcome{DriverResult::LineFailure, FailureKind::Port};
+                Finish(request);
+            }
+            lock.unlock();
+            const bool open = reopen();
+            lock.lock();
+            const TimePoint at = SchedulerClock::now();
+            if (!open) decider.PortFailed(at);
+            decider.Reopened(open, at);
+            counters.Reopened(open);
+            continue;
+        }
         const TimePoint now = SchedulerClock::now();
         const LineAction action = decider.Next(now);
         counters.QueueDepth(decider.Depth());
@@ -262,8 +287,12 @@ void LineScheduler::Impl::Run() {
                 const bool open = runner.Reopen();
                 lock.lock();
                 counters.Reopened(open);
-                Report(Severity::Info, open ? "serial port reopened; serving again"
-                                            : "serial port closed: reopening failed, trying again after a pause");
+                if (open) {
+                    Report(Severity::Info, "serial port reopened; serving again");
+                } else {
+                    Report(Severity::Info, "serial port closed: reopening failed, trying again after a pause: " +
+                                               runner.WhyReopenFailed());
+                }
                 decider.Reopened(open, SchedulerClock::now());
                 break;
             }

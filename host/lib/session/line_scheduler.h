@@ -98,6 +98,12 @@ public:
     // take turns exchange by exchange, those of one client run in order.
     void CallAll(const std::vector<LineRequest*>& requests);
 
+    // Reopens the line with new settings on the line's thread, after the
+    // exchange under way: the requests waiting fail at once (a line failure,
+    // FailureKind::Port), then `reopen` closes and opens the port; when it
+    // fails, the usual reopening with back-off follows.
+    void ReopenLine(std::function<bool()> reopen);
+
     bool StationDown(unsigned station) const;
     LineSnapshot Snapshot() const;
     const SchedulerOptions& options() const;

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "common/line_file.h"
 #include "session/gate_address.h"
 
 namespace qel::session {
@@ -178,6 +179,33 @@ bool ReadStationModelFile(const std::string& path, StationModels& models, std::s
     }
     const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     models = ReadStationModels(bytes);
+    return true;
+}
+
+bool ReadHandWrittenModelFile(const std::string& path, StationModels& models, std::string& text, std::string& error) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        error = "cannot read the station model file " + path;
+        return false;
+    }
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) bytes.erase(0, 3);
+    // A comment goes, and a line that holds only one; a blank line stays,
+    // for it ends the station list for the driver (and is warned of).
+    std::vector<common::TextLine> lines;
+    std::istringstream in(bytes);
+    std::string raw;
+    for (unsigned number = 1; std::getline(in, raw); ++number) {
+        const std::string entry = common::StripComment(raw);
+        const bool blank = raw.find_first_not_of(" \t\r\f\v") == std::string::npos;
+        if (!entry.empty() || blank) lines.push_back({number, entry});
+    }
+    text.clear();
+    for (const common::TextLine& line : lines) text += line.text + "\n";
+    models = ReadStationModels(text);
+    for (ModelWarning& warning : models.warnings)
+        if (warning.line >= 1 && static_cast<std::size_t>(warning.line) <= lines.size())
+            warning.line = static_cast<int>(lines[static_cast<std::size_t>(warning.line) - 1].number);
     return true;
 }
 

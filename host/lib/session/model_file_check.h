@@ -34,6 +34,13 @@ StationModels ReadStationModels(const std::string& bytes);
 // Reads the file at path; false with a reason when it cannot be read.
 bool ReadStationModelFile(const std::string& path, StationModels& models, std::string& error);
 
+// A station model file written by hand (--models): a UTF-8 byte-order mark,
+// CR LF line ends and '#' comments, on a line of their own or after the
+// entry, are taken (common/line_file.h); a blank line still ends the list,
+// as for the driver. `text` is what to give the driver: the entries one a
+// line; the warnings name the file's own lines. False when it cannot be read.
+bool ReadHandWrittenModelFile(const std::string& path, StationModels& models, std::string& text, std::string& error);
+
 // A model file that gives the driver exactly these models: one record per
 // named station, in station order, each ending in a line feed.
 std::string StationModelText(const StationModels& models);

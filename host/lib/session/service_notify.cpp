@@ -42,6 +42,8 @@ unsigned long long WatchdogPeriodMicroseconds() {
 
 void NotifyReady() { Send("READY=1"); }
 
+void NotifyReloading() { Send("RELOADING=1"); }
+
 void NotifyStopping() { Send("STOPPING=1"); }
 
 void NotifyWatchdog() {

@@ -11,6 +11,8 @@ void NotifyReady();
 // from the loop whose progress it vouches for, as often as that loop turns.
 // Thread-safe.
 void NotifyWatchdog();
+// RELOADING=1: reading the configuration again; READY=1 follows when done.
+void NotifyReloading();
 // STOPPING=1: shutting down on request.
 void NotifyStopping();
 

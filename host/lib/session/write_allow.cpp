@@ -1,22 +1,27 @@
 #include "session/write_allow.h"
 
-#include <fstream>
+#include <cstdio>
 #include <sstream>
 
 namespace qel::session {
 
 bool WriteAllowList::Load(const std::string& path, const GateCheck& check, std::string& error) {
-    std::ifstream in(path);
-    if (!in) {
+    std::vector<common::TextLine> lines;
+    if (!common::ReadTextLines(path, lines, error)) {
         error = "cannot read the write-allow file " + path;
         return false;
     }
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-        std::istringstream words(line);
+    return Load(lines, path, check, error);
+}
+
+bool WriteAllowList::Load(const std::vector<common::TextLine>& lines, const std::string& path, const GateCheck& check,
+                          std::string& error) {
+    for (const common::TextLine& line : lines) {
+        const unsigned number = line.number;
+        std::istringstream words(line.text);
         std::string gas;
         int count = 1;
-        if (!(words >> gas) || gas[0] == '#') continue;
+        words >> gas;
         std::string countText, rest;
         if (words >> countText) {
             count = countText.find_first_not_of("0123456789") == std::string::npos && countText.size() <= 5

@@ -1,7 +1,7 @@
 // --write-allow FILE: the gates a client may write, whichever front-end it
 // comes through (Modbus TCP, MQTT). One gate per line, "GAS [COUNT]" (COUNT
-// consecutive elements from GAS); blank lines and lines starting with # are
-// skipped. Entries are checked by the driver, so IM0400 and IR0400 name the
+// consecutive elements from GAS); blank lines and '#' comments are skipped
+// (common/line_file.h). Entries are checked by the driver, so IM0400 and IR0400 name the
 // same relay.
 #pragma once
 
@@ -11,6 +11,7 @@
 #include <string>
 #include <tuple>
 
+#include "common/line_file.h"
 #include "session/gate_address.h"
 #include "session/qel_session.h"
 
@@ -24,6 +25,10 @@ class WriteAllowList {
 public:
     // False with "file:line: reason" in error.
     bool Load(const std::string& path, const GateCheck& check, std::string& error);
+    // The same for entries already split into lines; `origin` names where
+    // they came from in the errors.
+    bool Load(const std::vector<common::TextLine>& lines, const std::string& origin, const GateCheck& check,
+              std::string& error);
     bool Allows(const GateDefinition& gate) const;
     std::size_t Size() const { return gates_.size(); }
 

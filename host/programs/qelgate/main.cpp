@@ -7,9 +7,9 @@
 #include <bitset>
 #include <chrono>
 #include <csignal>
-#include <functional>
-#include <memory>
+#include <atomic>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <unistd.h>
@@ -25,12 +25,16 @@
 #include "mqtt/mqtt_options.h"
 #include "mqtt/mqtt_publisher.h"
 #include "session/plan_link.h"
+#include "session/port_diagnosis.h"
 #include "session/program_name.h"
 #include "session/service_notify.h"
 #include "cli/exit_codes.h"
 #include "cli/report_printer.h"
 #include "cli/session_cli.h"
 #include "session/station_option.h"
+#include "config_file.h"
+#include "gate_options.h"
+#include "reload_rules.h"
 
 namespace qel::qelgate {
 namespace {
@@ -40,66 +44,37 @@ using namespace qel::modbus;
 using cli::kExitLine;
 using cli::kExitUsage;
 
-struct Options {
-    session::SessionOptions session;  // the line, the station models, the driver and its log, -v
-    std::string listen = "127.0.0.1:1502";
-    int maxClients = 8;
-    int clientIdleSeconds = 300;
-    std::string units;
-    bool knownUnitsOnly = false;
-    bool allowWrites = false;
-    std::string writeAllowFile;
-    double downHoldSeconds = 10;
-    double statsInterval = 0;
-    bool map = false;
-    std::string http;  // empty: no HTTP diagnostics
-    mqtt::MqttOptions mqtt;
-};
-
-int stopPipe[2] = {-1, -1};
+// The signals' bytes on one pipe: 'S' stop (SIGTERM, SIGINT), 'H' reload (SIGHUP).
+int signalPipe[2] = {-1, -1};
 
 void OnStopSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const auto ignored = write(stopPipe[1], &byte, 1);
+    const char byte = 'S';
+    [[maybe_unused]] const auto ignored = write(signalPipe[1], &byte, 1);
 }
 
-void AddOptions(CLI::App& app, Options& o) {
-    cli::AddSessionOptions(app, o.session);
-    app.add_option("--listen", o.listen, "Modbus TCP address and port (default 127.0.0.1:1502)");
-    app.add_option("--max-clients", o.maxClients,
-                   "clients served at once; a new one evicts the client idle longest (default 8)")
-        ->check(CLI::Range(1, 1000));
-    app.add_option("--client-idle", o.clientIdleSeconds,
-                   "seconds a client may send nothing, with nothing under way, before it is closed (default 300)")
-        ->check(CLI::Range(1, 86400));
-    auto* units = app.add_option("--units", o.units,
-                                 "the only units served, e.g. 1,2,7-9; others get exception 0x0A at once");
-    app.add_flag("--known-units-only", o.knownUnitsOnly,
-                 "serve only the stations named by --models or --station; others get exception 0x0A at once")
-        ->excludes(units);
-    app.add_flag("--allow-writes", o.allowWrites, "serve the write functions (default: read-only)");
-    app.add_option("--write-allow", o.writeAllowFile,
-                   "only the gates in FILE may be written, by Modbus or MQTT (lines: GAS [COUNT])")
-        ->check(CLI::ExistingFile);
-    app.add_option("--down-hold", o.downHoldSeconds,
-                   "longest pause in seconds between two probes of a station that stopped answering; until a "
-                   "probe is answered its requests get exception 0x0B at once (default 10)")
-        ->check(CLI::Range(0.0, 86400.0));
-    app.add_option("--stats-interval", o.statsInterval,
-                   "log a one-line summary of the line every SECONDS (default 0: never)")
-        ->check(CLI::Range(0.0, 86400.0));
-    app.add_flag("--map", o.map, "print the Modbus address map and exit");
-    app.add_option("--http", o.http,
-                   "serve the diagnostics (/metrics, /api/status, a status page) on ADDR:PORT, or PORT on "
-                   "127.0.0.1 (default: off)");
-    mqtt::AddMqttOptions(app, o.mqtt);
+void OnReloadSignal(int) {
+    const char byte = 'H';
+    [[maybe_unused]] const auto ignored = write(signalPipe[1], &byte, 1);
+}
+
+// Whether a stop is among the bytes waiting on the pipe (all are taken).
+bool StopAsked() {
+    char bytes[64];
+    bool stop = false;
+    for (ssize_t n; (n = read(signalPipe[0], bytes, sizeof bytes)) > 0;)
+        for (ssize_t i = 0; i < n; ++i) stop = stop || bytes[i] == 'S';
+    return stop;
 }
 
 std::string Describe(const Options& o, const std::string& port, const session::QelSession& checks,
                      std::size_t allowed, const std::bitset<256>& units) {
     std::string text = "serving " + port + " on " + o.listen + ", ";
-    text += !o.allowWrites ? "read-only" : o.writeAllowFile.empty() ? "writes allowed"
-                                                                    : std::to_string(allowed) + " gates writable";
+    const bool writes = o.allowWrites || (o.mqtt.writes && !o.mqtt.url.empty());
+    const std::string by = o.allowWrites && o.mqtt.writes && !o.mqtt.url.empty() ? " (Modbus and MQTT)"
+                           : o.allowWrites                                      ? " (Modbus)"
+                                                                                : " (MQTT)";
+    text += !writes ? "read-only" : !HasWriteAllow(o) ? "writes allowed" + by
+                                                      : std::to_string(allowed) + " gates writable" + by;
     std::string fa3;
     for (unsigned station = 0; station < 256; ++station)
         if (session::StationKindOf(checks.StationModel(station)) != session::StationKind::FA2) fa3 += " " + std::to_string(station);
@@ -113,10 +88,13 @@ std::string Describe(const Options& o, const std::string& port, const session::Q
 }
 
 // Called by the line's thread each turn: a summary line every `interval` seconds.
-std::function<void()> StatsLogger(const session::LineScheduler& scheduler, double interval) {
-    if (interval <= 0) return {};
+// A reload may change the interval; 0 stops the lines.
+std::function<void()> StatsLogger(const session::LineScheduler& scheduler,
+                                  std::shared_ptr<std::atomic<double>> intervalSetting) {
     auto next = std::make_shared<std::chrono::steady_clock::time_point>(std::chrono::steady_clock::now());
-    return [&scheduler, interval, next] {
+    return [&scheduler, intervalSetting, next] {
+        const double interval = intervalSetting->load();
+        if (interval <= 0) return;
         const auto now = std::chrono::steady_clock::now();
         if (now < *next) return;
         *next = now + std::chrono::milliseconds(static_cast<long long>(interval * 1000));
@@ -157,13 +135,105 @@ http::StatusSource DiagnosticsSource(session::HostContext& host, const session::
     return source;
 }
 
-int Serve(Options& o) {
+// The units served: --units, or with --known-units-only the named stations;
+// false with a reason.
+bool UnitsOf(const Options& o, const session::StationModels& models, std::bitset<256>& units, std::string& error) {
+    units.set();
+    if (!o.units.empty()) {
+        std::vector<unsigned> stations;
+        if (!session::ParseStationList(o.units, stations, error)) {
+            error = "--units: " + error;
+            return false;
+        }
+        units.reset();
+        for (const unsigned station : stations) units.set(station);
+    } else if (o.knownUnitsOnly) {
+        units.reset();
+        for (unsigned station = 0; station < units.size(); ++station)
+            if (models.named[station]) units.set(station);
+        if (units.none()) {
+            error = "--known-units-only: neither --models nor --station names a station";
+            return false;
+        }
+    }
+    return true;
+}
+
+// The write allow-list of the options, checked gate by gate; false with a reason.
+bool LoadWriteAllow(const Options& o, const GateCheck& check, WriteAllowList& list, std::string& error) {
+    if (!o.writeAllowLines.empty()) return list.Load(o.writeAllowLines, o.writeAllowOrigin, check, error);
+    if (!o.writeAllowFile.empty()) return list.Load(o.writeAllowFile, check, error);
+    return true;
+}
+
+// What the command line alone cannot say wrong; false with a reason.
+bool CheckCombination(const Options& o, std::string& error) {
+    if (o.session.line.port.empty()) {
+        error = "--port is required: the serial port of the FA line, e.g. --port ttyUSB0";
+        return false;
+    }
+    if (!mqtt::CheckMqttPair(o.mqtt, error)) return false;
+    if (HasWriteAllow(o) && !o.allowWrites && !o.mqtt.writes) {
+        error = "--write-allow needs --allow-writes or --mqtt-writes";
+        return false;
+    }
+    return true;
+}
+
+// Paths named from where the program started; the session may change the directory.
+void MakePathsAbsolute(Options& o) {
+    if (!o.writeAllowFile.empty()) o.writeAllowFile = session::Absolute(o.writeAllowFile);
+}
+
+// qelgate --config FILE --check: the options, the station models and every
+// listed gate as the driver checks them, without the line; then the
+// configuration in effect.
+int CheckOnly(Options o) {
+    std::string error;
+    if (!session::RouteDriverLog(o.session.verbose, "")) return kExitUsage;
+    if (!CheckCombination(o, error)) {
+        Log("%s", error.c_str());
+        return kExitUsage;
+    }
+    MakePathsAbsolute(o);
+    mqtt::MqttOptions completed = o.mqtt;
+    if (!mqtt::CompleteMqttOptions(completed, o.session.line.port, error)) {
+        Log("%s", error.c_str());
+        return kExitUsage;
+    }
+    session::SessionOptions noLine = o.session;
+    noLine.line.port.clear();
+    session::HostContext host;
+    if (host.Open(noLine) != session::OpenResult::Ready) return kExitUsage;
+    session::QelSession& checks = host.session();
+    const GateCheck check = [&checks](session::Gate& gate) { return checks.Check(gate) == session::DriverResult::Done; };
+    WriteAllowList allowList;
+    std::bitset<256> units;
+    if (!LoadWriteAllow(o, check, allowList, error) || !UnitsOf(o, host.models(), units, error)) {
+        Log("%s", error.c_str());
+        return kExitUsage;
+    }
+    if (!completed.url.empty()) {
+        session::LineScheduler idle(checks, session::SchedulerOptionsFor(o.session));
+        mqtt::MqttPublisher publisher(idle, completed, [](const std::string&) {});
+        if (!publisher.Prepare(check, session::PlanDriverOf(checks), session::PlanOptionsFor(host.line()),
+                               nullptr, error)) {
+            Log("%s", error.c_str());
+            return kExitUsage;
+        }
+    }
+    std::fputs(EffectiveConfig(o).c_str(), stdout);
+    Log("the configuration is good");
+    return 0;
+}
+
+int Serve(const std::vector<std::string>& commandLine, Options& running) {
+    Options o = running;  // completed: absolute paths, the MQTT defaults
     if (!session::RouteDriverLog(o.session.verbose, o.session.logFile)) {
         Log("cannot write the log file %s", o.session.logFile.c_str());
         return kExitUsage;
     }
-    // Named from where the program started; the session may change the directory.
-    if (!o.writeAllowFile.empty()) o.writeAllowFile = session::Absolute(o.writeAllowFile);
+    MakePathsAbsolute(o);
     std::string error;
     if (!mqtt::CompleteMqttOptions(o.mqtt, o.session.line.port, error)) {
         Log("%s", error.c_str());
@@ -183,49 +253,43 @@ int Serve(Options& o) {
     checks.Init(noLine);
     const GateCheck check = [&checks](session::Gate& gate) { return checks.Check(gate) == session::DriverResult::Done; };
 
-    WriteAllowList allowList;
-    if (!o.writeAllowFile.empty() && !allowList.Load(o.writeAllowFile, check, error)) {
+    auto allowList = std::make_shared<WriteAllowList>();
+    if (!LoadWriteAllow(o, check, *allowList, error)) {
         Log("%s", error.c_str());
         return kExitUsage;
     }
-    const RequestPlanner planner(session::PlanDriverOf(checks), check, session::PlanOptionsFor(host.line()),
-                                 WritePolicy{o.allowWrites, o.writeAllowFile.empty() ? nullptr : &allowList});
+    auto policyOf = [](const Options& options, const WriteAllowList& list) {
+        return WritePolicy{options.allowWrites, HasWriteAllow(options) ? &list : nullptr};
+    };
+    RequestPlanner planner(session::PlanDriverOf(checks), check, session::PlanOptionsFor(host.line()),
+                           policyOf(o, *allowList));
+    auto limitsOf = [&host](const Options& options, ServerLimits& limits, std::string& why) {
+        limits.maxClients = static_cast<std::size_t>(options.maxClients);
+        limits.clientIdle = std::chrono::seconds(options.clientIdleSeconds);
+        return UnitsOf(options, host.models(), limits.units, why);
+    };
     ServerLimits limits;
-    limits.maxClients = static_cast<std::size_t>(o.maxClients);
-    limits.clientIdle = std::chrono::seconds(o.clientIdleSeconds);
-    if (!o.units.empty()) {
-        std::vector<unsigned> stations;
-        if (!session::ParseStationList(o.units, stations, error)) {
-            Log("--units: %s", error.c_str());
-            return kExitUsage;
-        }
-        limits.units.reset();
-        for (const unsigned station : stations) limits.units.set(station);
-    } else if (o.knownUnitsOnly) {
-        limits.units.reset();
-        for (unsigned station = 0; station < limits.units.size(); ++station)
-            if (host.models().named[station]) limits.units.set(station);
-        if (limits.units.none()) {
-            Log("--known-units-only: neither --models nor --station names a station");
-            return kExitUsage;
-        }
+    if (!limitsOf(o, limits, error)) {
+        Log("%s", error.c_str());
+        return kExitUsage;
     }
     session::SchedulerOptions lineOptions = session::SchedulerOptionsFor(o.session);
     lineOptions.downHold = std::chrono::milliseconds(static_cast<long long>(o.downHoldSeconds * 1000));
     session::LineScheduler scheduler(line, lineOptions);
     // Each turn of the line's loop pings systemd's watchdog, so a hung
     // exchange stops the pings; and logs the summary when it is due.
-    scheduler.onLoop = [stats = StatsLogger(scheduler, o.statsInterval)] {
+    auto statsInterval = std::make_shared<std::atomic<double>>(o.statsInterval);
+    scheduler.onLoop = [stats = StatsLogger(scheduler, statsInterval)] {
         session::NotifyWatchdog();
-        if (stats) stats();
+        stats();
     };
     LineWorker worker(scheduler);
+    const auto logText = [](const std::string& text) { Log("%s", text.c_str()); };
     std::unique_ptr<mqtt::MqttPublisher> publisher;
     if (!o.mqtt.url.empty()) {
-        publisher = std::make_unique<mqtt::MqttPublisher>(scheduler, o.mqtt,
-                                                             [](const std::string& text) { Log("%s", text.c_str()); });
+        publisher = std::make_unique<mqtt::MqttPublisher>(scheduler, o.mqtt, logText);
         if (!publisher->Prepare(check, session::PlanDriverOf(checks), session::PlanOptionsFor(host.line()),
-                                o.writeAllowFile.empty() ? nullptr : &allowList, error)) {
+                                HasWriteAllow(o) ? allowList.get() : nullptr, error)) {
             Log("%s", error.c_str());
             return kExitUsage;
         }
@@ -235,10 +299,21 @@ int Serve(Options& o) {
         Log("%s", error.c_str());
         return listening == ListenResult::BadAddress ? kExitUsage : kExitLine;
     }
+    std::atomic<std::uint64_t> reloadsApplied = 0, reloadsRefused = 0;
+    // The diagnostics' source, with the MQTT side's counters when it runs
+    // (an MQTT side a reload starts shows from the next move of --http or
+    // the next start).
+    auto makeHttp = [&] {
+        http::StatusSource source = DiagnosticsSource(host, checks, scheduler, server.Stats(),
+                                                      publisher ? &publisher->Stats() : nullptr);
+        source.reloads = [&reloadsApplied, &reloadsRefused] {
+            return http::ReloadCounts{reloadsApplied.load(), reloadsRefused.load()};
+        };
+        return std::make_unique<http::HttpServer>(std::move(source));
+    };
     std::unique_ptr<http::HttpServer> http;
     if (!o.http.empty()) {
-        http = std::make_unique<http::HttpServer>(DiagnosticsSource(host, checks, scheduler, server.Stats(),
-                                                                     publisher ? &publisher->Stats() : nullptr));
+        http = makeHttp();
         if (!http->Listen(o.http, error)) {
             Log("%s", error.c_str());
             std::string node;
@@ -249,11 +324,12 @@ int Serve(Options& o) {
         }
     }
 
-    if (pipe2(stopPipe, O_CLOEXEC) != 0) return kExitLine;
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return kExitLine;
     std::signal(SIGTERM, OnStopSignal);
     std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGHUP, OnReloadSignal);
     std::signal(SIGPIPE, SIG_IGN);
-    Log("%s", Describe(o, host.portName(), checks, allowList.Size(), limits.units).c_str());
+    Log("%s", Describe(o, host.portName(), checks, allowList->Size(), limits.units).c_str());
     if (http) {
         http->Start();
         Log("diagnostics on %s", http->Url().c_str());
@@ -267,8 +343,136 @@ int Serve(Options& o) {
             return kExitUsage;
         }
     }
+
+    // SIGHUP: the file again, on this (the server's) thread, between two
+    // turns of its loop; the listener and the clients stay.
+    const auto refuse = [&reloadsRefused](const std::string& why) {
+        ++reloadsRefused;
+        Log("reload refused: %s; the running configuration goes on", why.c_str());
+    };
+    const auto reload = [&] {
+        if (running.configFile.empty()) {
+            refuse("qelgate was started without --config: there is no file to read again");
+            return;
+        }
+        Options next;
+        std::string why;
+        if (!LoadOptions(commandLine, next, why) || !CheckCombination(next, why)) {
+            refuse(why);
+            return;
+        }
+        const std::vector<OptionChange> changes = CompareOptions(running, next);
+        std::string restart;
+        bool reopen = false;
+        for (const OptionChange& change : changes) {
+            if (change.kind == ReloadKind::Restart) restart += (restart.empty() ? "" : ", ") + change.key;
+            reopen = reopen || change.kind == ReloadKind::Reopen;
+        }
+        if (!restart.empty()) {
+            refuse("changing " + restart + " takes a restart (systemctl restart), which closes the Modbus clients");
+            return;
+        }
+        // Everything checked before anything changes.
+        Options done = next;
+        MakePathsAbsolute(done);
+        if (!mqtt::CompleteMqttOptions(done.mqtt, done.session.line.port, why)) {
+            refuse(why);
+            return;
+        }
+        auto nextAllow = std::make_shared<WriteAllowList>();
+        ServerLimits nextLimits = server.Limits();
+        if (!LoadWriteAllow(done, check, *nextAllow, why) || !limitsOf(done, nextLimits, why)) {
+            refuse(why);
+            return;
+        }
+        const WriteAllowList* allowFor = HasWriteAllow(done) ? nextAllow.get() : nullptr;
+        if (!done.mqtt.url.empty()) {
+            mqtt::MqttPublisher trial(scheduler, done.mqtt, logText);
+            if (!trial.Prepare(check, session::PlanDriverOf(checks), session::PlanOptionsFor(host.line()), allowFor,
+                               why)) {
+                refuse(why);
+                return;
+            }
+        }
+        std::unique_ptr<http::HttpServer> nextHttp;
+        if (!done.http.empty() && done.http != o.http) {
+            nextHttp = makeHttp();
+            if (!nextHttp->Listen(done.http, why)) {
+                refuse(why);
+                return;
+            }
+        }
+        if (!session::RouteDriverLog(done.session.verbose, done.session.logFile)) {
+            refuse("cannot write the log file " + done.session.logFile);
+            session::RouteDriverLog(o.session.verbose, o.session.logFile);
+            return;
+        }
+
+        // Applied: the writes and the limits at once (this thread is the
+        // server's), the MQTT side reconnected, the diagnostics moved.
+        planner.Reconfigure(policyOf(done, *nextAllow));
+        server.Reconfigure(nextLimits);
+        statsInterval->store(done.statsInterval);
+        // A publisher is never destroyed while the gateway runs: the
+        // diagnostics' thread may be reading its counters.
+        if (done.mqtt.url.empty()) {
+            if (publisher) publisher->Stop();
+        } else if (!publisher) {
+            publisher = std::make_unique<mqtt::MqttPublisher>(scheduler, done.mqtt, logText);
+            if (!publisher->Prepare(check, session::PlanDriverOf(checks), session::PlanOptionsFor(host.line()),
+                                    allowFor, why) ||
+                !publisher->Start(why))
+                Log("MQTT: %s", why.c_str());
+        } else if (!publisher->Reconfigure(done.mqtt, check, session::PlanDriverOf(checks),
+                                           session::PlanOptionsFor(host.line()), allowFor, why)) {
+            Log("MQTT: %s", why.c_str());
+        }
+        if (publisher && !done.mqtt.url.empty()) Log("%s", publisher->Describe().c_str());
+        allowList = nextAllow;  // the old list outlived the publisher's use of it
+        if (done.http.empty() && http) {
+            http->Stop();
+            http.reset();
+        } else if (nextHttp) {
+            if (http) http->Stop();
+            http = std::move(nextHttp);
+            http->Start();
+            Log("diagnostics on %s", http->Url().c_str());
+        }
+        if (reopen) {
+            session::LineOptions settings = host.line();
+            const session::LineOptions& wanted = done.session.line;
+            if (wanted.port != o.session.line.port) settings.port = session::Absolute(wanted.port);
+            if (wanted.port.find('/') == std::string::npos) settings.port = wanted.port;  // ttyUSB0: the driver's /dev
+            settings.baud = wanted.baud;
+            settings.dataBits = wanted.dataBits;
+            settings.parity = wanted.parity;
+            settings.stopBits = wanted.stopBits;
+            settings.timeout = wanted.timeout;
+            scheduler.ReopenLine([&line, settings] {
+                const bool open = line.SetReadTimeout(settings, settings.timeout) == session::DriverResult::Done;
+                Log("%s", open ? "line reopened with the new port settings"
+                               : ("line: the new port settings cannot be opened: " +
+                                  session::ExplainOpenFailure(settings.port) + "; trying again after a pause")
+                                     .c_str());
+                return open;
+            });
+        }
+        running = next;
+        o = done;
+        ++reloadsApplied;
+        Log("reloaded %s: %s", running.configFile.c_str(),
+            changes.empty() ? "nothing changed" : ChangesText(changes).c_str());
+        Log("%s", Describe(o, host.portName(), checks, allowList->Size(), nextLimits.units).c_str());
+    };
+
     session::NotifyReady();
-    server.Run(stopPipe[0]);
+    for (;;) {
+        server.Run(signalPipe[0]);
+        if (StopAsked()) break;
+        session::NotifyReloading();
+        reload();
+        session::NotifyReady();
+    }
     session::NotifyStopping();
     Log("stopping: finishing the exchange under way");
     if (http) http->Stop();
@@ -289,28 +493,33 @@ int main(int argc, char** argv) {
     qel::cli::PrintReports("qelgate");
     CLI::App app{"qelgate - FA-2/FA-3 controllers on one serial line as a Modbus TCP server: the unit id is the "
                  "station, the address map is printed by --map. With --mqtt it publishes a list of gates to an MQTT "
-                 "broker as well."};
+                 "broker as well. Every option may come from a TOML file (--config); SIGHUP reads it again."};
+    Options shown;
+    AddOptions(app, shown);
+    const std::vector<std::string> commandLine(argv + 1, argv + argc);
+    for (const std::string& arg : commandLine) {
+        if (arg == "-h" || arg == "--help") {
+            try {
+                app.parse(argc, argv);
+            } catch (const CLI::ParseError& e) {
+                return app.exit(e);
+            }
+        }
+    }
     Options options;
-    AddOptions(app, options);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        std::cerr << "qelgate: " << e.what() << " (see qelgate --help)\n";
+    std::string error;
+    if (!LoadOptions(commandLine, options, error)) {
+        std::cerr << "qelgate: " << error << (options.configFile.empty() ? " (see qelgate --help)" : "") << "\n";
         return kExitUsage;
     }
     if (options.map) {
         std::fputs(MapText().c_str(), stdout);
         return 0;
     }
-    if (options.session.line.port.empty()) {
-        std::cerr << "qelgate: --port is required: the serial port of the FA line, e.g. --port ttyUSB0\n";
+    if (options.check) return CheckOnly(options);
+    if (!CheckCombination(options, error)) {
+        std::cerr << "qelgate: " << error << "\n";
         return kExitUsage;
     }
-    if (!options.writeAllowFile.empty() && !options.allowWrites && !options.mqtt.writes) {
-        std::cerr << "qelgate: --write-allow needs --allow-writes or --mqtt-writes\n";
-        return kExitUsage;
-    }
-    return Serve(options);
+    return Serve(commandLine, options);
 }

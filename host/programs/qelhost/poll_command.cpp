@@ -98,7 +98,7 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
     std::string error;
     bool periodRefused = false;
     if (!ReadGateList(Absolute(options.gatesFile), gates, error, &periodRefused)) {
-        std::cerr << "qelhost: " << error << (periodRefused ? " (periods are for qelgate --publish)" : "") << "\n";
+        std::cerr << "qelhost: " << error << (periodRefused ? " (periods and tags are for qelgate --publish)" : "") << "\n";
         return kExitUsage;
     }
     HostContext host;

@@ -1,0 +1,132 @@
+#include "gate_options.h"
+
+#include <sstream>
+
+#include "cli/session_cli.h"
+
+namespace qel::qelgate {
+
+void AddOptions(CLI::App& app, Options& o) {
+    cli::AddSessionOptions(app, o.session);
+    app.add_option("--config", o.configFile,
+                   "read the options from this TOML file (keys are the long options' names); the command line "
+                   "wins over it; SIGHUP reads it again")
+        ->check(CLI::ExistingFile);
+    app.add_flag("--check", o.check,
+                 "check the options, the station models and every listed gate, print the configuration in effect "
+                 "and exit (0: good, 64: not)");
+    app.add_option("--listen", o.listen, "Modbus TCP address and port (default 127.0.0.1:1502)");
+    app.add_option("--max-clients", o.maxClients,
+                   "clients served at once; a new one evicts the client idle longest (default 8)")
+        ->check(CLI::Range(1, 1000));
+    app.add_option("--client-idle", o.clientIdleSeconds,
+                   "seconds a client may send nothing, with nothing under way, before it is closed (default 300)")
+        ->check(CLI::Range(1, 86400));
+    auto* units = app.add_option("--units", o.units,
+                                 "the only units served, e.g. 1,2,7-9; others get exception 0x0A at once");
+    app.add_flag("--known-units-only", o.knownUnitsOnly,
+                 "serve only the stations named by --models or --station; others get exception 0x0A at once")
+        ->excludes(units);
+    app.add_flag("--allow-writes", o.allowWrites, "serve the Modbus write functions (default: read-only)");
+    app.add_option("--write-allow", o.writeAllowFile,
+                   "only the gates in FILE may be written, by Modbus or MQTT (lines: GAS [COUNT])")
+        ->check(CLI::ExistingFile);
+    app.add_option("--down-hold", o.downHoldSeconds,
+                   "longest pause in seconds between two probes of a station that stopped answering; until a "
+                   "probe is answered its requests get exception 0x0B at once (default 10)")
+        ->check(CLI::Range(0.0, 86400.0));
+    app.add_option("--stats-interval", o.statsInterval,
+                   "log a one-line summary of the line every SECONDS (default 0: never)")
+        ->check(CLI::Range(0.0, 86400.0));
+    app.add_flag("--map", o.map, "print the Modbus address map and exit");
+    app.add_option("--http", o.http,
+                   "serve the diagnostics (/metrics, /api/status, a status page) on ADDR:PORT, or PORT on "
+                   "127.0.0.1 (default: off)");
+    mqtt::AddMqttOptions(app, o.mqtt);
+}
+
+}  // namespace qel::qelgate
+
+namespace qel::qelgate {
+namespace {
+
+std::string Quoted(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string Number(double value) {
+    std::ostringstream out;
+    out.precision(15);
+    out << value;
+    std::string text = out.str();
+    if (text.find_first_of(".e") == std::string::npos) text += ".0";
+    return text;
+}
+
+std::string Bool(bool value) { return value ? "true" : "false"; }
+
+// A list: its file's path, or its lines inline as an array of strings.
+std::string List(const std::string& file, const std::vector<common::TextLine>& lines) {
+    if (lines.empty()) return Quoted(file);
+    std::string text = "[";
+    for (const common::TextLine& line : lines) text += (text.size() > 1 ? ", " : "") + Quoted(line.text);
+    return text + "]";
+}
+
+}  // namespace
+
+std::vector<OptionValue> OptionValues(const Options& o) {
+    const session::SessionOptions& s = o.session;
+    const mqtt::MqttOptions& m = o.mqtt;
+    std::string stations = "[";
+    for (const session::StationModelOption& station : s.stations)
+        stations += (stations.size() > 1 ? ", " : "") + Quoted(std::to_string(station.station) + ":" + station.model);
+    stations += "]";
+    return {
+        {"port", Quoted(s.line.port)},
+        {"baud", std::to_string(s.line.baud)},
+        {"data-bits", std::to_string(s.line.dataBits)},
+        {"parity", Quoted(s.line.parity)},
+        {"stop-bits", Quoted(s.line.stopBits)},
+        {"timeout", std::to_string(s.line.timeout)},
+        {"qel", std::to_string(s.line.qel)},
+        {"models", Quoted(s.modelsFile)},
+        {"station", stations},
+        {"driver", Quoted(s.driverPath)},
+        {"log", Quoted(s.logFile)},
+        {"verbose", Bool(s.verbose)},
+        {"driver-retries", Bool(s.driverRetries)},
+        {"probe-timeout", std::to_string(s.probeTimeoutMs)},
+        {"listen", Quoted(o.listen)},
+        {"max-clients", std::to_string(o.maxClients)},
+        {"client-idle", std::to_string(o.clientIdleSeconds)},
+        {"units", Quoted(o.units)},
+        {"known-units-only", Bool(o.knownUnitsOnly)},
+        {"allow-writes", Bool(o.allowWrites)},
+        {"write-allow", List(o.writeAllowFile, o.writeAllowLines)},
+        {"down-hold", Number(o.downHoldSeconds)},
+        {"stats-interval", Number(o.statsInterval)},
+        {"http", Quoted(o.http)},
+        {"mqtt", Quoted(m.url)},
+        {"publish", List(m.publishFile, m.publishLines)},
+        {"publish-period", Number(m.publishPeriod)},
+        {"publish-every", Number(m.publishEvery)},
+        {"mqtt-prefix", Quoted(m.prefix)},
+        {"line-name", Quoted(m.lineName)},
+        {"mqtt-user", Quoted(m.user)},
+        {"mqtt-password", Quoted(m.password.empty() ? "" : "(set)")},
+        {"mqtt-password-file", Quoted(m.passwordFile)},
+        {"mqtt-cafile", Quoted(m.cafile)},
+        {"mqtt-cert", Quoted(m.cert)},
+        {"mqtt-key", Quoted(m.key)},
+        {"mqtt-client-id", Quoted(m.clientId)},
+        {"mqtt-writes", Bool(m.writes)},
+    };
+}
+
+}  // namespace qel::qelgate

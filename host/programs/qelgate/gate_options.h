@@ -1,0 +1,53 @@
+// qelgate's options: the record the command line and the configuration file
+// fill, and their definitions (CLI11), the one place that names them.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <string>
+#include <vector>
+
+#include "common/line_file.h"
+#include "mqtt/mqtt_options.h"
+#include "session/session_options.h"
+
+namespace qel::qelgate {
+
+struct Options {
+    session::SessionOptions session;  // the line, the station models, the driver and its log, -v
+    std::string listen = "127.0.0.1:1502";
+    int maxClients = 8;
+    int clientIdleSeconds = 300;
+    std::string units;
+    bool knownUnitsOnly = false;
+    bool allowWrites = false;
+    std::string writeAllowFile;
+    // Or the write allow-list given inline in the configuration file, and
+    // where it came from for the errors.
+    std::vector<common::TextLine> writeAllowLines;
+    std::string writeAllowOrigin;
+    double downHoldSeconds = 10;
+    double statsInterval = 0;
+    bool map = false;
+    std::string http;  // empty: no HTTP diagnostics
+    mqtt::MqttOptions mqtt;
+    std::string configFile;  // --config
+    bool check = false;      // --check
+};
+
+// Adds every option of qelgate to app, filling o.
+void AddOptions(CLI::App& app, Options& o);
+
+// Each key of the configuration file with its value in TOML, in the order
+// of qelgate --help: what --check prints and what a reload compares. The
+// MQTT password is shown as "(set)" or "".
+struct OptionValue {
+    std::string key;
+    std::string value;
+};
+std::vector<OptionValue> OptionValues(const Options& o);
+
+// Whether a write allow-list is given, by a file or inline.
+inline bool HasWriteAllow(const Options& o) { return !o.writeAllowFile.empty() || !o.writeAllowLines.empty(); }
+
+}  // namespace qel::qelgate

@@ -1,0 +1,92 @@
+"""What an admin meets, row by row: a second gateway on a taken --http port
+exits 2; --check says good (0, the configuration in effect) or names the
+spot (64); hand-written files with a byte-order mark, CR LF and trailing
+comments (model file, write allow-list, gate list); the start line names who
+may write; a port below 1024 without the capability names it."""
+import os, subprocess, sys, time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'mqtt'))
+import mqtt_rig  # noqa: E402
+from mqtt_rig import free_port, wait  # noqa: E402
+
+QELGATE = os.environ['QELGATE']
+BOM = '\ufeff'
+
+
+def run(args, **kw):
+    return subprocess.run([QELGATE] + args, capture_output=True, text=True, timeout=30, **kw)
+
+
+def main():
+    directory = mqtt_rig.temp_dir()
+    line = mqtt_rig.Line(directory, {1: 'FA2', 2: 'FA3'})
+
+    def write(name, text):
+        path = os.path.join(directory, name)
+        with open(path, 'w', newline='') as f:
+            f.write(text)
+        return path
+
+    models = write('stations.int', BOM + '# the FA-3s of line 1\r\n002FA3  # the press\r\n')
+    allow = write('allow.txt', BOM + '001DR0100 2   # set points\r\n\r\n# end\r\n')
+    gates = write('gates.txt', BOM + '001DR0010 1s tag=tank_level  # level\r\n002DR0000 4\r\n')
+    http = free_port()
+    config = write('line1.toml', BOM + f'# line 1\r\nport = "{line.link}"  # the adapter\r\n'
+                   f'models = "stations.int"\r\nhttp = "127.0.0.1:{http}"\r\nwrite-allow = "allow.txt"\r\n'
+                   'mqtt-writes = true\r\nmqtt = "mqtt://127.0.0.1:1"\r\npublish = "gates.txt"\r\n')
+
+    # --check: good, with the configuration in effect on stdout.
+    good = run(['--config', config, '--check'])
+    assert good.returncode == 0, good.stderr
+    assert f'models = "{models}"' in good.stdout and f'write-allow = "{allow}"' in good.stdout, good.stdout
+    assert 'the configuration is good' in good.stderr, good.stderr
+    # --check: a gate the driver refuses, named with the file's line.
+    bad = write('bad.toml', f'port = "{line.link}"\nmqtt = "mqtt://127.0.0.1:1"\n'
+                'publish = [\n  "001DR0010",\n  "001XX0010",\n]\n')
+    refused = run(['--config', bad, '--check'])
+    assert refused.returncode == 64 and f'{bad}: 001XX0010 is not a gate the driver accepts' in refused.stderr, \
+        refused.stderr
+    # A tag twice: the line of the second.
+    twice = write('twice.toml', f'port = "{line.link}"\nmqtt = "mqtt://127.0.0.1:1"\n'
+                  'publish = [{ gate = "001DR0010", tag = "a" },\n { gate = "001DR0011", tag = "a" }]\n')
+    refused = run(['--config', twice, '--check'])
+    assert refused.returncode == 64 and f'{twice}:4: tag "a" is given twice' in refused.stderr, refused.stderr
+
+    # The gateway from that file: the FA-3 from the model file, the writes by MQTT only.
+    log_path = os.path.join(directory, 'first.log')
+    with open(log_path, 'w') as log:
+        first = subprocess.Popen([QELGATE, '--config', config, '--listen', f'127.0.0.1:{free_port()}'], stderr=log)
+    try:
+        wait(lambda: 'diagnostics on' in open(log_path).read(), what='the first gateway')
+        start = open(log_path).read()
+        assert '2 gates writable (MQTT)' in start and 'read-only' not in start, start
+        assert 'FA3 stations: 2' in start, start
+        # A second gateway on the same --http port: exit 2, as for --listen.
+        other = mqtt_rig.Line(directory, {1: 'FA2'})
+        second = run(['--port', other.link, '--listen', f'127.0.0.1:{free_port()}', '--http', f'127.0.0.1:{http}'])
+        assert second.returncode == 2 and 'cannot listen for HTTP' in second.stderr, (second.returncode, second.stderr)
+        other.close()
+        assert first.poll() is None
+    finally:
+        first.terminate()
+        code = first.wait(20)
+    assert code == 0, open(log_path).read()
+
+    # A port below 1024 as a user without the capability.
+    if os.geteuid() == 0 and os.path.exists('/usr/bin/setpriv'):
+        os.chmod(os.path.realpath(line.link), 0o666)  # fasim's pty, for that user
+        low = subprocess.run(['/usr/bin/setpriv', '--reuid=65534', '--regid=65534', '--clear-groups',
+                              '--inh-caps=-all', '--bounding-set=-net_bind_service', QELGATE, '--port', line.link,
+                              '--listen', '127.0.0.1:502'], capture_output=True, text=True, timeout=30)
+        if 'Permission denied' in low.stderr or low.returncode != 0:
+            assert low.returncode == 2 and 'CAP_NET_BIND_SERVICE' in low.stderr and 'qelgate@' in low.stderr, \
+                (low.returncode, low.stderr)
+            print('ok: port 502 without the capability names it')
+        else:
+            print('skipped: an unprivileged user may bind port 502 here')
+    line.close()
+    print('ok: --check, hand-written files, the start line, a taken --http port')
+
+
+if __name__ == '__main__':
+    main()

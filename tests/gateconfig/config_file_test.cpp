@@ -1,0 +1,206 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "config_file.h"
+#include "reload_rules.h"
+
+namespace qel::qelgate {
+namespace {
+
+// A config file in a directory of its own, with a gate list beside it.
+class ConfigFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/qelgate-config-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        std::ofstream(dir_ + "/gates.txt") << "001DR0010\n";
+    }
+    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+    std::string Write(const std::string& text) {
+        const std::string path = dir_ + "/line1.toml";
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    }
+    bool Load(const std::string& text, Options& options, std::string& error, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"--config", Write(text)};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return LoadOptions(args, options, error);
+    }
+    std::string dir_;
+};
+
+TEST_F(ConfigFileTest, KeysAreTheLongOptions) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Load("\xEF\xBB\xBF# line 1 of the box\r\n"
+                     "port = \"ttyUSB1\"  # the first RS-485 port\r\n"
+                     "baud = 19200\r\n"
+                     "station = [\"2:FA3\", \"7:FA3\"]\r\n"
+                     "allow-writes = true\r\n"
+                     "down-hold = 2.5\r\n"
+                     "publish = \"gates.txt\"\r\n"
+                     "mqtt = \"mqtt://127.0.0.1\"\r\n",
+                     o, error))
+        << error;
+    EXPECT_EQ(o.session.line.port, "ttyUSB1");
+    EXPECT_EQ(o.session.line.baud, 19200u);
+    ASSERT_EQ(o.session.stations.size(), 2u);
+    EXPECT_EQ(o.session.stations[1].station, 7u);
+    EXPECT_EQ(o.session.stations[1].model, "FA3");
+    EXPECT_TRUE(o.allowWrites);
+    EXPECT_DOUBLE_EQ(o.downHoldSeconds, 2.5);
+    EXPECT_EQ(o.mqtt.publishFile, dir_ + "/gates.txt");  // from the file's directory
+    EXPECT_EQ(o.mqtt.url, "mqtt://127.0.0.1");
+}
+
+TEST_F(ConfigFileTest, TheCommandLineWins) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Load("port = \"ttyUSB1\"\nlisten = \"0.0.0.0:502\"\nstation = [\"2:FA3\"]\n", o, error,
+                     {"--listen", "127.0.0.1:1600", "--station", "3:FA3"}))
+        << error;
+    EXPECT_EQ(o.listen, "127.0.0.1:1600");
+    EXPECT_EQ(o.session.line.port, "ttyUSB1");
+    ASSERT_EQ(o.session.stations.size(), 1u);
+    EXPECT_EQ(o.session.stations[0].station, 3u);
+}
+
+TEST_F(ConfigFileTest, InlineListsKeepTheirLinesAndTags) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Load("port = \"ttyUSB1\"\n"
+                     "mqtt = \"mqtt://127.0.0.1\"\n"
+                     "publish = [\n"
+                     "  { gate = \"001DR0010\", period = \"1s\", tag = \"tank_level\" },\n"
+                     "  \"001IO0001 bit\",\n"
+                     "  { gate = \"002DR0000\", count = 4, period = 0.5 },\n"
+                     "]\n"
+                     "write-allow = [{ gate = \"001DR0100\", count = 3 }]\n",
+                     o, error))
+        << error;
+    ASSERT_EQ(o.mqtt.publishLines.size(), 3u);
+    EXPECT_EQ(o.mqtt.publishLines[0].number, 4u);
+    EXPECT_EQ(o.mqtt.publishLines[0].text, "001DR0010 1s tag=tank_level");
+    EXPECT_EQ(o.mqtt.publishLines[1].text, "001IO0001 bit");
+    EXPECT_EQ(o.mqtt.publishLines[2].text, "002DR0000 4 0.5s");
+    ASSERT_EQ(o.writeAllowLines.size(), 1u);
+    EXPECT_EQ(o.writeAllowLines[0].text, "001DR0100 3");
+    EXPECT_EQ(o.writeAllowOrigin, dir_ + "/line1.toml");
+}
+
+// Each broken file: its error names file:line:column, the key and what is right.
+TEST_F(ConfigFileTest, ErrorsNameTheSpot) {
+    const struct {
+        const char* text;
+        const char* where;  // after the path
+        const char* says;
+    } cases[] = {
+        {"port = \"ttyUSB1\"\nlisen = \"0.0.0.0:502\"\n", ":2:1:", "unknown key \"lisen\"; the keys are qelgate's long options, e.g. \"listen\""},
+        {"port = \"ttyUSB1\"\nbaud = 70000\n", ":2:8:", "baud: --baud: 70000"},
+        {"allow-writes = \"yes\"\n", ":1:16:", "allow-writes: a switch: write true or false"},
+        {"listen = [\"a:1\", \"b:2\"]\n", ":1:10:", "listen: takes one value, not an array"},
+        {"parity = \"evn\"\n", ":1:10:", "parity: --parity: evn not in"},
+        {"station = [\"2:FA9\"]\n", ":1:", "station:"},
+        {"port = \"ttyUSB1\"\nport = \"ttyUSB2\"\n", ":2:", "cannot redefine existing string 'port'"},
+        {"max-clients = true\n", ":1:15:", "max-clients: takes a value, not true or false"},
+        {"publish = [{ gate = \"001DR0010\", perod = \"1s\" }]\n", ":1:", "publish: unknown field \"perod\""},
+        {"publish = [{ period = \"1s\" }]\n", ":1:12:", "publish: the entry names no gate"},
+        {"publish = []\n", ":1:11:", "publish: the list is empty"},
+        {"config = \"other.toml\"\n", ":1:1:", "config: only on the command line"},
+        {"models = \"missing.int\"\n", ":1:10:", "models: --models: File does not exist"},
+    };
+    for (const auto& c : cases) {
+        Options o;
+        std::string error;
+        EXPECT_FALSE(Load(c.text, o, error)) << c.text;
+        const std::string head = dir_ + "/line1.toml" + c.where;
+        EXPECT_EQ(error.rfind(head, 0), 0u) << c.text << "\n  gave: " << error;
+        EXPECT_NE(error.find(c.says), std::string::npos) << c.text << "\n  gave: " << error;
+    }
+}
+
+TEST_F(ConfigFileTest, CheckPrintsAFileThatReadsBackTheSame) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Load("port = \"ttyUSB1\"\nstation = [\"2:FA3\"]\nhttp = \"9502\"\nstats-interval = 60\n"
+                     "mqtt = \"mqtt://127.0.0.1\"\npublish = [\"001DR0010 tag=a\"]\n",
+                     o, error))
+        << error;
+    const std::string printed = EffectiveConfig(o);
+    EXPECT_NE(printed.find("station = [\"2:FA3\"]\n"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("publish = [\"001DR0010 tag=a\"]\n"), std::string::npos) << printed;
+    Options again;
+    ASSERT_TRUE(Load(printed, again, error)) << error << "\n" << printed;
+    EXPECT_TRUE(CompareOptions(o, again).empty()) << ChangesText(CompareOptions(o, again));
+}
+
+// What a reload does with each option.
+TEST(ReloadRules, EachOptionHasItsKind) {
+    const struct {
+        const char* key;
+        ReloadKind kind;
+    } rules[] = {
+        {"publish", ReloadKind::InPlace},       {"write-allow", ReloadKind::InPlace},
+        {"allow-writes", ReloadKind::InPlace},  {"units", ReloadKind::InPlace},
+        {"max-clients", ReloadKind::InPlace},   {"client-idle", ReloadKind::InPlace},
+        {"http", ReloadKind::InPlace},          {"mqtt", ReloadKind::InPlace},
+        {"line-name", ReloadKind::InPlace},     {"verbose", ReloadKind::InPlace},
+        {"log", ReloadKind::InPlace},           {"stats-interval", ReloadKind::InPlace},
+        {"port", ReloadKind::Reopen},           {"baud", ReloadKind::Reopen},
+        {"parity", ReloadKind::Reopen},         {"stop-bits", ReloadKind::Reopen},
+        {"data-bits", ReloadKind::Reopen},      {"timeout", ReloadKind::Reopen},
+        {"listen", ReloadKind::Restart},        {"models", ReloadKind::Restart},
+        {"station", ReloadKind::Restart},       {"qel", ReloadKind::Restart},
+        {"driver", ReloadKind::Restart},        {"down-hold", ReloadKind::Restart},
+    };
+    for (const auto& rule : rules) EXPECT_EQ(ReloadKindOf(rule.key), rule.kind) << rule.key;
+    // Every option has a rule; none is forgotten by the comparison.
+    EXPECT_EQ(OptionValues(Options{}).size(), 38u);
+}
+
+TEST(ReloadRules, ComparesWhatChanged) {
+    Options running, next;
+    running.session.line.port = next.session.line.port = "ttyUSB0";
+    next.session.line.baud = 19200;
+    next.maxClients = 4;
+    next.mqtt.publishLines = {{3, "001DR0010 tag=level"}};
+    const std::vector<OptionChange> changes = CompareOptions(running, next);
+    ASSERT_EQ(changes.size(), 3u);
+    EXPECT_EQ(changes[0].key, "baud");
+    EXPECT_EQ(changes[0].kind, ReloadKind::Reopen);
+    EXPECT_EQ(changes[1].key, "max-clients");
+    EXPECT_EQ(changes[2].key, "publish");
+    EXPECT_EQ(ChangesText(changes).substr(0, 19), "baud 9600 -> 19200,");
+    // A port that moves onto a line over TCP needs its bridge: a restart.
+    next = running;
+    next.session.line.port = "tcp:10.0.0.5:4001";
+    ASSERT_EQ(CompareOptions(running, next).size(), 1u);
+    EXPECT_EQ(CompareOptions(running, next)[0].kind, ReloadKind::Restart);
+    // A password is never shown.
+    next = running;
+    next.mqtt.password = "secret";
+    EXPECT_EQ(ChangesText(CompareOptions(running, next)).find("secret"), std::string::npos);
+}
+
+// The line's name in the topics, from the port when --line-name is not given.
+TEST(ReloadRules, DefaultLineNamesAreTopicSafe) {
+    EXPECT_EQ(mqtt::DefaultLineName("ttyUSB0"), "ttyUSB0");
+    EXPECT_EQ(mqtt::DefaultLineName("/dev/ttyS1"), "ttyS1");
+    EXPECT_EQ(mqtt::DefaultLineName("tcp:127.0.0.1:14001"), "127.0.0.1_14001");
+    EXPECT_EQ(mqtt::DefaultLineName("tcp:[::1]:4001"), "___1__4001");
+    mqtt::MqttOptions o;
+    o.url = "mqtt://127.0.0.1";
+    o.publishFile = "/dev/null";
+    std::string error;
+    ASSERT_TRUE(mqtt::CompleteMqttOptions(o, "tcp:10.0.0.5:4001", error)) << error;
+    EXPECT_EQ(o.prefix, "fa/10.0.0.5_4001");
+}
+
+}  // namespace
+}  // namespace qel::qelgate
