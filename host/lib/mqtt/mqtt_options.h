@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "store/store_limits.h"
+
 namespace CLI {
 class App;
 }
@@ -25,12 +27,20 @@ struct MqttOptions {
     std::string clientId;  // default qelgate-<line name>-<pid>
     bool writes = false;
     int keepalive = 30;
+    // Store and forward: the directory of the on-disk queue; empty: none.
+    // The default is systemd's $STATE_DIRECTORY when it is set; "off" turns it off.
+    std::string buffer;
+    std::string bufferMax = "100MB";  // store::ParseStoreLimits
+    double bufferRate = 500;          // messages a second at most from the queue to the broker
+    store::StoreLimits bufferLimits;  // from bufferMax
+    std::string bufferFile;           // buffer/mqtt-<line name>.db
 };
 
 void AddMqttOptions(CLI::App& app, MqttOptions& options);
 
 // After parsing: the defaults that depend on the port, the password from its
-// file or from QELGATE_MQTT_PASSWORD. False with a reason.
+// file or from QELGATE_MQTT_PASSWORD, the buffer's directory from
+// STATE_DIRECTORY and its bound. False with a reason.
 bool CompleteMqttOptions(MqttOptions& options, const std::string& port, std::string& error);
 
 struct BrokerAddress {

@@ -140,11 +140,11 @@ std::function<void()> StatsLogger(const session::LineScheduler& scheduler, doubl
 // line settings.
 http::StatusSource DiagnosticsSource(session::HostContext& host, const session::QelSession& checks,
                                         const session::LineScheduler& scheduler,
-                                        const session::FrontEndStats& modbus, const session::FrontEndStats* mqtt) {
+                                        const session::FrontEndStats& modbus, const mqtt::MqttPublisher* mqtt) {
     http::StatusSource source;
     source.line = [&scheduler] { return scheduler.Snapshot(); };
     source.frontEnds.push_back({"modbus", [&modbus] { return modbus.Take(); }});
-    if (mqtt) source.frontEnds.push_back({"mqtt", [mqtt] { return mqtt->Take(); }});
+    if (mqtt) source.frontEnds.push_back({"mqtt", [mqtt] { return mqtt->TakeStats(); }});
     source.version = QELGATE_VERSION;
     DriverInfo info{};
     if (checks.Describe(info) == 0 && info.bannerText != nullptr)
@@ -235,7 +235,7 @@ int Serve(Options& o) {
     std::unique_ptr<http::HttpServer> http;
     if (!o.http.empty()) {
         http = std::make_unique<http::HttpServer>(DiagnosticsSource(host, checks, scheduler, server.Stats(),
-                                                                     publisher ? &publisher->Stats() : nullptr));
+                                                                     publisher.get()));
         if (!http->Listen(o.http, error)) {
             Log("%s", error.c_str());
             std::string node;
