@@ -57,7 +57,12 @@ def scale(seconds):
                                           '--buffer-max', '1GB', '--http', http])
     http = 'http://' + http
     try:
-        wait(lambda: status(http)['connected'] == 1, 20, 'the broker')
+        def connected():
+            try:
+                return status(http)['connected'] == 1
+            except OSError:
+                return False
+        wait(connected, 30, 'the broker')
         time.sleep(12)
         relay.cut()
         cut = time.time()
@@ -76,7 +81,8 @@ def scale(seconds):
               f'({during["depth"] / drained:.0f} messages/s with the live ones); mosquitto {cpu:.2f} s CPU in the '
               f'drain ({100 * cpu / drained:.1f}% of a core); forwarded {after["forwarded"]}, dropped {after["dropped"]}')
     finally:
-        gate.stop()
+        gate.process.terminate()
+        gate.process.wait(20)
         relay.cut()
         line.close()
         broker.stop()
