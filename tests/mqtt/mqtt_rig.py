@@ -1,7 +1,7 @@
 """A real mosquitto broker, fasim on a pty and qelgate publishing a gate list,
 for tests and benchmarks with subscribers nobody here wrote (mosquitto_sub,
 paho-mqtt). Paths come from the environment: QELGATE, FASIM."""
-import functools, json, os, random, signal, subprocess, sys, tempfile, threading, time
+import functools, json, os, random, signal, socket, subprocess, sys, tempfile, threading, time
 
 import paho.mqtt.client as mqtt
 
@@ -34,9 +34,10 @@ class Broker:
 class Subscriber:
     """paho-mqtt on a topic filter: the last payload of each topic, and every
     message with the time it came."""
-    def __init__(self, port, topic):
+    def __init__(self, port, topic, persistent=False):
         self.last, self.messages, self.lock = {}, [], threading.Lock()
-        self.client = mqtt.Client(client_id='sub-' + os.urandom(3).hex())
+        # persistent: a session the broker keeps, QoS 1 messages queued for it while away.
+        self.client = mqtt.Client(client_id='sub-' + os.urandom(3).hex(), clean_session=not persistent)
         self.client.on_connect = lambda c, u, f, rc: c.subscribe(topic, qos=1)
         self.client.on_message = self._message
         self.client.connect('127.0.0.1', port)
@@ -99,8 +100,17 @@ class Line:
         args = [os.environ['FASIM'], '--link', self.link, '--memory', os.path.join(directory, 'memory.txt'),
                 '--control-socket', self.control_path] + list(extra)
         args += [a for st, m in stations.items() for a in ('--station', f'{st}:{m}')]
-        self.process = subprocess.Popen(args + ([] if paced else ['--unpaced']))
+        self.args = args + ([] if paced else ['--unpaced'])
+        self.start()
+
+    def start(self):
+        self.process = subprocess.Popen(self.args)
         wait(lambda: os.path.exists(self.link) and os.path.exists(self.control_path), what='fasim')
+
+    def kill(self):
+        """The adapter unplugged: the pty goes away at once."""
+        self.process.kill()
+        self.process.wait(10)
 
     def control(self, command):
         return gate_rig.control(self.control_path, command)
@@ -121,13 +131,17 @@ class Gate:
         with open(self.list_path, 'w') as f:
             f.write('\n'.join(gates) + '\n')
         self.modbus_port = free_port()
-        args = [os.environ['QELGATE'], '--port', line.link, '--listen', f'127.0.0.1:{self.modbus_port}',
-                '--mqtt', f'mqtt://127.0.0.1:{broker_port}', '--publish', self.list_path] + list(args)
-        args += [a for st, m in line.stations.items() if m == 'FA3' for a in ('--station', f'{st}:FA3')]
+        self.args = [os.environ['QELGATE'], '--port', line.link, '--listen', f'127.0.0.1:{self.modbus_port}',
+                     '--mqtt', f'mqtt://127.0.0.1:{broker_port}', '--publish', self.list_path] + list(args)
+        self.args += [a for st, m in line.stations.items() if m == 'FA3' for a in ('--station', f'{st}:FA3')]
         self.log_path = os.path.join(line.dir, name + '.log')
-        with open(self.log_path, 'w') as log:
-            self.process = subprocess.Popen(args, stderr=log)
         self.prefix = 'fa/' + os.path.basename(line.link)
+        self.start()
+
+    def start(self):
+        """Started again after a kill: the log goes on in the same file."""
+        with open(self.log_path, 'a') as log:
+            self.process = subprocess.Popen(self.args, stderr=log)
 
     def log(self):
         with open(self.log_path) as f:
@@ -145,3 +159,64 @@ class Gate:
 
 def temp_dir():
     return tempfile.mkdtemp(prefix='qelgate-mqtt-')
+
+
+class Relay:
+    """A TCP relay on a loopback port of its own to the broker, that a test
+    cuts (every connection closed, new ones refused) and restores."""
+    def __init__(self, target_port):
+        self.port, self.target = free_port(), target_port
+        self.lock, self.connections, self.listener = threading.Lock(), [], None
+        self.restore()
+
+    def restore(self):
+        listener = socket.socket()
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.bind(('127.0.0.1', self.port))
+        listener.listen(16)
+        self.listener = listener
+        threading.Thread(target=self._accept, args=(listener,), daemon=True).start()
+
+    def _accept(self, listener):
+        while True:
+            try:
+                client, _ = listener.accept()
+            except OSError:
+                return
+            try:
+                broker = socket.create_connection(('127.0.0.1', self.target))
+            except OSError:
+                client.close()
+                continue
+            with self.lock:
+                self.connections += [client, broker]
+            for a, b in ((client, broker), (broker, client)):
+                threading.Thread(target=self._pipe, args=(a, b), daemon=True).start()
+
+    @staticmethod
+    def _pipe(source, sink):
+        try:
+            while data := source.recv(65536):
+                sink.sendall(data)
+        except OSError:
+            pass
+        for s in (source, sink):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def cut(self):
+        try:
+            self.listener.shutdown(socket.SHUT_RDWR)  # wakes the accept
+        except OSError:
+            pass
+        self.listener.close()
+        with self.lock:
+            for s in self.connections:
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+                s.close()
+            self.connections.clear()

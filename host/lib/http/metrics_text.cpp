@@ -216,6 +216,29 @@ void FrontEndFamilies(Exposition& e, const StatusView& view) {
         for (const auto& [code, count] : counts.exceptions)
             e.Sample("qelgate_frontend_exceptions_total", {{"frontend", frontEnd}}, Count(count),
                      {{"code", std::to_string(code)}});
+
+    // The store-and-forward queues, of the front-ends that have one.
+    bool buffered = false;
+    for (const auto& [frontEnd, counts] : view.frontEnds) buffered = buffered || counts.buffer.has_value();
+    if (!buffered) return;
+    const auto buffer = [&](const char* name, const char* type, const char* help, auto value) {
+        e.Family(name, type, help);
+        for (const auto& [frontEnd, counts] : view.frontEnds)
+            if (counts.buffer) e.Sample(name, {{"frontend", frontEnd}}, value(*counts.buffer));
+    };
+    using session::BufferStats;
+    buffer("qelgate_buffer_messages", "gauge", "Messages in the on-disk queue, waiting for the broker's acknowledgement",
+           [](const BufferStats& b) { return std::string(Count(b.depth)); });
+    buffer("qelgate_buffer_bytes", "gauge", "Bytes of the messages in the queue, as its bound counts them",
+           [](const BufferStats& b) { return std::string(Count(b.bytes)); });
+    buffer("qelgate_buffer_file_bytes", "gauge", "Size of the queue's files on disk",
+           [](const BufferStats& b) { return std::string(Count(b.fileBytes)); });
+    buffer("qelgate_buffer_oldest_age_seconds", "gauge", "Age of the oldest message in the queue; 0 when empty",
+           [](const BufferStats& b) { return SampleValue(b.oldestAge); });
+    buffer("qelgate_buffer_dropped_total", "counter", "Oldest messages dropped from the full queue",
+           [](const BufferStats& b) { return std::string(Count(b.dropped)); });
+    buffer("qelgate_buffer_forwarded_total", "counter", "Messages the broker acknowledged and the queue let go",
+           [](const BufferStats& b) { return std::string(Count(b.forwarded)); });
 }
 
 }  // namespace

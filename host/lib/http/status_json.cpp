@@ -63,8 +63,13 @@ json FrontEndJson(const session::FrontEndStats::Snapshot& f) {
     for (const auto& [function, count] : f.requests) requests[std::to_string(function)] = count;
     json exceptions = json::object();
     for (const auto& [code, count] : f.exceptions) exceptions[std::to_string(code)] = count;
-    return {{"connected", f.connected}, {"connects", f.connects},   {"refused", f.refused},
-            {"evicted", f.evicted},     {"requests", requests}, {"exceptions", exceptions}};
+    json frontEnd = {{"connected", f.connected}, {"connects", f.connects},   {"refused", f.refused},
+                     {"evicted", f.evicted},     {"requests", requests}, {"exceptions", exceptions}};
+    if (f.buffer)
+        frontEnd["buffer"] = {{"depth", f.buffer->depth},         {"bytes", f.buffer->bytes},
+                              {"fileBytes", f.buffer->fileBytes}, {"oldestAge", f.buffer->oldestAge},
+                              {"dropped", f.buffer->dropped},     {"forwarded", f.buffer->forwarded}};
+    return frontEnd;
 }
 
 }  // namespace

@@ -6,13 +6,16 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <random>
 
 namespace qel::mqtt {
 
 namespace {
 
-constexpr int kReconnectFirst = 1;  // seconds; doubled up to kReconnectMost
-constexpr int kReconnectMost = 30;
+// Milliseconds between two tries: at random in between, so that the first
+// message goes out at most about 1.5 s after the broker is there again.
+constexpr int kRetryLeast = 500;
+constexpr int kRetryMost = 1500;
 
 void InitLibrary() {
     static std::once_flag once;
@@ -43,7 +46,8 @@ bool MqttLink::Start(std::string& error) {
     mosquitto_connect_callback_set(client_, OnConnect);
     mosquitto_disconnect_callback_set(client_, OnDisconnect);
     mosquitto_message_callback_set(client_, OnMessage);
-    mosquitto_reconnect_delay_set(client_, kReconnectFirst, kReconnectMost, true);
+    mosquitto_publish_callback_set(client_, OnPublish);
+    mosquitto_threaded_set(client_, true);  // publishes from other threads wake our loop
     static const char offline[] = "false";
     int rc = mosquitto_will_set(client_, onlineTopic_.c_str(), sizeof offline - 1, offline, 1, true);
     if (rc == MOSQ_ERR_SUCCESS && !options_.user.empty())
@@ -59,57 +63,84 @@ bool MqttLink::Start(std::string& error) {
         error = "MQTT settings: " + Text(rc);
         return false;
     }
-    // libmosquitto's thread reconnects a connection it had; the first one is
-    // tried here, in the background, with the same back-off, until the
-    // broker is there.
-    starter_ = std::thread([this] { FirstConnect(); });
+    thread_ = std::thread([this] { Run(); });
     started_ = true;
     return true;
 }
 
-void MqttLink::FirstConnect() {
-    int delay = kReconnectFirst;
-    std::string lastError;
+bool MqttLink::Pause(std::chrono::milliseconds delay) {
+    std::unique_lock lock(stopMutex_);
+    return stopped_.wait_for(lock, delay, [this] { return stopping_; });
+}
+
+void MqttLink::Failed(const std::string& reason) {
+    if (reason == lastFailure_) return;
+    lastFailure_ = reason;
+    log_("MQTT broker " + options_.url + ": " + reason + "; trying again every 0.5 to 1.5 s");
+}
+
+void MqttLink::Run() {
+    std::minstd_rand random(std::random_device{}());
+    std::uniform_int_distribution<int> jitter(kRetryLeast, kRetryMost);
+    bool first = true;
     for (;;) {
-        const int rc = mosquitto_connect(client_, address_.host.c_str(), address_.port, options_.keepalive);
-        if (rc == MOSQ_ERR_SUCCESS) break;
-        const std::string reason = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : Text(rc);
-        if (reason != lastError)
-            log_("MQTT broker " + options_.url + " not reachable (" + reason + "); trying again in the background");
-        lastError = reason;
-        std::unique_lock lock(stopMutex_);
-        if (stopped_.wait_for(lock, std::chrono::seconds(delay), [this] { return stopping_; })) return;
-        delay = std::min(delay * 2, kReconnectMost);
+        {
+            std::lock_guard lock(stopMutex_);
+            if (stopping_) return;
+        }
+        int rc = first ? mosquitto_connect(client_, address_.host.c_str(), address_.port, options_.keepalive)
+                       : mosquitto_reconnect(client_);
+        if (rc == MOSQ_ERR_SUCCESS) {
+            first = false;
+            acknowledged_ = false;
+            // Until the connection is lost or closed: by Stop too, once the
+            // last "false" and the DISCONNECT are out (2 s at most).
+            int afterStop = 0;
+            while ((rc = mosquitto_loop(client_, 100, 1)) == MOSQ_ERR_SUCCESS) {
+                if (acknowledged_ && !connected_.load() && !stopRequested_.load()) {
+                    connected_ = true;
+                    if (callbacks_.connected) callbacks_.connected();
+                }
+                if (stopRequested_.load() && ++afterStop > 20) return;
+            }
+            if (stopRequested_.load()) return;
+            // A lost connection was logged by OnDisconnect; one that never
+            // got the broker's answer is a failure to connect.
+            if (!acknowledged_) Failed(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : Text(rc));
+        } else {
+            Failed(std::string("not reachable (") + (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : Text(rc)) + ")");
+        }
+        if (Pause(std::chrono::milliseconds(jitter(random)))) return;
     }
-    std::lock_guard lock(stopMutex_);
-    if (stopping_) return;
-    const int rc = mosquitto_loop_start(client_);
-    if (rc != MOSQ_ERR_SUCCESS) log_("cannot start the MQTT thread: " + Text(rc));
-    else looping_ = true;
 }
 
 void MqttLink::Stop() {
     if (!started_) return;
     started_ = false;
-    {
-        std::lock_guard lock(stopMutex_);
-        stopping_ = true;
-        stopped_.notify_all();
-    }
-    starter_.join();
-    if (!looping_) return;
-    if (connected_.load()) {
+    const bool wasConnected = connected_.load();
+    if (wasConnected) {
         static const char offline[] = "false";
         mosquitto_publish(client_, nullptr, onlineTopic_.c_str(), sizeof offline - 1, offline, 1, true);
     }
+    {
+        std::lock_guard lock(stopMutex_);
+        stopping_ = true;
+        stopRequested_ = true;
+        stopped_.notify_all();
+    }
     mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, false);
+    thread_.join();
     if (connected_.exchange(false) && callbacks_.disconnected) callbacks_.disconnected();
 }
 
 bool MqttLink::Publish(const std::string& topic, const std::string& payload, int qos, bool retain) {
+    int mid = 0;
+    return Publish(topic, payload, qos, retain, mid);
+}
+
+bool MqttLink::Publish(const std::string& topic, const std::string& payload, int qos, bool retain, int& mid) {
     if (!connected_.load()) return false;
-    const int rc = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+    const int rc = mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(payload.size()),
                                      payload.data(), qos, retain);
     if (rc == MOSQ_ERR_SUCCESS) ++published_;
     return rc == MOSQ_ERR_SUCCESS;
@@ -118,23 +149,26 @@ bool MqttLink::Publish(const std::string& topic, const std::string& payload, int
 void MqttLink::OnConnect(mosquitto* client, void* self, int rc) {
     auto& link = *static_cast<MqttLink*>(self);
     if (rc != 0) {
-        link.log_("MQTT broker " + link.options_.url + " refused the connection: " + mosquitto_connack_string(rc));
+        link.Failed(std::string("refused the connection: ") + mosquitto_connack_string(rc));
         return;
     }
+    link.lastFailure_.clear();
+    link.acknowledged_ = true;
     static const char online[] = "true";
     mosquitto_publish(client, nullptr, link.onlineTopic_.c_str(), sizeof online - 1, online, 1, true);
     if (!link.subscription_.empty()) mosquitto_subscribe(client, nullptr, link.subscription_.c_str(), 1);
     link.log_(std::string(link.everConnected_.exchange(true) ? "reconnected" : "connected") + " to the MQTT broker " +
               link.options_.url + " as " + link.options_.clientId);
-    link.connected_ = true;
-    if (link.callbacks_.connected) link.callbacks_.connected();
+    // Connected() turns true in Run, after this turn of the loop: by then
+    // libmosquitto has sent again what the lost connection left
+    // unacknowledged, so nothing published now can overtake it.
 }
 
 void MqttLink::OnDisconnect(mosquitto*, void* self, int rc) {
     auto& link = *static_cast<MqttLink*>(self);
     const bool was = link.connected_.exchange(false);
     if (rc != 0 && was)
-        link.log_("lost the MQTT broker " + link.options_.url + " (" + Text(rc) + "); reconnecting with back-off");
+        link.log_("lost the MQTT broker " + link.options_.url + " (" + Text(rc) + "); reconnecting");
     if (was && link.callbacks_.disconnected) link.callbacks_.disconnected();
 }
 
@@ -144,6 +178,15 @@ void MqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* messag
     const std::string payload(static_cast<const char*>(message->payload),
                               static_cast<std::size_t>(std::max(0, message->payloadlen)));
     link.callbacks_.message(message->topic, payload);
+}
+
+}  // namespace qel::mqtt
+
+namespace qel::mqtt {
+
+void MqttLink::OnPublish(mosquitto*, void* self, int mid) {
+    auto& link = *static_cast<MqttLink*>(self);
+    if (link.callbacks_.published) link.callbacks_.published(mid);
 }
 
 }  // namespace qel::mqtt

@@ -1,12 +1,13 @@
-// The connection to the broker through libmosquitto: its own network thread
-// (mosquitto_loop_start), which reconnects with back-off, and before the
-// first connection a thread of ours that tries with the same back-off; the
-// Last Will on the online topic; TLS and a user name when configured.
-// Thread-safe: publish from any thread; the callbacks run on the network
-// thread.
+// The connection to the broker through libmosquitto, on a network thread of
+// ours: it connects, runs libmosquitto's loop, and after a failure or a lost
+// connection tries again after 0.5 to 1.5 s (random, so that many gateways
+// do not come back in step), each reason logged once. The Last Will on the
+// online topic; TLS and a user name when configured. Thread-safe: publish
+// from any thread; the callbacks run on the network thread.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -29,6 +30,7 @@ public:
         std::function<void()> connected;  // after (re)connecting, once "true" is on the online topic
         std::function<void()> disconnected;  // a connection lost or closed by Stop
         std::function<void(const std::string& topic, const std::string& payload)> message;
+        std::function<void(int mid)> published;  // the broker acknowledged the QoS 1 message `mid` (PUBACK)
     };
 
     // onlineTopic: retained "true" on connect, "false" as the Last Will and on Stop.
@@ -48,14 +50,22 @@ public:
     // False while the broker is away: nothing is queued for later, the
     // caller publishes the current state again on `connected`.
     bool Publish(const std::string& topic, const std::string& payload, int qos, bool retain);
+    // The same, with the message id that `published` reports when the
+    // broker has it. A QoS 1 message handed over is kept by libmosquitto
+    // across a reconnect and sent again until acknowledged.
+    bool Publish(const std::string& topic, const std::string& payload, int qos, bool retain, int& mid);
     bool Connected() const { return connected_.load(); }
     std::uint64_t Published() const { return published_.load(); }
 
 private:
-    void FirstConnect();
+    void Run();
+    // Waits up to `delay`; true when stopping.
+    bool Pause(std::chrono::milliseconds delay);
     static void OnConnect(mosquitto*, void* self, int rc);
     static void OnDisconnect(mosquitto*, void* self, int rc);
     static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
+    static void OnPublish(mosquitto*, void* self, int mid);
+    void Failed(const std::string& reason);
 
     MqttOptions options_;
     BrokerAddress address_;
@@ -65,11 +75,13 @@ private:
     LogSink log_;
     mosquitto* client_ = nullptr;
     bool started_ = false;
-    std::thread starter_;
+    std::thread thread_;
+    std::string lastFailure_;  // logged once until a connection succeeds
+    bool acknowledged_ = false;  // the broker accepted the connection under way
+    std::atomic<bool> stopRequested_{false};
     std::mutex stopMutex_;
     std::condition_variable stopped_;
     bool stopping_ = false;
-    bool looping_ = false;
     std::atomic<bool> connected_{false};
     std::atomic<bool> everConnected_{false};
     std::atomic<std::uint64_t> published_{0};

@@ -49,6 +49,18 @@ void AddMqttOptions(CLI::App& app, MqttOptions& o) {
         ->group(group);
     app.add_flag("--mqtt-writes", o.writes, "write a published gate on a message to its .../set topic (default: never)")
         ->group(group);
+    app.add_option("--buffer", o.buffer,
+                   "keep value messages in an on-disk queue in DIR until the broker acknowledges them, so that none "
+                   "is lost while it is away (default: systemd's STATE_DIRECTORY when set, else off; \"off\": off)")
+        ->group(group);
+    app.add_option("--buffer-max", o.bufferMax,
+                   "the queue's bound: a size (100MB, 1GB), an age (24h, 7d) or both (500MB,24h); beyond it the "
+                   "oldest messages are dropped (default 100MB)")
+        ->group(group);
+    app.add_option("--buffer-rate", o.bufferRate,
+                   "messages a second at most from the queue to the broker, backlog and live together (default 500)")
+        ->check(CLI::Range(1.0, 100000.0))
+        ->group(group);
 }
 
 std::string DefaultLineName(const std::string& port) {
@@ -100,6 +112,28 @@ bool CompleteMqttOptions(MqttOptions& o, const std::string& port, std::string& e
         return false;
     }
     if (o.clientId.empty()) o.clientId = "qelgate-" + o.lineName + "-" + std::to_string(getpid());
+    if (!store::ParseStoreLimits(o.bufferMax, o.bufferLimits, error)) {
+        error = "--buffer-max: " + error;
+        return false;
+    }
+    if (o.buffer.empty()) {
+        // systemd's StateDirectory=: one or more directories, colon-separated.
+        if (const char* state = std::getenv("STATE_DIRECTORY")) {
+            o.buffer = state;
+            o.buffer = o.buffer.substr(0, o.buffer.find(':'));
+        }
+    } else if (o.buffer == "off") {
+        o.buffer.clear();
+    }
+    if (!o.buffer.empty()) {
+        std::error_code failed;
+        if (!std::filesystem::is_directory(o.buffer, failed)) {
+            error = "--buffer: " + o.buffer + " is not a directory";
+            return false;
+        }
+        o.buffer = std::filesystem::absolute(o.buffer).string();
+        o.bufferFile = (std::filesystem::path(o.buffer) / ("mqtt-" + o.lineName + ".db")).string();
+    }
     return true;
 }
 

@@ -6,6 +6,8 @@
 
 #include "common/line_file.h"
 
+#include "store/store_limits.h"
+
 namespace CLI {
 class App;
 }
@@ -32,6 +34,13 @@ struct MqttOptions {
     std::string clientId;  // default qelgate-<line name>-<pid>
     bool writes = false;
     int keepalive = 30;
+    // Store and forward: the directory of the on-disk queue; empty: none.
+    // The default is systemd's $STATE_DIRECTORY when it is set; "off" turns it off.
+    std::string buffer;
+    std::string bufferMax = "100MB";  // store::ParseStoreLimits
+    double bufferRate = 500;          // messages a second at most from the queue to the broker
+    store::StoreLimits bufferLimits;  // from bufferMax
+    std::string bufferFile;           // buffer/mqtt-<line name>.db
 };
 
 void AddMqttOptions(CLI::App& app, MqttOptions& options);
@@ -46,7 +55,8 @@ std::string DefaultLineName(const std::string& port);
 bool CheckMqttPair(const MqttOptions& options, std::string& error);
 
 // After parsing: the defaults that depend on the port, the password from its
-// file or from QELGATE_MQTT_PASSWORD. False with a reason.
+// file or from QELGATE_MQTT_PASSWORD, the buffer's directory from
+// STATE_DIRECTORY and its bound. False with a reason.
 bool CompleteMqttOptions(MqttOptions& options, const std::string& port, std::string& error);
 
 struct BrokerAddress {

@@ -33,6 +33,7 @@ bool MqttPublisher::Prepare(const session::GateCheck& check, const plan::Driver&
                             const plan::PlanOptions& planOptions, const session::WriteAllowList* allow,
                             std::string& error) {
     allow_ = allow;
+    portTopic_ = options_.prefix + "/$port";
     std::vector<session::ListedGate> listed;
     const bool inline_ = options_.publishFile.empty();
     const std::string& origin = inline_ ? options_.publishOrigin : options_.publishFile;
@@ -58,6 +59,7 @@ bool MqttPublisher::Prepare(const session::GateCheck& check, const plan::Driver&
         }
         const unsigned station = item.gate.definition.station;
         stations_[station].topic = options_.prefix + "/" + StationTopicPart(station) + "/$state";
+        stations_[station].reasonTopic = options_.prefix + "/" + StationTopicPart(station) + "/$reason";
         byPeriod[entry.period > 0 ? entry.period : options_.publishPeriod].push_back(items_.size());
         items_.push_back(std::move(item));
     }
@@ -96,10 +98,30 @@ std::string MqttPublisher::Describe() const {
            " under " + options_.prefix + "/, " + (options_.writes ? "writes on .../set" : "no writes");
 }
 
+session::FrontEndStats::Snapshot MqttPublisher::TakeStats() const {
+    session::FrontEndStats::Snapshot snapshot = stats_.Take();
+    if (forwarder_) snapshot.buffer = forwarder_->Counts();
+    return snapshot;
+}
+
 bool MqttPublisher::Start(std::string& error) {
+    if (!options_.bufferFile.empty()) {
+        store_ = std::make_unique<store::MessageStore>();
+        if (!store_->Open(options_.bufferFile, options_.bufferLimits, error)) return false;
+        forwarder_ = std::make_unique<MqttForwarder>(*store_, options_.bufferRate, stats_, kValuePublished, log_);
+        const store::StoreCounts counts = store_->Counts();
+        log_("MQTT buffer " + options_.bufferFile + " (at most " + store::DescribeStoreLimits(options_.bufferLimits) +
+             ", sent at " + std::to_string(static_cast<long long>(options_.bufferRate)) + " messages/s at most): " +
+             std::to_string(counts.depth) + " messages waiting from before");
+    } else {
+        log_("no MQTT buffer: values read while the broker is away are not kept (--buffer DIR keeps them on disk; "
+             "under systemd the unit's StateDirectory is the default)");
+    }
     MqttLink::Callbacks callbacks;
+    if (forwarder_) callbacks.published = [this](int mid) { forwarder_->Acknowledged(mid); };
     callbacks.connected = [this] {
         stats_.Connected();
+        if (forwarder_) forwarder_->Connected();
         std::lock_guard lock(mutex_);
         republish_ = true;
         connectedAt_ = Clock::now();
@@ -111,6 +133,7 @@ bool MqttPublisher::Start(std::string& error) {
     link_ = std::make_unique<MqttLink>(options_, options_.prefix + "/$online", std::move(callbacks), log_);
     if (options_.writes) link_->Subscribe(options_.prefix + "/+/+/set");
     if (!link_->Start(error)) return false;
+    if (forwarder_) forwarder_->Start(*link_);
     const Clock::time_point now = Clock::now();
     for (Group& group : groups_) group.due = now;
     thread_ = std::thread([this] { Run(); });
@@ -124,7 +147,9 @@ void MqttPublisher::Stop() {
         wake_.notify_all();
     }
     if (thread_.joinable()) thread_.join();
+    // What the broker acknowledges until the link closes leaves the queue.
     if (link_) link_->Stop();
+    if (forwarder_) forwarder_->Stop();
 }
 
 bool MqttPublisher::Reconfigure(const MqttOptions& options, const session::GateCheck& check,
@@ -166,9 +191,13 @@ void MqttPublisher::Run() {
         Clock::time_point now = Clock::now();
         if (republish) {
             // What a round published since the connection came is there already.
+            // With the queue: not what is still in it, on its way.
             for (Item& item : items_)
-                if (item.read && (!item.published.any || item.published.at < connectedAt)) PublishItem(item, true, now);
-            PublishStations(true, connectedAt);
+                if (item.read && (!item.published.any || item.published.at < connectedAt) &&
+                    !(item.stored && store_->Contains(item.stored)))
+                    PublishItem(item, true, now);
+            Flush();
+            PublishStations(true, connectedAt, line_.Snapshot());
         }
         std::vector<Group*> due;
         for (Group& group : groups_)
@@ -180,7 +209,9 @@ void MqttPublisher::Run() {
             if (group->due < now) group->due = now;  // a round longer than the period: the next at once
         }
         if (!link_->Connected() && now >= remind) {
-            log_("MQTT broker " + options_.url + " not connected; the line is read on and still published on reconnect");
+            log_("MQTT broker " + options_.url + " not connected; the line is read on" +
+                 (forwarder_ ? ", its values kept in the buffer until the broker has them"
+                             : " and its current values published on reconnect"));
             remind = now + std::chrono::seconds(60);
         }
     }
@@ -206,7 +237,8 @@ void MqttPublisher::ReadRound(std::vector<Group*>& due) {
     const std::int64_t millis = UnixMillis(std::chrono::system_clock::now());
     const Clock::time_point now = Clock::now();
     std::set<unsigned> unverified;
-    for (const session::StationStats& s : line_.Snapshot().stations)
+    const session::LineSnapshot snapshot = line_.Snapshot();
+    for (const session::StationStats& s : snapshot.stations)
         if (s.blockCheck == session::BlockCheck::Unverified) unverified.insert(s.station);
     for (std::size_t t = 0; t < calls.size(); ++t) {
         const plan::Transfer& transfer = *transfers[t];
@@ -226,30 +258,69 @@ void MqttPublisher::ReadRound(std::vector<Group*>& due) {
             PublishItem(item, false, now);
         }
     }
+    Flush();
     for (auto& [number, station] : stations_) station.known = true;
-    PublishStations(false, {});
+    PublishStations(false, {}, snapshot);
+}
+
+void MqttPublisher::Flush() {
+    if (!forwarder_ || pending_.empty()) return;
+    forwarder_->Submit(pending_);
+    for (std::size_t i = 0; i < pending_.size(); ++i) items_[pendingItems_[i]].stored = pending_[i].id;
+    pending_.clear();
+    pendingItems_.clear();
 }
 
 void MqttPublisher::PublishItem(Item& item, bool force, Clock::time_point now) {
     const auto every = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.publishEvery));
     if (!force && !NeedsPublish(item.published, item.lastGood, item.quality, now, every)) return;
+    if (forwarder_) {
+        pending_.push_back({0, item.topic, ValuePayload(item.lastGood, item.block, item.millis, item.quality), 1, true,
+                            item.millis});
+        pendingItems_.push_back(static_cast<std::size_t>(&item - items_.data()));
+        item.published = {true, item.lastGood, item.quality, now};
+        return;
+    }
     if (link_->Publish(item.topic, ValuePayload(item.lastGood, item.block, item.millis, item.quality), 1, true)) {
         item.published = {true, item.lastGood, item.quality, now};
         stats_.Request(kValuePublished);
     }
 }
 
-void MqttPublisher::PublishStations(bool force, Clock::time_point since) {
+void MqttPublisher::PublishStations(bool force, Clock::time_point since, const session::LineSnapshot& line) {
     const Clock::time_point now = Clock::now();
+    const bool portOpen = line.line.portOpen;
+    if (!portPublished_ || portOpen != portOpen_ || (force && portAt_ < since)) {
+        if (link_->Publish(portTopic_, portOpen ? "open" : "lost", 1, true)) {
+            portPublished_ = true;
+            portOpen_ = portOpen;
+            portAt_ = now;
+        }
+    }
+    std::map<unsigned, session::FailureKind> lastFailure;
+    for (const session::StationStats& s : line.stations) lastFailure[s.station] = s.lastFailure;
     for (auto& [number, station] : stations_) {
         if (!station.known) continue;
-        const bool down = line_.StationDown(number);
+        // A lost port is every station down, whatever the scheduler last knew of each.
+        const bool down = !portOpen || line_.StationDown(number);
+        std::string reason;
+        if (!portOpen) reason = "port";
+        else if (down) {
+            const auto found = lastFailure.find(number);
+            reason = found != lastFailure.end() && found->second != session::FailureKind::None
+                         ? session::FailureKindKey(found->second)
+                         : "no_answer";
+        }
         const bool stale = force && station.at < since;
-        if (!stale && station.published && station.down == down) continue;
-        if (link_->Publish(station.topic, down ? "down" : "up", 1, true)) {
+        if (!stale && station.published && station.down == down && station.reason == reason) continue;
+        // The reason first, so that a subscriber seeing "down" finds it; an
+        // empty retained message clears it when the station is up.
+        if (link_->Publish(station.reasonTopic, reason, 1, true) &&
+            link_->Publish(station.topic, down ? "down" : "up", 1, true)) {
             stats_.Request(kStatePublished);
             station.published = true;
             station.down = down;
+            station.reason = reason;
             station.at = now;
         }
     }

@@ -3,8 +3,10 @@
 // merged blocks; each station's reads are one client of the scheduler, so
 // the publisher shares the line with the Modbus clients turn by turn, and a
 // down station's gates are answered at once, without line time. Values go
-// out retained at QoS 1 on a change and every `publishEvery`; station states
-// on a change; everything again after a reconnect. With writes on, a
+// out retained at QoS 1 on a change and every `publishEvery`, through the
+// on-disk queue (MqttForwarder) when there is one; station states (down
+// for every station while the serial port is lost) and the port's state on
+// a change; everything again after a reconnect. With writes on, a
 // message on a listed gate's .../set topic is written through the scheduler
 // and answered on .../set/result.
 //
@@ -26,17 +28,19 @@
 #include "session/gate_list.h"
 #include "session/line_scheduler.h"
 #include "session/line_stats.h"
+#include "mqtt/mqtt_forwarder.h"
 #include "mqtt/mqtt_link.h"
 #include "mqtt/mqtt_options.h"
 #include "mqtt/mqtt_payload.h"
 #include "plan/scan_plan.h"
 #include "session/write_allow.h"
+#include "store/message_store.h"
 
 namespace qel::mqtt {
 
 // FrontEndStats request codes of the MQTT front-end.
 enum MqttRequestCode : unsigned {
-    kValuePublished = 1,  // a gate's value message the broker took
+    kValuePublished = 1,  // a gate's value message handed to the broker (from the queue when there is one)
     kStatePublished = 2,  // a station's $state message the broker took
     kSetReceived = 3,     // a message on a listed gate's .../set topic
 };
@@ -71,6 +75,8 @@ public:
                      const plan::PlanOptions& planOptions, const session::WriteAllowList* allow, std::string& error);
     // The front-end's counters, for the diagnostics.
     const session::FrontEndStats& Stats() const { return stats_; }
+    // The same with the on-disk queue's counts when there is one.
+    session::FrontEndStats::Snapshot TakeStats() const;
 
 private:
     struct Item {
@@ -83,6 +89,7 @@ private:
         bool read = false;
         std::size_t group = 0;  // of groups_
         Published published;
+        std::int64_t stored = 0;  // the id of its last message in the queue
     };
     struct Group {
         std::chrono::duration<double> period{1};
@@ -90,9 +97,11 @@ private:
         std::chrono::steady_clock::time_point due{};
     };
     struct Station {
-        std::string topic;  // prefix/002/$state
+        std::string topic;        // prefix/002/$state
+        std::string reasonTopic;  // prefix/002/$reason
         bool known = false;
         bool down = false;
+        std::string reason;  // why down: "port", or the station's last failure
         bool published = false;
         std::chrono::steady_clock::time_point at{};  // last published
     };
@@ -106,7 +115,9 @@ private:
     void ReadRound(std::vector<Group*>& due);
     void PublishItem(Item& item, bool force, std::chrono::steady_clock::time_point now);
     // force: again, unless published at `since` or later.
-    void PublishStations(bool force, std::chrono::steady_clock::time_point since);
+    void PublishStations(bool force, std::chrono::steady_clock::time_point since, const session::LineSnapshot& line);
+    // The value messages of this round into the queue.
+    void Flush();
     void OnMessage(const std::string& topic, const std::string& payload);
     void Write(const SetRequest& request);
 
@@ -120,6 +131,14 @@ private:
     std::map<unsigned, Station> stations_;
     std::unique_ptr<MqttLink> link_;
     session::FrontEndStats stats_;
+    std::unique_ptr<store::MessageStore> store_;
+    std::unique_ptr<MqttForwarder> forwarder_;
+    std::vector<store::StoredMessage> pending_;  // this round's value messages for the queue
+    std::vector<std::size_t> pendingItems_;      // and their items
+    std::string portTopic_;                      // prefix/$port
+    bool portPublished_ = false;
+    bool portOpen_ = true;
+    std::chrono::steady_clock::time_point portAt_{};
 
     std::mutex mutex_;  // the flags and the set requests below
     std::condition_variable wake_;

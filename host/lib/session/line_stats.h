@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,17 @@ struct LineSnapshot {
     std::vector<StationStats> stations;  // the stations seen, ascending
 };
 
+// A front-end's store-and-forward queue: what waits for the broker's
+// acknowledgement, on disk.
+struct BufferStats {
+    std::uint64_t depth = 0;        // messages waiting
+    std::uint64_t bytes = 0;        // their bytes (topic, payload, a row's overhead)
+    std::uint64_t fileBytes = 0;    // the queue's files on disk
+    double oldestAge = 0;           // seconds since the oldest waiting message was made; 0 when empty
+    std::uint64_t dropped = 0;      // the oldest dropped for the bound, since the start
+    std::uint64_t forwarded = 0;    // acknowledged by the broker and removed, since the start
+};
+
 // A front-end's own counters (Modbus TCP, MQTT). Thread-safe.
 class FrontEndStats {
 public:
@@ -115,6 +127,7 @@ public:
         std::uint64_t evicted = 0;
         std::map<unsigned, std::uint64_t> requests;    // by function code
         std::map<unsigned, std::uint64_t> exceptions;  // by exception code
+        std::optional<BufferStats> buffer;  // a front-end with a store-and-forward queue: its counts now
     };
     Snapshot Take() const;
 

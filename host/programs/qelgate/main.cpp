@@ -120,11 +120,11 @@ std::function<void()> StatsLogger(const session::LineScheduler& scheduler,
 // line settings.
 http::StatusSource DiagnosticsSource(session::HostContext& host, const session::QelSession& checks,
                                         const session::LineScheduler& scheduler,
-                                        const session::FrontEndStats& modbus, const session::FrontEndStats* mqtt) {
+                                        const session::FrontEndStats& modbus, const mqtt::MqttPublisher* mqtt) {
     http::StatusSource source;
     source.line = [&scheduler] { return scheduler.Snapshot(); };
     source.frontEnds.push_back({"modbus", [&modbus] { return modbus.Take(); }});
-    if (mqtt) source.frontEnds.push_back({"mqtt", [mqtt] { return mqtt->Take(); }});
+    if (mqtt) source.frontEnds.push_back({"mqtt", [mqtt] { return mqtt->TakeStats(); }});
     source.version = QELGATE_VERSION;
     DriverInfo info{};
     if (checks.Describe(info) == session::DriverResult::Done && info.bannerText != nullptr)
@@ -305,7 +305,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     // the next start).
     auto makeHttp = [&] {
         http::StatusSource source = DiagnosticsSource(host, checks, scheduler, server.Stats(),
-                                                      publisher ? &publisher->Stats() : nullptr);
+                                                      publisher.get());
         source.reloads = [&reloadsApplied, &reloadsRefused] {
             return http::ReloadCounts{reloadsApplied.load(), reloadsRefused.load()};
         };
