@@ -13,6 +13,9 @@ native=(cmake g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchm
 windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev wine wine32)
 
 want=("${native[@]}")
+# Node.js and npm run the Sparkplug tests' decoder (npm ci into the build tree):
+# Debian's only where no node is installed, never over one that is there.
+command -v node >/dev/null 2>&1 || want+=(nodejs npm)
 if [ "${1:-}" != "--native-only" ]; then want+=("${windows[@]}"); fi
 
 missing=()

@@ -19,12 +19,12 @@ constexpr auto kStall = std::chrono::seconds(30);
 }  // namespace
 
 MqttForwarder::MqttForwarder(store::MessageStore& store, double rate, session::FrontEndStats& stats, unsigned sent,
-                             LogSink log)
+                             broker::LogSink log)
     : store_(store), rate_(rate), stats_(stats), sent_(sent), log_(std::move(log)) {}
 
 MqttForwarder::~MqttForwarder() { Stop(); }
 
-void MqttForwarder::Start(MqttLink& link) {
+void MqttForwarder::Start(broker::BrokerLink& link) {
     link_ = &link;
     refilled_ = Clock::now();
     tokens_ = 1;

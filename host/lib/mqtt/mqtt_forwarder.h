@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "mqtt/mqtt_link.h"
+#include "broker/broker_link.h"
 #include "session/line_stats.h"
 #include "store/message_store.h"
 
@@ -27,12 +27,12 @@ namespace qel::mqtt {
 class MqttForwarder {
 public:
     // `sent` is counted (as the request code) for every message handed to the broker.
-    MqttForwarder(store::MessageStore& store, double rate, session::FrontEndStats& stats, unsigned sent, LogSink log);
+    MqttForwarder(store::MessageStore& store, double rate, session::FrontEndStats& stats, unsigned sent, broker::LogSink log);
     ~MqttForwarder();
     MqttForwarder(const MqttForwarder&) = delete;
     MqttForwarder& operator=(const MqttForwarder&) = delete;
 
-    void Start(MqttLink& link);
+    void Start(broker::BrokerLink& link);
     void Stop();
 
     // Into the store, in one transaction; the bound's drops are logged.
@@ -50,8 +50,8 @@ private:
     double rate_;
     session::FrontEndStats& stats_;
     unsigned sent_;
-    LogSink log_;
-    MqttLink* link_ = nullptr;
+    broker::LogSink log_;
+    broker::BrokerLink* link_ = nullptr;
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;

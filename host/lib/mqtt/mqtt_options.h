@@ -6,6 +6,8 @@
 
 #include "common/line_file.h"
 
+#include "broker/broker_link.h"
+#include "broker/broker_url.h"
 #include "store/store_limits.h"
 
 namespace CLI {
@@ -59,12 +61,10 @@ bool CheckMqttPair(const MqttOptions& options, std::string& error);
 // STATE_DIRECTORY and its bound. False with a reason.
 bool CompleteMqttOptions(MqttOptions& options, const std::string& port, std::string& error);
 
-struct BrokerAddress {
-    std::string host;
-    int port = 1883;
-    bool tls = false;
-};
-// mqtt://HOST[:PORT] (1883), mqtts://HOST[:PORT] (8883); an IPv6 host in brackets.
-bool ParseBrokerUrl(const std::string& url, BrokerAddress& address, std::string& error);
+// The connection's settings for the broker link.
+broker::BrokerSettings BrokerSettingsOf(const MqttOptions& options);
+
+using broker::BrokerAddress;
+using broker::ParseBrokerUrl;
 
 }  // namespace qel::mqtt

@@ -24,7 +24,7 @@ std::string Seconds(double seconds) {
 
 }  // namespace
 
-MqttPublisher::MqttPublisher(session::LineScheduler& line, const MqttOptions& options, LogSink log)
+MqttPublisher::MqttPublisher(session::LineScheduler& line, const MqttOptions& options, broker::LogSink log)
     : line_(line), options_(options), log_(std::move(log)) {}
 
 MqttPublisher::~MqttPublisher() { Stop(); }
@@ -117,7 +117,7 @@ bool MqttPublisher::Start(std::string& error) {
         log_("no MQTT buffer: values read while the broker is away are not kept (--buffer DIR keeps them on disk; "
              "under systemd the unit's StateDirectory is the default)");
     }
-    MqttLink::Callbacks callbacks;
+    broker::BrokerLink::Callbacks callbacks;
     if (forwarder_) callbacks.published = [this](int mid) { forwarder_->Acknowledged(mid); };
     callbacks.connected = [this] {
         stats_.Connected();
@@ -130,7 +130,14 @@ bool MqttPublisher::Start(std::string& error) {
     callbacks.disconnected = [this] { stats_.Disconnected(); };
     if (options_.writes)
         callbacks.message = [this](const std::string& topic, const std::string& payload) { OnMessage(topic, payload); };
-    link_ = std::make_unique<MqttLink>(options_, options_.prefix + "/$online", std::move(callbacks), log_);
+    // The online topic: retained "true" on connect, "false" as the Last Will and on Stop.
+    const std::string online = options_.prefix + "/$online";
+    broker::Presence presence;
+    presence.will = [online] { return broker::LinkMessage{online, "false", 1, true}; };
+    presence.hello = broker::LinkMessage{online, "true", 1, true};
+    presence.farewell = presence.will;
+    link_ = std::make_unique<broker::BrokerLink>(BrokerSettingsOf(options_), std::move(presence), std::move(callbacks),
+                                                 log_);
     if (options_.writes) link_->Subscribe(options_.prefix + "/+/+/set");
     if (!link_->Start(error)) return false;
     if (forwarder_) forwarder_->Start(*link_);

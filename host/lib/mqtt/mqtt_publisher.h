@@ -29,7 +29,7 @@
 #include "session/line_scheduler.h"
 #include "session/line_stats.h"
 #include "mqtt/mqtt_forwarder.h"
-#include "mqtt/mqtt_link.h"
+#include "broker/broker_link.h"
 #include "mqtt/mqtt_options.h"
 #include "mqtt/mqtt_payload.h"
 #include "plan/scan_plan.h"
@@ -53,7 +53,7 @@ enum MqttExceptionCode : unsigned {
 
 class MqttPublisher {
 public:
-    MqttPublisher(session::LineScheduler& line, const MqttOptions& options, LogSink log);
+    MqttPublisher(session::LineScheduler& line, const MqttOptions& options, broker::LogSink log);
     ~MqttPublisher();
     MqttPublisher(const MqttPublisher&) = delete;
     MqttPublisher& operator=(const MqttPublisher&) = delete;
@@ -123,13 +123,13 @@ private:
 
     session::LineScheduler& line_;
     MqttOptions options_;
-    LogSink log_;
+    broker::LogSink log_;
     const session::WriteAllowList* allow_ = nullptr;
     std::vector<Item> items_;
     std::map<std::string, std::size_t> byTopic_;  // an item's topic -> its index
     std::vector<Group> groups_;
     std::map<unsigned, Station> stations_;
-    std::unique_ptr<MqttLink> link_;
+    std::unique_ptr<broker::BrokerLink> link_;
     session::FrontEndStats stats_;
     std::unique_ptr<store::MessageStore> store_;
     std::unique_ptr<MqttForwarder> forwarder_;

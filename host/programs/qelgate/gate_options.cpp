@@ -43,6 +43,7 @@ void AddOptions(CLI::App& app, Options& o) {
                    "serve the diagnostics (/metrics, /api/status, a status page) on ADDR:PORT, or PORT on "
                    "127.0.0.1 (default: off)");
     mqtt::AddMqttOptions(app, o.mqtt);
+    sparkplug::AddSparkplugOptions(app, o.sparkplug);
 }
 
 }  // namespace qel::qelgate
@@ -126,6 +127,11 @@ std::vector<OptionValue> OptionValues(const Options& o) {
         {"mqtt-key", Quoted(m.key)},
         {"mqtt-client-id", Quoted(m.clientId)},
         {"mqtt-writes", Bool(m.writes)},
+        {"sparkplug", Quoted(o.sparkplug.group)},
+        {"sparkplug-node", Quoted(o.sparkplug.node)},
+        {"sparkplug-primary-host", Quoted(o.sparkplug.primaryHost)},
+        {"sparkplug-only", Bool(o.sparkplug.only)},
+        {"sparkplug-hold-max", std::to_string(o.sparkplug.holdMax)},
     };
 }
 

@@ -9,6 +9,7 @@
 
 #include "common/line_file.h"
 #include "mqtt/mqtt_options.h"
+#include "sparkplug/sparkplug_options.h"
 #include "session/session_options.h"
 
 namespace qel::qelgate {
@@ -31,6 +32,7 @@ struct Options {
     bool map = false;
     std::string http;  // empty: no HTTP diagnostics
     mqtt::MqttOptions mqtt;
+    sparkplug::SparkplugOptions sparkplug;
     std::string configFile;  // --config
     bool check = false;      // --check
 };

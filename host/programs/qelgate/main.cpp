@@ -9,6 +9,7 @@
 #include <csignal>
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -24,6 +25,7 @@
 #include "session/model_directory.h"
 #include "mqtt/mqtt_options.h"
 #include "mqtt/mqtt_publisher.h"
+#include "sparkplug/sparkplug_node.h"
 #include "session/plan_link.h"
 #include "session/port_diagnosis.h"
 #include "session/program_name.h"
@@ -173,6 +175,10 @@ bool CheckCombination(const Options& o, std::string& error) {
         return false;
     }
     if (!mqtt::CheckMqttPair(o.mqtt, error)) return false;
+    if (!o.sparkplug.group.empty() && o.mqtt.url.empty()) {
+        error = "--sparkplug needs --mqtt and --publish: the broker and the gates of the node";
+        return false;
+    }
     if (HasWriteAllow(o) && !o.allowWrites && !o.mqtt.writes) {
         error = "--write-allow needs --allow-writes or --mqtt-writes";
         return false;
@@ -197,7 +203,9 @@ int CheckOnly(Options o) {
     }
     MakePathsAbsolute(o);
     mqtt::MqttOptions completed = o.mqtt;
-    if (!mqtt::CompleteMqttOptions(completed, o.session.line.port, error)) {
+    sparkplug::SparkplugOptions completedNode = o.sparkplug;
+    if (!mqtt::CompleteMqttOptions(completed, o.session.line.port, error) ||
+        !sparkplug::CompleteSparkplugOptions(completedNode, completed.lineName, error)) {
         Log("%s", error.c_str());
         return kExitUsage;
     }
@@ -235,7 +243,8 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     }
     MakePathsAbsolute(o);
     std::string error;
-    if (!mqtt::CompleteMqttOptions(o.mqtt, o.session.line.port, error)) {
+    if (!mqtt::CompleteMqttOptions(o.mqtt, o.session.line.port, error) ||
+        !sparkplug::CompleteSparkplugOptions(o.sparkplug, o.mqtt.lineName, error)) {
         Log("%s", error.c_str());
         return kExitUsage;
     }
@@ -285,8 +294,25 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     };
     LineWorker worker(scheduler);
     const auto logText = [](const std::string& text) { Log("%s", text.c_str()); };
+    std::unique_ptr<sparkplug::SparkplugNode> spNode;
+    // The node keeps the allow list it started with; a reload does not change the node.
+    const std::shared_ptr<WriteAllowList> nodeAllow = allowList;
+    if (!o.sparkplug.group.empty()) {
+        sparkplug::NodeConfig config{o.sparkplug, mqtt::BrokerSettingsOf(o.mqtt), o.mqtt.publishFile,
+                                     o.mqtt.publishLines, o.mqtt.publishOrigin, o.mqtt.publishPeriod,
+                                     o.mqtt.writes, "", o.mqtt.bufferLimits};
+        config.broker.clientId = "spb-" + config.broker.clientId;
+        if (!o.mqtt.buffer.empty())
+            config.holdFile = (std::filesystem::path(o.mqtt.buffer) / ("sparkplug-" + o.mqtt.lineName + ".db")).string();
+        spNode = std::make_unique<sparkplug::SparkplugNode>(scheduler, std::move(config), logText);
+        if (!spNode->Prepare(check, session::PlanDriverOf(checks), session::PlanOptionsFor(host.line()),
+                           HasWriteAllow(o) ? nodeAllow.get() : nullptr, error)) {
+            Log("%s", error.c_str());
+            return kExitUsage;
+        }
+    }
     std::unique_ptr<mqtt::MqttPublisher> publisher;
-    if (!o.mqtt.url.empty()) {
+    if (!o.mqtt.url.empty() && !o.sparkplug.only) {
         publisher = std::make_unique<mqtt::MqttPublisher>(scheduler, o.mqtt, logText);
         if (!publisher->Prepare(check, session::PlanDriverOf(checks), session::PlanOptionsFor(host.line()),
                                 HasWriteAllow(o) ? allowList.get() : nullptr, error)) {
@@ -304,7 +330,9 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     // (an MQTT side a reload starts shows from the next move of --http or
     // the next start).
     auto makeHttp = [&] {
-        http::StatusSource source = DiagnosticsSource(host, checks, scheduler, server.Stats(), publisher.get());
+        http::StatusSource source = DiagnosticsSource(host, checks, scheduler, server.Stats(),
+                                                      publisher.get());
+        if (spNode) source.frontEnds.push_back({"sparkplug", [&spNode] { return spNode->TakeStats(); }});
         source.reloads = [&reloadsApplied, &reloadsRefused] {
             return http::ReloadCounts{reloadsApplied.load(), reloadsRefused.load()};
         };
@@ -338,6 +366,15 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
         Log("%s", publisher->Describe().c_str());
         if (!publisher->Start(error)) {
             Log("%s", error.c_str());
+            worker.Stop();
+            return kExitUsage;
+        }
+    }
+    if (spNode) {
+        Log("%s", spNode->Describe().c_str());
+        if (!spNode->Start(error)) {
+            Log("%s", error.c_str());
+            if (publisher) publisher->Stop();
             worker.Stop();
             return kExitUsage;
         }
@@ -414,7 +451,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
         statsInterval->store(done.statsInterval);
         // A publisher is never destroyed while the gateway runs: the
         // diagnostics' thread may be reading its counters.
-        if (done.mqtt.url.empty()) {
+        if (done.mqtt.url.empty() || done.sparkplug.only) {
             if (publisher) publisher->Stop();
         } else if (!publisher) {
             publisher = std::make_unique<mqtt::MqttPublisher>(scheduler, done.mqtt, logText);
@@ -426,7 +463,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
                                            session::PlanOptionsFor(host.line()), allowFor, why)) {
             Log("MQTT: %s", why.c_str());
         }
-        if (publisher && !done.mqtt.url.empty()) Log("%s", publisher->Describe().c_str());
+        if (publisher && !done.mqtt.url.empty() && !done.sparkplug.only) Log("%s", publisher->Describe().c_str());
         allowList = nextAllow;  // the old list outlived the publisher's use of it
         if (done.http.empty() && http) {
             http->Stop();
@@ -476,6 +513,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     Log("stopping: finishing the exchange under way");
     if (http) http->Stop();
     if (publisher) publisher->Stop();
+    if (spNode) spNode->Stop();
     worker.Stop();
     server.Finish();
     checks.Close();  // the line closes with its session

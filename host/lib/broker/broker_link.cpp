@@ -1,4 +1,4 @@
-#include "mqtt/mqtt_link.h"
+#include "broker/broker_link.h"
 
 #include <mosquitto.h>
 
@@ -8,7 +8,7 @@
 #include <mutex>
 #include <random>
 
-namespace qel::mqtt {
+namespace qel::broker {
 
 namespace {
 
@@ -26,15 +26,23 @@ std::string Text(int rc) { return mosquitto_strerror(rc); }
 
 }  // namespace
 
-MqttLink::MqttLink(const MqttOptions& options, std::string onlineTopic, Callbacks callbacks, LogSink log)
-    : options_(options), onlineTopic_(std::move(onlineTopic)), callbacks_(std::move(callbacks)), log_(std::move(log)) {}
+BrokerLink::BrokerLink(BrokerSettings settings, Presence presence, Callbacks callbacks, LogSink log)
+    : options_(std::move(settings)), presence_(std::move(presence)), callbacks_(std::move(callbacks)),
+      log_(std::move(log)) {}
 
-MqttLink::~MqttLink() {
+bool BrokerLink::SetWill() {
+    if (!presence_.will) return true;
+    const LinkMessage will = presence_.will();
+    return mosquitto_will_set(client_, will.topic.c_str(), static_cast<int>(will.payload.size()), will.payload.data(),
+                              will.qos, will.retain) == MOSQ_ERR_SUCCESS;
+}
+
+BrokerLink::~BrokerLink() {
     Stop();
     if (client_) mosquitto_destroy(client_);
 }
 
-bool MqttLink::Start(std::string& error) {
+bool BrokerLink::Start(std::string& error) {
     if (!ParseBrokerUrl(options_.url, address_, error)) return false;
     InitLibrary();
     client_ = mosquitto_new(options_.clientId.c_str(), true, this);
@@ -48,8 +56,7 @@ bool MqttLink::Start(std::string& error) {
     mosquitto_message_callback_set(client_, OnMessage);
     mosquitto_publish_callback_set(client_, OnPublish);
     mosquitto_threaded_set(client_, true);  // publishes from other threads wake our loop
-    static const char offline[] = "false";
-    int rc = mosquitto_will_set(client_, onlineTopic_.c_str(), sizeof offline - 1, offline, 1, true);
+    int rc = SetWill() ? MOSQ_ERR_SUCCESS : MOSQ_ERR_INVAL;
     if (rc == MOSQ_ERR_SUCCESS && !options_.user.empty())
         rc = mosquitto_username_pw_set(client_, options_.user.c_str(),
                                        options_.password.empty() ? nullptr : options_.password.c_str());
@@ -68,18 +75,18 @@ bool MqttLink::Start(std::string& error) {
     return true;
 }
 
-bool MqttLink::Pause(std::chrono::milliseconds delay) {
+bool BrokerLink::Pause(std::chrono::milliseconds delay) {
     std::unique_lock lock(stopMutex_);
     return stopped_.wait_for(lock, delay, [this] { return stopping_; });
 }
 
-void MqttLink::Failed(const std::string& reason) {
+void BrokerLink::Failed(const std::string& reason) {
     if (reason == lastFailure_) return;
     lastFailure_ = reason;
     log_("MQTT broker " + options_.url + ": " + reason + "; trying again every 0.5 to 1.5 s");
 }
 
-void MqttLink::Run() {
+void BrokerLink::Run() {
     std::minstd_rand random(std::random_device{}());
     std::uniform_int_distribution<int> jitter(kRetryLeast, kRetryMost);
     bool first = true;
@@ -88,6 +95,7 @@ void MqttLink::Run() {
             std::lock_guard lock(stopMutex_);
             if (stopping_) return;
         }
+        if (!first) SetWill();  // a new Will for the new connection
         int rc = first ? mosquitto_connect(client_, address_.host.c_str(), address_.port, options_.keepalive)
                        : mosquitto_reconnect(client_);
         if (rc == MOSQ_ERR_SUCCESS) {
@@ -114,13 +122,14 @@ void MqttLink::Run() {
     }
 }
 
-void MqttLink::Stop() {
+void BrokerLink::Stop() {
     if (!started_) return;
     started_ = false;
     const bool wasConnected = connected_.load();
-    if (wasConnected) {
-        static const char offline[] = "false";
-        mosquitto_publish(client_, nullptr, onlineTopic_.c_str(), sizeof offline - 1, offline, 1, true);
+    if (wasConnected && presence_.farewell) {
+        const LinkMessage farewell = presence_.farewell();
+        mosquitto_publish(client_, nullptr, farewell.topic.c_str(), static_cast<int>(farewell.payload.size()),
+                          farewell.payload.data(), farewell.qos, farewell.retain);
     }
     {
         std::lock_guard lock(stopMutex_);
@@ -133,12 +142,12 @@ void MqttLink::Stop() {
     if (connected_.exchange(false) && callbacks_.disconnected) callbacks_.disconnected();
 }
 
-bool MqttLink::Publish(const std::string& topic, const std::string& payload, int qos, bool retain) {
+bool BrokerLink::Publish(const std::string& topic, const std::string& payload, int qos, bool retain) {
     int mid = 0;
     return Publish(topic, payload, qos, retain, mid);
 }
 
-bool MqttLink::Publish(const std::string& topic, const std::string& payload, int qos, bool retain, int& mid) {
+bool BrokerLink::Publish(const std::string& topic, const std::string& payload, int qos, bool retain, int& mid) {
     if (!connected_.load()) return false;
     const int rc = mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(payload.size()),
                                      payload.data(), qos, retain);
@@ -146,17 +155,18 @@ bool MqttLink::Publish(const std::string& topic, const std::string& payload, int
     return rc == MOSQ_ERR_SUCCESS;
 }
 
-void MqttLink::OnConnect(mosquitto* client, void* self, int rc) {
-    auto& link = *static_cast<MqttLink*>(self);
+void BrokerLink::OnConnect(mosquitto* client, void* self, int rc) {
+    auto& link = *static_cast<BrokerLink*>(self);
     if (rc != 0) {
         link.Failed(std::string("refused the connection: ") + mosquitto_connack_string(rc));
         return;
     }
     link.lastFailure_.clear();
     link.acknowledged_ = true;
-    static const char online[] = "true";
-    mosquitto_publish(client, nullptr, link.onlineTopic_.c_str(), sizeof online - 1, online, 1, true);
-    if (!link.subscription_.empty()) mosquitto_subscribe(client, nullptr, link.subscription_.c_str(), 1);
+    if (const auto& hello = link.presence_.hello)
+        mosquitto_publish(client, nullptr, hello->topic.c_str(), static_cast<int>(hello->payload.size()),
+                          hello->payload.data(), hello->qos, hello->retain);
+    for (const std::string& pattern : link.subscriptions_) mosquitto_subscribe(client, nullptr, pattern.c_str(), 1);
     link.log_(std::string(link.everConnected_.exchange(true) ? "reconnected" : "connected") + " to the MQTT broker " +
               link.options_.url + " as " + link.options_.clientId);
     // Connected() turns true in Run, after this turn of the loop: by then
@@ -164,29 +174,29 @@ void MqttLink::OnConnect(mosquitto* client, void* self, int rc) {
     // unacknowledged, so nothing published now can overtake it.
 }
 
-void MqttLink::OnDisconnect(mosquitto*, void* self, int rc) {
-    auto& link = *static_cast<MqttLink*>(self);
+void BrokerLink::OnDisconnect(mosquitto*, void* self, int rc) {
+    auto& link = *static_cast<BrokerLink*>(self);
     const bool was = link.connected_.exchange(false);
     if (rc != 0 && was)
         link.log_("lost the MQTT broker " + link.options_.url + " (" + Text(rc) + "); reconnecting");
     if (was && link.callbacks_.disconnected) link.callbacks_.disconnected();
 }
 
-void MqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
-    auto& link = *static_cast<MqttLink*>(self);
+void BrokerLink::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
+    auto& link = *static_cast<BrokerLink*>(self);
     if (!link.callbacks_.message || !message->topic) return;
     const std::string payload(static_cast<const char*>(message->payload),
                               static_cast<std::size_t>(std::max(0, message->payloadlen)));
     link.callbacks_.message(message->topic, payload);
 }
 
-}  // namespace qel::mqtt
+}  // namespace qel::broker
 
-namespace qel::mqtt {
+namespace qel::broker {
 
-void MqttLink::OnPublish(mosquitto*, void* self, int mid) {
-    auto& link = *static_cast<MqttLink*>(self);
+void BrokerLink::OnPublish(mosquitto*, void* self, int mid) {
+    auto& link = *static_cast<BrokerLink*>(self);
     if (link.callbacks_.published) link.callbacks_.published(mid);
 }
 
-}  // namespace qel::mqtt
+}  // namespace qel::broker

@@ -1,9 +1,10 @@
 // The connection to the broker through libmosquitto, on a network thread of
 // ours: it connects, runs libmosquitto's loop, and after a failure or a lost
 // connection tries again after 0.5 to 1.5 s (random, so that many gateways
-// do not come back in step), each reason logged once. The Last Will on the
-// online topic; TLS and a user name when configured. Thread-safe: publish
-// from any thread; the callbacks run on the network thread.
+// do not come back in step), each reason logged once. Its Presence: the Last
+// Will (asked anew before every connection), a message on connecting and
+// one on a clean stop; TLS and a user name when configured. Thread-safe:
+// publish from any thread; the callbacks run on the network thread.
 #pragma once
 
 #include <atomic>
@@ -13,18 +14,49 @@
 #include <mutex>
 #include <thread>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
-#include "mqtt/mqtt_options.h"
+#include "broker/broker_url.h"
+
 
 struct mosquitto;
 struct mosquitto_message;
 
-namespace qel::mqtt {
+namespace qel::broker {
 
 using LogSink = std::function<void(const std::string&)>;
 
-class MqttLink {
+// How to reach the broker and who we are there.
+struct BrokerSettings {
+    std::string url;  // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]
+    std::string user;
+    std::string password;
+    std::string cafile;
+    std::string cert;
+    std::string key;
+    std::string clientId;
+    int keepalive = 30;
+};
+
+struct LinkMessage {
+    std::string topic;
+    std::string payload;
+    int qos = 1;
+    bool retain = false;
+};
+
+// What the broker says of us: the Last Will, asked before every connection
+// (a Sparkplug node's NDEATH carries a new bdSeq each time); a message
+// published first on every connection; one published on a clean stop.
+struct Presence {
+    std::function<LinkMessage()> will;
+    std::optional<LinkMessage> hello;
+    std::function<LinkMessage()> farewell;
+};
+
+class BrokerLink {
 public:
     struct Callbacks {
         std::function<void()> connected;  // after (re)connecting, once "true" is on the online topic
@@ -33,20 +65,19 @@ public:
         std::function<void(int mid)> published;  // the broker acknowledged the QoS 1 message `mid` (PUBACK)
     };
 
-    // onlineTopic: retained "true" on connect, "false" as the Last Will and on Stop.
-    MqttLink(const MqttOptions& options, std::string onlineTopic, Callbacks callbacks, LogSink log);
-    ~MqttLink();
-    MqttLink(const MqttLink&) = delete;
-    MqttLink& operator=(const MqttLink&) = delete;
+    BrokerLink(BrokerSettings settings, Presence presence, Callbacks callbacks, LogSink log);
+    ~BrokerLink();
+    BrokerLink(const BrokerLink&) = delete;
+    BrokerLink& operator=(const BrokerLink&) = delete;
 
     // Sets up the client and starts its thread; a broker that is not there
     // yet is tried again and again. False only for settings it refuses.
     bool Start(std::string& error);
-    // "false" on the online topic, a clean disconnect, the thread ended.
+    // The farewell, a clean disconnect, the thread ended.
     void Stop();
 
-    // Subscribed now and after every reconnect.
-    void Subscribe(std::string pattern) { subscription_ = std::move(pattern); }
+    // Subscribed on every connection, before `connected` runs; call before Start.
+    void Subscribe(std::string pattern) { subscriptions_.push_back(std::move(pattern)); }
     // False while the broker is away: nothing is queued for later, the
     // caller publishes the current state again on `connected`.
     bool Publish(const std::string& topic, const std::string& payload, int qos, bool retain);
@@ -67,10 +98,12 @@ private:
     static void OnPublish(mosquitto*, void* self, int mid);
     void Failed(const std::string& reason);
 
-    MqttOptions options_;
+    bool SetWill();
+
+    BrokerSettings options_;
     BrokerAddress address_;
-    std::string onlineTopic_;
-    std::string subscription_;
+    Presence presence_;
+    std::vector<std::string> subscriptions_;
     Callbacks callbacks_;
     LogSink log_;
     mosquitto* client_ = nullptr;
@@ -87,4 +120,4 @@ private:
     std::atomic<std::uint64_t> published_{0};
 };
 
-}  // namespace qel::mqtt
+}  // namespace qel::broker

@@ -1,0 +1,81 @@
+#include "sparkplug/held_data.h"
+
+#include <chrono>
+#include <deque>
+#include <mutex>
+
+namespace qel::sparkplug {
+
+namespace {
+
+class MemoryHeld final : public HeldData {
+public:
+    explicit MemoryHeld(std::size_t most) : most_(most) {}
+    bool Hold(HeldMessage message, std::string&) override {
+        message.id = ++lastId_;
+        queue_.push_back(std::move(message));
+        while (queue_.size() > most_) {
+            queue_.pop_front();
+            ++dropped_;
+        }
+        return true;
+    }
+    std::vector<HeldMessage> Oldest(std::size_t most) override {
+        std::vector<HeldMessage> out;
+        for (std::size_t i = 0; i < queue_.size() && i < most; ++i) out.push_back(queue_[i]);
+        return out;
+    }
+    void Remove(const std::vector<std::int64_t>& ids) override {
+        for (const std::int64_t id : ids)
+            for (auto it = queue_.begin(); it != queue_.end(); ++it)
+                if (it->id == id) {
+                    queue_.erase(it);
+                    break;
+                }
+    }
+    std::uint64_t Depth() const override { return queue_.size(); }
+    std::uint64_t Dropped() const override { return dropped_; }
+
+private:
+    std::size_t most_;
+    std::deque<HeldMessage> queue_;
+    std::int64_t lastId_ = 0;
+    std::uint64_t dropped_ = 0;
+};
+
+class StoreHeld final : public HeldData {
+public:
+    explicit StoreHeld(std::unique_ptr<store::MessageStore> store) : store_(std::move(store)) {}
+    bool Hold(HeldMessage message, std::string& error) override {
+        // The device stands where the store keeps a topic.
+        std::vector<store::StoredMessage> messages{{0, message.device, std::move(message.payload), 1, false,
+                                                    message.millis}};
+        std::uint64_t dropped = 0;
+        return store_->Append(messages, message.millis, dropped, error);
+    }
+    std::vector<HeldMessage> Oldest(std::size_t most) override {
+        std::vector<HeldMessage> out;
+        for (store::StoredMessage& m : store_->Next(0, most))
+            out.push_back({m.id, std::move(m.topic), std::move(m.payload), m.millis});
+        return out;
+    }
+    void Remove(const std::vector<std::int64_t>& ids) override {
+        std::string error;
+        store_->Remove(ids, error);
+    }
+    std::uint64_t Depth() const override { return store_->Counts().depth; }
+    std::uint64_t Dropped() const override { return store_->Counts().dropped; }
+
+private:
+    std::unique_ptr<store::MessageStore> store_;
+};
+
+}  // namespace
+
+std::unique_ptr<HeldData> MemoryHeldData(std::size_t most) { return std::make_unique<MemoryHeld>(most); }
+
+std::unique_ptr<HeldData> StoreHeldData(std::unique_ptr<store::MessageStore> store) {
+    return std::make_unique<StoreHeld>(std::move(store));
+}
+
+}  // namespace qel::sparkplug

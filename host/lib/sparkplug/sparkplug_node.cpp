@@ -1,0 +1,532 @@
+#include "sparkplug/sparkplug_node.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+
+#include "session/write_value.h"
+
+namespace qel::sparkplug {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One client of the scheduler, apart from the Modbus clients and the JSON
+// publisher's (1 << 48).
+constexpr std::uint64_t kClient = std::uint64_t{1} << 47;
+// The node's own metrics' aliases; the gates' follow.
+constexpr std::uint64_t kRebirthAlias = 1;
+constexpr std::uint64_t kPortAlias = 2;
+constexpr std::uint64_t kFirstGateAlias = 16;
+const std::string kRebirth = "Node Control/Rebirth";
+const std::string kPort = "Line/Port Open";
+// Held messages sent after a rebirth in one turn at most.
+constexpr std::size_t kHeldBatch = 200;
+
+std::uint64_t NowMillis() {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
+}
+
+std::string DeviceId(unsigned station) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%03u", station);
+    return text;
+}
+
+Metric BoolMetric(const std::string& name, std::optional<std::uint64_t> alias, bool value, std::uint64_t millis) {
+    Metric m;
+    m.name = name;
+    m.alias = alias;
+    m.type = DataType::Boolean;
+    m.timestamp = millis;
+    m.number = value ? 1 : 0;
+    return m;
+}
+
+}  // namespace
+
+SparkplugNode::SparkplugNode(session::LineScheduler& line, NodeConfig config, broker::LogSink log)
+    : line_(line), config_(std::move(config)), log_(std::move(log)) {}
+
+SparkplugNode::~SparkplugNode() { Stop(); }
+
+bool SparkplugNode::Prepare(const session::GateCheck& check, const plan::Driver& planDriver,
+                            const plan::PlanOptions& planOptions, const session::WriteAllowList* allow,
+                            std::string& error) {
+    allow_ = allow;
+    std::vector<session::ListedGate> listed;
+    const bool inline_ = config_.publishFile.empty();
+    const std::string& origin = inline_ ? config_.publishOrigin : config_.publishFile;
+    if (inline_ ? !session::ParseGateList(config_.publishLines, origin, listed, error)
+                : !session::ReadGateList(config_.publishFile, listed, error))
+        return false;
+    std::map<double, std::vector<std::size_t>> byPeriod;
+    for (session::ListedGate& entry : listed) {
+        Item item;
+        item.gate = entry.gate;
+        if (!check(item.gate)) {
+            error = origin + ": " + item.gate.gas + " is not a gate the driver accepts";
+            return false;
+        }
+        const unsigned station = item.gate.definition.station;
+        // The metric's name: its tag, or its address without the station ("DR0010").
+        item.name = entry.tag.empty() ? item.gate.gas.substr(3) : entry.tag;
+        item.alias = kFirstGateAlias + items_.size();
+        item.block = item.gate.count > 1;
+        if (!byName_[station % 256].emplace(item.name, items_.size()).second) {
+            error = origin + ": " + item.gate.gas + (entry.tag.empty() ? " is listed twice" : " has a tag that is taken");
+            return false;
+        }
+        byAlias_[item.alias] = items_.size();
+        Device& device = devices_[station];
+        device.id = DeviceId(station);
+        device.items.push_back(items_.size());
+        byPeriod[entry.period > 0 ? entry.period : config_.publishPeriod].push_back(items_.size());
+        items_.push_back(std::move(item));
+    }
+    for (const auto& [period, members] : byPeriod) {
+        std::vector<plan::GateRequest> requests;
+        for (const std::size_t i : members)
+            requests.push_back({items_[i].gate.gas, items_[i].gate.count, items_[i].gate.dataType});
+        plan::Plan plan = plan::MakePlan(requests, planDriver, planOptions);
+        if (!plan.rejected.empty()) {
+            error = origin + ": the planner cannot read " + requests[plan.rejected.front()].gas;
+            return false;
+        }
+        Group group;
+        group.period = std::chrono::duration<double>(period);
+        for (plan::Transfer& transfer : plan.transfers) {
+            for (plan::GateSlot& slot : transfer.gates) {
+                slot.gate = members[slot.gate];
+                items_[slot.gate].group = groups_.size();
+            }
+            group.transfers.push_back(std::move(transfer));
+        }
+        groups_.push_back(std::move(group));
+    }
+    return true;
+}
+
+std::string SparkplugNode::Describe() const {
+    return "Sparkplug B node " + config_.sparkplug.group + "/" + config_.sparkplug.node + ": " +
+           std::to_string(items_.size()) + " metrics on " + std::to_string(devices_.size()) + " devices to " +
+           config_.broker.url +
+           (config_.sparkplug.primaryHost.empty() ? "" : ", primary host " + config_.sparkplug.primaryHost) +
+           (config_.writes ? ", DCMD writes" : ", no writes");
+}
+
+session::FrontEndStats::Snapshot SparkplugNode::TakeStats() const {
+    session::FrontEndStats::Snapshot snapshot = stats_.Take();
+    session::BufferStats buffer{};
+    buffer.depth = heldDepth_.load();
+    buffer.dropped = heldDropped_.load();
+    snapshot.buffer = buffer;
+    return snapshot;
+}
+
+Payload SparkplugNode::NodeDeath() const {
+    Payload death;
+    death.timestamp = NowMillis();
+    Metric bdSeq;
+    bdSeq.name = "bdSeq";
+    bdSeq.type = DataType::Int64;
+    bdSeq.timestamp = death.timestamp;
+    bdSeq.number = bdSeq_;
+    death.metrics.push_back(bdSeq);
+    return death;
+}
+
+bool SparkplugNode::Start(std::string& error) {
+    if (!config_.holdFile.empty()) {
+        auto store = std::make_unique<store::MessageStore>();
+        if (!store->Open(config_.holdFile, config_.holdLimits, error)) return false;
+        held_ = StoreHeldData(std::move(store));
+    } else {
+        held_ = MemoryHeldData(config_.sparkplug.holdMax);
+    }
+    broker::Presence presence;
+    const std::string deathTopic = Topic(config_.sparkplug, "NDEATH");
+    presence.will = [this, deathTopic] {
+        std::lock_guard lock(mutex_);
+        if (bdSeqUsed_) bdSeq_ = (bdSeq_ + 1) % 256;
+        bdSeqUsed_ = true;
+        return broker::LinkMessage{deathTopic, EncodePayload(NodeDeath()), 1, false};
+    };
+    presence.farewell = [this, deathTopic] {
+        std::lock_guard lock(mutex_);
+        return broker::LinkMessage{deathTopic, EncodePayload(NodeDeath()), 1, false};
+    };
+    broker::BrokerLink::Callbacks callbacks;
+    callbacks.connected = [this] {
+        stats_.Connected();
+        std::lock_guard lock(mutex_);
+        rebirth_ = true;
+        wake_.notify_all();
+    };
+    callbacks.disconnected = [this] { stats_.Disconnected(); };
+    callbacks.message = [this](const std::string& topic, const std::string& payload) { OnMessage(topic, payload); };
+    link_ = std::make_unique<broker::BrokerLink>(config_.broker, std::move(presence), std::move(callbacks), log_);
+    link_->Subscribe(Topic(config_.sparkplug, "NCMD"));
+    link_->Subscribe(Topic(config_.sparkplug, "DCMD", "+"));
+    if (!config_.sparkplug.primaryHost.empty()) link_->Subscribe(StateTopic(config_.sparkplug.primaryHost));
+    if (!link_->Start(error)) return false;
+    const Clock::time_point now = Clock::now();
+    for (Group& group : groups_) group.due = now;
+    thread_ = std::thread([this] { Run(); });
+    return true;
+}
+
+void SparkplugNode::Stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        wake_.notify_all();
+    }
+    if (thread_.joinable()) thread_.join();
+    if (link_) link_->Stop();  // the NDEATH, then the disconnect
+}
+
+bool SparkplugNode::Live() const {
+    if (!link_->Connected()) return false;
+    if (config_.sparkplug.primaryHost.empty()) return true;
+    std::lock_guard lock(mutex_);
+    return hostOnline_;
+}
+
+void SparkplugNode::Run() {
+    for (;;) {
+        std::deque<Command> commands;
+        bool rebirth = false;
+        {
+            std::unique_lock lock(mutex_);
+            Clock::time_point until = Clock::now() + std::chrono::seconds(1);
+            for (const Group& group : groups_) until = std::min(until, group.due);
+            wake_.wait_until(lock, until, [&] { return stopping_ || rebirth_ || !commands_.empty(); });
+            if (stopping_) return;
+            commands.swap(commands_);
+            std::swap(rebirth, rebirth_);
+        }
+        for (const Command& command : commands) Write(command);
+        Clock::time_point now = Clock::now();
+        std::vector<Group*> due;
+        for (Group& group : groups_)
+            if (group.due <= now) due.push_back(&group);
+        if (!due.empty()) ReadRound(due);
+        now = Clock::now();
+        for (Group* group : due) {
+            group->due += std::chrono::duration_cast<Clock::duration>(group->period);
+            if (group->due < now) group->due = now;
+        }
+        const session::LineSnapshot snapshot = line_.Snapshot();
+        if (!Live()) {
+            nodeBorn_ = false;
+            SendDevices(snapshot);  // into the hold
+            continue;
+        }
+        if (rebirth || !nodeBorn_) Birth(snapshot);
+        else SendDevices(snapshot);
+    }
+}
+
+void SparkplugNode::ReadRound(std::vector<Group*>& due) {
+    std::size_t total = 0;
+    for (const Group* group : due) total += group->transfers.size();
+    std::vector<session::LineRequest> requests(total);
+    std::vector<session::LineRequest*> calls;
+    std::vector<const plan::Transfer*> transfers;
+    for (const Group* group : due)
+        for (const plan::Transfer& transfer : group->transfers) {
+            session::LineRequest& request = requests[calls.size()];
+            request.client = kClient;
+            request.station = transfer.station;
+            request.exchanges.push_back(session::LineExchange::Read(transfer));
+            calls.push_back(&request);
+            transfers.push_back(&transfer);
+        }
+    line_.CallAll(calls);
+    const std::uint64_t millis = NowMillis();
+    std::set<unsigned> unverified;
+    for (const session::StationStats& s : line_.Snapshot().stations)
+        if (s.blockCheck == session::BlockCheck::Unverified) unverified.insert(s.station);
+    for (std::size_t t = 0; t < calls.size(); ++t) {
+        const plan::Transfer& transfer = *transfers[t];
+        const session::LineRequest& request = *calls[t];
+        for (const plan::GateSlot& slot : transfer.gates) {
+            Item& item = items_[slot.gate];
+            const auto before = item.lastGood;
+            const Quality quality = item.quality;
+            if (request.ok()) {
+                item.lastGood = plan::GateValues(transfer, slot, request.exchanges.front().slots);
+                item.quality = transfer.count > 1 && unverified.count(transfer.station) ? Quality::Uncertain
+                                                                                         : Quality::Good;
+                item.reason.clear();
+            } else {
+                item.quality = Quality::Bad;
+                item.reason = request.failure() != session::FailureKind::None
+                                  ? session::FailureKindKey(request.failure())
+                                  : "failed";
+            }
+            if (!item.read || before != item.lastGood || quality != item.quality) {
+                item.changed = true;
+                item.millis = millis;
+            }
+            item.read = true;
+        }
+    }
+}
+
+Metric SparkplugNode::ValueMetric(const Item& item, bool named) const {
+    Metric m;
+    if (named) m.name = item.name;
+    m.alias = item.alias;
+    m.timestamp = item.millis ? item.millis : NowMillis();
+    m.type = item.block ? DataType::Bytes
+                        : item.gate.dataType == DATA_TYPE_BIT ? DataType::Boolean : DataType::UInt16;
+    if (!item.lastGood) m.isNull = true;
+    else if (item.block) m.text = WordBytes(*item.lastGood);
+    else m.number = item.lastGood->front();
+    m.quality = item.read ? item.quality : Quality::Bad;
+    m.reason = item.read ? item.reason : "not read yet";
+    return m;
+}
+
+bool SparkplugNode::Send(const std::string& topic, Payload payload) {
+    payload.seq = seq_;
+    if (!link_->Publish(topic, EncodePayload(payload), 0, false)) return false;
+    seq_ = (seq_ + 1) % 256;
+    stats_.Request(kMessagePublished);
+    return true;
+}
+
+void SparkplugNode::Birth(const session::LineSnapshot& line) {
+    Payload birth;
+    birth.timestamp = NowMillis();
+    Metric bdSeq;
+    bdSeq.name = "bdSeq";
+    bdSeq.type = DataType::Int64;
+    bdSeq.timestamp = birth.timestamp;
+    {
+        std::lock_guard lock(mutex_);
+        bdSeq.number = bdSeq_;
+    }
+    birth.metrics.push_back(bdSeq);
+    birth.metrics.push_back(BoolMetric(kRebirth, kRebirthAlias, false, birth.timestamp));
+    portOpen_ = line.line.portOpen;
+    birth.metrics.push_back(BoolMetric(kPort, kPortAlias, portOpen_, birth.timestamp));
+    seq_ = 0;  // an NBIRTH starts the sequence
+    if (!Send(Topic(config_.sparkplug, "NBIRTH"), std::move(birth))) return;
+    nodeBorn_ = true;
+    for (auto& [number, device] : devices_) device.born = false;
+    SendDevices(line);
+    SendHeld();
+}
+
+void SparkplugNode::SendDevices(const session::LineSnapshot& line) {
+    const bool live = nodeBorn_;
+    const std::uint64_t now = NowMillis();
+    if (live && line.line.portOpen != portOpen_) {
+        Payload data;
+        data.timestamp = now;
+        portOpen_ = line.line.portOpen;
+        data.metrics.push_back(BoolMetric("", kPortAlias, portOpen_, now));
+        Send(Topic(config_.sparkplug, "NDATA"), std::move(data));
+    }
+    for (auto& [number, device] : devices_) {
+        const bool down = !line.line.portOpen || line_.StationDown(number);
+        bool anyRead = false;
+        for (const std::size_t i : device.items) anyRead = anyRead || items_[i].read;
+        if (!live) {
+            // Held for the primary host: the changes of a station that answers.
+            Payload data;
+            data.timestamp = now;
+            for (const std::size_t i : device.items) {
+                Item& item = items_[i];
+                if (!item.changed || down) continue;
+                item.changed = false;
+                Metric m = ValueMetric(item, false);
+                m.historical = true;
+                data.metrics.push_back(std::move(m));
+            }
+            if (data.metrics.empty()) continue;
+            std::string error;
+            if (!held_->Hold({0, device.id, EncodePayload(data), static_cast<std::int64_t>(now)}, error))
+                log_("Sparkplug data of " + device.id + " not held: " + error);
+            heldDepth_ = held_->Depth();
+            heldDropped_ = held_->Dropped();
+            continue;
+        }
+        if (down) {
+            if (device.born) {
+                Payload death;
+                death.timestamp = now;
+                if (Send(Topic(config_.sparkplug, "DDEATH", device.id), std::move(death))) device.born = false;
+            }
+            continue;
+        }
+        if (!anyRead) continue;
+        if (!device.born) {
+            Payload birth;
+            birth.timestamp = now;
+            for (const std::size_t i : device.items) {
+                birth.metrics.push_back(ValueMetric(items_[i], true));
+                items_[i].changed = false;
+            }
+            if (Send(Topic(config_.sparkplug, "DBIRTH", device.id), std::move(birth))) device.born = true;
+            continue;
+        }
+        Payload data;
+        data.timestamp = now;
+        std::vector<std::size_t> sent;
+        for (const std::size_t i : device.items)
+            if (items_[i].changed) {
+                data.metrics.push_back(ValueMetric(items_[i], false));
+                sent.push_back(i);
+            }
+        if (data.metrics.empty()) continue;
+        if (Send(Topic(config_.sparkplug, "DDATA", device.id), std::move(data)))
+            for (const std::size_t i : sent) items_[i].changed = false;
+    }
+}
+
+void SparkplugNode::SendHeld() {
+    for (;;) {
+        std::vector<HeldMessage> batch = held_->Oldest(kHeldBatch);
+        if (batch.empty()) return;
+        std::vector<std::int64_t> sent;
+        for (HeldMessage& message : batch) {
+            Payload payload;
+            if (DecodePayload(message.payload, payload)) {
+                // A station that is not born now (down) gets its held data after its next DBIRTH.
+                const auto device = std::find_if(devices_.begin(), devices_.end(),
+                                                 [&](const auto& d) { return d.second.id == message.device; });
+                if (device != devices_.end() && !device->second.born) break;
+                if (!Send(message.device.empty() ? Topic(config_.sparkplug, "NDATA")
+                                                 : Topic(config_.sparkplug, "DDATA", message.device),
+                          std::move(payload)))
+                    break;
+                stats_.Request(kHeldSent);
+            }
+            sent.push_back(message.id);
+        }
+        held_->Remove(sent);
+        heldDepth_ = held_->Depth();
+        if (sent.size() < batch.size()) return;
+    }
+}
+
+void SparkplugNode::OnMessage(const std::string& topic, const std::string& payload) {
+    if (!config_.sparkplug.primaryHost.empty() && topic == StateTopic(config_.sparkplug.primaryHost)) {
+        OnState(payload);
+        return;
+    }
+    Payload command;
+    if (!DecodePayload(payload, command)) {
+        stats_.Request(kCommandReceived);
+        Refuse(topic, "not a Sparkplug B payload");
+        return;
+    }
+    stats_.Request(kCommandReceived);
+    const std::string ncmd = Topic(config_.sparkplug, "NCMD");
+    if (topic == ncmd) {
+        for (const Metric& m : command.metrics)
+            if ((m.name == kRebirth || m.alias == kRebirthAlias) && m.number != 0) {
+                log_("Sparkplug rebirth asked by NCMD");
+                std::lock_guard lock(mutex_);
+                rebirth_ = true;
+                wake_.notify_all();
+                return;
+            }
+        Refuse(topic, "no metric of the node's that can be set (only " + kRebirth + ")");
+        return;
+    }
+    const std::string dcmd = Topic(config_.sparkplug, "DCMD") + "/";
+    if (topic.rfind(dcmd, 0) == 0) OnCommand(topic.substr(dcmd.size()), command);
+}
+
+void SparkplugNode::OnState(const std::string& payload) {
+    // Sparkplug 3.0: {"online":true,"timestamp":...}; earlier hosts: ONLINE or OFFLINE.
+    bool online = payload == "ONLINE";
+    const nlohmann::json state = nlohmann::json::parse(payload, nullptr, false);
+    if (state.is_object() && state.contains("online") && state["online"].is_boolean()) online = state["online"];
+    std::lock_guard lock(mutex_);
+    if (online == hostOnline_) return;
+    hostOnline_ = online;
+    log_("Sparkplug primary host " + config_.sparkplug.primaryHost + (online ? " online" : " offline: data is held"));
+    if (online) rebirth_ = true;
+    wake_.notify_all();
+}
+
+void SparkplugNode::Refuse(const std::string& what, const std::string& why) {
+    stats_.Exception(kCommandRefused);
+    log_("Sparkplug command on " + what + " refused: " + why);
+}
+
+void SparkplugNode::OnCommand(const std::string& device, const Payload& command) {
+    unsigned station = 256;
+    for (const auto& [number, d] : devices_)
+        if (d.id == device) station = number;
+    if (station == 256) {
+        Refuse("device " + device, "not a device of this node");
+        return;
+    }
+    for (const Metric& m : command.metrics) {
+        std::size_t index = items_.size();
+        if (m.alias) {
+            const auto found = byAlias_.find(*m.alias);
+            if (found != byAlias_.end()) index = found->second;
+        } else {
+            const auto found = byName_[station % 256].find(m.name);
+            if (found != byName_[station % 256].end()) index = found->second;
+        }
+        const std::string what = device + "/" + (m.name.empty() ? "alias " + std::to_string(m.alias.value_or(0)) : m.name);
+        if (index == items_.size() || items_[index].gate.definition.station != station) {
+            Refuse(what, "not a metric of the device");
+            continue;
+        }
+        const Item& item = items_[index];
+        std::string refusal;
+        const long long value = static_cast<long long>(m.number);
+        if (!config_.writes) refusal = "writes are off (--mqtt-writes)";
+        else if (item.block) refusal = "a block is not written: list its gates on their own";
+        else if (m.isNull || m.type == DataType::String || m.type == DataType::Bytes) refusal = "not a number";
+        else {
+            refusal = session::RefuseValue(item.gate.definition, item.gate.dataType, value);
+            if (!refusal.empty()) refusal += ", not " + std::to_string(value);
+            if (refusal.empty() && allow_ && !allow_->Allows(item.gate.definition))
+                refusal = "not in the write-allow list";
+        }
+        if (!refusal.empty()) {
+            Refuse(what, refusal);
+            continue;
+        }
+        std::lock_guard lock(mutex_);
+        commands_.push_back({index, value});
+        wake_.notify_all();
+    }
+}
+
+void SparkplugNode::Write(const Command& command) {
+    Item& item = items_[command.item];
+    session::LineRequest request;
+    request.client = kClient;
+    request.station = item.gate.definition.station;
+    request.exchanges.push_back(session::LineExchange::Write(item.gate, static_cast<std::uint16_t>(command.value)));
+    line_.Call(request);
+    if (!request.ok()) {
+        stats_.Exception(kCommandFailed);
+        log_("Sparkplug DCMD of " + item.gate.gas + " to " + std::to_string(command.value) + ": " +
+             (request.failure() != session::FailureKind::None
+                  ? std::string("the write failed: ") + session::FailureKindText(request.failure())
+              : request.outcome ? std::string("the driver refused the write (") +
+                                      session::DriverResultName(request.outcome->result) + ")"
+                                : "not done: the gateway is stopping"));
+    }
+    groups_[item.group].due = Clock::now();  // read back with the next round
+}
+
+}  // namespace qel::sparkplug
