@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <set>
 
 namespace qel::mqtt {
 
@@ -25,7 +24,7 @@ std::string Seconds(double seconds) {
 }  // namespace
 
 MqttPublisher::MqttPublisher(session::LineScheduler& line, const MqttOptions& options, broker::LogSink log)
-    : line_(line), options_(options), log_(std::move(log)) {}
+    : line_(line), options_(options), log_(std::move(log)), rounds_(line, kClient) {}
 
 MqttPublisher::~MqttPublisher() { Stop(); }
 
@@ -34,65 +33,35 @@ bool MqttPublisher::Prepare(const session::GateCheck& check, const plan::Driver&
                             std::string& error) {
     allow_ = allow;
     portTopic_ = options_.prefix + "/$port";
-    std::vector<session::ListedGate> listed;
-    const bool inline_ = options_.publishFile.empty();
-    const std::string& origin = inline_ ? options_.publishOrigin : options_.publishFile;
-    if (inline_ ? !session::ParseGateList(options_.publishLines, origin, listed, error)
-                : !session::ReadGateList(options_.publishFile, listed, error))
-        return false;
-    std::map<double, std::vector<std::size_t>> byPeriod;
-    for (session::ListedGate& entry : listed) {
-        Item item;
-        item.gate = entry.gate;
-        const std::string part = GateTopicPart(item.gate.gas);
-        if (part.empty() || !check(item.gate)) {
-            error = origin + ": " + item.gate.gas + " is not a gate the driver accepts";
+    const session::GateListSource source{options_.publishFile, options_.publishLines, options_.publishOrigin,
+                                         options_.publishPeriod};
+    const auto accept = [this](std::size_t index, const session::ListedGate& entry, std::string& why) {
+        const std::string& origin = rounds_.Origin();
+        const std::string part = GateTopicPart(entry.gate.gas);
+        if (part.empty()) {
+            why = origin + ": " + entry.gate.gas + " is not a gate the driver accepts";
             return false;
         }
         // A tag names the gate in place of its address: prefix/002/tank_level.
-        item.topic = options_.prefix + "/" +
-                     (entry.tag.empty() ? part : StationTopicPart(item.gate.definition.station) + "/" + entry.tag);
-        item.block = item.gate.count > 1;
-        if (!byTopic_.emplace(item.topic, items_.size()).second) {
-            error = origin + ": " + item.gate.gas + (entry.tag.empty() ? " is listed twice" : " has a tag that is taken");
+        const unsigned station = entry.gate.definition.station;
+        Item item;
+        item.topic = options_.prefix + "/" + (entry.tag.empty() ? part : StationTopicPart(station) + "/" + entry.tag);
+        if (!byTopic_.emplace(item.topic, index).second) {
+            why = origin + ": " + entry.gate.gas + (entry.tag.empty() ? " is listed twice" : " has a tag that is taken");
             return false;
         }
-        const unsigned station = item.gate.definition.station;
         stations_[station].topic = options_.prefix + "/" + StationTopicPart(station) + "/$state";
         stations_[station].reasonTopic = options_.prefix + "/" + StationTopicPart(station) + "/$reason";
-        byPeriod[entry.period > 0 ? entry.period : options_.publishPeriod].push_back(items_.size());
         items_.push_back(std::move(item));
-    }
-    for (const auto& [period, members] : byPeriod) {
-        std::vector<plan::GateRequest> requests;
-        for (const std::size_t i : members)
-            requests.push_back({items_[i].gate.gas, items_[i].gate.count, items_[i].gate.dataType});
-        plan::Plan plan = plan::MakePlan(requests, planDriver, planOptions);
-        if (!plan.rejected.empty()) {
-            error = origin + ": the planner cannot read " + requests[plan.rejected.front()].gas;
-            return false;
-        }
-        Group group;
-        group.period = std::chrono::duration<double>(period);
-        for (plan::Transfer& transfer : plan.transfers) {
-            for (plan::GateSlot& slot : transfer.gates) {
-                slot.gate = members[slot.gate];
-                items_[slot.gate].group = groups_.size();
-            }
-            group.transfers.push_back(std::move(transfer));
-        }
-        groups_.push_back(std::move(group));
-    }
-    return true;
+        return true;
+    };
+    return rounds_.Prepare(source, check, accept, planDriver, planOptions, error);
 }
 
 std::string MqttPublisher::Describe() const {
-    std::size_t exchanges = 0;
+    const std::size_t exchanges = rounds_.Exchanges();
     std::string periods;
-    for (const Group& group : groups_) {
-        exchanges += group.transfers.size();
-        periods += (periods.empty() ? "" : ", ") + Seconds(group.period.count());
-    }
+    for (const double period : rounds_.Periods()) periods += (periods.empty() ? "" : ", ") + Seconds(period);
     return "publishing " + std::to_string(items_.size()) + " gates of " + std::to_string(stations_.size()) +
            " stations (" + std::to_string(exchanges) + " exchanges, every " + periods + ") to " + options_.url +
            " under " + options_.prefix + "/, " + (options_.writes ? "writes on .../set" : "no writes");
@@ -141,8 +110,7 @@ bool MqttPublisher::Start(std::string& error) {
     if (options_.writes) link_->Subscribe(options_.prefix + "/+/+/set");
     if (!link_->Start(error)) return false;
     if (forwarder_) forwarder_->Start(*link_);
-    const Clock::time_point now = Clock::now();
-    for (Group& group : groups_) group.due = now;
+    rounds_.Start(Clock::now());
     thread_ = std::thread([this] { Run(); });
     return true;
 }
@@ -166,7 +134,7 @@ bool MqttPublisher::Reconfigure(const MqttOptions& options, const session::GateC
     link_.reset();
     items_.clear();
     byTopic_.clear();
-    groups_.clear();
+    rounds_.Clear();
     stations_.clear();
     {
         std::lock_guard lock(mutex_);
@@ -186,8 +154,7 @@ void MqttPublisher::Run() {
         Clock::time_point connectedAt;
         {
             std::unique_lock lock(mutex_);
-            Clock::time_point until = Clock::now() + std::chrono::seconds(1);
-            for (const Group& group : groups_) until = std::min(until, group.due);
+            const Clock::time_point until = rounds_.NextDue(Clock::now() + std::chrono::seconds(1));
             wake_.wait_until(lock, until, [&] { return stopping_ || republish_ || !sets_.empty(); });
             if (stopping_) return;
             sets.swap(sets_);
@@ -199,22 +166,25 @@ void MqttPublisher::Run() {
         if (republish) {
             // What a round published since the connection came is there already.
             // With the queue: not what is still in it, on its way.
-            for (Item& item : items_)
-                if (item.read && (!item.published.any || item.published.at < connectedAt) &&
+            for (std::size_t i = 0; i < items_.size(); ++i) {
+                const Item& item = items_[i];
+                if (rounds_.Gates()[i].read && (!item.published.any || item.published.at < connectedAt) &&
                     !(item.stored && store_->Contains(item.stored)))
-                    PublishItem(item, true, now);
+                    PublishItem(i, true, now);
+            }
             Flush();
             PublishStations(true, connectedAt, line_.Snapshot());
         }
-        std::vector<Group*> due;
-        for (Group& group : groups_)
-            if (group.due <= now) due.push_back(&group);
-        if (!due.empty()) ReadRound(due);
-        now = Clock::now();
-        for (Group* group : due) {
-            group->due += std::chrono::duration_cast<Clock::duration>(group->period);
-            if (group->due < now) group->due = now;  // a round longer than the period: the next at once
+        std::vector<std::size_t> read;
+        session::LineSnapshot line;
+        if (rounds_.RunDue(read, line)) {
+            const Clock::time_point after = Clock::now();
+            for (const std::size_t i : read) PublishItem(i, false, after);
+            Flush();
+            for (auto& [number, station] : stations_) station.known = true;
+            PublishStations(false, {}, line);
         }
+        now = Clock::now();
         if (!link_->Connected() && now >= remind) {
             log_("MQTT broker " + options_.url + " not connected; the line is read on" +
                  (forwarder_ ? ", its values kept in the buffer until the broker has them"
@@ -222,52 +192,6 @@ void MqttPublisher::Run() {
             remind = now + std::chrono::seconds(60);
         }
     }
-}
-
-void MqttPublisher::ReadRound(std::vector<Group*>& due) {
-    std::size_t total = 0;
-    for (const Group* group : due) total += group->transfers.size();
-    std::vector<session::LineRequest> requests(total);
-    std::vector<session::LineRequest*> calls;
-    std::vector<const plan::Transfer*> transfers;
-    for (const Group* group : due) {
-        for (const plan::Transfer& transfer : group->transfers) {
-            session::LineRequest& request = requests[calls.size()];
-            request.client = kClient;
-            request.station = transfer.station;
-            request.exchanges.push_back(session::LineExchange::Read(transfer));
-            calls.push_back(&request);
-            transfers.push_back(&transfer);
-        }
-    }
-    line_.CallAll(calls);
-    const std::int64_t millis = UnixMillis(std::chrono::system_clock::now());
-    const Clock::time_point now = Clock::now();
-    std::set<unsigned> unverified;
-    const session::LineSnapshot snapshot = line_.Snapshot();
-    for (const session::StationStats& s : snapshot.stations)
-        if (s.blockCheck == session::BlockCheck::Unverified) unverified.insert(s.station);
-    for (std::size_t t = 0; t < calls.size(); ++t) {
-        const plan::Transfer& transfer = *transfers[t];
-        const session::LineRequest& request = *calls[t];
-        for (const plan::GateSlot& slot : transfer.gates) {
-            Item& item = items_[slot.gate];
-            if (request.ok()) {
-                item.lastGood = plan::GateValues(transfer, slot, request.exchanges.front().slots);
-                item.quality = transfer.count > 1 && unverified.count(transfer.station) ? "unverified" : "good";
-            } else {
-                item.quality = request.failure() != session::FailureKind::None
-                                   ? session::FailureKindKey(request.failure())
-                                   : "failed";
-            }
-            item.millis = millis;
-            item.read = true;
-            PublishItem(item, false, now);
-        }
-    }
-    Flush();
-    for (auto& [number, station] : stations_) station.known = true;
-    PublishStations(false, {}, snapshot);
 }
 
 void MqttPublisher::Flush() {
@@ -278,18 +202,21 @@ void MqttPublisher::Flush() {
     pendingItems_.clear();
 }
 
-void MqttPublisher::PublishItem(Item& item, bool force, Clock::time_point now) {
+void MqttPublisher::PublishItem(std::size_t index, bool force, Clock::time_point now) {
+    Item& item = items_[index];
+    const session::GateReading& gate = rounds_.Gates()[index];
+    const std::string quality = session::QualityKey(gate);
     const auto every = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.publishEvery));
-    if (!force && !NeedsPublish(item.published, item.lastGood, item.quality, now, every)) return;
+    if (!force && !NeedsPublish(item.published, gate.lastGood, quality, now, every)) return;
+    std::string payload = ValuePayload(gate.lastGood, gate.block, gate.millis, quality);
     if (forwarder_) {
-        pending_.push_back({0, item.topic, ValuePayload(item.lastGood, item.block, item.millis, item.quality), 1, true,
-                            item.millis});
-        pendingItems_.push_back(static_cast<std::size_t>(&item - items_.data()));
-        item.published = {true, item.lastGood, item.quality, now};
+        pending_.push_back({0, item.topic, std::move(payload), 1, true, gate.millis});
+        pendingItems_.push_back(index);
+        item.published = {true, gate.lastGood, quality, now};
         return;
     }
-    if (link_->Publish(item.topic, ValuePayload(item.lastGood, item.block, item.millis, item.quality), 1, true)) {
-        item.published = {true, item.lastGood, item.quality, now};
+    if (link_->Publish(item.topic, payload, 1, true)) {
+        item.published = {true, gate.lastGood, quality, now};
         stats_.Request(kValuePublished);
     }
 }
@@ -343,12 +270,12 @@ void MqttPublisher::OnMessage(const std::string& topic, const std::string& paylo
     std::optional<long long> value;
     if (found == byTopic_.end()) {
         refusal = "not a published gate";
-    } else if (items_[found->second].block) {
+    } else if (rounds_.Gates()[found->second].block) {
         refusal = "a block is not written: list its gates on their own";
     } else if (!(value = ParseSetValue(payload))) {
         refusal = "the payload is neither a number nor {\"v\":N}";
     } else {
-        const session::Gate& gate = items_[found->second].gate;
+        const session::Gate& gate = rounds_.Gates()[found->second].gate;
         refusal = RefuseValue(gate.definition, gate.dataType, *value);
         if (!refusal.empty()) refusal += ", not " + std::to_string(*value);
         if (refusal.empty() && allow_ && !allow_->Allows(gate.definition)) refusal = "not in the write-allow list";
@@ -365,11 +292,11 @@ void MqttPublisher::OnMessage(const std::string& topic, const std::string& paylo
 }
 
 void MqttPublisher::Write(const SetRequest& set) {
-    Item& item = items_[set.item];
+    const session::Gate& gate = rounds_.Gates()[set.item].gate;
     session::LineRequest request;
     request.client = kClient;
-    request.station = item.gate.definition.station;
-    request.exchanges.push_back(session::LineExchange::Write(item.gate, static_cast<std::uint16_t>(set.value)));
+    request.station = gate.definition.station;
+    request.exchanges.push_back(session::LineExchange::Write(gate, static_cast<std::uint16_t>(set.value)));
     line_.Call(request);
     std::string refusal;
     if (!request.ok()) {
@@ -379,11 +306,11 @@ void MqttPublisher::Write(const SetRequest& set) {
                                           session::DriverResultName(request.outcome->result) + ")"
                                     : "the write was not done: the gateway is stopping";
         stats_.Exception(kSetFailed);
-        log_("MQTT set of " + item.gate.gas + " to " + std::to_string(set.value) + ": " + refusal);
+        log_("MQTT set of " + gate.gas + " to " + std::to_string(set.value) + ": " + refusal);
     }
     link_->Publish(set.resultTopic, SetResultPayload(refusal), 1, false);
     // Read back with the next round, whatever its period.
-    groups_[item.group].due = Clock::now();
+    rounds_.ReadSoon(set.item);
 }
 
 }  // namespace qel::mqtt

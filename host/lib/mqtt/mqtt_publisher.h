@@ -1,8 +1,8 @@
 // The gates of a list on an MQTT broker. A thread of its own reads them
-// through the line scheduler, each gate at its period, in the scan planner's
-// merged blocks; each station's reads are one client of the scheduler, so
-// the publisher shares the line with the Modbus clients turn by turn, and a
-// down station's gates are answered at once, without line time. Values go
+// through the line scheduler in rounds (session::GateRounds), each gate at
+// its period, in the scan planner's merged blocks, as one client of the
+// scheduler, so the publisher shares the line with the Modbus clients turn
+// by turn, and a down station's gates are answered at once, without line time. Values go
 // out retained at QoS 1 on a change and every `publishEvery`, through the
 // on-disk queue (MqttForwarder) when there is one; station states (down
 // for every station while the serial port is lost) and the port's state on
@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "session/gate_list.h"
+#include "session/gate_rounds.h"
 #include "session/line_scheduler.h"
 #include "session/line_stats.h"
 #include "mqtt/mqtt_forwarder.h"
@@ -79,22 +80,10 @@ public:
     session::FrontEndStats::Snapshot TakeStats() const;
 
 private:
-    struct Item {
-        session::Gate gate;
+    struct Item {  // a gate of rounds_, by the same index
         std::string topic;  // prefix/002/DR0010
-        bool block = false;
-        std::optional<std::vector<std::uint16_t>> lastGood;
-        std::string quality = "none";
-        std::int64_t millis = 0;
-        bool read = false;
-        std::size_t group = 0;  // of groups_
         Published published;
         std::int64_t stored = 0;  // the id of its last message in the queue
-    };
-    struct Group {
-        std::chrono::duration<double> period{1};
-        std::vector<plan::Transfer> transfers;
-        std::chrono::steady_clock::time_point due{};
     };
     struct Station {
         std::string topic;        // prefix/002/$state
@@ -112,8 +101,7 @@ private:
     };
 
     void Run();
-    void ReadRound(std::vector<Group*>& due);
-    void PublishItem(Item& item, bool force, std::chrono::steady_clock::time_point now);
+    void PublishItem(std::size_t index, bool force, std::chrono::steady_clock::time_point now);
     // force: again, unless published at `since` or later.
     void PublishStations(bool force, std::chrono::steady_clock::time_point since, const session::LineSnapshot& line);
     // The value messages of this round into the queue.
@@ -125,9 +113,9 @@ private:
     MqttOptions options_;
     broker::LogSink log_;
     const session::WriteAllowList* allow_ = nullptr;
+    session::GateRounds rounds_;
     std::vector<Item> items_;
     std::map<std::string, std::size_t> byTopic_;  // an item's topic -> its index
-    std::vector<Group> groups_;
     std::map<unsigned, Station> stations_;
     std::unique_ptr<broker::BrokerLink> link_;
     session::FrontEndStats stats_;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <set>
 
 #include "session/write_value.h"
 
@@ -51,7 +50,7 @@ Metric BoolMetric(const std::string& name, std::optional<std::uint64_t> alias, b
 }  // namespace
 
 SparkplugNode::SparkplugNode(session::LineScheduler& line, NodeConfig config, broker::LogSink log)
-    : line_(line), config_(std::move(config)), log_(std::move(log)) {}
+    : line_(line), config_(std::move(config)), log_(std::move(log)), rounds_(line, kClient) {}
 
 SparkplugNode::~SparkplugNode() { Stop(); }
 
@@ -59,57 +58,27 @@ bool SparkplugNode::Prepare(const session::GateCheck& check, const plan::Driver&
                             const plan::PlanOptions& planOptions, const session::WriteAllowList* allow,
                             std::string& error) {
     allow_ = allow;
-    std::vector<session::ListedGate> listed;
-    const bool inline_ = config_.publishFile.empty();
-    const std::string& origin = inline_ ? config_.publishOrigin : config_.publishFile;
-    if (inline_ ? !session::ParseGateList(config_.publishLines, origin, listed, error)
-                : !session::ReadGateList(config_.publishFile, listed, error))
-        return false;
-    std::map<double, std::vector<std::size_t>> byPeriod;
-    for (session::ListedGate& entry : listed) {
+    const session::GateListSource source{config_.publishFile, config_.publishLines, config_.publishOrigin,
+                                         config_.publishPeriod};
+    const auto accept = [this](std::size_t index, const session::ListedGate& entry, std::string& why) {
+        const unsigned station = entry.gate.definition.station;
         Item item;
-        item.gate = entry.gate;
-        if (!check(item.gate)) {
-            error = origin + ": " + item.gate.gas + " is not a gate the driver accepts";
-            return false;
-        }
-        const unsigned station = item.gate.definition.station;
         // The metric's name: its tag, or its address without the station ("DR0010").
-        item.name = entry.tag.empty() ? item.gate.gas.substr(3) : entry.tag;
-        item.alias = kFirstGateAlias + items_.size();
-        item.block = item.gate.count > 1;
-        if (!byName_[station % 256].emplace(item.name, items_.size()).second) {
-            error = origin + ": " + item.gate.gas + (entry.tag.empty() ? " is listed twice" : " has a tag that is taken");
+        item.name = entry.tag.empty() ? entry.gate.gas.substr(3) : entry.tag;
+        item.alias = kFirstGateAlias + index;
+        if (!byName_[station % 256].emplace(item.name, index).second) {
+            why = rounds_.Origin() + ": " + entry.gate.gas +
+                  (entry.tag.empty() ? " is listed twice" : " has a tag that is taken");
             return false;
         }
-        byAlias_[item.alias] = items_.size();
+        byAlias_[item.alias] = index;
         Device& device = devices_[station];
         device.id = DeviceId(station);
-        device.items.push_back(items_.size());
-        byPeriod[entry.period > 0 ? entry.period : config_.publishPeriod].push_back(items_.size());
+        device.items.push_back(index);
         items_.push_back(std::move(item));
-    }
-    for (const auto& [period, members] : byPeriod) {
-        std::vector<plan::GateRequest> requests;
-        for (const std::size_t i : members)
-            requests.push_back({items_[i].gate.gas, items_[i].gate.count, items_[i].gate.dataType});
-        plan::Plan plan = plan::MakePlan(requests, planDriver, planOptions);
-        if (!plan.rejected.empty()) {
-            error = origin + ": the planner cannot read " + requests[plan.rejected.front()].gas;
-            return false;
-        }
-        Group group;
-        group.period = std::chrono::duration<double>(period);
-        for (plan::Transfer& transfer : plan.transfers) {
-            for (plan::GateSlot& slot : transfer.gates) {
-                slot.gate = members[slot.gate];
-                items_[slot.gate].group = groups_.size();
-            }
-            group.transfers.push_back(std::move(transfer));
-        }
-        groups_.push_back(std::move(group));
-    }
-    return true;
+        return true;
+    };
+    return rounds_.Prepare(source, check, accept, planDriver, planOptions, error);
 }
 
 std::string SparkplugNode::Describe() const {
@@ -153,7 +122,7 @@ bool SparkplugNode::Start(std::string& error) {
     const std::string deathTopic = Topic(config_.sparkplug, "NDEATH");
     presence.will = [this, deathTopic] {
         std::lock_guard lock(mutex_);
-        if (bdSeqUsed_) bdSeq_ = (bdSeq_ + 1) % 256;
+        if (bdSeqUsed_) bdSeq_ = NextSequence(bdSeq_);
         bdSeqUsed_ = true;
         return broker::LinkMessage{deathTopic, EncodePayload(NodeDeath()), 1, false};
     };
@@ -175,8 +144,7 @@ bool SparkplugNode::Start(std::string& error) {
     link_->Subscribe(Topic(config_.sparkplug, "DCMD", "+"));
     if (!config_.sparkplug.primaryHost.empty()) link_->Subscribe(StateTopic(config_.sparkplug.primaryHost));
     if (!link_->Start(error)) return false;
-    const Clock::time_point now = Clock::now();
-    for (Group& group : groups_) group.due = now;
+    rounds_.Start(Clock::now());
     thread_ = std::thread([this] { Run(); });
     return true;
 }
@@ -204,24 +172,17 @@ void SparkplugNode::Run() {
         bool rebirth = false;
         {
             std::unique_lock lock(mutex_);
-            Clock::time_point until = Clock::now() + std::chrono::seconds(1);
-            for (const Group& group : groups_) until = std::min(until, group.due);
+            const Clock::time_point until = rounds_.NextDue(Clock::now() + std::chrono::seconds(1));
             wake_.wait_until(lock, until, [&] { return stopping_ || rebirth_ || !commands_.empty(); });
             if (stopping_) return;
             commands.swap(commands_);
             std::swap(rebirth, rebirth_);
         }
         for (const Command& command : commands) Write(command);
-        Clock::time_point now = Clock::now();
-        std::vector<Group*> due;
-        for (Group& group : groups_)
-            if (group.due <= now) due.push_back(&group);
-        if (!due.empty()) ReadRound(due);
-        now = Clock::now();
-        for (Group* group : due) {
-            group->due += std::chrono::duration_cast<Clock::duration>(group->period);
-            if (group->due < now) group->due = now;
-        }
+        std::vector<std::size_t> read;
+        session::LineSnapshot round;
+        if (rounds_.RunDue(read, round))
+            for (const std::size_t i : read) items_[i].changed = items_[i].changed || rounds_.Gates()[i].changed;
         const session::LineSnapshot snapshot = line_.Snapshot();
         if (!Live()) {
             nodeBorn_ = false;
@@ -233,72 +194,33 @@ void SparkplugNode::Run() {
     }
 }
 
-void SparkplugNode::ReadRound(std::vector<Group*>& due) {
-    std::size_t total = 0;
-    for (const Group* group : due) total += group->transfers.size();
-    std::vector<session::LineRequest> requests(total);
-    std::vector<session::LineRequest*> calls;
-    std::vector<const plan::Transfer*> transfers;
-    for (const Group* group : due)
-        for (const plan::Transfer& transfer : group->transfers) {
-            session::LineRequest& request = requests[calls.size()];
-            request.client = kClient;
-            request.station = transfer.station;
-            request.exchanges.push_back(session::LineExchange::Read(transfer));
-            calls.push_back(&request);
-            transfers.push_back(&transfer);
-        }
-    line_.CallAll(calls);
-    const std::uint64_t millis = NowMillis();
-    std::set<unsigned> unverified;
-    for (const session::StationStats& s : line_.Snapshot().stations)
-        if (s.blockCheck == session::BlockCheck::Unverified) unverified.insert(s.station);
-    for (std::size_t t = 0; t < calls.size(); ++t) {
-        const plan::Transfer& transfer = *transfers[t];
-        const session::LineRequest& request = *calls[t];
-        for (const plan::GateSlot& slot : transfer.gates) {
-            Item& item = items_[slot.gate];
-            const auto before = item.lastGood;
-            const Quality quality = item.quality;
-            if (request.ok()) {
-                item.lastGood = plan::GateValues(transfer, slot, request.exchanges.front().slots);
-                item.quality = transfer.count > 1 && unverified.count(transfer.station) ? Quality::Uncertain
-                                                                                         : Quality::Good;
-                item.reason.clear();
-            } else {
-                item.quality = Quality::Bad;
-                item.reason = request.failure() != session::FailureKind::None
-                                  ? session::FailureKindKey(request.failure())
-                                  : "failed";
-            }
-            if (!item.read || before != item.lastGood || quality != item.quality) {
-                item.changed = true;
-                item.millis = millis;
-            }
-            item.read = true;
-        }
-    }
-}
-
-Metric SparkplugNode::ValueMetric(const Item& item, bool named) const {
+Metric SparkplugNode::ValueMetric(std::size_t index, bool named) const {
+    const Item& item = items_[index];
+    const session::GateReading& gate = rounds_.Gates()[index];
     Metric m;
     if (named) m.name = item.name;
     m.alias = item.alias;
-    m.timestamp = item.millis ? item.millis : NowMillis();
-    m.type = item.block ? DataType::Bytes
-                        : item.gate.dataType == DATA_TYPE_BIT ? DataType::Boolean : DataType::UInt16;
-    if (!item.lastGood) m.isNull = true;
-    else if (item.block) m.text = WordBytes(*item.lastGood);
-    else m.number = item.lastGood->front();
-    m.quality = item.read ? item.quality : Quality::Bad;
-    m.reason = item.read ? item.reason : "not read yet";
+    m.timestamp = gate.changedMillis ? static_cast<std::uint64_t>(gate.changedMillis) : NowMillis();
+    m.type = gate.block ? DataType::Bytes : gate.gate.dataType == DATA_TYPE_BIT ? DataType::Boolean : DataType::UInt16;
+    if (!gate.lastGood) m.isNull = true;
+    else if (gate.block) m.text = WordBytes(*gate.lastGood);
+    else m.number = gate.lastGood->front();
+    if (!gate.read) {
+        m.quality = Quality::Bad;
+        m.reason = "not read yet";
+    } else if (gate.quality == session::GateQuality::Failed) {
+        m.quality = Quality::Bad;
+        m.reason = session::QualityKey(gate);
+    } else {
+        m.quality = gate.quality == session::GateQuality::Good ? Quality::Good : Quality::Uncertain;
+    }
     return m;
 }
 
 bool SparkplugNode::Send(const std::string& topic, Payload payload) {
     payload.seq = seq_;
     if (!link_->Publish(topic, EncodePayload(payload), 0, false)) return false;
-    seq_ = (seq_ + 1) % 256;
+    seq_ = NextSequence(seq_);
     stats_.Request(kMessagePublished);
     return true;
 }
@@ -339,7 +261,7 @@ void SparkplugNode::SendDevices(const session::LineSnapshot& line) {
     for (auto& [number, device] : devices_) {
         const bool down = !line.line.portOpen || line_.StationDown(number);
         bool anyRead = false;
-        for (const std::size_t i : device.items) anyRead = anyRead || items_[i].read;
+        for (const std::size_t i : device.items) anyRead = anyRead || rounds_.Gates()[i].read;
         if (!live) {
             // Held for the primary host: the changes of a station that answers.
             Payload data;
@@ -348,7 +270,7 @@ void SparkplugNode::SendDevices(const session::LineSnapshot& line) {
                 Item& item = items_[i];
                 if (!item.changed || down) continue;
                 item.changed = false;
-                Metric m = ValueMetric(item, false);
+                Metric m = ValueMetric(i, false);
                 m.historical = true;
                 data.metrics.push_back(std::move(m));
             }
@@ -373,7 +295,7 @@ void SparkplugNode::SendDevices(const session::LineSnapshot& line) {
             Payload birth;
             birth.timestamp = now;
             for (const std::size_t i : device.items) {
-                birth.metrics.push_back(ValueMetric(items_[i], true));
+                birth.metrics.push_back(ValueMetric(i, true));
                 items_[i].changed = false;
             }
             if (Send(Topic(config_.sparkplug, "DBIRTH", device.id), std::move(birth))) device.born = true;
@@ -384,7 +306,7 @@ void SparkplugNode::SendDevices(const session::LineSnapshot& line) {
         std::vector<std::size_t> sent;
         for (const std::size_t i : device.items)
             if (items_[i].changed) {
-                data.metrics.push_back(ValueMetric(items_[i], false));
+                data.metrics.push_back(ValueMetric(i, false));
                 sent.push_back(i);
             }
         if (data.metrics.empty()) continue;
@@ -484,11 +406,11 @@ void SparkplugNode::OnCommand(const std::string& device, const Payload& command)
             if (found != byName_[station % 256].end()) index = found->second;
         }
         const std::string what = device + "/" + (m.name.empty() ? "alias " + std::to_string(m.alias.value_or(0)) : m.name);
-        if (index == items_.size() || items_[index].gate.definition.station != station) {
+        if (index == items_.size() || rounds_.Gates()[index].gate.definition.station != station) {
             Refuse(what, "not a metric of the device");
             continue;
         }
-        const Item& item = items_[index];
+        const session::GateReading& item = rounds_.Gates()[index];
         std::string refusal;
         const long long value = static_cast<long long>(m.number);
         if (!config_.writes) refusal = "writes are off (--mqtt-writes)";
@@ -511,7 +433,7 @@ void SparkplugNode::OnCommand(const std::string& device, const Payload& command)
 }
 
 void SparkplugNode::Write(const Command& command) {
-    Item& item = items_[command.item];
+    const session::GateReading& item = rounds_.Gates()[command.item];
     session::LineRequest request;
     request.client = kClient;
     request.station = item.gate.definition.station;
@@ -526,7 +448,7 @@ void SparkplugNode::Write(const Command& command) {
                                       session::DriverResultName(request.outcome->result) + ")"
                                 : "not done: the gateway is stopping"));
     }
-    groups_[item.group].due = Clock::now();  // read back with the next round
+    rounds_.ReadSoon(command.item);  // read back with the next round
 }
 
 }  // namespace qel::sparkplug

@@ -1,6 +1,7 @@
 // The line as a Sparkplug B edge node. A thread of its own reads the gates
-// of a list through the line scheduler (each gate at its period, in the scan
-// planner's blocks, one client of the scheduler), and publishes them on a
+// of a list through the line scheduler in rounds (session::GateRounds: each
+// gate at its period, in the scan planner's blocks, one client of the
+// scheduler), and publishes them on a
 // broker connection of its own: NBIRTH with bdSeq, the node controls and the
 // port's state, NDEATH as the Last Will with the same bdSeq; each station a
 // device, DBIRTH with all its metrics (name, datatype, alias, value,
@@ -31,6 +32,7 @@
 #include "common/line_file.h"
 #include "plan/scan_plan.h"
 #include "session/gate_list.h"
+#include "session/gate_rounds.h"
 #include "session/line_scheduler.h"
 #include "session/line_stats.h"
 #include "session/write_allow.h"
@@ -80,23 +82,10 @@ public:
     session::FrontEndStats::Snapshot TakeStats() const;
 
 private:
-    struct Item {
-        session::Gate gate;
+    struct Item {  // a gate of rounds_, by the same index
         std::string name;  // the metric's: the tag, or the gate's address without the station
         std::uint64_t alias = 0;
-        bool block = false;
-        std::optional<std::vector<std::uint16_t>> lastGood;
-        Quality quality = Quality::Bad;
-        std::string reason;
-        std::uint64_t millis = 0;
-        bool read = false;
-        bool changed = false;
-        std::size_t group = 0;
-    };
-    struct Group {
-        std::chrono::duration<double> period{1};
-        std::vector<plan::Transfer> transfers;
-        std::chrono::steady_clock::time_point due{};
+        bool changed = false;  // since it last went out
     };
     struct Device {
         std::string id;  // "002"
@@ -109,13 +98,12 @@ private:
     };
 
     void Run();
-    void ReadRound(std::vector<Group*>& due);
     // NBIRTH and a DBIRTH for each station up; then what was held.
     void Birth(const session::LineSnapshot& line);
     void SendDevices(const session::LineSnapshot& line);
     void SendHeld();
     bool Send(const std::string& topic, Payload payload);
-    Metric ValueMetric(const Item& item, bool named) const;
+    Metric ValueMetric(std::size_t index, bool named) const;
     Payload NodeDeath() const;
     bool Live() const;  // connected, born, and the primary host online (when there is one)
     void OnMessage(const std::string& topic, const std::string& payload);
@@ -128,10 +116,10 @@ private:
     NodeConfig config_;
     broker::LogSink log_;
     const session::WriteAllowList* allow_ = nullptr;
+    session::GateRounds rounds_;
     std::vector<Item> items_;
     std::map<std::string, std::size_t> byName_[256];  // per station: a metric's name -> its item
     std::map<std::uint64_t, std::size_t> byAlias_;
-    std::vector<Group> groups_;
     std::map<unsigned, Device> devices_;
     std::unique_ptr<broker::BrokerLink> link_;
     std::unique_ptr<HeldData> held_;
