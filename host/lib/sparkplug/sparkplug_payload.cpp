@@ -172,6 +172,8 @@ bool DecodePayload(const std::string& bytes, Payload& payload) {
     return true;
 }
 
+std::uint64_t NextSequence(std::uint64_t seq) { return (seq + 1) % 256; }
+
 std::string WordBytes(const std::vector<std::uint16_t>& words) {
     std::string bytes;
     for (const std::uint16_t w : words) {

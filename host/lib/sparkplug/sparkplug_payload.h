@@ -53,6 +53,9 @@ std::string EncodePayload(const Payload& payload);
 // with their number (int, long or boolean value) or text as it was sent.
 bool DecodePayload(const std::string& bytes, Payload& payload);
 
+// The next seq (or bdSeq): 0-255, wrapping.
+std::uint64_t NextSequence(std::uint64_t seq);
+
 // A block's words as Bytes: each little-endian, as Sparkplug packs arrays.
 std::string WordBytes(const std::vector<std::uint16_t>& words);
 
