@@ -137,7 +137,7 @@ class Listener:
                     continue
                 gate = self.aliases.get((node, m['alias']))
                 if gate:
-                    values.append((node, gate, int(m['value']) if m['type'] != 'Boolean' else int(m['value'])))
+                    values.append((node, gate, int(m['value'])))  # a Boolean as 0/1
             if parts[2] == 'DBIRTH':
                 return
         else:
