@@ -197,6 +197,9 @@ void MqttPublisher::ReadRound(std::vector<Group*>& due) {
             session::LineRequest& request = requests[calls.size()];
             request.client = kClient;
             request.station = transfer.station;
+            // Stamped with the time of the round: from the line, never the image
+            // (it may join a read already queued for it).
+            request.fromLine = true;
             request.exchanges.push_back(session::LineExchange::Read(transfer));
             calls.push_back(&request);
             transfers.push_back(&transfer);
