@@ -167,7 +167,7 @@ struct Broker {
     std::string conf;
     explicit Broker(const std::string& dir) {
         conf = dir + "/mosquitto.conf";
-        std::ofstream(conf) << "listener " << port << " 127.0.0.1\nallow_anonymous true\n";
+        std::ofstream(conf) << "listener " << port << " 127.0.0.1\nallow_anonymous true\nlog_dest none\n";
         std::vector<std::string> args = {"/usr/sbin/mosquitto", "-c", conf};
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
@@ -200,7 +200,8 @@ int main(int argc, char** argv) {
     std::vector<CaseResult> results;
     for (const bool image : {false, true}) {
         for (const bool mqtt : {false, true}) {
-            const std::string link = "/tmp/sr" + std::to_string(getpid() % 10000) + (image ? "i" : "l") +
+            // At most 11 characters for the driver.
+            const std::string link = "/tmp/s" + std::to_string(getpid() % 1000) + (image ? "i" : "l") +
                                      (mqtt ? "m" : "");
             fasim::Options options;
             options.stations = {{1, fasim::Model::FA2}};
