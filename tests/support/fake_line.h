@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "session/attempt_runner.h"
+#include "session/gate_address.h"
 
 namespace testsupport {
 
@@ -124,6 +125,12 @@ inline qel::session::LineExchange FakeRead(unsigned station, const std::string& 
     exchange.gas = gas;
     exchange.transfer.station = station;
     exchange.transfer.count = count;
+    // Its area and element from the address, so that reads of different
+    // gates are not taken for one another's (shared exchanges).
+    if (const auto address = qel::session::GateAddress::Parse(gas); address && address->area.size() == 2) {
+        exchange.transfer.areaCode = static_cast<std::uint32_t>(address->area[0]) << 8 | address->area[1];
+        exchange.transfer.element = address->element;
+    }
     exchange.slots.assign(static_cast<std::size_t>(count < 2 ? 2 : count), 0);
     return exchange;
 }

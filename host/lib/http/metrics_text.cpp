@@ -115,6 +115,20 @@ void LineFamilies(Exposition& e, const session::LineStats& line) {
     one("qelgate_line_queue_depth", "gauge", "Requests waiting for the line", Count(line.queueDepth));
     one("qelgate_line_queue_depth_max", "gauge", "Most requests that ever waited for the line at once",
         Count(line.queueDepthMax));
+    one("qelgate_line_shared_requests_total", "counter",
+        "Requests answered by a read queued for another request, which they joined",
+        Count(line.sharedRequests));
+    one("qelgate_line_image_requests_total", "counter", "Requests answered from the line image, without line time",
+        Count(line.imageRequests));
+    one("qelgate_line_exchanges_saved_total", "counter", "Exchanges that shared reads and the line image saved",
+        Count(line.exchangesSaved));
+    one("qelgate_line_image_values", "gauge", "Values the line image holds", Count(line.imageValues));
+    one("qelgate_line_image_max_age_seconds", "gauge", "The oldest a value may be to answer a read (--max-age; 0: off)",
+        SampleValue(line.imageMaxAge));
+    one("qelgate_line_image_age_seconds_mean", "gauge",
+        "Age of the oldest value of an answer from the line image, on average", SampleValue(line.imageAgeMean));
+    one("qelgate_line_image_age_seconds_max", "gauge", "Age of the oldest value any answer from the line image gave",
+        SampleValue(line.imageAgeMax));
 }
 
 void StationFamilies(Exposition& e, const std::vector<StationStats>& stations) {

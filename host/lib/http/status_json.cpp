@@ -55,7 +55,15 @@ json LineJson(const session::LineStats& l) {
             {"exchangesPerSecond", l.exchangesPerSecond},
             {"exchanges", l.exchanges},
             {"lineErrors", l.lineErrors},
-            {"started", l.started}};
+            {"started", l.started},
+            {"sharing",
+             {{"sharedRequests", l.sharedRequests},
+              {"imageRequests", l.imageRequests},
+              {"exchangesSaved", l.exchangesSaved},
+              {"imageValues", l.imageValues},
+              {"imageMaxAge", l.imageMaxAge},
+              {"imageAgeMean", l.imageAgeMean},
+              {"imageAgeMax", l.imageAgeMax}}}};
 }
 
 json FrontEndJson(const session::FrontEndStats::Snapshot& f) {

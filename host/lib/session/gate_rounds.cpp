@@ -120,6 +120,9 @@ bool GateRounds::RunDue(std::vector<std::size_t>& read, LineSnapshot& line) {
             LineRequest& request = requests[calls.size()];
             request.client = client_;
             request.station = transfer.station;
+            // Stamped with the time of the round: from the line, never the
+            // image (it may join a read already queued for it).
+            request.fromLine = true;
             request.exchanges.push_back(LineExchange::Read(transfer));
             calls.push_back(&request);
             transfers.push_back(&transfer);

@@ -108,6 +108,15 @@ LineSnapshot LineCounters::Snapshot(const LineDecider& decider, const AttemptRun
     snapshot.stations.reserve(64);
     snapshot.line = line_;
     snapshot.line.queueDepth = decider.Depth();
+    const ShareCounts& shares = decider.Shares();
+    snapshot.line.sharedRequests = shares.sharedRequests;
+    snapshot.line.imageRequests = shares.imageRequests;
+    snapshot.line.exchangesSaved = shares.exchangesSaved;
+    snapshot.line.imageValues = decider.Image().Size();
+    snapshot.line.imageMaxAge = std::chrono::duration<double>(decider.Options().maxAge).count();
+    snapshot.line.imageAgeMean =
+        shares.imageRequests == 0 ? 0 : shares.imageAgeSum / static_cast<double>(shares.imageRequests);
+    snapshot.line.imageAgeMax = shares.imageAgeMax;
     const double total = std::chrono::duration<double>(now - started_).count();
     snapshot.line.busyShareTotal = total > 0 ? std::min(1.0, line_.busySeconds / total) : 0;
     const long long index = std::chrono::duration_cast<std::chrono::seconds>(now - started_).count();

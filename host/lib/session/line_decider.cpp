@@ -4,32 +4,188 @@
 
 #include <algorithm>
 
+#include "session/exchange_cover.h"
+
 namespace qel::session {
 
 namespace {
 using TimePoint = SchedulerClock::time_point;
 
-bool Answered(FailureKind failure) {
+bool CameBack(FailureKind failure) {
     // Anything that came back is an answer: only silence and a dead port are not.
     return failure != FailureKind::NoAnswer && failure != FailureKind::Port;
 }
+
+// Reads only, at least one.
+bool ReadOnly(const LineRequest& request) {
+    return !request.exchanges.empty() &&
+           std::none_of(request.exchanges.begin(), request.exchanges.end(),
+                        [](const LineExchange& e) { return e.write; });
+}
+
+double Seconds(SchedulerClock::duration d) { return std::chrono::duration<double>(d).count(); }
 }  // namespace
 
 LineDecider::LineDecider(const SchedulerOptions& options) : options_(options) {
     if (options_.attempts < 1) options_.attempts = 1;
 }
 
-void LineDecider::Push(LineRequest* request, TimePoint now) {
+Pushed LineDecider::Push(LineRequest* request, TimePoint now) {
     request->queued = now;
     request->notBefore = now;
     request->outcome.reset();
     request->current = 0;
     request->done = 0;
+    request->fromImage = false;
+    for (LineExchange& exchange : request->exchanges) {
+        exchange.host = {};
+        exchange.riders.clear();
+        exchange.shared = false;
+    }
+    // The client asked again: no read waits for it any more.
+    std::erase_if(returning_, [&](const Returning& r) { return r.client == request->client; });
     auto found = std::find_if(clients_.begin(), clients_.end(),
                               [&](const ClientQueue& q) { return q.client == request->client; });
+    if (found == clients_.end() && FromImage(*request, now)) return Pushed::Answered;
+    if (options_.maxAge.count() > 0) {
+        for (const LineExchange& exchange : request->exchanges)
+            if (exchange.write) image_.Forget(exchange.transfer);
+    }
+    const bool joined = TryJoin(*request);
     if (found == clients_.end()) clients_.push_back({request->client, {request}, now});
     else found->requests.push_back(request);
     ++depth_;
+    return joined ? Pushed::Joined : Pushed::Queued;
+}
+
+bool LineDecider::WritePending(const GateTransfer& read) const {
+    for (const ClientQueue& q : clients_) {
+        for (const LineRequest* request : q.requests) {
+            for (std::size_t j = request->current; j < request->exchanges.size(); ++j) {
+                const LineExchange& e = request->exchanges[j];
+                if (e.write && !e.outcome && Touches(e.transfer, read)) return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool LineDecider::FromImage(LineRequest& request, TimePoint now) {
+    if (options_.maxAge.count() <= 0 || request.fromLine || !ReadOnly(request) || !portOpen_ ||
+        Health(request.station).state != StationState::Up)
+        return false;
+    for (const LineExchange& exchange : request.exchanges)
+        if (WritePending(exchange.transfer)) return false;
+    TimePoint oldest = TimePoint::max();
+    for (LineExchange& exchange : request.exchanges) {
+        TimePoint at;
+        if (!image_.Fill(exchange, now - options_.maxAge, at)) return false;
+        oldest = std::min(oldest, at);
+    }
+    for (LineExchange& exchange : request.exchanges) exchange.outcome = Outcome{};
+    request.done = request.current = request.exchanges.size();
+    request.outcome = Outcome{};
+    request.fromImage = true;
+    ++shares_.imageRequests;
+    shares_.exchangesSaved += request.exchanges.size();
+    const double age = Seconds(now - oldest);
+    shares_.imageAgeSum += age;
+    shares_.imageAgeMax = std::max(shares_.imageAgeMax, age);
+    return true;
+}
+
+bool LineDecider::TryJoin(LineRequest& request) {
+    if (!ReadOnly(request) || Health(request.station).state != StationState::Up) return false;
+    std::vector<ExchangeLink> hosts;
+    for (const LineExchange& exchange : request.exchanges) {
+        if (WritePending(exchange.transfer)) return false;
+        ExchangeLink host;
+        for (const ClientQueue& q : clients_) {
+            for (LineRequest* other : q.requests) {
+                if (other->station != request.station) continue;
+                for (std::size_t j = other->current; j < other->exchanges.size() && !host; ++j) {
+                    const LineExchange& h = other->exchanges[j];
+                    const bool started = h.attempts != 0 || h.outcome || (other == underWay_ && j == other->current);
+                    if (!h.write && !started && !h.host && Covers(h.transfer, exchange.transfer)) host = {other, j};
+                }
+                if (host) break;
+            }
+            if (host) break;
+        }
+        if (!host) return false;  // every exchange joins, or none
+        hosts.push_back(host);
+    }
+    for (std::size_t i = 0; i < hosts.size(); ++i) {
+        request.exchanges[i].host = hosts[i];
+        hosts[i].request->exchanges[hosts[i].exchange].riders.push_back({&request, i});
+    }
+    return true;
+}
+
+void LineDecider::AnswerRiders(LineExchange& exchange) {
+    for (const ExchangeLink& link : exchange.riders) {
+        LineExchange& rider = link.request->exchanges[link.exchange];
+        if (exchange.outcome->ok()) {
+            CopyCovered(exchange, rider);
+            ++shares_.exchangesSaved;
+        }
+        rider.outcome = exchange.outcome;
+        rider.host = {};
+        rider.shared = true;
+    }
+    exchange.riders.clear();
+}
+
+void LineDecider::Unlink(LineRequest& request) {
+    for (std::size_t i = 0; i < request.exchanges.size(); ++i) {
+        LineExchange& exchange = request.exchanges[i];
+        if (exchange.host) {
+            auto& riders = exchange.host.request->exchanges[exchange.host.exchange].riders;
+            std::erase_if(riders, [&](const ExchangeLink& l) { return l.request == &request && l.exchange == i; });
+            exchange.host = {};
+        }
+        if (exchange.riders.empty()) continue;
+        if (exchange.outcome) {
+            AnswerRiders(exchange);
+            continue;
+        }
+        // Not run: those that joined it run on their own.
+        for (const ExchangeLink& link : exchange.riders) link.request->exchanges[link.exchange].host = {};
+        exchange.riders.clear();
+    }
+}
+
+LineDecider::Turn LineDecider::Settle(LineRequest& request) {
+    while (request.current < request.exchanges.size()) {
+        const LineExchange& exchange = request.exchanges[request.current];
+        if (exchange.host) return Turn::Ride;
+        if (!exchange.shared) return Turn::Run;
+        if (!exchange.outcome || !exchange.outcome->ok()) return Turn::Done;
+        ++request.done;
+        ++request.current;
+    }
+    return request.exchanges.empty() ? Turn::Run : Turn::Done;
+}
+
+bool LineDecider::HoldFor(const LineRequest& request, TimePoint now, TimePoint& until) {
+    if (options_.joinWait.count() <= 0 || request.current >= request.exchanges.size()) return false;
+    const LineExchange& next = request.exchanges[request.current];
+    if (next.write) return false;
+    std::erase_if(returning_, [&](const Returning& r) { return r.until <= now; });
+    bool hold = false;
+    until = TimePoint::max();
+    for (const Returning& r : returning_) {
+        // A client with requests queued is not about to ask.
+        if (r.client == request.client ||
+            std::any_of(clients_.begin(), clients_.end(), [&](const ClientQueue& q) { return q.client == r.client; }))
+            continue;
+        if (std::any_of(r.reads.begin(), r.reads.end(),
+                        [&](const GateTransfer& read) { return Covers(next.transfer, read); })) {
+            hold = true;
+            until = std::min(until, r.until);
+        }
+    }
+    return hold;
 }
 
 std::vector<LineRequest*> LineDecider::Drop(std::uint64_t client) {
@@ -38,6 +194,7 @@ std::vector<LineRequest*> LineDecider::Drop(std::uint64_t client) {
         if (q->client != client) continue;
         for (LineRequest* request : q->requests)
             if (request != underWay_) dropped.push_back(request);
+        for (LineRequest* request : dropped) Unlink(*request);
         q->requests.erase(std::remove_if(q->requests.begin(), q->requests.end(),
                                          [&](LineRequest* r) { return r != underWay_; }),
                           q->requests.end());
@@ -64,6 +221,13 @@ LineRequest* LineDecider::FindWaiting(unsigned station,
 std::vector<LineRequest*> LineDecider::DropAll() {
     std::vector<LineRequest*> dropped;
     for (const ClientQueue& q : clients_) dropped.insert(dropped.end(), q.requests.begin(), q.requests.end());
+    for (LineRequest* request : dropped) {
+        for (LineExchange& exchange : request->exchanges) {
+            exchange.host = {};
+            exchange.riders.clear();
+        }
+    }
+    returning_.clear();
     clients_.clear();
     depth_ = 0;
     underWay_ = nullptr;
@@ -99,6 +263,18 @@ LineAction LineDecider::Next(TimePoint now) {
         return action;
     }
 
+    // Requests whose every exchange was answered by exchanges they joined
+    // cost no line time: handed back first.
+    for (ClientQueue& q : clients_) {
+        LineRequest* request = q.requests.front();
+        if (request != underWay_ && Settle(*request) == Turn::Done) {
+            action.kind = LineAction::Answer;
+            action.request = request;
+            action.station = request->station;
+            return action;
+        }
+    }
+
     // A probe well past its time goes ahead of the queue.
     int overdue = -1;
     int due = -1;
@@ -132,6 +308,8 @@ LineAction LineDecider::Next(TimePoint now) {
     auto chosen = clients_.end();
     for (auto q = clients_.begin(); q != clients_.end(); ++q) {
         LineRequest* request = q->requests.front();
+        // Its answer comes with a read queued for another request.
+        if (Settle(*request) == Turn::Ride) continue;
         const StationHealth& h = Health(request->station);
         // A request without exchanges only keeps its place in its client's order.
         const bool empty = request->current >= request->exchanges.size();
@@ -157,9 +335,18 @@ LineAction LineDecider::Next(TimePoint now) {
             action.kind = LineAction::FailDown;
             action.failure = empty ? FailureKind::None : FailureKind::Down;
         } else {
+            // A client just answered may be about to ask for this read again.
+            TimePoint until;
+            if (HoldFor(*request, now, until)) {
+                action = LineAction{};
+                action.kind = LineAction::Wait;
+                action.until = until;
+                return action;
+            }
             action.kind = LineAction::Attempt;
             action.timeout = TimeoutFor(request->station, now);
             underWay_ = request;
+            startedAt_ = now;
         }
         // This client's turn is spent: it goes to the back.
         chosen->lastTurn = now;
@@ -200,6 +387,7 @@ void LineDecider::GoDown(unsigned station, TimePoint now) {
     StationHealth& h = health_[station % STATION_COUNT];
     const bool wasUp = h.state == StationState::Up;
     SetState(station, StationState::Down, now);
+    image_.ForgetStation(station);
     const Millis first = std::min(options_.firstProbe, options_.downHold);
     h.probeAt = now + first;
     h.backoff = std::min(first * 2, options_.downHold);  // after the first probe fails
@@ -241,7 +429,17 @@ void LineDecider::Reopened(bool open, TimePoint now) {
     reopenBackoff_ = std::min(reopenBackoff_ * 2, std::max(options_.downHold, Millis(500)));
 }
 
-void LineDecider::Finish(LineRequest& request) {
+void LineDecider::Finish(LineRequest& request, TimePoint now) {
+    Unlink(request);
+    if (std::any_of(request.exchanges.begin(), request.exchanges.end(), [](const LineExchange& e) { return e.shared; }))
+        ++shares_.sharedRequests;
+    // A client answered with a read may ask for it again: a queued read
+    // covering it waits a moment for it (HoldFor).
+    if (options_.joinWait.count() > 0 && now != TimePoint{} && request.ok() && ReadOnly(request)) {
+        Returning returning{request.client, now + options_.joinWait, {}};
+        for (const LineExchange& exchange : request.exchanges) returning.reads.push_back(exchange.transfer);
+        returning_.push_back(std::move(returning));
+    }
     for (auto q = clients_.begin(); q != clients_.end(); ++q) {
         if (q->client != request.client) continue;
         auto found = std::find(q->requests.begin(), q->requests.end(), &request);
@@ -258,10 +456,21 @@ bool LineDecider::Attempted(LineRequest& request, const AttemptOutcome& outcome,
     ++exchange.attempts;
     StationHealth& h = health_[request.station % STATION_COUNT];
     bool finished = false;
+    const bool imaging = options_.maxAge.count() > 0;
+    // A write that failed may have been done all the same.
+    if (imaging && exchange.write) image_.Forget(exchange.transfer);
     if (outcome.ok()) {
         Remember(request.station, outcome.took.count(), now);
         SetState(request.station, StationState::Up, now);
         exchange.outcome = Outcome{};
+        if (imaging && !exchange.write) {
+            image_.Store(exchange, startedAt_);
+            if (now - pruned_ >= std::max<SchedulerClock::duration>(options_.maxAge, std::chrono::seconds(1))) {
+                image_.Prune(now - options_.maxAge);
+                pruned_ = now;
+            }
+        }
+        AnswerRiders(exchange);
         ++request.done;
         ++request.current;
         finished = request.current >= request.exchanges.size();
@@ -270,7 +479,7 @@ bool LineDecider::Attempted(LineRequest& request, const AttemptOutcome& outcome,
         const int attempts = options_.driverRetries ? 1 : options_.attempts;
         const bool final = exchange.attempts >= attempts || outcome.failure == FailureKind::Refused ||
                            outcome.failure == FailureKind::Port;
-        if (Answered(outcome.failure) && outcome.failure != FailureKind::Refused) h.lastAnswer = now;
+        if (CameBack(outcome.failure) && outcome.failure != FailureKind::Refused) h.lastAnswer = now;
         if (!final) {
             request.notBefore = now + options_.retryPause;
             h.retryAt = now + options_.retryPause;
@@ -278,11 +487,13 @@ bool LineDecider::Attempted(LineRequest& request, const AttemptOutcome& outcome,
             exchange.outcome = Outcome{outcome.result, outcome.failure};
             request.outcome = exchange.outcome;
             finished = true;
+            if (imaging) image_.Forget(exchange.transfer);
+            AnswerRiders(exchange);
             if (outcome.failure == FailureKind::NoAnswer) GoDown(request.station, now);
         }
         if (outcome.failure == FailureKind::Port) PortFailed(now);
     }
-    if (finished) Finish(request);
+    if (finished) Finish(request, now);
     return finished;
 }
 
@@ -293,6 +504,12 @@ void LineDecider::FailedDown(LineRequest& request, FailureKind failure) {
     Finish(request);
 }
 
+void LineDecider::Answered(LineRequest& request, TimePoint now) {
+    request.outcome = request.current < request.exchanges.size() ? request.exchanges[request.current].outcome
+                                                                   : MaybeOutcome{Outcome{}};
+    Finish(request, now);
+}
+
 void LineDecider::Probed(unsigned station, const AttemptOutcome& outcome, TimePoint now) {
     StationHealth& h = health_[station % STATION_COUNT];
     if (outcome.failure == FailureKind::Port) {
@@ -301,7 +518,7 @@ void LineDecider::Probed(unsigned station, const AttemptOutcome& outcome, TimePo
         PortFailed(now);
         return;
     }
-    if (Answered(outcome.failure)) {
+    if (CameBack(outcome.failure)) {
         if (outcome.ok()) Remember(station, outcome.took.count(), now);
         else h.lastAnswer = now;
         SetState(station, StationState::Up, now);

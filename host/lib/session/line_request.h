@@ -18,6 +18,15 @@ struct Transfer;
 
 namespace qel::session {
 
+struct LineRequest;
+
+// An exchange of a request, for the links of shared exchanges.
+struct ExchangeLink {
+    LineRequest* request = nullptr;
+    std::size_t exchange = 0;
+    explicit operator bool() const { return request != nullptr; }
+};
+
 // One read or write of a request.
 struct LineExchange {
     bool write = false;
@@ -26,6 +35,12 @@ struct LineExchange {
     std::string gas;                      // the transfer's gas points here
     MaybeOutcome outcome;                 // none: not finished (not run, or retries to come)
     int attempts = 0;
+    // Shared exchanges (line_decider.h): a read that joined another
+    // request's queued read rides on it (`host`) and is answered with it
+    // (`shared`); the read that others joined lists them (`riders`).
+    ExchangeLink host;
+    std::vector<ExchangeLink> riders;
+    bool shared = false;  // answered by another request's exchange, not by a line exchange of its own
 
     // A read of a checked gate; for a word or bit of its own `count` is 1.
     static LineExchange Read(const Gate& gate);
@@ -56,6 +71,10 @@ struct LineRequest {
     SchedulerClock::time_point queued{};
     SchedulerClock::time_point notBefore{};   // the next attempt's earliest time
     bool waited = false;                      // synchronous caller waiting
+    // Never answered from the line image: the reads that keep the image
+    // fresh, and readers that stamp the values with the time they asked.
+    bool fromLine = false;
+    bool fromImage = false;                   // answered from the line image, without line time
 
     bool ok() const { return outcome && outcome->ok(); }
     // The failure of a finished request; None while not finished or done.

@@ -111,17 +111,18 @@ std::vector<std::unique_ptr<LineRequest>> LineScheduler::Stop() {
 }
 
 void LineScheduler::Impl::Queue(LineRequest* request, TimePoint now) {
-    counters.Requested(request->station);
-    decider.Push(request, now);
+    if (!request->exchanges.empty()) counters.Requested(request->station);
+    // Answered from the line image: finished at once, without the line's thread.
+    if (decider.Push(request, now) == Pushed::Answered) Finish(request);
 }
 
 void LineScheduler::Submit(std::unique_ptr<LineRequest> request) {
     Impl& d = *impl_;
     {
         std::lock_guard lock(d.mutex);
-        if (!request->exchanges.empty()) d.counters.Requested(request->station);
-        d.decider.Push(request.get(), SchedulerClock::now());
+        LineRequest* queued = request.get();
         d.submitted.push_back(std::move(request));
+        d.Queue(queued, SchedulerClock::now());
         d.counters.QueueDepth(d.decider.Depth());
     }
     d.ready.notify_all();
@@ -258,6 +259,10 @@ void LineScheduler::Impl::Run() {
             }
             case LineAction::FailDown:
                 decider.FailedDown(*action.request, action.failure);
+                Finish(action.request);
+                break;
+            case LineAction::Answer:
+                decider.Answered(*action.request, now);
                 Finish(action.request);
                 break;
             case LineAction::Attempt: {

@@ -92,6 +92,16 @@ struct LineStats {
     std::uint64_t portReopens = 0;  // times the port was closed and opened again
     bool portOpen = true;
     double started = 0;
+    // Sharing the line (line_decider.h): requests answered by a read another
+    // request queued (joined), requests answered from the line image, and
+    // the exchanges both saved; the image's values and their age when served.
+    std::uint64_t sharedRequests = 0;
+    std::uint64_t imageRequests = 0;
+    std::uint64_t exchangesSaved = 0;
+    std::size_t imageValues = 0;
+    double imageMaxAge = 0;      // seconds: --max-age, 0 without an image
+    double imageAgeMean = 0;     // seconds: the oldest value of each answer from the image, on average
+    double imageAgeMax = 0;      // ... and the oldest of all
 };
 
 struct LineSnapshot {

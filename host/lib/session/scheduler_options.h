@@ -25,6 +25,13 @@ struct SchedulerOptions {
     Millis recent{60000};     // an answer this old no longer teaches the time-out
     std::size_t backlog = 4;    // more requests waiting than this: the client goes after the others
     Millis backlogGrace{1000};  // a client without a turn for this long goes in its turn, backlog or not
+    // Shared exchanges: after a read answers a client, a queued read that
+    // covers the client's last read waits at most this long for the client
+    // to ask again, so that its next read joins it (0: never waits).
+    Millis joinWait{10};
+    // The line image: a read is answered from memory when every element
+    // has a good value read no more than this long ago (0: no image).
+    Millis maxAge{0};
 };
 
 // The options a session's settings give: --timeout as the ceiling,

@@ -42,6 +42,15 @@ void AddOptions(CLI::App& app, Options& o) {
     app.add_option("--http", o.http,
                    "serve the diagnostics (/metrics, /api/status, a status page) on ADDR:PORT, or PORT on "
                    "127.0.0.1 (default: off)");
+    app.add_option("--max-age", o.maxAgeMs,
+                   "answer a read from memory when every gate of it has a good value read at most MS "
+                   "milliseconds ago, without the line; never for a station that is down; a write removes its "
+                   "gates (default 0: every read goes to the line)")
+        ->check(CLI::Range(0, 86400000));
+    app.add_option("--poll", o.pollFile,
+                   "read the gates of FILE (the publish list's format: GAS [COUNT] [bit|word] [PERIOD]) at their "
+                   "periods in the background, keeping them fresh for --max-age; with or without MQTT")
+        ->check(CLI::ExistingFile);
     mqtt::AddMqttOptions(app, o.mqtt);
     sparkplug::AddSparkplugOptions(app, o.sparkplug);
 }
@@ -113,6 +122,8 @@ std::vector<OptionValue> OptionValues(const Options& o) {
         {"down-hold", Number(o.downHoldSeconds)},
         {"stats-interval", Number(o.statsInterval)},
         {"http", Quoted(o.http)},
+        {"max-age", std::to_string(o.maxAgeMs)},
+        {"poll", Quoted(o.pollFile)},
         {"mqtt", Quoted(m.url)},
         {"publish", List(m.publishFile, m.publishLines)},
         {"publish-period", Number(m.publishPeriod)},

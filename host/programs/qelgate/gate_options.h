@@ -31,6 +31,8 @@ struct Options {
     double statsInterval = 0;
     bool map = false;
     std::string http;  // empty: no HTTP diagnostics
+    int maxAgeMs = 0;       // the line image: reads answered from values this young (0: off)
+    std::string pollFile;   // gates read in the background for the image, at their periods
     mqtt::MqttOptions mqtt;
     sparkplug::SparkplugOptions sparkplug;
     std::string configFile;  // --config

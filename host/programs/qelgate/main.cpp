@@ -21,6 +21,7 @@
 #include "modbus/gateway_server.h"
 #include "session/host_context.h"
 #include "http/http_server.h"
+#include "session/line_poller.h"
 #include "session/line_scheduler.h"
 #include "session/model_directory.h"
 #include "mqtt/mqtt_options.h"
@@ -109,11 +110,15 @@ std::function<void()> StatsLogger(const session::LineScheduler& scheduler,
             if (s.state != session::StationState::Up) down += " " + std::to_string(s.station);
         }
         Log("line: busy %.0f%% (last minute), %.1f exchanges/s, queue %zu (max %zu), %llu attempts, %llu failed, "
-            "%llu line errors, %llu port reopens, down:%s",
+            "%llu line errors, %llu port reopens, %llu requests shared, %llu from the image, %llu exchanges saved, "
+            "down:%s",
             snapshot.line.busyShareMinute * 100, snapshot.line.exchangesPerSecond, snapshot.line.queueDepth,
             snapshot.line.queueDepthMax, static_cast<unsigned long long>(attempts),
             static_cast<unsigned long long>(failures), static_cast<unsigned long long>(snapshot.line.lineErrors),
-            static_cast<unsigned long long>(snapshot.line.portReopens), down.empty() ? " none" : down.c_str());
+            static_cast<unsigned long long>(snapshot.line.portReopens),
+            static_cast<unsigned long long>(snapshot.line.sharedRequests),
+            static_cast<unsigned long long>(snapshot.line.imageRequests),
+            static_cast<unsigned long long>(snapshot.line.exchangesSaved), down.empty() ? " none" : down.c_str());
     };
 }
 
@@ -189,6 +194,21 @@ bool CheckCombination(const Options& o, std::string& error) {
 // Paths named from where the program started; the session may change the directory.
 void MakePathsAbsolute(Options& o) {
     if (!o.writeAllowFile.empty()) o.writeAllowFile = session::Absolute(o.writeAllowFile);
+    if (!o.pollFile.empty()) o.pollFile = session::Absolute(o.pollFile);
+}
+
+// What --max-age and --poll do, for the log.
+std::string ImageText(const Options& o, const session::LinePoller* poller) {
+    std::string text = o.maxAgeMs > 0 ? "line image: a read is answered from values at most " +
+                                            std::to_string(o.maxAgeMs) + " ms old"
+                                      : "no line image (--max-age 0): every read goes to the line";
+    if (poller) {
+        text += "; " + poller->Describe();
+        if (o.maxAgeMs > 0 && poller->ShortestPeriod() * 1000 > o.maxAgeMs)
+            text += "; note: --max-age is shorter than the poll period, so the polled values are old before the "
+                    "next round";
+    }
+    return text;
 }
 
 // qelgate --config FILE --check: the options, the station models and every
@@ -220,6 +240,15 @@ int CheckOnly(Options o) {
     if (!LoadWriteAllow(o, check, allowList, error) || !UnitsOf(o, host.models(), units, error)) {
         Log("%s", error.c_str());
         return kExitUsage;
+    }
+    if (!o.pollFile.empty()) {
+        session::LineScheduler idle(checks, session::SchedulerOptionsFor(o.session));
+        session::LinePoller poller(idle);
+        if (!poller.Prepare(o.pollFile, check, session::PlanDriverOf(checks), session::PlanOptionsFor(host.line()),
+                            error)) {
+            Log("--poll %s", error.c_str());
+            return kExitUsage;
+        }
     }
     if (!completed.url.empty()) {
         session::LineScheduler idle(checks, session::SchedulerOptionsFor(o.session));
@@ -284,6 +313,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     }
     session::SchedulerOptions lineOptions = session::SchedulerOptionsFor(o.session);
     lineOptions.downHold = std::chrono::milliseconds(static_cast<long long>(o.downHoldSeconds * 1000));
+    lineOptions.maxAge = std::chrono::milliseconds(o.maxAgeMs);
     session::LineScheduler scheduler(line, lineOptions);
     // Each turn of the line's loop pings systemd's watchdog, so a hung
     // exchange stops the pings; and logs the summary when it is due.
@@ -317,6 +347,15 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
         if (!publisher->Prepare(check, session::PlanDriverOf(checks), session::PlanOptionsFor(host.line()),
                                 HasWriteAllow(o) ? allowList.get() : nullptr, error)) {
             Log("%s", error.c_str());
+            return kExitUsage;
+        }
+    }
+    std::unique_ptr<session::LinePoller> poller;
+    if (!o.pollFile.empty()) {
+        poller = std::make_unique<session::LinePoller>(scheduler);
+        if (!poller->Prepare(o.pollFile, check, session::PlanDriverOf(checks), session::PlanOptionsFor(host.line()),
+                             error)) {
+            Log("--poll %s", error.c_str());
             return kExitUsage;
         }
     }
@@ -362,10 +401,13 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
         Log("diagnostics on %s", http->Url().c_str());
     }
     worker.Start();
+    if (o.maxAgeMs > 0 || poller) Log("%s", ImageText(o, poller.get()).c_str());
+    if (poller) poller->Start();
     if (publisher) {
         Log("%s", publisher->Describe().c_str());
         if (!publisher->Start(error)) {
             Log("%s", error.c_str());
+            if (poller) poller->Stop();
             worker.Stop();
             return kExitUsage;
         }
@@ -514,6 +556,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     if (http) http->Stop();
     if (publisher) publisher->Stop();
     if (spNode) spNode->Stop();
+    if (poller) poller->Stop();
     worker.Stop();
     server.Finish();
     checks.Close();  // the line closes with its session

@@ -9,7 +9,8 @@ ReloadKind ReloadKindOf(const std::string& key) {
     static const std::set<std::string> restart = {"listen", "qel",           "models",        "station",
                                                   "driver", "driver-retries", "probe-timeout", "down-hold",
                                                   "sparkplug", "sparkplug-node", "sparkplug-primary-host",
-                                                  "sparkplug-only", "sparkplug-hold-max"};
+                                                  "sparkplug-only", "sparkplug-hold-max", "max-age",
+                                                  "poll"};
     if (reopen.count(key)) return ReloadKind::Reopen;
     if (restart.count(key)) return ReloadKind::Restart;
     return ReloadKind::InPlace;

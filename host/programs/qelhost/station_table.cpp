@@ -11,6 +11,12 @@ std::string StationTable(const LineSnapshot& snapshot) {
                   static_cast<unsigned long long>(snapshot.line.lineErrors),
                   static_cast<unsigned long long>(snapshot.line.portReopens));
     std::string text = line;
+    std::snprintf(line, sizeof line, "shared: %llu requests answered by a read they joined, %llu from the image, "
+                                     "%llu exchanges saved\n",
+                  static_cast<unsigned long long>(snapshot.line.sharedRequests),
+                  static_cast<unsigned long long>(snapshot.line.imageRequests),
+                  static_cast<unsigned long long>(snapshot.line.exchangesSaved));
+    text += line;
     text += "station  state    requests  attempts  retries  no-answer  other-fail  down  median-ms  p99-ms  block-data  last failure\n";
     for (const StationStats& s : snapshot.stations) {
         std::uint64_t other = 0;
