@@ -13,6 +13,16 @@ namespace {
 
 constexpr int kReconnectFirst = 1;  // seconds; doubled up to kReconnectMost
 constexpr int kReconnectMost = 30;
+// A connection the broker closes within kShortLived of its making, for the
+// kTakeOvers-th time in a row, is taken over by a client with the same id:
+// said once, and reconnected after kTakeOverFirst .. kTakeOverMost seconds
+// until a connection lasts.
+constexpr auto kShortLived = std::chrono::seconds(5);
+constexpr unsigned kTakeOvers = 3;
+constexpr int kTakeOverFirst = 30;
+constexpr int kTakeOverMost = 120;
+// A refusal of the same reason is logged again after a minute.
+constexpr auto kRefusedReminder = std::chrono::seconds(60);
 
 void InitLibrary() {
     static std::once_flag once;
@@ -115,17 +125,46 @@ bool MqttLink::Publish(const std::string& topic, const std::string& payload, int
     return rc == MOSQ_ERR_SUCCESS;
 }
 
+bool MqttLink::SubscribeNow(const std::string& pattern) {
+    return connected_.load() && mosquitto_subscribe(client_, nullptr, pattern.c_str(), 1) == MOSQ_ERR_SUCCESS;
+}
+
+bool MqttLink::UnsubscribeNow(const std::string& pattern) {
+    return connected_.load() && mosquitto_unsubscribe(client_, nullptr, pattern.c_str()) == MOSQ_ERR_SUCCESS;
+}
+
 void MqttLink::OnConnect(mosquitto* client, void* self, int rc) {
     auto& link = *static_cast<MqttLink*>(self);
+    const auto now = std::chrono::steady_clock::now();
     if (rc != 0) {
-        link.log_("MQTT broker " + link.options_.url + " refused the connection: " + mosquitto_connack_string(rc));
+        // Once per reason, and a reminder each minute while it lasts.
+        const std::string reason = mosquitto_connack_string(rc);
+        ++link.refusedSince_;
+        if (reason != link.refusedReason_) {
+            link.log_("MQTT broker " + link.options_.url + " refused the connection: " + reason +
+                      "; trying again with back-off, logged again each minute while it refuses");
+        } else if (now - link.refusedLogged_ >= kRefusedReminder) {
+            link.log_("MQTT broker " + link.options_.url + " still refuses the connection: " + reason + " (" +
+                      std::to_string(link.refusedSince_) + " refusals since the last line)");
+        } else {
+            return;
+        }
+        link.refusedReason_ = reason;
+        link.refusedLogged_ = now;
+        link.refusedSince_ = 0;
         return;
     }
+    link.refusedReason_.clear();
+    link.refusedSince_ = 0;
+    link.connectedAt_ = now;
     static const char online[] = "true";
     mosquitto_publish(client, nullptr, link.onlineTopic_.c_str(), sizeof online - 1, online, 1, true);
     if (!link.subscription_.empty()) mosquitto_subscribe(client, nullptr, link.subscription_.c_str(), 1);
-    link.log_(std::string(link.everConnected_.exchange(true) ? "reconnected" : "connected") + " to the MQTT broker " +
-              link.options_.url + " as " + link.options_.clientId);
+    // While the session is taken over each reconnect is not news.
+    const bool again = link.everConnected_.exchange(true);
+    if (link.shortLived_ < kTakeOvers)
+        link.log_(std::string(again ? "reconnected" : "connected") + " to the MQTT broker " + link.options_.url +
+                  " as " + link.options_.clientId);
     link.connected_ = true;
     if (link.callbacks_.connected) link.callbacks_.connected();
 }
@@ -133,6 +172,28 @@ void MqttLink::OnConnect(mosquitto* client, void* self, int rc) {
 void MqttLink::OnDisconnect(mosquitto*, void* self, int rc) {
     auto& link = *static_cast<MqttLink*>(self);
     const bool was = link.connected_.exchange(false);
+    // The broker closing a connection moments after it was made, again and
+    // again, is a session taken over by a client with the same id: said
+    // once, with a longer pause before each reconnect until one lasts.
+    const bool shortLived = rc != 0 && was && std::chrono::steady_clock::now() - link.connectedAt_ < kShortLived;
+    if (was && !shortLived && link.shortLived_ >= kTakeOvers) {
+        mosquitto_reconnect_delay_set(link.client_, kReconnectFirst, kReconnectMost, true);
+        link.log_("the MQTT connection as " + link.options_.clientId + " lasts again; reconnecting as usual");
+        link.takeOverSaid_ = false;
+    }
+    if (was) link.shortLived_ = shortLived ? link.shortLived_ + 1 : 0;
+    if (shortLived && link.shortLived_ == kTakeOvers) {
+        mosquitto_reconnect_delay_set(link.client_, kTakeOverFirst, kTakeOverMost, true);
+        if (!link.takeOverSaid_)
+            link.log_("the MQTT broker " + link.options_.url + " closed the connection " + std::to_string(kTakeOvers) +
+                      " times in a row right after it was made: another client is likely connected with the same "
+                      "client id " + link.options_.clientId + " and takes the session over; waiting " +
+                      std::to_string(kTakeOverFirst) + " s and more before each reconnect (give each gateway its "
+                      "own --mqtt-client-id)");
+        link.takeOverSaid_ = true;
+        return;
+    }
+    if (shortLived && link.shortLived_ > kTakeOvers) return;  // said already
     if (rc != 0 && was)
         link.log_("lost the MQTT broker " + link.options_.url + " (" + Text(rc) + "); reconnecting with back-off");
     if (was && link.callbacks_.disconnected) link.callbacks_.disconnected();
@@ -143,7 +204,7 @@ void MqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* messag
     if (!link.callbacks_.message || !message->topic) return;
     const std::string payload(static_cast<const char*>(message->payload),
                               static_cast<std::size_t>(std::max(0, message->payloadlen)));
-    link.callbacks_.message(message->topic, payload);
+    link.callbacks_.message(message->topic, payload, message->retain);
 }
 
 }  // namespace qel::mqtt

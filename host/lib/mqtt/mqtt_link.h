@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -28,7 +29,8 @@ public:
     struct Callbacks {
         std::function<void()> connected;  // after (re)connecting, once "true" is on the online topic
         std::function<void()> disconnected;  // a connection lost or closed by Stop
-        std::function<void(const std::string& topic, const std::string& payload)> message;
+        // retained: a message the broker kept, sent on subscribing.
+        std::function<void(const std::string& topic, const std::string& payload, bool retained)> message;
     };
 
     // onlineTopic: retained "true" on connect, "false" as the Last Will and on Stop.
@@ -48,6 +50,10 @@ public:
     // False while the broker is away: nothing is queued for later, the
     // caller publishes the current state again on `connected`.
     bool Publish(const std::string& topic, const std::string& payload, int qos, bool retain);
+    // Now, besides the subscription above (not again after a reconnect);
+    // false while the broker is away.
+    bool SubscribeNow(const std::string& pattern);
+    bool UnsubscribeNow(const std::string& pattern);
     bool Connected() const { return connected_.load(); }
     std::uint64_t Published() const { return published_.load(); }
 
@@ -73,6 +79,17 @@ private:
     std::atomic<bool> connected_{false};
     std::atomic<bool> everConnected_{false};
     std::atomic<std::uint64_t> published_{0};
+
+    // On the network thread. A refusal is logged once per reason, then
+    // reminded of once a minute with the count meanwhile.
+    std::string refusedReason_;
+    std::chrono::steady_clock::time_point refusedLogged_{};
+    unsigned refusedSince_ = 0;
+    // Connections the broker closed right after they were made, one after
+    // another: another client with our id takes the session each time.
+    std::chrono::steady_clock::time_point connectedAt_{};
+    unsigned shortLived_ = 0;
+    bool takeOverSaid_ = false;
 };
 
 }  // namespace qel::mqtt

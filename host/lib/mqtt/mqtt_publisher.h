@@ -6,7 +6,12 @@
 // out retained at QoS 1 on a change and every `publishEvery`; station states
 // on a change; everything again after a reconnect. With writes on, a
 // message on a listed gate's .../set topic is written through the scheduler
-// and answered on .../set/result.
+// and answered on .../set/result: only the newest set of a gate waits (the
+// one it replaces is answered as superseded), so what waits is bounded by
+// the list; the sets go to the line as a client of their own, beside the
+// reads, and take their turn like any other client. A refused set's log line
+// is limited (a burst, then a count). On start, retained topics under the
+// prefix that this list no longer publishes are cleared.
 //
 // Its FrontEndStats: connected is 1 while the broker connection is up,
 // connects counts the connections made; refused and evicted stay 0. MQTT has
@@ -26,6 +31,7 @@
 #include "session/gate_list.h"
 #include "session/line_scheduler.h"
 #include "session/line_stats.h"
+#include "session/log_limit.h"
 #include "mqtt/mqtt_link.h"
 #include "mqtt/mqtt_options.h"
 #include "mqtt/mqtt_payload.h"
@@ -45,6 +51,7 @@ enum MqttRequestCode : unsigned {
 enum MqttExceptionCode : unsigned {
     kSetRefused = 1,  // refused before the line: not a gate, a block, the payload, the range, the allow list
     kSetFailed = 2,   // the write failed on the line or the driver refused it
+    kSetSuperseded = 3,  // a newer set of the same gate came before it was written
 };
 
 class MqttPublisher {
@@ -103,12 +110,16 @@ private:
     };
 
     void Run();
-    void ReadRound(std::vector<Group*>& due);
+    // The due groups' reads and the sets taken, on the line together.
+    void Round(std::vector<Group*>& due, const std::vector<SetRequest>& sets);
     void PublishItem(Item& item, bool force, std::chrono::steady_clock::time_point now);
     // force: again, unless published at `since` or later.
     void PublishStations(bool force, std::chrono::steady_clock::time_point since);
-    void OnMessage(const std::string& topic, const std::string& payload);
-    void Write(const SetRequest& request);
+    void OnMessage(const std::string& topic, const std::string& payload, bool retained);
+    // A retained message seen while sweeping: cleared unless it is ours.
+    void Sweep(const std::string& topic);
+    void Answer(const SetRequest& set, const session::LineRequest& request);
+    void Refused(const std::string& topic, const std::string& refusal);
 
     session::LineScheduler& line_;
     MqttOptions options_;
@@ -126,7 +137,16 @@ private:
     bool stopping_ = false;
     bool republish_ = false;
     std::chrono::steady_clock::time_point connectedAt_{};
-    std::deque<SetRequest> sets_;
+    std::map<std::size_t, SetRequest> sets_;  // the newest set of each gate, by item
+    std::deque<std::size_t> setOrder_;       // the items of sets_, the oldest first
+    bool sweeping_ = false;                  // retained topics are being swept ...
+    std::chrono::steady_clock::time_point sweepUntil_{};  // ... until then
+    bool swept_ = false;                     // once per Start
+    session::LogLimit refusals_;             // under mutex_
+    struct LastSet {
+        std::string topic, payload;
+        std::chrono::steady_clock::time_point at{};
+    } lastSet_;                              // on the network thread
     std::thread thread_;
 };
 
