@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "session/line_decider.h"
 
@@ -357,3 +360,96 @@ TEST(LineDecider, WithTheDriversRetriesOneAttemptAndNoStationIsHeldDown) {
 }
 
 }  // namespace
+
+namespace {
+AttemptOutcome OkTaking(double seconds) {
+    return {DriverResult::Done, FailureKind::None, std::chrono::duration<double>(seconds)};
+}
+}  // namespace
+
+TEST(LineDecider, TheLineIsSharedByLineTimeNotByRequests) {
+    // Client 1 asks for long block reads (200 ms each), client 2 for short
+    // ones (20 ms): in the same second client 2 gets ten exchanges to each
+    // of client 1's, and neither goes without.
+    LineDecider decider{SchedulerOptions{}};
+    std::vector<LineRequest> longReads(4, Request(1, 1)), shortReads(40, Request(2, 2));
+    for (LineRequest& r : longReads) decider.Push(&r, t0);
+    for (LineRequest& r : shortReads) decider.Push(&r, t0);
+    std::map<unsigned, int> turns;
+    auto now = t0;
+    for (int i = 0; i < 33; ++i) {
+        const LineAction action = decider.Next(now);
+        ASSERT_EQ(action.kind, Kind::Attempt) << i;
+        const double took = action.station == 1 ? 0.2 : 0.02;
+        decider.Attempted(*action.request, OkTaking(took), now);
+        now += std::chrono::milliseconds(static_cast<int>(took * 1000));
+        ++turns[action.station];
+    }
+    EXPECT_EQ(turns[1], 3);
+    EXPECT_EQ(turns[2], 30);
+}
+
+TEST(LineDecider, AClientThatComesAndGoesGetsNoMoreThanItsShare) {
+    // Client 2 sends one request at a time, each right after its answer;
+    // client 1 keeps a backlog. Each exchange costs the same: they alternate.
+    LineDecider decider{SchedulerOptions{}};
+    std::vector<LineRequest> backlog(20, Request(1, 1)), single(10, Request(2, 2));
+    for (LineRequest& r : backlog) decider.Push(&r, t0);
+    std::string order;
+    auto now = t0;
+    std::size_t next = 0;
+    decider.Push(&single[next++], now);
+    for (int i = 0; i < 12; ++i) {
+        const LineAction action = decider.Next(now);
+        ASSERT_EQ(action.kind, Kind::Attempt) << i;
+        now += 50ms;
+        if (decider.Attempted(*action.request, kOk, now) && action.station == 2) decider.Push(&single[next++], now);
+        order += std::to_string(action.station);
+    }
+    EXPECT_EQ(order, "212121212121");
+}
+
+TEST(LineDecider, AHeldClientWaitsAndItsRequestUnderWayFinishes) {
+    LineDecider decider{SchedulerOptions{}};
+    LineRequest a1 = Request(1, 1, 2), a2 = Request(1, 1), b1 = Request(2, 2);
+    decider.Push(&a1, t0);
+    decider.Push(&a2, t0);
+    RunScript(decider, {{0ms, Kind::Attempt, 1, kOk}});  // a1 begun
+    decider.Hold(1, true);
+    EXPECT_TRUE(decider.Held(1));
+    RunScript(decider, {{10ms, Kind::Idle, 0, {}}});  // held: not even its begun request
+    decider.Push(&b1, t0 + 20ms);
+    RunScript(decider, {{20ms, Kind::Attempt, 2, kOk}, {30ms, Kind::Idle, 0, {}}});
+    decider.Hold(1, false);
+    RunScript(decider, {{40ms, Kind::Attempt, 1, kOk}, {50ms, Kind::Attempt, 1, kOk}});
+    EXPECT_EQ(a1.outcome, Outcome{});
+    EXPECT_EQ(a2.outcome, Outcome{});
+    // Dropping a client lets go of its hold.
+    decider.Hold(3, true);
+    decider.Drop(3);
+    EXPECT_FALSE(decider.Held(3));
+}
+
+TEST(LineDecider, StoppingFinishesTheBegunRequestsOnlyEvenHeldOrRetried) {
+    LineDecider decider{SchedulerOptions{}};
+    LineRequest write = Request(1, 1, 3), other = Request(2, 2), later = Request(1, 1);
+    decider.Push(&write, t0);
+    decider.Push(&other, t0);
+    decider.Push(&later, t0);
+    RunScript(decider, {{0ms, Kind::Attempt, 1, kOk}});  // the write's first exchange
+    decider.Hold(1, true);
+    decider.BegunOnly();
+    EXPECT_TRUE(decider.AnyBegun());
+    RunScript(decider, {
+                           {10ms, Kind::Attempt, 1, kNak},  // its second, failed: retried after the pause
+                           {20ms, Kind::Wait, 0, {}},        // neither `other` nor `later` begins
+                           {700ms, Kind::Attempt, 1, kOk},
+                           {710ms, Kind::Attempt, 1, kOk},
+                           {720ms, Kind::Idle, 0, {}},
+                       });
+    EXPECT_EQ(write.outcome, Outcome{});
+    EXPECT_EQ(write.done, 3u);
+    EXPECT_FALSE(decider.AnyBegun());
+    EXPECT_FALSE(other.outcome);
+    EXPECT_EQ(decider.Depth(), 2u);
+}

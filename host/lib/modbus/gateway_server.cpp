@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -110,6 +112,32 @@ ListenResult GatewayServer::Listen(const std::string& listen, std::string& error
     return ListenResult::Ok;
 }
 
+// Reply bytes that the client has not taken: in the socket (sent, not yet
+// acknowledged by its reading) and in the gateway's buffer.
+std::size_t Unsent(int fd, std::size_t buffered) {
+    int queued = 0;
+    if (ioctl(fd, SIOCOUTQ, &queued) != 0 || queued < 0) queued = 0;
+    return buffered + static_cast<std::size_t>(queued);
+}
+
+bool GatewayServer::CheckReading(std::uint64_t id, Client& client) {
+    const std::size_t unsent = Unsent(client.fd, client.out.size());
+    if (!client.unread && unsent > limits_.unread) {
+        client.unread = true;
+        client.unreadSince = Clock::now();
+        worker_.Hold(id, true);
+        clientLog_.Line(client.host, "not reading",
+                        "client " + client.peer + " does not read its replies (" + std::to_string(unsent) +
+                            " bytes waiting): its requests wait until it reads, and it is the first to go");
+    } else if (client.unread && unsent <= limits_.unread / 2) {
+        client.unread = false;
+        worker_.Hold(id, false);
+        clientLog_.Line(client.host, "reading again", "client " + client.peer + " reads its replies again");
+        return Process(id, client);
+    }
+    return true;
+}
+
 void GatewayServer::Run(int stopFd) {
     std::vector<pollfd> fds;
     std::vector<std::uint64_t> ids;
@@ -120,14 +148,17 @@ void GatewayServer::Run(int stopFd) {
             // A client with many requests under way, or a whole request held,
             // is read again when some are answered: what it sends meanwhile
             // waits in its socket, not in the gateway's memory.
-            const bool room = client.pending < kMaxPendingPerClient && client.framer.Buffered() < kMaxAduLength;
+            const bool room =
+                !client.unread && client.pending < kMaxPendingPerClient && client.framer.Buffered() < kMaxAduLength;
             short events = room ? POLLIN : 0;
             if (!client.out.empty()) events = static_cast<short>(events | POLLOUT);
             fds.push_back({client.fd, events, 0});
             ids.push_back(id);
         }
-        // Woken at least once a second for the time limits.
-        if (poll(fds.data(), fds.size(), 1000) < 0) {
+        // Woken at least once a second for the time limits, and often
+        // while a client is held, to see whether it reads again.
+        const bool held = std::any_of(clients_.begin(), clients_.end(), [](const auto& c) { return c.second.unread; });
+        if (poll(fds.data(), fds.size(), held ? 50 : 1000) < 0) {
             if (errno == EINTR) continue;
             Log("poll failed: %s", std::strerror(errno));
             return;
@@ -143,6 +174,10 @@ void GatewayServer::Run(int stopFd) {
             if (found == clients_.end()) continue;
             if ((fds[i].revents & POLLOUT) != 0 && !Flush(found->first, found->second)) continue;
             if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) Receive(found->first, found->second);
+        }
+        for (std::size_t i = 3; i < fds.size(); ++i) {
+            auto found = clients_.find(ids[i]);
+            if (found != clients_.end() && found->second.unread) CheckReading(found->first, found->second);
         }
         const auto now = Clock::now();
         Sweep(now);
@@ -177,8 +212,22 @@ void GatewayServer::Accept() {
 }
 
 bool GatewayServer::MakeRoom(const std::string& peer, const std::string& host) {
-    // The client idle longest, of those with nothing under way.
+    (void)host;
+    // First a client that does not read its replies, the one longest so.
     auto victim = clients_.end();
+    for (auto it = clients_.begin(); it != clients_.end(); ++it) {
+        if (!it->second.unread) continue;
+        if (victim == clients_.end() || it->second.unreadSince < victim->second.unreadSince) victim = it;
+    }
+    if (victim != clients_.end()) {
+        stats_.Evicted();
+        Close(victim->first, "evicted",
+              "evicted client " + victim->second.peer + " (its replies unread for " +
+                  std::to_string(Seconds(Clock::now() - victim->second.unreadSince)) + " s) to make room for " +
+                  peer + " (--max-clients)");
+        return true;
+    }
+    // Else the client idle longest, of those with nothing under way.
     for (auto it = clients_.begin(); it != clients_.end(); ++it) {
         if (it->second.pending != 0 || !it->second.out.empty()) continue;
         if (victim == clients_.end() || it->second.heard < victim->second.heard) victim = it;
@@ -188,7 +237,6 @@ bool GatewayServer::MakeRoom(const std::string& peer, const std::string& host) {
     const std::string message = "evicted client " + victim->second.peer + " (idle " +
                                 std::to_string(Seconds(Clock::now() - victim->second.heard)) +
                                 " s, the longest) to make room for " + peer + " (--max-clients)";
-    (void)host;
     Close(victim->first, "evicted", message);
     return true;
 }
@@ -222,7 +270,7 @@ void GatewayServer::Receive(std::uint64_t id, Client& client) {
 }
 
 bool GatewayServer::Process(std::uint64_t id, Client& client) {
-    while (client.pending < kMaxPendingPerClient) {
+    while (!client.unread && client.pending < kMaxPendingPerClient) {
         switch (client.framer.Next()) {
             case MbapFramer::Status::NeedMore:
                 if (client.framer.Buffered() == 0) {
@@ -300,7 +348,7 @@ bool GatewayServer::Send(std::uint64_t id, Client& client, const std::vector<std
                                      std::to_string(client.out.size()) + " bytes waiting)");
         return false;
     }
-    return true;
+    return CheckReading(id, client);
 }
 
 bool GatewayServer::Flush(std::uint64_t id, Client& client) {
@@ -328,7 +376,7 @@ void GatewayServer::Sweep(Clock::time_point now) {
         if (client.partial && now - client.partialSince >= limits_.incomplete) {
             stale.emplace_back(id, "closed client " + client.peer + ": a request left incomplete for " +
                                        std::to_string(limits_.incomplete.count()) + " s");
-        } else if (client.pending == 0 && now - client.heard >= limits_.clientIdle) {
+        } else if ((client.pending == 0 || client.unread) && now - client.heard >= limits_.clientIdle) {
             stale.emplace_back(id, "closed client " + client.peer + ": idle for " +
                                        std::to_string(limits_.clientIdle.count()) + " s (--client-idle)");
         }

@@ -26,6 +26,7 @@ struct LineExchange {
     std::string gas;                      // the transfer's gas points here
     MaybeOutcome outcome;                 // none: not finished (not run, or retries to come)
     int attempts = 0;
+    double cost = 0;                      // predicted line time in ms (the planner's), 0: not predicted
 
     // A read of a checked gate; for a word or bit of its own `count` is 1.
     static LineExchange Read(const Gate& gate);

@@ -78,14 +78,21 @@ public:
     std::function<void()> onLoop;
 
     void Start();
-    // Finishes the exchange under way, ends the thread, and hands back the
-    // requests that were not done (no outcome). Requests of Call and CallAll
-    // that were not done come back to their callers with no outcome.
-    std::vector<std::unique_ptr<LineRequest>> Stop();
+    // Finishes the exchange under way, and with `finishBegun` above zero,
+    // for at most that long, every request that has begun on the line (all
+    // its exchanges; no other request is begun meanwhile); ends the thread,
+    // and hands back the requests that were not done (no outcome; one
+    // begun and cut off by the bound has `done` and `current` as it was
+    // left). Requests of Call and CallAll that were not done come back to
+    // their callers with no outcome.
+    std::vector<std::unique_ptr<LineRequest>> Stop(SchedulerClock::duration finishBegun = {});
 
     void Submit(std::unique_ptr<LineRequest> request);
     // Forgets the waiting requests of a client that went away; how many.
     std::size_t DropClient(std::uint64_t client);
+    // A held client's requests are not begun until it is let go (one that
+    // does not read its answers); LineDecider::Hold.
+    void HoldClient(std::uint64_t client, bool held);
     // The requests finished since the last call (not those of Call).
     std::vector<std::unique_ptr<LineRequest>> TakeFinished();
     // Readable while finished requests wait in TakeFinished.
