@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "modbus/mbap_reply.h"
+#include "modbus/peer_window.h"
 
 namespace qel::modbus {
 
@@ -24,6 +25,11 @@ namespace {
 // A client's requests handed to the line and not yet answered; above this the
 // gateway takes no more from it until some are answered.
 constexpr std::size_t kMaxPendingPerClient = 16;
+// The smallest request (a read), for counting the requests a client's bytes hold.
+constexpr std::size_t kReadRequestBytes = 12;
+// A held client goes back to its share once its replies are taken and it
+// has sent nothing more for this long.
+constexpr auto kQuietToRelease = std::chrono::seconds(2);
 
 // Dead peers on a plant network: the first probe after 30 s of silence, then
 // every 10 s, three unanswered probes close it; data unacknowledged for 60 s
@@ -120,16 +126,41 @@ std::size_t Unsent(int fd, std::size_t buffered) {
     return buffered + static_cast<std::size_t>(queued);
 }
 
+// Request bytes the client sent that the gateway has not taken yet.
+std::size_t Unreceived(int fd) {
+    int queued = 0;
+    if (ioctl(fd, SIOCINQ, &queued) != 0 || queued < 0) queued = 0;
+    return static_cast<std::size_t>(queued);
+}
+
 bool GatewayServer::CheckReading(std::uint64_t id, Client& client) {
-    const std::size_t unsent = Unsent(client.fd, client.out.size());
-    if (!client.unread && unsent > limits_.unread) {
+    const auto now = Clock::now();
+    // Its replies unread: what it has not taken yet, and what sits on its
+    // side unread, as the window it advertises shrinks from the widest seen.
+    std::size_t unsent = Unsent(client.fd, client.out.size());
+    if (const auto window = PeerWindow(client.fd)) {
+        client.widest = std::max(client.widest, *window);
+        unsent += client.widest - *window;
+    }
+    // Its requests waiting: those under way, and those still in its socket
+    // (a read is 12 bytes) while it sends faster than it is answered.
+    const std::size_t inbound = Unreceived(client.fd);
+    if (inbound > client.inbound) client.inboundGrew = now;
+    client.inbound = inbound;
+    const std::size_t waiting = client.pending + (client.framer.Buffered() + inbound) / kReadRequestBytes;
+    if (!client.unread && (unsent > limits_.unread || waiting > limits_.waiting)) {
         client.unread = true;
-        client.unreadSince = Clock::now();
+        client.unreadSince = now;
         worker_.Hold(id, true);
+        const std::string why = unsent > limits_.unread
+                                    ? "does not read its replies (" + std::to_string(unsent) + " bytes unread)"
+                                    : "sends without reading its replies (" + std::to_string(waiting) +
+                                          " requests waiting)";
         clientLog_.Line(client.host, "not reading",
-                        "client " + client.peer + " does not read its replies (" + std::to_string(unsent) +
-                            " bytes waiting): its requests wait until it reads, and it is the first to go");
-    } else if (client.unread && unsent <= limits_.unread / 2) {
+                        "client " + client.peer + " " + why +
+                            ": its requests wait until it reads, and it is the first to go at --max-clients");
+    } else if (client.unread && unsent <= limits_.unread / 2 && now - client.inboundGrew >= kQuietToRelease) {
+        // It took its replies and stopped piling up requests.
         client.unread = false;
         worker_.Hold(id, false);
         clientLog_.Line(client.host, "reading again", "client " + client.peer + " reads its replies again");
@@ -157,8 +188,10 @@ void GatewayServer::Run(int stopFd) {
         }
         // Woken at least once a second for the time limits, and often
         // while a client is held, to see whether it reads again.
-        const bool held = std::any_of(clients_.begin(), clients_.end(), [](const auto& c) { return c.second.unread; });
-        if (poll(fds.data(), fds.size(), held ? 50 : 1000) < 0) {
+        const bool watch = std::any_of(clients_.begin(), clients_.end(), [](const auto& c) {
+            return c.second.unread || c.second.pending >= kMaxPendingPerClient;
+        });
+        if (poll(fds.data(), fds.size(), watch ? 100 : 1000) < 0) {
             if (errno == EINTR) continue;
             Log("poll failed: %s", std::strerror(errno));
             return;
@@ -175,9 +208,14 @@ void GatewayServer::Run(int stopFd) {
             if ((fds[i].revents & POLLOUT) != 0 && !Flush(found->first, found->second)) continue;
             if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) Receive(found->first, found->second);
         }
+        // Held clients, to see whether they read again; and those with as
+        // many requests under way as they may have, to see whether they pile
+        // up more.
         for (std::size_t i = 3; i < fds.size(); ++i) {
             auto found = clients_.find(ids[i]);
-            if (found != clients_.end() && found->second.unread) CheckReading(found->first, found->second);
+            if (found == clients_.end()) continue;
+            if (found->second.unread || found->second.pending >= kMaxPendingPerClient)
+                CheckReading(found->first, found->second);
         }
         const auto now = Clock::now();
         Sweep(now);

@@ -2,9 +2,11 @@
 // are received on their own (non-blocking sockets), cut into requests by
 // their MBAP headers, handed to the line worker, and answered in each
 // client's order through a bounded output buffer. A client whose replies go
-// unread (more than ServerLimits::unread bytes of them waiting in its socket
-// and in the gateway) is not read from and its requests wait, not begun,
-// until it reads; it is the first to go when a new client needs its slot.
+// unread (more than ServerLimits::unread bytes of them waiting on its side,
+// in its socket and in the gateway), or that sends more requests than it is
+// answered (more than ServerLimits::waiting waiting), is not read from and
+// its requests wait, not begun, until it has read its replies and stopped
+// sending for a while; it is the first to go when a new client needs a slot.
 // Clients that stall, idle or vanish are closed; at the client limit a new
 // client evicts a client that does not read, else the one idle longest.
 #pragma once
@@ -31,7 +33,8 @@ struct ServerLimits {
     std::chrono::seconds clientIdle{300};     // nothing sent or received, nothing under way
     std::chrono::seconds incomplete{5};       // a request begun and not finished
     std::size_t maxOutput = 16 * 1024;        // replies waiting for a client that does not read
-    std::size_t unread = 4 * 1024;            // replies unsent (socket and gateway) above which a client is held
+    std::size_t unread = 4 * 1024;            // reply bytes unread (its side, the socket, the gateway) above which a client is held
+    std::size_t waiting = 64;                 // requests waiting (under way and in its socket) above which it is held
     std::bitset<256> units = std::bitset<256>().set();  // the units served; others get exception 0x0A
 };
 
@@ -76,6 +79,9 @@ private:
         Clock::time_point partialSince; // ... since then
         bool unread = false;            // its replies go unread: held ...
         Clock::time_point unreadSince;  // ... since then
+        std::uint32_t widest = 0;       // the widest receive window it advertised
+        std::size_t inbound = 0;        // request bytes in its socket, last seen ...
+        Clock::time_point inboundGrew;  // ... and when they last grew
     };
     // Holds a client whose replies go unread, lets one go that read them;
     // false when the client was closed.
