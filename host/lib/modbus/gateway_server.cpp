@@ -152,13 +152,11 @@ bool GatewayServer::CheckReading(std::uint64_t id, Client& client) {
         client.unread = true;
         client.unreadSince = now;
         worker_.Hold(id, true);
-        const std::string why = unsent > limits_.unread
-                                    ? "does not read its replies (" + std::to_string(unsent) + " bytes unread)"
-                                    : "sends without reading its replies (" + std::to_string(waiting) +
-                                          " requests waiting)";
+        const std::string why = unsent > limits_.unread ? std::to_string(unsent) + " bytes unread"
+                                                        : std::to_string(waiting) + " requests waiting";
         clientLog_.Line(client.host, "not reading",
-                        "client " + client.peer + " " + why +
-                            ": its requests wait until it reads, and it is the first to go at --max-clients");
+                        "held client " + client.peer + ": it does not read its replies (" + why +
+                            "); its requests wait until it reads, and it is the first to go at --max-clients");
     } else if (client.unread && unsent <= limits_.unread / 2 && now - client.inboundGrew >= kQuietToRelease) {
         // It took its replies and stopped piling up requests.
         client.unread = false;
