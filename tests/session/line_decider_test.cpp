@@ -409,19 +409,21 @@ TEST(LineDecider, AClientThatComesAndGoesGetsNoMoreThanItsShare) {
     EXPECT_EQ(order, "212121212121");
 }
 
-TEST(LineDecider, AHeldClientWaitsAndItsRequestUnderWayFinishes) {
+TEST(LineDecider, AHeldClientGetsOnlyTheLineTimeNobodyElseWants) {
     LineDecider decider{SchedulerOptions{}};
-    LineRequest a1 = Request(1, 1, 2), a2 = Request(1, 1), b1 = Request(2, 2);
+    LineRequest a1 = Request(1, 1, 2), a2 = Request(1, 1), b1 = Request(2, 2), b2 = Request(2, 2);
     decider.Push(&a1, t0);
     decider.Push(&a2, t0);
     RunScript(decider, {{0ms, Kind::Attempt, 1, kOk}});  // a1 begun
     decider.Hold(1, true);
     EXPECT_TRUE(decider.Held(1));
-    RunScript(decider, {{10ms, Kind::Idle, 0, {}}});  // held: not even its begun request
-    decider.Push(&b1, t0 + 20ms);
-    RunScript(decider, {{20ms, Kind::Attempt, 2, kOk}, {30ms, Kind::Idle, 0, {}}});
+    decider.Push(&b1, t0 + 10ms);
+    decider.Push(&b2, t0 + 10ms);
+    // Client 1 has charged less, yet client 2 goes while it has a request.
+    RunScript(decider, {{10ms, Kind::Attempt, 2, kOk}, {20ms, Kind::Attempt, 2, kOk}});
+    RunScript(decider, {{30ms, Kind::Attempt, 1, kOk}});  // nobody else: a1's second
     decider.Hold(1, false);
-    RunScript(decider, {{40ms, Kind::Attempt, 1, kOk}, {50ms, Kind::Attempt, 1, kOk}});
+    RunScript(decider, {{40ms, Kind::Attempt, 1, kOk}});
     EXPECT_EQ(a1.outcome, Outcome{});
     EXPECT_EQ(a2.outcome, Outcome{});
     // Dropping a client lets go of its hold.

@@ -27,9 +27,10 @@ namespace {
 constexpr std::size_t kMaxPendingPerClient = 16;
 // The smallest request (a read), for counting the requests a client's bytes hold.
 constexpr std::size_t kReadRequestBytes = 12;
-// A held client goes back to its share once its replies are taken and it
-// has sent nothing more for this long.
-constexpr auto kQuietToRelease = std::chrono::seconds(2);
+// A held client (replies unread, or requests piling up) gets only the line
+// time no other client wants, for at least this long, and until its replies
+// are taken and few of its requests wait.
+constexpr auto kHeldAtLeast = std::chrono::seconds(1);
 
 // Dead peers on a plant network: the first probe after 30 s of silence, then
 // every 10 s, three unanswered probes close it; data unacknowledged for 60 s
@@ -142,23 +143,23 @@ bool GatewayServer::CheckReading(std::uint64_t id, Client& client) {
         client.widest = std::max(client.widest, *window);
         unsent += client.widest - *window;
     }
-    // Its requests waiting: those under way, and those still in its socket
-    // (a read is 12 bytes) while it sends faster than it is answered.
+    // Its requests waiting: those under way, those taken and not yet
+    // handed on, and those still in its socket (a read is 12 bytes).
     const std::size_t inbound = Unreceived(client.fd);
-    if (inbound > client.inbound) client.inboundGrew = now;
-    client.inbound = inbound;
     const std::size_t waiting = client.pending + (client.framer.Buffered() + inbound) / kReadRequestBytes;
     if (!client.unread && (unsent > limits_.unread || waiting > limits_.waiting)) {
         client.unread = true;
         client.unreadSince = now;
+        client.holdUntil = now + kHeldAtLeast;
         worker_.Hold(id, true);
         const std::string why = unsent > limits_.unread ? std::to_string(unsent) + " bytes unread"
                                                         : std::to_string(waiting) + " requests waiting";
         clientLog_.Line(client.host, "not reading",
                         "held client " + client.peer + ": it does not read its replies (" + why +
                             "); its requests wait until it reads, and it is the first to go at --max-clients");
-    } else if (client.unread && unsent <= limits_.unread / 2 && now - client.inboundGrew >= kQuietToRelease) {
-        // It took its replies and stopped piling up requests.
+    } else if (client.unread && now >= client.holdUntil && unsent <= limits_.unread / 2 &&
+               waiting <= limits_.waiting / 2) {
+        // It took its replies and has few requests waiting.
         client.unread = false;
         worker_.Hold(id, false);
         clientLog_.Line(client.host, "reading again", "client " + client.peer + " reads its replies again");
@@ -177,8 +178,7 @@ void GatewayServer::Run(int stopFd) {
             // A client with many requests under way, or a whole request held,
             // is read again when some are answered: what it sends meanwhile
             // waits in its socket, not in the gateway's memory.
-            const bool room =
-                !client.unread && client.pending < kMaxPendingPerClient && client.framer.Buffered() < kMaxAduLength;
+            const bool room = client.pending < kMaxPendingPerClient && client.framer.Buffered() < kMaxAduLength;
             short events = room ? POLLIN : 0;
             if (!client.out.empty()) events = static_cast<short>(events | POLLOUT);
             fds.push_back({client.fd, events, 0});
@@ -306,7 +306,7 @@ void GatewayServer::Receive(std::uint64_t id, Client& client) {
 }
 
 bool GatewayServer::Process(std::uint64_t id, Client& client) {
-    while (!client.unread && client.pending < kMaxPendingPerClient) {
+    while (client.pending < kMaxPendingPerClient) {
         switch (client.framer.Next()) {
             case MbapFramer::Status::NeedMore:
                 if (client.framer.Buffered() == 0) {

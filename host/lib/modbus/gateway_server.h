@@ -4,9 +4,10 @@
 // client's order through a bounded output buffer. A client whose replies go
 // unread (more than ServerLimits::unread bytes of them waiting on its side,
 // in its socket and in the gateway), or that sends more requests than it is
-// answered (more than ServerLimits::waiting waiting), is not read from and
-// its requests wait, not begun, until it has read its replies and stopped
-// sending for a while; it is the first to go when a new client needs a slot.
+// answered (more than ServerLimits::waiting waiting), is held: its requests
+// get only the line time no other client wants, until it has read its
+// replies and few of its requests wait; it is the first to go when a new
+// client needs a slot.
 // Clients that stall, idle or vanish are closed; at the client limit a new
 // client evicts a client that does not read, else the one idle longest.
 #pragma once
@@ -80,8 +81,7 @@ private:
         bool unread = false;            // its replies go unread: held ...
         Clock::time_point unreadSince;  // ... since then
         std::uint32_t widest = 0;       // the widest receive window it advertised
-        std::size_t inbound = 0;        // request bytes in its socket, last seen ...
-        Clock::time_point inboundGrew;  // ... and when they last grew
+        Clock::time_point holdUntil;    // held: not let go before then
     };
     // Holds a client whose replies go unread, lets one go that read them;
     // false when the client was closed.

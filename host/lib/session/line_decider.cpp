@@ -129,7 +129,9 @@ LineAction LineDecider::Next(TimePoint now) {
     // stations pays for them). At equal charge, a client without a backlog
     // (more than `backlog` requests waiting: one that sends without waiting
     // for its answers) goes first, unless the one with the backlog has had
-    // no turn for `backlogGrace`; then the turn order. A held client waits.
+    // no turn for `backlogGrace`; then the turn order. A held client (one
+    // that does not read its answers) gets only the line time no other
+    // client wants.
     auto chosen = clients_.end();
     int chosenClass = 0;
     for (auto q = clients_.begin(); q != clients_.end(); ++q) {
@@ -140,7 +142,8 @@ LineAction LineDecider::Next(TimePoint now) {
             q->placed = true;
         }
         LineRequest* request = q->requests.front();
-        if (begunOnly_ ? !Begun(*request, underWay_) : held_.count(q->client) != 0) continue;
+        if (begunOnly_ && !Begun(*request, underWay_)) continue;
+        const bool held = !begunOnly_ && held_.count(q->client) != 0;
         const StationHealth& h = Health(request->station);
         // A request without exchanges only keeps its place in its client's order.
         const bool empty = request->current >= request->exchanges.size();
@@ -152,8 +155,12 @@ LineAction LineDecider::Next(TimePoint now) {
         }
         // Answered at once, without line time (a down station, no exchanges): ahead of any attempt.
         const int cls = empty || down ? -1
+                        : held                                                                                 ? 2
                         : q->requests.size() <= options_.backlog || now - q->lastTurn >= options_.backlogGrace ? 0
                                                                                                                  : 1;
+        // A held client goes only when no other client's request may go.
+        if (cls == 2 && chosen != clients_.end() && chosenClass < 2) continue;
+        if (cls < 2 && chosenClass == 2) chosen = clients_.end();
         if (cls < 0 && chosenClass >= 0) chosen = clients_.end();
         if (chosenClass < 0 && chosen != clients_.end() && cls >= 0) continue;
         if (chosen == clients_.end() || q->used < chosen->used || (q->used == chosen->used && cls < chosenClass)) {

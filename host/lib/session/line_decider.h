@@ -61,10 +61,9 @@ public:
 
     LineAction Next(SchedulerClock::time_point now);
 
-    // A held client's requests wait and are not begun until it is let go
-    // (a client that does not read its answers); the
-    // exchange finishes, the rest of its request waits too. Holding outlives
-    // its queue; Drop ends it.
+    // A held client (one that does not read its answers) gets no share of
+    // the line, only the time no other client wants, until it is let go.
+    // Holding outlives its queue; Drop ends it.
     void Hold(std::uint64_t client, bool held);
     bool Held(std::uint64_t client) const { return held_.count(client) != 0; }
     // Stopping: from now on only the requests that have begun on the line go

@@ -90,8 +90,8 @@ public:
     void Submit(std::unique_ptr<LineRequest> request);
     // Forgets the waiting requests of a client that went away; how many.
     std::size_t DropClient(std::uint64_t client);
-    // A held client's requests are not begun until it is let go (one that
-    // does not read its answers); LineDecider::Hold.
+    // A held client gets only the line time no other client wants, until it
+    // is let go (one that does not read its answers); LineDecider::Hold.
     void HoldClient(std::uint64_t client, bool held);
     // The requests finished since the last call (not those of Call).
     std::vector<std::unique_ptr<LineRequest>> TakeFinished();
