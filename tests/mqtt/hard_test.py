@@ -32,7 +32,7 @@ class Sets(unittest.TestCase):
         cls.addClassCleanup(lambda: cls.broker.stop())
         cls.line = Line(cls.dir, {1: 'FA2'})
         cls.addClassCleanup(cls.line.close)
-        cls.gate = Gate(cls.line, cls.broker.port, ['001DR0010', '001DR0020 200ms'], ['--mqtt-writes'])
+        cls.gate = Gate(cls.line, cls.broker.port, ['001DR0010', '001DR0020 200ms', '001DR0030'], ['--mqtt-writes'])
         cls.addClassCleanup(lambda: cls.gate.process.poll() is None and cls.gate.stop())
         cls.sub = Subscriber(cls.broker.port, cls.gate.prefix + '/#')
         cls.addClassCleanup(cls.sub.close)
@@ -57,10 +57,13 @@ class Sets(unittest.TestCase):
         subprocess.run(['mosquitto_pub', '-p', str(self.broker.port), '-t', prefix + '/001/DR0010/set', '-l',
                         '-q', '0'], input=flood, text=True, check=True, timeout=60)
         flooded = time.time()
-        subprocess.run(['mosquitto_pub', '-p', str(self.broker.port), '-t', prefix + '/001/DR0010/set', '-m',
+        # Another client's set of another gate right behind the flood.
+        subprocess.run(['mosquitto_pub', '-p', str(self.broker.port), '-t', prefix + '/001/DR0030/set', '-m',
                         '4242', '-q', '1'], check=True)
-        wait(lambda: line.get(1, 'DR', 10) == 4242, 10, 'the newest set written')
+        wait(lambda: line.get(1, 'DR', 30) == 4242, 10, 'the set behind the flood written')
         applied = time.time() - flooded
+        # Of the flood, the newest set stands.
+        wait(lambda: line.get(1, 'DR', 10) == 29999, 10, 'the newest set of the flood written')
         stop.set()
         changer.join()
         # The reads went on through the flood: every change of 001DR0020 published.
@@ -145,8 +148,10 @@ class Broker2(unittest.TestCase):
 
     def test_a_refused_password_is_logged_once_per_reason(self):
         d = temp_dir()
+        os.chmod(d, 0o755)  # mosquitto started as root reads its files as the mosquitto user
         passwords = os.path.join(d, 'passwords')
         subprocess.run(['mosquitto_passwd', '-c', '-b', passwords, 'gate', 'right'], check=True)
+        os.chmod(passwords, 0o644)
         broker = Broker(d)
         broker.stop()
         with open(broker.conf, 'w') as f:

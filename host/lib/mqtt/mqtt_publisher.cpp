@@ -322,7 +322,9 @@ void MqttPublisher::Refused(const std::string& topic, const std::string& refusal
         std::lock_guard lock(mutex_);
         refusals_.Line("refused sets on " + topic, "MQTT set on " + topic + " refused: " + refusal, Clock::now());
     }
-    link_->Publish(topic + "/result", SetResultPayload(refusal), 1, false);
+    // At QoS 0: a flood of refusals must not pile up in the client's queue
+    // of messages awaiting the broker's acknowledgement.
+    link_->Publish(topic + "/result", SetResultPayload(refusal), 0, false);
 }
 
 void MqttPublisher::OnMessage(const std::string& topic, const std::string& payload, bool retained) {
@@ -382,7 +384,7 @@ void MqttPublisher::OnMessage(const std::string& topic, const std::string& paylo
         link_->Publish(replaced->resultTopic,
                        SetResultPayload("superseded by a newer set before it was written, not " +
                                         std::to_string(replaced->value)),
-                       1, false);
+                       0, false);
     }
 }
 
