@@ -11,9 +11,15 @@
 //    stations' exchanges run meanwhile. The last attempt's outcome (refused
 //    or line failure) is the exchange's, as the driver's own loop would
 //    have given it.
-//  * Clients take turns, exchange by exchange. A client with more than
-//    `backlog` [4] requests waiting goes after the clients without one,
-//    unless it has had no turn for `backlogGrace` [1 s].
+//  * Clients share the line by line time, exchange by exchange: each
+//    attempt's time is charged to its client, and of the clients with a
+//    request ready the one charged least goes next (a client that comes
+//    back starts where the others are, or at its own charge while that is
+//    higher). A request answered without the line goes at once. At equal
+//    charge a client with more than `backlog` [4] requests waiting goes
+//    after the clients without one, unless it has had no turn for
+//    `backlogGrace` [1 s]. A held client (HoldClient) gets only the time no
+//    other client wants.
 //  * A request that failed on "no answer" marks its station down. Requests
 //    for a down station fail at once (FailureKind::Down, a line failure). A down
 //    station is probed with one attempt of `probeTimeout` [100 ms] when the
