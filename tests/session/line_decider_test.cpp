@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "session/line_decider.h"
+#include "session/log_limit.h"
 
 namespace {
 
@@ -454,4 +455,25 @@ TEST(LineDecider, StoppingFinishesTheBegunRequestsOnlyEvenHeldOrRetried) {
     EXPECT_FALSE(decider.AnyBegun());
     EXPECT_FALSE(other.outcome);
     EXPECT_EQ(decider.Depth(), 2u);
+}
+
+TEST(LogLimit, ABurstPerKeyThenOneLineWithTheCountWhenTheWindowEnds) {
+    std::vector<std::string> lines;
+    LogLimit limit([&](const std::string& line) { lines.push_back(line); }, 2, std::chrono::seconds(60), 2);
+    const auto t = LogLimit::Clock::time_point{} + std::chrono::hours(1);
+    for (int i = 0; i < 5; ++i) limit.Line("a", "a" + std::to_string(i), t);
+    limit.Line("b", "b0", t);
+    limit.Line("c", "c0", t);  // past the keys: shares "other keys"
+    limit.Line("d", "d0", t);
+    limit.Line("e", "e0", t);
+    EXPECT_EQ(lines, (std::vector<std::string>{"a0", "a1", "b0", "c0", "d0"}));
+    EXPECT_EQ(limit.Suppressed(), 4u);
+    limit.Flush(t + std::chrono::seconds(59));
+    EXPECT_EQ(lines.size(), 5u);
+    limit.Flush(t + std::chrono::seconds(60));
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[5], "3 more lines of a were left out in 60 s");
+    EXPECT_EQ(lines[6], "1 more lines of other keys were left out in 60 s");
+    limit.Line("a", "a5", t + std::chrono::seconds(61));  // a new window
+    EXPECT_EQ(lines.back(), "a5");
 }
