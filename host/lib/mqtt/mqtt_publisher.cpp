@@ -357,7 +357,7 @@ void MqttPublisher::OnMessage(const std::string& topic, const std::string& paylo
     } else if (items_[found->second].block) {
         refusal = "a block is not written: list its gates on their own";
     } else if (!(value = ParseSetValue(payload))) {
-        refusal = "the payload is not a whole number nor {\"v\":N}";
+        refusal = "the payload is neither a whole number nor {\"v\":N}";
     } else {
         const session::Gate& gate = items_[found->second].gate;
         refusal = RefuseValue(gate.definition, gate.dataType, *value);
