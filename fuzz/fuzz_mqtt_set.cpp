@@ -31,7 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(*value >= -9000000000000000LL && *value <= 9000000000000000LL);
     Require(!payload.empty());
     // The same number in the object form, and cut off by a NUL and junk.
-    if (payload.front() != '{') {
+    const std::size_t first = payload.find_first_not_of(" \t\n\r");
+    Require(first != std::string::npos);
+    if (payload[first] != '{') {
         const std::optional<long long> wrapped = qel::mqtt::ParseSetValue("{\"v\":" + payload + "}");
         Require(wrapped && *wrapped == *value);
     }
