@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets if needed (clang++, AddressSanitizer and
 # UndefinedBehaviorSanitizer, in build-fuzz) and runs one of them:
 #   scripts/fuzz.sh TARGET SECONDS [libFuzzer options...]
-# TARGET: gate_check, station_models, transaction, front_door or http_request (or the full fuzz_ name).
+# TARGET: gate_check, station_models, transaction, front_door, http_request or mqtt_set (or the full fuzz_ name).
 # The fuzz targets work in a scratch directory of their own, so every path
 # handed to them is absolute. The committed seed corpus fuzz/corpus/TARGET is read; new inputs go to
 # build-fuzz/corpus/TARGET, findings to build-fuzz/findings/. Exit status is
@@ -11,15 +11,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 if [ $# -lt 2 ]; then
-  echo "usage: scripts/fuzz.sh gate_check|station_models|transaction|front_door|http_request SECONDS [libFuzzer options]" >&2
+  echo "usage: scripts/fuzz.sh gate_check|station_models|transaction|front_door|http_request|mqtt_set SECONDS [libFuzzer options]" >&2
   exit 64
 fi
 target=${1#fuzz_}
 seconds=$2
 shift 2
 case "$target" in
-  gate_check|station_models|transaction|front_door|http_request) ;;
-  *) echo "unknown fuzz target '$target' (gate_check, station_models, transaction, front_door, http_request)" >&2; exit 64 ;;
+  gate_check|station_models|transaction|front_door|http_request|mqtt_set) ;;
+  *) echo "unknown fuzz target '$target' (gate_check, station_models, transaction, front_door, http_request, mqtt_set)" >&2; exit 64 ;;
 esac
 build=$(realpath -m "${VUZORUR_FUZZ_BUILD:-build-fuzz}")
 if [ ! -f "$build/CMakeCache.txt" ]; then

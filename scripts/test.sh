@@ -52,7 +52,7 @@ win32_build() {
 
 fuzz_all() {
   mkdir -p build-fuzz
-  for target in gate_check station_models transaction front_door http_request; do
+  for target in gate_check station_models transaction front_door http_request mqtt_set; do
     if ! scripts/fuzz.sh "$target" 60 > "build-fuzz/$target-ci.log" 2>&1; then
       tail -n 40 "build-fuzz/$target-ci.log"
       echo "fuzz target $target found a fault (input in build-fuzz/findings/$target)"

@@ -34,6 +34,10 @@ def gateway():
         Rig._wait(lambda: sum(good for _, good in results) >= 20)
         rig.fasim.kill()
         rig.fasim.wait()
+        # Unplugged, the adapter's device node goes with it. (A link left
+        # behind would point at a pty number that any other program may take
+        # next, and the reopen would reach that program's line.)
+        os.unlink(rig.link)
         gone = time.time()
         time.sleep(GONE_SECONDS)
         rig.start_fasim()
@@ -72,6 +76,7 @@ def poll():
         time.sleep(1.5)
         fasim.kill()
         fasim.wait()
+        os.unlink(link)  # unplugged: the device node goes with the adapter
         time.sleep(GONE_SECONDS)
         fasim = subprocess.Popen(line)
         out, err = polling.communicate(timeout=BACK_SECONDS + 30)

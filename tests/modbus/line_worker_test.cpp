@@ -7,6 +7,7 @@
 #include <poll.h>
 
 #include <chrono>
+#include <thread>
 
 #include "modbus/line_worker.h"
 #include "session/gate_address.h"
@@ -179,3 +180,43 @@ TEST(LineWorker, AClientThatWentAwayIsForgottenAndADownStationIsTold) {
 }
 
 }  // namespace
+
+TEST(LineWorker, AStopFinishesABegunWriteOrNamesTheGatesItWroteWhenTheBoundRunsOut) {
+    struct Case {
+        const char* what;
+        std::vector<Act> first;
+        std::chrono::milliseconds bound;
+        bool whole;
+        std::size_t written;
+        const char* log;
+    } cases[] = {
+        {"finished within the bound", {Act::Answer, Act::Nak}, 2000ms, true, 3, ""},
+        {"cut off by the bound", {Act::Answer, Act::Silent}, 50ms, false, 1,
+         "stopping inside the write to unit 2 at 900: 1 of 3 values written, the gates: 002DR0001; not written: "
+         "002DR0002 002DR0003"},
+    };
+    for (const Case& c : cases) {
+        FakeLine line;
+        line.Set(2, Act::Answer, c.first);
+        session::SchedulerOptions options = FastOptions();
+        options.retryPause = 300ms;  // the second value's retry comes after the stop
+        session::LineScheduler scheduler(line, options);
+        modbus::LineWorker worker(scheduler);
+        worker.Start();
+        auto job = JobOf(7, 2, {}, {WriteOf(2, 1, 11), WriteOf(2, 2, 12), WriteOf(2, 3, 13)});
+        job->modbus.address = 900;
+        worker.Submit(std::move(job));
+        const auto end = std::chrono::steady_clock::now() + 2s;
+        while (line.Attempts(2) < 2 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
+        testing::internal::CaptureStderr();
+        const bool whole = worker.Stop(c.bound);
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(whole, c.whole) << c.what;
+        EXPECT_EQ(line.Written().size(), c.written) << c.what;
+        if (*c.log != '\0') EXPECT_THAT(log, testing::HasSubstr(c.log)) << c.what;
+        else EXPECT_THAT(log, testing::Not(testing::HasSubstr("stopping inside"))) << c.what;
+        if (c.whole) {
+            EXPECT_EQ(worker.TakeFinished().size(), 1u) << c.what;
+        }
+    }
+}

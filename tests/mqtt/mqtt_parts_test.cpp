@@ -74,10 +74,17 @@ TEST(Options, PrefixFromThePortAndPasswordFromTheEnvironment) {
 }
 
 TEST(SetMessage, Values) {
-    const std::pair<const char*, std::optional<long long>> cases[] = {
+    const std::pair<std::string, std::optional<long long>> cases[] = {
         {"42", 42},      {" 7 ", 7},       {"{\"v\":9}", 9}, {"-1", -1},          {"3.0", 3},
         {"3.5", {}},     {"abc", {}},      {"", {}},         {"{\"v\":\"1\"}", {}}, {"{\"v\":1,\"x\":2}", {}},
         {"[1]", {}},     {"true", {}},
+        // Trailing bytes after the value are refused, a NUL above all.
+        {std::string("49\0junk", 7), {}}, {std::string("49\0", 3), {}}, {"49 junk", {}}, {"49x", {}},
+        {"{\"v\":5}x", {}}, {"4\x01", {}}, {"\n42\r\n", 42}, {"\t-3", -3},
+        // Whole numbers in any JSON spelling; no fraction, no huge or unsigned overflow.
+        {"1e3", 1000}, {"-2E2", -200}, {"1.5e1", 15}, {"1e-1", {}}, {"1e300", {}}, {"9.3e18", {}},
+        {"18446744073709551574", {}}, {"9223372036854775807", {}}, {"-9000000000000000", -9000000000000000LL}, {"0x10", {}},
+        {"+5", {}}, {"05", {}}, {"NaN", {}},
     };
     for (const auto& [payload, want] : cases) EXPECT_EQ(ParseSetValue(payload), want) << payload;
 }

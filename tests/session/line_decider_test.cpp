@@ -2,8 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "session/line_decider.h"
+#include "session/log_limit.h"
 
 namespace {
 
@@ -357,3 +361,119 @@ TEST(LineDecider, WithTheDriversRetriesOneAttemptAndNoStationIsHeldDown) {
 }
 
 }  // namespace
+
+namespace {
+AttemptOutcome OkTaking(double seconds) {
+    return {DriverResult::Done, FailureKind::None, std::chrono::duration<double>(seconds)};
+}
+}  // namespace
+
+TEST(LineDecider, TheLineIsSharedByLineTimeNotByRequests) {
+    // Client 1 asks for long block reads (200 ms each), client 2 for short
+    // ones (20 ms): in the same second client 2 gets ten exchanges to each
+    // of client 1's, and neither goes without.
+    LineDecider decider{SchedulerOptions{}};
+    std::vector<LineRequest> longReads(4, Request(1, 1)), shortReads(40, Request(2, 2));
+    for (LineRequest& r : longReads) decider.Push(&r, t0);
+    for (LineRequest& r : shortReads) decider.Push(&r, t0);
+    std::map<unsigned, int> turns;
+    auto now = t0;
+    for (int i = 0; i < 33; ++i) {
+        const LineAction action = decider.Next(now);
+        ASSERT_EQ(action.kind, Kind::Attempt) << i;
+        const double took = action.station == 1 ? 0.2 : 0.02;
+        decider.Attempted(*action.request, OkTaking(took), now);
+        now += std::chrono::milliseconds(static_cast<int>(took * 1000));
+        ++turns[action.station];
+    }
+    EXPECT_EQ(turns[1], 3);
+    EXPECT_EQ(turns[2], 30);
+}
+
+TEST(LineDecider, AClientThatComesAndGoesGetsNoMoreThanItsShare) {
+    // Client 2 sends one request at a time, each right after its answer;
+    // client 1 keeps a backlog. Each exchange costs the same: they alternate.
+    LineDecider decider{SchedulerOptions{}};
+    std::vector<LineRequest> backlog(20, Request(1, 1)), single(10, Request(2, 2));
+    for (LineRequest& r : backlog) decider.Push(&r, t0);
+    std::string order;
+    auto now = t0;
+    std::size_t next = 0;
+    decider.Push(&single[next++], now);
+    for (int i = 0; i < 12; ++i) {
+        const LineAction action = decider.Next(now);
+        ASSERT_EQ(action.kind, Kind::Attempt) << i;
+        now += 50ms;
+        if (decider.Attempted(*action.request, kOk, now) && action.station == 2) decider.Push(&single[next++], now);
+        order += std::to_string(action.station);
+    }
+    EXPECT_EQ(order, "212121212121");
+}
+
+TEST(LineDecider, AHeldClientGetsOnlyTheLineTimeNobodyElseWants) {
+    LineDecider decider{SchedulerOptions{}};
+    LineRequest a1 = Request(1, 1, 2), a2 = Request(1, 1), b1 = Request(2, 2), b2 = Request(2, 2);
+    decider.Push(&a1, t0);
+    decider.Push(&a2, t0);
+    RunScript(decider, {{0ms, Kind::Attempt, 1, kOk}});  // a1 begun
+    decider.Hold(1, true);
+    EXPECT_TRUE(decider.Held(1));
+    decider.Push(&b1, t0 + 10ms);
+    decider.Push(&b2, t0 + 10ms);
+    // Client 1 has charged less, yet client 2 goes while it has a request.
+    RunScript(decider, {{10ms, Kind::Attempt, 2, kOk}, {20ms, Kind::Attempt, 2, kOk}});
+    RunScript(decider, {{30ms, Kind::Attempt, 1, kOk}});  // nobody else: a1's second
+    decider.Hold(1, false);
+    RunScript(decider, {{40ms, Kind::Attempt, 1, kOk}});
+    EXPECT_EQ(a1.outcome, Outcome{});
+    EXPECT_EQ(a2.outcome, Outcome{});
+    // Dropping a client lets go of its hold.
+    decider.Hold(3, true);
+    decider.Drop(3);
+    EXPECT_FALSE(decider.Held(3));
+}
+
+TEST(LineDecider, StoppingFinishesTheBegunRequestsOnlyEvenHeldOrRetried) {
+    LineDecider decider{SchedulerOptions{}};
+    LineRequest write = Request(1, 1, 3), other = Request(2, 2), later = Request(1, 1);
+    decider.Push(&write, t0);
+    decider.Push(&other, t0);
+    decider.Push(&later, t0);
+    RunScript(decider, {{0ms, Kind::Attempt, 1, kOk}});  // the write's first exchange
+    decider.Hold(1, true);
+    decider.BegunOnly();
+    EXPECT_TRUE(decider.AnyBegun());
+    RunScript(decider, {
+                           {10ms, Kind::Attempt, 1, kNak},  // its second, failed: retried after the pause
+                           {20ms, Kind::Wait, 0, {}},        // neither `other` nor `later` begins
+                           {700ms, Kind::Attempt, 1, kOk},
+                           {710ms, Kind::Attempt, 1, kOk},
+                           {720ms, Kind::Idle, 0, {}},
+                       });
+    EXPECT_EQ(write.outcome, Outcome{});
+    EXPECT_EQ(write.done, 3u);
+    EXPECT_FALSE(decider.AnyBegun());
+    EXPECT_FALSE(other.outcome);
+    EXPECT_EQ(decider.Depth(), 2u);
+}
+
+TEST(LogLimit, ABurstPerKeyThenOneLineWithTheCountWhenTheWindowEnds) {
+    std::vector<std::string> lines;
+    LogLimit limit([&](const std::string& line) { lines.push_back(line); }, 2, std::chrono::seconds(60), 2);
+    const auto t = LogLimit::Clock::time_point{} + std::chrono::hours(1);
+    for (int i = 0; i < 5; ++i) limit.Line("a", "a" + std::to_string(i), t);
+    limit.Line("b", "b0", t);
+    limit.Line("c", "c0", t);  // past the keys: shares "other keys"
+    limit.Line("d", "d0", t);
+    limit.Line("e", "e0", t);
+    EXPECT_EQ(lines, (std::vector<std::string>{"a0", "a1", "b0", "c0", "d0"}));
+    EXPECT_EQ(limit.Suppressed(), 4u);
+    limit.Flush(t + std::chrono::seconds(59));
+    EXPECT_EQ(lines.size(), 5u);
+    limit.Flush(t + std::chrono::seconds(60));
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[5], "3 more lines of a were left out in 60 s");
+    EXPECT_EQ(lines[6], "1 more lines of other keys were left out in 60 s");
+    limit.Line("a", "a5", t + std::chrono::seconds(61));  // a new window
+    EXPECT_EQ(lines.back(), "a5");
+}

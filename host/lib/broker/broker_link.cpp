@@ -16,6 +16,16 @@ namespace {
 // message goes out at most about 1.5 s after the broker is there again.
 constexpr int kRetryLeast = 500;
 constexpr int kRetryMost = 1500;
+// A connection the broker closes within kShortLived of its making, for the
+// kTakeOvers-th time in a row, is taken over by a client with the same id:
+// said once, and reconnected after kTakeOverFirst, doubling up to
+// kTakeOverMost, until a connection lasts.
+constexpr auto kShortLived = std::chrono::seconds(5);
+constexpr unsigned kTakeOvers = 3;
+constexpr auto kTakeOverFirst = std::chrono::seconds(30);
+constexpr auto kTakeOverMost = std::chrono::seconds(120);
+// The same failure is logged again after a minute, with the count meanwhile.
+constexpr auto kFailureReminder = std::chrono::seconds(60);
 
 void InitLibrary() {
     static std::once_flag once;
@@ -81,9 +91,27 @@ bool BrokerLink::Pause(std::chrono::milliseconds delay) {
 }
 
 void BrokerLink::Failed(const std::string& reason) {
-    if (reason == lastFailure_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (reason == lastFailure_) {
+        ++failuresSince_;
+        if (now - lastFailureLogged_ < kFailureReminder) return;
+        log_("MQTT broker " + options_.url + ": still " + reason + " (" + std::to_string(failuresSince_) +
+             " tries since the last line)");
+    } else {
+        log_("MQTT broker " + options_.url + ": " + reason +
+             "; trying again every 0.5 to 1.5 s, logged again each minute while it lasts");
+    }
     lastFailure_ = reason;
-    log_("MQTT broker " + options_.url + ": " + reason + "; trying again every 0.5 to 1.5 s");
+    lastFailureLogged_ = now;
+    failuresSince_ = 0;
+}
+
+bool BrokerLink::SubscribeNow(const std::string& pattern) {
+    return connected_.load() && mosquitto_subscribe(client_, nullptr, pattern.c_str(), 1) == MOSQ_ERR_SUCCESS;
+}
+
+bool BrokerLink::UnsubscribeNow(const std::string& pattern) {
+    return connected_.load() && mosquitto_unsubscribe(client_, nullptr, pattern.c_str()) == MOSQ_ERR_SUCCESS;
 }
 
 void BrokerLink::Run() {
@@ -101,6 +129,7 @@ void BrokerLink::Run() {
         if (rc == MOSQ_ERR_SUCCESS) {
             first = false;
             acknowledged_ = false;
+            refused_ = false;
             // Until the connection is lost or closed: by Stop too, once the
             // last "false" and the DISCONNECT are out (2 s at most).
             int afterStop = 0;
@@ -114,11 +143,14 @@ void BrokerLink::Run() {
             if (stopRequested_.load()) return;
             // A lost connection was logged by OnDisconnect; one that never
             // got the broker's answer is a failure to connect.
-            if (!acknowledged_) Failed(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : Text(rc));
+            if (!acknowledged_ && !refused_) Failed(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : Text(rc));
         } else {
             Failed(std::string("not reachable (") + (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : Text(rc)) + ")");
         }
-        if (Pause(std::chrono::milliseconds(jitter(random)))) return;
+        // A session taken over waits longer before it takes it back.
+        const std::chrono::milliseconds pause =
+            takeOverPause_.count() > 0 ? std::chrono::milliseconds(takeOverPause_) : std::chrono::milliseconds(jitter(random));
+        if (Pause(pause)) return;
     }
 }
 
@@ -158,17 +190,23 @@ bool BrokerLink::Publish(const std::string& topic, const std::string& payload, i
 void BrokerLink::OnConnect(mosquitto* client, void* self, int rc) {
     auto& link = *static_cast<BrokerLink*>(self);
     if (rc != 0) {
+        link.refused_ = true;
         link.Failed(std::string("refused the connection: ") + mosquitto_connack_string(rc));
         return;
     }
     link.lastFailure_.clear();
+    link.failuresSince_ = 0;
     link.acknowledged_ = true;
+    link.connectedAt_ = std::chrono::steady_clock::now();
     if (const auto& hello = link.presence_.hello)
         mosquitto_publish(client, nullptr, hello->topic.c_str(), static_cast<int>(hello->payload.size()),
                           hello->payload.data(), hello->qos, hello->retain);
     for (const std::string& pattern : link.subscriptions_) mosquitto_subscribe(client, nullptr, pattern.c_str(), 1);
-    link.log_(std::string(link.everConnected_.exchange(true) ? "reconnected" : "connected") + " to the MQTT broker " +
-              link.options_.url + " as " + link.options_.clientId);
+    // While the session is taken over each reconnect is not news.
+    const bool again = link.everConnected_.exchange(true);
+    if (link.shortLived_ < kTakeOvers)
+        link.log_(std::string(again ? "reconnected" : "connected") + " to the MQTT broker " + link.options_.url +
+                  " as " + link.options_.clientId);
     // Connected() turns true in Run, after this turn of the loop: by then
     // libmosquitto has sent again what the lost connection left
     // unacknowledged, so nothing published now can overtake it.
@@ -177,6 +215,30 @@ void BrokerLink::OnConnect(mosquitto* client, void* self, int rc) {
 void BrokerLink::OnDisconnect(mosquitto*, void* self, int rc) {
     auto& link = *static_cast<BrokerLink*>(self);
     const bool was = link.connected_.exchange(false);
+    // The broker closing a connection moments after it was made, again and
+    // again, is a session taken over by a client with the same id: said
+    // once, with a longer pause before each reconnect until one lasts.
+    const bool shortLived = rc != 0 && link.acknowledged_ &&
+                            std::chrono::steady_clock::now() - link.connectedAt_ < kShortLived;
+    if (!shortLived && link.shortLived_ >= kTakeOvers) {
+        link.log_("the MQTT connection as " + link.options_.clientId + " lasts again; reconnecting as usual");
+        link.takeOverSaid_ = false;
+        link.takeOverPause_ = std::chrono::seconds(0);
+    }
+    link.shortLived_ = shortLived ? link.shortLived_ + 1 : 0;
+    if (link.shortLived_ >= kTakeOvers) {
+        link.takeOverPause_ = link.takeOverPause_.count() == 0 ? kTakeOverFirst
+                                                              : std::min(kTakeOverMost, link.takeOverPause_ * 2);
+        if (!link.takeOverSaid_)
+            link.log_("the MQTT broker " + link.options_.url + " closed the connection " + std::to_string(kTakeOvers) +
+                      " times in a row right after it was made: another client is likely connected with the same "
+                      "client id " + link.options_.clientId + " and takes the session over; waiting " +
+                      std::to_string(kTakeOverFirst.count()) + " s and more before each reconnect (give each "
+                      "gateway its own --mqtt-client-id)");
+        link.takeOverSaid_ = true;
+        if (was && link.callbacks_.disconnected) link.callbacks_.disconnected();
+        return;
+    }
     if (rc != 0 && was)
         link.log_("lost the MQTT broker " + link.options_.url + " (" + Text(rc) + "); reconnecting");
     if (was && link.callbacks_.disconnected) link.callbacks_.disconnected();
@@ -187,7 +249,7 @@ void BrokerLink::OnMessage(mosquitto*, void* self, const mosquitto_message* mess
     if (!link.callbacks_.message || !message->topic) return;
     const std::string payload(static_cast<const char*>(message->payload),
                               static_cast<std::size_t>(std::max(0, message->payloadlen)));
-    link.callbacks_.message(message->topic, payload);
+    link.callbacks_.message(message->topic, payload, message->retain);
 }
 
 }  // namespace qel::broker

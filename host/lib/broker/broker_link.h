@@ -61,7 +61,8 @@ public:
     struct Callbacks {
         std::function<void()> connected;  // after (re)connecting, once "true" is on the online topic
         std::function<void()> disconnected;  // a connection lost or closed by Stop
-        std::function<void(const std::string& topic, const std::string& payload)> message;
+        // retained: a message the broker kept, sent on subscribing.
+        std::function<void(const std::string& topic, const std::string& payload, bool retained)> message;
         std::function<void(int mid)> published;  // the broker acknowledged the QoS 1 message `mid` (PUBACK)
     };
 
@@ -85,6 +86,10 @@ public:
     // broker has it. A QoS 1 message handed over is kept by libmosquitto
     // across a reconnect and sent again until acknowledged.
     bool Publish(const std::string& topic, const std::string& payload, int qos, bool retain, int& mid);
+    // Now, besides the subscriptions above (not again after a reconnect);
+    // false while the broker is away.
+    bool SubscribeNow(const std::string& pattern);
+    bool UnsubscribeNow(const std::string& pattern);
     bool Connected() const { return connected_.load(); }
     std::uint64_t Published() const { return published_.load(); }
 
@@ -109,8 +114,18 @@ private:
     mosquitto* client_ = nullptr;
     bool started_ = false;
     std::thread thread_;
-    std::string lastFailure_;  // logged once until a connection succeeds
+    std::string lastFailure_;  // logged once until a connection succeeds, reminded of each minute
+    std::chrono::steady_clock::time_point lastFailureLogged_{};
+    unsigned failuresSince_ = 0;
+    // Connections the broker closed right after they were made, one after
+    // another: another client with our id takes the session each time. On
+    // the network thread.
+    std::chrono::steady_clock::time_point connectedAt_{};
+    unsigned shortLived_ = 0;
+    bool takeOverSaid_ = false;
+    std::chrono::seconds takeOverPause_{0};
     bool acknowledged_ = false;  // the broker accepted the connection under way
+    bool refused_ = false;       // the broker refused the connection under way (said by OnConnect)
     std::atomic<bool> stopRequested_{false};
     std::mutex stopMutex_;
     std::condition_variable stopped_;

@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <memory>
 
 #include "modbus/mbap_reply.h"
+#include "modbus/peer_window.h"
 
 namespace qel::modbus {
 
@@ -22,6 +25,12 @@ namespace {
 // A client's requests handed to the line and not yet answered; above this the
 // gateway takes no more from it until some are answered.
 constexpr std::size_t kMaxPendingPerClient = 16;
+// The smallest request (a read), for counting the requests a client's bytes hold.
+constexpr std::size_t kReadRequestBytes = 12;
+// A held client (replies unread, or requests piling up) gets only the line
+// time no other client wants, for at least this long, and until its replies
+// are taken and few of its requests wait.
+constexpr auto kHeldAtLeast = std::chrono::seconds(1);
 
 // Dead peers on a plant network: the first probe after 30 s of silence, then
 // every 10 s, three unanswered probes close it; data unacknowledged for 60 s
@@ -110,6 +119,55 @@ ListenResult GatewayServer::Listen(const std::string& listen, std::string& error
     return ListenResult::Ok;
 }
 
+// Reply bytes that the client has not taken: in the socket (sent, not yet
+// acknowledged by its reading) and in the gateway's buffer.
+std::size_t Unsent(int fd, std::size_t buffered) {
+    int queued = 0;
+    if (ioctl(fd, SIOCOUTQ, &queued) != 0 || queued < 0) queued = 0;
+    return buffered + static_cast<std::size_t>(queued);
+}
+
+// Request bytes the client sent that the gateway has not taken yet.
+std::size_t Unreceived(int fd) {
+    int queued = 0;
+    if (ioctl(fd, SIOCINQ, &queued) != 0 || queued < 0) queued = 0;
+    return static_cast<std::size_t>(queued);
+}
+
+bool GatewayServer::CheckReading(std::uint64_t id, Client& client) {
+    const auto now = Clock::now();
+    // Its replies unread: what it has not taken yet, and what sits on its
+    // side unread, as the window it advertises shrinks from the widest seen.
+    std::size_t unsent = Unsent(client.fd, client.out.size());
+    if (const auto window = PeerWindow(client.fd)) {
+        client.widest = std::max(client.widest, *window);
+        unsent += client.widest - *window;
+    }
+    // Its requests waiting: those under way, those taken and not yet
+    // handed on, and those still in its socket (a read is 12 bytes).
+    const std::size_t inbound = Unreceived(client.fd);
+    const std::size_t waiting = client.pending + (client.framer.Buffered() + inbound) / kReadRequestBytes;
+    if (!client.unread && (unsent > limits_.unread || waiting > limits_.waiting)) {
+        client.unread = true;
+        client.unreadSince = now;
+        client.holdUntil = now + kHeldAtLeast;
+        worker_.Hold(id, true);
+        const std::string why = unsent > limits_.unread ? std::to_string(unsent) + " bytes unread"
+                                                        : std::to_string(waiting) + " requests waiting";
+        clientLog_.Line(client.host, "not reading",
+                        "held client " + client.peer + ": it does not read its replies (" + why +
+                            "); its requests wait until it reads, and it is the first to go at --max-clients");
+    } else if (client.unread && now >= client.holdUntil && unsent <= limits_.unread / 2 &&
+               waiting <= limits_.waiting / 2) {
+        // It took its replies and has few requests waiting.
+        client.unread = false;
+        worker_.Hold(id, false);
+        clientLog_.Line(client.host, "reading again", "client " + client.peer + " reads its replies again");
+        return Process(id, client);
+    }
+    return true;
+}
+
 void GatewayServer::Run(int stopFd) {
     std::vector<pollfd> fds;
     std::vector<std::uint64_t> ids;
@@ -126,8 +184,12 @@ void GatewayServer::Run(int stopFd) {
             fds.push_back({client.fd, events, 0});
             ids.push_back(id);
         }
-        // Woken at least once a second for the time limits.
-        if (poll(fds.data(), fds.size(), 1000) < 0) {
+        // Woken at least once a second for the time limits, and often
+        // while a client is held, to see whether it reads again.
+        const bool watch = std::any_of(clients_.begin(), clients_.end(), [](const auto& c) {
+            return c.second.unread || c.second.pending >= kMaxPendingPerClient;
+        });
+        if (poll(fds.data(), fds.size(), watch ? 100 : 1000) < 0) {
             if (errno == EINTR) continue;
             Log("poll failed: %s", std::strerror(errno));
             return;
@@ -143,6 +205,15 @@ void GatewayServer::Run(int stopFd) {
             if (found == clients_.end()) continue;
             if ((fds[i].revents & POLLOUT) != 0 && !Flush(found->first, found->second)) continue;
             if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) Receive(found->first, found->second);
+        }
+        // Held clients, to see whether they read again; and those with as
+        // many requests under way as they may have, to see whether they pile
+        // up more.
+        for (std::size_t i = 3; i < fds.size(); ++i) {
+            auto found = clients_.find(ids[i]);
+            if (found == clients_.end()) continue;
+            if (found->second.unread || found->second.pending >= kMaxPendingPerClient)
+                CheckReading(found->first, found->second);
         }
         const auto now = Clock::now();
         Sweep(now);
@@ -177,8 +248,22 @@ void GatewayServer::Accept() {
 }
 
 bool GatewayServer::MakeRoom(const std::string& peer, const std::string& host) {
-    // The client idle longest, of those with nothing under way.
+    (void)host;
+    // First a client that does not read its replies, the one longest so.
     auto victim = clients_.end();
+    for (auto it = clients_.begin(); it != clients_.end(); ++it) {
+        if (!it->second.unread) continue;
+        if (victim == clients_.end() || it->second.unreadSince < victim->second.unreadSince) victim = it;
+    }
+    if (victim != clients_.end()) {
+        stats_.Evicted();
+        Close(victim->first, "evicted",
+              "evicted client " + victim->second.peer + " (its replies unread for " +
+                  std::to_string(Seconds(Clock::now() - victim->second.unreadSince)) + " s) to make room for " +
+                  peer + " (--max-clients)");
+        return true;
+    }
+    // Else the client idle longest, of those with nothing under way.
     for (auto it = clients_.begin(); it != clients_.end(); ++it) {
         if (it->second.pending != 0 || !it->second.out.empty()) continue;
         if (victim == clients_.end() || it->second.heard < victim->second.heard) victim = it;
@@ -188,7 +273,6 @@ bool GatewayServer::MakeRoom(const std::string& peer, const std::string& host) {
     const std::string message = "evicted client " + victim->second.peer + " (idle " +
                                 std::to_string(Seconds(Clock::now() - victim->second.heard)) +
                                 " s, the longest) to make room for " + peer + " (--max-clients)";
-    (void)host;
     Close(victim->first, "evicted", message);
     return true;
 }
@@ -300,7 +384,7 @@ bool GatewayServer::Send(std::uint64_t id, Client& client, const std::vector<std
                                      std::to_string(client.out.size()) + " bytes waiting)");
         return false;
     }
-    return true;
+    return CheckReading(id, client);
 }
 
 bool GatewayServer::Flush(std::uint64_t id, Client& client) {
@@ -328,7 +412,7 @@ void GatewayServer::Sweep(Clock::time_point now) {
         if (client.partial && now - client.partialSince >= limits_.incomplete) {
             stale.emplace_back(id, "closed client " + client.peer + ": a request left incomplete for " +
                                        std::to_string(limits_.incomplete.count()) + " s");
-        } else if (client.pending == 0 && now - client.heard >= limits_.clientIdle) {
+        } else if ((client.pending == 0 || client.unread) && now - client.heard >= limits_.clientIdle) {
             stale.emplace_back(id, "closed client " + client.peer + ": idle for " +
                                        std::to_string(limits_.clientIdle.count()) + " s (--client-idle)");
         }

@@ -1,9 +1,15 @@
 // The Modbus TCP side, for many clients on one thread: each client's bytes
 // are received on their own (non-blocking sockets), cut into requests by
 // their MBAP headers, handed to the line worker, and answered in each
-// client's order through a bounded output buffer. Clients that stall, idle,
-// vanish or never read their replies are closed; at the client limit a new
-// client evicts the one idle longest.
+// client's order through a bounded output buffer. A client whose replies go
+// unread (more than ServerLimits::unread bytes of them waiting on its side,
+// in its socket and in the gateway), or that sends more requests than it is
+// answered (more than ServerLimits::waiting waiting), is held: its requests
+// get only the line time no other client wants, until it has read its
+// replies and few of its requests wait; it is the first to go when a new
+// client needs a slot.
+// Clients that stall, idle or vanish are closed; at the client limit a new
+// client evicts a client that does not read, else the one idle longest.
 #pragma once
 
 #include <modbus/modbus.h>
@@ -28,6 +34,8 @@ struct ServerLimits {
     std::chrono::seconds clientIdle{300};     // nothing sent or received, nothing under way
     std::chrono::seconds incomplete{5};       // a request begun and not finished
     std::size_t maxOutput = 16 * 1024;        // replies waiting for a client that does not read
+    std::size_t unread = 4 * 1024;            // reply bytes unread (its side, the socket, the gateway) above which a client is held
+    std::size_t waiting = 64;                 // requests waiting (under way and in its socket) above which it is held
     std::bitset<256> units = std::bitset<256>().set();  // the units served; others get exception 0x0A
 };
 
@@ -70,7 +78,14 @@ private:
         Clock::time_point heard;        // the last byte moved either way
         bool partial = false;           // part of a request is held ...
         Clock::time_point partialSince; // ... since then
+        bool unread = false;            // its replies go unread: held ...
+        Clock::time_point unreadSince;  // ... since then
+        std::uint32_t widest = 0;       // the widest receive window it advertised
+        Clock::time_point holdUntil;    // held: not let go before then
     };
+    // Holds a client whose replies go unread, lets one go that read them;
+    // false when the client was closed.
+    bool CheckReading(std::uint64_t id, Client& client);
     void Accept();
     bool MakeRoom(const std::string& peer, const std::string& host);
     void Receive(std::uint64_t id, Client& client);

@@ -4,6 +4,8 @@
 
 #include "modbus/gateway_log.h"
 
+#include <string>
+
 namespace qel::modbus {
 
 namespace {
@@ -44,9 +46,25 @@ LineWorker::LineWorker(session::LineScheduler& line) : line_(line) {}
 
 void LineWorker::Start() { line_.Start(); }
 
-void LineWorker::Stop() {
-    const auto left = line_.Stop();
+bool LineWorker::Stop(std::chrono::milliseconds finishBegun) {
+    const auto left = line_.Stop(finishBegun);
     if (!left.empty()) Log("%zu requests were not done", left.size());
+    bool whole = true;
+    for (const auto& request : left) {
+        const auto& cut = static_cast<const JobRequest&>(*request);
+        const Job& job = *cut.job;
+        const std::size_t reads = job.reads.size();
+        if (job.writes.empty() || cut.done <= reads) continue;
+        whole = false;
+        // The bound ran out inside a write: exactly which gates it reached.
+        std::string written, notWritten;
+        for (std::size_t i = 0; i < job.writes.size(); ++i)
+            (reads + i < cut.done ? written : notWritten) += " " + job.writes[i].gate.gas;
+        Log("stopping inside the write to unit %u at %u: %zu of %zu values written, the gates:%s; not written:%s",
+            job.modbus.unit, job.modbus.address, cut.done - reads, job.writes.size(), written.c_str(),
+            notWritten.c_str());
+    }
+    return whole;
 }
 
 void LineWorker::Submit(std::unique_ptr<Job> job) {

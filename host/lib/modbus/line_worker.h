@@ -4,6 +4,7 @@
 // scheduler gives each client its turn, exchange by exchange.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -19,10 +20,14 @@ public:
     LineWorker& operator=(const LineWorker&) = delete;
 
     void Start();
-    // Ends the scheduler's thread after the exchange under way; logs how
-    // many requests were left unanswered.
-    void Stop();
+    // Ends the scheduler's thread after the requests begun on the line are
+    // finished (all their exchanges; for at most `finishBegun`); logs how
+    // many requests were left unanswered, and of a write cut off by the
+    // bound exactly which gates were written. True when none was cut off.
+    bool Stop(std::chrono::milliseconds finishBegun = {});
     void Submit(std::unique_ptr<Job> job);
+    // A client that does not read its answers: its requests wait (HoldClient).
+    void Hold(std::uint64_t client, bool held) { line_.HoldClient(client, held); }
     // Forgets the requests of a client that went away; how many there were.
     std::size_t DropClient(std::uint64_t client);
     std::vector<std::unique_ptr<Job>> TakeFinished();

@@ -14,6 +14,18 @@ using Clock = std::chrono::steady_clock;
 // exchanges one after another, so the line selects each station once a
 // round and not before every exchange.
 constexpr std::uint64_t kClient = std::uint64_t{1} << 48;
+// The sets are a client of their own: with sets and reads waiting, the line
+// takes them in turn, and neither waits for the other's backlog.
+constexpr std::uint64_t kSetClient = kClient + 1;
+// Sets written in one round at most; the rest wait for the next (each gate's
+// newest only).
+constexpr std::size_t kSetsPerRound = 8;
+// Retained messages under the prefix are looked at for this long after the
+// first connection.
+constexpr auto kSweep = std::chrono::seconds(3);
+// Lines about refused sets: a burst per topic in a minute, then a count.
+constexpr int kRefusalBurst = 5;
+constexpr auto kRefusalWindow = std::chrono::seconds(60);
 
 std::string Seconds(double seconds) {
     char text[32];
@@ -24,7 +36,8 @@ std::string Seconds(double seconds) {
 }  // namespace
 
 MqttPublisher::MqttPublisher(session::LineScheduler& line, const MqttOptions& options, broker::LogSink log)
-    : line_(line), options_(options), log_(std::move(log)), rounds_(line, kClient) {}
+    : line_(line), options_(options), log_(std::move(log)), rounds_(line, kClient),
+      refusals_(log_, kRefusalBurst, kRefusalWindow, 256) {}
 
 MqttPublisher::~MqttPublisher() { Stop(); }
 
@@ -94,11 +107,19 @@ bool MqttPublisher::Start(std::string& error) {
         std::lock_guard lock(mutex_);
         republish_ = true;
         connectedAt_ = Clock::now();
+        // The first connection sweeps the prefix for retained topics left
+        // by an earlier list.
+        if (!swept_ && link_ && link_->SubscribeNow(options_.prefix + "/#")) {
+            swept_ = true;
+            sweeping_ = true;
+            sweepUntil_ = connectedAt_ + kSweep;
+        }
         wake_.notify_all();
     };
     callbacks.disconnected = [this] { stats_.Disconnected(); };
-    if (options_.writes)
-        callbacks.message = [this](const std::string& topic, const std::string& payload) { OnMessage(topic, payload); };
+    callbacks.message = [this](const std::string& topic, const std::string& payload, bool retained) {
+        OnMessage(topic, payload, retained);
+    };
     // The online topic: retained "true" on connect, "false" as the Last Will and on Stop.
     const std::string online = options_.prefix + "/$online";
     broker::Presence presence;
@@ -141,6 +162,9 @@ bool MqttPublisher::Reconfigure(const MqttOptions& options, const session::GateC
         stopping_ = false;
         republish_ = false;
         sets_.clear();
+        setOrder_.clear();
+        swept_ = false;
+        sweeping_ = false;
     }
     options_ = options;
     return Prepare(check, planDriver, planOptions, allow, error) && Start(error);
@@ -149,19 +173,34 @@ bool MqttPublisher::Reconfigure(const MqttOptions& options, const session::GateC
 void MqttPublisher::Run() {
     Clock::time_point remind = Clock::now() + std::chrono::seconds(5);
     for (;;) {
-        std::deque<SetRequest> sets;
+        std::vector<SetRequest> sets;
         bool republish = false;
+        bool sweepDone = false;
         Clock::time_point connectedAt;
         {
             std::unique_lock lock(mutex_);
-            const Clock::time_point until = rounds_.NextDue(Clock::now() + std::chrono::seconds(1));
+            Clock::time_point until = rounds_.NextDue(Clock::now() + std::chrono::seconds(1));
+            if (sweeping_) until = std::min(until, sweepUntil_);
             wake_.wait_until(lock, until, [&] { return stopping_ || republish_ || !sets_.empty(); });
             if (stopping_) return;
-            sets.swap(sets_);
+            // The oldest waiting sets, each gate's newest value.
+            while (!setOrder_.empty() && sets.size() < kSetsPerRound) {
+                auto found = sets_.find(setOrder_.front());
+                setOrder_.pop_front();
+                if (found == sets_.end()) continue;
+                sets.push_back(std::move(found->second));
+                sets_.erase(found);
+            }
             std::swap(republish, republish_);
             connectedAt = connectedAt_;
+            if (sweeping_ && Clock::now() >= sweepUntil_) {
+                sweeping_ = false;
+                sweepDone = true;
+            }
+            refusals_.Flush(Clock::now());
         }
-        for (const SetRequest& set : sets) Write(set);
+        if (sweepDone) link_->UnsubscribeNow(options_.prefix + "/#");
+        if (!sets.empty()) Write(sets);
         Clock::time_point now = Clock::now();
         if (republish) {
             // What a round published since the connection came is there already.
@@ -260,11 +299,50 @@ void MqttPublisher::PublishStations(bool force, Clock::time_point since, const s
     }
 }
 
-void MqttPublisher::OnMessage(const std::string& topic, const std::string& payload) {
+void MqttPublisher::Sweep(const std::string& topic) {
+    // Ours: the gates' and stations' topics, and the gateway's own $ topics
+    // right under the prefix ($online, $port and the like).
+    if (byTopic_.count(topic) != 0) return;
+    for (const auto& [number, station] : stations_)
+        if (station.topic == topic || station.reasonTopic == topic) return;
+    const std::string own = options_.prefix + "/$";
+    if (topic.rfind(own, 0) == 0 && topic.find('/', own.size()) == std::string::npos) return;
+    if (link_->Publish(topic, "", 1, true)) log_("MQTT: cleared the retained topic " + topic + ", no longer published");
+}
+
+void MqttPublisher::Refused(const std::string& topic, const std::string& refusal) {
+    stats_.Exception(kSetRefused);
+    {
+        std::lock_guard lock(mutex_);
+        refusals_.Line("refused sets on " + topic, "MQTT set on " + topic + " refused: " + refusal, Clock::now());
+    }
+    // At QoS 0: a flood of refusals must not pile up in the client's queue
+    // of messages awaiting the broker's acknowledgement.
+    link_->Publish(topic + "/result", SetResultPayload(refusal), 0, false);
+}
+
+void MqttPublisher::OnMessage(const std::string& topic, const std::string& payload, bool retained) {
     static const std::string suffix = "/set";
+    bool sweeping;
+    {
+        std::lock_guard lock(mutex_);
+        sweeping = sweeping_;
+    }
+    if (retained && sweeping) Sweep(topic);
+    if (!options_.writes) return;
+    // While the prefix is swept, a broker may deliver a set once for each of
+    // the two subscriptions it matches: the copy right behind it is the same
+    // message.
+    const Clock::time_point now = Clock::now();
+    if (sweeping && !retained && topic == lastSet_.topic && payload == lastSet_.payload &&
+        now - lastSet_.at < std::chrono::milliseconds(100))
+        return;
+    lastSet_ = {topic, payload, now};
     if (topic.size() <= suffix.size() || topic.compare(topic.size() - suffix.size(), suffix.size(), suffix) != 0) return;
     stats_.Request(kSetReceived);
-    const std::string resultTopic = topic + "/result";
+    // A retained set would be written again at every reconnect: a set is a
+    // command of the moment.
+    if (retained) return Refused(topic, "a retained set is not written");
     const auto found = byTopic_.find(topic.substr(0, topic.size() - suffix.size()));
     std::string refusal;
     std::optional<long long> value;
@@ -273,44 +351,67 @@ void MqttPublisher::OnMessage(const std::string& topic, const std::string& paylo
     } else if (rounds_.Gates()[found->second].block) {
         refusal = "a block is not written: list its gates on their own";
     } else if (!(value = ParseSetValue(payload))) {
-        refusal = "the payload is neither a number nor {\"v\":N}";
+        refusal = "the payload is neither a whole number nor {\"v\":N}";
     } else {
         const session::Gate& gate = rounds_.Gates()[found->second].gate;
         refusal = RefuseValue(gate.definition, gate.dataType, *value);
         if (!refusal.empty()) refusal += ", not " + std::to_string(*value);
         if (refusal.empty() && allow_ && !allow_->Allows(gate.definition)) refusal = "not in the write-allow list";
     }
-    if (!refusal.empty()) {
-        stats_.Exception(kSetRefused);
-        log_("MQTT set on " + topic + " refused: " + refusal);
-        link_->Publish(resultTopic, SetResultPayload(refusal), 1, false);
-        return;
+    if (!refusal.empty()) return Refused(topic, refusal);
+    // Only the newest set of a gate waits: the one it replaces is answered.
+    std::optional<SetRequest> replaced;
+    {
+        std::lock_guard lock(mutex_);
+        SetRequest set{found->second, topic + "/result", *value};
+        auto [at, added] = sets_.try_emplace(found->second, set);
+        if (added) {
+            setOrder_.push_back(found->second);
+        } else {
+            replaced = std::move(at->second);
+            at->second = std::move(set);
+        }
+        wake_.notify_all();
     }
-    std::lock_guard lock(mutex_);
-    sets_.push_back({found->second, resultTopic, *value});
-    wake_.notify_all();
+    if (replaced) {
+        stats_.Exception(kSetSuperseded);
+        link_->Publish(replaced->resultTopic,
+                       SetResultPayload("superseded by a newer set before it was written, not " +
+                                        std::to_string(replaced->value)),
+                       0, false);
+    }
 }
 
-void MqttPublisher::Write(const SetRequest& set) {
-    const session::Gate& gate = rounds_.Gates()[set.item].gate;
-    session::LineRequest request;
-    request.client = kClient;
-    request.station = gate.definition.station;
-    request.exchanges.push_back(session::LineExchange::Write(gate, static_cast<std::uint16_t>(set.value)));
-    line_.Call(request);
-    std::string refusal;
-    if (!request.ok()) {
-        refusal = request.failure() != session::FailureKind::None
-                      ? std::string("the write failed: ") + session::FailureKindText(request.failure())
-                  : request.outcome ? std::string("the driver refused the write (") +
-                                          session::DriverResultName(request.outcome->result) + ")"
-                                    : "the write was not done: the gateway is stopping";
-        stats_.Exception(kSetFailed);
-        log_("MQTT set of " + gate.gas + " to " + std::to_string(set.value) + ": " + refusal);
+void MqttPublisher::Write(const std::vector<SetRequest>& sets) {
+    std::vector<session::LineRequest> requests(sets.size());
+    std::vector<session::LineRequest*> calls;
+    for (std::size_t i = 0; i < sets.size(); ++i) {
+        const session::Gate& gate = rounds_.Gates()[sets[i].item].gate;
+        session::LineRequest& request = requests[i];
+        request.client = kSetClient;
+        request.station = gate.definition.station;
+        request.exchanges.push_back(session::LineExchange::Write(gate, static_cast<std::uint16_t>(sets[i].value)));
+        calls.push_back(&request);
     }
-    link_->Publish(set.resultTopic, SetResultPayload(refusal), 1, false);
-    // Read back with the next round, whatever its period.
-    rounds_.ReadSoon(set.item);
+    line_.CallAll(calls);
+    for (std::size_t i = 0; i < sets.size(); ++i) {
+        const SetRequest& set = sets[i];
+        const session::LineRequest& request = requests[i];
+        const session::Gate& gate = rounds_.Gates()[set.item].gate;
+        std::string refusal;
+        if (!request.ok()) {
+            refusal = request.failure() != session::FailureKind::None
+                          ? std::string("the write failed: ") + session::FailureKindText(request.failure())
+                      : request.outcome ? std::string("the driver refused the write (") +
+                                              session::DriverResultName(request.outcome->result) + ")"
+                                        : "the write was not done: the gateway is stopping";
+            stats_.Exception(kSetFailed);
+            log_("MQTT set of " + gate.gas + " to " + std::to_string(set.value) + ": " + refusal);
+        }
+        link_->Publish(set.resultTopic, SetResultPayload(refusal), 1, false);
+        // Read back with the next round, whatever its period.
+        rounds_.ReadSoon(set.item);
+    }
 }
 
 }  // namespace qel::mqtt

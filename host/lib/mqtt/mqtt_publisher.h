@@ -8,7 +8,12 @@
 // for every station while the serial port is lost) and the port's state on
 // a change; everything again after a reconnect. With writes on, a
 // message on a listed gate's .../set topic is written through the scheduler
-// and answered on .../set/result.
+// and answered on .../set/result: only the newest set of a gate waits (the
+// one it replaces is answered as superseded), so what waits is bounded by
+// the list; the sets go to the line as a client of their own, a few a round,
+// and take their turn like any other client. A refused set's log line is
+// limited (a burst, then a count). On start, retained topics under the
+// prefix that this list no longer publishes are cleared.
 //
 // Its FrontEndStats: connected is 1 while the broker connection is up,
 // connects counts the connections made; refused and evicted stay 0. MQTT has
@@ -29,6 +34,7 @@
 #include "session/gate_rounds.h"
 #include "session/line_scheduler.h"
 #include "session/line_stats.h"
+#include "session/log_limit.h"
 #include "mqtt/mqtt_forwarder.h"
 #include "broker/broker_link.h"
 #include "mqtt/mqtt_options.h"
@@ -49,7 +55,8 @@ enum MqttRequestCode : unsigned {
 // refusal on .../set/result.
 enum MqttExceptionCode : unsigned {
     kSetRefused = 1,  // refused before the line: not a gate, a block, the payload, the range, the allow list
-    kSetFailed = 2,   // the write failed on the line or the driver refused it
+    kSetFailed = 2,
+    kSetSuperseded = 3,  // a newer set of the same gate came before it was written   // the write failed on the line or the driver refused it
 };
 
 class MqttPublisher {
@@ -106,8 +113,12 @@ private:
     void PublishStations(bool force, std::chrono::steady_clock::time_point since, const session::LineSnapshot& line);
     // The value messages of this round into the queue.
     void Flush();
-    void OnMessage(const std::string& topic, const std::string& payload);
-    void Write(const SetRequest& request);
+    void OnMessage(const std::string& topic, const std::string& payload, bool retained);
+    // The sets taken, on the line together as a client of their own.
+    void Write(const std::vector<SetRequest>& sets);
+    // A retained message seen while sweeping: cleared unless it is ours.
+    void Sweep(const std::string& topic);
+    void Refused(const std::string& topic, const std::string& refusal);
 
     session::LineScheduler& line_;
     MqttOptions options_;
@@ -133,7 +144,16 @@ private:
     bool stopping_ = false;
     bool republish_ = false;
     std::chrono::steady_clock::time_point connectedAt_{};
-    std::deque<SetRequest> sets_;
+    std::map<std::size_t, SetRequest> sets_;  // the newest set of each gate, by item
+    std::deque<std::size_t> setOrder_;       // the items of sets_, the oldest first
+    bool sweeping_ = false;                  // retained topics are being swept ...
+    std::chrono::steady_clock::time_point sweepUntil_{};  // ... until then
+    bool swept_ = false;                     // once per Start
+    session::LogLimit refusals_;             // under mutex_
+    struct LastSet {
+        std::string topic, payload;
+        std::chrono::steady_clock::time_point at{};
+    } lastSet_;                              // on the network thread
     std::thread thread_;
 };
 

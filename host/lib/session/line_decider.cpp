@@ -201,6 +201,7 @@ std::vector<LineRequest*> LineDecider::Drop(std::uint64_t client) {
         if (q->requests.empty()) clients_.erase(q);
         break;
     }
+    held_.erase(client);
     depth_ -= dropped.size();
     return dropped;
 }
@@ -298,18 +299,29 @@ LineAction LineDecider::Next(TimePoint now) {
     };
     if (overdue >= 0) return probe(overdue);
 
-    // The clients in turn: the first whose oldest request may go now. A
-    // client with a backlog (more than `backlog` requests waiting: one that
-    // sends without waiting for its answers, or without reading them) goes
-    // only when no other client's request may go, so that a client that
-    // waits for each answer is not held behind it; one that has had no turn
-    // for `backlogGrace` goes in its turn all the same, so that no backlog
-    // starves.
+    // The clients by their share of the line: of those whose oldest request
+    // may go now, the one with the least line time charged (each attempt's
+    // time goes to its client: a client of long block reads or of silent
+    // stations pays for them). At equal charge, a client without a backlog
+    // (more than `backlog` requests waiting: one that sends without waiting
+    // for its answers) goes first, unless the one with the backlog has had
+    // no turn for `backlogGrace`; then the turn order. A held client (one
+    // that does not read its answers) gets only the line time no other
+    // client wants.
     auto chosen = clients_.end();
+    int chosenClass = 0;
     for (auto q = clients_.begin(); q != clients_.end(); ++q) {
+        if (!q->placed) {
+            const auto known = charged_.find(q->client);
+            q->used = known == charged_.end() ? virtual_ : std::max(virtual_, known->second);
+            if (known != charged_.end()) charged_.erase(known);
+            q->placed = true;
+        }
         LineRequest* request = q->requests.front();
+        if (begunOnly_ && !Begun(*request, underWay_)) continue;
         // Its answer comes with a read queued for another request.
         if (Settle(*request) == Turn::Ride) continue;
+        const bool held = !begunOnly_ && held_.count(q->client) != 0;
         const StationHealth& h = Health(request->station);
         // A request without exchanges only keeps its place in its client's order.
         const bool empty = request->current >= request->exchanges.size();
@@ -319,12 +331,20 @@ LineAction LineDecider::Next(TimePoint now) {
             earliest = std::min(earliest, ready);
             continue;
         }
-        // In turn order, the first client without a backlog, or without a turn for long enough.
-        if (q->requests.size() <= options_.backlog || now - q->lastTurn >= options_.backlogGrace) {
+        // Answered at once, without line time (a down station, no exchanges): ahead of any attempt.
+        const int cls = empty || down ? -1
+                        : held                                                                                 ? 2
+                        : q->requests.size() <= options_.backlog || now - q->lastTurn >= options_.backlogGrace ? 0
+                                                                                                                 : 1;
+        // A held client goes only when no other client's request may go.
+        if (cls == 2 && chosen != clients_.end() && chosenClass < 2) continue;
+        if (cls < 2 && chosenClass == 2) chosen = clients_.end();
+        if (cls < 0 && chosenClass >= 0) chosen = clients_.end();
+        if (chosenClass < 0 && chosen != clients_.end() && cls >= 0) continue;
+        if (chosen == clients_.end() || q->used < chosen->used || (q->used == chosen->used && cls < chosenClass)) {
             chosen = q;
-            break;
+            chosenClass = cls;
         }
-        if (chosen == clients_.end()) chosen = q;
     }
     if (chosen != clients_.end()) {
         LineRequest* request = chosen->requests.front();
@@ -348,6 +368,7 @@ LineAction LineDecider::Next(TimePoint now) {
             underWay_ = request;
             startedAt_ = now;
         }
+        virtual_ = std::max(virtual_, chosen->used);
         // This client's turn is spent: it goes to the back.
         chosen->lastTurn = now;
         ClientQueue turn = std::move(*chosen);
@@ -362,6 +383,31 @@ LineAction LineDecider::Next(TimePoint now) {
         action.until = earliest;
     }
     return action;
+}
+
+bool LineDecider::Begun(const LineRequest& request, const LineRequest* underWay) {
+    return &request == underWay || request.current > 0 ||
+           (!request.exchanges.empty() && request.exchanges.front().attempts > 0);
+}
+
+bool LineDecider::AnyBegun() const {
+    for (const ClientQueue& q : clients_)
+        for (const LineRequest* request : q.requests)
+            if (Begun(*request, underWay_)) return true;
+    return false;
+}
+
+void LineDecider::Hold(std::uint64_t client, bool held) {
+    if (held) held_.insert(client);
+    else held_.erase(client);
+}
+
+void LineDecider::Charge(std::uint64_t client, double ms) {
+    for (ClientQueue& q : clients_) {
+        if (q.client != client) continue;
+        q.used += ms;
+        return;
+    }
 }
 
 void LineDecider::Remember(unsigned station, double seconds, TimePoint now) {
@@ -444,7 +490,11 @@ void LineDecider::Finish(LineRequest& request, TimePoint now) {
         if (q->client != request.client) continue;
         auto found = std::find(q->requests.begin(), q->requests.end(), &request);
         if (found != q->requests.end()) q->requests.erase(found);
-        if (q->requests.empty()) clients_.erase(q);
+        if (q->requests.empty()) {
+            // Its charge is kept while it is ahead of the others'.
+            if (q->used > virtual_) charged_[q->client] = q->used;
+            clients_.erase(q);
+        }
         --depth_;
         break;
     }
@@ -454,6 +504,10 @@ bool LineDecider::Attempted(LineRequest& request, const AttemptOutcome& outcome,
     if (underWay_ == &request) underWay_ = nullptr;
     LineExchange& exchange = request.exchanges[request.current];
     ++exchange.attempts;
+    // The line time it took, or, from a runner that does not measure, what the planner predicted.
+    Charge(request.client, outcome.took.count() > 0 ? outcome.took.count() * 1000.0 : exchange.cost);
+    // Charges of clients gone quiet that the others have caught up with are forgotten.
+    std::erase_if(charged_, [this](const auto& entry) { return entry.second <= virtual_; });
     StationHealth& h = health_[request.station % STATION_COUNT];
     bool finished = false;
     const bool imaging = options_.maxAge.count() > 0;

@@ -34,6 +34,8 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
+#include <set>
 #include <vector>
 
 #include "session/attempt_runner.h"
@@ -103,6 +105,17 @@ public:
     LineRequest* FindWaiting(unsigned station, const std::function<bool(const LineRequest&)>& match) const;
 
     LineAction Next(SchedulerClock::time_point now);
+
+    // A held client (one that does not read its answers) gets no share of
+    // the line, only the time no other client wants, until it is let go.
+    // Holding outlives its queue; Drop ends it.
+    void Hold(std::uint64_t client, bool held);
+    bool Held(std::uint64_t client) const { return held_.count(client) != 0; }
+    // Stopping: from now on only the requests that have begun on the line go
+    // on (all their exchanges); the others are not begun.
+    void BegunOnly(bool only = true) { begunOnly_ = only; }
+    // Whether a queued request has begun on the line and is not finished.
+    bool AnyBegun() const;
     // After Attempt: true when the request is finished (outcome set).
     bool Attempted(LineRequest& request, const AttemptOutcome& outcome, SchedulerClock::time_point now);
     // After FailDown: the request is finished (a line failure with this
@@ -154,7 +167,14 @@ private:
         std::uint64_t client;
         std::deque<LineRequest*> requests;
         SchedulerClock::time_point lastTurn;  // its last exchange, or when it came
+        // The line time charged to it (ms, from where the share started
+        // counting); set when the queue is first looked at.
+        double used = 0;
+        bool placed = false;
     };
+    static bool Begun(const LineRequest& request, const LineRequest* underWay);
+    // The line time of an attempt goes to its client's account.
+    void Charge(std::uint64_t client, double ms);
     std::deque<ClientQueue> clients_;  // clients with requests waiting, next turn first
     std::size_t depth_ = 0;
     LineRequest* underWay_ = nullptr;
@@ -170,6 +190,15 @@ private:
     LineImage image_;
     SchedulerClock::time_point pruned_{};
     ShareCounts shares_;
+    // The fair share of line time: the client with the least charged goes
+    // next. `virtual_` is the charge of the client last chosen; a client
+    // that comes (back) starts there, or at its own charge while that is
+    // higher (remembered in `charged_` after its queue emptied), so coming
+    // and going buys no more than its share.
+    double virtual_ = 0;
+    std::map<std::uint64_t, double> charged_;
+    std::set<std::uint64_t> held_;
+    bool begunOnly_ = false;
     bool portOpen_ = true;
     SchedulerClock::time_point reopenAt_{};
     Millis reopenBackoff_{0};

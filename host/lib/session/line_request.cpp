@@ -30,6 +30,7 @@ LineExchange LineExchange::Read(const plan::Transfer& planned) {
     exchange.gas = exchange.transfer.gas == nullptr ? "" : exchange.transfer.gas;
     exchange.transfer.gas = nullptr;  // Aim points it at `gas`, and values at `slots`
     exchange.slots.assign(plan::SlotCount(planned), 0);
+    exchange.cost = planned.selectMs + planned.exchangeMs;
     return exchange;
 }
 

@@ -41,6 +41,7 @@ struct LineExchange {
     ExchangeLink host;
     std::vector<ExchangeLink> riders;
     bool shared = false;  // answered by another request's exchange, not by a line exchange of its own
+    double cost = 0;                      // predicted line time in ms (the planner's), 0: not predicted
 
     // A read of a checked gate; for a word or bit of its own `count` is 1.
     static LineExchange Read(const Gate& gate);

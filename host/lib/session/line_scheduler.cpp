@@ -58,6 +58,7 @@ struct LineScheduler::Impl {
     std::vector<std::unique_ptr<LineRequest>> submitted;  // submitted, not yet finished
     std::vector<std::unique_ptr<LineRequest>> finished;
     bool stopping = false;
+    TimePoint finishBegunUntil{};  // stopping: begun requests go on until then
     bool running = false;
     std::function<bool()> reopenLine;  // a reopen asked for by ReopenLine
     std::thread thread;
@@ -80,14 +81,17 @@ void LineScheduler::Start() {
     if (impl_->running) return;
     impl_->running = true;
     impl_->stopping = false;
+    impl_->decider.BegunOnly(false);
     impl_->thread = std::thread([impl = impl_.get()] { impl->Run(); });
 }
 
-std::vector<std::unique_ptr<LineRequest>> LineScheduler::Stop() {
+std::vector<std::unique_ptr<LineRequest>> LineScheduler::Stop(SchedulerClock::duration finishBegun) {
     Impl& d = *impl_;
     {
         std::lock_guard lock(d.mutex);
         d.stopping = true;
+        d.finishBegunUntil = SchedulerClock::now() + finishBegun;
+        d.decider.BegunOnly();
     }
     d.ready.notify_all();
     if (d.thread.joinable()) d.thread.join();
@@ -136,6 +140,14 @@ std::size_t LineScheduler::DropClient(std::uint64_t client) {
         std::erase_if(d.submitted, [&](const auto& p) { return p.get() == request; });
     }
     return dropped.size();
+}
+
+void LineScheduler::HoldClient(std::uint64_t client, bool held) {
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->decider.Hold(client, held);
+    }
+    impl_->ready.notify_all();
 }
 
 std::vector<std::unique_ptr<LineRequest>> LineScheduler::TakeFinished() {
@@ -228,8 +240,12 @@ void LineScheduler::Impl::Run() {
         onLoop();
         lock.lock();
     };
-    while (!stopping) {
-        if (reopenLine) {
+    // Stopping, the requests begun on the line are finished, within the bound.
+    auto go = [&] {
+        return !stopping || (SchedulerClock::now() < finishBegunUntil && decider.AnyBegun());
+    };
+    while (go()) {
+        if (reopenLine && !stopping) {
             const std::function<bool()> reopen = std::move(reopenLine);
             reopenLine = nullptr;
             for (LineRequest* request : decider.DropAll()) {
@@ -251,7 +267,8 @@ void LineScheduler::Impl::Run() {
         switch (action.kind) {
             case LineAction::Idle:
             case LineAction::Wait: {
-                const TimePoint limit = now + std::chrono::seconds(1);
+                TimePoint limit = now + std::chrono::seconds(1);
+                if (stopping) limit = std::min(limit, finishBegunUntil);
                 const TimePoint until = action.kind == LineAction::Wait ? std::min(action.until, limit) : limit;
                 ready.wait_until(lock, until);
                 if (SchedulerClock::now() - lastLoop >= std::chrono::milliseconds(500)) loop();

@@ -11,9 +11,15 @@
 //    stations' exchanges run meanwhile. The last attempt's outcome (refused
 //    or line failure) is the exchange's, as the driver's own loop would
 //    have given it.
-//  * Clients take turns, exchange by exchange. A client with more than
-//    `backlog` [4] requests waiting goes after the clients without one,
-//    unless it has had no turn for `backlogGrace` [1 s].
+//  * Clients share the line by line time, exchange by exchange: each
+//    attempt's time is charged to its client, and of the clients with a
+//    request ready the one charged least goes next (a client that comes
+//    back starts where the others are, or at its own charge while that is
+//    higher). A request answered without the line goes at once. At equal
+//    charge a client with more than `backlog` [4] requests waiting goes
+//    after the clients without one, unless it has had no turn for
+//    `backlogGrace` [1 s]. A held client (HoldClient) gets only the time no
+//    other client wants.
 //  * A request that failed on "no answer" marks its station down. Requests
 //    for a down station fail at once (FailureKind::Down, a line failure). A down
 //    station is probed with one attempt of `probeTimeout` [100 ms] when the
@@ -78,14 +84,21 @@ public:
     std::function<void()> onLoop;
 
     void Start();
-    // Finishes the exchange under way, ends the thread, and hands back the
-    // requests that were not done (no outcome). Requests of Call and CallAll
-    // that were not done come back to their callers with no outcome.
-    std::vector<std::unique_ptr<LineRequest>> Stop();
+    // Finishes the exchange under way, and with `finishBegun` above zero,
+    // for at most that long, every request that has begun on the line (all
+    // its exchanges; no other request is begun meanwhile); ends the thread,
+    // and hands back the requests that were not done (no outcome; one
+    // begun and cut off by the bound has `done` and `current` as it was
+    // left). Requests of Call and CallAll that were not done come back to
+    // their callers with no outcome.
+    std::vector<std::unique_ptr<LineRequest>> Stop(SchedulerClock::duration finishBegun = {});
 
     void Submit(std::unique_ptr<LineRequest> request);
     // Forgets the waiting requests of a client that went away; how many.
     std::size_t DropClient(std::uint64_t client);
+    // A held client gets only the line time no other client wants, until it
+    // is let go (one that does not read its answers); LineDecider::Hold.
+    void HoldClient(std::uint64_t client, bool held);
     // The requests finished since the last call (not those of Call).
     std::vector<std::unique_ptr<LineRequest>> TakeFinished();
     // Readable while finished requests wait in TakeFinished.

@@ -1,7 +1,11 @@
 #include "session/service_notify.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cstdint>
 
 #ifdef QELHOST_HAVE_SYSTEMD
@@ -54,6 +58,51 @@ void NotifyWatchdog() {
     if (now - last < static_cast<std::int64_t>(period / 2)) return;
     // One thread wins the turn; the others have nothing to add.
     if (lastPing.compare_exchange_strong(last, now)) Send("WATCHDOG=1");
+}
+
+struct WatchdogPinger::Impl {
+    std::atomic<std::int64_t> progress{0};  // steady-clock microseconds
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool stopping = false;
+    std::thread thread;
+};
+
+WatchdogPinger::WatchdogPinger() : impl_(new Impl) {}
+
+WatchdogPinger::~WatchdogPinger() {
+    Stop();
+    delete impl_;
+}
+
+void WatchdogPinger::Progress() { impl_->progress.store(NowMicroseconds(), std::memory_order_relaxed); }
+
+void WatchdogPinger::Start() {
+    const unsigned long long manager = WatchdogPeriodMicroseconds();
+    if (manager == 0 || impl_->thread.joinable()) return;
+    Progress();
+    impl_->stopping = false;
+    impl_->thread = std::thread([this, manager] {
+        const auto period = std::chrono::microseconds(std::min<unsigned long long>(manager / 4, 1000000));
+        const auto hang = static_cast<std::int64_t>(manager / 2);
+        std::unique_lock lock(impl_->mutex);
+        while (!impl_->stopping) {
+            if (NowMicroseconds() - impl_->progress.load(std::memory_order_relaxed) < hang) {
+                lastPing.store(NowMicroseconds());
+                Send("WATCHDOG=1");
+            }
+            impl_->wake.wait_for(lock, period, [this] { return impl_->stopping; });
+        }
+    });
+}
+
+void WatchdogPinger::Stop() {
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->stopping = true;
+    }
+    impl_->wake.notify_all();
+    if (impl_->thread.joinable()) impl_->thread.join();
 }
 
 }  // namespace qel::session

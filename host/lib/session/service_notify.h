@@ -11,6 +11,28 @@ void NotifyReady();
 // from the loop whose progress it vouches for, as often as that loop turns.
 // Thread-safe.
 void NotifyWatchdog();
+// The watchdog's pings at a fixed period (a quarter of the manager's
+// WATCHDOG_USEC, at most a second) from a thread of its own, as long as the
+// loop it watches shows progress: Progress() called within half the
+// manager's period. A long exchange or a long queue is not a hang; a loop
+// that stops turning for half the period is, and the pings stop. Without a
+// manager's watchdog it does nothing.
+class WatchdogPinger {
+public:
+    WatchdogPinger();
+    ~WatchdogPinger();
+    WatchdogPinger(const WatchdogPinger&) = delete;
+    WatchdogPinger& operator=(const WatchdogPinger&) = delete;
+    void Start();
+    void Stop();
+    // From the watched loop, each turn. Thread-safe.
+    void Progress();
+
+private:
+    struct Impl;
+    Impl* impl_;
+};
+
 // RELOADING=1: reading the configuration again; READY=1 follows when done.
 void NotifyReloading();
 // STOPPING=1: shutting down on request.

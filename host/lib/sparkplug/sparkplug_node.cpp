@@ -138,7 +138,7 @@ bool SparkplugNode::Start(std::string& error) {
         wake_.notify_all();
     };
     callbacks.disconnected = [this] { stats_.Disconnected(); };
-    callbacks.message = [this](const std::string& topic, const std::string& payload) { OnMessage(topic, payload); };
+    callbacks.message = [this](const std::string& topic, const std::string& payload, bool) { OnMessage(topic, payload); };
     link_ = std::make_unique<broker::BrokerLink>(config_.broker, std::move(presence), std::move(callbacks), log_);
     link_->Subscribe(Topic(config_.sparkplug, "NCMD"));
     link_->Subscribe(Topic(config_.sparkplug, "DCMD", "+"));

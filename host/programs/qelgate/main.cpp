@@ -47,6 +47,9 @@ using namespace qel::modbus;
 using cli::kExitLine;
 using cli::kExitUsage;
 
+// On a stop, the requests begun on the line are finished for at most this long.
+constexpr std::chrono::milliseconds kFinishOnStop{8000};
+
 // The signals' bytes on one pipe: 'S' stop (SIGTERM, SIGINT), 'H' reload (SIGHUP).
 int signalPipe[2] = {-1, -1};
 
@@ -315,11 +318,14 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     lineOptions.downHold = std::chrono::milliseconds(static_cast<long long>(o.downHoldSeconds * 1000));
     lineOptions.maxAge = std::chrono::milliseconds(o.maxAgeMs);
     session::LineScheduler scheduler(line, lineOptions);
-    // Each turn of the line's loop pings systemd's watchdog, so a hung
-    // exchange stops the pings; and logs the summary when it is due.
+    // systemd's watchdog is pinged at a fixed period while the line's loop
+    // turns (each exchange, and at least twice a second when idle): a long
+    // block read or a long queue is no hang, a loop stuck for half the
+    // watchdog's time is. The loop also logs the summary when it is due.
     auto statsInterval = std::make_shared<std::atomic<double>>(o.statsInterval);
-    scheduler.onLoop = [stats = StatsLogger(scheduler, statsInterval)] {
-        session::NotifyWatchdog();
+    session::WatchdogPinger watchdog;
+    scheduler.onLoop = [&watchdog, stats = StatsLogger(scheduler, statsInterval)] {
+        watchdog.Progress();
         stats();
     };
     LineWorker worker(scheduler);
@@ -544,6 +550,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     };
 
     session::NotifyReady();
+    watchdog.Start();
     for (;;) {
         server.Run(signalPipe[0]);
         if (StopAsked()) break;
@@ -552,16 +559,20 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
         session::NotifyReady();
     }
     session::NotifyStopping();
-    Log("stopping: finishing the exchange under way");
+    Log("stopping: finishing the requests begun on the line (for at most %lld s)",
+        static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kFinishOnStop).count()));
     if (http) http->Stop();
     if (publisher) publisher->Stop();
     if (spNode) spNode->Stop();
     if (poller) poller->Stop();
-    worker.Stop();
+    // A request begun on the line is finished, all of it, and answered; one
+    // not begun is not begun. Well inside the units' TimeoutStopSec (15 s).
+    const bool whole = worker.Stop(kFinishOnStop);
     server.Finish();
+    watchdog.Stop();
     checks.Close();  // the line closes with its session
-    Log("stopped");
-    return 0;
+    Log(whole ? "stopped" : "stopped with a write cut off (above: the gates it wrote)");
+    return whole ? 0 : kExitLine;
 }
 
 }  // namespace
