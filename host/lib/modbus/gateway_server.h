@@ -29,6 +29,7 @@ struct ServerLimits {
     std::chrono::seconds incomplete{5};       // a request begun and not finished
     std::size_t maxOutput = 16 * 1024;        // replies waiting for a client that does not read
     std::bitset<256> units = std::bitset<256>().set();  // the units served; others get exception 0x0A
+    std::string http;  // --http ADDR:PORT, where the diagnostics are served; empty: none
 };
 
 enum class ListenResult { Ok, BadAddress, Failed };
@@ -83,6 +84,8 @@ private:
     bool Flush(std::uint64_t id, Client& client);
     void Sweep(Clock::time_point now);
     std::vector<std::uint8_t> Reply(const Job& job);
+    // After a stream that is not Modbus: where HTTP is served, when it was HTTP.
+    std::string HttpHint(const Client& client) const;
     // reason names the kind of close for the log's limit; message is the line.
     void Close(std::uint64_t id, const char* reason, const std::string& message);
 

@@ -23,7 +23,9 @@ public:
     // many requests were left unanswered.
     void Stop();
     void Submit(std::unique_ptr<Job> job);
-    // Forgets the requests of a client that went away; how many there were.
+    // Forgets the requests of a client that went away that have not begun
+    // (one begun runs to its end, unanswered, so that its station is judged);
+    // how many were forgotten.
     std::size_t DropClient(std::uint64_t client);
     std::vector<std::unique_ptr<Job>> TakeFinished();
     // Readable while finished requests wait to be answered.

@@ -32,14 +32,22 @@ void LineDecider::Push(LineRequest* request, TimePoint now) {
     ++depth_;
 }
 
+bool LineDecider::Begun(const LineRequest& request) const {
+    if (&request == underWay_ || request.current > 0) return true;
+    return !request.exchanges.empty() && request.exchanges.front().attempts > 0;
+}
+
 std::vector<LineRequest*> LineDecider::Drop(std::uint64_t client) {
     std::vector<LineRequest*> dropped;
     for (auto q = clients_.begin(); q != clients_.end(); ++q) {
         if (q->client != client) continue;
+        // A request begun is run to its end, between its attempts too, so
+        // that its station is judged (and held down when it is silent)
+        // although nobody waits for the answer.
         for (LineRequest* request : q->requests)
-            if (request != underWay_) dropped.push_back(request);
+            if (!Begun(*request)) dropped.push_back(request);
         q->requests.erase(std::remove_if(q->requests.begin(), q->requests.end(),
-                                         [&](LineRequest* r) { return r != underWay_; }),
+                                         [&](LineRequest* r) { return !Begun(*r); }),
                           q->requests.end());
         if (q->requests.empty()) clients_.erase(q);
         break;

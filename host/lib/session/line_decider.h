@@ -48,7 +48,9 @@ public:
 
     // Queues a request behind its client's others; its outcome is cleared.
     void Push(LineRequest* request, SchedulerClock::time_point now);
-    // Removes a client's requests (except the one under way); those removed.
+    // Removes a client's requests that have not begun (no attempt yet); those
+    // removed. A request begun stays until it is finished, between its
+    // attempts too, so that its station is judged.
     std::vector<LineRequest*> Drop(std::uint64_t client);
     std::vector<LineRequest*> DropAll();
     std::size_t Depth() const { return depth_; }
@@ -75,6 +77,8 @@ public:
     Millis TimeoutFor(unsigned station, SchedulerClock::time_point now) const;
 
 private:
+    // Whether the request has had an attempt, or has one under way.
+    bool Begun(const LineRequest& request) const;
     // A finished request leaves its client's queue; an emptied queue goes.
     void Finish(LineRequest& request);
     void Remember(unsigned station, double seconds, SchedulerClock::time_point now);

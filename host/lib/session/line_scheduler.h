@@ -49,6 +49,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "session/line_request.h"
@@ -76,6 +77,11 @@ public:
     // Called on the scheduler's thread once per turn, at least once a second
     // even when idle (a service watchdog, periodic logging). Set before Start.
     std::function<void()> onLoop;
+    // Called on the scheduler's thread, with the line free between two
+    // attempts, after an attempt that the station answered with less than a
+    // reply (a Nak, a short or a malformed answer): the caller may ask the
+    // station what it is and NoteStation what it found. Set before Start.
+    std::function<void(unsigned station)> onRefused;
 
     void Start();
     // Finishes the exchange under way, ends the thread, and hands back the
@@ -84,7 +90,8 @@ public:
     std::vector<std::unique_ptr<LineRequest>> Stop();
 
     void Submit(std::unique_ptr<LineRequest> request);
-    // Forgets the waiting requests of a client that went away; how many.
+    // Forgets the requests of a client that went away that have not begun;
+    // how many. One begun runs to its end, so that its station is judged.
     std::size_t DropClient(std::uint64_t client);
     // The requests finished since the last call (not those of Call).
     std::vector<std::unique_ptr<LineRequest>> TakeFinished();
@@ -105,6 +112,9 @@ public:
     void ReopenLine(std::function<bool()> reopen);
 
     bool StationDown(unsigned station) const;
+    // What a probe found the station answers as ("FA2", "FA3") and the
+    // advice, for the snapshot's StationStats.
+    void NoteStation(unsigned station, const std::string& answersAs, const std::string& advice);
     LineSnapshot Snapshot() const;
     const SchedulerOptions& options() const;
 
