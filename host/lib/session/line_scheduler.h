@@ -20,6 +20,8 @@
 //    line has nothing else to do, or ahead of the queue once the probe is
 //    overdue; the probes back off 1 s, 2 s, 4 s ... up to `downHold` [10 s].
 //    Any answer (a Nak or a garbled reply too) brings it back up at once.
+//    A request begun (its first attempt made) runs to its end although its
+//    client went away (DropClient), so that its station is judged.
 //  * Time-out of an attempt: on a station that answered within the last
 //    minute, three times its slowest recent answer, between `minTimeout`
 //    [20 ms; the driver raises it to its own floor] and `timeout` [1 s];
