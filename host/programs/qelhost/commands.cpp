@@ -130,8 +130,9 @@ int RunRead(const CommonOptions& common, const ReadOptions& options) {
     reading.gas = gate.gas;
     reading.bits = gate.dataType == DATA_TYPE_BIT;
     // One read ends in one line: the line scheduler's news of a station's
-    // health (held down, answers again) is for those that go on reading.
-    PrintReports("qelhost", false);
+    // health (held down, answers again) is for those that go on reading,
+    // and for -v.
+    PrintReports("qelhost", common.verbose);
     const Outcome outcome = host.Read(gate, reading.values);
     PrintReports("qelhost");
     reading.result = static_cast<int>(outcome.result);  // the number the formats show
