@@ -56,7 +56,7 @@ def control(path, command):
 
 
 class Rig:
-    def __init__(self, stations={1: 'FA2', 2: 'FA3'}, silent=(), paced=False, gate_args=(), seed=7):
+    def __init__(self, stations={1: 'FA2', 2: 'FA3'}, silent=(), paced=False, gate_args=(), seed=7, name_fa3=True):
         self.dir = tempfile.mkdtemp(prefix='qelgate-test-')
         self.stations = stations
         self.memory = {}  # (station, area, n) -> value
@@ -80,7 +80,8 @@ class Rig:
         self.start_fasim()
         self.port = free_port()
         args = [os.environ['QELGATE'], '--port', self.link, '--listen', f'127.0.0.1:{self.port}']
-        args += [a for st, m in stations.items() if m == 'FA3' for a in ('--station', f'{st}:FA3')]
+        if name_fa3:  # else qelgate takes every station for an FA-2, as without --models
+            args += [a for st, m in stations.items() if m == 'FA3' for a in ('--station', f'{st}:FA3')]
         self.log_path = os.path.join(self.dir, 'qelgate.log')
         with open(self.log_path, 'w') as log:
             self.gate = subprocess.Popen(args + list(gate_args), stderr=log)

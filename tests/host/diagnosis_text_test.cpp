@@ -38,6 +38,8 @@ Diagnosis Make(const HintRow& row) {
     d.line.baud = 19200;
     d.line.parity = "none";
     d.line.stopBits = "2";
+    d.probeTimeoutMs = 100;
+    d.answeredAfterMs = 160;
     return d;
 }
 
@@ -68,6 +70,10 @@ const HintRow kHints[] = {
     {"selectionOnly", Hint::SelectionOnly, false, FailureKind::Malformed,
      "the read of 001DR0010 failed: station 1 answers its selection but not this read; it may be an FA-3 that is "
      "not in the station model file (name it with --station 1:FA3)", 1},
+    {"slowAnswer", Hint::SlowAnswer, false, FailureKind::NoAnswer,
+     "the read of 001DR0010 failed: station 1 answers, but slowly: its selection was answered after 160 ms, and a "
+     "station without a recent answer is given 100 ms: raise --probe-timeout to 350 (qelhost scan finds slow "
+     "stations and tells the time-out that serves them)", 2},
     {"noAnswer", Hint::NoAnswer, false, FailureKind::NoAnswer,
      "the read of 001DR0010 failed: no answer from station 1 on ttyUSB0 (check the station number and that the "
      "controller is on, the wiring, and the line settings, now 19200 baud, 8 data bits, none parity, 2 stop bits; "
@@ -101,6 +107,24 @@ TEST(HintWords, EveryHintHasARowAndAKeyOfItsOwn) {
     std::set<std::string> keys;
     for (int i = 0; i < kHintCount; ++i) keys.insert(HintKey(static_cast<Hint>(i)));
     EXPECT_EQ(keys.size(), static_cast<std::size_t>(kHintCount));
+}
+
+TEST(HintWords, AStationServedAsTheOtherModelSaysWhatToWrite) {
+    Diagnosis d = Make(kHints[0]);
+    d.station = 42;
+    d.namedAs = StationKind::FA2;
+    d.answersAs = StationKind::FA3;
+    d.hint = Hint::TakenForFa2;
+    EXPECT_EQ(qel::cli::ServedModelText(d),
+              "station 42 answers as an FA-3 but is served as an FA-2: add --station 42:FA3");
+    d.hint = Hint::NamedModelMismatch;
+    EXPECT_EQ(qel::cli::ServedModelText(d), "station 42 answers as an FA-3 but is served as an FA-2: change its line "
+                                            "042FA2 in davEV01.int to 042FA3, or add --station 42:FA3");
+    d.namedByOption = true;
+    EXPECT_EQ(qel::cli::ServedModelText(d),
+              "station 42 answers as an FA-3 but is served as an FA-2: write --station 42:FA3 instead of 42:FA2");
+    d.hint = Hint::StationRefused;
+    EXPECT_EQ(qel::cli::ServedModelText(d), "") << "nothing found, nothing said";
 }
 
 TEST(HintWords, AMismatchNamedByOptionSaysWhichOptionToWrite) {

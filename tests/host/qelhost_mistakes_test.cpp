@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -72,6 +73,7 @@ TEST(QelhostMistakes, EachSaysWhatToDoWithTheRightExitCode) {
     line.File("models.int", "002FA3\n");
     line.File("one-as-fa3.int", "001FA3\n");
     line.File("gates.txt", "001DR0010\n");
+    line.File("two-as-fa2.int", "002FA2\n");
     fs::create_symlink(line.link, line.dir / "p");
     const MistakeRow rows[] = {
         {"fa3ReadWithoutModels", {"read", "002DR0010", "--port", "@port", "--timeout", "20"}, 1,
@@ -119,6 +121,11 @@ TEST(QelhostMistakes, EachSaysWhatToDoWithTheRightExitCode) {
          {"leave out --watch"}},
         {"driverLogWithVerbose", {"read", "001DR0010", "--port", "@port", "-v"}, 0,
          {"32 DAVEV: Izumi 1:N Driver QEL 1 loaded successfully"}},
+        {"fa3NamedFa2ByOption", {"read", "002DR0010", "--port", "@port", "--station", "2:FA2", "--timeout", "20"}, 1,
+         {"station 2 answers as an FA-3; it is named FA2 by --station 2:FA2", "--station 2:FA3"},
+         {"no answer", "wiring"}},
+        {"fa3NamedFa2InFile", {"read", "002DR0010", "--port", "@port", "--models", "two-as-fa2.int", "--timeout", "20"},
+         1, {"station 2 answers as an FA-3; it is named FA2 in", "two-as-fa2.int", "002FA3"}, {"no answer", "wiring"}},
     };
     for (const MistakeRow& row : rows) {
         std::vector<std::string> arguments = row.arguments;
@@ -129,6 +136,55 @@ TEST(QelhostMistakes, EachSaysWhatToDoWithTheRightExitCode) {
         EXPECT_EQ(r.exitCode, row.exitCode) << row.name << "\n" << r.out << r.err;
         for (const std::string& text : row.inErr) EXPECT_NE(r.err.find(text), std::string::npos) << row.name << ": " << text << "\n" << r.err;
         for (const std::string& text : row.notInErr) EXPECT_EQ(r.err.find(text), std::string::npos) << row.name << ": " << text << "\n" << r.err;
+    }
+}
+
+TEST(QelhostMistakes, AFailedReadIsOneLine) {
+    CabinetLine line;
+    ASSERT_TRUE(line.started);
+    const Outcome r = line.Run({"read", "009DR0000", "--port", line.link, "--timeout", "10"});
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.err.rfind("qelhost: the read of 009DR0000 failed: no answer from station 9", 0), 0u) << r.err;
+}
+
+// A controller slow to turn round (150 ms), where a station without a recent
+// answer is given 100 ms: read and scan say which option to raise, and the
+// scan finds the station by itself.
+TEST(QelhostMistakes, ASlowControllerIsToldFromASilentOne) {
+    fasim::Options options;
+    options.stations = {{1, fasim::Model::FA2}};
+    options.line.paced = false;
+    options.turnaroundMs = 150;
+    fasim::Simulator sim(options);
+    const std::string link = testsupport::ShortLinkPath();
+    ASSERT_TRUE(sim.StartPty(link));
+    sim.Set(1, "DR", 10, 4660);
+    struct Row {
+        const char* name;
+        std::vector<std::string> arguments;
+        int exitCode;
+        std::vector<std::string> inOutput;
+        std::vector<std::string> notInOutput = {};
+    };
+    const Row rows[] = {
+        {"read", {"read", "001DR0010"}, 2, {"station 1 answers, but slowly", "raise --probe-timeout to "},
+         {"wiring"}},
+        {"readWithProbeTimeout", {"read", "001DR0010", "--probe-timeout", "400"}, 0, {"4660"}},
+        {"scanFindsItAlone", {"scan", "--stations", "1,2"}, 0,
+         {"1  FA2", "slow: it answered after", "give --probe-timeout ", "read them with --probe-timeout "},
+         {"neither read"}},
+        {"scanWithProbeTimeout", {"scan", "--stations", "1", "--probe-timeout", "400"}, 0, {"1  FA2"},
+         {"neither read", "slow"}},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> arguments = row.arguments;
+        arguments.insert(arguments.end(), {"--port", link});
+        const Outcome r = hosttest::Run(QELHOST_PATH, arguments, "", 120);
+        const std::string output = r.out + r.err;
+        EXPECT_EQ(r.exitCode, row.exitCode) << row.name << "\n" << output;
+        for (const std::string& text : row.inOutput) EXPECT_NE(output.find(text), std::string::npos) << row.name << ": " << text << "\n" << output;
+        for (const std::string& text : row.notInOutput) EXPECT_EQ(output.find(text), std::string::npos) << row.name << ": " << text << "\n" << output;
     }
 }
 

@@ -326,6 +326,31 @@ TEST(LineDecider, DroppingAClientLeavesItsRequestUnderWay) {
     EXPECT_TRUE(decider.Drop(3).empty()) << "a client without requests";
 }
 
+TEST(LineDecider, ARequestBegunOfAClientThatLeftIsRunToItsStationsJudgement) {
+    // The client left in the pause between two attempts of a silent station:
+    // the request is kept, its station is judged down, and the same
+    // client's next try is answered at once.
+    LineDecider decider{SchedulerOptions{}};
+    LineRequest begun = Request(1, 9), notBegun = Request(1, 9);
+    decider.Push(&begun, t0);
+    decider.Push(&notBegun, t0);
+    RunScript(decider, {{0ms, Kind::Attempt, 9, kSilent}, {100ms, Kind::Wait, 0, {}}});
+    EXPECT_EQ(decider.Drop(1), std::vector<LineRequest*>{&notBegun});
+    RunScript(decider, {
+                           {700ms, Kind::Attempt, 9, kSilent},
+                           {1300ms, Kind::Attempt, 9, kSilent},
+                           {1900ms, Kind::Attempt, 9, kSilent},
+                           {2500ms, Kind::Attempt, 9, kSilent},
+                       });
+    EXPECT_EQ(begun.outcome, (Outcome{DriverResult::LineFailure, FailureKind::NoAnswer}));
+    EXPECT_EQ(decider.Health(9).state, StationState::Down);
+    LineRequest again = Request(3, 9);
+    decider.Push(&again, t0 + 2600ms);
+    RunScript(decider, {{2600ms, Kind::FailDown, 9, {}}});
+    EXPECT_EQ(again.failure(), FailureKind::Down);
+    EXPECT_EQ(decider.Depth(), 0u);
+}
+
 TEST(LineDecider, FindWaitingFindsOnlyARequestNotYetStarted) {
     LineDecider decider{SchedulerOptions{}};
     LineRequest a = Request(1, 1), b = Request(1, 1), c = Request(2, 2);

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "session/station_probe.h"
+
 namespace qel::cli {
 
 namespace {
@@ -53,6 +55,15 @@ std::string Words(const session::Diagnosis& d) {
         case Hint::SelectionOnly:
             return name + " answers its selection but not this read; it may be an FA-3 that is not in the station "
                    "model file (name it with --station " + n + ":FA3)";
+        case Hint::SlowAnswer:
+            return name + " answers, but slowly: its selection was answered after " +
+                   std::to_string(d.answeredAfterMs) + " ms, and a station without a recent answer is given " +
+                   std::to_string(d.probeTimeoutMs) + " ms: raise --probe-timeout to " +
+                   std::to_string(session::ProbeTimeoutFor(d.answeredAfterMs)) +
+                   (10 * d.line.timeout < session::ProbeTimeoutFor(d.answeredAfterMs)
+                        ? " and --timeout to " + std::to_string((session::ProbeTimeoutFor(d.answeredAfterMs) + 9) / 10)
+                        : std::string()) +
+                   " (qelhost scan finds slow stations and tells the time-out that serves them)";
         case Hint::NoAnswer:
             return "no answer from " + name + " on " + d.port +
                    " (check the station number and that the controller is on, the wiring, and the line settings, "
@@ -83,6 +94,19 @@ std::string UnservedReadText() {
 std::string DiagnosisText(const session::Diagnosis& diagnosis) {
     return std::string(diagnosis.write ? "the write" : "the read") + " of " + diagnosis.gas + " failed: " +
            Words(diagnosis);
+}
+
+std::string ServedModelText(const session::Diagnosis& d) {
+    if (d.hint != Hint::TakenForFa2 && d.hint != Hint::NamedModelMismatch) return {};
+    const std::string n = std::to_string(d.station);
+    const std::string named = session::ModelText(d.namedAs);
+    const std::string found = session::ModelText(d.answersAs);
+    const std::string text = "station " + n + " answers as an " + session::ModelName(d.answersAs) +
+                             " but is served as an " + session::ModelName(d.namedAs) + ": ";
+    if (d.hint == Hint::TakenForFa2) return text + "add --station " + n + ":" + found;
+    if (d.namedByOption) return text + "write --station " + n + ":" + found + " instead of " + n + ":" + named;
+    return text + "change its line " + Record(d.station) + named + " in " + d.modelFile + " to " + Record(d.station) +
+           found + ", or add --station " + n + ":" + found;
 }
 
 std::string GateDiagnosisText(const session::GateDiagnosis& d) {

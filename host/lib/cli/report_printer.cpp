@@ -7,15 +7,17 @@
 
 namespace qel::cli {
 
-void PrintReports(const char* programName) {
+void PrintReports(const char* programName, bool infos) {
     session::SetProgramName(programName);
-    session::SetReportSink([](session::Severity severity, const std::string& text) {
+    session::SetReportSink([infos](session::Severity severity, const std::string& text) {
         switch (severity) {
             case session::Severity::DriverLog: std::fprintf(stderr, "%s\n", text.c_str()); break;
             case session::Severity::Warning:
                 std::fprintf(stderr, "%swarning: %s\n", session::MessageHead().c_str(), text.c_str());
                 break;
             case session::Severity::Info:
+                if (!infos) break;
+                [[fallthrough]];
             case session::Severity::Error:
                 std::fprintf(stderr, "%s%s\n", session::MessageHead().c_str(), text.c_str());
                 break;

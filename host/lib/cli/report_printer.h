@@ -6,7 +6,8 @@
 
 namespace qel::cli {
 
-// Sets the program's name for the heads and the sink that prints the reports.
-void PrintReports(const char* programName);
+// Sets the program's name for the heads and the sink that prints the reports
+// (without infos: the errors, warnings and driver log only).
+void PrintReports(const char* programName, bool infos = true);
 
 }  // namespace qel::cli

@@ -41,7 +41,9 @@ json StationJson(const session::StationStats& s) {
               {"buckets", buckets}}},
             {"lastSuccess", s.lastSuccess},
             {"lastFailure", lastFailure},
-            {"blockCheck", session::BlockCheckName(s.blockCheck)}};
+            {"blockCheck", session::BlockCheckName(s.blockCheck)},
+            {"answersAs", s.answersAs.empty() ? json(nullptr) : json(s.answersAs)},
+            {"advice", s.advice.empty() ? json(nullptr) : json(s.advice)}};
 }
 
 json LineJson(const session::LineStats& l) {

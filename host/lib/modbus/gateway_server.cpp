@@ -277,6 +277,14 @@ bool GatewayServer::MakeRoom(const std::string& peer, const std::string& host) {
     return true;
 }
 
+std::string GatewayServer::HttpHint(const Client& client) const {
+    if (!client.framer.Http()) return {};
+    if (limits_.http.empty())
+        return "; this is the Modbus TCP port, and no HTTP is served: start qelgate with --http ADDR:PORT for the "
+               "status page and /metrics";
+    return "; this is the Modbus TCP port; HTTP is served on --http " + limits_.http;
+}
+
 void GatewayServer::Close(std::uint64_t id, const char* reason, const std::string& message) {
     auto found = clients_.find(id);
     if (found == clients_.end()) return;
@@ -317,7 +325,7 @@ bool GatewayServer::Process(std::uint64_t id, Client& client) {
                 }
                 return true;
             case MbapFramer::Status::Bad:
-                Close(id, "bad frame", "closed client " + client.peer + ": " + client.framer.Reason());
+                Close(id, "bad frame", "closed client " + client.peer + ": " + client.framer.Reason() + HttpHint(client));
                 return false;
             case MbapFramer::Status::Whole:
                 client.partial = false;

@@ -37,6 +37,7 @@ struct ServerLimits {
     std::size_t unread = 4 * 1024;            // reply bytes unread (its side, the socket, the gateway) above which a client is held
     std::size_t waiting = 64;                 // requests waiting (under way and in its socket) above which it is held
     std::bitset<256> units = std::bitset<256>().set();  // the units served; others get exception 0x0A
+    std::string http;  // --http ADDR:PORT, where the diagnostics are served; empty: none
 };
 
 enum class ListenResult { Ok, BadAddress, Failed };
@@ -98,6 +99,8 @@ private:
     bool Flush(std::uint64_t id, Client& client);
     void Sweep(Clock::time_point now);
     std::vector<std::uint8_t> Reply(const Job& job);
+    // After a stream that is not Modbus: where HTTP is served, when it was HTTP.
+    std::string HttpHint(const Client& client) const;
     // reason names the kind of close for the log's limit; message is the line.
     void Close(std::uint64_t id, const char* reason, const std::string& message);
 

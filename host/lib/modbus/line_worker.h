@@ -28,7 +28,9 @@ public:
     void Submit(std::unique_ptr<Job> job);
     // A client that does not read its answers: its requests wait (HoldClient).
     void Hold(std::uint64_t client, bool held) { line_.HoldClient(client, held); }
-    // Forgets the requests of a client that went away; how many there were.
+    // Forgets the requests of a client that went away that have not begun
+    // (one begun runs to its end, unanswered, so that its station is judged);
+    // how many were forgotten.
     std::size_t DropClient(std::uint64_t client);
     std::vector<std::unique_ptr<Job>> TakeFinished();
     // Readable while finished requests wait to be answered.

@@ -1,6 +1,23 @@
 #include "modbus/mbap_framer.h"
 
+#include <cstring>
+
 namespace qel::modbus {
+
+namespace {
+
+// An HTTP request line's method and its space ("GET /metrics ...").
+bool StartsHttp(const std::uint8_t* bytes, std::size_t size) {
+    static const char* const kMethods[] = {"GET ", "HEAD ", "POST ", "PUT ", "DELETE ", "OPTIONS ", "PATCH ",
+                                           "CONNECT ", "TRACE "};
+    for (const char* method : kMethods) {
+        const std::size_t length = std::strlen(method);
+        if (size >= length && std::memcmp(bytes, method, length) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
 
 void MbapFramer::Append(const std::uint8_t* data, std::size_t size) {
     if (bad_ || size == 0) return;
@@ -20,7 +37,10 @@ MbapFramer::Status MbapFramer::Next() {
     const std::uint8_t* header = buffer_.data() + start_;
     const unsigned protocol = static_cast<unsigned>(header[2]) << 8 | header[3];
     const std::size_t length = static_cast<std::size_t>(header[4]) << 8 | header[5];
-    if (protocol != 0) {
+    if (protocol != 0 && StartsHttp(header, held)) {
+        http_ = true;
+        reason_ = "it sent an HTTP request, not Modbus TCP";
+    } else if (protocol != 0) {
         reason_ = "protocol id " + std::to_string(protocol) + " is not Modbus (0)";
     } else if (length < 2) {
         reason_ = "MBAP length " + std::to_string(length) + " leaves no function code";

@@ -30,6 +30,9 @@ public:
     // length it names.
     const std::vector<std::uint8_t>& Request() const { return request_; }
     const std::string& Reason() const { return reason_; }
+    // Whether the stream that could not be framed starts as an HTTP request
+    // ("GET /metrics HTTP/1.1" read as a header has protocol id 0x2F6D).
+    bool Http() const { return http_; }
     // Bytes held that are not yet a whole request.
     std::size_t Buffered() const { return buffer_.size() - start_; }
 
@@ -39,6 +42,7 @@ private:
     std::vector<std::uint8_t> request_;
     std::string reason_;
     bool bad_ = false;
+    bool http_ = false;
 };
 
 }  // namespace qel::modbus

@@ -13,6 +13,7 @@ const char* HintKey(Hint hint) {
         case Hint::LineSettings: return "line_settings";
         case Hint::TakenForFa2: return "taken_for_fa2";
         case Hint::SelectionOnly: return "selection_only";
+        case Hint::SlowAnswer: return "slow_answer";
         case Hint::NoAnswer: return "no_answer";
         case Hint::StationRefused: return "station_refused";
     }
@@ -20,7 +21,8 @@ const char* HintKey(Hint hint) {
 }
 
 DriverResult VerdictOf(Hint hint) {
-    return hint == Hint::LineSettings || hint == Hint::NoAnswer ? DriverResult::LineFailure : DriverResult::Refused;
+    return hint == Hint::LineSettings || hint == Hint::SlowAnswer || hint == Hint::NoAnswer ? DriverResult::LineFailure
+                                                                                           : DriverResult::Refused;
 }
 
 DriverResult Diagnosis::verdict() const { return VerdictOf(hint); }

@@ -22,10 +22,11 @@ enum class Hint {
     LineSettings,        // an echo that differs or a garbled reply: the line settings may differ
     TakenForFa2,         // no model names the station, and it answers as an FA-3
     SelectionOnly,       // the station answers its selection but not this read
+    SlowAnswer,          // the station answers, but later than the read waited
     NoAnswer,            // nothing came back from the station
     StationRefused,      // the station answered with a Nak or a malformed answer
 };
-constexpr int kHintCount = 11;
+constexpr int kHintCount = 12;
 
 // "preset_range", "read_only", ...: for logs and tests.
 const char* HintKey(Hint hint);
@@ -45,6 +46,8 @@ struct Diagnosis {
     std::string modelFile;                        // the station model file read, if any
     std::string port;                             // the port as the user named it
     LineOptions line;                             // the line settings and the time-out in use
+    int probeTimeoutMs = 0;  // what a station without a recent answer is given (--probe-timeout)
+    int answeredAfterMs = 0; // SlowAnswer: how long the station took to answer a selection
 
     // What the failure amounts to: the line's fault (LineFailure) when the
     // station did not answer or the line garbled it, else Refused.

@@ -223,6 +223,28 @@ StationKind HostContext::AnswersAs(unsigned station, bool& selectionOnly) {
     return answer == ProbeAnswer::FA2 ? StationKind::FA2 : answer == ProbeAnswer::FA3 ? StationKind::FA3 : StationKind::Other;
 }
 
+Diagnosis HostContext::DiagnoseModel(unsigned station) {
+    Diagnosis d;
+    d.station = station;
+    d.modelFile = modelSource_;
+    d.port = port_;
+    d.line = line_;
+    d.hint = Hint::StationRefused;
+    if (station >= STATION_COUNT) return d;
+    d.model = session_->StationModel(station);
+    d.namedAs = StationKindOf(d.model);
+    d.namedByOption = models_.byOption[station];
+    std::error_code ec;
+    const fs::path before = fs::current_path(ec);
+    bool selectionOnly = false;
+    d.answersAs = AnswersAs(station, selectionOnly);
+    Reopen(models_, 0);
+    if (!ec && !before.empty()) fs::current_path(before, ec);
+    if (d.answersAs == StationKind::Other || d.answersAs == d.namedAs || d.namedAs == StationKind::Other) return d;
+    d.hint = models_.named[station] ? Hint::NamedModelMismatch : Hint::TakenForFa2;
+    return d;
+}
+
 Diagnosis HostContext::Diagnose(const Gate& gate, const Outcome& outcome, bool write, std::uint16_t value) {
     StopScheduler();  // the diagnosis talks to the line itself
     Diagnosis d;
@@ -233,6 +255,7 @@ Diagnosis HostContext::Diagnose(const Gate& gate, const Outcome& outcome, bool w
     d.modelFile = modelSource_;
     d.port = port_;
     d.line = line_;
+    d.probeTimeoutMs = static_cast<int>(schedulerOptions_.probeTimeout.count());
     const unsigned station = d.station;
     const bool known = station < STATION_COUNT;
     d.model = known ? session_->StationModel(station) : std::string();
@@ -244,6 +267,9 @@ Diagnosis HostContext::Diagnose(const Gate& gate, const Outcome& outcome, bool w
     // The station answered, and what it answered refused the frame.
     const bool stationRefused = failure == FailureKind::Nak || failure == FailureKind::Malformed ||
                                 (write && failure == FailureKind::None && outcome.result == DriverResult::Refused);
+    // The station answered, if only in part: a station that takes the other
+    // model's frames for none of its own may answer with less than a reply.
+    const bool stationAnswered = stationRefused || failure == FailureKind::ShortAnswer;
     auto is = [&](Hint hint) {
         d.hint = hint;
         return d;
@@ -258,13 +284,25 @@ Diagnosis HostContext::Diagnose(const Gate& gate, const Outcome& outcome, bool w
     }
     if (known && !IsKnownModel(d.model)) return is(Hint::UnknownModel);
     if (!write && UnservedRead(*session_, gate)) return is(Hint::UnservedRead);
-    if (stationRefused && named) {
+    if (stationAnswered && named) {
         bool selectionOnly = false;
         d.answersAs = AnswersAs(station, selectionOnly);
         if (d.answersAs != StationKind::Other && d.answersAs != d.namedAs) return is(Hint::NamedModelMismatch);
         d.answersAs = StationKind::Other;
     }
     if (outcome.result == DriverResult::Refused && !stationRefused) return is(Hint::LineSettings);
+    if (!write && outcome.result == DriverResult::LineFailure && failure != FailureKind::Port) {
+        // Nothing, or not all, came back in the time the read gave it (an
+        // answer too late for one attempt may garble the next): is the
+        // station merely slow to turn round? One selection with a long wait.
+        StationProbe look = MakeProbe(ProbeReadTimeout(line_, kSlowLookMs));
+        const std::optional<int> took = look.AnswerTime(station, kSlowLookMs);
+        if (!took) return is(Hint::NoAnswer);
+        if (*took > d.probeTimeoutMs) {
+            d.answeredAfterMs = *took;
+            return is(Hint::SlowAnswer);
+        }
+    }
     if (known && d.namedAs == StationKind::FA2 && !named) {
         // The station is an FA-2 only because nothing names it: ask it.
         bool selectionOnly = false;

@@ -53,6 +53,17 @@ public:
     // scheduler). value: the value written.
     Diagnosis Diagnose(const Gate& gate, const Outcome& outcome, bool write, std::uint16_t value = 0);
 
+    // Asks the station which model it answers as (a probe, which reopens the
+    // QEL) and puts the line back as it was, models and working directory:
+    // a diagnosis whose hint is NamedModelMismatch or TakenForFa2 when the
+    // station answers as the other model than it is served as, else
+    // StationRefused. For a caller that owns the line between its attempts
+    // (the line scheduler's thread), not while the scheduler runs elsewhere.
+    Diagnosis DiagnoseModel(unsigned station);
+    // The line settings a reopen put in place since Open (a reload of the
+    // port settings), for the reopens that follow.
+    void UseLine(const LineOptions& line) { line_ = line; }
+
     // The models the user's file and --station options give.
     const StationModels& models() const { return models_; }
     // The line as the driver was given it, and the port as the user named it.

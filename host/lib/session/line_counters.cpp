@@ -103,6 +103,13 @@ void LineCounters::Reopened(bool open) {
 
 void LineCounters::PortOpen(bool open) { line_.portOpen = open; }
 
+void LineCounters::Note(unsigned station, const std::string& answersAs, const std::string& advice) {
+    StationStats& s = stations_[station % STATION_COUNT];
+    seen_[station % STATION_COUNT] = true;
+    s.answersAs = answersAs;
+    s.advice = advice;
+}
+
 LineSnapshot LineCounters::Snapshot(const LineDecider& decider, const AttemptRunner& runner, TimePoint now) const {
     LineSnapshot snapshot;
     snapshot.stations.reserve(64);

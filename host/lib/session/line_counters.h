@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "session/attempt_runner.h"
 #include "session/line_decider.h"
@@ -34,6 +35,8 @@ public:
     // The port reopened, or a reopening failed.
     void Reopened(bool open);
     void PortOpen(bool open);
+    // What a probe found the station answers as, and the advice about it.
+    void Note(unsigned station, const std::string& answersAs, const std::string& advice);
 
     // The stations seen (queued for or tried), with the decider's answer
     // times and the runner's block checks.

@@ -192,11 +192,14 @@ std::vector<LineRequest*> LineDecider::Drop(std::uint64_t client) {
     std::vector<LineRequest*> dropped;
     for (auto q = clients_.begin(); q != clients_.end(); ++q) {
         if (q->client != client) continue;
+        // A request begun is run to its end, between its attempts too, so
+        // that its station is judged (and held down when it is silent)
+        // although nobody waits for the answer.
         for (LineRequest* request : q->requests)
-            if (request != underWay_) dropped.push_back(request);
+            if (!Begun(*request, underWay_)) dropped.push_back(request);
         for (LineRequest* request : dropped) Unlink(*request);
         q->requests.erase(std::remove_if(q->requests.begin(), q->requests.end(),
-                                         [&](LineRequest* r) { return r != underWay_; }),
+                                         [&](LineRequest* r) { return !Begun(*r, underWay_); }),
                           q->requests.end());
         if (q->requests.empty()) clients_.erase(q);
         break;

@@ -95,7 +95,9 @@ public:
     // answered from the image as the rules above allow; its outcome is
     // cleared.
     Pushed Push(LineRequest* request, SchedulerClock::time_point now);
-    // Removes a client's requests (except the one under way); those removed.
+    // Removes a client's requests that have not begun (no attempt yet); those
+    // removed. A request begun stays until it is finished, between its
+    // attempts too, so that its station is judged.
     std::vector<LineRequest*> Drop(std::uint64_t client);
     std::vector<LineRequest*> DropAll();
     std::size_t Depth() const { return depth_; }

@@ -27,8 +27,14 @@ using TimePoint = SchedulerClock::time_point;
 
 struct LineScheduler::Impl {
     Impl(std::unique_ptr<AttemptRunner> own, AttemptRunner& line, const SchedulerOptions& settings,
-         const std::function<void()>& loop)
-        : owned(std::move(own)), runner(line), options(settings), onLoop(loop), decider(settings), counters(line) {
+         const std::function<void()>& loop, const std::function<void(unsigned)>& refused)
+        : owned(std::move(own)),
+          runner(line),
+          options(settings),
+          onLoop(loop),
+          onRefused(refused),
+          decider(settings),
+          counters(line) {
 #if !defined(_WIN32)
         wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 #endif
@@ -48,6 +54,7 @@ struct LineScheduler::Impl {
     AttemptRunner& runner;
     SchedulerOptions options;
     const std::function<void()>& onLoop;
+    const std::function<void(unsigned)>& onRefused;
     int wakeFd = -1;
 
     mutable std::mutex mutex;  // the decider, the requests, the counters
@@ -68,11 +75,11 @@ struct LineScheduler::Impl {
 LineScheduler::LineScheduler(QelSession& line, const SchedulerOptions& options) {
     auto own = std::make_unique<DriverAttempts>(line, options.driverRetries);
     AttemptRunner& runner = *own;
-    impl_ = std::make_unique<Impl>(std::move(own), runner, options, onLoop);
+    impl_ = std::make_unique<Impl>(std::move(own), runner, options, onLoop, onRefused);
 }
 
 LineScheduler::LineScheduler(AttemptRunner& runner, const SchedulerOptions& options)
-    : impl_(std::make_unique<Impl>(nullptr, runner, options, onLoop)) {}
+    : impl_(std::make_unique<Impl>(nullptr, runner, options, onLoop, onRefused)) {}
 
 LineScheduler::~LineScheduler() { Stop(); }
 
@@ -191,6 +198,11 @@ bool LineScheduler::StationDown(unsigned station) const {
     return station < STATION_COUNT && impl_->down[station].load(std::memory_order_relaxed);
 }
 
+void LineScheduler::NoteStation(unsigned station, const std::string& answersAs, const std::string& advice) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->counters.Note(station, answersAs, advice);
+}
+
 const SchedulerOptions& LineScheduler::options() const { return impl_->options; }
 
 LineSnapshot LineScheduler::Snapshot() const {
@@ -284,14 +296,22 @@ void LineScheduler::Impl::Run() {
                 break;
             case LineAction::Attempt: {
                 LineRequest& request = *action.request;
+                const unsigned station = request.station;
                 LineExchange& exchange = request.exchanges[request.current];
                 lock.unlock();
                 const AttemptOutcome outcome = runner.Exchange(exchange, action.timeout);
                 lock.lock();
                 const bool done = decider.Attempted(request, outcome, SchedulerClock::now());
-                counters.Attempted(request.station, &exchange, outcome);
-                Publish(request.station);
+                counters.Attempted(station, &exchange, outcome);
+                Publish(station);
                 if (done) Finish(&request);
+                const FailureKind failure = outcome.failure;
+                if (onRefused && (failure == FailureKind::Nak || failure == FailureKind::ShortAnswer ||
+                                  failure == FailureKind::Malformed)) {
+                    lock.unlock();
+                    onRefused(station);
+                    lock.lock();
+                }
                 break;
             }
             case LineAction::Probe: {

@@ -26,6 +26,8 @@
 //    line has nothing else to do, or ahead of the queue once the probe is
 //    overdue; the probes back off 1 s, 2 s, 4 s ... up to `downHold` [10 s].
 //    Any answer (a Nak or a garbled reply too) brings it back up at once.
+//    A request begun (its first attempt made) runs to its end although its
+//    client went away (DropClient), so that its station is judged.
 //  * Time-out of an attempt: on a station that answered within the last
 //    minute, three times its slowest recent answer, between `minTimeout`
 //    [20 ms; the driver raises it to its own floor] and `timeout` [1 s];
@@ -55,6 +57,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "session/line_request.h"
@@ -82,6 +85,11 @@ public:
     // Called on the scheduler's thread once per turn, at least once a second
     // even when idle (a service watchdog, periodic logging). Set before Start.
     std::function<void()> onLoop;
+    // Called on the scheduler's thread, with the line free between two
+    // attempts, after an attempt that the station answered with less than a
+    // reply (a Nak, a short or a malformed answer): the caller may ask the
+    // station what it is and NoteStation what it found. Set before Start.
+    std::function<void(unsigned station)> onRefused;
 
     void Start();
     // Finishes the exchange under way, and with `finishBegun` above zero,
@@ -94,7 +102,8 @@ public:
     std::vector<std::unique_ptr<LineRequest>> Stop(SchedulerClock::duration finishBegun = {});
 
     void Submit(std::unique_ptr<LineRequest> request);
-    // Forgets the waiting requests of a client that went away; how many.
+    // Forgets the requests of a client that went away that have not begun;
+    // how many. One begun runs to its end, so that its station is judged.
     std::size_t DropClient(std::uint64_t client);
     // A held client gets only the line time no other client wants, until it
     // is let go (one that does not read its answers); LineDecider::Hold.
@@ -118,6 +127,9 @@ public:
     void ReopenLine(std::function<bool()> reopen);
 
     bool StationDown(unsigned station) const;
+    // What a probe found the station answers as ("FA2", "FA3") and the
+    // advice, for the snapshot's StationStats.
+    void NoteStation(unsigned station, const std::string& answersAs, const std::string& advice);
     LineSnapshot Snapshot() const;
     const SchedulerOptions& options() const;
 

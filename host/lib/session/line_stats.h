@@ -78,6 +78,10 @@ struct StationStats {
     std::string lastFailureGate;
     double lastFailureTime = 0;
     BlockCheck blockCheck = BlockCheck::Learning;
+    // What a probe found the station answers as ("FA2", "FA3"; empty: not
+    // asked), and what to do about it in words (empty: nothing).
+    std::string answersAs;
+    std::string advice;
 };
 
 struct LineStats {

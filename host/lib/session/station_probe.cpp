@@ -1,5 +1,7 @@
 #include "session/station_probe.h"
 
+#include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "session/gate_address.h"
@@ -30,11 +32,13 @@ const char* ProbeAnswerName(ProbeAnswer answer) {
     return "?";
 }
 
-int ProbeReadTimeout(const LineOptions& line) {
+int ProbeReadTimeout(const LineOptions& line, int probeTimeoutMs) {
     const unsigned baud = line.baud == 0 ? 9600 : line.baud;
     const unsigned ms = 50 + (20 * BitsPerCharacter(line) * 1000 + baud - 1) / baud;
-    return static_cast<int>((ms + 9) / 10);
+    return std::max(static_cast<int>((ms + 9) / 10), (probeTimeoutMs + 9) / 10);
 }
+
+int ProbeTimeoutFor(int tookMs) { return (2 * tookMs + 49) / 50 * 50; }
 
 StationProbe::StationProbe(QelSession& session, Reopen reopen, int readTimeout)
     : session_(session), reopen_(std::move(reopen)), readTimeout_(readTimeout) {}
@@ -51,7 +55,7 @@ bool StationProbe::Prepare(int fa2Station) {
     return ok;
 }
 
-bool StationProbe::Answers(unsigned station, int timeoutMs) {
+bool StationProbe::Answers(unsigned station, int timeoutMs, int* tookMs) {
     if (!Prepare(-1)) return false;
     Gate select;
     select.gas = GateOf(station, "FORCE");
@@ -62,7 +66,26 @@ bool StationProbe::Answers(unsigned station, int timeoutMs) {
     QelAttempt attempt{};
     attempt.transfer = &transfer;
     attempt.timeoutMs = timeoutMs;
-    return DriverResultOf(session_.Request(QEL_WRITE_ATTEMPT, &attempt)) == DriverResult::Done || attempt.failure != QEL_FAILURE_NO_ANSWER;
+    const auto start = std::chrono::steady_clock::now();
+    const bool done = DriverResultOf(session_.Request(QEL_WRITE_ATTEMPT, &attempt)) == DriverResult::Done;
+    if (tookMs != nullptr)
+        *tookMs = !done ? -1
+                        : static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now() - start)
+                                               .count());
+    return done || attempt.failure != QEL_FAILURE_NO_ANSWER;
+}
+
+std::optional<int> StationProbe::AnswerTime(unsigned station, int timeoutMs) {
+    int took = -1;
+    for (int look = 0; look < 2; ++look) {
+        const auto start = std::chrono::steady_clock::now();
+        if (!Answers(station, timeoutMs, &took)) return std::nullopt;
+        if (took >= 0) return took;
+        took = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+    }
+    return took;
 }
 
 ProbeAnswer StationProbe::Probe(unsigned station) {

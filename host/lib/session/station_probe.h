@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "session/model_file_check.h"
@@ -24,8 +25,17 @@ enum class ProbeAnswer {
 const char* ProbeAnswerName(ProbeAnswer answer);  // "silent", "garbled", "FA2", "FA3", "unknown"
 
 // The read time-out of a probe, in 10 ms units: 50 ms for the controller to
-// turn round plus 20 characters at the line settings.
-int ProbeReadTimeout(const LineOptions& line);
+// turn round plus 20 characters at the line settings, or the probe's time-out
+// (--probe-timeout) when that is longer.
+int ProbeReadTimeout(const LineOptions& line, int probeTimeoutMs = 0);
+
+// The longest wait for a selection's answer before a station counts as
+// silent when the question is whether it is merely slow.
+constexpr int kSlowLookMs = 1000;
+
+// A --probe-timeout that serves a station that answered after tookMs: twice
+// that, rounded up to 50 ms.
+int ProbeTimeoutFor(int tookMs);
 
 class StationProbe {
 public:
@@ -36,8 +46,14 @@ public:
     ProbeAnswer Probe(unsigned station);
     // One selection, one attempt, waiting at most timeoutMs (raised to the
     // driver's floor): false only when nothing at all came back. A quick
-    // look before Probe's full attempts.
-    bool Answers(unsigned station, int timeoutMs);
+    // look before Probe's full attempts. tookMs, when given: how long the
+    // attempt took when the station acknowledged the selection, else -1.
+    bool Answers(unsigned station, int timeoutMs, int* tookMs = nullptr);
+    // How long the station takes to acknowledge its selection, waiting at
+    // most timeoutMs: a second look when the first came back garbled (the
+    // late reply to an earlier question may still be on its way); without
+    // an acknowledgement, the time of the last look. Nothing: silent.
+    std::optional<int> AnswerTime(unsigned station, int timeoutMs);
 
 private:
     bool Prepare(int fa2Station);

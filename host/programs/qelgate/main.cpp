@@ -31,6 +31,7 @@
 #include "session/port_diagnosis.h"
 #include "session/program_name.h"
 #include "session/service_notify.h"
+#include "cli/diagnosis_text.h"
 #include "cli/exit_codes.h"
 #include "cli/report_printer.h"
 #include "cli/session_cli.h"
@@ -307,6 +308,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     auto limitsOf = [&host](const Options& options, ServerLimits& limits, std::string& why) {
         limits.maxClients = static_cast<std::size_t>(options.maxClients);
         limits.clientIdle = std::chrono::seconds(options.clientIdleSeconds);
+        limits.http = options.http;
         return UnitsOf(options, host.models(), limits.units, why);
     };
     ServerLimits limits;
@@ -327,6 +329,21 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     scheduler.onLoop = [&watchdog, stats = StatsLogger(scheduler, statsInterval)] {
         watchdog.Progress();
         stats();
+    };
+    // A station that answers with less than a reply may be served as the
+    // other model: asked once, on the line's thread between two attempts,
+    // and what is found said in the log, on the status page and in
+    // /api/status.
+    auto asked = std::make_shared<std::bitset<256>>();
+    scheduler.onRefused = [&host, &scheduler, asked](unsigned station) {
+        if (station >= asked->size() || asked->test(station)) return;
+        asked->set(station);
+        const session::Diagnosis found = host.DiagnoseModel(station);
+        const std::string advice = cli::ServedModelText(found);
+        const std::string answersAs =
+            found.answersAs == session::StationKind::Other ? std::string() : session::ModelText(found.answersAs);
+        scheduler.NoteStation(station, answersAs, advice);
+        if (!advice.empty()) Log("%s", advice.c_str());
     };
     LineWorker worker(scheduler);
     const auto logText = [](const std::string& text) { Log("%s", text.c_str()); };
@@ -532,8 +549,9 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
             settings.parity = wanted.parity;
             settings.stopBits = wanted.stopBits;
             settings.timeout = wanted.timeout;
-            scheduler.ReopenLine([&line, settings] {
+            scheduler.ReopenLine([&line, &host, settings] {
                 const bool open = line.SetReadTimeout(settings, settings.timeout) == session::DriverResult::Done;
+                if (open) host.UseLine(settings);
                 Log("%s", open ? "line reopened with the new port settings"
                                : ("line: the new port settings cannot be opened: " +
                                   session::ExplainOpenFailure(settings.port) + "; trying again after a pause")

@@ -9,6 +9,7 @@
 #include "session/cp437.h"
 #include "session/driver_log.h"
 #include "cli/diagnosis_text.h"
+#include "cli/report_printer.h"
 #include "session/gate_diagnosis.h"
 #include "output.h"
 #include "session/program_name.h"
@@ -128,7 +129,12 @@ int RunRead(const CommonOptions& common, const ReadOptions& options) {
     Reading reading;
     reading.gas = gate.gas;
     reading.bits = gate.dataType == DATA_TYPE_BIT;
+    // One read ends in one line: the line scheduler's news of a station's
+    // health (held down, answers again) is for those that go on reading,
+    // and for -v.
+    PrintReports("qelhost", common.verbose);
     const Outcome outcome = host.Read(gate, reading.values);
+    PrintReports("qelhost");
     reading.result = static_cast<int>(outcome.result);  // the number the formats show
     if (const std::string header = HeaderLine(format, false); !header.empty()) std::printf("%s\n", header.c_str());
     std::printf("%s\n", FormatReading(format, reading).c_str());

@@ -1,4 +1,5 @@
 // `qelhost scan`: which stations answer a selection, and which model each is.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -30,6 +31,7 @@ extern "C" void StopScan(int) { scanStopped.store(true); }
 struct Found {
     unsigned station;
     ProbeAnswer answer;
+    int slowMs = 0;  // answered only to a longer wait, after this long
 };
 
 const char* NoteOf(ProbeAnswer answer) {
@@ -41,6 +43,19 @@ const char* NoteOf(ProbeAnswer answer) {
         case ProbeAnswer::Silent: break;
     }
     return "";
+}
+
+// A second, longer look at the stations silent to the quick one, for a
+// controller slow to turn round: when nothing answered, or when the list is
+// this short.
+constexpr std::size_t kSlowLookList = 16;
+
+std::string Note(const Found& f, int probeTimeoutMs) {
+    std::string note = NoteOf(f.answer);
+    if (f.slowMs > 0)
+        note += "; slow: it answered after " + std::to_string(f.slowMs) + " ms, more than --probe-timeout " +
+                std::to_string(probeTimeoutMs) + ": give --probe-timeout " + std::to_string(ProbeTimeoutFor(f.slowMs));
+    return note;
 }
 
 std::string Duration(double seconds) {
@@ -88,11 +103,14 @@ private:
     std::size_t reported_ = 0;
 };
 
-void PrintFound(Format format, const std::vector<Found>& found) {
+void PrintFound(Format format, const std::vector<Found>& found, int probeTimeoutMs) {
     if (format == Format::Json) {
         nlohmann::json list = nlohmann::json::array();
         for (const Found& f : found) {
-            list.push_back({{"station", f.station}, {"model", ProbeAnswerName(f.answer)}, {"note", NoteOf(f.answer)}});
+            nlohmann::json entry = {
+                {"station", f.station}, {"model", ProbeAnswerName(f.answer)}, {"note", Note(f, probeTimeoutMs)}};
+            if (f.slowMs > 0) entry["answeredAfterMs"] = f.slowMs;
+            list.push_back(entry);
         }
         std::printf("%s\n", list.dump().c_str());
     } else if (format == Format::Csv) {
@@ -100,7 +118,8 @@ void PrintFound(Format format, const std::vector<Found>& found) {
         for (const Found& f : found) std::printf("%u,%s\n", f.station, ProbeAnswerName(f.answer));
     } else {
         std::printf("station  model    answer\n");
-        for (const Found& f : found) std::printf("%7u  %-7s  %s\n", f.station, ProbeAnswerName(f.answer), NoteOf(f.answer));
+        for (const Found& f : found)
+            std::printf("%7u  %-7s  %s\n", f.station, ProbeAnswerName(f.answer), Note(f, probeTimeoutMs).c_str());
     }
 }
 
@@ -130,29 +149,46 @@ int RunScan(const CommonOptions& common, const ScanOptions& options) {
     const std::string modelsOut = options.writeModels.empty() ? "" : Absolute(options.writeModels);
     HostContext host;
     if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return ExitCode(opened);
-    const int timeout = common.timeoutGiven ? common.line.timeout : ProbeReadTimeout(host.line());
+    // The probe's reads wait at least as long as its quick look.
+    const int timeout = common.timeoutGiven ? common.line.timeout : ProbeReadTimeout(host.line(), common.probeTimeoutMs);
     StationProbe probe = host.MakeProbe(timeout);
 
     scanStopped.store(false);
     std::signal(SIGINT, StopScan);
     std::vector<Found> found;
+    std::vector<unsigned> silent;
     ScanProgress progress(stations.size());
     std::size_t done = 0;
     progress.Done(0, found);
+    const bool quick = !common.driverRetries;
     for (const unsigned station : stations) {
         if (scanStopped.load()) break;
         // A quick look first; whatever answers it gets the full probe, so
         // that noise on one attempt cannot hide a station.
-        const bool quick = !common.driverRetries;
         const ProbeAnswer answer = quick && !probe.Answers(station, common.probeTimeoutMs) ? ProbeAnswer::Silent
                                                                                           : probe.Probe(station);
         if (answer != ProbeAnswer::Silent) found.push_back({station, answer});
+        else silent.push_back(station);
         progress.Done(++done, found);
+    }
+    // A controller slow to turn round is silent to the quick look: a longer
+    // one, and the time it took tells the --probe-timeout that serves it.
+    if (quick && !silent.empty() && (found.empty() || stations.size() <= kSlowLookList)) {
+        for (const unsigned station : silent) {
+            if (scanStopped.load()) break;
+            const std::optional<int> took = probe.AnswerTime(station, kSlowLookMs);
+            if (!took) continue;
+            const int wanted = ProbeTimeoutFor(*took);
+            StationProbe slow = host.MakeProbe(std::max(timeout, (wanted + 9) / 10));
+            found.push_back({station, slow.Probe(station), std::max(*took, 1)});
+            progress.Done(done, found);
+        }
+        std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.station < b.station; });
     }
     progress.Finish();
     std::signal(SIGINT, SIG_DFL);
 
-    PrintFound(format, found);
+    PrintFound(format, found, common.probeTimeoutMs);
     std::fflush(stdout);
     std::size_t fa2 = 0, fa3 = 0;
     for (const Found& f : found) {
@@ -174,6 +210,16 @@ int RunScan(const CommonOptions& common, const ScanOptions& options) {
         if (found.size() != fa2 + fa3) {
             std::fprintf(stderr, "stations whose model is unknown are left out of it (they stay FA-2)\n");
         }
+    }
+    int slowest = 0;
+    for (const Found& f : found) slowest = std::max(slowest, f.slowMs);
+    if (slowest > 0) {
+        const int wanted = ProbeTimeoutFor(slowest);
+        std::fprintf(stderr, "some stations answer only after up to %d ms: read them with --probe-timeout %d%s\n",
+                     slowest, wanted,
+                     10 * common.line.timeout < wanted
+                         ? (" --timeout " + std::to_string((wanted + 9) / 10)).c_str()
+                         : "");
     }
     if (scanStopped.load()) return 130;
     if (found.empty()) {
