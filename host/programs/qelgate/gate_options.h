@@ -30,6 +30,8 @@ struct Options {
     double statsInterval = 0;
     bool map = false;
     std::string http;  // empty: no HTTP diagnostics
+    bool httpWrites = false;    // PUT /api/gates/... with the bearer token
+    std::string httpTokenFile;  // the token, on the file's first line
     mqtt::MqttOptions mqtt;
     std::string configFile;  // --config
     bool check = false;      // --check

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 
 #include <bitset>
+#include <fstream>
+#include <mutex>
 #include <chrono>
 #include <csignal>
 #include <atomic>
@@ -15,6 +17,8 @@
 #include <unistd.h>
 
 #include "session/cp437.h"
+#include "session/gate_access.h"
+#include "cli/diagnosis_text.h"
 #include "session/driver_log.h"
 #include "modbus/gateway_log.h"
 #include "modbus/gateway_server.h"
@@ -173,8 +177,30 @@ bool CheckCombination(const Options& o, std::string& error) {
         return false;
     }
     if (!mqtt::CheckMqttPair(o.mqtt, error)) return false;
-    if (HasWriteAllow(o) && !o.allowWrites && !o.mqtt.writes) {
-        error = "--write-allow needs --allow-writes or --mqtt-writes";
+    if (HasWriteAllow(o) && !o.allowWrites && !o.mqtt.writes && !o.httpWrites) {
+        error = "--write-allow needs --allow-writes, --mqtt-writes or --http-writes";
+        return false;
+    }
+    if (o.httpWrites && (o.http.empty() || o.httpTokenFile.empty())) {
+        error = "--http-writes needs --http and --http-token-file (the bearer token the writes carry)";
+        return false;
+    }
+    return true;
+}
+
+// The bearer token of --http-token-file: its first line, trimmed; false with a reason.
+bool ReadHttpToken(const std::string& path, std::string& token, std::string& error) {
+    std::ifstream file(path);
+    std::getline(file, token);
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    while (!token.empty() && blank(token.back())) token.pop_back();
+    while (!token.empty() && blank(token.front())) token.erase(token.begin());
+    if (!file && token.empty()) {
+        error = "--http-token-file " + path + " cannot be read";
+        return false;
+    }
+    if (token.size() < 16) {
+        error = "--http-token-file " + path + ": the token on its first line has fewer than 16 characters";
         return false;
     }
     return true;
@@ -183,6 +209,7 @@ bool CheckCombination(const Options& o, std::string& error) {
 // Paths named from where the program started; the session may change the directory.
 void MakePathsAbsolute(Options& o) {
     if (!o.writeAllowFile.empty()) o.writeAllowFile = session::Absolute(o.writeAllowFile);
+    if (!o.httpTokenFile.empty()) o.httpTokenFile = session::Absolute(o.httpTokenFile);
 }
 
 // qelgate --config FILE --check: the options, the station models and every
@@ -209,7 +236,9 @@ int CheckOnly(Options o) {
     const GateCheck check = [&checks](session::Gate& gate) { return checks.Check(gate) == session::DriverResult::Done; };
     WriteAllowList allowList;
     std::bitset<256> units;
-    if (!LoadWriteAllow(o, check, allowList, error) || !UnitsOf(o, host.models(), units, error)) {
+    std::string token;
+    if (!LoadWriteAllow(o, check, allowList, error) || !UnitsOf(o, host.models(), units, error) ||
+        (o.httpWrites && !ReadHttpToken(o.httpTokenFile, token, error))) {
         Log("%s", error.c_str());
         return kExitUsage;
     }
@@ -299,6 +328,20 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
         Log("%s", error.c_str());
         return listening == ListenResult::BadAddress ? kExitUsage : kExitLine;
     }
+    // The gates over HTTP: their own checks' session (the server thread has
+    // `checks`), the scheduler's exchanges, the allow-list a reload replaces.
+    std::string httpToken;
+    if (o.httpWrites && !ReadHttpToken(o.httpTokenFile, httpToken, error)) {
+        Log("%s", error.c_str());
+        return kExitUsage;
+    }
+    session::QelSession gateChecks(host.driver);
+    gateChecks.Init(noLine);
+    session::GateAccess gates(gateChecks, scheduler,
+                              {host.models(), o.session.modelsFile, host.portName(), host.line()},
+                              std::uint64_t{1} << 48);
+    std::mutex httpAllowMutex;
+    std::shared_ptr<const WriteAllowList> httpAllow = HasWriteAllow(o) ? allowList : nullptr;
     std::atomic<std::uint64_t> reloadsApplied = 0, reloadsRefused = 0;
     // The diagnostics' source, with the MQTT side's counters when it runs
     // (an MQTT side a reload starts shows from the next move of --http or
@@ -309,7 +352,25 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
         source.reloads = [&reloadsApplied, &reloadsRefused] {
             return http::ReloadCounts{reloadsApplied.load(), reloadsRefused.load()};
         };
-        return std::make_unique<http::HttpServer>(std::move(source));
+        auto diagnostics = std::make_unique<http::HttpServer>(std::move(source));
+        http::GateSource gateSource;
+        gateSource.read = [&gates](const std::string& gas, int count) { return gates.Read(gas, count); };
+        if (o.httpWrites) {
+            gateSource.write = [&gates, &httpAllowMutex, &httpAllow](const std::string& gas, long long value) {
+                std::shared_ptr<const WriteAllowList> allow;
+                {
+                    const std::lock_guard lock(httpAllowMutex);
+                    allow = httpAllow;
+                }
+                return gates.Write(gas, value, allow.get());
+            };
+            gateSource.token = httpToken;
+        }
+        gateSource.words = [](const session::GateResult& r) {
+            return r.line ? cli::DiagnosisText(*r.line) : r.gate ? cli::GateDiagnosisText(*r.gate) : r.reason;
+        };
+        diagnostics->ServeGates(std::move(gateSource));
+        return diagnostics;
     };
     std::unique_ptr<http::HttpServer> http;
     if (!o.http.empty()) {
@@ -332,7 +393,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     Log("%s", Describe(o, host.portName(), checks, allowList->Size(), limits.units).c_str());
     if (http) {
         http->Start();
-        Log("diagnostics on %s", http->Url().c_str());
+        Log("diagnostics on %s, gates %s", http->Url().c_str(), o.httpWrites ? "read and written (bearer token)" : "read only");
     }
     worker.Start();
     if (publisher) {
@@ -429,6 +490,10 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
         }
         if (publisher && !done.mqtt.url.empty()) Log("%s", publisher->Describe().c_str());
         allowList = nextAllow;  // the old list outlived the publisher's use of it
+        {
+            const std::lock_guard lock(httpAllowMutex);
+            httpAllow = HasWriteAllow(done) ? nextAllow : nullptr;
+        }
         if (done.http.empty() && http) {
             http->Stop();
             http.reset();
@@ -436,7 +501,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
             if (http) http->Stop();
             http = std::move(nextHttp);
             http->Start();
-            Log("diagnostics on %s", http->Url().c_str());
+            Log("diagnostics on %s, gates %s", http->Url().c_str(), o.httpWrites ? "read and written (bearer token)" : "read only");
         }
         if (reopen) {
             session::LineOptions settings = host.line();
@@ -479,6 +544,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     if (publisher) publisher->Stop();
     worker.Stop();
     server.Finish();
+    gateChecks.Close();
     checks.Close();  // the line closes with its session
     Log("stopped");
     return 0;

@@ -7,7 +7,8 @@ namespace qel::qelgate {
 ReloadKind ReloadKindOf(const std::string& key) {
     static const std::set<std::string> reopen = {"port", "baud", "data-bits", "parity", "stop-bits", "timeout"};
     static const std::set<std::string> restart = {"listen", "qel",           "models",        "station",
-                                                  "driver", "driver-retries", "probe-timeout", "down-hold"};
+                                                  "driver", "driver-retries", "probe-timeout", "down-hold",
+                                                  "http-writes", "http-token-file"};
     if (reopen.count(key)) return ReloadKind::Reopen;
     if (restart.count(key)) return ReloadKind::Restart;
     return ReloadKind::InPlace;
