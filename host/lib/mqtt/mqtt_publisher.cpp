@@ -223,6 +223,10 @@ void MqttPublisher::ReadRound(std::vector<Group*>& due) {
             }
             item.millis = millis;
             item.read = true;
+            if (onValue)
+                onValue(item.gate.gas, request.ok() && item.lastGood && !item.lastGood->empty()
+                                           ? std::optional<double>(item.lastGood->front())
+                                           : std::nullopt);
             PublishItem(item, false, now);
         }
     }

@@ -18,6 +18,7 @@
 
 #include "session/cp437.h"
 #include "session/gate_access.h"
+#include "session/trend_history.h"
 #include "cli/diagnosis_text.h"
 #include "session/driver_log.h"
 #include "modbus/gateway_log.h"
@@ -117,6 +118,10 @@ std::function<void()> StatsLogger(const session::LineScheduler& scheduler,
             static_cast<unsigned long long>(failures), static_cast<unsigned long long>(snapshot.line.lineErrors),
             static_cast<unsigned long long>(snapshot.line.portReopens), down.empty() ? " none" : down.c_str());
     };
+}
+
+double UnixNow() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 // What the diagnostics report: the line's counters, the Modbus side's and
@@ -308,15 +313,25 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     // Each turn of the line's loop pings systemd's watchdog, so a hung
     // exchange stops the pings; and logs the summary when it is due.
     auto statsInterval = std::make_shared<std::atomic<double>>(o.statsInterval);
-    scheduler.onLoop = [stats = StatsLogger(scheduler, statsInterval)] {
+    // The status page's charts: each station sampled once a second.
+    session::TrendHistory trends;
+    scheduler.onLoop = [stats = StatsLogger(scheduler, statsInterval), &trends, &scheduler,
+                        next = std::chrono::steady_clock::now()]() mutable {
         session::NotifyWatchdog();
         stats();
+        if (const auto now = std::chrono::steady_clock::now(); now >= next) {
+            next = now + std::chrono::seconds(1);
+            trends.Sample(scheduler.Snapshot(), UnixNow());
+        }
     };
     LineWorker worker(scheduler);
     const auto logText = [](const std::string& text) { Log("%s", text.c_str()); };
     std::unique_ptr<mqtt::MqttPublisher> publisher;
     if (!o.mqtt.url.empty()) {
         publisher = std::make_unique<mqtt::MqttPublisher>(scheduler, o.mqtt, logText);
+        publisher->onValue = [&trends](const std::string& gas, std::optional<double> value) {
+            trends.Value(gas, value, UnixNow());
+        };
         if (!publisher->Prepare(check, session::PlanDriverOf(checks), session::PlanOptionsFor(host.line()),
                                 HasWriteAllow(o) ? allowList.get() : nullptr, error)) {
             Log("%s", error.c_str());
@@ -349,6 +364,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     auto makeHttp = [&] {
         http::StatusSource source = DiagnosticsSource(host, checks, scheduler, server.Stats(),
                                                       publisher ? &publisher->Stats() : nullptr);
+        source.trends = [&trends](double now) { return trends.Take(now); };
         source.reloads = [&reloadsApplied, &reloadsRefused] {
             return http::ReloadCounts{reloadsApplied.load(), reloadsRefused.load()};
         };
@@ -480,6 +496,9 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
             if (publisher) publisher->Stop();
         } else if (!publisher) {
             publisher = std::make_unique<mqtt::MqttPublisher>(scheduler, done.mqtt, logText);
+            publisher->onValue = [&trends](const std::string& gas, std::optional<double> value) {
+                trends.Value(gas, value, UnixNow());
+            };
             if (!publisher->Prepare(check, session::PlanDriverOf(checks), session::PlanOptionsFor(host.line()),
                                     allowFor, why) ||
                 !publisher->Start(why))
