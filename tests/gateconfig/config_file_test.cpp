@@ -159,10 +159,11 @@ TEST(ReloadRules, EachOptionHasItsKind) {
         {"station", ReloadKind::Restart},       {"qel", ReloadKind::Restart},
         {"driver", ReloadKind::Restart},        {"down-hold", ReloadKind::Restart},
         {"max-age", ReloadKind::Restart},       {"poll", ReloadKind::Restart},
+        {"http-writes", ReloadKind::Restart},   {"http-token-file", ReloadKind::Restart},
     };
     for (const auto& rule : rules) EXPECT_EQ(ReloadKindOf(rule.key), rule.kind) << rule.key;
     // Every option has a rule; none is forgotten by the comparison.
-    EXPECT_EQ(OptionValues(Options{}).size(), 40u);
+    EXPECT_EQ(OptionValues(Options{}).size(), 47u);
 }
 
 TEST(ReloadRules, ComparesWhatChanged) {

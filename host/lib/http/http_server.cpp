@@ -38,6 +38,10 @@ HttpServer::~HttpServer() { Stop(); }
 
 // Every answer is made here, on the loop's thread, from a snapshot taken now.
 void HttpServer::Handle(const Request& request, const Responder& respond) const {
+    if (gates_ && GateApi::Serves(request.path)) {
+        gates_->Handle(request, respond);  // on its workers: the answer comes later
+        return;
+    }
     if (request.method != "GET" && request.method != "HEAD") {
         auto refused = TextResponse(405);
         refused.fields.emplace_back("Allow", "GET, HEAD");
@@ -80,8 +84,13 @@ std::string HttpServer::Url() const {
     return "http://" + (v6 ? "[" + host_ + "]" : host_) + ":" + std::to_string(port_) + "/";
 }
 
+void HttpServer::ServeGates(GateSource gates) { gates_ = std::make_unique<GateApi>(std::move(gates)); }
+
 void HttpServer::Start() { loop_->Start(); }
 
-void HttpServer::Stop() { loop_->Stop(); }
+void HttpServer::Stop() {
+    loop_->Stop();
+    if (gates_) gates_->Stop();
+}
 
 }  // namespace qel::http

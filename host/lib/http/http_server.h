@@ -1,12 +1,14 @@
 // The diagnostics over HTTP, on a thread of their own (an HttpLoop): GET
 // /metrics (Prometheus), GET /api/status (JSON), GET / (the status page), and
-// HEAD of each. Any other path is 404 and any other method 405 (with Allow):
-// nothing here reaches a station.
+// HEAD of each; with ServeGates the gate API as well (gate_api.h), the only
+// part that reaches a station. Any other path is 404 and any other method
+// 405 (with Allow).
 #pragma once
 
 #include <memory>
 #include <string>
 
+#include "http/gate_api.h"
 #include "http/http_loop.h"
 #include "http/status_source.h"
 
@@ -29,6 +31,8 @@ public:
     int Port() const { return port_; }
     // "http://HOST:PORT/".
     std::string Url() const;
+    // Serves the gate API too (before Start).
+    void ServeGates(GateSource gates);
     // Serves on a thread of its own until Stop.
     void Start();
     void Stop();
@@ -39,6 +43,7 @@ private:
     void Handle(const Request& request, const Responder& respond) const;
 
     StatusSource source_;
+    std::unique_ptr<GateApi> gates_;
     std::unique_ptr<HttpLoop> loop_;
     std::string host_;
     int port_ = 0;

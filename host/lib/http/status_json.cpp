@@ -1,5 +1,7 @@
 #include "http/status_json.h"
 
+#include <cmath>
+
 namespace qel::http {
 
 namespace {
@@ -84,6 +86,28 @@ json FrontEndJson(const session::FrontEndStats::Snapshot& f) {
 
 }  // namespace
 
+namespace {
+
+// Each series as seconds before now and values (null: down or failed);
+// station answer times in milliseconds.
+json SeriesJson(const session::TrendSeries& series, double now, double scale) {
+    json ago = json::array(), values = json::array();
+    for (std::size_t i = 0; i < series.times.size(); ++i) {
+        ago.push_back(std::round(now - series.times[i]));
+        values.push_back(series.values[i] ? json(std::round(*series.values[i] * scale * 10) / 10) : json(nullptr));
+    }
+    return {{"name", series.name}, {"ago", ago}, {"v", values}};
+}
+
+json TrendsJson(const session::TrendView& view) {
+    json stations = json::array(), gates = json::array();
+    for (const auto& s : view.stations) stations.push_back(SeriesJson(s, view.now, 1000));
+    for (const auto& g : view.gates) gates.push_back(SeriesJson(g, view.now, 1));
+    return {{"span", view.span}, {"stations", stations}, {"gates", gates}};
+}
+
+}  // namespace
+
 json StatusJson(const StatusSource& source, const StatusView& view) {
     json status = {{"version", source.version},
                    {"driverBanner", source.driverBanner},
@@ -104,6 +128,7 @@ json StatusJson(const StatusSource& source, const StatusView& view) {
     json frontEnds = json::object();
     for (const auto& [name, counts] : view.frontEnds) frontEnds[name] = FrontEndJson(counts);
     status["frontEnds"] = frontEnds;
+    status["trends"] = source.trends ? TrendsJson(source.trends(view.now)) : json(nullptr);
     return status;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "session/line_stats.h"
+#include "session/trend_history.h"
 
 namespace qel::http {
 
@@ -42,6 +43,8 @@ struct StatusSource {
     double started = 0;  // seconds since the Unix epoch
     // The reloads so far; unset where nothing reloads.
     std::function<ReloadCounts()> reloads;
+    // The last hour of answer times and gate values; unset: no charts.
+    std::function<session::TrendView(double now)> trends;
     // Seconds since the Unix epoch now; the system clock unless a test sets it.
     std::function<double()> now;
 };

@@ -218,7 +218,15 @@ void MqttPublisher::Run() {
         session::LineSnapshot line;
         if (rounds_.RunDue(read, line)) {
             const Clock::time_point after = Clock::now();
-            for (const std::size_t i : read) PublishItem(i, false, after);
+            for (const std::size_t i : read) {
+                PublishItem(i, false, after);
+                if (onValue) {
+                    const session::GateReading& gate = rounds_.Gates()[i];
+                    const bool good = gate.quality != session::GateQuality::Failed && gate.lastGood &&
+                                      !gate.lastGood->empty();
+                    onValue(gate.gate.gas, good ? std::optional<double>(gate.lastGood->front()) : std::nullopt);
+                }
+            }
             Flush();
             for (auto& [number, station] : stations_) station.known = true;
             PublishStations(false, {}, line);

@@ -23,9 +23,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -81,6 +83,10 @@ public:
     // rules), and starts again, connecting anew. The counters go on.
     bool Reconfigure(const MqttOptions& options, const session::GateCheck& check, const plan::Driver& planDriver,
                      const plan::PlanOptions& planOptions, const session::WriteAllowList* allow, std::string& error);
+    // Called on the publisher's thread with each gate's value after each
+    // read (a block's first element; none when the read failed), for the
+    // status page's trends. Set before Start.
+    std::function<void(const std::string& gas, std::optional<double> value)> onValue;
     // The front-end's counters, for the diagnostics.
     const session::FrontEndStats& Stats() const { return stats_; }
     // The same with the on-disk queue's counts when there is one.

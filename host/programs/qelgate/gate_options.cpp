@@ -41,7 +41,12 @@ void AddOptions(CLI::App& app, Options& o) {
     app.add_flag("--map", o.map, "print the Modbus address map and exit");
     app.add_option("--http", o.http,
                    "serve the diagnostics (/metrics, /api/status, a status page) on ADDR:PORT, or PORT on "
-                   "127.0.0.1 (default: off)");
+                   "127.0.0.1 (default: off); it serves the gates too: GET /api/gates/001DR0010?count=10");
+    app.add_flag("--http-writes", o.httpWrites,
+                 "serve PUT /api/gates/GAS {\"v\": VALUE} on --http, for clients that send the bearer token of "
+                 "--http-token-file; obeys --write-allow. Without TLS: for a trusted network only");
+    app.add_option("--http-token-file", o.httpTokenFile, "the bearer token of --http-writes, on the file's first line")
+        ->check(CLI::ExistingFile);
     app.add_option("--max-age", o.maxAgeMs,
                    "answer a read from memory when every gate of it has a good value read at most MS "
                    "milliseconds ago, without the line; never for a station that is down; a write removes its "
@@ -124,6 +129,8 @@ std::vector<OptionValue> OptionValues(const Options& o) {
         {"http", Quoted(o.http)},
         {"max-age", std::to_string(o.maxAgeMs)},
         {"poll", Quoted(o.pollFile)},
+        {"http-writes", Bool(o.httpWrites)},
+        {"http-token-file", Quoted(o.httpTokenFile)},
         {"mqtt", Quoted(m.url)},
         {"publish", List(m.publishFile, m.publishLines)},
         {"publish-period", Number(m.publishPeriod)},

@@ -33,6 +33,8 @@ struct Options {
     std::string http;  // empty: no HTTP diagnostics
     int maxAgeMs = 0;       // the line image: reads answered from values this young (0: off)
     std::string pollFile;   // gates read in the background for the image, at their periods
+    bool httpWrites = false;    // PUT /api/gates/... with the bearer token
+    std::string httpTokenFile;  // the token, on the file's first line
     mqtt::MqttOptions mqtt;
     sparkplug::SparkplugOptions sparkplug;
     std::string configFile;  // --config

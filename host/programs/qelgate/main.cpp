@@ -5,6 +5,8 @@
 #include <fcntl.h>
 
 #include <bitset>
+#include <fstream>
+#include <mutex>
 #include <chrono>
 #include <csignal>
 #include <atomic>
@@ -16,6 +18,9 @@
 #include <unistd.h>
 
 #include "session/cp437.h"
+#include "session/gate_access.h"
+#include "session/trend_history.h"
+#include "cli/diagnosis_text.h"
 #include "session/driver_log.h"
 #include "modbus/gateway_log.h"
 #include "modbus/gateway_server.h"
@@ -126,6 +131,10 @@ std::function<void()> StatsLogger(const session::LineScheduler& scheduler,
     };
 }
 
+double UnixNow() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
 // What the diagnostics report: the line's counters, the Modbus side's and
 // (with --mqtt) the MQTT side's, the version, the driver's banner and the
 // line settings.
@@ -188,8 +197,30 @@ bool CheckCombination(const Options& o, std::string& error) {
         error = "--sparkplug needs --mqtt and --publish: the broker and the gates of the node";
         return false;
     }
-    if (HasWriteAllow(o) && !o.allowWrites && !o.mqtt.writes) {
-        error = "--write-allow needs --allow-writes or --mqtt-writes";
+    if (HasWriteAllow(o) && !o.allowWrites && !o.mqtt.writes && !o.httpWrites) {
+        error = "--write-allow needs --allow-writes, --mqtt-writes or --http-writes";
+        return false;
+    }
+    if (o.httpWrites && (o.http.empty() || o.httpTokenFile.empty())) {
+        error = "--http-writes needs --http and --http-token-file (the bearer token the writes carry)";
+        return false;
+    }
+    return true;
+}
+
+// The bearer token of --http-token-file: its first line, trimmed; false with a reason.
+bool ReadHttpToken(const std::string& path, std::string& token, std::string& error) {
+    std::ifstream file(path);
+    std::getline(file, token);
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    while (!token.empty() && blank(token.back())) token.pop_back();
+    while (!token.empty() && blank(token.front())) token.erase(token.begin());
+    if (!file && token.empty()) {
+        error = "--http-token-file " + path + " cannot be read";
+        return false;
+    }
+    if (token.size() < 16) {
+        error = "--http-token-file " + path + ": the token on its first line has fewer than 16 characters";
         return false;
     }
     return true;
@@ -199,6 +230,7 @@ bool CheckCombination(const Options& o, std::string& error) {
 void MakePathsAbsolute(Options& o) {
     if (!o.writeAllowFile.empty()) o.writeAllowFile = session::Absolute(o.writeAllowFile);
     if (!o.pollFile.empty()) o.pollFile = session::Absolute(o.pollFile);
+    if (!o.httpTokenFile.empty()) o.httpTokenFile = session::Absolute(o.httpTokenFile);
 }
 
 // What --max-age and --poll do, for the log.
@@ -241,7 +273,9 @@ int CheckOnly(Options o) {
     const GateCheck check = [&checks](session::Gate& gate) { return checks.Check(gate) == session::DriverResult::Done; };
     WriteAllowList allowList;
     std::bitset<256> units;
-    if (!LoadWriteAllow(o, check, allowList, error) || !UnitsOf(o, host.models(), units, error)) {
+    std::string token;
+    if (!LoadWriteAllow(o, check, allowList, error) || !UnitsOf(o, host.models(), units, error) ||
+        (o.httpWrites && !ReadHttpToken(o.httpTokenFile, token, error))) {
         Log("%s", error.c_str());
         return kExitUsage;
     }
@@ -326,9 +360,16 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     // watchdog's time is. The loop also logs the summary when it is due.
     auto statsInterval = std::make_shared<std::atomic<double>>(o.statsInterval);
     session::WatchdogPinger watchdog;
-    scheduler.onLoop = [&watchdog, stats = StatsLogger(scheduler, statsInterval)] {
+    // The status page's charts: each station sampled once a second.
+    session::TrendHistory trends;
+    scheduler.onLoop = [&watchdog, stats = StatsLogger(scheduler, statsInterval), &trends, &scheduler,
+                        next = std::chrono::steady_clock::now()]() mutable {
         watchdog.Progress();
         stats();
+        if (const auto now = std::chrono::steady_clock::now(); now >= next) {
+            next = now + std::chrono::seconds(1);
+            trends.Sample(scheduler.Snapshot(), UnixNow());
+        }
     };
     // A station that answers with less than a reply may be served as the
     // other model: asked once, on the line's thread between two attempts,
@@ -367,6 +408,9 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     std::unique_ptr<mqtt::MqttPublisher> publisher;
     if (!o.mqtt.url.empty() && !o.sparkplug.only) {
         publisher = std::make_unique<mqtt::MqttPublisher>(scheduler, o.mqtt, logText);
+        publisher->onValue = [&trends](const std::string& gas, std::optional<double> value) {
+            trends.Value(gas, value, UnixNow());
+        };
         if (!publisher->Prepare(check, session::PlanDriverOf(checks), session::PlanOptionsFor(host.line()),
                                 HasWriteAllow(o) ? allowList.get() : nullptr, error)) {
             Log("%s", error.c_str());
@@ -387,6 +431,20 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
         Log("%s", error.c_str());
         return listening == ListenResult::BadAddress ? kExitUsage : kExitLine;
     }
+    // The gates over HTTP: their own checks' session (the server thread has
+    // `checks`), the scheduler's exchanges, the allow-list a reload replaces.
+    std::string httpToken;
+    if (o.httpWrites && !ReadHttpToken(o.httpTokenFile, httpToken, error)) {
+        Log("%s", error.c_str());
+        return kExitUsage;
+    }
+    session::QelSession gateChecks(host.driver);
+    gateChecks.Init(noLine);
+    session::GateAccess gates(gateChecks, scheduler,
+                              {host.models(), o.session.modelsFile, host.portName(), host.line()},
+                              std::uint64_t{1} << 48);
+    std::mutex httpAllowMutex;
+    std::shared_ptr<const WriteAllowList> httpAllow = HasWriteAllow(o) ? allowList : nullptr;
     std::atomic<std::uint64_t> reloadsApplied = 0, reloadsRefused = 0;
     // The diagnostics' source, with the MQTT side's counters when it runs
     // (an MQTT side a reload starts shows from the next move of --http or
@@ -395,10 +453,29 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
         http::StatusSource source = DiagnosticsSource(host, checks, scheduler, server.Stats(),
                                                       publisher.get());
         if (spNode) source.frontEnds.push_back({"sparkplug", [&spNode] { return spNode->TakeStats(); }});
+        source.trends = [&trends](double now) { return trends.Take(now); };
         source.reloads = [&reloadsApplied, &reloadsRefused] {
             return http::ReloadCounts{reloadsApplied.load(), reloadsRefused.load()};
         };
-        return std::make_unique<http::HttpServer>(std::move(source));
+        auto diagnostics = std::make_unique<http::HttpServer>(std::move(source));
+        http::GateSource gateSource;
+        gateSource.read = [&gates](const std::string& gas, int count) { return gates.Read(gas, count); };
+        if (o.httpWrites) {
+            gateSource.write = [&gates, &httpAllowMutex, &httpAllow](const std::string& gas, long long value) {
+                std::shared_ptr<const WriteAllowList> allow;
+                {
+                    const std::lock_guard lock(httpAllowMutex);
+                    allow = httpAllow;
+                }
+                return gates.Write(gas, value, allow.get());
+            };
+            gateSource.token = httpToken;
+        }
+        gateSource.words = [](const session::GateResult& r) {
+            return r.line ? cli::DiagnosisText(*r.line) : r.gate ? cli::GateDiagnosisText(*r.gate) : r.reason;
+        };
+        diagnostics->ServeGates(std::move(gateSource));
+        return diagnostics;
     };
     std::unique_ptr<http::HttpServer> http;
     if (!o.http.empty()) {
@@ -421,7 +498,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     Log("%s", Describe(o, host.portName(), checks, allowList->Size(), limits.units).c_str());
     if (http) {
         http->Start();
-        Log("diagnostics on %s", http->Url().c_str());
+        Log("diagnostics on %s, gates %s", http->Url().c_str(), o.httpWrites ? "read and written (bearer token)" : "read only");
     }
     worker.Start();
     if (o.maxAgeMs > 0 || poller) Log("%s", ImageText(o, poller.get()).c_str());
@@ -520,6 +597,9 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
             if (publisher) publisher->Stop();
         } else if (!publisher) {
             publisher = std::make_unique<mqtt::MqttPublisher>(scheduler, done.mqtt, logText);
+            publisher->onValue = [&trends](const std::string& gas, std::optional<double> value) {
+                trends.Value(gas, value, UnixNow());
+            };
             if (!publisher->Prepare(check, session::PlanDriverOf(checks), session::PlanOptionsFor(host.line()),
                                     allowFor, why) ||
                 !publisher->Start(why))
@@ -530,6 +610,10 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
         }
         if (publisher && !done.mqtt.url.empty() && !done.sparkplug.only) Log("%s", publisher->Describe().c_str());
         allowList = nextAllow;  // the old list outlived the publisher's use of it
+        {
+            const std::lock_guard lock(httpAllowMutex);
+            httpAllow = HasWriteAllow(done) ? nextAllow : nullptr;
+        }
         if (done.http.empty() && http) {
             http->Stop();
             http.reset();
@@ -537,7 +621,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
             if (http) http->Stop();
             http = std::move(nextHttp);
             http->Start();
-            Log("diagnostics on %s", http->Url().c_str());
+            Log("diagnostics on %s, gates %s", http->Url().c_str(), o.httpWrites ? "read and written (bearer token)" : "read only");
         }
         if (reopen) {
             session::LineOptions settings = host.line();
@@ -588,6 +672,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     const bool whole = worker.Stop(kFinishOnStop);
     server.Finish();
     watchdog.Stop();
+    gateChecks.Close();
     checks.Close();  // the line closes with its session
     Log(whole ? "stopped" : "stopped with a write cut off (above: the gates it wrote)");
     return whole ? 0 : kExitLine;

@@ -10,7 +10,7 @@ ReloadKind ReloadKindOf(const std::string& key) {
                                                   "driver", "driver-retries", "probe-timeout", "down-hold",
                                                   "sparkplug", "sparkplug-node", "sparkplug-primary-host",
                                                   "sparkplug-only", "sparkplug-hold-max", "max-age",
-                                                  "poll"};
+                                                  "poll", "http-writes", "http-token-file"};
     if (reopen.count(key)) return ReloadKind::Reopen;
     if (restart.count(key)) return ReloadKind::Restart;
     return ReloadKind::InPlace;

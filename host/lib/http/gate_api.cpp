@@ -1,0 +1,224 @@
+#include "http/gate_api.h"
+
+#include <charconv>
+#include <nlohmann/json.hpp>
+
+#include "session/gate_address.h"
+
+namespace qel::http {
+
+namespace {
+
+using nlohmann::json;
+using session::GateFailure;
+using session::GateResult;
+
+constexpr std::string_view kPrefix = "/api/gates/";
+
+Response JsonResponse(int status, const json& body) {
+    Response response;
+    response.status = status;
+    response.contentType = "application/json";
+    response.fields.emplace_back("Cache-Control", "no-store");
+    response.body = body.dump(-1, ' ', false, json::error_handler_t::replace);
+    return response;
+}
+
+// An error found before the line: {"gate", "error", "message"}.
+Response Refusal(int status, const std::string& gas, const char* error, const std::string& message) {
+    json body = {{"error", error}, {"message", message}};
+    body["gate"] = gas.empty() ? json(nullptr) : json(gas);
+    body["failure"] = nullptr;
+    body["station"] = nullptr;
+    body["hint"] = nullptr;
+    return JsonResponse(status, body);
+}
+
+// "count=10" out of the query; 1 when absent; false when malformed.
+bool CountOf(const std::string& query, int& count) {
+    count = 1;
+    std::size_t start = 0;
+    while (start <= query.size()) {
+        const std::size_t end = std::min(query.find('&', start), query.size());
+        const std::string_view part(query.data() + start, end - start);
+        if (part.rfind("count=", 0) == 0) {
+            const std::string_view digits = part.substr(6);
+            const auto [stop, failure] = std::from_chars(digits.data(), digits.data() + digits.size(), count);
+            if (digits.empty() || failure != std::errc() || stop != digits.data() + digits.size()) return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+struct GateApi::Job {
+    bool write = false;
+    std::string gas;
+    int count = 1;
+    long long value = 0;
+    Responder respond;
+};
+
+int StatusOf(GateFailure failure) {
+    switch (failure) {
+        case GateFailure::None: return 200;
+        case GateFailure::BadGate:
+        case GateFailure::BadValue: return 400;
+        case GateFailure::NotAllowed: return 403;
+        case GateFailure::StationDown: return 503;
+        case GateFailure::NoAnswer: return 504;
+        case GateFailure::LineError: return 502;
+    }
+    return 502;
+}
+
+Response GateResponse(const GateResult& r, const std::string& words) {
+    if (r.ok()) {
+        json body = {{"gate", r.gas}, {"count", r.count}, {"values", r.values}};
+        if (r.values.size() == 1) body["v"] = r.values.front();
+        return JsonResponse(200, body);
+    }
+    json body = {{"gate", r.gas}, {"error", session::GateFailureKey(r.failure)}, {"message", words}};
+    body["failure"] = nullptr;
+    body["station"] = nullptr;
+    body["hint"] = nullptr;
+    if (r.line) {
+        body["station"] = r.line->station;
+        body["failure"] = r.line->outcome.failure == session::FailureKind::None
+                              ? (r.line->outcome.result == session::DriverResult::Refused ? "refused" : "line_failure")
+                              : session::FailureKindKey(r.line->outcome.failure);
+        body["hint"] = session::HintKey(r.line->hint);
+    } else if (r.gate) {
+        if (!r.gate->station3.empty()) body["station"] = r.gate->station;
+        body["hint"] = session::GateFaultKey(r.gate->fault);
+    } else if (const auto address = session::GateAddress::Parse(r.gas)) {
+        body["station"] = address->station;
+    }
+    Response response = JsonResponse(StatusOf(r.failure), body);
+    if (r.failure == GateFailure::StationDown) response.fields.emplace_back("Retry-After", "1");
+    return response;
+}
+
+bool BearerMatches(const std::string* authorization, const std::string& token) {
+    if (authorization == nullptr || token.empty()) return false;
+    constexpr std::string_view scheme = "Bearer ";
+    if (authorization->size() < scheme.size()) return false;
+    for (std::size_t i = 0; i < scheme.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>((*authorization)[i])) != std::tolower(static_cast<unsigned char>(scheme[i])))
+            return false;
+    const std::string_view given = std::string_view(*authorization).substr(scheme.size());
+    // Every byte compared, whatever differs first.
+    unsigned char differ = given.size() == token.size() ? 0 : 1;
+    for (std::size_t i = 0; i < token.size(); ++i)
+        differ |= static_cast<unsigned char>(token[i] ^ (i < given.size() ? given[i] : 0));
+    return differ == 0;
+}
+
+GateApi::GateApi(GateSource source, std::size_t workers, std::size_t queueLimit)
+    : source_(std::move(source)), queueLimit_(queueLimit) {
+    for (std::size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { Work(); });
+}
+
+GateApi::~GateApi() { Stop(); }
+
+bool GateApi::Serves(const std::string& path) {
+    return path == "/api/openapi.json" || path.rfind(kPrefix, 0) == 0;
+}
+
+void GateApi::Handle(const Request& request, const Responder& respond) {
+    const bool get = request.method == "GET" || request.method == "HEAD";
+    if (request.path == "/api/openapi.json") {
+        if (!get) {
+            Response refused = TextResponse(405);
+            refused.fields.emplace_back("Allow", "GET, HEAD");
+            respond(std::move(refused));
+            return;
+        }
+        Response response;
+        response.contentType = "application/json";
+        response.body = OpenApiJson();
+        respond(std::move(response));
+        return;
+    }
+    Job job{false, request.path.substr(kPrefix.size()), 1, 0, respond};
+    if (!get && request.method != "PUT") {
+        Response refused = TextResponse(405);
+        refused.fields.emplace_back("Allow", "GET, HEAD, PUT");
+        respond(std::move(refused));
+        return;
+    }
+    if (job.gas.empty() || job.gas.find('/') != std::string::npos) {
+        respond(Refusal(400, job.gas, "bad_gate", "name one gate: /api/gates/001DR0010"));
+        return;
+    }
+    if (get) {
+        if (!CountOf(request.query, job.count)) {
+            respond(Refusal(400, job.gas, "bad_gate", "count is a number: ?count=10"));
+            return;
+        }
+    } else {
+        job.write = true;
+        if (!source_.write) {
+            respond(Refusal(403, job.gas, "not_allowed",
+                            "writes over HTTP are off; qelgate --http-writes with --http-token-file turns them on"));
+            return;
+        }
+        if (!BearerMatches(request.Field("Authorization"), source_.token)) {
+            Response refused = Refusal(401, job.gas, "unauthorized", "a write needs the bearer token of --http-token-file");
+            refused.fields.emplace_back("WWW-Authenticate", "Bearer");
+            respond(std::move(refused));
+            return;
+        }
+        const json body = json::parse(request.body, nullptr, false);
+        if (body.is_discarded() || !body.is_object() || !body.contains("v") || !body["v"].is_number_integer()) {
+            respond(Refusal(400, job.gas, "bad_value", "the body is JSON with the value as an integer: {\"v\": 5}"));
+            return;
+        }
+        job.value = body["v"].is_number_unsigned() && body["v"].get<std::uint64_t>() > 0x7fffffffffffffffULL
+                        ? 0x7fffffffffffffffLL
+                        : body["v"].get<long long>();
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        if (!stopping_ && queue_.size() < queueLimit_) {
+            queue_.push_back(std::move(job));
+            ready_.notify_one();
+            return;
+        }
+    }
+    Response busy = Refusal(503, job.gas, "busy", "too many gate requests are waiting for the line; try again");
+    busy.fields.emplace_back("Retry-After", "1");
+    respond(std::move(busy));
+}
+
+void GateApi::Work() {
+    for (;;) {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        if (stopping_) return;
+        Job job = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        const GateResult result = job.write ? source_.write(job.gas, job.value) : source_.read(job.gas, job.count);
+        const std::string words = result.ok() || !source_.words ? result.reason : source_.words(result);
+        job.respond(GateResponse(result, words));
+    }
+}
+
+void GateApi::Stop() {
+    std::deque<Job> left;
+    {
+        const std::lock_guard lock(mutex_);
+        if (stopping_ && workers_.empty()) return;
+        stopping_ = true;
+        left.swap(queue_);
+    }
+    ready_.notify_all();
+    for (std::thread& worker : workers_) worker.join();
+    workers_.clear();
+    for (Job& job : left) job.respond(Refusal(503, job.gas, "busy", "the server is stopping"));
+}
+
+}  // namespace qel::http

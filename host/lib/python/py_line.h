@@ -1,0 +1,99 @@
+// The line a Python `vuzorur.Line` holds: the session with the driver, the
+// line scheduler that owns the port, and the gate access both front-ends
+// share (session/gate_access.h). Plain C++, no Python: the bindings
+// (vuzorur_module.cpp) call it with the GIL released.
+//
+// Thread-safe: reads and writes from several threads queue on the
+// scheduler, each its own client; a scan and Close wait for them and have
+// the line to themselves.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <shared_mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "session/gate_access.h"
+#include "session/line_stats.h"
+
+namespace qel::session {
+class HostContext;
+class QelSession;
+}  // namespace qel::session
+
+namespace qel::python {
+
+struct LineSettings {
+    std::string port;
+    unsigned baud = 9600;
+    unsigned dataBits = 8;
+    std::string parity = "even";
+    std::string stopBits = "1";
+    double timeout = 1.0;  // seconds: the ceiling of an attempt's time-out
+    std::map<unsigned, std::string> stations;  // station -> "FA2" / "FA3"
+    std::string models;   // a station model file
+    std::string driver;   // the driver library; empty: found beside the module
+    std::string log;      // the driver's log file; empty: no log
+    bool driverRetries = false;
+    double probeTimeout = 0.1;  // seconds
+    double downHold = 10.0;     // seconds: the longest pause between probes of a down station
+    int qel = 1;
+};
+
+// Why a line could not be opened (bad settings, the port), in words; the
+// warnings about the station model file are in `warnings`.
+struct OpenError : std::runtime_error {
+    OpenError(const std::string& what, bool setting) : std::runtime_error(what), badSetting(setting) {}
+    bool badSetting;
+};
+
+// Raised by calls on a closed line.
+struct ClosedError : std::runtime_error {
+    ClosedError() : std::runtime_error("the line is closed") {}
+};
+
+// The driver the module loads when none is named: beside the module (the
+// build tree links it there), or in the library directory of the
+// installation the module lies in.
+std::string DefaultDriverPath();
+
+class Line {
+public:
+    // Opens the port and the QEL; OpenError on failure. The process's
+    // working directory is the same after as before.
+    explicit Line(const LineSettings& settings);
+    ~Line();
+    Line(const Line&) = delete;
+    Line& operator=(const Line&) = delete;
+
+    session::GateResult Read(const std::string& gas, int count);
+    session::GateResult Write(const std::string& gas, long long value);
+    // Checks gates for a poll: data type from the area, count 1 unless given.
+    std::vector<session::GateResult> Check(std::vector<session::Gate>& gates);
+    std::vector<session::GateResult> ReadMany(const std::vector<session::Gate>& gates);
+    // Probes each station: {station: "FA2" / "FA3" / "unknown" / "garbled"}
+    // for those that answer. The line scheduler stops meanwhile.
+    std::map<unsigned, std::string> Scan(const std::vector<unsigned>& stations);
+    session::LineSnapshot Stats();
+    void Close();
+    bool Closed() const;
+
+    const std::vector<std::string>& warnings() const { return warnings_; }
+    std::string Describe() const;
+
+private:
+    void Start();  // the scheduler and the gate access on it
+
+    mutable std::shared_mutex mutex_;
+    LineSettings settings_;
+    std::unique_ptr<session::HostContext> host_;
+    std::unique_ptr<session::QelSession> checks_;
+    std::unique_ptr<session::LineScheduler> scheduler_;
+    std::unique_ptr<session::GateAccess> access_;
+    std::vector<std::string> warnings_;
+    std::string workDir_;  // where the session keeps its station model file, if anywhere
+};
+
+}  // namespace qel::python

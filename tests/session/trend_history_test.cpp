@@ -1,0 +1,55 @@
+// The trends' ring: a station sampled once per step, a gap while it is
+// down, nothing before its first answer, thinning that keeps an outage.
+#include <gtest/gtest.h>
+
+#include "session/trend_history.h"
+
+namespace {
+
+using namespace qel::session;
+
+LineSnapshot One(StationState state, double median, std::uint64_t answers) {
+    LineSnapshot snapshot;
+    StationStats s;
+    s.station = 3;
+    s.state = state;
+    s.answerMedian = median;
+    s.answerCount = answers;
+    snapshot.stations.push_back(s);
+    return snapshot;
+}
+
+TEST(TrendHistory, GapWhileDownAndNothingBeforeTheFirstAnswer) {
+    TrendHistory history(3600, 1, 240);
+    history.Sample(One(StationState::Up, 0, 0), 1000);      // no answer yet: no point
+    history.Sample(One(StationState::Up, 0.040, 5), 1001);
+    history.Sample(One(StationState::Up, 0.050, 6), 1001.5);  // within the step: not sampled
+    history.Sample(One(StationState::Down, 0.050, 6), 1002);
+    history.Sample(One(StationState::Probing, 0.050, 6), 1003);
+    history.Sample(One(StationState::Up, 0.030, 7), 1004);
+    const TrendView view = history.Take(1004);
+    ASSERT_EQ(view.stations.size(), 1u);
+    const TrendSeries& s = view.stations.front();
+    EXPECT_EQ(s.name, "3");
+    ASSERT_EQ(s.values.size(), 4u);
+    EXPECT_DOUBLE_EQ(*s.values[0], 0.040);
+    EXPECT_FALSE(s.values[1]);
+    EXPECT_FALSE(s.values[2]);
+    EXPECT_DOUBLE_EQ(*s.values[3], 0.030);
+}
+
+TEST(TrendHistory, ThinningKeepsAShortOutageAndForgetsPastTheSpan) {
+    TrendHistory history(3600, 1, 10);
+    for (int t = 0; t < 4000; ++t) history.Value("001DR0010", t == 3000 ? std::nullopt : std::optional<double>(7), t);
+    const TrendSeries s = history.Take(3999).gates.front();
+    EXPECT_LE(s.values.size(), 11u);
+    EXPECT_GE(s.times.front(), 3999 - 3600);
+    int gaps = 0;
+    for (const auto& v : s.values) {
+        if (!v) ++gaps;
+        else EXPECT_DOUBLE_EQ(*v, 7);
+    }
+    EXPECT_EQ(gaps, 1);  // the one failed read of an hour still shows
+}
+
+}  // namespace
