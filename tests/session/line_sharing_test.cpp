@@ -240,6 +240,33 @@ TEST(LineSharing, AJoinedExchangeThatWasNotRunRunsOnItsOwn) {
     EXPECT_EQ(rider.exchanges[0].Values(), (std::vector<std::uint16_t>{1002, 1003}));
 }
 
+TEST(LineSharing, NoReadRidesOnItsOwnClientsOrOnAHeldClients) {
+    SchedulerOptions options;
+    options.joinWait = 0ms;
+    LineDecider d{options};
+    // A client asking the same read again before its answer: queued, its
+    // backlog seen as such.
+    LineRequest first = Read(1, 1, 100, 20), again = Read(1, 1, 100, 20);
+    d.Push(&first, t0);
+    EXPECT_EQ(d.Push(&again, t0), Pushed::Queued);
+    EXPECT_FALSE(again.exchanges[0].host);
+    // Held: a read of another client does not join it, and one that had
+    // joined before runs on its own, ahead of the held client.
+    LineRequest rider = Read(2, 1, 105, 2);
+    EXPECT_EQ(d.Push(&rider, t0), Pushed::Joined);
+    d.Hold(1, true);
+    EXPECT_FALSE(rider.exchanges[0].host);
+    EXPECT_TRUE(first.exchanges[0].riders.empty());
+    LineRequest late = Read(3, 1, 110, 1);
+    EXPECT_EQ(d.Push(&late, t0), Pushed::Queued);
+    EXPECT_EQ(RunNext(d, t0), &rider);
+    EXPECT_EQ(rider.exchanges[0].Values(), (std::vector<std::uint16_t>{1105, 1106}));
+    EXPECT_EQ(RunNext(d, t0 + 100ms), &late);
+    EXPECT_EQ(RunNext(d, t0 + 200ms), &first);
+    EXPECT_EQ(RunNext(d, t0 + 300ms), &again);
+    EXPECT_EQ(d.Depth(), 0u);
+}
+
 TEST(LineSharing, ARequestOfManyExchangesJoinsOnlyWhenEveryOneIsCovered) {
     LineDecider d{SchedulerOptions{}};
     LineRequest host = Read(1, 1, 100, 20);
@@ -350,9 +377,10 @@ TEST(LineImage, NotForADownStationAWriteAClientsTurnOrAReaderOfTheLine) {
     EXPECT_EQ(RunNext(d, t0 + 3ms), &write);
     LineRequest after = Read(6, 1, 105, 1);
     EXPECT_EQ(d.Push(&after, t0 + 4ms), Pushed::Joined) << "not from the image: it joins client 4's read";
-    // A client with a request queued is answered in its turn, on the line.
+    // A client with a request queued is answered in its turn, on the line
+    // (not riding on its own queued read: its own backlog stays one).
     LineRequest mine = Read(4, 1, 110, 2);
-    EXPECT_EQ(d.Push(&mine, t0 + 5ms), Pushed::Joined);
+    EXPECT_EQ(d.Push(&mine, t0 + 5ms), Pushed::Queued);
     LineRequest fresh = Read(7, 1, 110, 2);
     fresh.fromLine = true;
     EXPECT_EQ(d.Push(&fresh, t0 + 5ms), Pushed::Joined);

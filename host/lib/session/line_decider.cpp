@@ -101,6 +101,11 @@ bool LineDecider::TryJoin(LineRequest& request) {
         if (WritePending(exchange.transfer)) return false;
         ExchangeLink host;
         for (const ClientQueue& q : clients_) {
+            // Not its own client's: those are ahead of it in its order and
+            // cost it nothing less; a client sending the same read again
+            // before its answer waits like any other backlog. Not a held
+            // client's: those go only when the line has nothing else to do.
+            if (q.client == request.client || held_.count(q.client) != 0) continue;
             for (LineRequest* other : q.requests) {
                 if (other->station != request.station) continue;
                 for (std::size_t j = other->current; j < other->exchanges.size() && !host; ++j) {
@@ -401,8 +406,23 @@ bool LineDecider::AnyBegun() const {
 }
 
 void LineDecider::Hold(std::uint64_t client, bool held) {
-    if (held) held_.insert(client);
-    else held_.erase(client);
+    if (!held) {
+        held_.erase(client);
+        return;
+    }
+    held_.insert(client);
+    // Reads of other clients riding on its exchanges would wait with it:
+    // they run on their own.
+    for (ClientQueue& q : clients_) {
+        if (q.client != client) continue;
+        for (LineRequest* request : q.requests) {
+            for (LineExchange& exchange : request->exchanges) {
+                if (exchange.outcome) continue;
+                for (const ExchangeLink& link : exchange.riders) link.request->exchanges[link.exchange].host = {};
+                exchange.riders.clear();
+            }
+        }
+    }
 }
 
 void LineDecider::Charge(std::uint64_t client, double ms) {

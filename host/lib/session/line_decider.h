@@ -6,9 +6,9 @@
 //
 // Shared exchanges (always on). A read request joins reads already queued
 // when every one of its exchanges is covered (exchange_cover.h Covers) by a
-// read exchange of another request for the same station that has not
-// started (no attempt yet, not under way) and does not ride on another
-// itself, and no write that touches its gates is waiting or under way, from
+// read exchange of another client's request for the same station that has
+// not started (no attempt yet, not under way) and does not ride on another
+// itself, of a client not held (Hold), and no write that touches its gates is waiting or under way, from
 // any client (the read would miss it). The exchange it joined answers it:
 // each joined exchange gets its own slice of the values, or the exchange's
 // failure. The joined request keeps its place in its client's queue and is
@@ -110,7 +110,8 @@ public:
 
     // A held client (one that does not read its answers) gets no share of
     // the line, only the time no other client wants, until it is let go.
-    // Holding outlives its queue; Drop ends it.
+    // Holding outlives its queue; Drop ends it. Reads of others riding on
+    // its exchanges run on their own, and none joins them while it is held.
     void Hold(std::uint64_t client, bool held);
     bool Held(std::uint64_t client) const { return held_.count(client) != 0; }
     // Stopping: from now on only the requests that have begun on the line go
