@@ -84,7 +84,9 @@ void WatchdogPinger::Start() {
     impl_->stopping = false;
     impl_->thread = std::thread([this, manager] {
         const auto period = std::chrono::microseconds(std::min<unsigned long long>(manager / 4, 1000000));
-        const auto hang = static_cast<std::int64_t>(manager / 2);
+        // Longer than the loop's idle turn (a second) even for a short
+        // WatchdogSec, and short enough that the manager sees a hang.
+        const auto hang = static_cast<std::int64_t>(manager * 3 / 4);
         std::unique_lock lock(impl_->mutex);
         while (!impl_->stopping) {
             if (NowMicroseconds() - impl_->progress.load(std::memory_order_relaxed) < hang) {
