@@ -267,6 +267,44 @@ TEST(LineSharing, NoReadRidesOnItsOwnClientsOrOnAHeldClients) {
     EXPECT_EQ(d.Depth(), 0u);
 }
 
+TEST(LineSharing, RidingOrHeldBanksNoLineTimeToSpendAheadOfANewcomer) {
+    // Clients 1 and 2 keep a backlog of the same reads; client 2's ride on
+    // client 1's, so only client 1 is charged. When client 2 runs reads of
+    // its own, a client that comes then waits one exchange, not until
+    // client 2 has spent the line time client 1 paid for both; and a
+    // client let go after a hold takes turns, it has no time banked either.
+    SchedulerOptions options;
+    options.joinWait = 0ms;
+    LineDecider d{options};
+    std::vector<LineRequest> one, two;
+    for (std::uint32_t i = 0; i < 16; ++i) {
+        one.push_back(Read(1, 1, i < 8 ? i : 200 + i, 1));
+        two.push_back(Read(2, 1, i < 8 ? i : 100 + i, 1));
+    }
+    for (std::size_t i = 0; i < 8; ++i) d.Push(&one[i], t0);
+    for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(d.Push(&two[i], t0), i < 8 ? Pushed::Joined : Pushed::Queued);
+    auto now = t0;
+    for (std::size_t i = 0; i < 8; ++i, now += 100ms) {
+        EXPECT_EQ(RunNext(d, now), &one[i]);
+        EXPECT_EQ(TakeAnswers(d, now), std::vector<LineRequest*>{&two[i]});
+    }
+    d.Hold(1, true);
+    for (std::size_t i = 8; i < 16; ++i) d.Push(&one[i], now);
+    LineRequest newcomer = Read(3, 1, 50, 1);
+    d.Push(&newcomer, now);
+    auto order = [&](int turns) {
+        std::string clients;
+        for (int i = 0; i < turns; ++i, now += 100ms) {
+            const LineRequest* ran = RunNext(d, now);
+            clients += ran != nullptr ? std::to_string(ran->client) : "-";
+        }
+        return clients;
+    };
+    EXPECT_EQ(order(4), "3222");
+    d.Hold(1, false);
+    EXPECT_EQ(order(4), "1212");
+}
+
 TEST(LineSharing, ARequestOfManyExchangesJoinsOnlyWhenEveryOneIsCovered) {
     LineDecider d{SchedulerOptions{}};
     LineRequest host = Read(1, 1, 100, 20);

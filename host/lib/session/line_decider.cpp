@@ -327,8 +327,14 @@ LineAction LineDecider::Next(TimePoint now) {
         }
         LineRequest* request = q->requests.front();
         if (begunOnly_ && !Begun(*request, underWay_)) continue;
-        // Its answer comes with a read queued for another request.
-        if (Settle(*request) == Turn::Ride) continue;
+        // Its answer comes with a read queued for another request. Riding
+        // costs it nothing, and banks it nothing: its charge keeps up with
+        // the others', so that when it runs its own it has no line time to
+        // spend ahead of a client that came meanwhile.
+        if (Settle(*request) == Turn::Ride) {
+            q->used = std::max(q->used, virtual_);
+            continue;
+        }
         const bool held = !begunOnly_ && held_.count(q->client) != 0;
         const StationHealth& h = Health(request->station);
         // A request without exchanges only keeps its place in its client's order.
@@ -377,6 +383,12 @@ LineAction LineDecider::Next(TimePoint now) {
             startedAt_ = now;
         }
         virtual_ = std::max(virtual_, chosen->used);
+        // Held clients wait without banking line time: let go, they take
+        // turns with the others, not the time the others used meanwhile.
+        if (chosenClass < 2) {
+            for (ClientQueue& q : clients_)
+                if (held_.count(q.client) != 0) q.used = std::max(q.used, virtual_);
+        }
         // This client's turn is spent: it goes to the back.
         chosen->lastTurn = now;
         ClientQueue turn = std::move(*chosen);
