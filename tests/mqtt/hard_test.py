@@ -6,7 +6,7 @@ import os, re, subprocess, threading, time, unittest
 
 import paho.mqtt.client as mqtt
 
-from mqtt_rig import Broker, Gate, Line, Subscriber, temp_dir, wait
+from mqtt_rig import Broker, Gate, Line, Subscriber, class_broker, temp_dir, wait
 
 
 def rss_kib(pid):
@@ -27,9 +27,7 @@ def publish_raw(port, topic, payload, retain=False):
 class Sets(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.dir = temp_dir()
-        cls.broker = Broker(cls.dir)
-        cls.addClassCleanup(lambda: cls.broker.stop())
+        class_broker(cls)
         cls.line = Line(cls.dir, {1: 'FA2'})
         cls.addClassCleanup(cls.line.close)
         cls.gate = Gate(cls.line, cls.broker.port, ['001DR0010', '001DR0020 200ms', '001DR0030'], ['--mqtt-writes'])

@@ -161,6 +161,14 @@ def temp_dir():
     return tempfile.mkdtemp(prefix='qelgate-mqtt-')
 
 
+def class_broker(cls):
+    """A test class's temporary folder and broker (cls.dir, cls.broker); the
+    broker stops when the class is done, also when its set-up fails half way."""
+    cls.dir = temp_dir()
+    cls.broker = Broker(cls.dir)
+    cls.addClassCleanup(lambda: cls.broker.stop())
+
+
 class Relay:
     """A TCP relay on a loopback port of its own to the broker, that a test
     cuts (every connection closed, new ones refused) and restores."""

@@ -7,7 +7,7 @@ import json, os, time, unittest, urllib.request
 
 from pymodbus.client import ModbusTcpClient
 
-from mqtt_rig import Broker, Gate, Line, Subscriber, free_port, mosquitto_pub, mosquitto_sub, temp_dir, wait
+from mqtt_rig import Gate, Line, Subscriber, class_broker, free_port, mosquitto_pub, mosquitto_sub, wait
 
 GATES = ['001DR0010', '001DR0020 8', '001CP0005', '001IO0003', '002DR0010 500ms', '002DR0011', '002CP0001',
          '002IO0005', '002DR0100 2s']
@@ -24,9 +24,7 @@ def expected(line, gas):
 class Publish(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.dir = temp_dir()
-        cls.broker = Broker(cls.dir)
-        cls.addClassCleanup(lambda: cls.broker.stop())  # also when the set-up fails half way
+        class_broker(cls)
         cls.line = Line(cls.dir, {1: 'FA2', 2: 'FA3'})
         cls.addClassCleanup(cls.line.close)
         allow = os.path.join(cls.dir, 'allow.txt')
