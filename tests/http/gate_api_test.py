@@ -130,9 +130,7 @@ def main():
         assert stations[2]['exchanges'] >= 2 and stations[5]['state'] in ('down', 'probing')
         rig.close()
     finally:
-        if rig.gate.poll() is None:
-            rig.gate.kill()
-            rig.fasim.kill()
+        http_rig.kill(rig)
 
     # Without --http-writes a PUT is refused whatever it carries.
     rig = http_rig.start()
@@ -141,9 +139,7 @@ def main():
         assert got == 403 and a['error'] == 'not_allowed' and '--http-writes' in a['message'], (got, a)
         rig.close()
     finally:
-        if rig.gate.poll() is None:
-            rig.gate.kill()
-            rig.fasim.kill()
+        http_rig.kill(rig)
     print('gate API: reads, writes and errors as described')
 
 

@@ -16,6 +16,13 @@ def start(gate_args=()):
     return rig
 
 
+def kill(rig):
+    """Kills what a failed test left running (after rig.close() nothing is)."""
+    if rig.gate.poll() is None:
+        rig.gate.kill()
+        rig.fasim.kill()
+
+
 def traffic(rig):
     """Reads from every live station, and one from the silent station (about 8 s of retries)."""
     client = rig.client()

@@ -63,9 +63,7 @@ def pinging(manager):
         assert 'STOPPING=1' in after, after
         print(f'{len(times)} watchdog pings, gaps {min(gaps):.2f}-{max(gaps):.2f} s')
     finally:
-        if rig.gate.poll() is None:
-            rig.gate.kill()
-            rig.fasim.kill()
+        http_rig.kill(rig)
 
 
 def blocked(manager, directory):
@@ -96,9 +94,7 @@ def blocked(manager, directory):
     finally:
         if os.path.exists(block):
             os.unlink(block)
-        if rig.gate.poll() is None:
-            rig.gate.kill()
-            rig.fasim.kill()
+        http_rig.kill(rig)
 
 
 def main():

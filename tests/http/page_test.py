@@ -46,6 +46,13 @@ def chromium(url, *extra):
         shutil.rmtree(profile, ignore_errors=True)
 
 
+def screenshot_if_asked(url, height):
+    """With --screenshot PATH: a picture of the page at `url` as a phone shows it, 420 pixels wide."""
+    if '--screenshot' in sys.argv:
+        chromium(url, '--screenshot=' + sys.argv[sys.argv.index('--screenshot') + 1], f'--window-size=420,{height}',
+                 '--hide-scrollbars')
+
+
 def main():
     rig = http_rig.start()
     try:
@@ -53,9 +60,7 @@ def main():
         page = Rows()
         page.feed(chromium(rig.http + '/', '--dump-dom'))
         assert re.fullmatch(r'\d+\.\d+\.\d+', page.version), f'the page did not render: {page.version!r}'
-        if '--screenshot' in sys.argv:
-            chromium(rig.http + '/', '--screenshot=' + sys.argv[sys.argv.index('--screenshot') + 1],
-                     '--window-size=420,800', '--hide-scrollbars')
+        screenshot_if_asked(rig.http + '/', 800)
 
         http_rig.skip_without_line_statistics(rig, 'the station table')
         rows = page.rows
@@ -68,9 +73,7 @@ def main():
         print('rendered:', rows)
         rig.close()
     finally:
-        if rig.gate.poll() is None:
-            rig.gate.kill()
-            rig.fasim.kill()
+        http_rig.kill(rig)
 
 
 if __name__ == '__main__':

@@ -66,9 +66,7 @@ def main():
             prometheus.terminate()
             prometheus.wait(20)
         shutil.rmtree(storage, ignore_errors=True)
-        if rig.gate.poll() is None:
-            rig.gate.kill()
-            rig.fasim.kill()
+        http_rig.kill(rig)
 
 
 if __name__ == '__main__':

@@ -108,9 +108,7 @@ def main():
     finally:
         for s in sockets:
             s.close()
-        if rig.gate.poll() is None:
-            rig.gate.kill()
-            rig.fasim.kill()
+        http_rig.kill(rig)
 
 
 if __name__ == '__main__':

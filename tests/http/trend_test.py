@@ -2,11 +2,11 @@
 station 2 goes silent in the middle and answers again; /api/status shows
 values, a gap, values, and headless Chromium draws the chart with its red
 band. --screenshot PATH keeps the picture, as a phone shows it."""
-import json, sys, time
+import json, time
 
 import http_rig
 from gate_rig import read
-from page_test import chromium
+from page_test import chromium, screenshot_if_asked
 
 
 def reads_for(rig, client, seconds, units):
@@ -50,15 +50,11 @@ def main():
             box = dom[start:dom.index('</svg>', start)]
             assert '<polyline' in box, box
             assert ('class="gap"' in box) == (name == '2'), box
-        if '--screenshot' in sys.argv:
-            chromium(rig.http + '/', '--screenshot=' + sys.argv[sys.argv.index('--screenshot') + 1],
-                     '--window-size=420,900', '--hide-scrollbars')
+        screenshot_if_asked(rig.http + '/', 900)
         print('trends:', json.dumps(trends)[:300])
         rig.close()
     finally:
-        if rig.gate.poll() is None:
-            rig.gate.kill()
-            rig.fasim.kill()
+        http_rig.kill(rig)
 
 
 if __name__ == '__main__':

@@ -12,6 +12,7 @@
 #include "modbus/line_worker.h"
 #include "session/gate_address.h"
 #include "support/fake_line.h"
+#include "support/take_until.h"
 
 namespace {
 
@@ -62,14 +63,12 @@ std::unique_ptr<modbus::Job> JobOf(std::uint64_t client, unsigned unit, std::vec
 
 // Waits on the worker's wake descriptor for `count` jobs, at most 5 s.
 std::vector<std::unique_ptr<modbus::Job>> Answered(modbus::LineWorker& worker, std::size_t count) {
-    std::vector<std::unique_ptr<modbus::Job>> jobs;
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (jobs.size() < count && std::chrono::steady_clock::now() < deadline) {
-        pollfd wake{worker.WakeFd(), POLLIN, 0};
-        if (poll(&wake, 1, 100) <= 0) continue;
-        for (auto& job : worker.TakeFinished()) jobs.push_back(std::move(job));
-    }
-    return jobs;
+    return testsupport::TakeUntil(
+        count, [&worker] { return worker.TakeFinished(); },
+        [&worker] {
+            pollfd wake{worker.WakeFd(), POLLIN, 0};
+            poll(&wake, 1, 100);
+        });
 }
 
 TEST(LineWorker, AJobComesBackWithItsValuesOrItsException) {

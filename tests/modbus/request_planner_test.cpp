@@ -2,7 +2,6 @@
 // answer at once, over the driver's own gate checks.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -11,19 +10,11 @@
 #include "modbus/request_planner.h"
 #include "modbus_bytes.h"
 #include "support/case_name.h"
+#include "support/plan_workspace.h"
 
 namespace {
 
 using modbustest::Bytes;
-
-// Station 1 is an FA-2, station 2 an FA-3.
-DriverWorkspace Workspace() {
-    DriverWorkspace workspace{};
-    for (auto& slot : workspace.stationModel) std::memcpy(slot, "FA2", 4);
-    std::memcpy(workspace.stationModel[2], "FA3", 4);
-    workspace.lastStation = NO_STATION;
-    return workspace;
-}
 
 enum class Policy { ReadOnly, Writes, AllowList };
 
@@ -88,7 +79,7 @@ class RequestPlans : public ::testing::TestWithParam<PlanCase> {};
 
 TEST_P(RequestPlans, GiveTheExchangesOrTheException) {
     const PlanCase& c = GetParam();
-    DriverWorkspace workspace = Workspace();
+    DriverWorkspace workspace = testsupport::PlanWorkspace();
     const qel::plan::Driver driver = qel::plan::DriverThrough(QelMain, &workspace, 1);
     const qel::modbus::GateCheck check = [&driver](qel::session::Gate& gate) {
         gate.definition = GateDefinition{};

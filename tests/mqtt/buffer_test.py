@@ -6,7 +6,7 @@ buffer that drops its oldest; the serial port lost and back. The tests run
 in order on one rig. CUT_SECONDS sets the cut (5 s here)."""
 import json, os, tempfile, threading, time, unittest, urllib.request
 
-from mqtt_rig import Broker, Gate, Line, Relay, Subscriber, free_port, mosquitto_sub, temp_dir, wait
+from mqtt_rig import Gate, Line, Relay, Subscriber, class_broker, free_port, mosquitto_sub, wait
 
 CUT = float(os.environ.get('CUT_SECONDS', '5'))
 HOLD = 0.4  # each value stays this long: two reads at 200 ms
@@ -53,9 +53,7 @@ def get(url):
 class Buffer(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.dir = temp_dir()
-        cls.broker = Broker(cls.dir)
-        cls.addClassCleanup(lambda: cls.broker.stop())
+        class_broker(cls)
         cls.relay = Relay(cls.broker.port)
         cls.addClassCleanup(cls.relay.cut)
         cls.line = Line(cls.dir, {1: 'FA2'})
@@ -77,6 +75,16 @@ class Buffer(unittest.TestCase):
         for n in CHANGED:
             self.sub.wait_for(self.topic(g, n), lambda p: p['q'] == 'good', 15, started)
         return g
+
+    def cut_while_changing(self, name, args=(), changing=1.5):
+        """A new gateway; the gates change for `changing` seconds, then the
+        relay is cut. The gateway, and the time of the cut."""
+        g = self.gate(name, args)
+        self.changer.running.set()
+        time.sleep(changing)
+        cut = time.time()
+        self.relay.cut()
+        return g, cut
 
     @staticmethod
     def topic(g, n):
@@ -117,11 +125,7 @@ class Buffer(unittest.TestCase):
             self.assertEqual(json.loads(retained[0].split(' ', 1)[1])['v'], changes[-1][1])
 
     def test_1_cut(self):
-        g = self.gate('cut')
-        self.changer.running.set()
-        time.sleep(1.5)
-        cut = time.time()
-        self.relay.cut()
+        g, cut = self.cut_while_changing('cut')
         time.sleep(CUT / 2)
         during = self.buffer(g)
         self.assertGreater(during['depth'], 0)
@@ -148,11 +152,7 @@ class Buffer(unittest.TestCase):
         g.stop()
 
     def test_2_cut_with_a_kill(self):
-        g = self.gate('kill')
-        self.changer.running.set()
-        time.sleep(1.5)
-        since = time.time()
-        self.relay.cut()
+        g, since = self.cut_while_changing('kill')
         time.sleep(CUT / 3)
         self.changer.pause()  # what the dead gateway could not read is not counted
         g.kill()
@@ -172,11 +172,7 @@ class Buffer(unittest.TestCase):
         g.stop()
 
     def test_3_full_buffer_drops_the_oldest(self):
-        g = self.gate('full', ['--buffer-max', '1k'])
-        self.changer.running.set()
-        time.sleep(1)
-        cut = time.time()
-        self.relay.cut()
+        g, cut = self.cut_while_changing('full', ['--buffer-max', '1k'], changing=1)
         time.sleep(4)
         self.changer.pause()
         self.relay.restore()

@@ -6,7 +6,7 @@ import os, re, subprocess, threading, time, unittest
 
 import paho.mqtt.client as mqtt
 
-from mqtt_rig import Broker, Gate, Line, Subscriber, temp_dir, wait
+from mqtt_rig import Broker, Gate, Line, Subscriber, class_broker, class_line, temp_dir, wait
 
 
 def rss_kib(pid):
@@ -27,11 +27,8 @@ def publish_raw(port, topic, payload, retain=False):
 class Sets(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.dir = temp_dir()
-        cls.broker = Broker(cls.dir)
-        cls.addClassCleanup(lambda: cls.broker.stop())
-        cls.line = Line(cls.dir, {1: 'FA2'})
-        cls.addClassCleanup(cls.line.close)
+        class_broker(cls)
+        class_line(cls, {1: 'FA2'})
         cls.gate = Gate(cls.line, cls.broker.port, ['001DR0010', '001DR0020 200ms', '001DR0030'], ['--mqtt-writes'])
         cls.addClassCleanup(lambda: cls.gate.process.poll() is None and cls.gate.stop())
         cls.sub = Subscriber(cls.broker.port, cls.gate.prefix + '/#')

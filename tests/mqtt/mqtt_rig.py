@@ -161,6 +161,28 @@ def temp_dir():
     return tempfile.mkdtemp(prefix='qelgate-mqtt-')
 
 
+def class_broker(cls):
+    """A test class's temporary folder and broker (cls.dir, cls.broker); the
+    broker stops when the class is done, also when its set-up fails half way."""
+    cls.dir = temp_dir()
+    cls.broker = Broker(cls.dir)
+    cls.addClassCleanup(lambda: cls.broker.stop())
+
+
+def class_line(cls, stations):
+    """A test class's fasim with `stations` (cls.line) in cls.dir, closed when the class is done."""
+    cls.line = Line(cls.dir, stations)
+    cls.addClassCleanup(cls.line.close)
+
+
+def allow_file(directory, gases):
+    """A write allow list of `gases` in `directory`: its path."""
+    path = os.path.join(directory, 'allow.txt')
+    with open(path, 'w') as f:
+        f.write('\n'.join(gases) + '\n')
+    return path
+
+
 class Relay:
     """A TCP relay on a loopback port of its own to the broker, that a test
     cuts (every connection closed, new ones refused) and restores."""

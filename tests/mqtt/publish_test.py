@@ -3,11 +3,12 @@ wrote (mosquitto_sub, paho-mqtt) and a Modbus client (pymodbus) on the same
 line: values as in fasim's memory, changes within a period, a silent station
 down and up again, the broker restarted, writes only with --mqtt-writes,
 the Last Will on SIGKILL. The tests run in order on one rig."""
-import json, os, time, unittest, urllib.request
+import json, time, unittest, urllib.request
 
 from pymodbus.client import ModbusTcpClient
 
-from mqtt_rig import Broker, Gate, Line, Subscriber, free_port, mosquitto_pub, mosquitto_sub, temp_dir, wait
+from mqtt_rig import (Gate, Subscriber, allow_file, class_broker, class_line, free_port, mosquitto_pub, mosquitto_sub,
+                      wait)
 
 GATES = ['001DR0010', '001DR0020 8', '001CP0005', '001IO0003', '002DR0010 500ms', '002DR0011', '002CP0001',
          '002IO0005', '002DR0100 2s']
@@ -24,14 +25,9 @@ def expected(line, gas):
 class Publish(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.dir = temp_dir()
-        cls.broker = Broker(cls.dir)
-        cls.addClassCleanup(lambda: cls.broker.stop())  # also when the set-up fails half way
-        cls.line = Line(cls.dir, {1: 'FA2', 2: 'FA3'})
-        cls.addClassCleanup(cls.line.close)
-        allow = os.path.join(cls.dir, 'allow.txt')
-        with open(allow, 'w') as f:
-            f.write('\n'.join(WRITABLE) + '\n')
+        class_broker(cls)
+        class_line(cls, {1: 'FA2', 2: 'FA3'})
+        allow = allow_file(cls.dir, WRITABLE)
         cls.http = f'http://127.0.0.1:{free_port()}'
         cls.gate = Gate(cls.line, cls.broker.port, GATES,
                         ['--mqtt-writes', '--write-allow', allow, '--http', cls.http[len('http://'):]])

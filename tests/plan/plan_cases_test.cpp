@@ -2,25 +2,16 @@
 // transfers out, and the predicted times of the cost model.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "plan/scan_plan.h"
 #include "support/case_name.h"
+#include "support/plan_workspace.h"
 
 namespace {
 
 using qel::plan::GateRequest;
-
-// Station 1 is an FA-2, station 2 an FA-3, every other station an FA-2.
-DriverWorkspace Workspace() {
-    DriverWorkspace workspace{};
-    for (auto& slot : workspace.stationModel) std::memcpy(slot, "FA2", 4);
-    std::memcpy(workspace.stationModel[2], "FA3", 4);
-    workspace.lastStation = NO_STATION;
-    return workspace;
-}
 
 GateRequest Gate(const char* gas, std::int32_t count = 1) {
     const std::string area = std::string(gas).substr(3, 2);
@@ -55,7 +46,7 @@ struct PlanCase {
 class PlanCases : public ::testing::TestWithParam<PlanCase> {};
 
 TEST_P(PlanCases, GivesTheExpectedTransfers) {
-    DriverWorkspace workspace = Workspace();
+    DriverWorkspace workspace = testsupport::PlanWorkspace();
     const auto driver = qel::plan::DriverThrough(QelMain, &workspace, 1);
     qel::plan::PlanOptions options;
     options.merge = GetParam().merge;
@@ -131,7 +122,7 @@ const TimeCase kTimes[] = {
 class PlanTimes : public ::testing::TestWithParam<TimeCase> {};
 
 TEST_P(PlanTimes, PredictTheScan) {
-    DriverWorkspace workspace = Workspace();
+    DriverWorkspace workspace = testsupport::PlanWorkspace();
     qel::plan::PlanOptions options;
     options.line = GetParam().line;
     const auto plan = qel::plan::MakePlan(GetParam().gates, qel::plan::DriverThrough(QelMain, &workspace, 1), options);

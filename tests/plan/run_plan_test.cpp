@@ -3,25 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "plan/scan_plan.h"
 #include "support/case_name.h"
+#include "support/plan_workspace.h"
 
 namespace {
 
 using qel::plan::GateRequest;
-
-// Station 1 is an FA-2, station 2 an FA-3.
-DriverWorkspace Workspace() {
-    DriverWorkspace workspace{};
-    for (auto& slot : workspace.stationModel) std::memcpy(slot, "FA2", 4);
-    std::memcpy(workspace.stationModel[2], "FA3", 4);
-    workspace.lastStation = NO_STATION;
-    return workspace;
-}
 
 std::string Gas(const char* prefix, unsigned number) {
     char gas[16];
@@ -62,7 +53,7 @@ const RunCase kRuns[] = {
 
 // Counts the driver's single-gate checks.
 struct Counting {
-    DriverWorkspace workspace = Workspace();
+    DriverWorkspace workspace = testsupport::PlanWorkspace();
     qel::plan::Driver inner = qel::plan::DriverThrough(QelMain, &workspace, 1);
     int gateChecks = 0;
     qel::plan::Driver Driver() {

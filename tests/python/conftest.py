@@ -2,23 +2,17 @@
 with known memory, station 5 silent from the start, and the control socket
 to silence a station and let it answer again. FASIM names fasim; the module
 is found on PYTHONPATH."""
-import os, shutil, socket, subprocess, tempfile, time
+import os, shutil, subprocess, sys, tempfile, time
 
 import pytest
+
+# fasim's control socket through the gateway tests' rig.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'gate'))
+from gate_rig import control  # noqa: E402
 
 STATIONS = {1: 'FA2', 2: 'FA3', 5: 'FA2'}
 MEMORY = {(1, 'DR', n): 1000 + n for n in range(20)} | {(2, 'DR', n): 2000 + n for n in range(120)} | {
     (1, 'IO', 0): 1, (1, 'IO', 1): 0, (1, 'IO', 2): 1, (2, 'TP', 3): 1234}
-
-
-def control(path, command):
-    with socket.socket(socket.AF_UNIX) as s:
-        s.connect(path)
-        s.sendall((command + '\n').encode())
-        answer = b''
-        while not answer.endswith(b'\n'):
-            answer += s.recv(4096)
-    return answer.decode().strip()
 
 
 class Sim:

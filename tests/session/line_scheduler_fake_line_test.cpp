@@ -8,6 +8,7 @@
 
 #include "session/line_scheduler.h"
 #include "support/fake_line.h"
+#include "support/take_until.h"
 
 namespace {
 
@@ -34,13 +35,8 @@ LineRequest ReadOf(std::uint64_t client, unsigned station, const std::string& ga
 
 // Waits for `count` finished requests of Submit, at most 5 s.
 std::vector<std::unique_ptr<LineRequest>> TakeFinished(LineScheduler& scheduler, std::size_t count) {
-    std::vector<std::unique_ptr<LineRequest>> all;
-    const auto deadline = SchedulerClock::now() + 5s;
-    while (all.size() < count && SchedulerClock::now() < deadline) {
-        for (auto& request : scheduler.TakeFinished()) all.push_back(std::move(request));
-        std::this_thread::sleep_for(2ms);
-    }
-    return all;
+    return testsupport::TakeUntil(
+        count, [&scheduler] { return scheduler.TakeFinished(); }, [] { std::this_thread::sleep_for(2ms); });
 }
 
 TEST(LineScheduler, EachRequestFinishesWithTheOutcomeOfItsLastAttempt) {

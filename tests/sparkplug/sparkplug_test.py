@@ -7,7 +7,7 @@ is offline, sent as historical when it is back. In order on one rig."""
 import json, os, subprocess, sys, threading, time, unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'mqtt'))
-from mqtt_rig import Broker, Gate, Line, free_port, temp_dir, wait  # noqa: E402
+from mqtt_rig import Gate, allow_file, class_broker, class_line, free_port, wait  # noqa: E402
 import paho.mqtt.client as mqtt  # noqa: E402
 
 GATES = ['001DR0010', '001IO0003', '001DR0020 4', '002DR0011 50ms', '002CP0001 tag=preset']
@@ -73,14 +73,9 @@ def metric(payload, name=None, alias=None):
 class Sparkplug(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.dir = temp_dir()
-        cls.broker = Broker(cls.dir)
-        cls.addClassCleanup(cls.broker.stop)
-        cls.line = Line(cls.dir, {1: 'FA2', 2: 'FA3'})
-        cls.addClassCleanup(cls.line.close)
-        allow = os.path.join(cls.dir, 'allow.txt')
-        with open(allow, 'w') as f:
-            f.write('\n'.join(WRITABLE) + '\n')
+        class_broker(cls)
+        class_line(cls, {1: 'FA2', 2: 'FA3'})
+        allow = allow_file(cls.dir, WRITABLE)
         cls.codec = Codec()
         cls.addClassCleanup(cls.codec.process.kill)
         cls.host = Host(cls.broker.port, cls.codec)

@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cmath>
 #include <initializer_list>
+#include <map>
+#include <optional>
 
 namespace qel::http {
 
@@ -36,6 +38,12 @@ public:
         out_ += ' ';
         out_ += type;
         out_ += '\n';
+    }
+
+    // A family of one sample without labels.
+    void Single(std::string_view name, std::string_view type, std::string_view help, std::string_view value) {
+        Family(name, type, help);
+        Sample(name, {}, value);
     }
 
     void Sample(std::string_view name, std::initializer_list<Label> labels, std::string_view value,
@@ -96,53 +104,68 @@ void StationFamily(Exposition& e, const std::vector<StationStats>& stations, con
     }
 }
 
+// A family of a sample per station and key, the key as the label `label`:
+// `keyName(key)` its value, `value(station, key)` the sample's.
+template <typename Keys, typename KeyName, typename Value>
+void StationKeyFamily(Exposition& e, const std::vector<StationStats>& stations, const char* name, const char* type,
+                      const char* help, const char* label, const Keys& keys, KeyName keyName, Value value) {
+    e.Family(name, type, help);
+    for (const StationStats& s : stations) {
+        const std::string station = std::to_string(s.station);
+        for (const auto key : keys)
+            e.Sample(name, {{"station", station}, {"model", s.model}}, value(s, key), {{label, keyName(key)}});
+    }
+}
+
+constexpr std::array kStationStates{session::StationState::Up, session::StationState::Down,
+                                    session::StationState::Probing};
+constexpr std::array kBlockChecks{session::BlockCheck::Learning, session::BlockCheck::Shape,
+                                  session::BlockCheck::Checksum, session::BlockCheck::Unverified};
+// Every kind of failure but None.
+constexpr auto kFailureKinds = [] {
+    std::array<FailureKind, session::kFailureKindCount - 1> kinds{};
+    for (std::size_t i = 0; i < kinds.size(); ++i) kinds[i] = static_cast<FailureKind>(i + 1);
+    return kinds;
+}();
+
 void LineFamilies(Exposition& e, const session::LineStats& line) {
-    const auto one = [&e](const char* name, const char* type, const char* help, std::string_view value) {
-        e.Family(name, type, help);
-        e.Sample(name, {}, value);
-    };
-    one("qelgate_line_port_open", "gauge", "1 while the serial port is open, 0 while it is being opened again",
-        Count(line.portOpen ? 1 : 0));
-    one("qelgate_line_port_reopens_total", "counter", "Times the serial port was closed and opened again",
-        Count(line.portReopens));
-    one("qelgate_line_exchanges_total", "counter", "Exchanges done on the line", Count(line.exchanges));
-    one("qelgate_line_errors_total", "counter", "Attempts the driver failed for parity, framing, overrun or break",
-        Count(line.lineErrors));
-    one("qelgate_line_busy_seconds_total", "counter", "Time the line spent in exchanges",
-        SampleValue(line.busySeconds));
-    one("qelgate_line_busy_ratio", "gauge", "Share of the last minute the line spent in exchanges",
-        SampleValue(line.busyShareMinute));
-    one("qelgate_line_queue_depth", "gauge", "Requests waiting for the line", Count(line.queueDepth));
-    one("qelgate_line_queue_depth_max", "gauge", "Most requests that ever waited for the line at once",
-        Count(line.queueDepthMax));
-    one("qelgate_line_shared_requests_total", "counter",
-        "Requests answered by a read queued for another request, which they joined",
-        Count(line.sharedRequests));
-    one("qelgate_line_image_requests_total", "counter", "Requests answered from the line image, without line time",
-        Count(line.imageRequests));
-    one("qelgate_line_exchanges_saved_total", "counter", "Exchanges that shared reads and the line image saved",
-        Count(line.exchangesSaved));
-    one("qelgate_line_image_values", "gauge", "Values the line image holds", Count(line.imageValues));
-    one("qelgate_line_image_max_age_seconds", "gauge", "The oldest a value may be to answer a read (--max-age; 0: off)",
-        SampleValue(line.imageMaxAge));
-    one("qelgate_line_image_age_seconds_mean", "gauge",
-        "Age of the oldest value of an answer from the line image, on average", SampleValue(line.imageAgeMean));
-    one("qelgate_line_image_age_seconds_max", "gauge", "Age of the oldest value any answer from the line image gave",
-        SampleValue(line.imageAgeMax));
+    e.Single("qelgate_line_port_open", "gauge", "1 while the serial port is open, 0 while it is being opened again",
+             Count(line.portOpen ? 1 : 0));
+    e.Single("qelgate_line_port_reopens_total", "counter", "Times the serial port was closed and opened again",
+             Count(line.portReopens));
+    e.Single("qelgate_line_exchanges_total", "counter", "Exchanges done on the line", Count(line.exchanges));
+    e.Single("qelgate_line_errors_total", "counter", "Attempts the driver failed for parity, framing, overrun or break",
+             Count(line.lineErrors));
+    e.Single("qelgate_line_busy_seconds_total", "counter", "Time the line spent in exchanges",
+             SampleValue(line.busySeconds));
+    e.Single("qelgate_line_busy_ratio", "gauge", "Share of the last minute the line spent in exchanges",
+             SampleValue(line.busyShareMinute));
+    e.Single("qelgate_line_queue_depth", "gauge", "Requests waiting for the line", Count(line.queueDepth));
+    e.Single("qelgate_line_queue_depth_max", "gauge", "Most requests that ever waited for the line at once",
+             Count(line.queueDepthMax));
+    e.Single("qelgate_line_shared_requests_total", "counter",
+             "Requests answered by a read queued for another request, which they joined", Count(line.sharedRequests));
+    e.Single("qelgate_line_image_requests_total", "counter", "Requests answered from the line image, without line time",
+             Count(line.imageRequests));
+    e.Single("qelgate_line_exchanges_saved_total", "counter", "Exchanges that shared reads and the line image saved",
+             Count(line.exchangesSaved));
+    e.Single("qelgate_line_image_values", "gauge", "Values the line image holds", Count(line.imageValues));
+    e.Single("qelgate_line_image_max_age_seconds", "gauge",
+             "The oldest a value may be to answer a read (--max-age; 0: off)", SampleValue(line.imageMaxAge));
+    e.Single("qelgate_line_image_age_seconds_mean", "gauge",
+             "Age of the oldest value of an answer from the line image, on average", SampleValue(line.imageAgeMean));
+    e.Single("qelgate_line_image_age_seconds_max", "gauge",
+             "Age of the oldest value any answer from the line image gave", SampleValue(line.imageAgeMax));
 }
 
 void StationFamilies(Exposition& e, const std::vector<StationStats>& stations) {
     StationFamily(e, stations, "qelgate_station_up", "gauge", "1 while the station answers, 0 while down or probed",
                   [](const StationStats& s) { return Count(s.state == session::StationState::Up ? 1 : 0); });
 
-    e.Family("qelgate_station_state", "gauge", "The station's state: 1 for the one it is in");
-    for (const StationStats& s : stations) {
-        const std::string station = std::to_string(s.station);
-        for (const auto state :
-             {session::StationState::Up, session::StationState::Down, session::StationState::Probing})
-            e.Sample("qelgate_station_state", {{"station", station}, {"model", s.model}},
-                     Count(s.state == state ? 1 : 0), {{"state", session::StationStateName(state)}});
-    }
+    StationKeyFamily(
+        e, stations, "qelgate_station_state", "gauge", "The station's state: 1 for the one it is in", "state",
+        kStationStates, session::StationStateName,
+        [](const StationStats& s, session::StationState state) { return Count(s.state == state ? 1 : 0); });
     StationFamily(e, stations, "qelgate_station_state_change_timestamp_seconds", "gauge",
                   "When the station entered its state, seconds since the Unix epoch",
                   [](const StationStats& s) { return SampleValue(s.stateSince); });
@@ -157,14 +180,10 @@ void StationFamilies(Exposition& e, const std::vector<StationStats>& stations) {
     StationFamily(e, stations, "qelgate_station_retries_total", "counter",
                   "Attempts after the first of an exchange", [](const StationStats& s) { return Count(s.retries); });
 
-    e.Family("qelgate_station_failures_total", "counter", "Attempts that failed, by why");
-    for (const StationStats& s : stations) {
-        const std::string station = std::to_string(s.station);
-        for (int kind = 1; kind < session::kFailureKindCount; ++kind)
-            e.Sample("qelgate_station_failures_total", {{"station", station}, {"model", s.model}},
-                     Count(s.failures[static_cast<std::size_t>(kind)]),
-                     {{"kind", session::FailureKindKey(static_cast<FailureKind>(kind))}});
-    }
+    StationKeyFamily(e, stations, "qelgate_station_failures_total", "counter", "Attempts that failed, by why", "kind",
+                     kFailureKinds, session::FailureKindKey, [](const StationStats& s, FailureKind kind) {
+                         return Count(s.failures[static_cast<std::size_t>(kind)]);
+                     });
 
     e.Family("qelgate_station_answer_seconds", "histogram", "Answer time of the attempts that succeeded");
     std::array<std::string, session::kAnswerBuckets.size()> bounds;
@@ -195,23 +214,37 @@ void StationFamilies(Exposition& e, const std::vector<StationStats>& stations) {
                   "When an attempt with the station last failed, seconds since the Unix epoch (0: never)",
                   [](const StationStats& s) { return SampleValue(s.lastFailureTime); });
 
-    e.Family("qelgate_station_block_check", "gauge",
-             "How the station's block data is checked: 1 for the way in use (unverified: not checked)");
-    for (const StationStats& s : stations) {
-        const std::string station = std::to_string(s.station);
-        for (const auto check : {session::BlockCheck::Learning, session::BlockCheck::Shape,
-                                 session::BlockCheck::Checksum, session::BlockCheck::Unverified})
-            e.Sample("qelgate_station_block_check", {{"station", station}, {"model", s.model}},
-                     Count(s.blockCheck == check ? 1 : 0), {{"check", session::BlockCheckName(check)}});
-    }
+    StationKeyFamily(e, stations, "qelgate_station_block_check", "gauge",
+                     "How the station's block data is checked: 1 for the way in use (unverified: not checked)", "check",
+                     kBlockChecks, session::BlockCheckName, [](const StationStats& s, session::BlockCheck check) {
+                         return Count(s.blockCheck == check ? 1 : 0);
+                     });
+}
+
+// A family of a sample per front-end that `value(counts)` gives one for.
+template <typename Value>
+void FrontEndFamily(Exposition& e, const StatusView& view, const char* name, const char* type, const char* help,
+                    Value value) {
+    e.Family(name, type, help);
+    for (const auto& [frontEnd, counts] : view.frontEnds)
+        if (const auto sample = value(counts)) e.Sample(name, {{"frontend", frontEnd}}, *sample);
+}
+
+// A counter family of a sample per front-end and code counted in `codes`,
+// the code as the label `label`.
+void FrontEndCodeFamily(Exposition& e, const StatusView& view, const char* name, const char* help, const char* label,
+                        std::map<unsigned, std::uint64_t> session::FrontEndStats::Snapshot::*codes) {
+    e.Family(name, "counter", help);
+    for (const auto& [frontEnd, counts] : view.frontEnds)
+        for (const auto& [code, count] : counts.*codes)
+            e.Sample(name, {{"frontend", frontEnd}}, Count(count), {{label, std::to_string(code)}});
 }
 
 void FrontEndFamilies(Exposition& e, const StatusView& view) {
     using Snapshot = session::FrontEndStats::Snapshot;
     const auto each = [&](const char* name, const char* type, const char* help, std::uint64_t Snapshot::*count) {
-        e.Family(name, type, help);
-        for (const auto& [frontEnd, counts] : view.frontEnds)
-            e.Sample(name, {{"frontend", frontEnd}}, Count(counts.*count));
+        FrontEndFamily(e, view, name, type, help,
+                       [count](const Snapshot& counts) { return std::optional<Count>(Count(counts.*count)); });
     };
     each("qelgate_frontend_clients", "gauge", "Clients connected now", &Snapshot::connected);
     each("qelgate_frontend_connections_total", "counter", "Clients that connected", &Snapshot::connects);
@@ -220,25 +253,19 @@ void FrontEndFamilies(Exposition& e, const StatusView& view) {
     each("qelgate_frontend_evicted_total", "counter", "Clients closed to make room or for misbehaving",
          &Snapshot::evicted);
 
-    e.Family("qelgate_frontend_requests_total", "counter", "Requests received, by function code");
-    for (const auto& [frontEnd, counts] : view.frontEnds)
-        for (const auto& [function, count] : counts.requests)
-            e.Sample("qelgate_frontend_requests_total", {{"frontend", frontEnd}}, Count(count),
-                     {{"function", std::to_string(function)}});
-    e.Family("qelgate_frontend_exceptions_total", "counter", "Requests answered with an exception, by code");
-    for (const auto& [frontEnd, counts] : view.frontEnds)
-        for (const auto& [code, count] : counts.exceptions)
-            e.Sample("qelgate_frontend_exceptions_total", {{"frontend", frontEnd}}, Count(count),
-                     {{"code", std::to_string(code)}});
+    FrontEndCodeFamily(e, view, "qelgate_frontend_requests_total", "Requests received, by function code", "function",
+                       &Snapshot::requests);
+    FrontEndCodeFamily(e, view, "qelgate_frontend_exceptions_total", "Requests answered with an exception, by code",
+                       "code", &Snapshot::exceptions);
 
     // The store-and-forward queues, of the front-ends that have one.
     bool buffered = false;
     for (const auto& [frontEnd, counts] : view.frontEnds) buffered = buffered || counts.buffer.has_value();
     if (!buffered) return;
     const auto buffer = [&](const char* name, const char* type, const char* help, auto value) {
-        e.Family(name, type, help);
-        for (const auto& [frontEnd, counts] : view.frontEnds)
-            if (counts.buffer) e.Sample(name, {{"frontend", frontEnd}}, value(*counts.buffer));
+        FrontEndFamily(e, view, name, type, help, [&value](const Snapshot& counts) {
+            return counts.buffer ? std::optional<std::string>(value(*counts.buffer)) : std::nullopt;
+        });
     };
     using session::BufferStats;
     buffer("qelgate_buffer_messages", "gauge", "Messages in the on-disk queue, waiting for the broker's acknowledgement",
@@ -277,8 +304,8 @@ std::string MetricsText(const StatusSource& source, const StatusView& view) {
     Exposition e(out);
     e.Family("qelgate_build_info", "gauge", "The gateway's version, as a label; always 1");
     e.Sample("qelgate_build_info", {{"version", source.version}}, "1");
-    e.Family("qelgate_start_time_seconds", "gauge", "When the gateway started, seconds since the Unix epoch");
-    e.Sample("qelgate_start_time_seconds", {}, SampleValue(source.started));
+    e.Single("qelgate_start_time_seconds", "gauge", "When the gateway started, seconds since the Unix epoch",
+             SampleValue(source.started));
     if (source.reloads) {
         const ReloadCounts reloads = source.reloads();
         e.Family("qelgate_config_reloads_total", "counter",

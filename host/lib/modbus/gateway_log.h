@@ -3,8 +3,9 @@
 
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <string>
+
+#include "session/log_limit.h"
 
 namespace qel::modbus {
 
@@ -12,10 +13,11 @@ void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Lines about clients (connects, closes, evictions, refusals) that one
 // client could repeat without end: at most kBurst lines per client host and
-// reason in a window, then one line with the count of those left out.
+// reason in a window, then one line with the count of those left out. The
+// session's LogLimit does the counting; its lines go to Log.
 class ClientLog {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = session::LogLimit::Clock;
     static constexpr int kBurst = 5;
     static constexpr std::chrono::seconds kWindow{60};
     static constexpr std::size_t kMaxKeys = 1024;
@@ -24,20 +26,15 @@ public:
     // text that names the kind of line ("connected", "idle", ...).
     void Line(const std::string& host, const char* reason, const std::string& message);
     // Reports what was left out in windows that have ended.
-    void Flush(Clock::time_point now);
+    void Flush(Clock::time_point now) { limit_.Flush(now); }
     void Flush() { Flush(Clock::now()); }
     // Lines left out in total.
-    std::uint64_t Suppressed() const { return suppressedTotal_; }
+    std::uint64_t Suppressed() const { return limit_.Suppressed(); }
 
 private:
-    struct Window {
-        Clock::time_point start;
-        int logged = 0;
-        std::uint64_t suppressed = 0;
-    };
-    static void Report(const std::string& key, const Window& window);
-    std::map<std::string, Window> windows_;  // "host reason"
-    std::uint64_t suppressedTotal_ = 0;
+    // Keys "'reason' from host"; many hosts at once share one window per
+    // reason, so the table stays small.
+    session::LogLimit limit_{[](const std::string& line) { Log("%s", line.c_str()); }, kBurst, kWindow, kMaxKeys};
 };
 
 }  // namespace qel::modbus

@@ -9,7 +9,8 @@ void LogLimit::Report(const std::string& key, const Window& window) {
           std::to_string(seconds) + " s");
 }
 
-void LogLimit::Line(const std::string& key, const std::string& message, Clock::time_point now) {
+void LogLimit::Line(const std::string& key, const std::string& message, Clock::time_point now,
+                    std::string_view sharedKey) {
     auto found = windows_.find(key);
     if (found != windows_.end() && now - found->second.start >= window_) {
         Report(found->first, found->second);
@@ -17,7 +18,7 @@ void LogLimit::Line(const std::string& key, const std::string& message, Clock::t
         found = windows_.end();
     }
     if (found == windows_.end()) {
-        const std::string shared = windows_.size() >= maxKeys_ ? std::string("other keys") : key;
+        const std::string shared = windows_.size() >= maxKeys_ ? std::string(sharedKey) : key;
         found = windows_.try_emplace(shared, Window{now, 0, 0}).first;
     }
     Window& window = found->second;

@@ -1,7 +1,8 @@
 // Log lines that a peer could repeat without end (refused requests, closes):
 // at most `burst` lines per key in a window, then one line with the count of
 // those left out when the window ends. Keys are the caller's ("'refused'
-// from 10.0.0.7"); past `maxKeys` they share one. Not thread-safe.
+// from 10.0.0.7"); past `maxKeys` a new key shares the caller's shared key
+// ("other keys" unless it names one). Not thread-safe.
 #pragma once
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 
 namespace qel::session {
 
@@ -20,8 +22,10 @@ public:
     LogLimit(Sink sink, int burst, Clock::duration window, std::size_t maxKeys = 1024)
         : sink_(std::move(sink)), burst_(burst), window_(window), maxKeys_(maxKeys) {}
 
-    // Logs the message unless this key's window had its burst.
-    void Line(const std::string& key, const std::string& message, Clock::time_point now);
+    // Logs the message unless this key's window had its burst; a new key
+    // past `maxKeys` counts under `sharedKey`.
+    void Line(const std::string& key, const std::string& message, Clock::time_point now,
+              std::string_view sharedKey = "other keys");
     // Reports what was left out in the windows that ended by `now`.
     void Flush(Clock::time_point now);
     std::uint64_t Suppressed() const { return suppressedTotal_; }

@@ -47,6 +47,20 @@ Metric BoolMetric(const std::string& name, std::optional<std::uint64_t> alias, b
     return m;
 }
 
+// A node's NBIRTH or NDEATH, stamped now: its first metric the bdSeq of the
+// connection.
+Payload NodePayload(std::uint64_t bdSeq) {
+    Payload payload;
+    payload.timestamp = NowMillis();
+    Metric metric;
+    metric.name = "bdSeq";
+    metric.type = DataType::Int64;
+    metric.timestamp = payload.timestamp;
+    metric.number = bdSeq;
+    payload.metrics.push_back(metric);
+    return payload;
+}
+
 }  // namespace
 
 SparkplugNode::SparkplugNode(session::LineScheduler& line, NodeConfig config, broker::LogSink log)
@@ -98,17 +112,7 @@ session::FrontEndStats::Snapshot SparkplugNode::TakeStats() const {
     return snapshot;
 }
 
-Payload SparkplugNode::NodeDeath() const {
-    Payload death;
-    death.timestamp = NowMillis();
-    Metric bdSeq;
-    bdSeq.name = "bdSeq";
-    bdSeq.type = DataType::Int64;
-    bdSeq.timestamp = death.timestamp;
-    bdSeq.number = bdSeq_;
-    death.metrics.push_back(bdSeq);
-    return death;
-}
+Payload SparkplugNode::NodeDeath() const { return NodePayload(bdSeq_); }
 
 bool SparkplugNode::Start(std::string& error) {
     if (!config_.holdFile.empty()) {
@@ -226,17 +230,12 @@ bool SparkplugNode::Send(const std::string& topic, Payload payload) {
 }
 
 void SparkplugNode::Birth(const session::LineSnapshot& line) {
-    Payload birth;
-    birth.timestamp = NowMillis();
-    Metric bdSeq;
-    bdSeq.name = "bdSeq";
-    bdSeq.type = DataType::Int64;
-    bdSeq.timestamp = birth.timestamp;
+    std::uint64_t bdSeq;
     {
         std::lock_guard lock(mutex_);
-        bdSeq.number = bdSeq_;
+        bdSeq = bdSeq_;
     }
-    birth.metrics.push_back(bdSeq);
+    Payload birth = NodePayload(bdSeq);
     birth.metrics.push_back(BoolMetric(kRebirth, kRebirthAlias, false, birth.timestamp));
     portOpen_ = line.line.portOpen;
     birth.metrics.push_back(BoolMetric(kPort, kPortAlias, portOpen_, birth.timestamp));
