@@ -7,7 +7,8 @@
 #      project built against it run with the native tests;
 #   4. each libFuzzer target for 60 s (clang, AddressSanitizer and
 #      UndefinedBehaviorSanitizer) from its seed corpus, beside the
-#      sanitizer tests (the Windows build runs beside the native tests);
+#      sanitizer tests (the Windows build, then the sanitizer build, run
+#      beside the native tests at the lowest priority);
 #   5. the 32-bit Windows cross build (VUZORUR.dll, KESTAN.dll, qelhost.exe),
 #      its export and import tables, its tests under wine through CTest
 #      (GoogleTest suites, the Win32 serial backend on COM ports linked to
@@ -39,7 +40,7 @@ finish() {  # name pid log
     echo "$1 failed (log: $3)"
     exit 1
   fi
-  cat "$3" | grep -E '^(fuzz |win32 )' || true
+  grep -E '^(fuzz |win32 |sanitizer build)' "$3" || true
 }
 
 win32_build() {
@@ -51,6 +52,7 @@ win32_build() {
 }
 
 fuzz_all() {
+  renice -n 19 -p "$BASHPID" > /dev/null
   mkdir -p build-fuzz
   for target in gate_check station_models transaction front_door http_request mqtt_set; do
     if ! scripts/fuzz.sh "$target" 60 > "build-fuzz/$target-ci.log" 2>&1; then
@@ -62,15 +64,27 @@ fuzz_all() {
   done
 }
 
-step "native tests, and beside them the Windows i686 cross build"
-background win32 "$root/build/win32-build.log" win32_build
-win32_pid=$!
-(cd build && ctest --output-on-failure -j"$jobs" --timeout 600)
-finish "the Windows cross build" "$win32_pid" "$root/build/win32-build.log"
+asan_build() {
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVUZORUR_WERROR=ON -DVUZORUR_SANITIZE=ON -DVUZORUR_BENCH=OFF
+  cmake --build build-asan -j"$jobs"
+  echo "sanitizer build passed"
+}
 
-step "sanitizer build (address, undefined behaviour)"
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVUZORUR_WERROR=ON -DVUZORUR_SANITIZE=ON -DVUZORUR_BENCH=OFF
-cmake --build build-asan -j"$jobs"
+# The builds beside the native tests take the processors the tests leave
+# idle, at the lowest priority, so that the tests' timing is their own.
+side_builds() {
+  renice -n 19 -p "$BASHPID" > /dev/null
+  win32_build
+  asan_build
+}
+
+step "native tests, and beside them the Windows i686 cross build, then the sanitizer build"
+background builds "$root/build/side-builds.log" side_builds
+builds_pid=$!
+(cd build && ctest --output-on-failure -j"$jobs" --timeout 600)
+step "waiting for the Windows cross build and the sanitizer build"
+finish "the Windows cross build or the sanitizer build" "$builds_pid" "$root/build/side-builds.log"
+
 step "sanitizer tests, and beside them each fuzz target for 60 s"
 background fuzz "$root/build/fuzz-ci.log" fuzz_all
 fuzz_pid=$!
