@@ -6,9 +6,10 @@
 #      root or through sudo); the install into a scratch prefix and a host
 #      project built against it run with the native tests;
 #   4. each libFuzzer target for 60 s (clang, AddressSanitizer and
-#      UndefinedBehaviorSanitizer) from its seed corpus, beside the
-#      sanitizer tests (the Windows build, then the sanitizer build, run
-#      beside the native tests at the lowest priority);
+#      UndefinedBehaviorSanitizer) from its seed corpus, at the lowest
+#      priority beside the sanitizer tests and the stages after them (as
+#      the Windows build, then the sanitizer build, run beside the native
+#      tests);
 #   5. the 32-bit Windows cross build (VUZORUR.dll, KESTAN.dll, qelhost.exe),
 #      its export and import tables, its tests under wine through CTest
 #      (GoogleTest suites, the Win32 serial backend on COM ports linked to
@@ -85,12 +86,14 @@ builds_pid=$!
 step "waiting for the Windows cross build and the sanitizer build"
 finish "the Windows cross build or the sanitizer build" "$builds_pid" "$root/build/side-builds.log"
 
-step "sanitizer tests, and beside them each fuzz target for 60 s"
+step "sanitizer tests, and beside them (and the stages after them) each fuzz target for 60 s"
 background fuzz "$root/build/fuzz-ci.log" fuzz_all
 fuzz_pid=$!
+# The sanitizer suite, like the native one, waits mostly on ptys, sleeps and
+# simulators: one test more than processors, the fuzz targets taking what
+# is left at the lowest priority.
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-   ctest --output-on-failure -j"$jobs" --timeout 900 -LE slow)
-finish "the fuzz targets" "$fuzz_pid" "$root/build/fuzz-ci.log"
+   ctest --output-on-failure -j"$((jobs + 1))" --timeout 900 -LE slow)
 
 step "Debian package (cpack -G DEB, dpkg -i, dpkg -r)"
 tests/package/deb.sh build
@@ -99,6 +102,9 @@ step "Windows build under wine"
 (cd build-win32 && ctest --output-on-failure -j"$jobs" --timeout 900)
 step "Windows zip (cpack -G ZIP)"
 tests/package/zip.sh build-win32
+
+step "waiting for the fuzz targets"
+finish "the fuzz targets" "$fuzz_pid" "$root/build/fuzz-ci.log"
 
 echo
 echo "all test stages passed"
