@@ -2,9 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
-
-#include "session/gate_list.h"
 
 namespace qel::session {
 
@@ -12,57 +9,33 @@ namespace {
 using Clock = std::chrono::steady_clock;
 }  // namespace
 
-LinePoller::LinePoller(LineScheduler& line) : line_(line) {}
+LinePoller::LinePoller(LineScheduler& line) : reads_(line, kClient) {}
 
 LinePoller::~LinePoller() { Stop(); }
 
 bool LinePoller::Prepare(const std::string& path, const GateCheck& check, const plan::Driver& driver,
                          const plan::PlanOptions& options, std::string& error) {
-    std::vector<ListedGate> listed;
-    if (!ReadGateList(path, listed, error)) return false;
-    std::map<double, std::vector<plan::GateRequest>> byPeriod;
-    for (ListedGate& entry : listed) {
-        if (!check(entry.gate)) {
-            error = path + ": " + entry.gate.gas + " is not a gate the driver accepts";
-            return false;
-        }
-        byPeriod[entry.period > 0 ? entry.period : kDefaultPeriod].push_back(
-            {entry.gate.gas, entry.gate.count, entry.gate.dataType});
-    }
-    groups_.clear();
-    gates_ = listed.size();
-    for (const auto& [period, requests] : byPeriod) {
-        plan::Plan plan = plan::MakePlan(requests, driver, options);
-        if (!plan.rejected.empty()) {
-            error = path + ": the planner cannot read " + requests[plan.rejected.front()].gas;
-            return false;
-        }
-        Group group;
-        group.period = std::chrono::duration<double>(period);
-        group.transfers = std::move(plan.transfers);
-        groups_.push_back(std::move(group));
-    }
-    return true;
+    GateListSource source;
+    source.file = path;
+    source.period = kDefaultPeriod;
+    const auto any = [](std::size_t, const ListedGate&, std::string&) { return true; };
+    return reads_.Prepare(source, check, any, driver, options, error);
 }
 
 std::string LinePoller::Describe() const {
-    std::size_t exchanges = 0;
     std::string periods;
-    for (const Group& group : groups_) {
-        exchanges += group.transfers.size();
+    for (const double period : reads_.Periods()) {
         char text[32];
-        std::snprintf(text, sizeof text, "%g s", group.period.count());
+        std::snprintf(text, sizeof text, "%g s", period);
         periods += (periods.empty() ? "" : ", ") + std::string(text);
     }
-    return "polling " + std::to_string(gates_) + " gates (" + std::to_string(exchanges) + " exchanges, every " +
-           periods + ")";
+    return "polling " + std::to_string(reads_.Gates().size()) + " gates (" + std::to_string(reads_.Exchanges()) +
+           " exchanges, every " + periods + ")";
 }
 
 double LinePoller::ShortestPeriod() const {
-    double shortest = 0;
-    for (const Group& group : groups_)
-        if (shortest == 0 || group.period.count() < shortest) shortest = group.period.count();
-    return shortest;
+    const std::vector<double> periods = reads_.Periods();
+    return periods.empty() ? 0 : *std::min_element(periods.begin(), periods.end());
 }
 
 void LinePoller::Start() {
@@ -71,8 +44,7 @@ void LinePoller::Start() {
         stopping_ = false;
         rounds_ = 0;
     }
-    const Clock::time_point now = Clock::now();
-    for (Group& group : groups_) group.due = now;
+    reads_.Start(Clock::now());
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -91,43 +63,16 @@ std::uint64_t LinePoller::Rounds() const {
 }
 
 void LinePoller::Run() {
+    std::vector<std::size_t> read;
+    LineSnapshot line;
     for (;;) {
         {
             std::unique_lock lock(mutex_);
-            Clock::time_point until = Clock::now() + std::chrono::seconds(1);
-            for (const Group& group : groups_) until = std::min(until, group.due);
+            const Clock::time_point until = reads_.NextDue(Clock::now() + std::chrono::seconds(1));
             wake_.wait_until(lock, until, [&] { return stopping_; });
             if (stopping_) return;
         }
-        const Clock::time_point now = Clock::now();
-        std::vector<Group*> due;
-        std::size_t total = 0;
-        for (Group& group : groups_) {
-            if (group.due > now) continue;
-            due.push_back(&group);
-            total += group.transfers.size();
-        }
-        if (due.empty()) continue;
-        std::vector<LineRequest> requests(total);
-        std::vector<LineRequest*> calls;
-        for (const Group* group : due) {
-            for (const plan::Transfer& transfer : group->transfers) {
-                LineRequest& request = requests[calls.size()];
-                request.client = kClient;
-                request.station = transfer.station;
-                request.fromLine = true;
-                request.exchanges.push_back(LineExchange::Read(transfer));
-                calls.push_back(&request);
-            }
-        }
-        line_.CallAll(calls);
-        const Clock::time_point after = Clock::now();
-        for (Group* group : due) {
-            // Due again a period after it was due: the rounds keep their pace;
-            // a round longer than its period goes again at once.
-            group->due += std::chrono::duration_cast<Clock::duration>(group->period);
-            if (group->due < after) group->due = after;
-        }
+        if (!reads_.RunDue(read, line)) continue;
         std::lock_guard lock(mutex_);
         ++rounds_;
     }

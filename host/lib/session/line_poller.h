@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "plan/scan_plan.h"
+#include "session/gate_rounds.h"
 #include "session/line_scheduler.h"
 #include "session/write_allow.h"
 
@@ -50,16 +51,11 @@ public:
     std::uint64_t Rounds() const;
 
 private:
-    struct Group {
-        std::chrono::duration<double> period{1};
-        std::vector<plan::Transfer> transfers;
-        std::chrono::steady_clock::time_point due{};
-    };
     void Run();
 
-    LineScheduler& line_;
-    std::vector<Group> groups_;
-    std::size_t gates_ = 0;
+    // The list's groups and their rounds; the values they read are the
+    // image's, the poller looks at none of them.
+    GateRounds reads_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;
