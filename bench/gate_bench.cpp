@@ -24,10 +24,10 @@
 #include <thread>
 #include <vector>
 
-#include "session/driver_library.h"
+#include "session/driver/driver_library.h"
 #include "fasim.h"
 #include "kestan.h"
-#include "session/qel_session.h"
+#include "session/driver/qel_session.h"
 #include "support/free_port.h"
 #include "support/pty_pair.h"
 

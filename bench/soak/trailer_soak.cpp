@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "session/block_trailers.h"
+#include "session/line/block_trailers.h"
 
 namespace soak {
 namespace {

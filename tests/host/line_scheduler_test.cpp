@@ -5,9 +5,9 @@
 #include <chrono>
 #include <thread>
 
-#include "session/driver_library.h"
+#include "session/driver/driver_library.h"
 #include "fasim.h"
-#include "session/line_scheduler.h"
+#include "session/line/line_scheduler.h"
 #include "support/pty_pair.h"
 
 namespace {

@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "session/driver_library.h"
-#include "session/model_file_check.h"
-#include "session/qel_session.h"
-#include "session/station_option.h"
+#include "session/driver/driver_library.h"
+#include "session/stations/model_file_check.h"
+#include "session/driver/qel_session.h"
+#include "session/stations/station_option.h"
 
 namespace {
 

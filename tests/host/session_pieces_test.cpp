@@ -2,8 +2,8 @@
 // TCP line from a device, and the kind of a station's model text.
 #include <gtest/gtest.h>
 
-#include "session/station_kind.h"
-#include "session/tcp_bridge.h"
+#include "session/stations/station_kind.h"
+#include "session/port/tcp_bridge.h"
 
 namespace {
 

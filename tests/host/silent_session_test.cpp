@@ -11,10 +11,10 @@
 #include <iterator>
 
 #include "fasim.h"
-#include "session/diagnosis.h"
-#include "session/driver_log.h"
+#include "session/diagnosis/diagnosis.h"
+#include "session/driver/driver_log.h"
 #include "session/host_context.h"
-#include "session/report.h"
+#include "session/report/report.h"
 #include "support/pty_pair.h"
 
 namespace {

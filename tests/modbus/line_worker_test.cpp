@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "modbus/line_worker.h"
-#include "session/gate_address.h"
+#include "session/gates/gate_address.h"
 #include "support/fake_line.h"
 #include "support/take_until.h"
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "session/gate_list.h"
+#include "session/gates/gate_list.h"
 #include "mqtt/mqtt_options.h"
 #include "mqtt/mqtt_payload.h"
 

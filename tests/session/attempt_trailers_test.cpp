@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "session/block_text.h"
-#include "session/block_trailers.h"
+#include "session/gates/block_text.h"
+#include "session/line/block_trailers.h"
 #include "fasim.h"
 #include "support/case_name.h"
 #include "support/host_records.h"

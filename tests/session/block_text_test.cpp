@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "session/block_text.h"
+#include "session/gates/block_text.h"
 #include "protocol/digit_codec.h"
 #include "protocol/reply.h"
 #include "support/case_name.h"

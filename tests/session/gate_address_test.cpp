@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "session/gate_address.h"
+#include "session/gates/gate_address.h"
 #include "support/case_name.h"
 
 namespace {

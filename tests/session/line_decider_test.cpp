@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "session/line_decider.h"
-#include "session/log_limit.h"
+#include "session/line/line_decider.h"
+#include "session/report/log_limit.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "session/line_scheduler.h"
+#include "session/line/line_scheduler.h"
 #include "support/fake_line.h"
 #include "support/take_until.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "session/line_decider.h"
+#include "session/line/line_decider.h"
 #include "support/case_name.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "session/log_limit.h"
+#include "session/report/log_limit.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // down, nothing before its first answer, thinning that keeps an outage.
 #include <gtest/gtest.h>
 
-#include "session/trend_history.h"
+#include "session/gates/trend_history.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "session/attempt_runner.h"
-#include "session/gate_address.h"
+#include "session/line/attempt_runner.h"
+#include "session/gates/gate_address.h"
 
 namespace testsupport {
 

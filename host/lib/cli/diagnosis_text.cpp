@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "session/station_probe.h"
+#include "session/stations/station_probe.h"
 
 namespace qel::cli {
 

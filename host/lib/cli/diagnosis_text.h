@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "session/diagnosis.h"
-#include "session/gate_diagnosis.h"
-#include "session/qel_session.h"
+#include "session/diagnosis/diagnosis.h"
+#include "session/diagnosis/gate_diagnosis.h"
+#include "session/driver/qel_session.h"
 
 namespace qel::cli {
 

@@ -4,7 +4,7 @@
 // mean to the shell is the programs' business.
 #pragma once
 
-#include "session/driver_result.h"
+#include "session/driver/driver_result.h"
 #include "session/host_context.h"
 
 namespace qel::cli {

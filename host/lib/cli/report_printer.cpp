@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "session/program_name.h"
-#include "session/report.h"
+#include "session/report/program_name.h"
+#include "session/report/report.h"
 
 namespace qel::cli {
 

@@ -1,4 +1,4 @@
-// The programs' end of the session library's reports (session/report.h):
+// The programs' end of the session library's reports (session/report/report.h):
 // each on stderr as one line, headed by the program's name ("qelhost: ...",
 // "qelgate: ..."), a warning as "NAME: warning: ...", and the driver's own
 // log lines (-v) as the driver gives them.

@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "session/port_diagnosis.h"
+#include "session/diagnosis/port_diagnosis.h"
 
 namespace qel::cli {
 

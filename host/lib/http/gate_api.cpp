@@ -3,7 +3,7 @@
 #include <charconv>
 #include <nlohmann/json.hpp>
 
-#include "session/gate_address.h"
+#include "session/gates/gate_address.h"
 
 namespace qel::http {
 

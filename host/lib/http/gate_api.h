@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "http/http_loop.h"
-#include "session/gate_access.h"
+#include "session/gates/gate_access.h"
 
 namespace qel::http {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "session/line_stats.h"
-#include "session/trend_history.h"
+#include "session/line/line_stats.h"
+#include "session/gates/trend_history.h"
 
 namespace qel::http {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "session/log_limit.h"
+#include "session/report/log_limit.h"
 
 namespace qel::modbus {
 

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "modbus/gateway_log.h"
-#include "session/line_stats.h"
+#include "session/line/line_stats.h"
 #include "modbus/line_worker.h"
 #include "modbus/mbap_framer.h"
 #include "modbus/request_planner.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "modbus/job.h"
-#include "session/line_scheduler.h"
+#include "session/line/line_scheduler.h"
 
 namespace qel::modbus {
 

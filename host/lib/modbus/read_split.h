@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "plan/scan_plan.h"
-#include "session/gate_address.h"
-#include "session/qel_session.h"
-#include "session/write_allow.h"
+#include "session/gates/gate_address.h"
+#include "session/driver/qel_session.h"
+#include "session/gates/write_allow.h"
 
 namespace qel::modbus {
 

@@ -2,8 +2,8 @@
 
 #include <modbus/modbus.h>
 
-#include "session/station_kind.h"
-#include "session/write_value.h"
+#include "session/stations/station_kind.h"
+#include "session/gates/write_value.h"
 
 namespace qel::modbus {
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "modbus/job.h"
-#include "session/write_allow.h"
+#include "session/gates/write_allow.h"
 
 namespace qel::modbus {
 

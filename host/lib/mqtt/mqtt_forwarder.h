@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "broker/broker_link.h"
-#include "session/line_stats.h"
+#include "session/line/line_stats.h"
 #include "store/message_store.h"
 
 namespace qel::mqtt {

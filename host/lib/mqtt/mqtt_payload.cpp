@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 
-#include "session/gate_address.h"
+#include "session/gates/gate_address.h"
 
 namespace qel::mqtt {
 

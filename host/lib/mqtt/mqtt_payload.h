@@ -2,7 +2,7 @@
 // the set payloads and their checks. No broker, no line: plain functions.
 #pragma once
 
-#include "session/write_value.h"
+#include "session/gates/write_value.h"
 
 #include <chrono>
 #include <cstdint>
@@ -31,7 +31,7 @@ std::string SetResultPayload(const std::string& refusal);  // {"ok":true} for an
 // anything else: trailing bytes, a NUL or another control byte, a fraction,
 // a number beyond +-9e15.
 std::optional<long long> ParseSetValue(const std::string& payload);
-// Why a value cannot be written to a gate (host/session/write_value.h).
+// Why a value cannot be written to a gate (host/lib/session/gates/write_value.h).
 using session::RefuseValue;
 
 // Whether a gate's reading goes out: on a change of value or quality, and

@@ -32,17 +32,17 @@
 #include <thread>
 #include <vector>
 
-#include "session/gate_list.h"
-#include "session/gate_rounds.h"
-#include "session/line_scheduler.h"
-#include "session/line_stats.h"
-#include "session/log_limit.h"
+#include "session/gates/gate_list.h"
+#include "session/gates/gate_rounds.h"
+#include "session/line/line_scheduler.h"
+#include "session/line/line_stats.h"
+#include "session/report/log_limit.h"
 #include "mqtt/mqtt_forwarder.h"
 #include "broker/broker_link.h"
 #include "mqtt/mqtt_options.h"
 #include "mqtt/mqtt_payload.h"
 #include "plan/scan_plan.h"
-#include "session/write_allow.h"
+#include "session/gates/write_allow.h"
 #include "store/message_store.h"
 
 namespace qel::mqtt {

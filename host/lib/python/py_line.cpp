@@ -6,13 +6,13 @@
 #include <filesystem>
 #include <mutex>
 
-#include "session/driver_log.h"
+#include "session/driver/driver_log.h"
 #include "session/host_context.h"
-#include "session/line_scheduler.h"
-#include "session/model_directory.h"
-#include "session/report.h"
-#include "session/scheduler_options.h"
-#include "session/station_probe.h"
+#include "session/line/line_scheduler.h"
+#include "session/stations/model_directory.h"
+#include "session/report/report.h"
+#include "session/line/scheduler_options.h"
+#include "session/stations/station_probe.h"
 
 namespace qel::python {
 

@@ -1,6 +1,6 @@
 // The line a Python `vuzorur.Line` holds: the session with the driver, the
 // line scheduler that owns the port, and the gate access both front-ends
-// share (session/gate_access.h). Plain C++, no Python: the bindings
+// share (session/gates/gate_access.h). Plain C++, no Python: the bindings
 // (vuzorur_module.cpp) call it with the GIL released.
 //
 // Thread-safe: reads and writes from several threads queue on the
@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "session/gate_access.h"
-#include "session/line_stats.h"
+#include "session/gates/gate_access.h"
+#include "session/line/line_stats.h"
 
 namespace qel::session {
 class HostContext;

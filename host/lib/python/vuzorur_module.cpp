@@ -12,8 +12,8 @@
 
 #include "cli/diagnosis_text.h"
 #include "py_line.h"
-#include "session/gate_address.h"
-#include "session/station_kind.h"
+#include "session/gates/gate_address.h"
+#include "session/stations/station_kind.h"
 
 namespace py = pybind11;
 

@@ -4,11 +4,11 @@
 #include <fstream>
 #include <iterator>
 
-#include "session/driver_log.h"
-#include "session/model_directory.h"
-#include "session/port_diagnosis.h"
-#include "session/report.h"
-#include "session/station_probe.h"
+#include "session/driver/driver_log.h"
+#include "session/stations/model_directory.h"
+#include "session/diagnosis/port_diagnosis.h"
+#include "session/report/report.h"
+#include "session/stations/station_probe.h"
 
 namespace qel::session {
 

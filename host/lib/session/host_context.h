@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "session/diagnosis.h"
-#include "session/driver_library.h"
-#include "session/driver_result.h"
-#include "session/gate_diagnosis.h"
-#include "session/line_scheduler.h"
-#include "session/model_file_check.h"
-#include "session/qel_session.h"
+#include "session/diagnosis/diagnosis.h"
+#include "session/driver/driver_library.h"
+#include "session/driver/driver_result.h"
+#include "session/diagnosis/gate_diagnosis.h"
+#include "session/line/line_scheduler.h"
+#include "session/stations/model_file_check.h"
+#include "session/driver/qel_session.h"
 #include "session/session_options.h"
-#include "session/tcp_bridge.h"
+#include "session/port/tcp_bridge.h"
 
 namespace qel::session {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "session/qel_session.h"
-#include "session/station_option.h"
+#include "session/driver/qel_session.h"
+#include "session/stations/station_option.h"
 
 namespace qel::session {
 

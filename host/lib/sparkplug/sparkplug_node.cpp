@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "session/write_value.h"
+#include "session/gates/write_value.h"
 
 namespace qel::sparkplug {
 

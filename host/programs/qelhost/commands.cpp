@@ -6,13 +6,13 @@
 #include <iostream>
 #include <set>
 
-#include "session/cp437.h"
-#include "session/driver_log.h"
+#include "session/driver/cp437.h"
+#include "session/driver/driver_log.h"
 #include "cli/diagnosis_text.h"
 #include "cli/report_printer.h"
-#include "session/gate_diagnosis.h"
+#include "session/diagnosis/gate_diagnosis.h"
 #include "output.h"
-#include "session/program_name.h"
+#include "session/report/program_name.h"
 
 namespace qel::qelhost {
 

@@ -7,8 +7,8 @@
 #include <iostream>
 
 #include "commands.h"
-#include "session/driver_log.h"
-#include "session/port_diagnosis.h"
+#include "session/driver/driver_log.h"
+#include "session/diagnosis/port_diagnosis.h"
 #include "cli/report_printer.h"
 #include "cli/session_cli.h"
 

@@ -17,10 +17,10 @@
 #endif
 
 #include "commands.h"
-#include "session/gate_list.h"
-#include "session/model_directory.h"
+#include "session/gates/gate_list.h"
+#include "session/stations/model_directory.h"
 #include "output.h"
-#include "session/plan_link.h"
+#include "session/driver/plan_link.h"
 #include "read_retries.h"
 #include "plan/scan_plan.h"
 #include "station_table.h"

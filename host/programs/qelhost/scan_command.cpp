@@ -9,9 +9,9 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
-#include "session/model_directory.h"
+#include "session/stations/model_directory.h"
 #include "output.h"
-#include "session/station_probe.h"
+#include "session/stations/station_probe.h"
 
 #if defined(_WIN32)
 #include <io.h>

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "session/line_stats.h"
+#include "session/line/line_stats.h"
 
 namespace qel::qelhost {
 

@@ -1,0 +1,109 @@
+// Gates read and written by name through the line scheduler, for the
+// front-ends that take a gate address from a user (the Python module, the
+// HTTP gate API): the driver's check on a session without a line, a run of
+// consecutive elements planned into the fewest exchanges, a write's value
+// and allow-list checked before anything goes to the line, and every
+// failure as a value: the gate's diagnosis, or the line's, found without
+// asking the station anything more (the scheduler keeps the line).
+// Thread-safe: the checks take turns on a mutex, the exchanges queue on the
+// scheduler, each call its own client.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "session/diagnosis/diagnosis.h"
+#include "session/diagnosis/gate_diagnosis.h"
+#include "session/line/line_scheduler.h"
+#include "session/stations/model_file_check.h"
+#include "session/driver/qel_session.h"
+#include "session/gates/write_allow.h"
+
+namespace qel::session {
+
+// What a call amounts to for its caller: done, or the one kind of failure
+// the front-ends tell apart (an exception class, a status code).
+enum class GateFailure {
+    None,
+    BadGate,      // the driver refuses the gate, the count, or the gate cannot be served
+    BadValue,     // the value does not fit the gate
+    NotAllowed,   // the write allow-list (or the front-end) does not allow the write
+    StationDown,  // the station is held down: failed at once, nothing sent
+    NoAnswer,     // the station did not answer
+    LineError,    // the port, a garbled or refused answer
+};
+// "bad_gate", "bad_value", "not_allowed", "station_down", "no_answer", "line_error" ("" for None).
+const char* GateFailureKey(GateFailure failure);
+
+struct GateResult {
+    GateFailure failure = GateFailure::None;
+    std::string gas;                     // as the caller wrote it
+    int count = 1;
+    bool bits = false;                   // bit gates (IO, IR, IM, SR, FORCE)
+    std::vector<std::uint16_t> values;   // the values read, `count` of them
+    std::optional<GateDiagnosis> gate;   // BadGate: what is wrong with the address
+    std::optional<Diagnosis> line;       // a failure on the line: the diagnosis
+    std::string reason;                  // BadValue, NotAllowed, or a BadGate without a GateDiagnosis
+
+    bool ok() const { return failure == GateFailure::None; }
+};
+
+// "too_long", "no_station", ..., "outside_range": a gate fault for JSON and
+// the Python exceptions.
+const char* GateFaultKey(GateFault fault);
+
+// The failure a finished exchange's diagnosis amounts to.
+GateFailure FailureOf(const Diagnosis& diagnosis);
+
+// What the diagnoses of a line name besides the gate: the station models,
+// the port as the user named it and the line settings.
+struct LineFacts {
+    StationModels models;
+    std::string modelFile;
+    std::string port;
+    LineOptions line;
+};
+
+class GateAccess {
+public:
+    // `checks`: a session of its own on the same station models, without a
+    // line (only this object uses it); the scheduler owns the line. Both
+    // outlive this object. Client ids count up from clientBase.
+    GateAccess(QelSession& checks, LineScheduler& scheduler, LineFacts facts, std::uint64_t clientBase);
+
+    // count consecutive elements from gas (bit areas skip the bit digits 8
+    // and 9), through as few exchanges as the driver's block check allows.
+    GateResult Read(const std::string& gas, int count = 1);
+    // One value; refused before the line when it does not fit the gate, or
+    // when `allow` is given and does not hold the gate.
+    GateResult Write(const std::string& gas, long long value, const WriteAllowList* allow = nullptr);
+
+    // The driver's check of one gate (data type from its area), under the
+    // checks' mutex; the diagnosis when it refuses.
+    std::optional<GateDiagnosis> Check(Gate& gate);
+    // Reads checked gates of several stations at once: each station's gates
+    // planned into exchanges, the stations' requests queued together so a
+    // silent one costs the others nothing. One result per gate, in order.
+    std::vector<GateResult> ReadMany(const std::vector<Gate>& gates);
+
+    // The diagnosis of a failed exchange of this checked gate.
+    Diagnosis DiagnoseLine(const Gate& gate, const Outcome& outcome, bool write, std::uint16_t value);
+
+    const LineFacts& facts() const { return facts_; }
+
+private:
+    std::uint64_t NextClient() { return nextClient_.fetch_add(1); }
+    GateResult Refused(const Gate& gate, GateDiagnosis diagnosis) const;
+
+    QelSession& checks_;
+    LineScheduler& scheduler_;
+    LineFacts facts_;
+    std::mutex checkMutex_;
+    std::atomic<std::uint64_t> nextClient_;
+};
+
+}  // namespace qel::session

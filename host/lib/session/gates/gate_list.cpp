@@ -1,0 +1,108 @@
+#include "session/gates/gate_list.h"
+
+#include "common/line_file.h"
+
+#include <cstdlib>
+#include <set>
+#include <sstream>
+
+namespace qel::session {
+
+double ParsePeriod(const std::string& word) {
+    const bool millis = word.size() > 2 && word.compare(word.size() - 2, 2, "ms") == 0;
+    const bool seconds = !millis && word.size() > 1 && word.back() == 's';
+    if (!millis && !seconds) return 0;
+    const std::string number = word.substr(0, word.size() - (millis ? 2 : 1));
+    if (number.empty() || number.find_first_not_of("0123456789.") != std::string::npos) return 0;
+    char* end = nullptr;
+    const double value = std::strtod(number.c_str(), &end);
+    if (end != number.c_str() + number.size()) return 0;
+    const double period = millis ? value / 1000 : value;
+    return period >= 0.05 && period <= 86400 ? period : 0;
+}
+
+bool CheckTagName(const std::string& tag, std::string& error) {
+    if (tag.empty() || tag.size() > 64 || tag[0] == '.' || tag[0] == '-' ||
+        tag.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-.") !=
+            std::string::npos) {
+        error = "tag \"" + tag + "\" cannot name a topic or a metric: use 1 to 64 letters, digits, '_', '-' and '.', "
+                "starting with a letter, a digit or '_'";
+        return false;
+    }
+    return true;
+}
+
+bool ReadGateList(const std::string& path, std::vector<ListedGate>& gates, std::string& error) {
+    std::vector<common::TextLine> lines;
+    if (!common::ReadTextLines(path, lines, error)) {
+        error = "cannot read the gate list " + path;
+        return false;
+    }
+    return ParseGateList(lines, path, gates, error);
+}
+
+bool ParseGateList(const std::vector<common::TextLine>& lines, const std::string& path,
+                   std::vector<ListedGate>& gates, std::string& error) {
+    std::set<std::string> tags;
+    for (const common::TextLine& line : lines) {
+        const unsigned number = line.number;
+        std::istringstream words(line.text);
+        std::string gas;
+        words >> gas;
+        ListedGate listed;
+        Gate& gate = listed.gate;
+        gate.gas = gas;
+        gate.dataType = GuessDataType(gas);
+        std::string word;
+        while (words >> word) {
+            if (word == "bit") {
+                gate.dataType = DATA_TYPE_BIT;
+            } else if (word == "word") {
+                gate.dataType = DATA_TYPE_WORD;
+            } else if (word.find_first_not_of("0123456789") == std::string::npos && word.size() <= 3 &&
+                       std::stoi(word) >= 1 && std::stoi(word) <= 100) {
+                gate.count = std::stoi(word);
+            } else if (const double period = ParsePeriod(word); period > 0) {
+                listed.period = period;
+            } else if (word.rfind("tag=", 0) == 0) {
+                listed.tag = word.substr(4);
+                if (!CheckTagName(listed.tag, error)) {
+                    error = path + ":" + std::to_string(number) + ": " + error;
+                    return false;
+                }
+                if (!tags.insert(listed.tag).second) {
+                    error = path + ":" + std::to_string(number) + ": tag \"" + listed.tag +
+                            "\" is given twice; each tag names one gate";
+                    return false;
+                }
+            } else {
+                error = path + ":" + std::to_string(number) + ": \"" + word +
+                        "\" is neither a count from 1 to 100, bit or word, a period from 50ms to 86400s, nor tag=NAME";
+                return false;
+            }
+        }
+        gates.push_back(listed);
+    }
+    if (gates.empty()) {
+        error = path + ": the gate list names no gate";
+        return false;
+    }
+    return true;
+}
+
+bool ReadGateList(const std::string& path, std::vector<Gate>& gates, std::string& error, bool* periodRefused) {
+    if (periodRefused != nullptr) *periodRefused = false;
+    std::vector<ListedGate> listed;
+    if (!ReadGateList(path, listed, error)) return false;
+    for (const ListedGate& entry : listed) {
+        if (entry.period > 0 || !entry.tag.empty()) {
+            error = path + ": gate " + entry.gate.gas + " has a period or a tag; this list is read whole each round";
+            if (periodRefused != nullptr) *periodRefused = true;
+            return false;
+        }
+        gates.push_back(entry.gate);
+    }
+    return true;
+}
+
+}  // namespace qel::session

@@ -1,0 +1,111 @@
+// The reads of a publishing gate list, which every front-end that publishes
+// one (the JSON topics, the Sparkplug node) shares: the list read and each
+// gate checked, the reads planned by the scan planner in one group per
+// period, and rounds of the groups that are due, read through the line
+// scheduler as one client (its reads keep the planner's order, a station's
+// exchanges one after another, so the line selects each station once a
+// round). After a round each gate read has its last good value, its quality,
+// the time of the read, and whether value or quality changed; what goes out
+// and how is the front-end's.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/line_file.h"
+#include "plan/scan_plan.h"
+#include "session/gates/gate_list.h"
+#include "session/line/line_scheduler.h"
+#include "session/line/line_stats.h"
+#include "session/gates/write_allow.h"
+
+namespace qel::session {
+
+// Where a publishing list comes from: a file, or lines given inline.
+struct GateListSource {
+    std::string file;  // empty: the lines below
+    std::vector<common::TextLine> lines;
+    std::string origin;  // names the inline lines in errors
+    double period = 1;   // seconds, for a gate listed without one
+};
+
+enum class GateQuality {
+    Failed,      // the last read failed: the value is the last good one, or none
+    Unverified,  // a block read while its station's check is not yet verified
+    Good,
+};
+
+struct GateReading {
+    Gate gate;
+    std::string tag;  // the list's name for it; empty: named by its address
+    bool block = false;
+    std::optional<std::vector<std::uint16_t>> lastGood;
+    GateQuality quality = GateQuality::Failed;
+    FailureKind failure = FailureKind::None;  // with Failed; None: the driver refused the read
+    std::int64_t millis = 0;                  // UTC milliseconds of the last read
+    std::int64_t changedMillis = 0;           // of the last read that changed value or quality
+    bool read = false;                        // read at least once
+    bool changed = false;                     // value or quality changed by the last round that read it
+};
+
+// "good", "unverified", or why the read failed ("timeout", ...; "failed"
+// when the driver refused it).
+std::string QualityKey(const GateReading& reading);
+
+class GateRounds {
+public:
+    using Clock = std::chrono::steady_clock;
+    // A front-end's own look at a listed gate (its name, a clash of names):
+    // false with the reason in error. `index` is the gate's in Gates().
+    using Accept = std::function<bool(std::size_t index, const ListedGate& entry, std::string& error)>;
+
+    // `client`: the scheduler client the reads go as.
+    GateRounds(LineScheduler& line, std::uint64_t client);
+
+    // Reads the list, checks each gate (the driver's checks: before anything
+    // else checks gates on another thread) and hands it to `accept`, then
+    // plans the reads. False with "origin: reason" in error.
+    bool Prepare(const GateListSource& source, const GateCheck& check, const Accept& accept,
+                 const plan::Driver& planDriver, const plan::PlanOptions& planOptions, std::string& error);
+    // The list's file, or the inline lines' origin.
+    const std::string& Origin() const { return origin_; }
+    const std::vector<GateReading>& Gates() const { return gates_; }
+    // The exchanges of one round of every group, and the groups' periods.
+    std::size_t Exchanges() const;
+    std::vector<double> Periods() const;
+    // Forgets the list (for another Prepare).
+    void Clear();
+
+    // Every group due now.
+    void Start(Clock::time_point now);
+    // When the next group is due; `limit` when none is sooner.
+    Clock::time_point NextDue(Clock::time_point limit) const;
+    // Reads the groups due now, all in one CallAll, and sets them due again a
+    // period later (at once after a round longer than its period). False
+    // when none was due. `read`: the gates read, in the planner's order;
+    // `line`: the scheduler's snapshot taken right after the reads.
+    bool RunDue(std::vector<std::size_t>& read, LineSnapshot& line);
+    // The gate's group is read with the next round (after a write).
+    void ReadSoon(std::size_t gate);
+
+private:
+    struct Group {
+        std::chrono::duration<double> period{1};
+        std::vector<plan::Transfer> transfers;
+        Clock::time_point due{};
+    };
+
+    LineScheduler& line_;
+    std::uint64_t client_;
+    std::string origin_;
+    std::vector<GateReading> gates_;
+    std::vector<std::size_t> groupOf_;  // per gate: its group
+    std::vector<Group> groups_;
+};
+
+}  // namespace qel::session

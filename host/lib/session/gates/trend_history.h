@@ -1,0 +1,61 @@
+// The last hour of the line for the status page's charts: each station's
+// answer time (the median of its recent answers) sampled once a second, a
+// gap while it is down; and the values of the gates a front-end reads over
+// and over (the MQTT publisher's list). A ring per series; what is taken is
+// thinned to at most `points` per series, so that a phone draws it at once.
+// Thread-safe.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "session/line/line_stats.h"
+
+namespace qel::session {
+
+struct TrendSeries {
+    std::string name;              // "1" for a station, the gate's address for a gate
+    std::vector<double> times;     // seconds since the Unix epoch, ascending
+    std::vector<std::optional<double>> values;  // none: down, or the read failed
+};
+
+struct TrendView {
+    double span = 0;  // seconds the view covers, up to `now`
+    double now = 0;
+    std::vector<TrendSeries> stations;
+    std::vector<TrendSeries> gates;
+};
+
+class TrendHistory {
+public:
+    explicit TrendHistory(double span = 3600, double step = 1, std::size_t points = 240);
+
+    // Samples each station of the snapshot, at most once per `step`.
+    void Sample(const LineSnapshot& snapshot, double now);
+    // A gate's value (none: the read failed), kept at most once per `step`.
+    void Value(const std::string& gas, std::optional<double> value, double now);
+    TrendView Take(double now) const;
+
+private:
+    struct Point {
+        double time;
+        std::optional<double> value;
+    };
+    void Keep(std::deque<Point>& ring, double now, std::optional<double> value);
+    TrendSeries Thin(const std::string& name, const std::deque<Point>& ring, double now) const;
+
+    double span_;
+    double step_;
+    std::size_t points_;
+    mutable std::mutex mutex_;
+    double lastSample_ = 0;
+    std::map<unsigned, std::deque<Point>> stations_;
+    std::map<std::string, std::deque<Point>> gates_;
+};
+
+}  // namespace qel::session

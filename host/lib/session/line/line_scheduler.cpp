@@ -1,0 +1,347 @@
+#include "session/line/line_scheduler.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#if !defined(_WIN32)
+#include <sys/eventfd.h>
+#include <unistd.h>
+#endif
+
+#include "session/line/attempt_runner.h"
+#include "session/line/driver_attempts.h"
+#include "session/line/line_counters.h"
+#include "session/line/line_decider.h"
+#include "session/report/report.h"
+
+namespace qel::session {
+
+namespace {
+using TimePoint = SchedulerClock::time_point;
+}  // namespace
+
+struct LineScheduler::Impl {
+    Impl(std::unique_ptr<AttemptRunner> own, AttemptRunner& line, const SchedulerOptions& settings,
+         const std::function<void()>& loop, const std::function<void(unsigned)>& refused)
+        : owned(std::move(own)),
+          runner(line),
+          options(settings),
+          onLoop(loop),
+          onRefused(refused),
+          decider(settings),
+          counters(line) {
+#if !defined(_WIN32)
+        wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+#endif
+    }
+    ~Impl() {
+#if !defined(_WIN32)
+        if (wakeFd >= 0) close(wakeFd);
+#endif
+    }
+
+    void Run();
+    void Queue(LineRequest* request, TimePoint now);
+    void Finish(LineRequest* request);
+    void Publish(unsigned station);
+
+    std::unique_ptr<AttemptRunner> owned;  // DriverAttempts, when the scheduler made it
+    AttemptRunner& runner;
+    SchedulerOptions options;
+    const std::function<void()>& onLoop;
+    const std::function<void(unsigned)>& onRefused;
+    int wakeFd = -1;
+
+    mutable std::mutex mutex;  // the decider, the requests, the counters
+    std::condition_variable ready;
+    std::condition_variable called;
+    LineDecider decider;
+    LineCounters counters;
+    std::vector<std::unique_ptr<LineRequest>> submitted;  // submitted, not yet finished
+    std::vector<std::unique_ptr<LineRequest>> finished;
+    bool stopping = false;
+    TimePoint finishBegunUntil{};  // stopping: begun requests go on until then
+    bool running = false;
+    std::function<bool()> reopenLine;  // a reopen asked for by ReopenLine
+    std::thread thread;
+    std::array<std::atomic<bool>, STATION_COUNT> down{};
+};
+
+LineScheduler::LineScheduler(QelSession& line, const SchedulerOptions& options) {
+    auto own = std::make_unique<DriverAttempts>(line, options.driverRetries);
+    AttemptRunner& runner = *own;
+    impl_ = std::make_unique<Impl>(std::move(own), runner, options, onLoop, onRefused);
+}
+
+LineScheduler::LineScheduler(AttemptRunner& runner, const SchedulerOptions& options)
+    : impl_(std::make_unique<Impl>(nullptr, runner, options, onLoop, onRefused)) {}
+
+LineScheduler::~LineScheduler() { Stop(); }
+
+void LineScheduler::Start() {
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->running) return;
+    impl_->running = true;
+    impl_->stopping = false;
+    impl_->decider.BegunOnly(false);
+    impl_->thread = std::thread([impl = impl_.get()] { impl->Run(); });
+}
+
+std::vector<std::unique_ptr<LineRequest>> LineScheduler::Stop(SchedulerClock::duration finishBegun) {
+    Impl& d = *impl_;
+    {
+        std::lock_guard lock(d.mutex);
+        d.stopping = true;
+        d.finishBegunUntil = SchedulerClock::now() + finishBegun;
+        d.decider.BegunOnly();
+    }
+    d.ready.notify_all();
+    if (d.thread.joinable()) d.thread.join();
+    std::vector<std::unique_ptr<LineRequest>> left;
+    std::lock_guard lock(d.mutex);
+    d.running = false;
+    for (LineRequest* request : d.decider.DropAll()) {
+        if (request->waited) {
+            request->outcome.reset();
+            request->waited = false;
+            continue;
+        }
+        auto found = std::find_if(d.submitted.begin(), d.submitted.end(),
+                                  [&](const auto& p) { return p.get() == request; });
+        if (found == d.submitted.end()) continue;
+        left.push_back(std::move(*found));
+        d.submitted.erase(found);
+    }
+    d.called.notify_all();
+    return left;
+}
+
+void LineScheduler::Impl::Queue(LineRequest* request, TimePoint now) {
+    if (!request->exchanges.empty()) counters.Requested(request->station);
+    // Answered from the line image: finished at once, without the line's thread.
+    if (decider.Push(request, now) == Pushed::Answered) Finish(request);
+}
+
+void LineScheduler::Submit(std::unique_ptr<LineRequest> request) {
+    Impl& d = *impl_;
+    {
+        std::lock_guard lock(d.mutex);
+        LineRequest* queued = request.get();
+        d.submitted.push_back(std::move(request));
+        d.Queue(queued, SchedulerClock::now());
+        d.counters.QueueDepth(d.decider.Depth());
+    }
+    d.ready.notify_all();
+}
+
+std::size_t LineScheduler::DropClient(std::uint64_t client) {
+    Impl& d = *impl_;
+    std::lock_guard lock(d.mutex);
+    const std::vector<LineRequest*> dropped = d.decider.Drop(client);
+    for (LineRequest* request : dropped) {
+        std::erase_if(d.submitted, [&](const auto& p) { return p.get() == request; });
+    }
+    return dropped.size();
+}
+
+void LineScheduler::HoldClient(std::uint64_t client, bool held) {
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->decider.Hold(client, held);
+    }
+    impl_->ready.notify_all();
+}
+
+std::vector<std::unique_ptr<LineRequest>> LineScheduler::TakeFinished() {
+    Impl& d = *impl_;
+#if !defined(_WIN32)
+    std::uint64_t count = 0;
+    if (read(d.wakeFd, &count, sizeof count) < 0) count = 0;  // nothing to clear
+#endif
+    std::lock_guard lock(d.mutex);
+    return std::move(d.finished);
+}
+
+int LineScheduler::WakeFd() const { return impl_->wakeFd; }
+
+void LineScheduler::Call(LineRequest& request) { CallAll({&request}); }
+
+void LineScheduler::CallAll(const std::vector<LineRequest*>& requests) {
+    Impl& d = *impl_;
+    std::unique_lock lock(d.mutex);
+    const TimePoint now = SchedulerClock::now();
+    for (LineRequest* request : requests) {
+        request->waited = true;
+        d.Queue(request, now);
+    }
+    d.counters.QueueDepth(d.decider.Depth());
+    d.ready.notify_all();
+    d.called.wait(lock, [&] {
+        return std::all_of(requests.begin(), requests.end(), [](const LineRequest* r) { return !r->waited; });
+    });
+}
+
+void LineScheduler::ReopenLine(std::function<bool()> reopen) {
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->reopenLine = std::move(reopen);
+    }
+    impl_->ready.notify_all();
+}
+
+bool LineScheduler::StationDown(unsigned station) const {
+    return station < STATION_COUNT && impl_->down[station].load(std::memory_order_relaxed);
+}
+
+void LineScheduler::NoteStation(unsigned station, const std::string& answersAs, const std::string& advice) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->counters.Note(station, answersAs, advice);
+}
+
+const SchedulerOptions& LineScheduler::options() const { return impl_->options; }
+
+LineSnapshot LineScheduler::Snapshot() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->counters.Snapshot(impl_->decider, impl_->runner, SchedulerClock::now());
+}
+
+// Under the lock.
+void LineScheduler::Impl::Finish(LineRequest* request) {
+    counters.Finished(*request);
+    if (request->waited) {
+        request->waited = false;
+        called.notify_all();
+        return;
+    }
+    auto found = std::find_if(submitted.begin(), submitted.end(), [&](const auto& p) { return p.get() == request; });
+    if (found == submitted.end()) return;
+    finished.push_back(std::move(*found));
+    submitted.erase(found);
+#if !defined(_WIN32)
+    const std::uint64_t one = 1;
+    if (write(wakeFd, &one, sizeof one) < 0) Report(Severity::Error, "cannot wake the server thread");
+#endif
+}
+
+// Under the lock: the station's state as the decider has it, to StationDown,
+// the counters and the log.
+void LineScheduler::Impl::Publish(unsigned station) {
+    const StationState state = decider.Health(station).state;
+    down[station % STATION_COUNT].store(state != StationState::Up, std::memory_order_relaxed);
+    const std::optional<StationState> before = counters.State(station, state);
+    if (!before) return;
+    if (state == StationState::Down && *before == StationState::Up)
+        Report(Severity::Info,
+               "station " + std::to_string(station) + " did not answer: held down, probed in the background");
+    if (state == StationState::Up)
+        Report(Severity::Info, "station " + std::to_string(station) + " answers again");
+}
+
+void LineScheduler::Impl::Run() {
+    std::unique_lock lock(mutex);
+    auto lastLoop = SchedulerClock::now() - std::chrono::seconds(1);
+    auto loop = [&] {
+        if (!onLoop) return;
+        lastLoop = SchedulerClock::now();
+        lock.unlock();
+        onLoop();
+        lock.lock();
+    };
+    // Stopping, the requests begun on the line are finished, within the bound.
+    auto go = [&] {
+        return !stopping || (SchedulerClock::now() < finishBegunUntil && decider.AnyBegun());
+    };
+    while (go()) {
+        if (reopenLine && !stopping) {
+            const std::function<bool()> reopen = std::move(reopenLine);
+            reopenLine = nullptr;
+            for (LineRequest* request : decider.DropAll()) {
+                request->outcome = Outcome{DriverResult::LineFailure, FailureKind::Port};
+                Finish(request);
+            }
+            lock.unlock();
+            const bool open = reopen();
+            lock.lock();
+            const TimePoint at = SchedulerClock::now();
+            if (!open) decider.PortFailed(at);
+            decider.Reopened(open, at);
+            counters.Reopened(open);
+            continue;
+        }
+        const TimePoint now = SchedulerClock::now();
+        const LineAction action = decider.Next(now);
+        counters.QueueDepth(decider.Depth());
+        switch (action.kind) {
+            case LineAction::Idle:
+            case LineAction::Wait: {
+                TimePoint limit = now + std::chrono::seconds(1);
+                if (stopping) limit = std::min(limit, finishBegunUntil);
+                const TimePoint until = action.kind == LineAction::Wait ? std::min(action.until, limit) : limit;
+                ready.wait_until(lock, until);
+                if (SchedulerClock::now() - lastLoop >= std::chrono::milliseconds(500)) loop();
+                continue;
+            }
+            case LineAction::FailDown:
+                decider.FailedDown(*action.request, action.failure);
+                Finish(action.request);
+                break;
+            case LineAction::Answer:
+                decider.Answered(*action.request, now);
+                Finish(action.request);
+                break;
+            case LineAction::Attempt: {
+                LineRequest& request = *action.request;
+                const unsigned station = request.station;
+                LineExchange& exchange = request.exchanges[request.current];
+                lock.unlock();
+                const AttemptOutcome outcome = runner.Exchange(exchange, action.timeout);
+                lock.lock();
+                const bool done = decider.Attempted(request, outcome, SchedulerClock::now());
+                counters.Attempted(station, &exchange, outcome);
+                Publish(station);
+                if (done) Finish(&request);
+                const FailureKind failure = outcome.failure;
+                if (onRefused && (failure == FailureKind::Nak || failure == FailureKind::ShortAnswer ||
+                                  failure == FailureKind::Malformed)) {
+                    lock.unlock();
+                    onRefused(station);
+                    lock.lock();
+                }
+                break;
+            }
+            case LineAction::Probe: {
+                Publish(action.station);
+                lock.unlock();
+                const AttemptOutcome outcome = runner.Probe(action.station, action.timeout);
+                lock.lock();
+                decider.Probed(action.station, outcome, SchedulerClock::now());
+                counters.Attempted(action.station, nullptr, outcome);
+                Publish(action.station);
+                break;
+            }
+            case LineAction::Reopen: {
+                lock.unlock();
+                const bool open = runner.Reopen();
+                lock.lock();
+                counters.Reopened(open);
+                if (open) {
+                    Report(Severity::Info, "serial port reopened; serving again");
+                } else {
+                    Report(Severity::Info, "serial port closed: reopening failed, trying again after a pause: " +
+                                               runner.WhyReopenFailed());
+                }
+                decider.Reopened(open, SchedulerClock::now());
+                break;
+            }
+        }
+        counters.PortOpen(decider.PortOpen());
+        loop();
+    }
+}
+
+}  // namespace qel::session
