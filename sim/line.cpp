@@ -127,7 +127,7 @@ bool OpenPty(const std::string& linkPath, PtyHandles& out, std::string& error) {
     return false;
   }
   if (linkPath.size() > kMaxLinkLength) {
-    error = "link path '" + linkPath + "' is longer than 11 characters";
+    error = "link path '" + linkPath + "' is longer than " + std::to_string(kMaxLinkLength) + " characters";
     return false;
   }
   struct stat st {};

@@ -12,7 +12,7 @@ namespace fasim {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kMaxLinkLength = 11;
+constexpr std::size_t kMaxLinkLength = 4095;  // a path the system takes (PATH_MAX less its NUL)
 
 // Time one character takes on the line: (1 start + data + parity + stop) / baud.
 // Zero when the line is not paced.

@@ -77,9 +77,9 @@ Apply Flag(std::function<void(Options&, bool)> set) {
 const std::vector<Setting>& Settings() {
   static const std::vector<Setting> kSettings = {
       {"station", "N:MODEL", "a station N (0..255) of model FA2 or FA3; repeat for more", Station},
-      {"link", "PATH", "create a pseudo-terminal and symlink its slave at PATH (at most 11 characters)",
+      {"link", "PATH", "create a pseudo-terminal and symlink its slave at PATH",
        [](Options& o, const std::string& v) -> std::string {
-         if (v.size() > kMaxLinkLength) return "link path longer than 11 characters";
+         if (v.size() > kMaxLinkLength) return "link path longer than " + std::to_string(kMaxLinkLength) + " characters";
          o.linkPath = v;
          return {};
        }},

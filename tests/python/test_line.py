@@ -162,5 +162,8 @@ def test_opening_failures():
     assert caught.value.failure == 'port'
     with pytest.raises(ValueError):
         vuzorur.Line('/tmp/x', stations={2: 'FA9'})
-    with pytest.raises(ValueError, match='longer than 11 characters'):
+    # A long path is no setting error: the device is not there.
+    with pytest.raises(vuzorur.LineError) as caught:
         vuzorur.Line('/tmp/a/very/long/device')
+    assert caught.value.failure == 'port'
+    assert 'longer than' not in str(caught.value)

@@ -109,7 +109,7 @@ TEST(CommandLine, Errors) {
   ExpectOneLineError(RunFasim({"--link", kLink}), "no stations");
   ExpectOneLineError(RunFasim({"--station", "1:FA9", "--link", kLink}), "--station 1:FA9: unknown model");
   ExpectOneLineError(RunFasim({"--station", "300:FA2", "--link", kLink}), "0..255");
-  ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", "/tmp/abcdefgh"}), "longer than 11");
+  ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", "/tmp/" + std::string(4100, 'a')}), "longer than 4095");
   ExpectOneLineError(RunFasim({"--station", "1:FA2"}), "exactly one of --link, --device and --tcp");
   ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--tcp", "5000"}), "exactly one");
   ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--parity", "X"}), "--parity X");

@@ -81,8 +81,8 @@ TEST(PtyLine, LinkIsRemovedOnStopAndLongLinksAreRefused) {
 
   Simulator sim(TwoStations());
   std::string error;
-  EXPECT_FALSE(sim.StartPty("/tmp/abcdefgh", &error));
-  EXPECT_NE(error.find("11"), std::string::npos);
+  EXPECT_FALSE(sim.StartPty("/tmp/" + std::string(4100, 'a'), &error));
+  EXPECT_NE(error.find("4095"), std::string::npos);
 }
 
 TEST(PtyLine, PacingIsNoFasterThanTheLine) {

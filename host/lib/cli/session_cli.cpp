@@ -10,7 +10,7 @@ using namespace qel::session;
 
 void AddSessionOptions(CLI::App& app, SessionOptions& o) {
     app.add_option("--port", o.line.port,
-                   "serial port: ttyUSB0 (taken under /dev), a path of at most 11 characters, tcp:HOST:PORT for a "
+                   "serial port: ttyUSB0 (taken under /dev), a path (/dev/serial/by-id/...), tcp:HOST:PORT for a "
                    "line behind a serial device server, or COM1 on Windows; required for every command that uses "
                    "the line");
     app.add_option("--baud", o.line.baud, "line speed in baud, 50 to 57600 (default 9600)")

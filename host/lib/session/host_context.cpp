@@ -21,12 +21,6 @@ std::string ReadWhole(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
-// A relative path with a directory part: it names a file from where the
-// program started, which the driver may no longer see from its directory.
-bool IsRelativePath(const std::string& port) {
-    return port.find('/') != std::string::npos && port.front() != '/';
-}
-
 void Fail(const std::string& text) { Report(Severity::Error, text); }
 
 // Whether the driver has a write frame for the area: every writable area but
@@ -108,9 +102,8 @@ OpenResult HostContext::Open(const SessionOptions& options) {
     modelSource_ = modelSource;
     ApplyStationOptions(options.stations, models_);
 
-    // A relative port stays where it was named when the driver works in a
-    // directory of its own: absolute when that fits the port name, else a
-    // short link in that directory.
+    // A port over TCP gets a pty bridged to it; a path is given to the
+    // driver as it fits its field (DriverPortFor).
     std::string portTarget = port_;
     std::string tcpHost, tcpPort;
     if (ParseTcpAddress(port_, tcpHost, tcpPort)) {
@@ -127,24 +120,17 @@ OpenResult HostContext::Open(const SessionOptions& options) {
     } else if (LooksLikeTcpAddress(port_)) {
         Fail("--port " + port_ + " is no device here; for a line over TCP write --port tcp:" + port_);
         return OpenResult::BadSetting;
-    } else if (!port_.empty() && IsRelativePath(port_)) {
-        portTarget = Absolute(port_);
     }
     const bool ownModels = !options.modelsFile.empty() || !options.stations.empty();
-    if (portTarget != port_) line_.port = portTarget.size() < PORT_NAME_SIZE ? portTarget : "./line";
-    if (line_.port.size() >= PORT_NAME_SIZE) {
-        Fail("the port name " + line_.port + " is longer than 11 characters; link the device to a shorter path (ln -s " +
-             line_.port + " /tmp/fa0)");
+    portPath_ = portTarget.find('/') == std::string::npos ? portTarget : Absolute(portTarget);
+    if (!port_.empty() && !DriverPortFor(portTarget, line_.port, error)) {
+        Fail(error);
         return OpenResult::BadSetting;
     }
-    if (ownModels || line_.port == "./line") {
+    if (ownModels || !linkTarget_.empty()) {
         if (!EnterWorkDirectory(error)) {
             Fail(error);
             return OpenResult::BadSetting;
-        }
-        if (line_.port == "./line") {
-            std::error_code ec;
-            fs::create_symlink(portTarget, fs::path(workDir_) / "line", ec);
         }
         const std::string text = options.stations.empty() ? sourceText : StationModelText(models_);
         if (!text.empty() && !WriteModelFile(workDir_, line_.qel, text, error)) {
@@ -152,15 +138,45 @@ OpenResult HostContext::Open(const SessionOptions& options) {
             return OpenResult::BadSetting;
         }
     }
+    if (!linkTarget_.empty()) portTarget = linkTarget_;
     ForgetDriverLog();
     if (session_->Init(line_) == DriverResult::Done) return OpenResult::Ready;
     Fail(ExplainOpenFailure(portTarget));
     return OpenResult::LineFailure;
 }
 
+bool HostContext::LinkLine(const std::string& target, std::string& error) {
+    if (!EnterWorkDirectory(error)) return false;
+    const fs::path link = fs::path(workDir_) / "line";
+    std::error_code ec;
+    fs::remove(link, ec);
+    fs::create_symlink(target, link, ec);
+    if (ec) {
+        error = "cannot link " + link.string() + " to " + target + ": " + ec.message();
+        return false;
+    }
+    linkTarget_ = target;
+    return true;
+}
+
+bool HostContext::DriverPortFor(const std::string& port, std::string& name, std::string& error) {
+    const std::string full = port.find('/') == std::string::npos ? port : Absolute(port);  // ttyUSB0: the driver's /dev
+    if (full.size() < PORT_NAME_SIZE) {
+        name = full;
+        linkTarget_.clear();
+        return true;
+    }
+    // /dev/ttyUSB0, /dev/serial/by-id/...: longer than the driver's field.
+    // The link is looked at only when the port is opened, so a device that
+    // comes back after it was unplugged is found again through it.
+    if (!LinkLine(full, error)) return false;
+    name = "./line";
+    return true;
+}
+
 DriverResult HostContext::Reopen(const StationModels& models, int readTimeout) {
     std::string error;
-    if (!PutModels(StationModelText(models), error)) {
+    if (!PutModels(StationModelText(models), error) || (!linkTarget_.empty() && !LinkLine(linkTarget_, error))) {
         Fail(error);
         return DriverResult::Refused;
     }

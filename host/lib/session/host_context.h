@@ -63,12 +63,21 @@ public:
     // The line settings a reopen put in place since Open (a reload of the
     // port settings), for the reopens that follow.
     void UseLine(const LineOptions& line) { line_ = line; }
+    // The name the driver is given for a port the user named, for a reopen
+    // on other port settings: a bare name (ttyUSB0, which the driver takes
+    // under /dev) as it is; a path absolute; a path longer than the driver's
+    // 11 characters the link "./line" in this session's own directory, made
+    // (or pointed anew) now. False with the reason when no link can be made.
+    bool DriverPortFor(const std::string& port, std::string& name, std::string& error);
 
     // The models the user's file and --station options give.
     const StationModels& models() const { return models_; }
     // The line as the driver was given it, and the port as the user named it.
     const LineOptions& line() const { return line_; }
     const std::string& portName() const { return port_; }
+    // The port's device as Open found it: a bare name as named, a path
+    // absolute from where the program started (a pty's for tcp:HOST:PORT).
+    const std::string& portPath() const { return portPath_; }
 
     DriverLibrary driver;
     QelSession& session() { return *session_; }
@@ -83,6 +92,8 @@ public:
 private:
     bool EnterWorkDirectory(std::string& error);
     bool PutModels(const std::string& text, std::string& error);
+    // Points the session directory's "./line" at target.
+    bool LinkLine(const std::string& target, std::string& error);
     // The model a probe finds the station answers as: FA2, FA3, or Other
     // when it does not tell.
     StationKind AnswersAs(unsigned station, bool& selectionOnly);
@@ -95,6 +106,8 @@ private:
     std::string workDir_;
     LineOptions line_;
     std::string port_;
+    std::string portPath_;
+    std::string linkTarget_;  // where "./line" points, while the driver is given it
     StationModels models_;
 };
 

@@ -626,19 +626,23 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
         if (reopen) {
             session::LineOptions settings = host.line();
             const session::LineOptions& wanted = done.session.line;
-            if (wanted.port != o.session.line.port) settings.port = session::Absolute(wanted.port);
-            if (wanted.port.find('/') == std::string::npos) settings.port = wanted.port;  // ttyUSB0: the driver's /dev
             settings.baud = wanted.baud;
             settings.dataBits = wanted.dataBits;
             settings.parity = wanted.parity;
             settings.stopBits = wanted.stopBits;
             settings.timeout = wanted.timeout;
-            scheduler.ReopenLine([&line, &host, settings] {
+            const std::string port = wanted.port == o.session.line.port ? host.portPath() : wanted.port;
+            scheduler.ReopenLine([&line, &host, settings, port]() mutable {
+                std::string linkError;
+                if (!host.DriverPortFor(port, settings.port, linkError)) {
+                    Log("line: %s; trying again after a pause", linkError.c_str());
+                    return false;
+                }
                 const bool open = line.SetReadTimeout(settings, settings.timeout) == session::DriverResult::Done;
                 if (open) host.UseLine(settings);
                 Log("%s", open ? "line reopened with the new port settings"
                                : ("line: the new port settings cannot be opened: " +
-                                  session::ExplainOpenFailure(settings.port) + "; trying again after a pause")
+                                  session::ExplainOpenFailure(port) + "; trying again after a pause")
                                      .c_str());
                 return open;
             });
