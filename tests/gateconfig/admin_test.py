@@ -3,7 +3,7 @@ exits 2; --check says good (0, the configuration in effect) or names the
 spot (64); hand-written files with a byte-order mark, CR LF and trailing
 comments (model file, write allow-list, gate list); the start line names who
 may write; a port below 1024 without the capability names it."""
-import os, subprocess, sys, time
+import os, signal, subprocess, sys, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'mqtt'))
 import mqtt_rig  # noqa: E402
@@ -71,6 +71,40 @@ def main():
         first.terminate()
         code = first.wait(20)
     assert code == 0, open(log_path).read()
+
+    # Relative paths as an admin writes them: --config from the working
+    # directory, the token file beside the configuration; a reload after the
+    # gateway moved into a directory of its own finds both again.
+    write('token', 'a-token-of-at-least-sixteen\n')
+    os.chmod(os.path.join(directory, 'token'), 0o600)
+    write('rel.toml', f'port = "{line.link}"\nhttp = "127.0.0.1:{free_port()}"\nhttp-writes = true\n'
+          'http-token-file = "token"\nstation = ["2:FA3", "42:FA3"]\n')
+    log_path = os.path.join(directory, 'relative.log')
+    with open(log_path, 'w') as log:
+        gate = subprocess.Popen([QELGATE, '--config', 'rel.toml', '--listen', f'127.0.0.1:{free_port()}',
+                                 '--station', '133:FA3'], stderr=log, cwd=directory)
+    try:
+        wait(lambda: 'diagnostics on' in open(log_path).read(), what='the gateway on a relative --config')
+        gate.send_signal(signal.SIGHUP)
+        wait(lambda: 'reloaded' in open(log_path).read() or 'refused' in open(log_path).read(), what='the reload')
+        text = open(log_path).read()
+        assert 'reload refused' not in text, text
+    finally:
+        gate.terminate()
+        gate.wait(20)
+    # --check: the stations merged, every key printed; a fault of two keys
+    # names where the file gave them.
+    merged = run(['--config', 'rel.toml', '--check', '--station', '42:FA2'], cwd=directory)
+    assert merged.returncode == 0, merged.stderr
+    assert 'station = ["2:FA3", "42:FA2"]' in merged.stdout, merged.stdout
+    assert 'buffer = ' in merged.stdout and 'buffer-max = ' in merged.stdout and 'buffer-rate = ' in merged.stdout
+    lonely = write('lonely.toml', f'port = "{line.link}"\n# no writes\nwrite-allow = "allow.txt"\n')
+    refused = run(['--config', lonely, '--check'])
+    assert refused.returncode == 64 and f'({lonely}:3:1: write-allow)' in refused.stderr, refused.stderr
+    unitless = write('unitless.toml', f'port = "{line.link}"\nmqtt = "mqtt://127.0.0.1:1"\n'
+                     'publish = [{ gate = "001DR0010", period = 1000 }]\n')
+    refused = run(['--config', unitless, '--check'])
+    assert refused.returncode == 64 and 'period = 1000 has no unit' in refused.stderr, refused.stderr
 
     # A port below 1024 as a user without the capability.
     if os.geteuid() == 0 and os.path.exists('/usr/bin/setpriv'):

@@ -2,11 +2,15 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "config_file.h"
+#include "option_paths.h"
 #include "reload_rules.h"
 
 namespace qel::qelgate {
@@ -62,13 +66,80 @@ TEST_F(ConfigFileTest, KeysAreTheLongOptions) {
 TEST_F(ConfigFileTest, TheCommandLineWins) {
     Options o;
     std::string error;
-    ASSERT_TRUE(Load("port = \"ttyUSB1\"\nlisten = \"0.0.0.0:502\"\nstation = [\"2:FA3\"]\n", o, error,
-                     {"--listen", "127.0.0.1:1600", "--station", "3:FA3"}))
+    ASSERT_TRUE(Load("port = \"ttyUSB1\"\nlisten = \"0.0.0.0:502\"\nstation = [\"2:FA3\", \"42:FA3\"]\n", o, error,
+                     {"--listen", "127.0.0.1:1600", "--station", "133:FA3", "--station", "42:FA2"}))
         << error;
     EXPECT_EQ(o.listen, "127.0.0.1:1600");
     EXPECT_EQ(o.session.line.port, "ttyUSB1");
-    ASSERT_EQ(o.session.stations.size(), 1u);
-    EXPECT_EQ(o.session.stations[0].station, 3u);
+    // The stations merged one by one: the file's 2, the command line's 42 and 133.
+    ASSERT_EQ(o.session.stations.size(), 3u);
+    EXPECT_EQ(o.session.stations[0].station, 2u);
+    EXPECT_EQ(o.session.stations[0].model, "FA3");
+    EXPECT_EQ(o.session.stations[1].station, 42u);
+    EXPECT_EQ(o.session.stations[1].model, "FA2");
+    EXPECT_EQ(o.session.stations[2].station, 133u);
+    EXPECT_NE(EffectiveConfig(o).find("station = [\"2:FA3\", \"42:FA2\", \"133:FA3\"]"), std::string::npos)
+        << EffectiveConfig(o);
+}
+
+// Every path-valued key: relative in the file, from the file's folder; on
+// the command line, from the folder the program started in. A reload
+// reads the same files after the program moved into a directory of its own.
+TEST_F(ConfigFileTest, RelativePathsKeepTheirMeaning) {
+    const std::string start = StartDirectory().string();
+    const struct {
+        const char* key;
+    } keys[] = {{"models"}, {"driver"}, {"log"}, {"write-allow"}, {"poll"}, {"http-token-file"}, {"publish"},
+                {"mqtt-password-file"}, {"mqtt-cafile"}, {"mqtt-cert"}, {"mqtt-key"}, {"buffer"}, {"port"}};
+    std::string file = "mqtt = \"mqtt://127.0.0.1\"\n";
+    for (const auto& k : keys) {
+        const std::string name = std::string("f-") + k.key;
+        std::ofstream(dir_ + "/" + name) << "001DR0010\n";
+        file += std::string(k.key) + " = \"" + (k.key == std::string("port") ? "dev/" : "") + name + "\"\n";
+    }
+    const auto pathsOf = [](Options& o) {
+        std::map<std::string, std::string> paths;
+        ForEachPath(o, [&paths](const std::string& key, std::string& value) { paths[key] = value; });
+        return paths;
+    };
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Load(file, o, error)) << error;
+    std::map<std::string, std::string> inFile = pathsOf(o);
+    for (const auto& k : keys) {
+        const std::string expected = dir_ + "/" + (k.key == std::string("port") ? "dev/" : "") + "f-" + k.key;
+        EXPECT_EQ(inFile[k.key], expected) << k.key;
+    }
+    // The same keys on the command line, from the start folder; then again
+    // from another working folder, as a reload reads them.
+    std::vector<std::string> args = {"--mqtt", "mqtt://127.0.0.1"};
+    for (const auto& k : keys) {
+        const std::string key = k.key;
+        const std::string rel =
+            std::filesystem::relative(inFile[key], start).string();  // the same file, named from the start folder
+        ASSERT_TRUE(std::filesystem::path(rel).is_relative()) << rel;
+        if (key == "port" || key == "publish") {
+            args.insert(args.end(), {"--" + key, rel});  // --key VALUE
+        } else {
+            args.push_back("--" + key + "=" + rel);      // --key=VALUE
+        }
+    }
+    Options fromLine;
+    ASSERT_TRUE(LoadOptions(args, fromLine, error)) << error;
+    const std::string here = std::filesystem::current_path().string();
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    Options reloaded;
+    const bool again = LoadOptions(args, reloaded, error);
+    ASSERT_EQ(chdir(here.c_str()), 0);
+    ASSERT_TRUE(again) << error;
+    std::map<std::string, std::string> first = pathsOf(fromLine), second = pathsOf(reloaded);
+    for (const auto& k : keys) EXPECT_EQ(first[k.key], inFile[k.key]) << k.key;
+    EXPECT_EQ(first, second);
+    // A bare device name is the driver's /dev, "off" no folder.
+    Options bare;
+    ASSERT_TRUE(LoadOptions({"--port", "ttyUSB0", "--buffer", "off"}, bare, error)) << error;
+    EXPECT_EQ(bare.session.line.port, "ttyUSB0");
+    EXPECT_EQ(bare.mqtt.buffer, "off");
 }
 
 TEST_F(ConfigFileTest, InlineListsKeepTheirLinesAndTags) {
@@ -79,7 +150,7 @@ TEST_F(ConfigFileTest, InlineListsKeepTheirLinesAndTags) {
                      "publish = [\n"
                      "  { gate = \"001DR0010\", period = \"1s\", tag = \"tank_level\" },\n"
                      "  \"001IO0001 bit\",\n"
-                     "  { gate = \"002DR0000\", count = 4, period = 0.5 },\n"
+                     "  { gate = \"002DR0000\", count = 4, period = \"500ms\" },\n"
                      "]\n"
                      "write-allow = [{ gate = \"001DR0100\", count = 3 }]\n",
                      o, error))
@@ -88,7 +159,7 @@ TEST_F(ConfigFileTest, InlineListsKeepTheirLinesAndTags) {
     EXPECT_EQ(o.mqtt.publishLines[0].number, 4u);
     EXPECT_EQ(o.mqtt.publishLines[0].text, "001DR0010 1s tag=tank_level");
     EXPECT_EQ(o.mqtt.publishLines[1].text, "001IO0001 bit");
-    EXPECT_EQ(o.mqtt.publishLines[2].text, "002DR0000 4 0.5s");
+    EXPECT_EQ(o.mqtt.publishLines[2].text, "002DR0000 4 500ms");
     ASSERT_EQ(o.writeAllowLines.size(), 1u);
     EXPECT_EQ(o.writeAllowLines[0].text, "001DR0100 3");
     EXPECT_EQ(o.writeAllowOrigin, dir_ + "/line1.toml");
@@ -112,6 +183,7 @@ TEST_F(ConfigFileTest, ErrorsNameTheSpot) {
         {"publish = [{ gate = \"001DR0010\", perod = \"1s\" }]\n", ":1:", "publish: unknown field \"perod\""},
         {"publish = [{ period = \"1s\" }]\n", ":1:12:", "publish: the entry names no gate"},
         {"publish = []\n", ":1:11:", "publish: the list is empty"},
+        {"publish = [{ gate = \"001DR0010\", period = 1000 }]\n", ":1:", "period = 1000 has no unit; write it as a string with its unit, period = \"1000ms\""},
         {"config = \"other.toml\"\n", ":1:1:", "config: only on the command line"},
         {"models = \"missing.int\"\n", ":1:10:", "models: --models: File does not exist"},
     };
@@ -163,7 +235,20 @@ TEST(ReloadRules, EachOptionHasItsKind) {
     };
     for (const auto& rule : rules) EXPECT_EQ(ReloadKindOf(rule.key), rule.kind) << rule.key;
     // Every option has a rule; none is forgotten by the comparison.
-    EXPECT_EQ(OptionValues(Options{}).size(), 47u);
+    EXPECT_EQ(OptionValues(Options{}).size(), 50u);
+    // ... and --check prints every key the file takes.
+    CLI::App app;
+    Options defaults;
+    AddOptions(app, defaults);
+    std::set<std::string> printed;
+    for (const OptionValue& value : OptionValues(defaults)) printed.insert(value.key);
+    for (const CLI::Option* option : app.get_options()) {
+        for (const std::string& name : option->get_lnames()) {
+            if (name != "config" && name != "check" && name != "map" && name != "help") {
+                EXPECT_EQ(printed.count(name), 1u) << name << " is missing from --check";
+            }
+        }
+    }
 }
 
 TEST(ReloadRules, ComparesWhatChanged) {

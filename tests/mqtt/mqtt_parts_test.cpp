@@ -147,4 +147,27 @@ TEST(GateList, Periods) {
     std::remove(path.c_str());
 }
 
+// A word nearly right says what is missing, not just what the fields are.
+TEST(GateList, NearlyRightWordsSayWhatIsMissing) {
+    const struct {
+        const char* line;
+        const char* says;
+    } cases[] = {
+        {"001DR0010 1000", "\"1000\" is no count (1 to 100); a period from 50ms to 86400s, written with its unit"},
+        {"001DR0010 5 s", "\"5 s\" has a space before the unit; write 5s"},
+        {"001DR0010 500 ms", "\"500 ms\" has a space before the unit; write 500ms"},
+        {"001DR0010 5sec", "the unit \"sec\" is not known"},
+        {"001DR0010 2m", "the unit \"m\" is not known"},
+        {"001DR0010 10ms", "\"10ms\" is outside the periods accepted, 50ms to 86400s"},
+        {"001DR0010 blue", "\"blue\" is neither a count from 1 to 100, bit or word"},
+    };
+    for (const auto& c : cases) {
+        std::vector<qel::session::ListedGate> listed;
+        std::string error;
+        EXPECT_FALSE(qel::session::ParseGateList({{3, c.line}}, "gates.txt", listed, error)) << c.line;
+        EXPECT_EQ(error.rfind("gates.txt:3: ", 0), 0u) << error;
+        EXPECT_NE(error.find(c.says), std::string::npos) << c.line << "\n  gave: " << error;
+    }
+}
+
 }  // namespace

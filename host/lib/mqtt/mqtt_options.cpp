@@ -131,8 +131,13 @@ bool CompleteMqttOptions(MqttOptions& o, const std::string& port, std::string& e
     }
     if (!o.buffer.empty()) {
         std::error_code failed;
+        if (!std::filesystem::exists(o.buffer, failed)) {
+            error = "--buffer: the folder " + o.buffer + " does not exist; make it (mkdir -p " + o.buffer +
+                    "), name another, or write --buffer off";
+            return false;
+        }
         if (!std::filesystem::is_directory(o.buffer, failed)) {
-            error = "--buffer: " + o.buffer + " is not a directory";
+            error = "--buffer: " + o.buffer + " is not a folder; name a folder, where the buffer's file is made";
             return false;
         }
         o.buffer = std::filesystem::absolute(o.buffer).string();

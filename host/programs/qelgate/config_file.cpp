@@ -1,9 +1,12 @@
 #include "config_file.h"
 
+#include "option_paths.h"
+
 #include <toml++/toml.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <sstream>
 
 namespace qel::qelgate {
@@ -11,10 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Options whose value is a path: a relative one is taken from the file's directory.
-const std::set<std::string> kPathKeys = {"models",      "publish",   "write-allow", "mqtt-password-file",
-                                         "mqtt-cafile", "mqtt-cert", "mqtt-key",    "log",
-                                         "driver",      "poll"};
 // Options that have no place in the file.
 const std::set<std::string> kCommandOnly = {"config", "check", "map", "help"};
 
@@ -133,7 +132,13 @@ bool InlineEntry(const std::string& path, const std::string& key, const toml::no
         if (field == "gate") gate = text;
         if (field == "count") count = text;
         if (field == "type") type = text;
-        if (field == "period") period = value.is_number() ? text + "s" : text;
+        if (field == "period" && value.is_number()) {
+            error = Where(path, value.source()) + ": " + key + ": period = " + text +
+                    " has no unit; write it as a string with its unit, period = \"" + text + "ms\" or period = \"" +
+                    text + "s\" (50ms to 86400s)";
+            return false;
+        }
+        if (field == "period") period = text;
         if (field == "tag") tag = text;
     }
     if (gate.empty()) {
@@ -176,8 +181,10 @@ bool ReadConfigFile(const std::string& path, const std::set<std::string>& skip, 
                     (near.empty() ? " (qelgate --help)" : ", e.g. \"" + near + "\"");
             return false;
         }
-        // An empty string is the option's default, as --check prints it.
-        if (skip.count(key) || (node.is_string() && node.as_string()->get().empty())) continue;
+        config.where[key] = Where(path, name.source());
+        // An empty string is the option's default, as --check prints it. A
+        // station list is merged with the command line's, station by station.
+        if ((skip.count(key) && key != "station") || (node.is_string() && node.as_string()->get().empty())) continue;
         const bool publish = key == "publish";
         if ((publish || key == "write-allow") && node.is_array()) {
             std::vector<common::TextLine>& lines = publish ? config.publishLines : config.writeAllowLines;
@@ -221,7 +228,8 @@ bool ReadConfigFile(const std::string& path, const std::set<std::string>& skip, 
                 error = where + (node.is_boolean() ? "takes a value, not true or false" : "takes a string or a number");
                 return false;
             }
-            if (kPathKeys.count(key) && !text.empty() && fs::path(text).is_relative()) text = (directory / text).string();
+            if (IsPathKey(key, text) && !text.empty() && fs::path(text).is_relative())
+                text = (directory / text).lexically_normal().string();
             args.push_back("--" + key + "=" + text);
         }
         // The value on its own, as the command line checks it.
@@ -236,13 +244,26 @@ bool ReadConfigFile(const std::string& path, const std::set<std::string>& skip, 
     return true;
 }
 
-bool LoadOptions(const std::vector<std::string>& commandLine, Options& options, std::string& error) {
+// Each station once, the last one named winning (the command line's come
+// after the file's), in the order of their numbers.
+void MergeStations(std::vector<session::StationModelOption>& stations) {
+    std::map<unsigned, std::string> merged;
+    for (const session::StationModelOption& station : stations) merged[station.station] = station.model;
+    stations.clear();
+    for (const auto& [station, model] : merged) stations.push_back({station, model});
+}
+
+bool LoadOptions(const std::vector<std::string>& arguments, Options& options, std::string& error) {
+    const fs::path& start = StartDirectory();
+    const std::vector<std::string> commandLine = ResolveCommandLine(arguments, start);
     Options first;
     std::set<std::string> given;
     if (!Parse(commandLine, first, false, error, &given)) return false;
     if (first.configFile.empty()) {
         options = first;
-        return Parse(commandLine, options, true, error);
+        if (!Parse(commandLine, options, true, error)) return false;
+        ResolvePaths(options, start);
+        return true;
     }
     ConfigFile config;
     if (!ReadConfigFile(first.configFile, given, config, error)) return false;
@@ -253,6 +274,12 @@ bool LoadOptions(const std::vector<std::string>& commandLine, Options& options, 
         error = first.configFile + " with the command line: " + error;
         return false;
     }
+    // What the file left relative it made absolute; the rest is the
+    // command line's, taken from where the program started.
+    ResolvePaths(options, start);
+    MergeStations(options.session.stations);
+    for (const auto& [key, where] : config.where)
+        if (given.count(key) == 0) options.keyOrigins[key] = where;
     const std::string origin = fs::absolute(first.configFile).lexically_normal().string();
     if (config.publishInline) {
         options.mqtt.publishLines = config.publishLines;

@@ -11,6 +11,7 @@
 // FILE:LINE:COLUMN, the key and what would be right.
 #pragma once
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -26,6 +27,7 @@ struct ConfigFile {
     std::vector<common::TextLine> publishLines;  // numbered by the file's lines
     bool writeAllowInline = false;
     std::vector<common::TextLine> writeAllowLines;
+    std::map<std::string, std::string> where;  // key -> FILE:LINE:COLUMN of the key
 };
 
 // Reads the file into options; keys in `skip` (long names without "--",
@@ -35,7 +37,9 @@ bool ReadConfigFile(const std::string& path, const std::set<std::string>& skip, 
 
 // The command line (without the program's name) with the file that its
 // --config names under it. False with the error: CLI11's for the command
-// line, file:line:column ones for the file.
+// line, file:line:column ones for the file. Relative paths are made absolute
+// (option_paths.h); the stations of the file and the command line are
+// merged station by station, the command line winning.
 bool LoadOptions(const std::vector<std::string>& commandLine, Options& options, std::string& error);
 
 // The configuration in effect, as a file that --config reads (the password

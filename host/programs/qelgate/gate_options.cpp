@@ -145,12 +145,24 @@ std::vector<OptionValue> OptionValues(const Options& o) {
         {"mqtt-key", Quoted(m.key)},
         {"mqtt-client-id", Quoted(m.clientId)},
         {"mqtt-writes", Bool(m.writes)},
+        {"buffer", Quoted(m.buffer)},
+        {"buffer-max", Quoted(m.bufferMax)},
+        {"buffer-rate", Number(m.bufferRate)},
         {"sparkplug", Quoted(o.sparkplug.group)},
         {"sparkplug-node", Quoted(o.sparkplug.node)},
         {"sparkplug-primary-host", Quoted(o.sparkplug.primaryHost)},
         {"sparkplug-only", Bool(o.sparkplug.only)},
         {"sparkplug-hold-max", std::to_string(o.sparkplug.holdMax)},
     };
+}
+
+std::string KeyOrigins(const Options& o, std::initializer_list<const char*> keys) {
+    std::string text;
+    for (const char* key : keys) {
+        const auto found = o.keyOrigins.find(key);
+        if (found != o.keyOrigins.end()) text += (text.empty() ? "" : ", ") + found->second + ": " + key;
+    }
+    return text.empty() ? "" : " (" + text + ")";
 }
 
 }  // namespace qel::qelgate

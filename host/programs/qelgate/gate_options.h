@@ -4,6 +4,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <initializer_list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,7 +41,15 @@ struct Options {
     sparkplug::SparkplugOptions sparkplug;
     std::string configFile;  // --config
     bool check = false;      // --check
+    // Where each key of the configuration file was given, FILE:LINE:COLUMN,
+    // for the errors that concern more than one key; none for the command line's.
+    std::map<std::string, std::string> keyOrigins;
 };
+
+// " (FILE:LINE:COLUMN: key, ...)" for the keys the configuration file gave,
+// "" when none did (the command line's, or defaults): for the errors that
+// concern these keys.
+std::string KeyOrigins(const Options& o, std::initializer_list<const char*> keys);
 
 // Adds every option of qelgate to app, filling o.
 void AddOptions(CLI::App& app, Options& o);

@@ -186,23 +186,43 @@ bool LoadWriteAllow(const Options& o, const GateCheck& check, WriteAllowList& li
     return true;
 }
 
-// What the command line alone cannot say wrong; false with a reason.
+// What the command line alone cannot say wrong; false with a reason that
+// names where the file gave the keys concerned.
 bool CheckCombination(const Options& o, std::string& error) {
     if (o.session.line.port.empty()) {
         error = "--port is required: the serial port of the FA line, e.g. --port ttyUSB0";
         return false;
     }
-    if (!mqtt::CheckMqttPair(o.mqtt, error)) return false;
+    if (!mqtt::CheckMqttPair(o.mqtt, error)) {
+        error += KeyOrigins(o, {"mqtt", "publish"});
+        return false;
+    }
     if (!o.sparkplug.group.empty() && o.mqtt.url.empty()) {
-        error = "--sparkplug needs --mqtt and --publish: the broker and the gates of the node";
+        error = "--sparkplug needs --mqtt and --publish: the broker and the gates of the node" +
+                KeyOrigins(o, {"sparkplug"});
         return false;
     }
     if (HasWriteAllow(o) && !o.allowWrites && !o.mqtt.writes && !o.httpWrites) {
-        error = "--write-allow needs --allow-writes, --mqtt-writes or --http-writes";
+        error = "--write-allow needs --allow-writes, --mqtt-writes or --http-writes" + KeyOrigins(o, {"write-allow"});
         return false;
     }
     if (o.httpWrites && (o.http.empty() || o.httpTokenFile.empty())) {
-        error = "--http-writes needs --http and --http-token-file (the bearer token the writes carry)";
+        error = "--http-writes needs --http and --http-token-file (the bearer token the writes carry)" +
+                KeyOrigins(o, {"http-writes", "http", "http-token-file"});
+        return false;
+    }
+    return true;
+}
+
+// The MQTT and Sparkplug options completed (the line name, the node); an
+// error names where the file gave the keys it comes from.
+bool CompletePublishing(const Options& o, mqtt::MqttOptions& m, sparkplug::SparkplugOptions& node, std::string& error) {
+    if (!mqtt::CompleteMqttOptions(m, o.session.line.port, error)) {
+        error += KeyOrigins(o, {"mqtt", "line-name", "buffer", "buffer-max", "mqtt-password-file"});
+        return false;
+    }
+    if (!sparkplug::CompleteSparkplugOptions(node, m.lineName, error)) {
+        error += KeyOrigins(o, {"sparkplug", "sparkplug-node", "line-name", "sparkplug-primary-host"});
         return false;
     }
     return true;
@@ -260,8 +280,7 @@ int CheckOnly(Options o) {
     MakePathsAbsolute(o);
     mqtt::MqttOptions completed = o.mqtt;
     sparkplug::SparkplugOptions completedNode = o.sparkplug;
-    if (!mqtt::CompleteMqttOptions(completed, o.session.line.port, error) ||
-        !sparkplug::CompleteSparkplugOptions(completedNode, completed.lineName, error)) {
+    if (!CompletePublishing(o, completed, completedNode, error)) {
         Log("%s", error.c_str());
         return kExitUsage;
     }
@@ -310,8 +329,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     }
     MakePathsAbsolute(o);
     std::string error;
-    if (!mqtt::CompleteMqttOptions(o.mqtt, o.session.line.port, error) ||
-        !sparkplug::CompleteSparkplugOptions(o.sparkplug, o.mqtt.lineName, error)) {
+    if (!CompletePublishing(o, o.mqtt, o.sparkplug, error)) {
         Log("%s", error.c_str());
         return kExitUsage;
     }
@@ -554,7 +572,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
         Options done = next;
         MakePathsAbsolute(done);
         if (!mqtt::CompleteMqttOptions(done.mqtt, done.session.line.port, why)) {
-            refuse(why);
+            refuse(why + KeyOrigins(done, {"mqtt", "line-name", "buffer", "buffer-max", "mqtt-password-file"}));
             return;
         }
         auto nextAllow = std::make_shared<WriteAllowList>();

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <set>
 #include <sstream>
+#include <vector>
 
 namespace qel::session {
 
@@ -19,6 +20,27 @@ double ParsePeriod(const std::string& word) {
     if (end != number.c_str() + number.size()) return 0;
     const double period = millis ? value / 1000 : value;
     return period >= 0.05 && period <= 86400 ? period : 0;
+}
+
+std::string WordHint(const std::string& word, const std::string& previous, const std::string& next) {
+    const auto isNumber = [](const std::string& w) {
+        return !w.empty() && w.find_first_not_of("0123456789.") == std::string::npos;
+    };
+    const std::string unitless = "a period from 50ms to 86400s, written with its unit and no space: 500ms, 2s";
+    if (isNumber(word) && (next == "ms" || next == "s"))
+        return "\"" + word + " " + next + "\" has a space before the unit; write " + word + next;
+    if (isNumber(word)) return "\"" + word + "\" is no count (1 to 100); " + unitless;
+    if ((word == "ms" || word == "s") && isNumber(previous))
+        return "\"" + previous + " " + word + "\" has a space before the unit; write " + previous + word;
+    const std::size_t digits = word.find_first_not_of("0123456789.");
+    if (digits > 0 && digits != std::string::npos && word.find('=') == std::string::npos) {
+        const std::string unit = word.substr(digits);
+        const double period = ParsePeriod(word);
+        if (period == 0 && (unit == "ms" || unit == "s"))
+            return "\"" + word + "\" is outside the periods accepted, 50ms to 86400s";
+        return "\"" + word + "\": the unit \"" + unit + "\" is not known; " + unitless;
+    }
+    return "\"" + word + "\" is neither a count from 1 to 100, bit or word, a period from 50ms to 86400s, nor tag=NAME";
 }
 
 bool CheckTagName(const std::string& tag, std::string& error) {
@@ -53,8 +75,12 @@ bool ParseGateList(const std::vector<common::TextLine>& lines, const std::string
         Gate& gate = listed.gate;
         gate.gas = gas;
         gate.dataType = GuessDataType(gas);
-        std::string word;
-        while (words >> word) {
+        std::vector<std::string> rest;
+        for (std::string w; words >> w;) rest.push_back(w);
+        for (std::size_t i = 0; i < rest.size(); ++i) {
+            const std::string& word = rest[i];
+            const std::string& previous = i == 0 ? gas : rest[i - 1];
+            const std::string next = i + 1 < rest.size() ? rest[i + 1] : "";
             if (word == "bit") {
                 gate.dataType = DATA_TYPE_BIT;
             } else if (word == "word") {
@@ -76,8 +102,7 @@ bool ParseGateList(const std::vector<common::TextLine>& lines, const std::string
                     return false;
                 }
             } else {
-                error = path + ":" + std::to_string(number) + ": \"" + word +
-                        "\" is neither a count from 1 to 100, bit or word, a period from 50ms to 86400s, nor tag=NAME";
+                error = path + ":" + std::to_string(number) + ": " + WordHint(word, previous, next);
                 return false;
             }
         }

@@ -37,5 +37,9 @@ bool ReadGateList(const std::string& path, std::vector<Gate>& gates, std::string
 
 // "2s", "0.5s", "250ms" in seconds; 0 when the word is no period.
 double ParsePeriod(const std::string& word);
+// Why a word of a gate list's line is none of its fields, saying what is
+// nearly right: a period without its unit or with a space before it, an
+// unknown unit, a period out of range. previous, next: the words around it.
+std::string WordHint(const std::string& word, const std::string& previous, const std::string& next);
 
 }  // namespace qel::session
