@@ -7,6 +7,7 @@
 #include "fasim.h"
 #include "line.h"
 #include "common/line_file.h"
+#include "common/nearest_word.h"
 #include "memory_file.h"
 #include "text.h"
 
@@ -321,6 +322,19 @@ ParseResult ParseCommandLine(int argc, char** argv, Options& out, std::string& m
     return ParseResult::Help;
   } catch (const CLI::ParseError& e) {
     message = e.what();
+    // An option mistyped: the nearest of fasim's own.
+    if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr) {
+      std::vector<std::string> names;
+      for (const CLI::Option* option : app.get_options())
+        for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
+      for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("--", 0) != 0 || message.find(arg) == std::string::npos) continue;
+        const std::string near = qel::common::NearestWord(arg.substr(0, arg.find('=')), names);
+        if (!near.empty()) message += "; did you mean " + near + "?";
+        break;
+      }
+    }
     return ParseResult::Error;
   }
   if (!configFile.empty()) {

@@ -126,6 +126,14 @@ TEST(QelhostMistakes, EachSaysWhatToDoWithTheRightExitCode) {
          {"no answer", "wiring"}},
         {"fa3NamedFa2InFile", {"read", "002DR0010", "--port", "@port", "--models", "two-as-fa2.int", "--timeout", "20"},
          1, {"station 2 answers as an FA-3; it is named FA2 in", "two-as-fa2.int", "002FA3"}, {"no answer", "wiring"}},
+        // A command line nearly right: the nearest command or option, the form a value takes.
+        {"commandMistyped", {"raed", "001DR0010", "--port", "@port"}, 64, {"\"raed\"", "did you mean \"read\"?"}},
+        {"commandSwapped", {"sacn", "--port", "@port"}, 64, {"did you mean \"scan\"?", "commands: describe"}},
+        {"optionMistyped", {"read", "001DR0010", "--prot", "@port"}, 64, {"unknown option --prot; did you mean --port?"}},
+        {"valueMissing", {"read", "001DR0010", "--port", "@port", "--count"}, 64,
+         {"--count takes a value: write --count N or --count=N"}},
+        {"numberWithAUnit", {"poll", "--gates", "gates.txt", "--interval", "1s", "--port", "@port"}, 64,
+         {"--interval 1s: the number is written without a unit (\"s\")", "milliseconds"}},
     };
     for (const MistakeRow& row : rows) {
         std::vector<std::string> arguments = row.arguments;

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "http/http_loop.h"
+#include "http/http_response.h"
+#include "http/http_server.h"
 
 namespace {
 
@@ -147,6 +149,50 @@ TEST(HttpLoop, FullClosesTheOldestIdleAndRefusesOnlyWhenAllAreBusy) {
     for (const int fd : {busy, younger, fresh})
         EXPECT_EQ(ReadAll(fd, 0.5), "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nlate");
     for (const int fd : {oldest, busy, younger, fresh, refused}) ::close(fd);
+}
+
+}  // namespace
+
+namespace {
+
+// Every status the server and the gate API send has its own reason phrase
+// on the status line: a client or a proxy's log shows it.
+TEST(HttpResponse, StatusLinesHaveTheirReasonPhrases) {
+    const struct {
+        int status;
+        const char* line;
+    } cases[] = {
+        {200, "HTTP/1.1 200 OK\r\n"},          {204, "HTTP/1.1 204 No Content\r\n"},
+        {400, "HTTP/1.1 400 Bad Request\r\n"}, {401, "HTTP/1.1 401 Unauthorized\r\n"},
+        {403, "HTTP/1.1 403 Forbidden\r\n"},   {404, "HTTP/1.1 404 Not Found\r\n"},
+        {405, "HTTP/1.1 405 Method Not Allowed\r\n"}, {408, "HTTP/1.1 408 Request Timeout\r\n"},
+        {413, "HTTP/1.1 413 Content Too Large\r\n"},  {414, "HTTP/1.1 414 URI Too Long\r\n"},
+        {431, "HTTP/1.1 431 Request Header Fields Too Large\r\n"},
+        {500, "HTTP/1.1 500 Internal Server Error\r\n"}, {502, "HTTP/1.1 502 Bad Gateway\r\n"},
+        {503, "HTTP/1.1 503 Service Unavailable\r\n"},   {504, "HTTP/1.1 504 Gateway Timeout\r\n"},
+        {599, "HTTP/1.1 599 Server Error\r\n"},           {499, "HTTP/1.1 499 Client Error\r\n"},
+    };
+    for (const auto& c : cases) {
+        const std::string text = qel::http::Serialize(qel::http::TextResponse(c.status), true, false);
+        EXPECT_EQ(text.rfind(c.line, 0), 0u) << text;
+    }
+}
+
+// A path nearly right gets a 404 that lists the paths served.
+TEST(HttpServer, UnknownPathListsThePathsServed) {
+    qel::http::HttpServer server(qel::http::StatusSource{}, ConnectionLimits{});
+    std::string error;
+    ASSERT_TRUE(server.Listen("127.0.0.1:0", error)) << error;
+    server.Start();
+    const int port = std::stoi(server.Url().substr(server.Url().rfind(':') + 1));
+    const int fd = Connect(port);
+    Send(fd, "GET /gates/001DR0010 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    const std::string got = ReadAll(fd, 5);
+    ::close(fd);
+    server.Stop();
+    EXPECT_EQ(got.rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u) << got;
+    EXPECT_NE(got.find("not found: /gates/001DR0010"), std::string::npos) << got;
+    EXPECT_NE(got.find("/metrics, /api/status"), std::string::npos) << got;
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include "session/gates/gate_list.h"
 #include "mqtt/mqtt_options.h"
 #include "mqtt/mqtt_payload.h"
+#include "mqtt/topic_hint.h"
+#include "common/nearest_word.h"
 
 namespace {
 
@@ -168,6 +170,41 @@ TEST(GateList, NearlyRightWordsSayWhatIsMissing) {
         EXPECT_EQ(error.rfind("gates.txt:3: ", 0), 0u) << error;
         EXPECT_NE(error.find(c.says), std::string::npos) << c.line << "\n  gave: " << error;
     }
+}
+
+// A set topic nearly right says what differs from the nearest published one.
+TEST(SetTopic, NearlyRightSaysWhatDiffers) {
+    const std::vector<std::string> published = {"fa/line1/001/DR0010", "fa/line1/002/DR0010", "fa/line1/002/tank_level"};
+    const struct {
+        const char* topic;
+        const char* hint;  // "" for none
+    } cases[] = {
+        {"fa/line1/1/DR0010", "; did you mean fa/line1/001/DR0010/set? (the station is written in three digits)"},
+        {"fa/line1/02/DR0010", "; did you mean fa/line1/002/DR0010/set? (the station is written in three digits)"},
+        {"fa/line1/001/dr0010", "; did you mean fa/line1/001/DR0010/set? (the area is written in capitals)"},
+        {"fa/line1/002/tank_levle",
+         "; did you mean fa/line1/002/tank_level/set? (the gate or tag is \"tank_level\", not \"tank_levle\")"},
+        {"fa/lin1/001/DR0010", "; did you mean fa/line1/001/DR0010/set? (\"lin1\" differs from \"line1\")"},
+        {"fa/line1/001/DR0400", ""},  // another gate, not a mistyped one
+        {"fa/line1/009/pressure", ""},
+        {"other/topic", ""},
+        {"fa/line1/000000000000000000000000000001/DR0010",
+         "; did you mean fa/line1/001/DR0010/set? (the station is written in three digits)"},
+        {"fa/line1/99999999999999999999999999/DR0010", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(qel::mqtt::TopicHint(c.topic, published), c.hint) << c.topic;
+}
+
+TEST(NearestWord, SwapsAndTyposButNotStrangers) {
+    const std::vector<std::string> commands = {"describe", "check", "read", "write", "poll", "scan", "warm-start"};
+    EXPECT_EQ(qel::common::NearestWord("raed", commands), "read");
+    EXPECT_EQ(qel::common::NearestWord("sacn", commands), "scan");
+    EXPECT_EQ(qel::common::NearestWord("wirte", commands), "write");
+    EXPECT_EQ(qel::common::NearestWord("chekc", commands), "check");
+    EXPECT_EQ(qel::common::NearestWord("warmstart", commands), "warm-start");
+    EXPECT_EQ(qel::common::NearestWord("delete", commands), "");
+    EXPECT_EQ(qel::common::EditDistance("abc", "acb"), 1u);
+    EXPECT_EQ(qel::common::EditDistance("", "abc"), 3u);
 }
 
 }  // namespace

@@ -7,19 +7,33 @@ namespace qel::http {
 const char* ReasonPhrase(int status) {
     switch (status) {
         case 200: return "OK";
+        case 201: return "Created";
+        case 202: return "Accepted";
         case 204: return "No Content";
+        case 301: return "Moved Permanently";
+        case 304: return "Not Modified";
         case 400: return "Bad Request";
+        case 401: return "Unauthorized";
+        case 403: return "Forbidden";
         case 404: return "Not Found";
         case 405: return "Method Not Allowed";
         case 408: return "Request Timeout";
+        case 409: return "Conflict";
+        case 411: return "Length Required";
         case 413: return "Content Too Large";
         case 414: return "URI Too Long";
+        case 415: return "Unsupported Media Type";
+        case 422: return "Unprocessable Content";
+        case 429: return "Too Many Requests";
         case 431: return "Request Header Fields Too Large";
         case 500: return "Internal Server Error";
         case 501: return "Not Implemented";
+        case 502: return "Bad Gateway";
         case 503: return "Service Unavailable";
+        case 504: return "Gateway Timeout";
         case 505: return "HTTP Version Not Supported";
-        default: return "Unknown";
+        // A status of no name here still says its class.
+        default: return status >= 500 ? "Server Error" : status >= 400 ? "Client Error" : "Status";
     }
 }
 

@@ -61,7 +61,10 @@ void HttpServer::Handle(const Request& request, const Responder& respond) const 
         response.contentType = "text/html; charset=utf-8";
         response.body = StatusPageHtml();
     } else {
+        // A path nearly right (/gates/..., /status) finds the ones served.
         response = TextResponse(404);
+        response.body = "not found: " + request.path + "\nserved here: / (the status page), /metrics, /api/status" +
+                        (gates_ ? ", /api/openapi.json, /api/gates/GATE (e.g. /api/gates/001DR0010)" : "") + "\n";
     }
     respond(std::move(response));
 }

@@ -1,5 +1,7 @@
 #include "mqtt/mqtt_publisher.h"
 
+#include "mqtt/topic_hint.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -355,7 +357,11 @@ void MqttPublisher::OnMessage(const std::string& topic, const std::string& paylo
     std::string refusal;
     std::optional<long long> value;
     if (found == byTopic_.end()) {
-        refusal = "not a published gate";
+        refusal = "not a published gate" + TopicHint(topic.substr(0, topic.size() - suffix.size()), [this] {
+            std::vector<std::string> topics;
+            for (const auto& [published, index] : byTopic_) topics.push_back(published);
+            return topics;
+        }());
     } else if (rounds_.Gates()[found->second].block) {
         refusal = "a block is not written: list its gates on their own";
     } else if (!(value = ParseSetValue(payload))) {

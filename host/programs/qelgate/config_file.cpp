@@ -1,5 +1,7 @@
 #include "config_file.h"
 
+#include "cli/usage_hint.h"
+#include "common/nearest_word.h"
 #include "option_paths.h"
 
 #include <toml++/toml.h>
@@ -23,28 +25,11 @@ std::string Where(const std::string& path, const toml::source_region& region) {
 
 // The key of this app's options nearest to `key`, for "did you mean".
 std::string Nearest(const CLI::App& app, const std::string& key) {
-    std::string best;
-    std::size_t bestDistance = 4;
-    for (const CLI::Option* option : app.get_options()) {
-        for (const std::string& name : option->get_lnames()) {
-            std::vector<std::size_t> row(name.size() + 1);
-            for (std::size_t j = 0; j <= name.size(); ++j) row[j] = j;
-            for (std::size_t i = 1; i <= key.size(); ++i) {
-                std::size_t diagonal = row[0];
-                row[0] = i;
-                for (std::size_t j = 1; j <= name.size(); ++j) {
-                    const std::size_t above = row[j];
-                    row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (key[i - 1] == name[j - 1] ? 0 : 1)});
-                    diagonal = above;
-                }
-            }
-            if (row[name.size()] < bestDistance && kCommandOnly.count(name) == 0) {
-                bestDistance = row[name.size()];
-                best = name;
-            }
-        }
-    }
-    return best;
+    std::vector<std::string> names;
+    for (const CLI::Option* option : app.get_options())
+        for (const std::string& name : option->get_lnames())
+            if (kCommandOnly.count(name) == 0) names.push_back(name);
+    return common::NearestWord(key, names);
 }
 
 // A scalar as the command line would give it; false when it is none.
@@ -70,7 +55,8 @@ bool Parse(std::vector<std::string> args, Options& options, bool strict, std::st
            std::set<std::string>* given = nullptr) {
     CLI::App app;
     AddOptions(app, options);
-    std::reverse(args.begin(), args.end());  // CLI11 takes them last first
+    const std::vector<std::string> inOrder = args;  // CLI11 takes args up as it parses
+    std::reverse(args.begin(), args.end());        // ... and last first
     try {
         app.parse(args);
     } catch (const CLI::RequiresError& e) {
@@ -84,7 +70,7 @@ bool Parse(std::vector<std::string> args, Options& options, bool strict, std::st
             return false;
         }
     } catch (const CLI::ParseError& e) {
-        error = e.what();
+        error = cli::UsageHint(app, e, inOrder);
         return false;
     }
     if (given != nullptr)

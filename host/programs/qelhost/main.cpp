@@ -9,6 +9,7 @@
 #include "commands.h"
 #include "session/driver/driver_log.h"
 #include "session/diagnosis/port_diagnosis.h"
+#include "cli/usage_hint.h"
 #include "cli/report_printer.h"
 #include "cli/session_cli.h"
 
@@ -115,7 +116,8 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        std::cerr << "qelhost: " << e.what() << " (see qelhost --help)\n";
+        std::cerr << "qelhost: " << qel::cli::UsageHint(app, e, std::vector<std::string>(argv + 1, argv + argc))
+                  << " (see qelhost --help)\n";
         return kExitUsage;
     }
 
