@@ -78,7 +78,8 @@ def main():
     folder = tempfile.mkdtemp(prefix='qelgate-api-')
     token_file = os.path.join(folder, 'token')
     with open(token_file, 'w') as f:
-        f.write(TOKEN + '\n')
+        f.write('\ufeff' + TOKEN + '\n')  # a byte-order mark is not part of the token
+    os.chmod(token_file, 0o600)
     allow = os.path.join(folder, 'allow.txt')
     with open(allow, 'w') as f:
         f.write('001DR0010 5\n002IO0005\n')

@@ -87,6 +87,7 @@ session::FrontEndStats::Snapshot MqttPublisher::TakeStats() const {
 }
 
 bool MqttPublisher::Start(std::string& error) {
+    if (!options_.passwordWarning.empty()) log_("--mqtt-password-file " + options_.passwordWarning);
     if (!options_.bufferFile.empty()) {
         store_ = std::make_unique<store::MessageStore>();
         if (!store_->Open(options_.bufferFile, options_.bufferLimits, error)) return false;
