@@ -10,9 +10,9 @@ TOKEN = 'a-token-of-the-test-' + os.urandom(4).hex()
 
 
 def call(rig, method, path, body=None, token=None):
-    """(status, JSON) of one request."""
-    request = urllib.request.Request(rig.http + path, method=method,
-                                     data=None if body is None else json.dumps(body).encode())
+    """(status, JSON) of one request; a body of bytes goes as it is."""
+    data = body if isinstance(body, bytes) or body is None else json.dumps(body).encode()
+    request = urllib.request.Request(rig.http + path, method=method, data=data)
     if token:
         request.add_header('Authorization', 'Bearer ' + token)
     try:
@@ -126,6 +126,19 @@ def main():
         assert rig.get(1, 'DR', 20) == rig.memory[(1, 'DR', 20)]
         assert expect('PUT', '/api/gates/002IO0005', 400, {'v': 2}, token=TOKEN)['error'] == 'bad_value'
         assert expect('PUT', '/api/gates/001DR0012', 400, {'value': 2}, token=TOKEN)['error'] == 'bad_value'
+        # The rule of every write's payload: nothing after the value, each key
+        # once, no key but "v"; the reason in the message, nothing written.
+        for body, why in [(b'{"v":5}\0garbage', 'a control byte (0x00) at byte 8'),
+                          (b'{"v":5} x', '1 bytes follow the value'),
+                          (b'{"v":53,"v":54}', 'the key "v" is given twice'),
+                          (b'{"v":5,"x":1}', 'unknown key "x"'),
+                          (b'{"v":2.5}', 'is not a whole number')]:
+            a = expect('PUT', '/api/gates/001DR0012', 400, body, token=TOKEN)
+            assert a['error'] == 'bad_value' and why in a['message'], (body, a)
+        assert rig.get(1, 'DR', 12) == 4321
+        # The same rule takes what MQTT takes: a bare number, 1e3.
+        expect('PUT', '/api/gates/001DR0012', 200, b' 1e3 ', token=TOKEN)
+        assert rig.get(1, 'DR', 12) == 1000
         # The reads went through the line scheduler: its counters saw them.
         stations = {s['station']: s for s in http_rig.status(rig)['stations']}
         assert stations[2]['exchanges'] >= 2 and stations[5]['state'] in ('down', 'probing')

@@ -355,13 +355,15 @@ void MqttPublisher::OnMessage(const std::string& topic, const std::string& paylo
     const auto found = byTopic_.find(topic.substr(0, topic.size() - suffix.size()));
     std::string refusal;
     std::optional<long long> value;
+    session::WritePayload parsed;
     if (found == byTopic_.end()) {
         refusal = "not a published gate";
     } else if (rounds_.Gates()[found->second].block) {
         refusal = "a block is not written: list its gates on their own";
-    } else if (!(value = ParseSetValue(payload))) {
-        refusal = "the payload is neither a whole number nor {\"v\":N}";
+    } else if (!(parsed = ParseWritePayload(payload)).ok) {
+        refusal = parsed.refusal;
     } else {
+        value = parsed.value;
         const session::Gate& gate = rounds_.Gates()[found->second].gate;
         refusal = RefuseValue(gate.definition, gate.dataType, *value);
         if (!refusal.empty()) refusal += ", not " + std::to_string(*value);
