@@ -2,7 +2,7 @@
 scheduler, writes with the bearer token and the write allow-list, the
 errors with their status codes and diagnosis, every answer checked against
 the server's own OpenAPI description."""
-import json, os, tempfile, urllib.error, urllib.request
+import http.client, json, os, tempfile, urllib.error, urllib.parse, urllib.request
 
 import http_rig
 
@@ -74,6 +74,60 @@ class Schema:
         self.check(body, response['content']['application/json']['schema'])
 
 
+def raw(rig, method, target, body=None, headers=None):
+    """(status, fields, body) of one request sent as it is."""
+    url = urllib.parse.urlsplit(rig.http)
+    connection = http.client.HTTPConnection(url.hostname, url.port, timeout=10)
+    try:
+        connection.putrequest(method, target, skip_accept_encoding=True)
+        for name, value in (headers or {}).items():
+            connection.putheader(name, value)
+        if body is not None:
+            connection.putheader('Content-Length', str(len(body)))
+        connection.endheaders(body)
+        response = connection.getresponse()
+        return response.status, dict(response.getheaders()), response.read()
+    finally:
+        connection.close()
+
+
+def server_refusals(rig, schema):
+    """What the server itself refuses is in the description too: 404, 405,
+    413 and 414, the last at exactly its bound of 4,096 bytes."""
+    operations = {(path, method): op for path, item in schema.root['paths'].items()
+                  for method, op in item.items() if isinstance(op, dict)}
+
+    def described(path, method, status):
+        op = operations[(path, method)]
+        assert str(status) in op['responses'], f'{method} {path}: {status} not described'
+        response = schema.resolve(op['responses'][str(status)])
+        assert 'text/plain' in response['content'], (path, method, status)
+        return response
+
+    gate = '/api/gates/{gate}'
+    status, fields, _ = raw(rig, 'DELETE', '/api/gates/001DR0010')
+    assert status == 405 and fields['Allow'] == 'GET, HEAD, PUT', (status, fields)
+    assert 'Allow' in described(gate, 'get', 405)['headers']
+    status, fields, _ = raw(rig, 'POST', '/metrics', b'')
+    assert status == 405 and fields['Allow'] == 'GET, HEAD', (status, fields)
+    described('/metrics', 'get', 405)
+    status, fields, _ = raw(rig, 'GET', '/nowhere')
+    assert status == 404 and fields['Content-Type'].startswith('text/plain'), (status, fields)
+    for path, method in operations:
+        described(path, method, 404)
+    status, _, _ = raw(rig, 'PUT', '/api/gates/001DR0012', b'{"v":1}' + b' ' * 9000,
+                       {'Authorization': 'Bearer ' + TOKEN})
+    assert status == 413, status
+    described(gate, 'put', 413)
+    # The request line "GET TARGET HTTP/1.1": 4,096 bytes are taken, one more is 414.
+    for size, want in [(4096, 200), (4097, 414)]:
+        target = '/metrics?pad=' + 'a' * (size - len('GET  HTTP/1.1') - len('/metrics?pad='))
+        assert len(f'GET {target} HTTP/1.1') == size
+        status, _, _ = raw(rig, 'GET', target)
+        assert status == want, (size, status)
+    described('/metrics', 'get', 414)
+
+
 def main():
     folder = tempfile.mkdtemp(prefix='qelgate-api-')
     token_file = os.path.join(folder, 'token')
@@ -88,6 +142,7 @@ def main():
         with urllib.request.urlopen(rig.http + '/api/openapi.json', timeout=5) as response:
             schema = Schema(json.loads(response.read()))
         assert schema.root['openapi'].startswith('3.')
+        server_refusals(rig, schema)
 
         def expect(method, path, status, body=None, token=None):
             got, answer = call(rig, method, path, body, token)
