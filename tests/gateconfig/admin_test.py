@@ -132,6 +132,9 @@ def bounded_files(directory, line, write):
     long_name = write('long-name.toml', head + 'mqtt = "mqtt://127.0.0.1:1"\npublish = ["001DR0010"]\n'
                       f'line-name = "{"n" * 1000}"\n')
     check(['--config', long_name, '--check'], 64, "--line-name: 1000 bytes; a line's name has at most 64")
+    long_node = write('long-node.toml', head + 'mqtt = "mqtt://127.0.0.1:1"\npublish = ["001DR0010"]\n'
+                      f'sparkplug = "plant"\nsparkplug-node = "{"n" * 1000}"\n')
+    check(['--config', long_node, '--check'], 64, '--sparkplug-node: ', 'cannot stand in a topic (1 to 64 bytes')
     huge = write('huge.toml', head + '# ' + 'x' * 5_000_000 + '\n')
     check(['--config', huge, '--check'], 64, f'{huge}: larger than 4 MB')
     print('ok: devices, FIFOs and files too large refused at once; the token file\'s mode')

@@ -106,11 +106,11 @@ bool CompleteMqttOptions(MqttOptions& o, const std::string& port, std::string& e
     BrokerAddress address;
     if (!ParseBrokerUrl(o.url, address, error)) return false;
     if (o.lineName.empty()) o.lineName = DefaultLineName(port);
+    if (!CheckLineName(o.lineName, error)) return false;
     if (o.lineName.empty() || o.lineName.find_first_of("+#/") != std::string::npos) {
         error = "--line-name: \"" + o.lineName + "\" cannot stand in a topic (no /, + or #)";
         return false;
     }
-    if (!CheckLineName(o.lineName, error)) return false;
     if (o.prefix.empty()) o.prefix = "fa/" + o.lineName;
     while (!o.prefix.empty() && o.prefix.back() == '/') o.prefix.pop_back();
     if (o.prefix.empty() || o.prefix.find_first_of("+#") != std::string::npos) {
