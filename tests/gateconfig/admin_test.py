@@ -135,6 +135,11 @@ def bounded_files(directory, line, write):
     long_node = write('long-node.toml', head + 'mqtt = "mqtt://127.0.0.1:1"\npublish = ["001DR0010"]\n'
                       f'sparkplug = "plant"\nsparkplug-node = "{"n" * 1000}"\n')
     check(['--config', long_node, '--check'], 64, '--sparkplug-node: ', 'cannot stand in a topic (1 to 64 bytes')
+    gates = write('one-gate.txt', '001DR0010\n')
+    for option in ['--mqtt-cafile', '--mqtt-cert']:
+        extra = ['--mqtt-key', gates] if option == '--mqtt-cert' else []
+        check(['--port', line.link, '--mqtt', 'mqtts://127.0.0.1:1', '--publish', gates, option, fifo] + extra + ['--check'],
+              64, f'{option} {fifo}: a FIFO, not a regular file')
     huge = write('huge.toml', head + '# ' + 'x' * 5_000_000 + '\n')
     check(['--config', huge, '--check'], 64, f'{huge}: larger than 4 MB')
     print('ok: devices, FIFOs and files too large refused at once; the token file\'s mode')

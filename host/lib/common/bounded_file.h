@@ -21,6 +21,8 @@ struct FileBound {
 
 // A secret (a bearer token, a password): one line, of a few hundred bytes.
 inline constexpr FileBound kSecretFile{4096, 0, 0, "secret file"};
+// A TLS certificate, chain or key in PEM: a CA bundle is a few hundred kB.
+inline constexpr FileBound kCertificateFile{4u << 20, 0, 0, "certificate file"};
 // A hand-written list of gates, stations or models: lines, not megabytes.
 inline constexpr FileBound kListFile{4u << 20, 100000, 4096, "list"};
 // A station model file: a line per station, and comments.

@@ -107,6 +107,17 @@ bool CompleteMqttOptions(MqttOptions& o, const std::string& port, std::string& e
     if (!ParseBrokerUrl(o.url, address, error)) return false;
     if (o.lineName.empty()) o.lineName = DefaultLineName(port);
     if (!CheckLineName(o.lineName, error)) return false;
+    // The TLS files are read by the broker library, without a bound of its
+    // own: a FIFO or a device named here would hold it for ever.
+    for (const auto& [option, path] : {std::pair<const char*, const std::string*>{"--mqtt-cafile", &o.cafile},
+                                       {"--mqtt-cert", &o.cert},
+                                       {"--mqtt-key", &o.key}}) {
+        std::string bytes;
+        if (!path->empty() && !common::ReadBoundedFile(*path, common::kCertificateFile, bytes, error)) {
+            error = std::string(option) + " " + error;
+            return false;
+        }
+    }
     if (o.lineName.empty() || o.lineName.find_first_of("+#/") != std::string::npos) {
         error = "--line-name: \"" + o.lineName + "\" cannot stand in a topic (no /, + or #)";
         return false;
