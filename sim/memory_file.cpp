@@ -10,8 +10,8 @@ namespace fasim {
 bool ReadMemoryFile(const std::string& path, const std::map<int, Model>& stations,
                     std::vector<MemoryInit>& out, std::string& error) {
   std::vector<qel::common::TextLine> lines;
-  if (!qel::common::ReadTextLines(path, lines, error)) {
-    error = "cannot read memory file " + path;
+  if (!qel::common::ReadTextLines(path, lines, error, qel::common::kMemoryFile)) {
+    error = "cannot read memory file: " + error;
     return false;
   }
   for (const qel::common::TextLine& line : lines) {

@@ -211,8 +211,8 @@ const Setting* FindSetting(const std::string& name) {
 
 bool ReadConfigFile(const std::string& path, Options& out, std::string& error) {
   std::vector<qel::common::TextLine> lines;
-  if (!qel::common::ReadTextLines(path, lines, error)) {
-    error = "cannot read config file " + path;
+  if (!qel::common::ReadTextLines(path, lines, error, qel::common::kConfigFile)) {
+    error = "cannot read config file: " + error;
     return false;
   }
   for (const qel::common::TextLine& line : lines) {

@@ -118,8 +118,65 @@ def main():
             print('ok: port 502 without the capability names it')
         else:
             print('skipped: an unprivileged user may bind port 502 here')
+    bounded_files(directory, line, write)
     line.close()
     print('ok: --check, hand-written files, the start line, a taken --http port')
+
+
+def bounded_files(directory, line, write):
+    """Files named by mistake are refused at once with the reason: a device,
+    a FIFO, a file too large for its kind; a token file's mode is judged."""
+    def check(args, code, *said):
+        start = time.monotonic()
+        got = run(args)
+        assert time.monotonic() - start < 10, ('slow', args)
+        assert got.returncode == code, (args, got.returncode, got.stderr)
+        for text in said:
+            assert text in got.stderr, (args, text, got.stderr)
+        return got
+
+    fifo = os.path.join(directory, 'line.fifo')
+    os.mkfifo(fifo)
+    check(['--config', fifo, '--check'], 64, f'{fifo}: a FIFO, not a regular file')
+    head = f'port = "{line.link}"\n'
+    for key, extra in [('models', ''), ('publish', 'mqtt = "mqtt://127.0.0.1:1"\n'), ('write-allow', 'allow-writes = true\n'),
+                       ('poll', ''), ('http-token-file', f'http = "127.0.0.1:{free_port()}"\nhttp-writes = true\n')]:
+        for named, kind in [('/dev/zero', 'a character device'), (fifo, 'a FIFO')]:
+            config = write('bad-file.toml', head + extra + f'{key} = "{named}"\n')
+            line_of_key = 2 + extra.count('\n')
+            check(['--config', config, '--check'], 64, f'{config}:{line_of_key}:', f'{named} is {kind}, not a regular file')
+    token = os.path.join(directory, 'token')
+    common = ['--port', line.link, '--http', f'127.0.0.1:{free_port()}', '--http-writes', '--check']
+    for named in ['/dev/zero', fifo]:
+        check(common + ['--http-token-file', named], 64, 'not a regular file')
+    with open(token, 'w') as f:
+        f.write('t' * 10_000_000)
+    os.chmod(token, 0o600)
+    check(common + ['--http-token-file', token], 64, f'{token}: larger than 4 kB')
+    with open(token, 'w') as f:
+        f.write(BOM + 'a-token-of-sixteen-or-more\n')
+    for mode, code, said in [(0o600, 0, None), (0o640, 0, None), (0o644, 0, 'mode 0644 lets every user read'),
+                             (0o660, 64, 'mode 0660 lets its group write'), (0o666, 64, 'mode 0666 lets every user write')]:
+        os.chmod(token, mode)
+        got = check(common + ['--http-token-file', token], code, *([said] if said else []))
+        if said is None:
+            assert 'mode' not in got.stderr, got.stderr
+        elif code == 0:
+            assert 'it should be 0600 (chmod 600' in got.stderr, got.stderr
+    long_name = write('long-name.toml', head + 'mqtt = "mqtt://127.0.0.1:1"\npublish = ["001DR0010"]\n'
+                      f'line-name = "{"n" * 1000}"\n')
+    check(['--config', long_name, '--check'], 64, "--line-name: 1000 bytes; a line's name has at most 64")
+    long_node = write('long-node.toml', head + 'mqtt = "mqtt://127.0.0.1:1"\npublish = ["001DR0010"]\n'
+                      f'sparkplug = "plant"\nsparkplug-node = "{"n" * 1000}"\n')
+    check(['--config', long_node, '--check'], 64, '--sparkplug-node: ', 'cannot stand in a topic (1 to 64 bytes')
+    gates = write('one-gate.txt', '001DR0010\n')
+    for option in ['--mqtt-cafile', '--mqtt-cert']:
+        extra = ['--mqtt-key', gates] if option == '--mqtt-cert' else []
+        check(['--port', line.link, '--mqtt', 'mqtts://127.0.0.1:1', '--publish', gates, option, fifo] + extra + ['--check'],
+              64, f'{option} {fifo}: a FIFO, not a regular file')
+    huge = write('huge.toml', head + '# ' + 'x' * 5_000_000 + '\n')
+    check(['--config', huge, '--check'], 64, f'{huge}: larger than 4 MB')
+    print('ok: devices, FIFOs and files too large refused at once; the token file\'s mode')
 
 
 if __name__ == '__main__':

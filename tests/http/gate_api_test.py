@@ -2,7 +2,7 @@
 scheduler, writes with the bearer token and the write allow-list, the
 errors with their status codes and diagnosis, every answer checked against
 the server's own OpenAPI description."""
-import json, os, tempfile, urllib.error, urllib.request
+import http.client, json, os, tempfile, urllib.error, urllib.parse, urllib.request
 
 import http_rig
 
@@ -10,9 +10,9 @@ TOKEN = 'a-token-of-the-test-' + os.urandom(4).hex()
 
 
 def call(rig, method, path, body=None, token=None):
-    """(status, JSON) of one request."""
-    request = urllib.request.Request(rig.http + path, method=method,
-                                     data=None if body is None else json.dumps(body).encode())
+    """(status, JSON) of one request; a body of bytes goes as it is."""
+    data = body if isinstance(body, bytes) or body is None else json.dumps(body).encode()
+    request = urllib.request.Request(rig.http + path, method=method, data=data)
     if token:
         request.add_header('Authorization', 'Bearer ' + token)
     try:
@@ -74,11 +74,66 @@ class Schema:
         self.check(body, response['content']['application/json']['schema'])
 
 
+def raw(rig, method, target, body=None, headers=None):
+    """(status, fields, body) of one request sent as it is."""
+    url = urllib.parse.urlsplit(rig.http)
+    connection = http.client.HTTPConnection(url.hostname, url.port, timeout=10)
+    try:
+        connection.putrequest(method, target, skip_accept_encoding=True)
+        for name, value in (headers or {}).items():
+            connection.putheader(name, value)
+        if body is not None:
+            connection.putheader('Content-Length', str(len(body)))
+        connection.endheaders(body)
+        response = connection.getresponse()
+        return response.status, dict(response.getheaders()), response.read()
+    finally:
+        connection.close()
+
+
+def server_refusals(rig, schema):
+    """What the server itself refuses is in the description too: 404, 405,
+    413 and 414, the last at exactly its bound of 4,096 bytes."""
+    operations = {(path, method): op for path, item in schema.root['paths'].items()
+                  for method, op in item.items() if isinstance(op, dict)}
+
+    def described(path, method, status):
+        op = operations[(path, method)]
+        assert str(status) in op['responses'], f'{method} {path}: {status} not described'
+        response = schema.resolve(op['responses'][str(status)])
+        assert 'text/plain' in response['content'], (path, method, status)
+        return response
+
+    gate = '/api/gates/{gate}'
+    status, fields, _ = raw(rig, 'DELETE', '/api/gates/001DR0010')
+    assert status == 405 and fields['Allow'] == 'GET, HEAD, PUT', (status, fields)
+    assert 'Allow' in described(gate, 'get', 405)['headers']
+    status, fields, _ = raw(rig, 'POST', '/metrics', b'')
+    assert status == 405 and fields['Allow'] == 'GET, HEAD', (status, fields)
+    described('/metrics', 'get', 405)
+    status, fields, _ = raw(rig, 'GET', '/nowhere')
+    assert status == 404 and fields['Content-Type'].startswith('text/plain'), (status, fields)
+    for path, method in operations:
+        described(path, method, 404)
+    status, _, _ = raw(rig, 'PUT', '/api/gates/001DR0012', b'{"v":1}' + b' ' * 9000,
+                       {'Authorization': 'Bearer ' + TOKEN})
+    assert status == 413, status
+    described(gate, 'put', 413)
+    # The request line "GET TARGET HTTP/1.1": 4,096 bytes are taken, one more is 414.
+    for size, want in [(4096, 200), (4097, 414)]:
+        target = '/metrics?pad=' + 'a' * (size - len('GET  HTTP/1.1') - len('/metrics?pad='))
+        assert len(f'GET {target} HTTP/1.1') == size
+        status, _, _ = raw(rig, 'GET', target)
+        assert status == want, (size, status)
+    described('/metrics', 'get', 414)
+
+
 def main():
     folder = tempfile.mkdtemp(prefix='qelgate-api-')
     token_file = os.path.join(folder, 'token')
     with open(token_file, 'w') as f:
-        f.write(TOKEN + '\n')
+        f.write('\ufeff' + TOKEN + '\n')  # a byte-order mark is not part of the token
+    os.chmod(token_file, 0o600)
     allow = os.path.join(folder, 'allow.txt')
     with open(allow, 'w') as f:
         f.write('001DR0010 5\n002IO0005\n')
@@ -87,6 +142,7 @@ def main():
         with urllib.request.urlopen(rig.http + '/api/openapi.json', timeout=5) as response:
             schema = Schema(json.loads(response.read()))
         assert schema.root['openapi'].startswith('3.')
+        server_refusals(rig, schema)
 
         def expect(method, path, status, body=None, token=None):
             got, answer = call(rig, method, path, body, token)
@@ -125,6 +181,19 @@ def main():
         assert rig.get(1, 'DR', 20) == rig.memory[(1, 'DR', 20)]
         assert expect('PUT', '/api/gates/002IO0005', 400, {'v': 2}, token=TOKEN)['error'] == 'bad_value'
         assert expect('PUT', '/api/gates/001DR0012', 400, {'value': 2}, token=TOKEN)['error'] == 'bad_value'
+        # The rule of every write's payload: nothing after the value, each key
+        # once, no key but "v"; the reason in the message, nothing written.
+        for body, why in [(b'{"v":5}\0garbage', 'a control byte (0x00) at byte 8'),
+                          (b'{"v":5} x', '1 bytes follow the value'),
+                          (b'{"v":53,"v":54}', 'the key "v" is given twice'),
+                          (b'{"v":5,"x":1}', 'unknown key "x"'),
+                          (b'{"v":2.5}', 'is not a whole number')]:
+            a = expect('PUT', '/api/gates/001DR0012', 400, body, token=TOKEN)
+            assert a['error'] == 'bad_value' and why in a['message'], (body, a)
+        assert rig.get(1, 'DR', 12) == 4321
+        # The same rule takes what MQTT takes: a bare number, 1e3.
+        expect('PUT', '/api/gates/001DR0012', 200, b' 1e3 ', token=TOKEN)
+        assert rig.get(1, 'DR', 12) == 1000
         # The reads went through the line scheduler: its counters saw them.
         stations = {s['station']: s for s in http_rig.status(rig)['stations']}
         assert stations[2]['exchanges'] >= 2 and stations[5]['state'] in ('down', 'probing')

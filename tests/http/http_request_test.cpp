@@ -110,6 +110,35 @@ TEST(HttpRequest, BadRequests) {
     }
 }
 
+// The request line's bound counts the line without its end: exactly the
+// bound is taken, a byte more is 414, however the line ends or is cut.
+TEST(HttpRequest, RequestLineAtItsBound) {
+    RequestLimits limits;
+    limits.maxLine = 64;
+    const std::string suffix = " HTTP/1.1";
+    const auto line = [&](std::size_t size) { return "GET /" + std::string(size - 5 - suffix.size(), 'a') + suffix; };
+    const struct {
+        std::string text;
+        Kind kind;
+    } cases[] = {
+        {line(64) + "\r\nHost: a\r\n\r\n", Kind::Whole},
+        {line(64) + "\nHost: a\n\n", Kind::Whole},
+        {line(64) + "\r", Kind::NeedMore},
+        {line(64), Kind::NeedMore},
+        {line(65) + "\r\nHost: a\r\n\r\n", Kind::Bad},
+        {line(65) + "\nHost: a\n\n", Kind::Bad},
+        {line(65), Kind::Bad},
+    };
+    for (const auto& c : cases) {
+        Request request;
+        const auto result = ParseRequest(c.text, limits, request);
+        EXPECT_EQ(result.kind, c.kind) << c.text << ": " << result.why;
+        if (c.kind == Kind::Bad) {
+            EXPECT_EQ(result.status, 414) << c.text;
+        }
+    }
+}
+
 TEST(HttpResponse, BytesOnTheWire) {
     qel::http::Response response;
     response.contentType = "text/plain";

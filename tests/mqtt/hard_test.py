@@ -80,10 +80,14 @@ class Sets(unittest.TestCase):
     def test_a_payload_with_a_nul_or_trailing_junk_is_refused(self):
         prefix = self.gate.prefix
         before = self.line.get(1, 'DR', 10)
-        for payload in (b'49\x00junk', b'49 junk', b'1e400'):
+        # The rule of every write's payload, HTTP's too: the reason in the answer.
+        for payload, why in ((b'49\x00junk', 'a control byte (0x00) at byte 3'), (b'49 junk', '4 bytes follow the value'),
+                             (b'1e400', 'is beyond'), (b'{"v":53,"v":54}', 'the key "v" is given twice'),
+                             (b'{"v":5,"x":1}', 'unknown key "x"')):
             started = time.time()
             publish_raw(self.broker.port, prefix + '/001/DR0010/set', payload)
-            self.sub.wait_for(prefix + '/001/DR0010/set/result', lambda p: p['ok'] is False, 5, after=started)
+            self.sub.wait_for(prefix + '/001/DR0010/set/result', lambda p, w=why: p['ok'] is False and w in p['reason'],
+                              5, after=started)
         self.assertEqual(self.line.get(1, 'DR', 10), before)
         # Whitespace around the number and an exponent are a whole number.
         for payload, value in ((b' 42 ', 42), (b'1e3', 1000)):

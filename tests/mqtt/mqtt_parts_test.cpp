@@ -88,7 +88,42 @@ TEST(SetMessage, Values) {
         {"18446744073709551574", {}}, {"9223372036854775807", {}}, {"-9000000000000000", -9000000000000000LL}, {"0x10", {}},
         {"+5", {}}, {"05", {}}, {"NaN", {}},
     };
-    for (const auto& [payload, want] : cases) EXPECT_EQ(ParseSetValue(payload), want) << payload;
+    for (const auto& [payload, want] : cases) {
+        const qel::session::WritePayload parsed = ParseWritePayload(payload);
+        EXPECT_EQ(parsed.ok ? std::optional<long long>(parsed.value) : std::nullopt, want) << payload;
+        EXPECT_EQ(parsed.refusal.empty(), parsed.ok) << payload;
+    }
+}
+
+// Each refusal says why, the same for an HTTP body, an MQTT set and a
+// Sparkplug command.
+TEST(SetMessage, RefusalsSayWhy) {
+    const std::pair<std::string, std::string> cases[] = {
+        {std::string("{\"v\":5}\0garbage", 15), "a control byte (0x00) at byte 8"},
+        {"{\"v\":5} garbage", "7 bytes follow the value, from byte 9"},
+        {"{\"v\":53,\"v\":54}", "the key \"v\" is given twice"},
+        {"{\"v\":53,\"\\u0076\":54}", "the key \"v\" is given twice"},
+        {"{\"v\":5,\"x\":1}", "unknown key \"x\"; write {\"v\": N}"},
+        {"{\"value\":5}", "unknown key \"value\"; write {\"v\": N}"},
+        {"{}", "the object has no \"v\"; write {\"v\": N}"},
+        {"{\"v\":\"5\"}", "\"v\" is not a number: write a whole number or {\"v\": N}"},
+        {"{\"v\":{\"v\":5}}", "\"v\" is not a number: write a whole number or {\"v\": N}"},
+        {"{\"v\":5", "not JSON: ',' or '}' expected at byte 7"},
+        {"{\"v\" 5}", "not JSON: ':' expected at byte 6"},
+        {"{v:5}", "not JSON: a key in quotes expected at byte 2"},
+        {"2.5", "the payload 2.5 is not a whole number"},
+        {"1e-400", "the payload 1e-400 is not a whole number"},
+        {"1e400", "the payload 1e400 is beyond -9e15 to 9e15"},
+        {"{\"v\":9000000000000001}", "\"v\" 9000000000000001 is beyond -9e15 to 9e15"},
+        {"", "the payload is empty; write a whole number or {\"v\": N}"},
+        {"  ", "the payload is empty; write a whole number or {\"v\": N}"},
+        {"\x7f", "a control byte (0x7F) at byte 1"},
+    };
+    for (const auto& [payload, why] : cases) {
+        const qel::session::WritePayload parsed = ParseWritePayload(payload);
+        EXPECT_FALSE(parsed.ok) << payload;
+        EXPECT_EQ(parsed.refusal, why) << payload;
+    }
 }
 
 TEST(SetMessage, RangeChecks) {

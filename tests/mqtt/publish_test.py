@@ -77,7 +77,7 @@ class Publish(unittest.TestCase):
         before = {g: expected(self.line, g) for g in ('002DR0011', '002CP0001', '002IO0005', '001CP0005')}
         for gas, payload, reason in (('002DR0011', '70000', '0 to 65535'), ('002CP0001', '10000', '9999'),
                                      ('002IO0005', '2', '0 or 1'), ('001CP0005', '5', 'write-allow'),
-                                     ('001DR0399', '5', 'not a published gate'), ('002DR0011', 'abc', 'neither'),
+                                     ('001DR0399', '5', 'not a published gate'), ('002DR0011', 'abc', 'is not a number'),
                                      ('001DR0020', '1', 'block')):
             with self.subTest(gas=gas, payload=payload):
                 mosquitto_pub(self.broker.port, self.topic(gas) + '/set', payload)

@@ -185,3 +185,31 @@ TEST(LineScheduler, AStationHeldDownFailsAtOnceWithoutLineTime) {
 }
 
 }  // namespace
+
+namespace {
+
+// A caller that gives up (a Python Ctrl-C): its Call, not begun, comes back
+// at once without an outcome, and nothing of it goes to the line.
+TEST(LineScheduler, ACallWhoseClientIsDroppedComesBackWithoutAnOutcome) {
+    FakeLine line;
+    LineScheduler scheduler(line, FastOptions());  // not started yet: nothing begins
+    LineRequest request = ReadOf(7, 3, "003DR0000");
+    std::thread caller([&] { scheduler.Call(request); });
+    std::size_t dropped = 0;
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    while (dropped == 0 && std::chrono::steady_clock::now() < end) {
+        dropped = scheduler.DropClient(7);
+        if (dropped == 0) std::this_thread::sleep_for(2ms);
+    }
+    caller.join();
+    EXPECT_EQ(dropped, 1u);
+    EXPECT_FALSE(request.outcome);
+    scheduler.Start();
+    LineRequest next = ReadOf(8, 3, "003DR0001");
+    scheduler.Call(next);
+    EXPECT_TRUE(next.outcome && next.outcome->ok());
+    EXPECT_EQ(line.Log(), std::vector<std::string>{"003DR0001"}) << "the dropped request never reached the line";
+    EXPECT_TRUE(scheduler.Stop().empty());
+}
+
+}  // namespace

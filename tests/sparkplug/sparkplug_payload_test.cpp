@@ -153,3 +153,12 @@ TEST(SparkplugPayload, TruncatedBytesAreRefused) {
 
 }  // namespace
 }  // namespace qel::sparkplug
+
+// The names a refused DCMD's datatype is told by, as Sparkplug B numbers them.
+TEST(SparkplugPayload, DataTypeNames) {
+    const std::pair<std::uint32_t, const char*> rows[] = {
+        {0, "Unknown"}, {3, "Int32"},   {4, "Int64"},  {6, "UInt16"},    {11, "Boolean"},
+        {12, "String"}, {17, "Bytes"},  {19, "Template"}, {20, "datatype 20"}, {4000000000u, "datatype 4000000000"},
+    };
+    for (const auto& [type, name] : rows) EXPECT_EQ(qel::sparkplug::DataTypeName(type), name) << type;
+}

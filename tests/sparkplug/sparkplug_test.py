@@ -139,6 +139,34 @@ class Sparkplug(unittest.TestCase):
         self.assertEqual(self.line.get(1, 'IO', 3), before)
         self.assertGreater(time.time(), start)
 
+    def test_4b_dcmd_rules(self):
+        """A DCMD's datatype must be the metric's; a metric twice refuses the
+        DCMD; a burst of DCMDs keeps one write per gate, the newest, and a
+        DCMD to another gate is not held behind it."""
+        def dcmd(device, metrics):
+            return self.codec.encode({'timestamp': int(time.time() * 1000), 'metrics': metrics})
+        before = self.line.get(2, 'CP', 1)
+        self.host.publish(self.base + 'DCMD/line1/002', dcmd('002', [{'name': 'preset', 'type': 'Boolean', 'value': True}]))
+        wait(lambda: "preset refused: datatype Boolean does not match the metric's UInt16" in self.gate.log(),
+             seconds=10, what='the datatype refusal')
+        self.host.publish(self.base + 'DCMD/line1/002', dcmd('002', [{'name': 'preset', 'type': 'UInt16', 'value': 53},
+                                                                      {'name': 'preset', 'type': 'UInt16', 'value': 54}]))
+        wait(lambda: 'the metric preset is given twice in one DCMD' in self.gate.log(), seconds=10, what='the twice refusal')
+        self.assertEqual(self.line.get(2, 'CP', 1), before)
+        # A burst: each DCMD replaces the write still waiting.
+        infos = [self.host.client.publish(self.base + 'DCMD/line1/002',
+                                          dcmd('002', [{'name': 'preset', 'type': 'UInt16', 'value': 1000 + i}]), qos=1)
+                 for i in range(100)]
+        other = self.host.client.publish(self.base + 'DCMD/line1/001',
+                                         dcmd('001', [{'name': 'DR0010', 'type': 'UInt16', 'value': 4321}]), qos=1)
+        for info in infos + [other]:
+            info.wait_for_publish()
+        sent = time.time()
+        wait(lambda: self.line.get(1, 'DR', 10) == 4321, seconds=5, what='the DCMD to the other gate')
+        self.assertLess(time.time() - sent, 5)
+        wait(lambda: self.line.get(2, 'CP', 1) == 1099, seconds=10, what='the newest DCMD of the burst')
+        self.assertIn('waiting writes superseded by its newer values', self.gate.log())
+
     def test_5_station_death_and_birth(self):
         start = time.time()
         self.line.control('silent 1 on')
@@ -168,6 +196,21 @@ class Sparkplug(unittest.TestCase):
         self.gate.kill()
         _, _, death = self.host.find(lambda t, p: t == self.base + 'NDEATH/line1', after=start, seconds=60)
         self.assertEqual(metric(death, 'bdSeq')['value'], metric(nbirth, 'bdSeq')['value'])
+
+    def test_7b_retained_dcmd_refused(self):
+        """A retained DCMD is not carried out when a node's session begins."""
+        topic = self.base + 'DCMD/line3/002'
+        before = self.line.get(2, 'CP', 1)
+        self.host.publish(topic, self.codec.encode({'timestamp': int(time.time() * 1000),
+                                                    'metrics': [{'name': 'preset', 'type': 'UInt16', 'value': 113}]}),
+                          retain=True)
+        self.addCleanup(lambda: self.host.publish(topic, b'', retain=True))
+        gate = Gate(self.line, self.broker.port, GATES,
+                    ['--sparkplug', 'plant', '--sparkplug-node', 'line3', '--sparkplug-only', '--mqtt-writes'],
+                    name='gate3')
+        self.addCleanup(lambda: gate.process.poll() is None and gate.stop())
+        wait(lambda: 'a retained command is not carried out' in gate.log(), seconds=15, what='the retained refusal')
+        self.assertEqual(self.line.get(2, 'CP', 1), before)
 
     def test_8_primary_host_held_then_historical(self):
         state = 'spBv1.0/STATE/scada'

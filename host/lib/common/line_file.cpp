@@ -1,7 +1,5 @@
 #include "common/line_file.h"
 
-#include <fstream>
-#include <sstream>
 
 namespace qel::common {
 
@@ -39,15 +37,11 @@ std::vector<TextLine> SplitTextLines(const std::string& text) {
     return lines;
 }
 
-bool ReadTextLines(const std::string& path, std::vector<TextLine>& lines, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = "cannot read " + path;
-        return false;
-    }
-    std::ostringstream text;
-    text << file.rdbuf();
-    lines = SplitTextLines(text.str());
+bool ReadTextLines(const std::string& path, std::vector<TextLine>& lines, std::string& error,
+                   const FileBound& bound) {
+    std::string text;
+    if (!ReadBoundedFile(path, bound, text, error) || !CheckLineBounds(path, text, bound, error)) return false;
+    lines = SplitTextLines(text);
     return true;
 }
 

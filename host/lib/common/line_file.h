@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/bounded_file.h"
+
 namespace qel::common {
 
 struct TextLine {
@@ -14,8 +16,10 @@ struct TextLine {
 };
 
 // The entries of a file, blank and comment lines left out. False when the
-// file cannot be read (`error` then says so).
-bool ReadTextLines(const std::string& path, std::vector<TextLine>& lines, std::string& error);
+// file cannot be read, is not a regular file or goes past its bound
+// (`error` then says so, as "PATH: reason" or "PATH:LINE: reason").
+bool ReadTextLines(const std::string& path, std::vector<TextLine>& lines, std::string& error,
+                   const FileBound& bound = kListFile);
 
 // The same for text already in memory.
 std::vector<TextLine> SplitTextLines(const std::string& text);

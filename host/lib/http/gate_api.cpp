@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "session/gates/gate_address.h"
+#include "session/gates/write_payload.h"
 
 namespace qel::http {
 
@@ -171,14 +172,13 @@ void GateApi::Handle(const Request& request, const Responder& respond) {
             respond(std::move(refused));
             return;
         }
-        const json body = json::parse(request.body, nullptr, false);
-        if (body.is_discarded() || !body.is_object() || !body.contains("v") || !body["v"].is_number_integer()) {
-            respond(Refusal(400, job.gas, "bad_value", "the body is JSON with the value as an integer: {\"v\": 5}"));
+        // The rule of every write's payload, as MQTT and Sparkplug take it.
+        const session::WritePayload body = session::ParseWritePayload(request.body);
+        if (!body.ok) {
+            respond(Refusal(400, job.gas, "bad_value", "the body is refused: " + body.refusal));
             return;
         }
-        job.value = body["v"].is_number_unsigned() && body["v"].get<std::uint64_t>() > 0x7fffffffffffffffULL
-                        ? 0x7fffffffffffffffLL
-                        : body["v"].get<long long>();
+        job.value = body.value;
     }
     {
         const std::lock_guard lock(mutex_);

@@ -120,7 +120,10 @@ ParseResult ParseRequest(std::string_view bytes, const RequestLimits& limits, Re
     for (;;) {
         const auto newline = bytes.find('\n', at);
         const std::size_t lineEnd = newline == std::string_view::npos ? bytes.size() : newline;
-        if (lines.empty() && lineEnd - start > limits.maxLine) return Bad(414, "the request line is too long");
+        // The request line is counted without its line end: a CR before the
+        // LF, or a CR last in what came so far, whose LF is still on its way.
+        const std::size_t lineSize = lineEnd - start - (lineEnd > start && bytes[lineEnd - 1] == '\r' ? 1 : 0);
+        if (lines.empty() && lineSize > limits.maxLine) return Bad(414, "the request line is too long");
         if ((newline == std::string_view::npos ? bytes.size() : newline + 1) - start > limits.maxHead)
             return Bad(431, "the header fields are too large");
         if (newline == std::string_view::npos) return {};

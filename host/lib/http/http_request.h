@@ -13,7 +13,7 @@
 namespace qel::http {
 
 struct RequestLimits {
-    std::size_t maxLine = 4096;   // the request line (414 above)
+    std::size_t maxLine = 4096;   // the request line without its CR LF (414 above)
     std::size_t maxHead = 8192;   // request line and header fields (431 above)
     std::size_t maxFields = 64;   // header fields (431 above)
     std::size_t maxBody = 8192;   // Content-Length (413 above)

@@ -1,12 +1,13 @@
 #include "mqtt/mqtt_options.h"
 
+#include "common/secret_file.h"
+
 #include <CLI/CLI.hpp>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 
 namespace qel::mqtt {
 
@@ -70,6 +71,20 @@ std::string DefaultLineName(const std::string& port) {
     return name;
 }
 
+bool CheckLineName(const std::string& name, std::string& error) {
+    if (name.size() > kMaxLineName) {
+        error = "--line-name: " + std::to_string(name.size()) + " bytes; a line's name has at most " +
+                std::to_string(kMaxLineName);
+        return false;
+    }
+    for (const char c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            error = "--line-name: a control character cannot stand in a topic or a file name";
+            return false;
+        }
+    return true;
+}
+
 bool CheckMqttPair(const MqttOptions& o, std::string& error) {
     const bool listed = !o.publishFile.empty() || !o.publishLines.empty();
     if (o.url.empty() == !listed) return true;
@@ -91,6 +106,18 @@ bool CompleteMqttOptions(MqttOptions& o, const std::string& port, std::string& e
     BrokerAddress address;
     if (!ParseBrokerUrl(o.url, address, error)) return false;
     if (o.lineName.empty()) o.lineName = DefaultLineName(port);
+    if (!CheckLineName(o.lineName, error)) return false;
+    // The TLS files are read by the broker library, without a bound of its
+    // own: a FIFO or a device named here would hold it for ever.
+    for (const auto& [option, path] : {std::pair<const char*, const std::string*>{"--mqtt-cafile", &o.cafile},
+                                       {"--mqtt-cert", &o.cert},
+                                       {"--mqtt-key", &o.key}}) {
+        std::string bytes;
+        if (!path->empty() && !common::ReadBoundedFile(*path, common::kCertificateFile, bytes, error)) {
+            error = std::string(option) + " " + error;
+            return false;
+        }
+    }
     if (o.lineName.empty() || o.lineName.find_first_of("+#/") != std::string::npos) {
         error = "--line-name: \"" + o.lineName + "\" cannot stand in a topic (no /, + or #)";
         return false;
@@ -102,12 +129,13 @@ bool CompleteMqttOptions(MqttOptions& o, const std::string& port, std::string& e
         return false;
     }
     if (!o.passwordFile.empty()) {
-        std::ifstream file(o.passwordFile);
-        if (!std::getline(file, o.password)) {
-            error = "cannot read the password from " + o.passwordFile;
+        common::Secret secret;
+        if (!common::ReadSecretFile(o.passwordFile, secret, error)) {
+            error = "--mqtt-password-file " + error;
             return false;
         }
-        if (!o.password.empty() && o.password.back() == '\r') o.password.pop_back();
+        o.password = secret.text;
+        o.passwordWarning = secret.warning;
     } else if (o.password.empty()) {
         if (const char* fromEnvironment = std::getenv("QELGATE_MQTT_PASSWORD")) o.password = fromEnvironment;
     }

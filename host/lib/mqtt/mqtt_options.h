@@ -30,6 +30,7 @@ struct MqttOptions {
     std::string user;
     std::string password;
     std::string passwordFile;
+    std::string passwordWarning;  // the password file's mode is unwise: why, and what it should be
     std::string cafile;
     std::string cert;
     std::string key;
@@ -46,6 +47,11 @@ struct MqttOptions {
 };
 
 void AddMqttOptions(CLI::App& app, MqttOptions& options);
+
+// Whether a --line-name can name topics, a Sparkplug edge node and the
+// buffer's file: at most kMaxLineName bytes, no control byte; false with why.
+inline constexpr std::size_t kMaxLineName = 64;
+bool CheckLineName(const std::string& name, std::string& error);
 
 // The line's name in the topics when --line-name is not given: the port's
 // base name ("ttyUSB0"), or for tcp:HOST:PORT "HOST_PORT", with any

@@ -1,7 +1,6 @@
 #include "mqtt/mqtt_payload.h"
 
 #include <cctype>
-#include <cmath>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 
@@ -37,44 +36,6 @@ std::string SetResultPayload(const std::string& refusal) {
     payload["ok"] = refusal.empty();
     if (!refusal.empty()) payload["reason"] = refusal;
     return payload.dump();
-}
-
-std::optional<long long> ParseSetValue(const std::string& payload) {
-    // JSON's own whitespace around the value is allowed; any other control
-    // byte refuses the payload (nlohmann's parser would take a NUL for the
-    // end of the input and write what stood before it).
-    for (const char c : payload) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 && byte != ' ' && byte != '\t' && byte != '\n' && byte != '\r') return std::nullopt;
-    }
-    // The whole payload is one JSON value: nothing may follow it.
-    const nlohmann::json parsed = nlohmann::json::parse(payload, nullptr, false);
-    if (parsed.is_discarded()) return std::nullopt;
-    const nlohmann::json* value = &parsed;
-    if (parsed.is_object()) {
-        if (parsed.size() != 1 || !parsed.contains("v")) return std::nullopt;
-        value = &parsed["v"];
-    }
-    // Whole numbers only, however written (3.0, 1e3), within +-9e15: well
-    // inside long long and above every gate's range; checked before a cast.
-    constexpr long long kLimit = 9'000'000'000'000'000LL;
-    if (value->is_number_unsigned()) {
-        const auto u = value->get<std::uint64_t>();
-        if (u > static_cast<std::uint64_t>(kLimit)) return std::nullopt;
-        return static_cast<long long>(u);
-    }
-    if (value->is_number_integer()) {
-        const auto i = value->get<std::int64_t>();
-        if (i < -kLimit || i > kLimit) return std::nullopt;
-        return static_cast<long long>(i);
-    }
-    if (value->is_number_float()) {
-        const double d = value->get<double>();
-        const auto limit = static_cast<double>(kLimit);
-        if (!std::isfinite(d) || d < -limit || d > limit || d != std::trunc(d)) return std::nullopt;
-        return static_cast<long long>(d);
-    }
-    return std::nullopt;
 }
 
 bool NeedsPublish(const Published& last, const std::optional<std::vector<std::uint16_t>>& values,

@@ -2,6 +2,7 @@
 // the set payloads and their checks. No broker, no line: plain functions.
 #pragma once
 
+#include "session/gates/write_payload.h"
 #include "session/gates/write_value.h"
 
 #include <chrono>
@@ -26,11 +27,9 @@ std::string ValuePayload(const std::optional<std::vector<std::uint16_t>>& values
                          const std::string& quality);
 std::string SetResultPayload(const std::string& refusal);  // {"ok":true} for an empty refusal
 
-// A set message's value: a JSON number that is a whole number (42, -1, 3.0,
-// 1e3) or {"v":N}, with JSON whitespace around it (" 42 "); nullopt for
-// anything else: trailing bytes, a NUL or another control byte, a fraction,
-// a number beyond +-9e15.
-std::optional<long long> ParseSetValue(const std::string& payload);
+// A set message's value: the rule of every write's payload
+// (host/lib/session/gates/write_payload.h).
+using session::ParseWritePayload;
 // Why a value cannot be written to a gate (host/lib/session/gates/write_value.h).
 using session::RefuseValue;
 

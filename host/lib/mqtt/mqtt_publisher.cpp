@@ -89,6 +89,7 @@ session::FrontEndStats::Snapshot MqttPublisher::TakeStats() const {
 }
 
 bool MqttPublisher::Start(std::string& error) {
+    if (!options_.passwordWarning.empty()) log_("--mqtt-password-file " + options_.passwordWarning);
     if (!options_.bufferFile.empty()) {
         store_ = std::make_unique<store::MessageStore>();
         if (!store_->Open(options_.bufferFile, options_.bufferLimits, error)) return false;
@@ -356,6 +357,7 @@ void MqttPublisher::OnMessage(const std::string& topic, const std::string& paylo
     const auto found = byTopic_.find(topic.substr(0, topic.size() - suffix.size()));
     std::string refusal;
     std::optional<long long> value;
+    session::WritePayload parsed;
     if (found == byTopic_.end()) {
         refusal = "not a published gate" + TopicHint(topic.substr(0, topic.size() - suffix.size()), [this] {
             std::vector<std::string> topics;
@@ -364,9 +366,10 @@ void MqttPublisher::OnMessage(const std::string& topic, const std::string& paylo
         }());
     } else if (rounds_.Gates()[found->second].block) {
         refusal = "a block is not written: list its gates on their own";
-    } else if (!(value = ParseSetValue(payload))) {
-        refusal = "the payload is neither a whole number nor {\"v\":N}";
+    } else if (!(parsed = ParseWritePayload(payload)).ok) {
+        refusal = parsed.refusal;
     } else {
+        value = parsed.value;
         const session::Gate& gate = rounds_.Gates()[found->second].gate;
         refusal = RefuseValue(gate.definition, gate.dataType, *value);
         if (!refusal.empty()) refusal += ", not " + std::to_string(*value);

@@ -2,10 +2,12 @@
 
 #include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <mutex>
 
+#include "session/diagnosis/port_diagnosis.h"
 #include "session/driver/driver_log.h"
 #include "session/host_context.h"
 #include "session/line/line_scheduler.h"
@@ -85,7 +87,31 @@ std::string DefaultDriverPath() {
     return beside;
 }
 
-Line::Line(const LineSettings& settings) : settings_(settings) {
+std::string RefuseSettings(const LineSettings& s) {
+    if (s.port.empty()) return "port: empty; name a serial port (/dev/ttyUSB0, ttyUSB0) or tcp:HOST:PORT";
+    if (s.port.find('\0') != std::string::npos) return "port: holds a NUL; name a serial port or tcp:HOST:PORT";
+    if (const std::string why = session::ExplainBaud(s.baud); !why.empty())
+        return "baud: " + why + "; a rate from 50 to 57600";
+    if (s.dataBits < 5 || s.dataBits > 8) return "data_bits: " + std::to_string(s.dataBits) + "; 5, 6, 7 or 8";
+    if (s.parity != "none" && s.parity != "odd" && s.parity != "even" && s.parity != "mark" && s.parity != "space")
+        return "parity: '" + s.parity + "'; one of 'none', 'odd', 'even', 'mark', 'space'";
+    if (s.stopBits != "1" && s.stopBits != "1.5" && s.stopBits != "2")
+        return "stop_bits: '" + s.stopBits + "'; one of '1', '1.5', '2'";
+    if (s.qel < 0 || s.qel > 9999) return "qel: " + std::to_string(s.qel) + "; a QEL number from 0 to 9999";
+    return {};
+}
+
+std::string RefuseGateText(const std::string& gas) {
+    for (std::size_t i = 0; i < gas.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(gas[i]);
+        if (byte < 0x20 || byte == 0x7f)
+            return "gate: a " + std::string(byte == 0 ? "NUL" : "control character") + " at character " +
+                   std::to_string(i + 1) + "; a gate is text such as '001DR0010' and nothing after it";
+    }
+    return {};
+}
+
+Line::Line(const LineSettings& settings) : settings_(settings), owner_(static_cast<long>(::getpid())) {
     session::SessionOptions options;
     options.line.port = settings.port;
     options.line.baud = settings.baud;
@@ -124,7 +150,25 @@ Line::Line(const LineSettings& settings) : settings_(settings) {
     Start();
 }
 
-Line::~Line() { Close(); }
+Line::~Line() {
+    if (Forked()) Forget();
+    else Close();
+}
+
+bool Line::Forked() const { return static_cast<long>(::getpid()) != owner_; }
+
+void Line::Owned() const {
+    if (Forked()) throw ForkedError(owner_);
+}
+
+void Line::Forget() {
+    // Leaked on purpose: their destructors would join threads the child
+    // does not have, or wait on a mutex a thread of the parent held.
+    (void)access_.release();
+    (void)scheduler_.release();
+    (void)checks_.release();
+    (void)host_.release();
+}
 
 void Line::Start() {
     session::SessionOptions options;
@@ -140,19 +184,35 @@ void Line::Start() {
     access_ = std::make_unique<session::GateAccess>(*checks_, *scheduler_, std::move(facts), 1);
 }
 
-session::GateResult Line::Read(const std::string& gas, int count) {
+session::GateResult Line::Read(const std::string& gas, int count, std::uint64_t client) {
+    Owned();
     const std::shared_lock lock(mutex_);
     if (!access_) throw ClosedError();
-    return access_->Read(gas, count);
+    return access_->Read(gas, count, client);
 }
 
-session::GateResult Line::Write(const std::string& gas, long long value) {
+session::GateResult Line::Write(const std::string& gas, long long value, std::uint64_t client) {
+    Owned();
     const std::shared_lock lock(mutex_);
     if (!access_) throw ClosedError();
-    return access_->Write(gas, value);
+    return access_->Write(gas, value, nullptr, client);
+}
+
+std::uint64_t Line::NewClient() {
+    Owned();
+    const std::shared_lock lock(mutex_);
+    if (!access_) throw ClosedError();
+    return access_->NewClient();
+}
+
+void Line::Withdraw(std::uint64_t client) {
+    if (Forked()) return;
+    const std::shared_lock lock(mutex_);
+    if (access_) access_->Withdraw(client);
 }
 
 std::vector<session::GateResult> Line::Check(std::vector<session::Gate>& gates) {
+    Owned();
     const std::shared_lock lock(mutex_);
     if (!access_) throw ClosedError();
     std::vector<session::GateResult> results(gates.size());
@@ -167,12 +227,14 @@ std::vector<session::GateResult> Line::Check(std::vector<session::Gate>& gates) 
 }
 
 std::vector<session::GateResult> Line::ReadMany(const std::vector<session::Gate>& gates) {
+    Owned();
     const std::shared_lock lock(mutex_);
     if (!access_) throw ClosedError();
     return access_->ReadMany(gates);
 }
 
-std::map<unsigned, std::string> Line::Scan(const std::vector<unsigned>& stations) {
+std::map<unsigned, std::string> Line::Scan(const std::vector<unsigned>& stations, const std::atomic<bool>* cancel) {
+    Owned();
     const std::unique_lock lock(mutex_);
     if (!access_) throw ClosedError();
     // The probes talk to the line themselves: the scheduler stops, and
@@ -189,6 +251,7 @@ std::map<unsigned, std::string> Line::Scan(const std::vector<unsigned>& stations
         session::StationProbe probe = host_->MakeProbe(session::ProbeReadTimeout(host_->line()));
         const int quick = static_cast<int>(settings_.probeTimeout * 1000 + 0.5);
         for (const unsigned station : stations) {
+            if (cancel != nullptr && cancel->load()) break;  // the caller gave up: the line back to the scheduler
             if (station >= STATION_COUNT) continue;
             const session::ProbeAnswer answer = !settings_.driverRetries && !probe.Answers(station, quick)
                                                     ? session::ProbeAnswer::Silent
@@ -203,12 +266,18 @@ std::map<unsigned, std::string> Line::Scan(const std::vector<unsigned>& stations
 }
 
 session::LineSnapshot Line::Stats() {
+    Owned();
     const std::shared_lock lock(mutex_);
     if (!scheduler_) throw ClosedError();
     return scheduler_->Snapshot();
 }
 
 void Line::Close() {
+    // A child closes nothing of its parent's line: it only lets go of it.
+    if (Forked()) {
+        Forget();
+        return;
+    }
     const std::unique_lock lock(mutex_);
     access_.reset();
     if (scheduler_) scheduler_->Stop();
@@ -222,14 +291,16 @@ void Line::Close() {
 }
 
 bool Line::Closed() const {
+    if (Forked()) return true;
     const std::shared_lock lock(mutex_);
     return !access_;
 }
 
 std::string Line::Describe() const {
+    const std::string head = std::string("vuzorur.Line(") + "'" + settings_.port + "', baud=" + std::to_string(settings_.baud);
+    if (Forked()) return head + ", of process " + std::to_string(owner_) + ")";
     const std::shared_lock lock(mutex_);
-    return std::string("vuzorur.Line(") + "'" + settings_.port + "', baud=" + std::to_string(settings_.baud) +
-           (access_ ? "" : ", closed") + ")";
+    return head + (access_ ? "" : ", closed") + ")";
 }
 
 }  // namespace qel::python

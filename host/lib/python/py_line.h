@@ -8,6 +8,8 @@
 // the line to themselves.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <shared_mutex>
@@ -54,6 +56,23 @@ struct ClosedError : std::runtime_error {
     ClosedError() : std::runtime_error("the line is closed") {}
 };
 
+// Raised by calls in a child process on a line its parent opened before
+// fork(): the child has none of the line's threads, and its copy of the
+// port is the parent's.
+struct ForkedError : std::runtime_error {
+    explicit ForkedError(long parent)
+        : std::runtime_error("this Line was opened by process " + std::to_string(parent) +
+                             " before fork(); a child process opens a Line of its own") {}
+};
+
+// The settings' mistakes, checked before anything is opened: empty when
+// they hold, else "parameter: what is wrong; what is accepted".
+std::string RefuseSettings(const LineSettings& settings);
+// Why text cannot name a gate before the driver looks at it (a NUL or
+// another control byte, which the driver would cut the text at); empty when
+// it can.
+std::string RefuseGateText(const std::string& gas);
+
 // The driver the module loads when none is named: beside the module (the
 // build tree links it there), or in the library directory of the
 // installation the module lies in.
@@ -68,14 +87,21 @@ public:
     Line(const Line&) = delete;
     Line& operator=(const Line&) = delete;
 
-    session::GateResult Read(const std::string& gas, int count);
-    session::GateResult Write(const std::string& gas, long long value);
+    // `client`: from NewClient, for Withdraw; 0: one of the call's own.
+    session::GateResult Read(const std::string& gas, int count, std::uint64_t client = 0);
+    session::GateResult Write(const std::string& gas, long long value, std::uint64_t client = 0);
+    std::uint64_t NewClient();
+    // The caller of a Read or Write gave up (Ctrl-C): what has not begun on
+    // the line is dropped.
+    void Withdraw(std::uint64_t client);
     // Checks gates for a poll: data type from the area, count 1 unless given.
     std::vector<session::GateResult> Check(std::vector<session::Gate>& gates);
     std::vector<session::GateResult> ReadMany(const std::vector<session::Gate>& gates);
     // Probes each station: {station: "FA2" / "FA3" / "unknown" / "garbled"}
-    // for those that answer. The line scheduler stops meanwhile.
-    std::map<unsigned, std::string> Scan(const std::vector<unsigned>& stations);
+    // for those that answer. The line scheduler stops meanwhile. Once
+    // `cancel` is set no further station is probed.
+    std::map<unsigned, std::string> Scan(const std::vector<unsigned>& stations,
+                                         const std::atomic<bool>* cancel = nullptr);
     session::LineSnapshot Stats();
     void Close();
     bool Closed() const;
@@ -85,6 +111,12 @@ public:
 
 private:
     void Start();  // the scheduler and the gate access on it
+    // In a child after fork(): raises ForkedError.
+    void Owned() const;
+    bool Forked() const;
+    // Lets go of everything without closing or joining: a child has not
+    // the threads to join, and the parent's mutexes may be held for good.
+    void Forget();
 
     mutable std::shared_mutex mutex_;
     LineSettings settings_;
@@ -94,6 +126,7 @@ private:
     std::unique_ptr<session::GateAccess> access_;
     std::vector<std::string> warnings_;
     std::string workDir_;  // where the session keeps its station model file, if anywhere
+    long owner_;           // the process that opened it
 };
 
 }  // namespace qel::python

@@ -20,7 +20,7 @@ class Error(Exception):
     or for an illegal gate what is wrong with it ("outside_range",
     "area_missing", ...)."""
 
-class GateError(Error):
+class GateError(Error, ValueError):
     """The driver refuses the gate, the count or the value; nothing was sent."""
 
 class LineError(Error):

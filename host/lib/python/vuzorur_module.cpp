@@ -5,8 +5,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -135,6 +137,32 @@ py::dict StatsDict(const session::LineSnapshot& snapshot) {
     return d;
 }
 
+// Runs `work` (C++ only, no Python) on a thread of its own while this one,
+// without the GIL, looks for signals every 50 ms: Ctrl-C raises
+// KeyboardInterrupt within that, after `withdraw` has taken back what has
+// not begun. What has begun ends on its thread, which holds what it needs.
+template <class Result>
+Result Interruptible(std::function<Result()> work, const std::function<void()>& withdraw) {
+    auto task = std::make_shared<std::packaged_task<Result()>>(std::move(work));
+    std::future<Result> done = task->get_future();
+    std::thread([task] { (*task)(); }).detach();
+    for (;;) {
+        {
+            py::gil_scoped_release release;
+            if (done.wait_for(std::chrono::milliseconds(50)) == std::future_status::ready) break;
+        }
+        if (PyErr_CheckSignals() != 0) {
+            withdraw();
+            throw py::error_already_set();
+        }
+    }
+    return done.get();
+}
+
+void CheckGateText(const std::string& gas) {
+    if (const std::string why = RefuseGateText(gas); !why.empty()) throw py::value_error(why);
+}
+
 double Now() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
@@ -205,17 +233,18 @@ PyObject* NewException(py::module_& m, const char* name, PyObject* base, const c
     return type;
 }
 
-std::shared_ptr<Line> Open(const std::string& port, unsigned baud, const std::map<unsigned, std::string>& stations,
-                           const std::string& models, const std::string& parity, unsigned dataBits,
+std::shared_ptr<Line> Open(const std::string& port, long long baud, const std::map<long long, std::string>& stations,
+                           const std::string& models, const std::string& parity, long long dataBits,
                            const std::string& stopBits, double timeout, double probeTimeout, double downHold,
                            const std::string& driver, bool driverRetries, int qel, const std::string& log) {
+    if (baud < 0 || baud > 0xffffffffLL) throw py::value_error("baud: " + std::to_string(baud) + "; a rate from 50 to 57600");
+    if (dataBits < 5 || dataBits > 8) throw py::value_error("data_bits: " + std::to_string(dataBits) + "; 5, 6, 7 or 8");
     LineSettings s;
     s.port = port;
-    s.baud = baud;
-    s.stations = stations;
+    s.baud = static_cast<unsigned>(baud);
     s.models = models;
     s.parity = parity;
-    s.dataBits = dataBits;
+    s.dataBits = static_cast<unsigned>(dataBits);
     s.stopBits = stopBits;
     s.timeout = timeout;
     s.probeTimeout = probeTimeout;
@@ -225,10 +254,13 @@ std::shared_ptr<Line> Open(const std::string& port, unsigned baud, const std::ma
     s.qel = qel;
     s.log = log;
     for (const auto& [station, model] : stations) {
-        if (station > 255) throw py::value_error("stations: " + std::to_string(station) + " is above 255");
+        if (station < 0 || station > 255)
+            throw py::value_error("stations: " + std::to_string(station) + " is not a station; 0 to 255");
         if (session::StationKindOf(model) == session::StationKind::Other)
             throw py::value_error("stations: the model of " + std::to_string(station) + " is FA2 or FA3, not " + model);
+        s.stations[static_cast<unsigned>(station)] = model;
     }
+    if (const std::string why = RefuseSettings(s); !why.empty()) throw py::value_error(why);
     if (!(timeout > 0) || !(probeTimeout > 0) || !(downHold > 0))
         throw py::value_error("timeout, probe_timeout and down_hold are seconds above 0");
     std::shared_ptr<Line> line;
@@ -260,7 +292,10 @@ PYBIND11_MODULE(vuzorur, m) {
     m.doc() = "FA-2/FA-3 controllers on a serial line, by their own gate addresses (\"001DR0010\"), through the "
               "line scheduler: station health, shared exchanges, learned block trailers.";
     exceptions.error = NewException(m, "Error", PyExc_Exception, "Any failure of the FA line or of a gate.");
-    exceptions.gate = NewException(m, "GateError", exceptions.error,
+    // A bad gate, count or value is a bad argument too: a ValueError as well.
+    const py::tuple gateBases = py::make_tuple(py::reinterpret_borrow<py::object>(exceptions.error),
+                                               py::reinterpret_borrow<py::object>(PyExc_ValueError));
+    exceptions.gate = NewException(m, "GateError", gateBases.ptr(),
                                    "The driver refuses the gate, the count or the value; nothing was sent.");
     exceptions.line = NewException(m, "LineError", exceptions.error,
                                    "The line failed: the port, a garbled or refused answer.");
@@ -273,6 +308,8 @@ PYBIND11_MODULE(vuzorur, m) {
             if (p) std::rethrow_exception(p);
         } catch (const ClosedError& e) {
             PyErr_SetString(PyExc_ValueError, e.what());
+        } catch (const ForkedError& e) {
+            PyErr_SetString(exceptions.error, e.what());
         }
     });
 
@@ -297,41 +334,48 @@ PYBIND11_MODULE(vuzorur, m) {
              py::arg("driver") = "", py::arg("driver_retries") = false, py::arg("qel") = 1,
              py::arg("log") = "")
         .def("read",
-             [](Line& line, const std::string& gas, int count) {
-                 GateResult r;
-                 {
-                     py::gil_scoped_release release;
-                     r = line.Read(gas, count);
-                 }
+             [](const std::shared_ptr<Line>& line, const std::string& gas, int count) {
+                 CheckGateText(gas);
+                 const std::uint64_t client = line->NewClient();
+                 const GateResult r = Interruptible<GateResult>([line, gas, count, client] { return line->Read(gas, count, client); },
+                                                                [&] { line->Withdraw(client); });
                  if (!r.ok()) Raise(r);
                  return ValuesOf(r);
              },
              py::arg("gate"), py::arg("count") = 1)
         .def("write",
-             [](Line& line, const std::string& gas, long long value) {
-                 GateResult r;
-                 {
-                     py::gil_scoped_release release;
-                     r = line.Write(gas, value);
-                 }
+             [](const std::shared_ptr<Line>& line, const std::string& gas, long long value) {
+                 CheckGateText(gas);
+                 const std::uint64_t client = line->NewClient();
+                 const GateResult r = Interruptible<GateResult>([line, gas, value, client] { return line->Write(gas, value, client); },
+                                                                [&] { line->Withdraw(client); });
                  if (!r.ok()) Raise(r);
              },
              py::arg("gate"), py::arg("value"))
         .def("scan",
-             [](Line& line, const py::iterable& stations) {
+             [](const std::shared_ptr<Line>& line, const py::iterable& stations) {
                  std::vector<unsigned> list;
-                 for (const py::handle s : stations) list.push_back(s.cast<unsigned>());
+                 for (const py::handle s : stations) {
+                     const long long station = s.cast<long long>();
+                     if (station < 0 || station > 255)
+                         throw py::value_error("stations: " + std::to_string(station) + " is not a station; 0 to 255");
+                     list.push_back(static_cast<unsigned>(station));
+                 }
                  if (list.empty())
                      for (unsigned s = 0; s < 256; ++s) list.push_back(s);
-                 py::gil_scoped_release release;
-                 return line.Scan(list);
+                 auto cancel = std::make_shared<std::atomic<bool>>(false);
+                 return Interruptible<std::map<unsigned, std::string>>([line, list, cancel] { return line->Scan(list, cancel.get()); },
+                                                                       [&] { cancel->store(true); });
              },
              py::arg("stations") = py::make_tuple())
         .def("poll",
              [](const std::shared_ptr<Line>& line, const std::vector<std::string>& names, double every, long rounds) {
                  if (!(every >= 0)) throw py::value_error("every is seconds, 0 or more");
                  std::vector<session::Gate> gates;
-                 for (const std::string& gas : names) gates.push_back({gas, session::GuessDataType(gas), 1, {}});
+                 for (const std::string& gas : names) {
+                     CheckGateText(gas);
+                     gates.push_back({gas, session::GuessDataType(gas), 1, {}});
+                 }
                  std::vector<GateResult> checked;
                  {
                      py::gil_scoped_release release;

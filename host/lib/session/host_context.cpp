@@ -1,9 +1,8 @@
 #include "session/host_context.h"
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
+#include "common/bounded_file.h"
 #include "session/driver/driver_log.h"
 #include "session/stations/model_directory.h"
 #include "session/diagnosis/port_diagnosis.h"
@@ -16,9 +15,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A model file's text; empty when it cannot be read, which the reading of
+// its models then reports.
 std::string ReadWhole(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string bytes, error;
+    if (!common::ReadBoundedFile(path, common::kModelFile, bytes, error)) bytes.clear();
+    return bytes;
 }
 
 void Fail(const std::string& text) { Report(Severity::Error, text); }

@@ -13,9 +13,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// One client of the scheduler, apart from the Modbus clients and the JSON
-// publisher's (1 << 48).
-constexpr std::uint64_t kClient = std::uint64_t{1} << 47;
+constexpr std::uint64_t kClient = kSparkplugClient;
 // The node's own metrics' aliases; the gates' follow.
 constexpr std::uint64_t kRebirthAlias = 1;
 constexpr std::uint64_t kPortAlias = 2;
@@ -142,7 +140,9 @@ bool SparkplugNode::Start(std::string& error) {
         wake_.notify_all();
     };
     callbacks.disconnected = [this] { stats_.Disconnected(); };
-    callbacks.message = [this](const std::string& topic, const std::string& payload, bool) { OnMessage(topic, payload); };
+    callbacks.message = [this](const std::string& topic, const std::string& payload, bool retained) {
+        OnMessage(topic, payload, retained);
+    };
     link_ = std::make_unique<broker::BrokerLink>(config_.broker, std::move(presence), std::move(callbacks), log_);
     link_->Subscribe(Topic(config_.sparkplug, "NCMD"));
     link_->Subscribe(Topic(config_.sparkplug, "DCMD", "+"));
@@ -172,14 +172,14 @@ bool SparkplugNode::Live() const {
 
 void SparkplugNode::Run() {
     for (;;) {
-        std::deque<Command> commands;
+        std::vector<Command> commands;
         bool rebirth = false;
         {
             std::unique_lock lock(mutex_);
             const Clock::time_point until = rounds_.NextDue(Clock::now() + std::chrono::seconds(1));
             wake_.wait_until(lock, until, [&] { return stopping_ || rebirth_ || !commands_.empty(); });
             if (stopping_) return;
-            commands.swap(commands_);
+            TakeCommands(commands);
             std::swap(rebirth, rebirth_);
         }
         for (const Command& command : commands) Write(command);
@@ -340,7 +340,7 @@ void SparkplugNode::SendHeld() {
     }
 }
 
-void SparkplugNode::OnMessage(const std::string& topic, const std::string& payload) {
+void SparkplugNode::OnMessage(const std::string& topic, const std::string& payload, bool retained) {
     if (!config_.sparkplug.primaryHost.empty() && topic == StateTopic(config_.sparkplug.primaryHost)) {
         OnState(payload);
         return;
@@ -352,6 +352,12 @@ void SparkplugNode::OnMessage(const std::string& topic, const std::string& paylo
         return;
     }
     stats_.Request(kCommandReceived);
+    // A retained command would be carried out again at every new session
+    // of the node: a command is of the moment.
+    if (retained) {
+        Refuse(topic, "a retained command is not carried out");
+        return;
+    }
     const std::string ncmd = Topic(config_.sparkplug, "NCMD");
     if (topic == ncmd) {
         for (const Metric& m : command.metrics)
@@ -380,74 +386,6 @@ void SparkplugNode::OnState(const std::string& payload) {
     log_("Sparkplug primary host " + config_.sparkplug.primaryHost + (online ? " online" : " offline: data is held"));
     if (online) rebirth_ = true;
     wake_.notify_all();
-}
-
-void SparkplugNode::Refuse(const std::string& what, const std::string& why) {
-    stats_.Exception(kCommandRefused);
-    log_("Sparkplug command on " + what + " refused: " + why);
-}
-
-void SparkplugNode::OnCommand(const std::string& device, const Payload& command) {
-    unsigned station = 256;
-    for (const auto& [number, d] : devices_)
-        if (d.id == device) station = number;
-    if (station == 256) {
-        Refuse("device " + device, "not a device of this node");
-        return;
-    }
-    for (const Metric& m : command.metrics) {
-        std::size_t index = items_.size();
-        if (m.alias) {
-            const auto found = byAlias_.find(*m.alias);
-            if (found != byAlias_.end()) index = found->second;
-        } else {
-            const auto found = byName_[station % 256].find(m.name);
-            if (found != byName_[station % 256].end()) index = found->second;
-        }
-        const std::string what = device + "/" + (m.name.empty() ? "alias " + std::to_string(m.alias.value_or(0)) : m.name);
-        if (index == items_.size() || rounds_.Gates()[index].gate.definition.station != station) {
-            Refuse(what, "not a metric of the device");
-            continue;
-        }
-        const session::GateReading& item = rounds_.Gates()[index];
-        std::string refusal;
-        const long long value = static_cast<long long>(m.number);
-        if (!config_.writes) refusal = "writes are off (--mqtt-writes)";
-        else if (item.block) refusal = "a block is not written: list its gates on their own";
-        else if (m.isNull || m.type == DataType::String || m.type == DataType::Bytes) refusal = "not a number";
-        else {
-            refusal = session::RefuseValue(item.gate.definition, item.gate.dataType, value);
-            if (!refusal.empty()) refusal += ", not " + std::to_string(value);
-            if (refusal.empty() && allow_ && !allow_->Allows(item.gate.definition))
-                refusal = "not in the write-allow list";
-        }
-        if (!refusal.empty()) {
-            Refuse(what, refusal);
-            continue;
-        }
-        std::lock_guard lock(mutex_);
-        commands_.push_back({index, value});
-        wake_.notify_all();
-    }
-}
-
-void SparkplugNode::Write(const Command& command) {
-    const session::GateReading& item = rounds_.Gates()[command.item];
-    session::LineRequest request;
-    request.client = kClient;
-    request.station = item.gate.definition.station;
-    request.exchanges.push_back(session::LineExchange::Write(item.gate, static_cast<std::uint16_t>(command.value)));
-    line_.Call(request);
-    if (!request.ok()) {
-        stats_.Exception(kCommandFailed);
-        log_("Sparkplug DCMD of " + item.gate.gas + " to " + std::to_string(command.value) + ": " +
-             (request.failure() != session::FailureKind::None
-                  ? std::string("the write failed: ") + session::FailureKindText(request.failure())
-              : request.outcome ? std::string("the driver refused the write (") +
-                                      session::DriverResultName(request.outcome->result) + ")"
-                                : "not done: the gateway is stopping"));
-    }
-    rounds_.ReadSoon(command.item);  // read back with the next round
 }
 
 }  // namespace qel::sparkplug

@@ -49,9 +49,20 @@ enum SparkplugRequestCode : unsigned {
     kHeldSent = 3,          // a held message sent after the rebirth
 };
 enum SparkplugExceptionCode : unsigned {
-    kCommandRefused = 1,  // a DCMD refused before the line: writes off, unknown metric, a block, the value, the allow list
-    kCommandFailed = 2,   // the write failed on the line or the driver refused it
+    kCommandRefused = 1,     // a command refused before the line: retained, writes off, unknown metric, a block, the
+                             // datatype, the value, the allow list, too many writes waiting
+    kCommandFailed = 2,      // the write failed on the line or the driver refused it
+    kCommandSuperseded = 3,  // a newer DCMD of the same metric came before it was written
 };
+
+// The node's client of the line scheduler, apart from the Modbus clients and
+// the JSON publisher's (1 << 48).
+inline constexpr std::uint64_t kSparkplugClient = std::uint64_t{1} << 47;
+// DCMD writes waiting for the line at most, each of another gate (a gate
+// keeps only its newest); the line writes kCommandsPerTurn of them between
+// two rounds of reads.
+inline constexpr std::size_t kMaxPendingCommands = 256;
+inline constexpr std::size_t kCommandsPerTurn = 8;
 
 struct NodeConfig {
     SparkplugOptions sparkplug;
@@ -106,11 +117,13 @@ private:
     Metric ValueMetric(std::size_t index, bool named) const;
     Payload NodeDeath() const;
     bool Live() const;  // connected, born, and the primary host online (when there is one)
-    void OnMessage(const std::string& topic, const std::string& payload);
+    void OnMessage(const std::string& topic, const std::string& payload, bool retained);
     void OnState(const std::string& payload);
     void OnCommand(const std::string& device, const Payload& payload);
     void Refuse(const std::string& what, const std::string& why);
     void Write(const Command& command);
+    // The next commands to write, the oldest gates first (mutex_ held).
+    void TakeCommands(std::vector<Command>& commands);
 
     session::LineScheduler& line_;
     NodeConfig config_;
@@ -136,7 +149,8 @@ private:
     bool stopping_ = false;
     bool rebirth_ = false;    // a new connection, NCMD Rebirth or the primary host back
     bool hostOnline_ = false;
-    std::deque<Command> commands_;
+    std::map<std::size_t, Command> commands_;  // the newest DCMD write of each gate, by item
+    std::deque<std::size_t> commandOrder_;      // the items of commands_, the oldest first
     std::thread thread_;
 };
 

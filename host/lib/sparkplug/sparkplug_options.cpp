@@ -6,7 +6,15 @@ namespace qel::sparkplug {
 
 namespace {
 
-bool TopicSafe(const std::string& id) { return !id.empty() && id.find_first_of("/+#") == std::string::npos; }
+// An id in a topic: 1 to 64 bytes, as --line-name, without a level
+// separator, a wildcard or a control byte.
+bool TopicSafe(const std::string& id) {
+    if (id.empty() || id.size() > 64 || id.find_first_of("/+#") != std::string::npos) return false;
+    for (const char c : id)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+    return true;
+}
+constexpr const char* kTopicRule = " cannot stand in a topic (1 to 64 bytes, no /, + or #, no control character)";
 
 }  // namespace
 
@@ -40,12 +48,12 @@ bool CompleteSparkplugOptions(SparkplugOptions& o, const std::string& lineName, 
     for (const auto& [option, id] : {std::pair<const char*, const std::string*>{"--sparkplug", &o.group},
                                      {"--sparkplug-node", &o.node}}) {
         if (!TopicSafe(*id)) {
-            error = std::string(option) + ": \"" + *id + "\" cannot stand in a topic (no /, + or #)";
+            error = std::string(option) + ": \"" + id->substr(0, 80) + "\"" + kTopicRule;
             return false;
         }
     }
     if (!o.primaryHost.empty() && !TopicSafe(o.primaryHost)) {
-        error = "--sparkplug-primary-host: \"" + o.primaryHost + "\" cannot stand in a topic (no /, + or #)";
+        error = "--sparkplug-primary-host: \"" + o.primaryHost.substr(0, 80) + "\"" + kTopicRule;
         return false;
     }
     return true;

@@ -174,6 +174,14 @@ bool DecodePayload(const std::string& bytes, Payload& payload) {
 
 std::uint64_t NextSequence(std::uint64_t seq) { return (seq + 1) % 256; }
 
+std::string DataTypeName(std::uint32_t type) {
+    static const char* const kNames[] = {"Unknown", "Int8",    "Int16",   "Int32",    "Int64",  "UInt8",   "UInt16",
+                                         "UInt32",  "UInt64",  "Float",   "Double",   "Boolean", "String", "DateTime",
+                                         "Text",    "UUID",    "DataSet", "Bytes",    "File",   "Template"};
+    if (type < sizeof kNames / sizeof kNames[0]) return kNames[type];
+    return "datatype " + std::to_string(type);
+}
+
 std::string WordBytes(const std::vector<std::uint16_t>& words) {
     std::string bytes;
     for (const std::uint16_t w : words) {

@@ -22,6 +22,9 @@ enum class DataType : std::uint32_t {
     Bytes = 17,
 };
 
+// A datatype's name as Sparkplug B names it ("UInt16"), or "datatype N".
+std::string DataTypeName(std::uint32_t type);
+
 // The quality of a value, as the "Quality" property (Int32) carries it.
 enum class Quality : std::int32_t {
     Bad = 0,        // the read failed: the value is the last good one, or null

@@ -16,6 +16,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The files among the path keys that are read: one that is there but is not a regular
+// file (a FIFO, a device, a directory) is refused here, at the key's line.
+const std::set<std::string> kReadKeys = {"models",   "publish",  "write-allow", "mqtt-password-file", "mqtt-cafile",
+                                         "mqtt-cert", "mqtt-key", "poll",        "http-token-file"};
 // Options that have no place in the file.
 const std::set<std::string> kCommandOnly = {"config", "check", "map", "help"};
 
@@ -142,9 +146,12 @@ bool InlineEntry(const std::string& path, const std::string& key, const toml::no
 
 bool ReadConfigFile(const std::string& path, const std::set<std::string>& skip, ConfigFile& config,
                     std::string& error) {
+    // Read within a bound first: toml++ would read a FIFO or /dev/zero for ever.
+    std::string bytes;
+    if (!common::ReadBoundedFile(path, common::kConfigFile, bytes, error)) return false;
     toml::table table;
     try {
-        table = toml::parse_file(path);
+        table = toml::parse(bytes, path);
     } catch (const toml::parse_error& e) {
         error = Where(path, e.source()) + ": " + std::string(e.description());
         return false;
@@ -216,6 +223,12 @@ bool ReadConfigFile(const std::string& path, const std::set<std::string>& skip, 
             }
             if (IsPathKey(key, text) && !text.empty() && fs::path(text).is_relative())
                 text = (directory / text).lexically_normal().string();
+            std::error_code missing;
+            if (kReadKeys.count(key) && !text.empty() && fs::exists(text, missing))
+                if (const std::string why = common::NotRegularFile(text); !why.empty()) {
+                    error = where + text + " is " + why;
+                    return false;
+                }
             args.push_back("--" + key + "=" + text);
         }
         // The value on its own, as the command line checks it.

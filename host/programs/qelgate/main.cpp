@@ -17,6 +17,7 @@
 #include <memory>
 #include <unistd.h>
 
+#include "common/secret_file.h"
 #include "session/driver/cp437.h"
 #include "session/gates/gate_access.h"
 #include "session/gates/trend_history.h"
@@ -228,17 +229,16 @@ bool CompletePublishing(const Options& o, mqtt::MqttOptions& m, sparkplug::Spark
     return true;
 }
 
-// The bearer token of --http-token-file: its first line, trimmed; false with a reason.
+// The bearer token of --http-token-file: its first line, trimmed (common/secret_file.h);
+// false with a reason. A file every user can read is logged.
 bool ReadHttpToken(const std::string& path, std::string& token, std::string& error) {
-    std::ifstream file(path);
-    std::getline(file, token);
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    while (!token.empty() && blank(token.back())) token.pop_back();
-    while (!token.empty() && blank(token.front())) token.erase(token.begin());
-    if (!file && token.empty()) {
-        error = "--http-token-file " + path + " cannot be read";
+    common::Secret secret;
+    if (!common::ReadSecretFile(path, secret, error)) {
+        error = "--http-token-file " + error;
         return false;
     }
+    if (!secret.warning.empty()) Log("--http-token-file %s", secret.warning.c_str());
+    token = secret.text;
     if (token.size() < 16) {
         error = "--http-token-file " + path + ": the token on its first line has fewer than 16 characters";
         return false;

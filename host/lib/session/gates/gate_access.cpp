@@ -135,7 +135,7 @@ Diagnosis GateAccess::DiagnoseLine(const Gate& gate, const Outcome& outcome, boo
     return d;
 }
 
-GateResult GateAccess::Read(const std::string& gas, int count) {
+GateResult GateAccess::Read(const std::string& gas, int count, std::uint64_t client) {
     if (count < 1 || count > kMaxCount)
         return Failed(gas, GateFailure::BadGate, "a count is 1 to " + std::to_string(kMaxCount));
     Gate first{gas, GuessDataType(gas), 1, {}};
@@ -180,7 +180,7 @@ GateResult GateAccess::Read(const std::string& gas, int count) {
     }
 
     LineRequest request;
-    request.client = NextClient();
+    request.client = client != 0 ? client : NextClient();
     request.station = first.definition.station;
     for (const plan::Transfer& transfer : planned->transfers) request.exchanges.push_back(LineExchange::Read(transfer));
     scheduler_.Call(request);
@@ -201,7 +201,8 @@ GateResult GateAccess::Read(const std::string& gas, int count) {
     return result;
 }
 
-GateResult GateAccess::Write(const std::string& gas, long long value, const WriteAllowList* allow) {
+GateResult GateAccess::Write(const std::string& gas, long long value, const WriteAllowList* allow,
+                             std::uint64_t client) {
     Gate gate{gas, GuessDataType(gas), 1, {}};
     if (auto refused = Check(gate)) return Refused(gate, std::move(*refused));
     GateResult result;
@@ -219,7 +220,7 @@ GateResult GateAccess::Write(const std::string& gas, long long value, const Writ
     }
     const auto word = static_cast<std::uint16_t>(value);
     LineRequest request;
-    request.client = NextClient();
+    request.client = client != 0 ? client : NextClient();
     request.station = gate.definition.station;
     request.exchanges.push_back(LineExchange::Write(gate, word));
     scheduler_.Call(request);

@@ -77,10 +77,19 @@ public:
 
     // count consecutive elements from gas (bit areas skip the bit digits 8
     // and 9), through as few exchanges as the driver's block check allows.
-    GateResult Read(const std::string& gas, int count = 1);
+    // `client`: the scheduler's client of the call, from NewClient, so that
+    // the caller may Withdraw it; 0: one of its own.
+    GateResult Read(const std::string& gas, int count = 1, std::uint64_t client = 0);
     // One value; refused before the line when it does not fit the gate, or
     // when `allow` is given and does not hold the gate.
-    GateResult Write(const std::string& gas, long long value, const WriteAllowList* allow = nullptr);
+    GateResult Write(const std::string& gas, long long value, const WriteAllowList* allow = nullptr,
+                     std::uint64_t client = 0);
+    // A client id for one call, never 0.
+    std::uint64_t NewClient() { return NextClient(); }
+    // The caller of that call went away (a Python Ctrl-C): what of its
+    // request has not begun on the line is dropped, the call comes back
+    // without it; what has begun ends, so that its station is judged.
+    void Withdraw(std::uint64_t client) { scheduler_.DropClient(client); }
 
     // The driver's check of one gate (data type from its area), under the
     // checks' mutex; the diagnosis when it refuses.

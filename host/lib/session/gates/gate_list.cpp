@@ -57,7 +57,7 @@ bool CheckTagName(const std::string& tag, std::string& error) {
 bool ReadGateList(const std::string& path, std::vector<ListedGate>& gates, std::string& error) {
     std::vector<common::TextLine> lines;
     if (!common::ReadTextLines(path, lines, error)) {
-        error = "cannot read the gate list " + path;
+        error = "cannot read the gate list: " + error;
         return false;
     }
     return ParseGateList(lines, path, gates, error);

@@ -8,7 +8,7 @@ namespace qel::session {
 bool WriteAllowList::Load(const std::string& path, const GateCheck& check, std::string& error) {
     std::vector<common::TextLine> lines;
     if (!common::ReadTextLines(path, lines, error)) {
-        error = "cannot read the write-allow file " + path;
+        error = "cannot read the write-allow file: " + error;
         return false;
     }
     return Load(lines, path, check, error);

@@ -143,9 +143,18 @@ std::size_t LineScheduler::DropClient(std::uint64_t client) {
     Impl& d = *impl_;
     std::lock_guard lock(d.mutex);
     const std::vector<LineRequest*> dropped = d.decider.Drop(client);
+    bool called = false;
     for (LineRequest* request : dropped) {
+        // A request of Call or CallAll goes back to its caller without an
+        // outcome; it is the caller's, not in `submitted`.
+        if (request->waited) {
+            request->waited = false;
+            called = true;
+            continue;
+        }
         std::erase_if(d.submitted, [&](const auto& p) { return p.get() == request; });
     }
+    if (called) d.called.notify_all();
     return dropped.size();
 }
 

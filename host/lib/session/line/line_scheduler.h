@@ -104,6 +104,8 @@ public:
     void Submit(std::unique_ptr<LineRequest> request);
     // Forgets the requests of a client that went away that have not begun;
     // how many. One begun runs to its end, so that its station is judged.
+    // A request of Call or CallAll forgotten comes back to its caller
+    // without an outcome.
     std::size_t DropClient(std::uint64_t client);
     // A held client gets only the line time no other client wants, until it
     // is let go (one that does not read its answers); LineDecider::Hold.

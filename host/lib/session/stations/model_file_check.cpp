@@ -1,8 +1,6 @@
 #include "session/stations/model_file_check.h"
 
 #include <cctype>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include "common/line_file.h"
@@ -172,23 +170,23 @@ StationModels ReadStationModels(const std::string& bytes) {
 }
 
 bool ReadStationModelFile(const std::string& path, StationModels& models, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = "cannot read the station model file " + path;
+    std::string bytes;
+    if (!common::ReadBoundedFile(path, common::kModelFile, bytes, error) ||
+        !common::CheckLineBounds(path, bytes, common::kModelFile, error)) {
+        error = "cannot read the station model file: " + error;
         return false;
     }
-    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     models = ReadStationModels(bytes);
     return true;
 }
 
 bool ReadHandWrittenModelFile(const std::string& path, StationModels& models, std::string& text, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = "cannot read the station model file " + path;
+    std::string bytes;
+    if (!common::ReadBoundedFile(path, common::kModelFile, bytes, error) ||
+        !common::CheckLineBounds(path, bytes, common::kModelFile, error)) {
+        error = "cannot read the station model file: " + error;
         return false;
     }
-    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) bytes.erase(0, 3);
     // A comment goes, and a line that holds only one; a blank line stays,
     // for it ends the station list for the driver (and is warned of).
