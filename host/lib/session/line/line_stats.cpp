@@ -7,6 +7,7 @@ const char* StationStateName(StationState state) {
         case StationState::Up: return "up";
         case StationState::Down: return "down";
         case StationState::Probing: return "probing";
+        case StationState::Absent: return "absent";
     }
     return "unknown";
 }

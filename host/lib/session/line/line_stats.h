@@ -19,8 +19,10 @@
 
 namespace qel::session {
 
-enum class StationState { Up, Down, Probing };
-const char* StationStateName(StationState state);  // "up", "down", "probing"
+// Absent: a unit no option names that has never answered since the start
+// (asked, never answered); neither up nor down.
+enum class StationState { Up, Down, Probing, Absent };
+const char* StationStateName(StationState state);  // "up", "down", "probing", "absent"
 
 // How a station's block data is checked (the trailer after BlockData).
 enum class BlockCheck {
@@ -41,6 +43,8 @@ struct StationStats {
     StationState state = StationState::Up;
     double stateSince = 0;
     std::uint64_t requests = 0;   // what callers asked (a request is one or more exchanges)
+    double firstRequest = 0;      // moments: the first and the last request for it
+    double lastRequest = 0;
     std::uint64_t exchanges = 0;  // exchanges done, each of one or more attempts
     std::uint64_t attempts = 0;
     std::uint64_t retries = 0;    // attempts after the first of an exchange

@@ -2,10 +2,12 @@
 // and the clock its decisions are taken on.
 #pragma once
 
+#include <bitset>
 #include <chrono>
 #include <cstddef>
 
 #include "session/session_options.h"
+#include "vuzorur.h"
 
 namespace qel::session {
 
@@ -32,6 +34,10 @@ struct SchedulerOptions {
     // The line image: a read is answered from memory when every element
     // has a good value read no more than this long ago (0: no image).
     Millis maxAge{0};
+    // The stations the user named (station models, --units): one that never
+    // answered goes down as any other. An unnamed unit that never answered
+    // is absent instead (line_decider.h): no probes, no alarm.
+    std::bitset<STATION_COUNT> expected;
 };
 
 // The options a session's settings give: --timeout as the ceiling,
