@@ -33,6 +33,7 @@ TEST(LineScheduler, ASilentStationIsSeenDownThenUp) {
     line.port = link;
     ASSERT_EQ(session.Init(line), DriverResult::Done);
     SchedulerOptions options;
+    options.expected.set();  // every station named: one that never answered is down
     options.firstProbe = 200ms;
     options.downHold = 400ms;
     options.retryPause = 50ms;

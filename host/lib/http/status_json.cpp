@@ -122,9 +122,21 @@ json StatusJson(const StatusSource& source, const StatusView& view) {
                    {"now", view.now},
                    {"uptime", view.now > source.started ? view.now - source.started : 0.0}};
     status["line"] = view.hasLine ? LineJson(view.line.line) : json(nullptr);
-    json stations = json::array();
-    for (const auto& s : view.line.stations) stations.push_back(StationJson(s));
+    // Absent units (asked, never answered, named by no option) apart from
+    // the stations: when and how often they were asked.
+    json stations = json::array(), absent = json::array();
+    for (const auto& s : view.line.stations) {
+        if (s.state != session::StationState::Absent) {
+            stations.push_back(StationJson(s));
+            continue;
+        }
+        absent.push_back({{"unit", s.station},
+                          {"requests", s.requests},
+                          {"firstRequest", s.firstRequest},
+                          {"lastRequest", s.lastRequest}});
+    }
     status["stations"] = stations;
+    status["absent"] = absent;
     json frontEnds = json::object();
     for (const auto& [name, counts] : view.frontEnds) frontEnds[name] = FrontEndJson(counts);
     status["frontEnds"] = frontEnds;

@@ -135,13 +135,21 @@ bool SparkplugNode::Start(std::string& error) {
         return broker::LinkMessage{deathTopic, EncodePayload(NodeDeath()), 1, false};
     };
     broker::BrokerLink::Callbacks callbacks;
+    // The link counts as up for births only once this callback has run:
+    // the link reports itself connected a moment before, and a birth in
+    // that moment and another for the callback's rebirth would be two.
     callbacks.connected = [this] {
         stats_.Connected();
         std::lock_guard lock(mutex_);
+        linkUp_ = true;
         rebirth_ = true;
         wake_.notify_all();
     };
-    callbacks.disconnected = [this] { stats_.Disconnected(); };
+    callbacks.disconnected = [this] {
+        stats_.Disconnected();
+        std::lock_guard lock(mutex_);
+        linkUp_ = false;
+    };
     callbacks.message = [this](const std::string& topic, const std::string& payload, bool) { OnMessage(topic, payload); };
     link_ = std::make_unique<broker::BrokerLink>(config_.broker, std::move(presence), std::move(callbacks), log_);
     link_->Subscribe(Topic(config_.sparkplug, "NCMD"));
@@ -165,9 +173,8 @@ void SparkplugNode::Stop() {
 
 bool SparkplugNode::Live() const {
     if (!link_->Connected()) return false;
-    if (config_.sparkplug.primaryHost.empty()) return true;
     std::lock_guard lock(mutex_);
-    return hostOnline_;
+    return linkUp_ && (config_.sparkplug.primaryHost.empty() || hostOnline_);
 }
 
 void SparkplugNode::Run() {
@@ -193,7 +200,12 @@ void SparkplugNode::Run() {
             SendDevices(snapshot);  // into the hold
             continue;
         }
-        if (rebirth || !nodeBorn_) Birth(snapshot);
+        bool asked = false;
+        {
+            std::lock_guard lock(mutex_);
+            asked = rebirth_;  // asked after the swap above, before a birth cleared it
+        }
+        if (rebirth || asked || !nodeBorn_) Birth(snapshot);
         else SendDevices(snapshot);
     }
 }
@@ -232,8 +244,11 @@ bool SparkplugNode::Send(const std::string& topic, Payload payload) {
 void SparkplugNode::Birth(const session::LineSnapshot& line) {
     std::uint64_t bdSeq;
     {
+        // This birth answers every rebirth asked so far (the connection's,
+        // the primary host's coming online): one NBIRTH, one DBIRTH each.
         std::lock_guard lock(mutex_);
         bdSeq = bdSeq_;
+        rebirth_ = false;
     }
     Payload birth = NodePayload(bdSeq);
     birth.metrics.push_back(BoolMetric(kRebirth, kRebirthAlias, false, birth.timestamp));
@@ -258,7 +273,11 @@ void SparkplugNode::SendDevices(const session::LineSnapshot& line) {
         Send(Topic(config_.sparkplug, "NDATA"), std::move(data));
     }
     for (auto& [number, device] : devices_) {
-        const bool down = !line.line.portOpen || line_.StationDown(number);
+        // A device that never answered (absent on the line) is dead too.
+        const auto stats = std::find_if(line.stations.begin(), line.stations.end(),
+                                        [number = number](const auto& s) { return s.station == number; });
+        const bool absent = stats != line.stations.end() && stats->state == session::StationState::Absent;
+        const bool down = !line.line.portOpen || line_.StationDown(number) || absent;
         bool anyRead = false;
         for (const std::size_t i : device.items) anyRead = anyRead || rounds_.Gates()[i].read;
         if (!live) {
@@ -348,7 +367,7 @@ void SparkplugNode::OnMessage(const std::string& topic, const std::string& paylo
     Payload command;
     if (!DecodePayload(payload, command)) {
         stats_.Request(kCommandReceived);
-        Refuse(topic, "not a Sparkplug B payload");
+        Refuse(topic, "not a Sparkplug B payload", "not_sparkplug");
         return;
     }
     stats_.Request(kCommandReceived);
@@ -362,7 +381,7 @@ void SparkplugNode::OnMessage(const std::string& topic, const std::string& paylo
                 wake_.notify_all();
                 return;
             }
-        Refuse(topic, "no metric of the node's that can be set (only " + kRebirth + ")");
+        Refuse(topic, "no metric of the node's that can be set (only " + kRebirth + ")", "node_metric");
         return;
     }
     const std::string dcmd = Topic(config_.sparkplug, "DCMD") + "/";
@@ -382,8 +401,9 @@ void SparkplugNode::OnState(const std::string& payload) {
     wake_.notify_all();
 }
 
-void SparkplugNode::Refuse(const std::string& what, const std::string& why) {
+void SparkplugNode::Refuse(const std::string& what, const std::string& why, const std::string& reason) {
     stats_.Exception(kCommandRefused);
+    stats_.Refusal(reason);
     log_("Sparkplug command on " + what + " refused: " + why);
 }
 
@@ -392,7 +412,7 @@ void SparkplugNode::OnCommand(const std::string& device, const Payload& command)
     for (const auto& [number, d] : devices_)
         if (d.id == device) station = number;
     if (station == 256) {
-        Refuse("device " + device, "not a device of this node");
+        Refuse("device " + device, "not a device of this node", "unknown_device");
         return;
     }
     for (const Metric& m : command.metrics) {
@@ -406,23 +426,34 @@ void SparkplugNode::OnCommand(const std::string& device, const Payload& command)
         }
         const std::string what = device + "/" + (m.name.empty() ? "alias " + std::to_string(m.alias.value_or(0)) : m.name);
         if (index == items_.size() || rounds_.Gates()[index].gate.definition.station != station) {
-            Refuse(what, "not a metric of the device");
+            Refuse(what, "not a metric of the device", "unknown_metric");
             continue;
         }
         const session::GateReading& item = rounds_.Gates()[index];
-        std::string refusal;
+        std::string refusal, reason;
         const long long value = static_cast<long long>(m.number);
-        if (!config_.writes) refusal = "writes are off (--mqtt-writes)";
-        else if (item.block) refusal = "a block is not written: list its gates on their own";
-        else if (m.isNull || m.type == DataType::String || m.type == DataType::Bytes) refusal = "not a number";
-        else {
+        if (!config_.writes) {
+            refusal = "writes are off (--mqtt-writes)";
+            reason = "writes_off";
+        } else if (item.block) {
+            refusal = "a block is not written: list its gates on their own";
+            reason = "block";
+        } else if (m.isNull || m.type == DataType::String || m.type == DataType::Bytes) {
+            refusal = "not a number";
+            reason = "not_a_number";
+        } else {
             refusal = session::RefuseValue(item.gate.definition, item.gate.dataType, value);
-            if (!refusal.empty()) refusal += ", not " + std::to_string(value);
-            if (refusal.empty() && allow_ && !allow_->Allows(item.gate.definition))
+            if (!refusal.empty()) {
+                refusal += ", not " + std::to_string(value);
+                reason = "value";
+            }
+            if (refusal.empty() && allow_ && !allow_->Allows(item.gate.definition)) {
                 refusal = "not in the write-allow list";
+                reason = "not_allowed";
+            }
         }
         if (!refusal.empty()) {
-            Refuse(what, refusal);
+            Refuse(what, refusal, reason);
             continue;
         }
         std::lock_guard lock(mutex_);

@@ -109,7 +109,8 @@ private:
     void OnMessage(const std::string& topic, const std::string& payload);
     void OnState(const std::string& payload);
     void OnCommand(const std::string& device, const Payload& payload);
-    void Refuse(const std::string& what, const std::string& why);
+    // Logged, and counted by `reason` (a metric label: "writes_off", "value", ...).
+    void Refuse(const std::string& what, const std::string& why, const std::string& reason);
     void Write(const Command& command);
 
     session::LineScheduler& line_;
@@ -136,6 +137,7 @@ private:
     bool stopping_ = false;
     bool rebirth_ = false;    // a new connection, NCMD Rebirth or the primary host back
     bool hostOnline_ = false;
+    bool linkUp_ = false;     // the link's connected callback has run, and no disconnect since
     std::deque<Command> commands_;
     std::thread thread_;
 };

@@ -53,6 +53,11 @@ void FrontEndStats::Exception(unsigned code) {
     ++counts_.exceptions[code];
 }
 
+void FrontEndStats::Refusal(const std::string& reason) {
+    std::lock_guard lock(mutex_);
+    ++counts_.refusals[reason];
+}
+
 FrontEndStats::Snapshot FrontEndStats::Take() const {
     std::lock_guard lock(mutex_);
     return counts_;

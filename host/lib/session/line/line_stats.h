@@ -116,6 +116,8 @@ public:
     void Evicted();
     void Request(unsigned function);
     void Exception(unsigned code);
+    // A command refused before the line, by why ("writes_off", "value", ...).
+    void Refusal(const std::string& reason);
 
     struct Snapshot {
         std::uint64_t connected = 0;  // now
@@ -124,6 +126,7 @@ public:
         std::uint64_t evicted = 0;
         std::map<unsigned, std::uint64_t> requests;    // by function code
         std::map<unsigned, std::uint64_t> exceptions;  // by exception code
+        std::map<std::string, std::uint64_t> refusals;  // commands refused, by reason
         std::optional<BufferStats> buffer;  // a front-end with a store-and-forward queue: its counts now
     };
     Snapshot Take() const;
