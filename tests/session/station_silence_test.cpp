@@ -95,13 +95,13 @@ TEST(StationSilence, ASilentStationsRequestIsAnsweredWithinOneRetryPause) {
     ASSERT_EQ(first.kind, Kind::Attempt);
     EXPECT_EQ(first.timeout, 150ms);
     EXPECT_FALSE(decider.Attempted(request, kSilent, t0 + 1150ms));
-    EXPECT_EQ(decider.Next(t0 + 1749ms).kind, Kind::Wait);  // the driver's pause between attempts
-    LineAction last = decider.Next(t0 + 1750ms);
+    EXPECT_EQ(decider.Next(t0 + 1349ms).kind, Kind::Wait);  // a short pause: silence is not noise
+    LineAction last = decider.Next(t0 + 1350ms);
     ASSERT_EQ(last.kind, Kind::Attempt);
     EXPECT_GE(last.timeout, SchedulerOptions{}.probeTimeout);
     EXPECT_GE(last.timeout, 150ms);
-    EXPECT_TRUE(decider.Attempted(request, kSilent, t0 + 1900ms));
-    // Within 0.9 s of the request: well inside a client's 1 s time-out.
+    EXPECT_TRUE(decider.Attempted(request, kSilent, t0 + 1500ms));
+    // Within 0.5 s of the request: well inside a client's 1 s time-out.
     EXPECT_EQ(request.outcome, (Outcome{DriverResult::LineFailure, FailureKind::NoAnswer}));
     EXPECT_EQ(decider.Health(3).state, StationState::Down);
     // The client's next request: at once, without the line.
@@ -124,9 +124,9 @@ TEST(StationSilence, SilenceCountsAcrossRequestsAndNoRequestFailedIsAttemptedLat
     decider.Push(&read, t0 + 100ms);
     RunScript(decider, {
                            {100ms, Kind::Attempt, 8, kSilent},  // the write: silent
-                           {300ms, Kind::Wait, 0, {}},          // the station's pause
-                           {700ms, Kind::Attempt, 8, kSilent},  // the read: silent again, down
-                           {700ms, Kind::FailDown, 8, {}},      // the write, at once
+                           {250ms, Kind::Wait, 0, {}},          // the station's pause
+                           {300ms, Kind::Attempt, 8, kSilent},  // the read: silent again, down
+                           {300ms, Kind::FailDown, 8, {}},      // the write, at once
                        });
     EXPECT_EQ(read.outcome, (Outcome{DriverResult::LineFailure, FailureKind::NoAnswer}));
     EXPECT_EQ(write.outcome, (Outcome{DriverResult::LineFailure, FailureKind::Down}));

@@ -132,6 +132,7 @@ json StatusJson(const StatusSource& source, const StatusView& view) {
         }
         absent.push_back({{"unit", s.station},
                           {"requests", s.requests},
+                          {"attempts", s.attempts},
                           {"firstRequest", s.firstRequest},
                           {"lastRequest", s.lastRequest}});
     }

@@ -165,8 +165,10 @@ bool LineDecider::Attempted(LineRequest& request, const AttemptOutcome& outcome,
             if (h.state == StationState::Absent) SetState(request.station, StationState::Up, now);
         }
         if (!final) {
-            request.notBefore = now + options_.retryPause;
-            h.retryAt = now + options_.retryPause;
+            const Millis pause =
+                silence && answeredBefore ? std::min(options_.silencePause, options_.retryPause) : options_.retryPause;
+            request.notBefore = now + pause;
+            h.retryAt = now + pause;
         } else {
             exchange.outcome = Outcome{outcome.result, outcome.failure};
             request.outcome = exchange.outcome;

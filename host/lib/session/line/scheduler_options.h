@@ -18,6 +18,10 @@ struct SchedulerOptions {
     bool driverRetries = false;  // the driver's own loop: plain operations, no health
     int attempts = 5;
     Millis retryPause{600};
+    // After nothing at all from a station that answered before: the pause
+    // before its one more attempt. The driver's pause lets a busy or garbling
+    // controller settle; one that missed a frame answers the next at once.
+    Millis silencePause{200};
     Millis probeTimeout{100};
     Millis minTimeout{20};
     Millis timeout{1000};     // the ceiling of a learned time-out (--timeout)
