@@ -77,6 +77,7 @@ json FrontEndJson(const session::FrontEndStats::Snapshot& f) {
     for (const auto& [code, count] : f.exceptions) exceptions[std::to_string(code)] = count;
     json frontEnd = {{"connected", f.connected}, {"connects", f.connects},   {"refused", f.refused},
                      {"evicted", f.evicted},     {"requests", requests}, {"exceptions", exceptions}};
+    if (!f.refusals.empty()) frontEnd["refusals"] = f.refusals;
     if (f.buffer)
         frontEnd["buffer"] = {{"depth", f.buffer->depth},         {"bytes", f.buffer->bytes},
                               {"fileBytes", f.buffer->fileBytes}, {"oldestAge", f.buffer->oldestAge},
