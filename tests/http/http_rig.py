@@ -6,12 +6,12 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'
 from gate_rig import Rig, free_port, read  # noqa: E402
 
 LIVE = {1: 'FA2', 2: 'FA3'}
-SILENT = 5  # not configured in fasim, so it never answers
+SILENT = 5  # not configured in fasim, so it never answers; named to qelgate, so a station down, not absent
 
 
 def start(gate_args=()):
     http_port = free_port()
-    rig = Rig(stations=LIVE, gate_args=['--http', str(http_port)] + list(gate_args))
+    rig = Rig(stations=LIVE, gate_args=['--http', str(http_port), '--station', f'{SILENT}:FA2'] + list(gate_args))
     rig.http = f'http://127.0.0.1:{http_port}'
     return rig
 

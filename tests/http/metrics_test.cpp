@@ -129,6 +129,48 @@ TEST(MetricsText, FailuresByKindStateAndFrontEnd) {
     EXPECT_EQ(SampleOf(text, "qelgate_frontend_exceptions_total{frontend=\"modbus\",code=\"11\"}"), "1");
 }
 
+TEST(MetricsText, AnAbsentUnitHasNoStationSeriesOnlyWhenAndHowOftenItWasAsked) {
+    auto absent = Station(9, "FA2");
+    absent.state = qel::session::StationState::Absent;
+    absent.requests = 3;
+    absent.attempts = 6;
+    absent.firstRequest = 1010;
+    absent.lastRequest = 1050;
+    auto down = Station(5, "FA2");
+    down.state = qel::session::StationState::Down;
+    StatusSource source = FakeSource({down, absent});
+    source.frontEnds.push_back({"sparkplug", [] {
+                                    qel::session::FrontEndStats stats;
+                                    stats.Refusal("not_allowed");
+                                    stats.Refusal("not_allowed");
+                                    stats.Refusal("value");
+                                    return stats.Take();
+                                }});
+    const std::string text = Metrics(source);
+    // The documented alert, qelgate_station_up == 0, fires for the down station only.
+    EXPECT_EQ(SampleOf(text, "qelgate_station_up{station=\"5\",model=\"FA2\"}"), "0");
+    EXPECT_EQ(text.find("station=\"9\",model"), std::string::npos);
+    EXPECT_EQ(SampleOf(text, "qelgate_unit_absent_requests_total{station=\"9\"}"), "3");
+    EXPECT_EQ(SampleOf(text, "qelgate_unit_absent_first_request_timestamp_seconds{station=\"9\"}"), "1010");
+    EXPECT_EQ(SampleOf(text, "qelgate_unit_absent_last_request_timestamp_seconds{station=\"9\"}"), "1050");
+    EXPECT_EQ(SampleOf(text, "qelgate_unit_absent_requests_total{station=\"5\"}"), "(0 samples)");
+    EXPECT_EQ(SampleOf(text,
+                       "qelgate_frontend_commands_refused_total{frontend=\"sparkplug\",reason=\"not_allowed\"}"),
+              "2");
+    EXPECT_EQ(SampleOf(text, "qelgate_frontend_commands_refused_total{frontend=\"sparkplug\",reason=\"value\"}"),
+              "1");
+    // /api/status: the stations, and the absent units apart.
+    const auto json = StatusJson(source, TakeView(source));
+    ASSERT_EQ(json["stations"].size(), 1u);
+    EXPECT_EQ(json["stations"][0]["station"], 5);
+    ASSERT_EQ(json["absent"].size(), 1u);
+    EXPECT_EQ(json["absent"][0]["unit"], 9);
+    EXPECT_EQ(json["absent"][0]["requests"], 3);
+    EXPECT_EQ(json["absent"][0]["attempts"], 6);
+    EXPECT_EQ(json["absent"][0]["lastRequest"], 1050.0);
+    EXPECT_EQ(json["frontEnds"]["sparkplug"]["refusals"]["not_allowed"], 2);
+}
+
 TEST(MetricsText, WithoutLineStatisticsOnlyTheGatewaysOwn) {
     StatusSource source = FakeSource({});
     source.line = nullptr;
@@ -148,6 +190,7 @@ TEST(MetricsText, PromtoolFindsNoProblem) {
         s.answerBuckets.fill(n);
         s.answerCount = n;
         s.failures[2] = n;
+        if (n == 102) s.state = qel::session::StationState::Absent;  // the absent units' families too
         stations.push_back(s);
     }
     const std::string path = testing::TempDir() + "metrics.txt";

@@ -26,6 +26,7 @@ session::SchedulerOptions FastOptions() {
     options.attempts = 2;
     options.retryPause = 5ms;
     options.firstProbe = 10s;  // no probe within a test
+    options.expected.set();    // every unit named: one that never answered is down, not absent
     return options;
 }
 
@@ -84,6 +85,9 @@ TEST(LineWorker, AJobComesBackWithItsValuesOrItsException) {
         {"refused", Act::Refuse, {}, MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE, {0, 0, 0, 0}},
         {"Naks to the end", Act::Nak, {}, MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE, {0, 0, 0, 0}},
         {"no answer", Act::Silent, {}, MODBUS_EXCEPTION_GATEWAY_TARGET, {0, 0, 0, 0}},
+        // The station responded, if with less than a reply: no 0x0B, which
+        // says it did not respond (and which a client may take for a dead unit).
+        {"short answers to the end", Act::Short, {}, MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE, {0, 0, 0, 0}},
         {"the second read unanswered", Act::Silent, {Act::Answer}, MODBUS_EXCEPTION_GATEWAY_TARGET,
          {200, 201, 202, 0}},
     };

@@ -3,7 +3,7 @@ wrote (mosquitto_sub, paho-mqtt) and a Modbus client (pymodbus) on the same
 line: values as in fasim's memory, changes within a period, a silent station
 down and up again, the broker restarted, writes only with --mqtt-writes,
 the Last Will on SIGKILL. The tests run in order on one rig."""
-import json, time, unittest, urllib.request
+import json, subprocess, time, unittest, urllib.request
 
 from pymodbus.client import ModbusTcpClient
 
@@ -89,6 +89,22 @@ class Publish(unittest.TestCase):
         self.assertEqual((mqtt['connected'], mqtt['requests']['3'], mqtt['exceptions']), (1, 9, {'1': 7}))
         self.assertGreaterEqual(mqtt['requests']['1'], len(GATES))
 
+    def test_3a_a_retained_set_is_refused_live_and_its_clearing_is_no_set(self):
+        gas = '002DR0011'
+        before = self.line.get(2, 'DR', 11)
+        sent = time.time()
+        subprocess.run(['mosquitto_pub', '-p', str(self.broker.port), '-t', self.topic(gas) + '/set',
+                        '-m', str((before + 1) % 65536), '-q', '1', '-r'], check=True)
+        self.sub.wait_for(self.topic(gas) + '/set/result',
+                          lambda p: p['ok'] is False and 'a retained set is not written' in p['reason'], 10, sent)
+        time.sleep(1)  # a write, or a refusal of the clearing, would come within it
+        self.assertEqual(self.line.get(2, 'DR', 11), before)
+        log = self.gate.log()
+        self.assertEqual(log.count(f'MQTT set on {self.topic(gas)}/set refused: a retained set is not written'), 1, log)
+        self.assertNotIn('neither a whole number', log[log.index('a retained set is not written'):])
+        # Cleared on the broker: no later connection gets it.
+        self.assertEqual(mosquitto_sub(self.broker.port, self.topic(gas) + '/set', seconds=1), [])
+
     def test_4_modbus_and_mqtt_share_the_line(self):
         client = ModbusTcpClient('127.0.0.1', port=self.gate.modbus_port, timeout=10, retries=0)
         self.assertTrue(client.connect())
@@ -110,7 +126,15 @@ class Publish(unittest.TestCase):
         self.line.control('silent 1 on')
         self.addCleanup(self.line.control, 'silent 1 off')
         went = time.time()
-        self.sub.wait_for(state, lambda p: p == 'down', 15, went)
+        down = self.sub.wait_for(state, lambda p: p == 'down', 15, went)
+        # Its gates are read every second: one silent read, one more attempt, down.
+        self.assertLess(down - went, 3.0)
+        # While it stays down (probed after 1 s and 2 s more): no news.
+        time.sleep(3.5)
+        with self.sub.lock:
+            news = [(t, p) for when, t, p in self.sub.messages
+                    if when >= went and t in (state, f'{self.gate.prefix}/001/$reason')]
+        self.assertEqual(news, [(f'{self.gate.prefix}/001/$reason', 'no_answer'), (state, 'down')])
         self.sub.wait_for(self.topic('001DR0010'), lambda p: p['q'] == 'down', 5, went)
         self.sub.wait_for(self.topic('001DR0020 8'), lambda p: p['q'] == 'down' and len(p['v']) == 8, 5, went)
         self.assertEqual(self.sub.value(f'{self.gate.prefix}/002/$state'), 'up')

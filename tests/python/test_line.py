@@ -81,10 +81,16 @@ def test_a_station_that_goes_silent_and_returns(line, sim):
     assert line.read('001DR0002') == 1002
     sim.control('silent 1 on')
     try:
+        # It answered before: one more attempt after the silence, not four
+        # 600 ms apart, then NoAnswer; then StationDown at once.
+        start = time.monotonic()
         with pytest.raises(vuzorur.NoAnswer):
             line.read('001DR0002')
+        assert time.monotonic() - start < 1.5
+        start = time.monotonic()
         with pytest.raises(vuzorur.StationDown):
             line.read('001DR0002')
+        assert time.monotonic() - start < 0.5
         # Others go on meanwhile.
         assert line.read('002DR0001') == 2001
     finally:

@@ -6,55 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "decider_script.h"
 #include "session/line/line_decider.h"
 #include "session/report/log_limit.h"
 
 namespace {
 
-using namespace qel::session;
-using namespace std::chrono_literals;
-using Kind = LineAction::Kind;
-
-const SchedulerClock::time_point t0{std::chrono::hours(1)};
-
-LineRequest Request(std::uint64_t client, unsigned station, std::size_t exchanges = 1) {
-    LineRequest request;
-    request.client = client;
-    request.station = station;
-    request.exchanges.resize(exchanges);
-    return request;
-}
-
-const AttemptOutcome kOk{DriverResult::Done, FailureKind::None, std::chrono::duration<double>(0.05)};
-const AttemptOutcome kSilent{DriverResult::LineFailure, FailureKind::NoAnswer, std::chrono::duration<double>(0.1)};
-const AttemptOutcome kNak{DriverResult::Refused, FailureKind::Nak, std::chrono::duration<double>(0.03)};
-
-// One step of a script: at `at` after t0 the decider is asked, and the
-// action is answered with `outcome` when it is an attempt or a probe.
-struct Step {
-    std::chrono::milliseconds at;
-    Kind want;
-    unsigned station;
-    AttemptOutcome outcome;
-};
-
-void RunScript(LineDecider& decider, const std::vector<Step>& steps) {
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        const Step& step = steps[i];
-        const auto now = t0 + step.at;
-        const LineAction action = decider.Next(now);
-        ASSERT_EQ(action.kind, step.want) << "step " << i;
-        if (action.kind == Kind::Attempt || action.kind == Kind::FailDown || action.kind == Kind::Probe) {
-            ASSERT_EQ(action.station, step.station) << "step " << i;
-        }
-        if (action.kind == Kind::Attempt) decider.Attempted(*action.request, step.outcome, now);
-        if (action.kind == Kind::Probe) decider.Probed(action.station, step.outcome, now);
-        if (action.kind == Kind::FailDown) decider.FailedDown(*action.request, action.failure);
-    }
-}
+using namespace decider_script;
 
 TEST(LineDecider, ADeadStationsRetriesLeaveTheLineToTheOthers) {
-    LineDecider decider{SchedulerOptions{}};
+    LineDecider decider{Named()};
     LineRequest dead = Request(1, 9);
     LineRequest live1 = Request(2, 1), live2 = Request(2, 1), live3 = Request(2, 1);
     decider.Push(&dead, t0);
@@ -80,7 +41,7 @@ TEST(LineDecider, ADeadStationsRetriesLeaveTheLineToTheOthers) {
 }
 
 TEST(LineDecider, ADownStationIsAnsweredAtOnceAndProbedWithBackOff) {
-    SchedulerOptions options;
+    SchedulerOptions options = Named();
     options.attempts = 1;
     LineDecider decider{options};
     LineRequest first = Request(1, 4), second = Request(1, 4), live = Request(2, 1), late = Request(1, 4);
@@ -106,7 +67,7 @@ TEST(LineDecider, ADownStationIsAnsweredAtOnceAndProbedWithBackOff) {
 }
 
 TEST(LineDecider, AnOverdueProbeGoesAheadOfABusyQueue) {
-    SchedulerOptions options;
+    SchedulerOptions options = Named();
     options.attempts = 1;
     LineDecider decider{options};
     LineRequest dead = Request(1, 4);
@@ -122,7 +83,7 @@ TEST(LineDecider, AnOverdueProbeGoesAheadOfABusyQueue) {
 }
 
 TEST(LineDecider, TimeOutsAreLearnedFromAStationsOwnAnswers) {
-    SchedulerOptions options;
+    SchedulerOptions options = Named();
     options.timeout = 400ms;
     LineDecider decider{options};
     EXPECT_EQ(decider.TimeoutFor(1, t0), options.probeTimeout) << "no answer yet";
@@ -143,7 +104,7 @@ TEST(LineDecider, TimeOutsAreLearnedFromAStationsOwnAnswers) {
 }
 
 TEST(LineDecider, ClientsTakeTurnsAndANakIsNotDown) {
-    LineDecider decider{SchedulerOptions{}};
+    LineDecider decider{Named()};
     LineRequest a1 = Request(1, 1, 2), a2 = Request(1, 1), b1 = Request(2, 2);
     decider.Push(&a1, t0);
     decider.Push(&a2, t0);
@@ -162,7 +123,7 @@ TEST(LineDecider, ClientsTakeTurnsAndANakIsNotDown) {
 }
 
 TEST(LineDecider, AClientWithABacklogGoesAfterTheOthersUntilItsRequestHasWaited) {
-    LineDecider decider{SchedulerOptions{}};
+    LineDecider decider{Named()};
     std::vector<LineRequest> flood(6, Request(1, 1));
     for (LineRequest& r : flood) decider.Push(&r, t0);
     LineRequest first = Request(2, 2), second = Request(2, 2), late = Request(2, 2);
@@ -180,7 +141,7 @@ TEST(LineDecider, AClientWithABacklogGoesAfterTheOthersUntilItsRequestHasWaited)
 }
 
 TEST(LineDecider, EveryLiveStationFallingSilentReopensThePort) {
-    SchedulerOptions options;
+    SchedulerOptions options = Named();
     options.attempts = 1;
     LineDecider decider{options};
     LineRequest ok = Request(1, 1), silent = Request(1, 1), waiting = Request(1, 2);
@@ -221,7 +182,7 @@ TEST(LineDecider, EachOutcomeOfAnAttemptIsRetriedOrFinishedByItsRule) {
         {"a port failure is not retried and closes the port", kPort, 1, StationState::Up, false},
     };
     for (const Case& c : cases) {
-        SchedulerOptions options;
+        SchedulerOptions options = Named();
         options.attempts = 2;
         LineDecider decider{options};
         LineRequest request = Request(1, 6);
@@ -249,7 +210,7 @@ TEST(LineDecider, EachOutcomeOfAnAttemptIsRetriedOrFinishedByItsRule) {
 }
 
 TEST(LineDecider, ProbesOfASilentStationBackOffUpToTheLongestHold) {
-    SchedulerOptions options;
+    SchedulerOptions options = Named();
     options.attempts = 1;
     options.downHold = 4s;
     LineDecider decider{options};
@@ -268,7 +229,7 @@ TEST(LineDecider, ProbesOfASilentStationBackOffUpToTheLongestHold) {
 }
 
 TEST(LineDecider, FailedReopensBackOffAndTheQueueIsAnsweredMeanwhile) {
-    SchedulerOptions options;
+    SchedulerOptions options = Named();
     options.downHold = 2s;
     LineDecider decider{options};
     decider.PortFailed(t0);
@@ -294,7 +255,7 @@ TEST(LineDecider, FailedReopensBackOffAndTheQueueIsAnsweredMeanwhile) {
 }
 
 TEST(LineDecider, ARequestWithoutExchangesIsDoneInItsClientsOrder) {
-    LineDecider decider{SchedulerOptions{}};
+    LineDecider decider{Named()};
     LineRequest first = Request(1, 1), empty = Request(1, 1, 0), last = Request(1, 1);
     decider.Push(&first, t0);
     decider.Push(&empty, t0);
@@ -313,7 +274,7 @@ TEST(LineDecider, ARequestWithoutExchangesIsDoneInItsClientsOrder) {
 }
 
 TEST(LineDecider, DroppingAClientLeavesItsRequestUnderWay) {
-    LineDecider decider{SchedulerOptions{}};
+    LineDecider decider{Named()};
     LineRequest running = Request(1, 1), waiting = Request(1, 1), other = Request(2, 2);
     decider.Push(&running, t0);
     decider.Push(&waiting, t0);
@@ -330,7 +291,7 @@ TEST(LineDecider, ARequestBegunOfAClientThatLeftIsRunToItsStationsJudgement) {
     // The client left in the pause between two attempts of a silent station:
     // the request is kept, its station is judged down, and the same
     // client's next try is answered at once.
-    LineDecider decider{SchedulerOptions{}};
+    LineDecider decider{Named()};
     LineRequest begun = Request(1, 9), notBegun = Request(1, 9);
     decider.Push(&begun, t0);
     decider.Push(&notBegun, t0);
@@ -352,7 +313,7 @@ TEST(LineDecider, ARequestBegunOfAClientThatLeftIsRunToItsStationsJudgement) {
 }
 
 TEST(LineDecider, FindWaitingFindsOnlyARequestNotYetStarted) {
-    LineDecider decider{SchedulerOptions{}};
+    LineDecider decider{Named()};
     LineRequest a = Request(1, 1), b = Request(1, 1), c = Request(2, 2);
     a.exchanges[0].gas = "001DR0000";
     b.exchanges[0].gas = "001DR0010";
@@ -372,7 +333,7 @@ TEST(LineDecider, FindWaitingFindsOnlyARequestNotYetStarted) {
 }
 
 TEST(LineDecider, WithTheDriversRetriesOneAttemptAndNoStationIsHeldDown) {
-    SchedulerOptions options;
+    SchedulerOptions options = Named();
     options.driverRetries = true;
     LineDecider decider{options};
     LineRequest silent = Request(1, 8), again = Request(1, 8);
@@ -397,7 +358,7 @@ TEST(LineDecider, TheLineIsSharedByLineTimeNotByRequests) {
     // Client 1 asks for long block reads (200 ms each), client 2 for short
     // ones (20 ms): in the same second client 2 gets ten exchanges to each
     // of client 1's, and neither goes without.
-    LineDecider decider{SchedulerOptions{}};
+    LineDecider decider{Named()};
     std::vector<LineRequest> longReads(4, Request(1, 1)), shortReads(40, Request(2, 2));
     for (LineRequest& r : longReads) decider.Push(&r, t0);
     for (LineRequest& r : shortReads) decider.Push(&r, t0);
@@ -418,7 +379,7 @@ TEST(LineDecider, TheLineIsSharedByLineTimeNotByRequests) {
 TEST(LineDecider, AClientThatComesAndGoesGetsNoMoreThanItsShare) {
     // Client 2 sends one request at a time, each right after its answer;
     // client 1 keeps a backlog. Each exchange costs the same: they alternate.
-    LineDecider decider{SchedulerOptions{}};
+    LineDecider decider{Named()};
     std::vector<LineRequest> backlog(20, Request(1, 1)), single(10, Request(2, 2));
     for (LineRequest& r : backlog) decider.Push(&r, t0);
     std::string order;
@@ -436,7 +397,7 @@ TEST(LineDecider, AClientThatComesAndGoesGetsNoMoreThanItsShare) {
 }
 
 TEST(LineDecider, AHeldClientGetsOnlyTheLineTimeNobodyElseWants) {
-    LineDecider decider{SchedulerOptions{}};
+    LineDecider decider{Named()};
     LineRequest a1 = Request(1, 1, 2), a2 = Request(1, 1), b1 = Request(2, 2), b2 = Request(2, 2);
     decider.Push(&a1, t0);
     decider.Push(&a2, t0);
@@ -459,7 +420,7 @@ TEST(LineDecider, AHeldClientGetsOnlyTheLineTimeNobodyElseWants) {
 }
 
 TEST(LineDecider, StoppingFinishesTheBegunRequestsOnlyEvenHeldOrRetried) {
-    LineDecider decider{SchedulerOptions{}};
+    LineDecider decider{Named()};
     LineRequest write = Request(1, 1, 3), other = Request(2, 2), later = Request(1, 1);
     decider.Push(&write, t0);
     decider.Push(&other, t0);

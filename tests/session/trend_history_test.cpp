@@ -38,6 +38,13 @@ TEST(TrendHistory, GapWhileDownAndNothingBeforeTheFirstAnswer) {
     EXPECT_DOUBLE_EQ(*s.values[3], 0.030);
 }
 
+TEST(TrendHistory, AnAbsentUnitIsNoStationToChart) {
+    TrendHistory history(3600, 1, 240);
+    history.Sample(One(StationState::Absent, 0, 0), 1000);
+    history.Sample(One(StationState::Absent, 0, 0), 1001);
+    EXPECT_TRUE(history.Take(1001).stations.empty());
+}
+
 TEST(TrendHistory, ThinningKeepsAShortOutageAndForgetsPastTheSpan) {
     TrendHistory history(3600, 1, 10);
     for (int t = 0; t < 4000; ++t) history.Value("001DR0010", t == 3000 ? std::nullopt : std::optional<double>(7), t);

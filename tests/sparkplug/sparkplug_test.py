@@ -4,7 +4,7 @@ data on a change in fasim, a rebirth on NCMD, DCMD writes (and refused
 without --mqtt-writes), a station's death and rebirth, seq wrapping, NDEATH
 with the birth's bdSeq after kill -9, and data held while the primary host
 is offline, sent as historical when it is back. In order on one rig."""
-import json, os, subprocess, sys, threading, time, unittest
+import json, os, subprocess, sys, threading, time, unittest, urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'mqtt'))
 from mqtt_rig import Gate, allow_file, class_broker, class_line, free_port, wait  # noqa: E402
@@ -80,18 +80,44 @@ class Sparkplug(unittest.TestCase):
         cls.addClassCleanup(cls.codec.process.kill)
         cls.host = Host(cls.broker.port, cls.codec)
         cls.addClassCleanup(cls.host.client.loop_stop)
+        cls.http = free_port()
         cls.gate = Gate(cls.line, cls.broker.port, GATES,
                         ['--sparkplug', 'plant', '--sparkplug-node', 'line1', '--sparkplug-only', '--mqtt-writes',
-                         '--write-allow', allow, '--down-hold', '1'])
+                         '--write-allow', allow, '--down-hold', '1', '--http', str(cls.http)])
         cls.addClassCleanup(lambda: cls.gate.process.poll() is None and cls.gate.kill())
         cls.base = 'spBv1.0/plant/'
 
     def birth(self, device, after=0):
         return self.host.find(lambda t, p: t == f'{self.base}DBIRTH/line1/{device}', after=after)[2]
 
+    def since(self, after, node='line1'):
+        """The node's messages from `after` on, (topic, payload), in order."""
+        with self.host.lock:
+            return [(t, p) for when, t, p in self.host.messages
+                    if when >= after and t.startswith(self.base) and f'/{node}' in t]
+
+    def assert_born_once(self, after, node='line1', devices=('001', '002')):
+        """One NBIRTH and one DBIRTH per device since `after`, seq 0 on the
+        NBIRTH and one up per message after it, without gap or repeat."""
+        time.sleep(1)  # a second birth would come within milliseconds
+        messages = self.since(after, node)
+        topics = [t for t, _ in messages]
+        self.assertEqual(topics.count(f'{self.base}NBIRTH/{node}'), 1, topics)
+        for device in devices:
+            self.assertEqual(topics.count(f'{self.base}DBIRTH/{node}/{device}'), 1, topics)
+        first = topics.index(f'{self.base}NBIRTH/{node}')
+        seqs = [p['seq'] for t, p in messages[first:] if 'NDEATH' not in t]
+        self.assertEqual(seqs, [n % 256 for n in range(len(seqs))], topics)
+
+    def metrics(self):
+        with urllib.request.urlopen(f'http://127.0.0.1:{self.http}/metrics', timeout=5) as r:
+            return r.read().decode()
+
     def test_1_births(self):
         _, _, nbirth = self.host.find(lambda t, p: t == self.base + 'NBIRTH/line1')
         self.assertEqual(nbirth['seq'], 0)
+        self.birth('001'), self.birth('002')
+        self.assert_born_once(0)
         self.assertEqual(metric(nbirth, 'bdSeq')['type'], 'Int64')
         self.assertEqual(metric(nbirth, 'Node Control/Rebirth')['value'], False)
         self.assertEqual(metric(nbirth, 'Line/Port Open')['value'], True)
@@ -126,6 +152,7 @@ class Sparkplug(unittest.TestCase):
         self.assertEqual(nbirth['seq'], 0)
         self.birth('001', after=start)
         self.birth('002', after=start)
+        self.assert_born_once(start)
 
     def test_4_dcmd_writes(self):
         start = time.time()
@@ -137,6 +164,13 @@ class Sparkplug(unittest.TestCase):
             {'timestamp': int(time.time() * 1000), 'metrics': [{'name': 'IO0003', 'type': 'Boolean', 'value': not before}]}))
         wait(lambda: 'IO0003 refused: not in the write-allow list' in self.gate.log(), seconds=10, what='the refusal')
         self.assertEqual(self.line.get(1, 'IO', 3), before)
+        self.host.publish(self.base + 'DCMD/line1/002', self.codec.encode(
+            {'timestamp': int(time.time() * 1000), 'metrics': [{'name': 'nothing', 'type': 'UInt16', 'value': 1}]}))
+        wait(lambda: 'not a metric of the device' in self.gate.log(), seconds=10, what='the second refusal')
+        metrics = self.metrics()
+        for reason in ('not_allowed', 'unknown_metric'):
+            self.assertIn(f'qelgate_frontend_commands_refused_total{{frontend="sparkplug",reason="{reason}"}} 1',
+                          metrics)
         self.assertGreater(time.time(), start)
 
     def test_4b_dcmd_rules(self):
@@ -170,10 +204,16 @@ class Sparkplug(unittest.TestCase):
     def test_5_station_death_and_birth(self):
         start = time.time()
         self.line.control('silent 1 on')
-        self.host.find(lambda t, p: t == self.base + 'DDEATH/line1/001', after=start, seconds=20)
+        died, _, _ = self.host.find(lambda t, p: t == self.base + 'DDEATH/line1/001', after=start, seconds=20)
+        # Its gates are read every second: one silent read and one more
+        # attempt, then the death; not five attempts 600 ms apart.
+        self.assertLess(died - start, 3.0)
         back = time.time()
         self.line.control('silent 1 off')
-        self.birth('001', after=back)
+        rebirth = self.birth('001', after=back)
+        # The last values, whatever the quality of each now.
+        self.assertEqual(metric(rebirth, 'DR0010')['type'], 'UInt16')
+        self.assertNotIn(metric(rebirth, 'DR0010').get('value'), (None,))
 
     def test_6_seq_wraps(self):
         start = time.time()
@@ -234,6 +274,7 @@ class Sparkplug(unittest.TestCase):
         self.host.publish(state, json.dumps({'online': True, 'timestamp': int(time.time() * 1000)}), retain=True)
         self.host.find(lambda t, p: t == self.base + 'NBIRTH/line2', after=online)
         alias = metric(self.host.find(lambda t, p: t == self.base + 'DBIRTH/line2/002', after=online)[2], 'DR0011')['alias']
+        self.assert_born_once(online, 'line2')
         _, _, held = self.host.find(lambda t, p: t == self.base + 'DDATA/line2/002' and
                                     any(m.get('alias') == alias and m.get('value') == 777 and m.get('isHistorical')
                                         for m in p.get('metrics', [])), after=online)

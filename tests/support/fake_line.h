@@ -17,7 +17,8 @@ namespace testsupport {
 
 class FakeLine final : public qel::session::AttemptRunner {
 public:
-    enum class Act { Answer, Silent, Nak, Refuse, Port };
+    // Short: an answer that stopped part way (a line failure, but the station is there).
+    enum class Act { Answer, Silent, Nak, Refuse, Port, Short };
 
     // From now on: the station does `first` in turn, then `steady` for good.
     void Set(unsigned station, Act steady, std::vector<Act> first = {}) {
@@ -100,6 +101,7 @@ private:
             case Act::Nak: return {DriverResult::Refused, FailureKind::Nak, took};
             case Act::Refuse: return {DriverResult::Refused, FailureKind::Refused, took};
             case Act::Port: return {DriverResult::LineFailure, FailureKind::Port, took};
+            case Act::Short: return {DriverResult::LineFailure, FailureKind::ShortAnswer, took};
         }
         return {};
     }

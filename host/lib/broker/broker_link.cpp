@@ -1,6 +1,7 @@
 #include "broker/broker_link.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -60,7 +61,8 @@ bool BrokerLink::Start(std::string& error) {
         error = "cannot make an MQTT client";
         return false;
     }
-    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    v5_ = options_.retainAsPublished;
+    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, v5_ ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
     mosquitto_connect_callback_set(client_, OnConnect);
     mosquitto_disconnect_callback_set(client_, OnDisconnect);
     mosquitto_message_callback_set(client_, OnMessage);
@@ -104,6 +106,12 @@ void BrokerLink::Failed(const std::string& reason) {
     lastFailure_ = reason;
     lastFailureLogged_ = now;
     failuresSince_ = 0;
+}
+
+int BrokerLink::Subscribe(mosquitto* client, const std::string& pattern) const {
+    if (v5_.load())
+        return mosquitto_subscribe_v5(client, nullptr, pattern.c_str(), 1, MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
+    return mosquitto_subscribe(client, nullptr, pattern.c_str(), 1);
 }
 
 bool BrokerLink::SubscribeNow(const std::string& pattern) {
@@ -189,6 +197,16 @@ bool BrokerLink::Publish(const std::string& topic, const std::string& payload, i
 
 void BrokerLink::OnConnect(mosquitto* client, void* self, int rc) {
     auto& link = *static_cast<BrokerLink*>(self);
+    // A broker without MQTT 5: 3.1.1 from the next try on.
+    if (link.v5_.load() && (rc == 1 || rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION)) {
+        link.v5_ = false;
+        mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+        link.refused_ = true;
+        link.log_("the MQTT broker " + link.options_.url +
+                  " does not speak MQTT 5: connecting with 3.1.1, where a retained message published while "
+                  "connected arrives as a live one");
+        return;
+    }
     if (rc != 0) {
         link.refused_ = true;
         link.Failed(std::string("refused the connection: ") + mosquitto_connack_string(rc));
@@ -201,7 +219,7 @@ void BrokerLink::OnConnect(mosquitto* client, void* self, int rc) {
     if (const auto& hello = link.presence_.hello)
         mosquitto_publish(client, nullptr, hello->topic.c_str(), static_cast<int>(hello->payload.size()),
                           hello->payload.data(), hello->qos, hello->retain);
-    for (const std::string& pattern : link.subscriptions_) mosquitto_subscribe(client, nullptr, pattern.c_str(), 1);
+    for (const std::string& pattern : link.subscriptions_) link.Subscribe(client, pattern);
     // While the session is taken over each reconnect is not news.
     const bool again = link.everConnected_.exchange(true);
     if (link.shortLived_ < kTakeOvers)

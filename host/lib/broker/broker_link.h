@@ -38,6 +38,11 @@ struct BrokerSettings {
     std::string key;
     std::string clientId;
     int keepalive = 30;
+    // MQTT 5 with Retain As Published on the subscriptions, so that a
+    // message published retained says so when it arrives live too (MQTT
+    // 3.1.1 clears the flag on live delivery). A broker without MQTT 5 is
+    // spoken to in 3.1.1, with a log line.
+    bool retainAsPublished = false;
 };
 
 struct LinkMessage {
@@ -104,6 +109,7 @@ private:
     void Failed(const std::string& reason);
 
     bool SetWill();
+    int Subscribe(mosquitto* client, const std::string& pattern) const;
 
     BrokerSettings options_;
     BrokerAddress address_;
@@ -112,6 +118,7 @@ private:
     Callbacks callbacks_;
     LogSink log_;
     mosquitto* client_ = nullptr;
+    std::atomic<bool> v5_{false};  // speaking MQTT 5 (retainAsPublished, until a broker refuses it)
     bool started_ = false;
     std::thread thread_;
     std::string lastFailure_;  // logged once until a connection succeeds, reminded of each minute

@@ -221,6 +221,22 @@ void StationFamilies(Exposition& e, const std::vector<StationStats>& stations) {
                      });
 }
 
+void AbsentFamilies(Exposition& e, const std::vector<StationStats>& absent) {
+    auto family = [&](const char* name, const char* type, const char* help, auto value) {
+        e.Family(name, type, help);
+        for (const StationStats& s : absent) e.Sample(name, {{"station", std::to_string(s.station)}}, value(s));
+    };
+    family("qelgate_unit_absent_requests_total", "counter",
+           "Requests for a unit that never answered and that no option names (absent, not a station)",
+           [](const StationStats& s) { return std::string(Count(s.requests)); });
+    family("qelgate_unit_absent_first_request_timestamp_seconds", "gauge",
+           "When an absent unit was first asked for, seconds since the Unix epoch",
+           [](const StationStats& s) { return SampleValue(s.firstRequest); });
+    family("qelgate_unit_absent_last_request_timestamp_seconds", "gauge",
+           "When an absent unit was last asked for, seconds since the Unix epoch",
+           [](const StationStats& s) { return SampleValue(s.lastRequest); });
+}
+
 // A family of a sample per front-end that `value(counts)` gives one for.
 template <typename Value>
 void FrontEndFamily(Exposition& e, const StatusView& view, const char* name, const char* type, const char* help,
@@ -257,6 +273,13 @@ void FrontEndFamilies(Exposition& e, const StatusView& view) {
                        &Snapshot::requests);
     FrontEndCodeFamily(e, view, "qelgate_frontend_exceptions_total", "Requests answered with an exception, by code",
                        "code", &Snapshot::exceptions);
+
+    e.Family("qelgate_frontend_commands_refused_total", "counter",
+             "Commands (Sparkplug DCMD and NCMD) refused before the line, by reason");
+    for (const auto& [frontEnd, counts] : view.frontEnds)
+        for (const auto& [reason, count] : counts.refusals)
+            e.Sample("qelgate_frontend_commands_refused_total", {{"frontend", frontEnd}}, Count(count),
+                     {{"reason", reason}});
 
     // The store-and-forward queues, of the front-ends that have one.
     bool buffered = false;
@@ -316,7 +339,14 @@ std::string MetricsText(const StatusSource& source, const StatusView& view) {
     }
     if (view.hasLine) {
         LineFamilies(e, view.line.line);
-        StationFamilies(e, view.line.stations);
+        // An absent unit (asked, never answered, named by no option) is no
+        // station: no `up` series for an alert on `qelgate_station_up == 0`
+        // to fire on for ever, only when and how often it was asked.
+        std::vector<StationStats> present, absent;
+        for (const StationStats& s : view.line.stations)
+            (s.state == session::StationState::Absent ? absent : present).push_back(s);
+        StationFamilies(e, present);
+        AbsentFamilies(e, absent);
     }
     FrontEndFamilies(e, view);
     return out;

@@ -77,6 +77,7 @@ json FrontEndJson(const session::FrontEndStats::Snapshot& f) {
     for (const auto& [code, count] : f.exceptions) exceptions[std::to_string(code)] = count;
     json frontEnd = {{"connected", f.connected}, {"connects", f.connects},   {"refused", f.refused},
                      {"evicted", f.evicted},     {"requests", requests}, {"exceptions", exceptions}};
+    if (!f.refusals.empty()) frontEnd["refusals"] = f.refusals;
     if (f.buffer)
         frontEnd["buffer"] = {{"depth", f.buffer->depth},         {"bytes", f.buffer->bytes},
                               {"fileBytes", f.buffer->fileBytes}, {"oldestAge", f.buffer->oldestAge},
@@ -122,9 +123,22 @@ json StatusJson(const StatusSource& source, const StatusView& view) {
                    {"now", view.now},
                    {"uptime", view.now > source.started ? view.now - source.started : 0.0}};
     status["line"] = view.hasLine ? LineJson(view.line.line) : json(nullptr);
-    json stations = json::array();
-    for (const auto& s : view.line.stations) stations.push_back(StationJson(s));
+    // Absent units (asked, never answered, named by no option) apart from
+    // the stations: when and how often they were asked.
+    json stations = json::array(), absent = json::array();
+    for (const auto& s : view.line.stations) {
+        if (s.state != session::StationState::Absent) {
+            stations.push_back(StationJson(s));
+            continue;
+        }
+        absent.push_back({{"unit", s.station},
+                          {"requests", s.requests},
+                          {"attempts", s.attempts},
+                          {"firstRequest", s.firstRequest},
+                          {"lastRequest", s.lastRequest}});
+    }
     status["stations"] = stations;
+    status["absent"] = absent;
     json frontEnds = json::object();
     for (const auto& [name, counts] : view.frontEnds) frontEnds[name] = FrontEndJson(counts);
     status["frontEnds"] = frontEnds;

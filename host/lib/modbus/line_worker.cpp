@@ -30,8 +30,14 @@ void Complete(JobRequest& request) {
     // Not run (the gateway is stopping) is answered as a line failure.
     const session::DriverResult result =
         request.outcome ? request.outcome->result : session::DriverResult::LineFailure;
-    job.exception = result == session::DriverResult::Refused ? MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE
-                                                             : MODBUS_EXCEPTION_GATEWAY_TARGET;
+    // 0x0B says the station did not respond: nothing came back (or its
+    // station is held down, or the port is away). A station that answered
+    // with less than a reply (short, garbled, a Nak) responded: 0x04.
+    const session::FailureKind failure = request.failure();
+    const bool silent = !request.outcome || failure == session::FailureKind::NoAnswer ||
+                        failure == session::FailureKind::Down || failure == session::FailureKind::Port ||
+                        (failure == session::FailureKind::None && result != session::DriverResult::Refused);
+    job.exception = silent ? MODBUS_EXCEPTION_GATEWAY_TARGET : MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE;
     if (request.outcome && request.current >= reads && request.current < request.exchanges.size() &&
         request.failure() != session::FailureKind::Down) {
         Log("write to unit %u at %u failed at %s (%s): %zu of %zu values were written; %s", job.modbus.unit,

@@ -95,7 +95,8 @@ bool CheckMqttPair(const MqttOptions& o, std::string& error) {
 }
 
 broker::BrokerSettings BrokerSettingsOf(const MqttOptions& o) {
-    return {o.url, o.user, o.password, o.cafile, o.cert, o.key, o.clientId, o.keepalive};
+    // With writes on, a retained set must be told apart however it arrives.
+    return {o.url, o.user, o.password, o.cafile, o.cert, o.key, o.clientId, o.keepalive, o.writes};
 }
 
 bool CompleteMqttOptions(MqttOptions& o, const std::string& port, std::string& error) {

@@ -282,17 +282,28 @@ void MqttPublisher::PublishStations(bool force, Clock::time_point since, const s
         }
     }
     std::map<unsigned, session::FailureKind> lastFailure;
-    for (const session::StationStats& s : line.stations) lastFailure[s.station] = s.lastFailure;
+    std::map<unsigned, bool> absent;
+    for (const session::StationStats& s : line.stations) {
+        lastFailure[s.station] = s.lastFailure;
+        absent[s.station] = s.state == session::StationState::Absent;
+    }
     for (auto& [number, station] : stations_) {
         if (!station.known) continue;
-        // A lost port is every station down, whatever the scheduler last knew of each.
-        const bool down = !portOpen || line_.StationDown(number);
+        // A lost port is every station down, whatever the scheduler last knew
+        // of each. A station of the list that never answered is down to its
+        // subscribers, absent or not.
+        const bool down = !portOpen || line_.StationDown(number) || absent[number];
         std::string reason;
         if (!portOpen) reason = "port";
-        else if (down) {
+        else if (down && station.published && station.down && !station.reason.empty() && station.reason != "port") {
+            // Still down: the reason it went down with stays. Its probes and
+            // the requests failed meanwhile ("down") are no news.
+            reason = station.reason;
+        } else if (down) {
             const auto found = lastFailure.find(number);
-            reason = found != lastFailure.end() && found->second != session::FailureKind::None
-                         ? session::FailureKindKey(found->second)
+            const session::FailureKind kind = found != lastFailure.end() ? found->second : session::FailureKind::None;
+            reason = kind != session::FailureKind::None && kind != session::FailureKind::Down
+                         ? session::FailureKindKey(kind)
                          : "no_answer";
         }
         const bool stale = force && station.at < since;
@@ -350,10 +361,18 @@ void MqttPublisher::OnMessage(const std::string& topic, const std::string& paylo
         return;
     lastSet_ = {topic, payload, now};
     if (topic.size() <= suffix.size() || topic.compare(topic.size() - suffix.size(), suffix.size(), suffix) != 0) return;
+    // An empty message is the clearing of a retained set (ours, or anyone's):
+    // no set, so neither written nor refused.
+    if (payload.empty()) return;
     stats_.Request(kSetReceived);
     // A retained set would be written again at every reconnect: a set is a
     // command of the moment.
-    if (retained) return Refused(topic, "a retained set is not written");
+    if (retained) {
+        // Cleared, so that no reconnect delivers it again; the clearing
+        // comes back as an empty message, which is no set (above).
+        link_->Publish(topic, "", 1, true);
+        return Refused(topic, "a retained set is not written");
+    }
     const auto found = byTopic_.find(topic.substr(0, topic.size() - suffix.size()));
     std::string refusal;
     std::optional<long long> value;

@@ -12,8 +12,9 @@
 
 namespace qel::sparkplug {
 
-void SparkplugNode::Refuse(const std::string& what, const std::string& why) {
+void SparkplugNode::Refuse(const std::string& what, const std::string& why, const std::string& reason) {
     stats_.Exception(kCommandRefused);
+    stats_.Refusal(reason);
     log_("Sparkplug command on " + what + " refused: " + why);
 }
 
@@ -22,7 +23,7 @@ void SparkplugNode::OnCommand(const std::string& device, const Payload& command)
     for (const auto& [number, d] : devices_)
         if (d.id == device) station = number;
     if (station == 256) {
-        Refuse("device " + device, "not a device of this node");
+        Refuse("device " + device, "not a device of this node", "unknown_device");
         return;
     }
     struct Checked {
@@ -43,13 +44,13 @@ void SparkplugNode::OnCommand(const std::string& device, const Payload& command)
         }
         const std::string what = device + "/" + (m.name.empty() ? "alias " + std::to_string(m.alias.value_or(0)) : m.name);
         if (index == items_.size() || rounds_.Gates()[index].gate.definition.station != station) {
-            Refuse(what, "not a metric of the device");
+            Refuse(what, "not a metric of the device", "unknown_metric");
             continue;
         }
         // A metric twice in one DCMD: which one was meant is not known, as
         // for a key given twice in a JSON set. The whole DCMD is refused.
         if (!seen.insert(index).second) {
-            Refuse("device " + device, "the metric " + items_[index].name + " is given twice in one DCMD");
+            Refuse("device " + device, "the metric " + items_[index].name + " is given twice in one DCMD", "twice");
             return;
         }
         named.push_back({index, what, &m});
@@ -61,22 +62,32 @@ void SparkplugNode::OnCommand(const std::string& device, const Payload& command)
         const Metric& m = *checked.metric;
         const session::GateReading& item = rounds_.Gates()[checked.index];
         const DataType born = item.gate.dataType == DATA_TYPE_BIT ? DataType::Boolean : DataType::UInt16;
-        std::string refusal;
+        std::string refusal, reason;
         const long long value = static_cast<long long>(m.number);
-        if (!config_.writes) refusal = "writes are off (--mqtt-writes)";
-        else if (item.block) refusal = "a block is not written: list its gates on their own";
-        else if (m.type != born)
+        if (!config_.writes) {
+            refusal = "writes are off (--mqtt-writes)";
+            reason = "writes_off";
+        } else if (item.block) {
+            refusal = "a block is not written: list its gates on their own";
+            reason = "block";
+        } else if (m.type != born) {
             refusal = "datatype " + DataTypeName(static_cast<std::uint32_t>(m.type)) + " does not match the metric's " +
                       DataTypeName(static_cast<std::uint32_t>(born));
-        else if (m.isNull) refusal = "no value";
-        else {
+            reason = "datatype";
+        } else if (m.isNull) {
+            refusal = "no value";
+            reason = "not_a_number";
+        } else {
             refusal = session::RefuseValue(item.gate.definition, item.gate.dataType, value);
+            reason = "value";
             if (!refusal.empty()) refusal += ", not " + std::to_string(value);
-            if (refusal.empty() && allow_ && !allow_->Allows(item.gate.definition))
+            if (refusal.empty() && allow_ && !allow_->Allows(item.gate.definition)) {
                 refusal = "not in the write-allow list";
+                reason = "not_allowed";
+            }
         }
         if (!refusal.empty()) {
-            Refuse(checked.what, refusal);
+            Refuse(checked.what, refusal, reason);
             continue;
         }
         std::lock_guard lock(mutex_);
@@ -87,6 +98,7 @@ void SparkplugNode::OnCommand(const std::string& device, const Payload& command)
             ++superseded;
         } else if (commands_.size() >= kMaxPendingCommands) {
             stats_.Exception(kCommandRefused);
+            stats_.Refusal("backlog");
             ++busy;
         } else {
             commands_.emplace(checked.index, Command{checked.index, value});

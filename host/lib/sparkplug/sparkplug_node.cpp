@@ -133,13 +133,21 @@ bool SparkplugNode::Start(std::string& error) {
         return broker::LinkMessage{deathTopic, EncodePayload(NodeDeath()), 1, false};
     };
     broker::BrokerLink::Callbacks callbacks;
+    // The link counts as up for births only once this callback has run:
+    // the link reports itself connected a moment before, and a birth in
+    // that moment and another for the callback's rebirth would be two.
     callbacks.connected = [this] {
         stats_.Connected();
         std::lock_guard lock(mutex_);
+        linkUp_ = true;
         rebirth_ = true;
         wake_.notify_all();
     };
-    callbacks.disconnected = [this] { stats_.Disconnected(); };
+    callbacks.disconnected = [this] {
+        stats_.Disconnected();
+        std::lock_guard lock(mutex_);
+        linkUp_ = false;
+    };
     callbacks.message = [this](const std::string& topic, const std::string& payload, bool retained) {
         OnMessage(topic, payload, retained);
     };
@@ -165,9 +173,8 @@ void SparkplugNode::Stop() {
 
 bool SparkplugNode::Live() const {
     if (!link_->Connected()) return false;
-    if (config_.sparkplug.primaryHost.empty()) return true;
     std::lock_guard lock(mutex_);
-    return hostOnline_;
+    return linkUp_ && (config_.sparkplug.primaryHost.empty() || hostOnline_);
 }
 
 void SparkplugNode::Run() {
@@ -193,7 +200,12 @@ void SparkplugNode::Run() {
             SendDevices(snapshot);  // into the hold
             continue;
         }
-        if (rebirth || !nodeBorn_) Birth(snapshot);
+        bool asked = false;
+        {
+            std::lock_guard lock(mutex_);
+            asked = rebirth_;  // asked after the swap above, before a birth cleared it
+        }
+        if (rebirth || asked || !nodeBorn_) Birth(snapshot);
         else SendDevices(snapshot);
     }
 }
@@ -232,8 +244,11 @@ bool SparkplugNode::Send(const std::string& topic, Payload payload) {
 void SparkplugNode::Birth(const session::LineSnapshot& line) {
     std::uint64_t bdSeq;
     {
+        // This birth answers every rebirth asked so far (the connection's,
+        // the primary host's coming online): one NBIRTH, one DBIRTH each.
         std::lock_guard lock(mutex_);
         bdSeq = bdSeq_;
+        rebirth_ = false;
     }
     Payload birth = NodePayload(bdSeq);
     birth.metrics.push_back(BoolMetric(kRebirth, kRebirthAlias, false, birth.timestamp));
@@ -258,7 +273,11 @@ void SparkplugNode::SendDevices(const session::LineSnapshot& line) {
         Send(Topic(config_.sparkplug, "NDATA"), std::move(data));
     }
     for (auto& [number, device] : devices_) {
-        const bool down = !line.line.portOpen || line_.StationDown(number);
+        // A device that never answered (absent on the line) is dead too.
+        const auto stats = std::find_if(line.stations.begin(), line.stations.end(),
+                                        [number = number](const auto& s) { return s.station == number; });
+        const bool absent = stats != line.stations.end() && stats->state == session::StationState::Absent;
+        const bool down = !line.line.portOpen || line_.StationDown(number) || absent;
         bool anyRead = false;
         for (const std::size_t i : device.items) anyRead = anyRead || rounds_.Gates()[i].read;
         if (!live) {
@@ -348,14 +367,14 @@ void SparkplugNode::OnMessage(const std::string& topic, const std::string& paylo
     Payload command;
     if (!DecodePayload(payload, command)) {
         stats_.Request(kCommandReceived);
-        Refuse(topic, "not a Sparkplug B payload");
+        Refuse(topic, "not a Sparkplug B payload", "not_sparkplug");
         return;
     }
     stats_.Request(kCommandReceived);
     // A retained command would be carried out again at every new session
     // of the node: a command is of the moment.
     if (retained) {
-        Refuse(topic, "a retained command is not carried out");
+        Refuse(topic, "a retained command is not carried out", "retained");
         return;
     }
     const std::string ncmd = Topic(config_.sparkplug, "NCMD");
@@ -368,7 +387,7 @@ void SparkplugNode::OnMessage(const std::string& topic, const std::string& paylo
                 wake_.notify_all();
                 return;
             }
-        Refuse(topic, "no metric of the node's that can be set (only " + kRebirth + ")");
+        Refuse(topic, "no metric of the node's that can be set (only " + kRebirth + ")", "node_metric");
         return;
     }
     const std::string dcmd = Topic(config_.sparkplug, "DCMD") + "/";

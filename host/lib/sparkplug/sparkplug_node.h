@@ -120,7 +120,8 @@ private:
     void OnMessage(const std::string& topic, const std::string& payload, bool retained);
     void OnState(const std::string& payload);
     void OnCommand(const std::string& device, const Payload& payload);
-    void Refuse(const std::string& what, const std::string& why);
+    // Logged, and counted by `reason` (a metric label: "writes_off", "value", ...).
+    void Refuse(const std::string& what, const std::string& why, const std::string& reason);
     void Write(const Command& command);
     // The next commands to write, the oldest gates first (mutex_ held).
     void TakeCommands(std::vector<Command>& commands);
@@ -149,6 +150,7 @@ private:
     bool stopping_ = false;
     bool rebirth_ = false;    // a new connection, NCMD Rebirth or the primary host back
     bool hostOnline_ = false;
+    bool linkUp_ = false;     // the link's connected callback has run, and no disconnect since
     std::map<std::size_t, Command> commands_;  // the newest DCMD write of each gate, by item
     std::deque<std::size_t> commandOrder_;      // the items of commands_, the oldest first
     std::thread thread_;

@@ -371,6 +371,10 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     session::SchedulerOptions lineOptions = session::SchedulerOptionsFor(o.session);
     lineOptions.downHold = std::chrono::milliseconds(static_cast<long long>(o.downHoldSeconds * 1000));
     lineOptions.maxAge = std::chrono::milliseconds(o.maxAgeMs);
+    // The stations the user named: one that never answered is down, any
+    // other unit that never answered absent (no probes, no alarm).
+    for (unsigned station = 0; station < lineOptions.expected.size(); ++station)
+        lineOptions.expected[station] = host.models().named[station] || (!o.units.empty() && limits.units.test(station));
     session::LineScheduler scheduler(line, lineOptions);
     // systemd's watchdog is pinged at a fixed period while the line's loop
     // turns (each exchange, and at least twice a second when idle): a long

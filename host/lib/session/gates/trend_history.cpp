@@ -22,8 +22,9 @@ void TrendHistory::Sample(const LineSnapshot& snapshot, double now) {
     if (now - lastSample_ < step_ * 0.999) return;
     lastSample_ = now;
     for (const StationStats& s : snapshot.stations) {
-        // Up without an answer yet: nothing to draw; down or probing: a gap.
-        if (s.state == StationState::Up && s.answerCount == 0) continue;
+        // Up without an answer yet, or an absent unit (no station): nothing
+        // to draw; down or probing: a gap.
+        if ((s.state == StationState::Up && s.answerCount == 0) || s.state == StationState::Absent) continue;
         std::optional<double> value;
         if (s.state == StationState::Up) value = s.answerMedian;
         Keep(stations_[s.station], now, value);

@@ -34,7 +34,10 @@ LineCounters::Second& LineCounters::SecondOf(TimePoint now) {
 }
 
 void LineCounters::Requested(unsigned station) {
-    ++stations_[station % STATION_COUNT].requests;
+    StationStats& s = stations_[station % STATION_COUNT];
+    ++s.requests;
+    s.lastRequest = WallNow();
+    if (s.firstRequest == 0) s.firstRequest = s.lastRequest;
     seen_[station % STATION_COUNT] = true;
 }
 

@@ -53,10 +53,11 @@ struct StationHealth {
     SchedulerClock::time_point since{};
     SchedulerClock::time_point lastAnswer{};  // epoch: never
     SchedulerClock::time_point retryAt{};     // no attempt before this
-    SchedulerClock::time_point probeAt{};     // down: the next probe
+    SchedulerClock::time_point probeAt{};     // down: the next probe; absent: the next try a request may make
     Millis backoff{0};                        // down: the pause after the next failed probe
     std::array<float, 16> recent{};           // seconds, the last answers (ring)
     std::uint8_t recentCount = 0, recentNext = 0;
+    std::uint8_t silent = 0;                  // attempts in a row that got nothing at all
 };
 
 // What to do next.
@@ -136,6 +137,9 @@ public:
     const StationHealth& Health(unsigned station) const { return health_[station % STATION_COUNT]; }
     bool PortOpen() const { return portOpen_; }
     Millis TimeoutFor(unsigned station, SchedulerClock::time_point now) const;
+    // Whether a request for the station is failed at once, without the
+    // line: down or probing, or absent and tried too lately to try again.
+    bool HeldDown(unsigned station, SchedulerClock::time_point now) const;
     const ShareCounts& Shares() const { return shares_; }
     const SchedulerOptions& Options() const { return options_; }
     const LineImage& Image() const { return image_; }

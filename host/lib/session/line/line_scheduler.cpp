@@ -241,14 +241,22 @@ void LineScheduler::Impl::Finish(LineRequest* request) {
 // the counters and the log.
 void LineScheduler::Impl::Publish(unsigned station) {
     const StationState state = decider.Health(station).state;
-    down[station % STATION_COUNT].store(state != StationState::Up, std::memory_order_relaxed);
+    // An absent unit is not held down here: its requests reach the decider,
+    // which fails them at once or, after a hold, lets one try it again.
+    down[station % STATION_COUNT].store(state == StationState::Down || state == StationState::Probing,
+                                        std::memory_order_relaxed);
     const std::optional<StationState> before = counters.State(station, state);
     if (!before) return;
     if (state == StationState::Down && *before == StationState::Up)
         Report(Severity::Info,
                "station " + std::to_string(station) + " did not answer: held down, probed in the background");
+    if (state == StationState::Absent && *before == StationState::Up)
+        Report(Severity::Info, "unit " + std::to_string(station) +
+                                   " did not answer and never has: absent, not probed; asked again at most once "
+                                   "per down hold");
     if (state == StationState::Up)
-        Report(Severity::Info, "station " + std::to_string(station) + " answers again");
+        Report(Severity::Info, "station " + std::to_string(station) +
+                                   (*before == StationState::Absent ? " answers" : " answers again"));
 }
 
 void LineScheduler::Impl::Run() {

@@ -7,6 +7,7 @@ const char* StationStateName(StationState state) {
         case StationState::Up: return "up";
         case StationState::Down: return "down";
         case StationState::Probing: return "probing";
+        case StationState::Absent: return "absent";
     }
     return "unknown";
 }
@@ -50,6 +51,11 @@ void FrontEndStats::Request(unsigned function) {
 void FrontEndStats::Exception(unsigned code) {
     std::lock_guard lock(mutex_);
     ++counts_.exceptions[code];
+}
+
+void FrontEndStats::Refusal(const std::string& reason) {
+    std::lock_guard lock(mutex_);
+    ++counts_.refusals[reason];
 }
 
 FrontEndStats::Snapshot FrontEndStats::Take() const {

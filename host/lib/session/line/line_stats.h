@@ -19,8 +19,10 @@
 
 namespace qel::session {
 
-enum class StationState { Up, Down, Probing };
-const char* StationStateName(StationState state);  // "up", "down", "probing"
+// Absent: a unit no option names that has never answered since the start
+// (asked, never answered); neither up nor down.
+enum class StationState { Up, Down, Probing, Absent };
+const char* StationStateName(StationState state);  // "up", "down", "probing", "absent"
 
 // How a station's block data is checked (the trailer after BlockData).
 enum class BlockCheck {
@@ -41,6 +43,8 @@ struct StationStats {
     StationState state = StationState::Up;
     double stateSince = 0;
     std::uint64_t requests = 0;   // what callers asked (a request is one or more exchanges)
+    double firstRequest = 0;      // moments: the first and the last request for it
+    double lastRequest = 0;
     std::uint64_t exchanges = 0;  // exchanges done, each of one or more attempts
     std::uint64_t attempts = 0;
     std::uint64_t retries = 0;    // attempts after the first of an exchange
@@ -112,6 +116,8 @@ public:
     void Evicted();
     void Request(unsigned function);
     void Exception(unsigned code);
+    // A command refused before the line, by why ("writes_off", "value", ...).
+    void Refusal(const std::string& reason);
 
     struct Snapshot {
         std::uint64_t connected = 0;  // now
@@ -120,6 +126,7 @@ public:
         std::uint64_t evicted = 0;
         std::map<unsigned, std::uint64_t> requests;    // by function code
         std::map<unsigned, std::uint64_t> exceptions;  // by exception code
+        std::map<std::string, std::uint64_t> refusals;  // commands refused, by reason
         std::optional<BufferStats> buffer;  // a front-end with a store-and-forward queue: its counts now
     };
     Snapshot Take() const;

@@ -7,6 +7,11 @@ SchedulerOptions SchedulerOptionsFor(const SessionOptions& session) {
     options.driverRetries = session.driverRetries;
     options.probeTimeout = Millis(session.probeTimeoutMs);
     options.timeout = Millis(10LL * session.line.timeout);
+    // A program that names its stations itself (a gate list, a call) asks
+    // for no phantom: every station it asks for is one it means. The gateway,
+    // which any client may ask for any unit, narrows this to what its
+    // options name.
+    options.expected.set();
     return options;
 }
 

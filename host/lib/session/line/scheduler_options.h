@@ -2,10 +2,12 @@
 // and the clock its decisions are taken on.
 #pragma once
 
+#include <bitset>
 #include <chrono>
 #include <cstddef>
 
 #include "session/session_options.h"
+#include "vuzorur.h"
 
 namespace qel::session {
 
@@ -16,6 +18,10 @@ struct SchedulerOptions {
     bool driverRetries = false;  // the driver's own loop: plain operations, no health
     int attempts = 5;
     Millis retryPause{600};
+    // After nothing at all from a station that answered before: the pause
+    // before its one more attempt. The driver's pause lets a busy or garbling
+    // controller settle; one that missed a frame answers the next at once.
+    Millis silencePause{200};
     Millis probeTimeout{100};
     Millis minTimeout{20};
     Millis timeout{1000};     // the ceiling of a learned time-out (--timeout)
@@ -32,6 +38,10 @@ struct SchedulerOptions {
     // The line image: a read is answered from memory when every element
     // has a good value read no more than this long ago (0: no image).
     Millis maxAge{0};
+    // The stations the user named (station models, --units): one that never
+    // answered goes down as any other. An unnamed unit that never answered
+    // is absent instead (line_decider.h): no probes, no alarm.
+    std::bitset<STATION_COUNT> expected;
 };
 
 // The options a session's settings give: --timeout as the ceiling,
