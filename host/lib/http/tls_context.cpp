@@ -63,8 +63,11 @@ bool TlsContext::Load(const TlsFiles& files, std::string& error) {
     };
     if (SSL_CTX_use_certificate_chain_file(context, files.cert.c_str()) != 1)
         return fail("--http-tls-cert " + files.cert);
-    if (SSL_CTX_use_PrivateKey_file(context, files.key.c_str(), SSL_FILETYPE_PEM) != 1)
+    if (SSL_CTX_use_PrivateKey_file(context, files.key.c_str(), SSL_FILETYPE_PEM) != 1) {
+        if (ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH)
+            return fail("--http-tls-key " + files.key + " does not belong to --http-tls-cert " + files.cert);
         return fail("--http-tls-key " + files.key);
+    }
     if (SSL_CTX_check_private_key(context) != 1)
         return fail("--http-tls-key " + files.key + " does not belong to --http-tls-cert " + files.cert);
     if (!files.clientCa.empty()) {
