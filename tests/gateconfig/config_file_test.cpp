@@ -160,10 +160,12 @@ TEST(ReloadRules, EachOptionHasItsKind) {
         {"driver", ReloadKind::Restart},        {"down-hold", ReloadKind::Restart},
         {"max-age", ReloadKind::Restart},       {"poll", ReloadKind::Restart},
         {"http-writes", ReloadKind::Restart},   {"http-token-file", ReloadKind::Restart},
+        {"http-tls-cert", ReloadKind::Restart}, {"http-tls-key", ReloadKind::Restart},
+        {"http-tls-client-ca", ReloadKind::Restart}, {"http-plaintext-writes", ReloadKind::Restart},
     };
     for (const auto& rule : rules) EXPECT_EQ(ReloadKindOf(rule.key), rule.kind) << rule.key;
     // Every option has a rule; none is forgotten by the comparison.
-    EXPECT_EQ(OptionValues(Options{}).size(), 47u);
+    EXPECT_EQ(OptionValues(Options{}).size(), 51u);
 }
 
 TEST(ReloadRules, ComparesWhatChanged) {

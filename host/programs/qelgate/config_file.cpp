@@ -14,7 +14,8 @@ namespace fs = std::filesystem;
 // Options whose value is a path: a relative one is taken from the file's directory.
 const std::set<std::string> kPathKeys = {"models",      "publish",   "write-allow", "mqtt-password-file",
                                          "mqtt-cafile", "mqtt-cert", "mqtt-key",    "log",
-                                         "driver",      "poll"};
+                                         "driver",      "poll",      "http-tls-cert", "http-tls-key",
+                                         "http-tls-client-ca"};
 // Options that have no place in the file.
 const std::set<std::string> kCommandOnly = {"config", "check", "map", "help"};
 
