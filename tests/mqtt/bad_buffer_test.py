@@ -6,11 +6,13 @@ gateway running without the buffer, which the log, /metrics and
 fills counts what it refuses as dropped, says so once, and sends what it
 holds once the broker and the space are back. The mounts need root; those
 tests skip with the reason elsewhere."""
-import json, os, subprocess, tempfile, time, unittest, urllib.request
+import json, os, subprocess, sys, tempfile, time, unittest, urllib.request
 
 from mqtt_rig import Gate, Line, Relay, Subscriber, class_broker, free_port, wait
 from buffer_test import CHANGED, Changer, GATES
 from gate_rig import listening, read  # noqa: E402  (mqtt_rig put the gate rig on the path)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'http'))
+from page_test import chromium  # noqa: E402
 
 
 def get(url):
@@ -135,6 +137,10 @@ class BadBuffer(unittest.TestCase):
         self.assert_line_served(g)
         self.unusable(g)
         self.assertTrue(os.path.isdir(os.path.join(folder, 'inside')))  # left alone
+        # The page says so, as headless Chromium renders it.
+        dom = chromium(g.http + '/', '--dump-dom')
+        self.assertIn('The MQTT buffer takes no messages:', dom)
+        self.assertIn('running without the buffer', dom)
         g.stop()
 
     def test_a_read_only_folder_runs_without_the_buffer(self):

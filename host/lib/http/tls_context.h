@@ -33,7 +33,6 @@ public:
     bool Load(const TlsFiles& files, std::string& error);
     // The same files again (after they were replaced on disk).
     bool Reload(std::string& error);
-    const TlsFiles& Files() const { return files_; }
     // A server session on a connected socket; null when none is loaded or
     // out of memory. The caller frees it (SSL_free).
     ssl_st* NewSession(int fd) const;
