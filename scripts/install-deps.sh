@@ -6,7 +6,7 @@ set -euo pipefail
 native=(cmake g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev
         libcli11-dev nlohmann-json3-dev socat ser2net help2man dpkg-dev file unzip clang libclang-rt-14-dev
         libmodbus-dev mbpoll python3-pymodbus python3-serial-asyncio
-        libcpp-httplib-dev libsystemd-dev prometheus chromium
+        libcpp-httplib-dev libsystemd-dev libssl-dev openssl prometheus chromium
         mosquitto mosquitto-clients libmosquitto-dev python3-paho-mqtt
         libtomlplusplus-dev libsqlite3-dev sqlite3 libprotobuf-c-dev protobuf-c-compiler
         pybind11-dev python3-dev python3-pytest python3-matplotlib curl netcat-openbsd systemd)

@@ -90,7 +90,8 @@ TEST_F(ConfigFileTest, RelativePathsKeepTheirMeaning) {
     const struct {
         const char* key;
     } keys[] = {{"models"}, {"driver"}, {"log"}, {"write-allow"}, {"poll"}, {"http-token-file"}, {"publish"},
-                {"mqtt-password-file"}, {"mqtt-cafile"}, {"mqtt-cert"}, {"mqtt-key"}, {"buffer"}, {"port"}};
+                {"mqtt-password-file"}, {"mqtt-cafile"}, {"mqtt-cert"}, {"mqtt-key"}, {"buffer"}, {"port"},
+                {"http-tls-cert"}, {"http-tls-key"}, {"http-tls-client-ca"}};
     std::string file = "mqtt = \"mqtt://127.0.0.1\"\n";
     for (const auto& k : keys) {
         const std::string name = std::string("f-") + k.key;
@@ -232,10 +233,12 @@ TEST(ReloadRules, EachOptionHasItsKind) {
         {"driver", ReloadKind::Restart},        {"down-hold", ReloadKind::Restart},
         {"max-age", ReloadKind::Restart},       {"poll", ReloadKind::Restart},
         {"http-writes", ReloadKind::Restart},   {"http-token-file", ReloadKind::Restart},
+        {"http-tls-cert", ReloadKind::Restart}, {"http-tls-key", ReloadKind::Restart},
+        {"http-tls-client-ca", ReloadKind::Restart}, {"http-plaintext-writes", ReloadKind::Restart},
     };
     for (const auto& rule : rules) EXPECT_EQ(ReloadKindOf(rule.key), rule.kind) << rule.key;
     // Every option has a rule; none is forgotten by the comparison.
-    EXPECT_EQ(OptionValues(Options{}).size(), 50u);
+    EXPECT_EQ(OptionValues(Options{}).size(), 54u);
     // ... and --check prints every key the file takes.
     CLI::App app;
     Options defaults;

@@ -1,6 +1,10 @@
 #include "http/http_loop.h"
 
+#include "http/http_channel.h"
+#include "http/tls_context.h"
+
 #include <netdb.h>
+#include <openssl/ssl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -9,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -24,8 +29,12 @@ constexpr std::uint64_t kListener = ~std::uint64_t{0};
 constexpr std::uint64_t kWake = kListener - 1;
 constexpr std::size_t kReadChunk = 16384;
 
-void SendBestEffort(int fd, const std::string& bytes) {
-    [[maybe_unused]] const auto sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+// Once, never waiting: an answer before a close. Over TLS only after the
+// handshake: a plain answer would mean nothing to the client.
+void SendBestEffort(int fd, ssl_st* tls, const std::string& bytes) {
+    if (tls && !SSL_is_init_finished(tls)) return;
+    std::size_t put = 0;
+    ChannelWrite(fd, tls, bytes.data(), bytes.size(), put);
 }
 
 }  // namespace
@@ -70,8 +79,9 @@ void Responder::operator()(Response response) const {
 }
 
 struct HttpLoop::Connection {
-    enum class State { Reading, Answering, Writing };
+    enum class State { Handshaking, Reading, Answering, Writing };
     int fd = -1;
+    ssl_st* tls = nullptr;  // with TLS: the session
     std::uint64_t id = 0;
     State state = State::Reading;
     std::string in;
@@ -135,8 +145,13 @@ bool HttpLoop::Listen(const std::string& host, int port, std::string& error) {
     return true;
 }
 
+void HttpLoop::UseTls(std::shared_ptr<TlsContext> tls) { tls_ = std::move(tls); }
+
 void HttpLoop::Start() {
     if (thread_.joinable() || listener_ < 0) return;
+    // libssl writes with write(2), which raises SIGPIPE on a connection the
+    // peer closed; a plain socket's send says MSG_NOSIGNAL instead.
+    if (tls_) std::signal(SIGPIPE, SIG_IGN);
     epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
     wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     mailbox_ = std::make_shared<Mailbox>(wake_);
@@ -183,9 +198,15 @@ void HttpLoop::Run() {
             } else if (auto it = connections_->byId.find(id); it != connections_->byId.end()) {
                 Connection& c = it->second;
                 const auto what = events[i].events;
-                if (c.state == Connection::State::Reading && (what & (EPOLLIN | EPOLLHUP | EPOLLERR))) {
+                // A TLS session may wait for the other direction: what is
+                // watched is what the state needs (see Watch's callers).
+                if (c.state == Connection::State::Handshaking) {
+                    Handshake(c);
+                } else if (c.state == Connection::State::Reading &&
+                           (what & (EPOLLIN | EPOLLOUT | EPOLLHUP | EPOLLERR))) {
                     OnReadable(c);
-                } else if (c.state == Connection::State::Writing && (what & (EPOLLOUT | EPOLLHUP | EPOLLERR))) {
+                } else if (c.state == Connection::State::Writing &&
+                           (what & (EPOLLIN | EPOLLOUT | EPOLLHUP | EPOLLERR))) {
                     Flush(c);
                 } else if (what & (EPOLLHUP | EPOLLERR)) {
                     Close(id);
@@ -201,7 +222,7 @@ void HttpLoop::Run() {
             ::epoll_ctl(epoll_, EPOLL_CTL_MOD, listener_, &e);
         }
     }
-    for (auto& [id, c] : connections_->byId) ::close(c.fd);
+    for (auto& [id, c] : connections_->byId) ChannelClose(c.fd, c.tls);
     connections_->byId.clear();
     counts_.open = 0;
 }
@@ -235,10 +256,12 @@ void HttpLoop::Accept() {
             // Make room: the connection that has waited longest for a request goes.
             Connection* oldest = nullptr;
             for (auto& [id, c] : connections_->byId)
-                if (c.state == Connection::State::Reading && (!oldest || c.idleSince < oldest->idleSince)) oldest = &c;
+                if ((c.state == Connection::State::Reading || c.state == Connection::State::Handshaking) &&
+                    (!oldest || c.idleSince < oldest->idleSince))
+                    oldest = &c;
             if (!oldest) {
                 ++counts_.refused;
-                SendBestEffort(fd, Serialize(TextResponse(503), false, false));
+                if (!tls_) SendBestEffort(fd, nullptr, Serialize(TextResponse(503), false, false));
                 ::close(fd);
                 continue;
             }
@@ -251,6 +274,16 @@ void HttpLoop::Accept() {
         Connection c;
         c.fd = fd;
         c.id = nextId_++;
+        if (tls_) {
+            // The handshake counts against the first request's deadline: a
+            // client that never finishes it holds its slot no longer.
+            c.tls = tls_->NewSession(fd);
+            if (!c.tls) {
+                ::close(fd);
+                continue;
+            }
+            c.state = Connection::State::Handshaking;
+        }
         c.idleSince = now;
         c.deadline = now + limits_.requestDeadline;
         auto& placed = connections_->byId.emplace(c.id, std::move(c)).first->second;
@@ -275,29 +308,52 @@ void HttpLoop::Watch(Connection& c, std::uint32_t events) {
 void HttpLoop::Close(std::uint64_t id) {
     const auto it = connections_->byId.find(id);
     if (it == connections_->byId.end()) return;
-    ::close(it->second.fd);  // also takes it out of the epoll set
+    ChannelClose(it->second.fd, it->second.tls);  // also takes it out of the epoll set
     connections_->byId.erase(it);
     --counts_.open;
+}
+
+void HttpLoop::Handshake(Connection& c) {
+    switch (ChannelHandshake(c.tls)) {
+    case Io::Done:
+        c.state = Connection::State::Reading;
+        Watch(c, EPOLLIN);
+        OnReadable(c);  // the request may have come with the handshake's last flight
+        return;
+    case Io::WantRead:
+        Watch(c, EPOLLIN);
+        return;
+    case Io::WantWrite:
+        Watch(c, EPOLLOUT);
+        return;
+    case Io::Closed:
+        Close(c.id);
+        return;
+    }
 }
 
 void HttpLoop::OnReadable(Connection& c) {
     const std::size_t bound = limits_.request.maxHead + limits_.request.maxBody + 1;
     char chunk[kReadChunk];
+    Io last = Io::WantRead;
     for (;;) {
         if (c.in.size() >= bound) break;  // the parser has refused such a request already
         const std::size_t want = std::min(sizeof chunk, bound - c.in.size());
-        const auto n = ::recv(c.fd, chunk, want, 0);
-        if (n > 0) {
+        std::size_t got = 0;
+        last = ChannelRead(c.fd, c.tls, chunk, want, got);
+        if (last == Io::Done) {
             if (c.in.empty()) c.deadline = Clock::now() + limits_.requestDeadline;  // a request begins
-            c.in.append(chunk, static_cast<std::size_t>(n));
-            if (static_cast<std::size_t>(n) < want) break;
+            c.in.append(chunk, got);
+            // A plain socket short of the chunk is empty; a TLS session
+            // hands over a record at a time, so it is read until it waits.
+            if (!c.tls && got < want) break;
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        if (n < 0 && errno == EINTR) continue;
-        c.ended = true;  // the peer sends no more (or is gone)
+        if (last == Io::Closed) c.ended = true;  // the peer sends no more (or is gone)
         break;
     }
+    // A session that must write before it reads on is watched for both.
+    Watch(c, last == Io::WantWrite ? EPOLLIN | EPOLLOUT : EPOLLIN);
     const std::uint64_t id = c.id;
     if (!c.in.empty()) Advance(c);
     // Nothing more will come: what is not being answered now never will be.
@@ -361,20 +417,21 @@ void HttpLoop::Answer(Connection& c, const Response& response, bool keepAlive, b
 
 void HttpLoop::Flush(Connection& c) {
     while (c.sent < c.out.size()) {
-        const auto n = ::send(c.fd, c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            c.sent += static_cast<std::size_t>(n);
+        std::size_t put = 0;
+        const Io io = ChannelWrite(c.fd, c.tls, c.out.data() + c.sent, c.out.size() - c.sent, put);
+        if (io == Io::Done) {
+            c.sent += put;
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            Watch(c, EPOLLOUT);
+        if (io == Io::WantWrite || io == Io::WantRead) {
+            Watch(c, io == Io::WantWrite ? EPOLLOUT : EPOLLIN);
             return;
         }
         Close(c.id);
         return;
     }
     if (!c.keepAlive) {
+        ChannelShutdown(c.tls);
         Close(c.id);
         return;
     }
@@ -385,7 +442,10 @@ void HttpLoop::Flush(Connection& c) {
     c.idleSince = now;
     c.deadline = now + (c.in.empty() ? limits_.idleTimeout : limits_.requestDeadline);
     Watch(c, EPOLLIN);
-    if (!c.in.empty()) Advance(c);  // a request sent before this answer was taken
+    // A request sent before this answer was taken: in the buffer, or still
+    // in the TLS session, where the socket no longer signals it.
+    if (ChannelPending(c.tls)) OnReadable(c);
+    else if (!c.in.empty()) Advance(c);
 }
 
 void HttpLoop::Expire() {
@@ -397,9 +457,9 @@ void HttpLoop::Expire() {
         auto& c = connections_->byId.at(id);
         ++counts_.timedOut;
         if (c.state == Connection::State::Reading && !c.in.empty()) {
-            SendBestEffort(c.fd, Serialize(TextResponse(408), false, false));
+            SendBestEffort(c.fd, c.tls, Serialize(TextResponse(408), false, false));
         } else if (c.state == Connection::State::Answering) {
-            SendBestEffort(c.fd, Serialize(TextResponse(503), false, c.head));
+            SendBestEffort(c.fd, c.tls, Serialize(TextResponse(503), false, c.head));
         }
         Close(id);
     }

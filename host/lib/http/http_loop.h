@@ -9,6 +9,9 @@
 //  - at most so many connections are open; a new one closes the one that has
 //    been waiting for a request longest (the oldest idle), and is refused only
 //    while every connection has a request being answered.
+// With TLS (UseTls) it speaks TLS only, in the same loop: the handshake is
+// non-blocking and counts against the first request's deadline, and a
+// connection in its handshake is idle for the eviction.
 // A handler gets the request and a Responder. It may answer at once or later
 // from any thread: the answer is posted back to the loop (an eventfd wakes
 // it). The loop reads no further request from that connection meanwhile.
@@ -28,6 +31,7 @@
 namespace qel::http {
 
 class Mailbox;
+class TlsContext;
 
 // Answers one request. Safe to call from any thread, at any time, even after
 // the server stopped; only its first call counts.
@@ -74,6 +78,9 @@ public:
     // Binds and listens (host: a name or an address); false with a reason.
     bool Listen(const std::string& host, int port, std::string& error);
     int Port() const { return port_; }
+    // TLS only on every connection, with this context (shared: a reload
+    // replaces the certificate in it for new connections). Before Start.
+    void UseTls(std::shared_ptr<TlsContext> tls);
     // Runs the loop on a thread of its own until Stop, which also closes the listener.
     void Start();
     void Stop();
@@ -83,6 +90,7 @@ private:
     struct Connection;
     void Run();
     void Accept();
+    void Handshake(Connection& c);
     void OnReadable(Connection& c);
     void Advance(Connection& c);
     void Dispatch(Connection& c, const Request& request);
@@ -97,6 +105,7 @@ private:
     Handler handler_;
     ConnectionLimits limits_;
     std::shared_ptr<Mailbox> mailbox_;
+    std::shared_ptr<TlsContext> tls_;
     int listener_ = -1;
     int epoll_ = -1;
     int wake_ = -1;

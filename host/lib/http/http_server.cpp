@@ -1,5 +1,7 @@
 #include "http/http_server.h"
 
+#include <arpa/inet.h>
+
 #include <charconv>
 
 #include "http/metrics_text.h"
@@ -84,7 +86,29 @@ bool HttpServer::Listen(const std::string& address, std::string& error) {
 
 std::string HttpServer::Url() const {
     const bool v6 = host_.find(':') != std::string::npos;
-    return "http://" + (v6 ? "[" + host_ + "]" : host_) + ":" + std::to_string(port_) + "/";
+    return std::string(tls_ ? "https://" : "http://") + (v6 ? "[" + host_ + "]" : host_) + ":" +
+           std::to_string(port_) + "/";
+}
+
+bool HttpServer::UseTls(const TlsFiles& files, std::string& error) {
+    auto tls = std::make_shared<TlsContext>();
+    if (!tls->Load(files, error)) return false;
+    tls_ = tls;
+    loop_->UseTls(std::move(tls));
+    return true;
+}
+
+bool HttpServer::ReloadTls(std::string& error) {
+    if (!tls_) return true;
+    return tls_->Reload(error);
+}
+
+std::string HttpServer::DescribeTls() const { return tls_ ? tls_->Describe() : "no TLS"; }
+
+bool IsLoopbackHost(const std::string& host) {
+    if (host == "localhost" || host == "::1") return true;
+    in_addr v4{};
+    return ::inet_pton(AF_INET, host.c_str(), &v4) == 1 && (ntohl(v4.s_addr) >> 24) == 127;
 }
 
 void HttpServer::ServeGates(GateSource gates) { gates_ = std::make_unique<GateApi>(std::move(gates)); }

@@ -299,10 +299,13 @@ void FrontEndFamilies(Exposition& e, const StatusView& view) {
            [](const BufferStats& b) { return std::string(Count(b.fileBytes)); });
     buffer("qelgate_buffer_oldest_age_seconds", "gauge", "Age of the oldest message in the queue; 0 when empty",
            [](const BufferStats& b) { return SampleValue(b.oldestAge); });
-    buffer("qelgate_buffer_dropped_total", "counter", "Oldest messages dropped from the full queue",
+    buffer("qelgate_buffer_dropped_total", "counter", "Messages dropped: the oldest from the full queue, and those its disk refused while the broker was away",
            [](const BufferStats& b) { return std::string(Count(b.dropped)); });
     buffer("qelgate_buffer_forwarded_total", "counter", "Messages the broker acknowledged and the queue let go",
            [](const BufferStats& b) { return std::string(Count(b.forwarded)); });
+    buffer("qelgate_buffer_usable", "gauge",
+           "1 while the queue takes messages; 0 while its disk refuses them, or when it could not be used at the start",
+           [](const BufferStats& b) { return std::string(b.usable ? "1" : "0"); });
 }
 
 }  // namespace

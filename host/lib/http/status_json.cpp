@@ -81,7 +81,8 @@ json FrontEndJson(const session::FrontEndStats::Snapshot& f) {
     if (f.buffer)
         frontEnd["buffer"] = {{"depth", f.buffer->depth},         {"bytes", f.buffer->bytes},
                               {"fileBytes", f.buffer->fileBytes}, {"oldestAge", f.buffer->oldestAge},
-                              {"dropped", f.buffer->dropped},     {"forwarded", f.buffer->forwarded}};
+                              {"dropped", f.buffer->dropped},     {"forwarded", f.buffer->forwarded},
+                              {"usable", f.buffer->usable},       {"trouble", f.buffer->trouble}};
     return frontEnd;
 }
 

@@ -45,16 +45,24 @@ void MqttForwarder::Submit(std::vector<store::StoredMessage>& messages) {
     const std::int64_t now = UnixMillis(std::chrono::system_clock::now());
     std::uint64_t dropped = 0;
     std::string error;
+    const std::string what = "the MQTT buffer";
     if (!store_.Append(messages, now, dropped, error)) {
-        // The disk refuses: straight to the broker, as without a buffer.
-        if (error != lastError_) log_(error + "; publishing without the buffer while it fails");
-        lastError_ = error;
-        for (const store::StoredMessage& m : messages)
+        // The disk refuses (full, failing): straight to the broker while it
+        // is connected, as without a buffer; what it cannot take is lost,
+        // and counted as dropped. One line for the whole episode.
+        std::uint64_t lost = 0;
+        for (const store::StoredMessage& m : messages) {
             if (link_ && link_->Publish(m.topic, m.payload, m.qos, m.retain)) stats_.Request(sent_);
+            else ++lost;
+        }
+        const std::string line = failures_.Failed(what, error, lost);
+        if (!line.empty())
+            log_(line + "; until it takes them again, values go straight to the broker while it is connected, "
+                        "and are dropped (counted) while it is not");
         return;
     }
-    if (!lastError_.empty()) log_("the buffer " + store_.Path() + " takes messages again");
-    lastError_.clear();
+    const std::string back = failures_.Succeeded(what);
+    if (!back.empty()) log_(back);
     if (dropped) {
         const Clock::time_point at = Clock::now();
         const store::StoreCounts counts = store_.Counts();
@@ -69,6 +77,8 @@ void MqttForwarder::Submit(std::vector<store::StoredMessage>& messages) {
     std::lock_guard lock(mutex_);
     wake_.notify_all();
 }
+
+bool MqttForwarder::Taking() const { return !failures_.Failing(); }
 
 void MqttForwarder::Acknowledged(int mid) {
     std::lock_guard lock(mutex_);
@@ -93,8 +103,12 @@ session::BufferStats MqttForwarder::Counts() const {
     stats.depth = counts.depth;
     stats.bytes = counts.bytes;
     stats.fileBytes = counts.fileBytes;
-    stats.dropped = counts.dropped;
+    stats.dropped = counts.dropped + failures_.LostTotal();
     stats.forwarded = counts.forwarded;
+    if (failures_.Failing()) {
+        stats.usable = false;
+        stats.trouble = failures_.Error();
+    }
     if (counts.oldestMillis)
         stats.oldestAge =
             std::max<double>(0, static_cast<double>(UnixMillis(std::chrono::system_clock::now()) - counts.oldestMillis) / 1000);
@@ -114,17 +128,32 @@ void MqttForwarder::Run() {
             acked.swap(acked_);
             connected_ = false;
         }
-        std::string error;
-        if (!store_.Remove(acked, error) && error != lastError_) {
-            log_(error);
-            lastError_ = error;
+        // Acknowledged messages the store could not let go of (a delete
+        // needs room in its log too) are let go of later, not forgotten:
+        // they are behind the cursor and would stay for good. Tried again
+        // each second, not at every nap.
+        unremoved_.insert(unremoved_.end(), acked.begin(), acked.end());
+        const Clock::time_point now = Clock::now();
+        if (!unremoved_.empty() && (!removeFailing_ || now >= removeRetry_)) {
+            std::string error;
+            if (store_.Remove(unremoved_, error)) {
+                unremoved_.clear();
+                if (removeFailing_) log_("the buffer " + store_.Path() + " lets acknowledged messages go again");
+                removeFailing_ = false;
+            } else {
+                if (!removeFailing_) log_(error + "; acknowledged messages leave it once it can write again");
+                removeFailing_ = true;
+                removeRetry_ = now + std::chrono::seconds(1);
+            }
         }
         Send(Clock::now());
     }
     // What was acknowledged on the way out leaves the store too.
     std::string error;
     std::lock_guard lock(mutex_);
-    store_.Remove(acked_, error);
+    unremoved_.insert(unremoved_.end(), acked_.begin(), acked_.end());
+    store_.Remove(unremoved_, error);
+    unremoved_.clear();
 }
 
 void MqttForwarder::Send(Clock::time_point now) {

@@ -21,6 +21,7 @@
 #include "broker/broker_link.h"
 #include "session/line/line_stats.h"
 #include "store/message_store.h"
+#include "store/write_failures.h"
 
 namespace qel::mqtt {
 
@@ -36,7 +37,11 @@ public:
     void Stop();
 
     // Into the store, in one transaction; the bound's drops are logged.
+    // When the store refuses them (a full disk), straight to the broker, or
+    // dropped and counted when it is away.
     void Submit(std::vector<store::StoredMessage>& messages);
+    // Whether the store takes messages now.
+    bool Taking() const;
     // From the link's callbacks.
     void Acknowledged(int mid);
     void Connected();
@@ -66,7 +71,11 @@ private:
     std::chrono::steady_clock::time_point refilled_{};
     std::uint64_t droppedLogged_ = 0;
     std::chrono::steady_clock::time_point dropLog_{};
-    std::string lastError_;
+    store::WriteFailures failures_;
+    // The forwarder's thread's own: acknowledged, not yet removed.
+    std::vector<std::int64_t> unremoved_;
+    bool removeFailing_ = false;
+    std::chrono::steady_clock::time_point removeRetry_{};
     std::thread thread_;
 };
 

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
+
+#include "store/store_opening.h"
 
 namespace qel::mqtt {
 
@@ -84,21 +87,66 @@ std::string MqttPublisher::Describe() const {
 
 session::FrontEndStats::Snapshot MqttPublisher::TakeStats() const {
     session::FrontEndStats::Snapshot snapshot = stats_.Take();
+    std::lock_guard lock(bufferMutex_);
     if (forwarder_) snapshot.buffer = forwarder_->Counts();
+    else if (!bufferTrouble_.empty()) {
+        // Asked for and unusable: running without it, which the page and /metrics say.
+        session::BufferStats off;
+        off.usable = false;
+        off.trouble = bufferTrouble_;
+        snapshot.buffer = off;
+    }
     return snapshot;
+}
+
+bool MqttPublisher::OpenBuffer() {
+    auto store = std::make_unique<store::MessageStore>();
+    const store::StoreOpening opening =
+        store::OpenStore(*store, options_.bufferFile, options_.bufferLimits, std::time(nullptr));
+    switch (opening.outcome) {
+    case store::StoreOpening::Outcome::Unusable: {
+        std::lock_guard lock(bufferMutex_);
+        bufferTrouble_ = opening.error + "; running without the buffer";
+        log_("MQTT buffer unusable: " + bufferTrouble_ +
+             ": values read while the broker is away are not kept (the line is served as ever)");
+        return false;
+    }
+    case store::StoreOpening::Outcome::Renewed:
+        log_("MQTT buffer damaged (" + opening.error + "): set aside as " + opening.setAside + ", a new one made");
+        break;
+    case store::StoreOpening::Outcome::Opened:
+        break;
+    }
+    std::lock_guard lock(bufferMutex_);
+    store_ = std::move(store);
+    return true;
 }
 
 bool MqttPublisher::Start(std::string& error) {
     if (!options_.passwordWarning.empty()) log_("--mqtt-password-file " + options_.passwordWarning);
-    if (!options_.bufferFile.empty()) {
-        store_ = std::make_unique<store::MessageStore>();
-        if (!store_->Open(options_.bufferFile, options_.bufferLimits, error)) return false;
-        forwarder_ = std::make_unique<MqttForwarder>(*store_, options_.bufferRate, stats_, kValuePublished, log_);
+    {
+        // The old ones go (closing the file) before the file is opened
+        // again; the diagnostics' thread may be looking at them.
+        std::unique_ptr<MqttForwarder> forwarder;
+        std::unique_ptr<store::MessageStore> store;
+        {
+            std::lock_guard lock(bufferMutex_);
+            forwarder.swap(forwarder_);
+            store.swap(store_);
+            bufferTrouble_.clear();
+        }
+    }
+    if (!options_.bufferFile.empty() && OpenBuffer()) {
+        auto forwarder = std::make_unique<MqttForwarder>(*store_, options_.bufferRate, stats_, kValuePublished, log_);
+        {
+            std::lock_guard lock(bufferMutex_);
+            forwarder_ = std::move(forwarder);
+        }
         const store::StoreCounts counts = store_->Counts();
         log_("MQTT buffer " + options_.bufferFile + " (at most " + store::DescribeStoreLimits(options_.bufferLimits) +
              ", sent at " + std::to_string(static_cast<long long>(options_.bufferRate)) + " messages/s at most): " +
              std::to_string(counts.depth) + " messages waiting from before");
-    } else {
+    } else if (options_.bufferFile.empty()) {
         log_("no MQTT buffer: values read while the broker is away are not kept (--buffer DIR keeps them on disk; "
              "under systemd the unit's StateDirectory is the default)");
     }
@@ -237,8 +285,10 @@ void MqttPublisher::Run() {
         now = Clock::now();
         if (!link_->Connected() && now >= remind) {
             log_("MQTT broker " + options_.url + " not connected; the line is read on" +
-                 (forwarder_ ? ", its values kept in the buffer until the broker has them"
-                             : " and its current values published on reconnect"));
+                 (forwarder_ && forwarder_->Taking()
+                      ? ", its values kept in the buffer until the broker has them"
+                      : forwarder_ ? ", but the buffer takes no messages: its values are dropped (counted) until it does"
+                                   : " and its current values published on reconnect"));
             remind = now + std::chrono::seconds(60);
         }
     }

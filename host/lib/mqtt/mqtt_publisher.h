@@ -136,7 +136,13 @@ private:
     std::map<unsigned, Station> stations_;
     std::unique_ptr<broker::BrokerLink> link_;
     session::FrontEndStats stats_;
+    // Opens the buffer, setting a damaged file aside; false (and
+    // bufferTrouble_) when it cannot be used: then there is none.
+    bool OpenBuffer();
+
     std::unique_ptr<store::MessageStore> store_;
+    std::string bufferTrouble_;  // the buffer asked for and unusable
+    mutable std::mutex bufferMutex_;  // store_, forwarder_ and bufferTrouble_ as Start replaces them, for TakeStats
     std::unique_ptr<MqttForwarder> forwarder_;
     std::vector<store::StoredMessage> pending_;  // this round's value messages for the queue
     std::vector<std::size_t> pendingItems_;      // and their items

@@ -1,8 +1,12 @@
 #include "sparkplug/held_data.h"
 
 #include <chrono>
+#include <ctime>
 #include <deque>
 #include <mutex>
+
+#include "store/store_opening.h"
+#include "store/write_failures.h"
 
 namespace qel::sparkplug {
 
@@ -46,12 +50,20 @@ private:
 class StoreHeld final : public HeldData {
 public:
     explicit StoreHeld(std::unique_ptr<store::MessageStore> store) : store_(std::move(store)) {}
-    bool Hold(HeldMessage message, std::string& error) override {
+    bool Hold(HeldMessage message, std::string& note) override {
         // The device stands where the store keeps a topic.
         std::vector<store::StoredMessage> messages{{0, message.device, std::move(message.payload), 1, false,
                                                     message.millis}};
         std::uint64_t dropped = 0;
-        return store_->Append(messages, message.millis, dropped, error);
+        std::string error;
+        const std::string what = "the Sparkplug buffer";
+        if (!store_->Append(messages, message.millis, dropped, error)) {
+            note = failures_.Failed(what, error, 1);
+            if (!note.empty()) note += "; held data is dropped (counted) until it takes messages again";
+            return false;
+        }
+        note = failures_.Succeeded(what);
+        return true;
     }
     std::vector<HeldMessage> Oldest(std::size_t most) override {
         std::vector<HeldMessage> out;
@@ -64,10 +76,12 @@ public:
         store_->Remove(ids, error);
     }
     std::uint64_t Depth() const override { return store_->Counts().depth; }
-    std::uint64_t Dropped() const override { return store_->Counts().dropped; }
+    std::uint64_t Dropped() const override { return store_->Counts().dropped + failures_.LostTotal(); }
+    std::string Trouble() const override { return failures_.Error(); }
 
 private:
     std::unique_ptr<store::MessageStore> store_;
+    store::WriteFailures failures_;
 };
 
 }  // namespace
@@ -76,6 +90,27 @@ std::unique_ptr<HeldData> MemoryHeldData(std::size_t most) { return std::make_un
 
 std::unique_ptr<HeldData> StoreHeldData(std::unique_ptr<store::MessageStore> store) {
     return std::make_unique<StoreHeld>(std::move(store));
+}
+
+HeldOpening OpenHeldData(const std::string& file, const store::StoreLimits& limits, std::size_t most) {
+    HeldOpening out;
+    auto store = std::make_unique<store::MessageStore>();
+    const store::StoreOpening opening = store::OpenStore(*store, file, limits, std::time(nullptr));
+    switch (opening.outcome) {
+    case store::StoreOpening::Outcome::Unusable:
+        out.trouble = opening.error + "; holding in memory";
+        out.note = "Sparkplug buffer unusable: " + out.trouble + " (lost if the gateway stops)";
+        out.held = MemoryHeldData(most);
+        return out;
+    case store::StoreOpening::Outcome::Renewed:
+        out.note = "Sparkplug buffer damaged (" + opening.error + "): set aside as " + opening.setAside +
+                   ", a new one made";
+        break;
+    case store::StoreOpening::Outcome::Opened:
+        break;
+    }
+    out.held = StoreHeldData(std::move(store));
+    return out;
 }
 
 }  // namespace qel::sparkplug

@@ -106,6 +106,11 @@ session::FrontEndStats::Snapshot SparkplugNode::TakeStats() const {
     session::BufferStats buffer{};
     buffer.depth = heldDepth_.load();
     buffer.dropped = heldDropped_.load();
+    {
+        std::lock_guard lock(mutex_);
+        buffer.trouble = !heldUnusable_.empty() ? heldUnusable_ : heldTrouble_;
+    }
+    buffer.usable = buffer.trouble.empty();
     snapshot.buffer = buffer;
     return snapshot;
 }
@@ -114,9 +119,12 @@ Payload SparkplugNode::NodeDeath() const { return NodePayload(bdSeq_); }
 
 bool SparkplugNode::Start(std::string& error) {
     if (!config_.holdFile.empty()) {
-        auto store = std::make_unique<store::MessageStore>();
-        if (!store->Open(config_.holdFile, config_.holdLimits, error)) return false;
-        held_ = StoreHeldData(std::move(store));
+        HeldOpening opening = OpenHeldData(config_.holdFile, config_.holdLimits, config_.sparkplug.holdMax);
+        held_ = std::move(opening.held);
+        if (!opening.note.empty()) log_(opening.note);
+        std::lock_guard lock(mutex_);
+        heldUnusable_ = opening.trouble;
+        heldTrouble_.clear();
     } else {
         held_ = MemoryHeldData(config_.sparkplug.holdMax);
     }
@@ -293,9 +301,13 @@ void SparkplugNode::SendDevices(const session::LineSnapshot& line) {
                 data.metrics.push_back(std::move(m));
             }
             if (data.metrics.empty()) continue;
-            std::string error;
-            if (!held_->Hold({0, device.id, EncodePayload(data), static_cast<std::int64_t>(now)}, error))
-                log_("Sparkplug data of " + device.id + " not held: " + error);
+            std::string note;
+            held_->Hold({0, device.id, EncodePayload(data), static_cast<std::int64_t>(now)}, note);
+            if (!note.empty()) {
+                log_(note);
+                std::lock_guard lock(mutex_);
+                heldTrouble_ = held_->Trouble();
+            }
             heldDepth_ = held_->Depth();
             heldDropped_ = held_->Dropped();
             continue;

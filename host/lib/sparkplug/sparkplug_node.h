@@ -142,6 +142,8 @@ private:
     bool nodeBorn_ = false;
     bool portOpen_ = true;
     std::atomic<std::uint64_t> heldDepth_{0}, heldDropped_{0};  // for the diagnostics' thread
+    std::string heldUnusable_;  // under mutex_: why the file is not used (in memory instead)
+    std::string heldTrouble_;   // under mutex_: why the file takes nothing now
 
     mutable std::mutex mutex_;  // the fields below
     std::condition_variable wake_;

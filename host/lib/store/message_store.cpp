@@ -56,6 +56,9 @@ bool MessageStore::Open(const std::string& path, const StoreLimits& limits, std:
     std::lock_guard lock(mutex_);
     path_ = path;
     limits_ = limits;
+    damaged_ = false;
+    depth_ = bytes_ = 0;
+    newest_.clear();
     if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
         error = Error("cannot open the buffer");
@@ -72,6 +75,10 @@ bool MessageStore::Open(const std::string& path, const StoreLimits& limits, std:
               "BEGIN IMMEDIATE; COMMIT;",
               error)) {
         if (error.find("locked") != std::string::npos) error = "the buffer " + path + " is in use by another process";
+        // Not a database, or damaged: the file's fault. A table of another
+        // shape fails below, when the statements are prepared.
+        const int code = sqlite3_errcode(db_) & 0xff;
+        damaged_ = code == SQLITE_NOTADB || code == SQLITE_CORRUPT;
         Close();
         return false;
     }
@@ -83,6 +90,7 @@ bool MessageStore::Open(const std::string& path, const StoreLimits& limits, std:
         !prepare("DELETE FROM messages WHERE id = ? RETURNING length(topic), length(payload)", &remove_) ||
         !prepare("SELECT id, t, length(topic), length(payload) FROM messages ORDER BY id LIMIT 256", &oldest_)) {
         error = Error("cannot use the buffer");
+        damaged_ = true;
         Close();
         return false;
     }
@@ -90,16 +98,26 @@ bool MessageStore::Open(const std::string& path, const StoreLimits& limits, std:
     if (!prepare("SELECT topic, MAX(id), COUNT(*), SUM(length(topic)), SUM(length(payload)) FROM messages GROUP BY topic",
                  &scan)) {
         error = Error("cannot read the buffer");
+        damaged_ = true;
         Close();
         return false;
     }
-    while (sqlite3_step(scan) == SQLITE_ROW) {
+    int rc;
+    while ((rc = sqlite3_step(scan)) == SQLITE_ROW) {
         const auto* topic = reinterpret_cast<const char*>(sqlite3_column_text(scan, 0));
         newest_[topic ? topic : ""] = sqlite3_column_int64(scan, 1);
         const auto count = static_cast<std::uint64_t>(sqlite3_column_int64(scan, 2));
         depth_ += count;
         bytes_ += count * kRowOverhead + static_cast<std::uint64_t>(sqlite3_column_int64(scan, 3)) +
                   static_cast<std::uint64_t>(sqlite3_column_int64(scan, 4));
+    }
+    if (rc != SQLITE_DONE) {  // a damaged page, found by reading every row
+        error = Error("cannot read the buffer");
+        const int code = sqlite3_errcode(db_) & 0xff;
+        damaged_ = code == SQLITE_NOTADB || code == SQLITE_CORRUPT;
+        sqlite3_finalize(scan);
+        Close();
+        return false;
     }
     sqlite3_finalize(scan);
     return true;
@@ -148,7 +166,10 @@ bool MessageStore::Append(std::vector<StoredMessage>& messages, std::int64_t now
     depth_ += messages.size();
     bytes_ += added;
     for (const StoredMessage& message : messages) newest_[message.topic] = message.id;
-    return DropOldest(nowMillis, dropped, error);
+    // Appended, whatever becomes of the bound now.
+    std::string ignored;
+    DropOldest(nowMillis, dropped, ignored);
+    return true;
 }
 
 bool MessageStore::DropOldest(std::int64_t nowMillis, std::uint64_t& dropped, std::string& error) {

@@ -46,14 +46,19 @@ public:
     MessageStore& operator=(const MessageStore&) = delete;
 
     // Opens (or makes) `path`, a file; what an earlier process left in it is
-    // there again. False with a reason, also when another process has it.
+    // there again. False with a reason, also when another process has it;
+    // then Damaged() says whether the file itself is at fault (not a
+    // database, or not one of ours), rather than the place or its owner.
     bool Open(const std::string& path, const StoreLimits& limits, std::string& error);
+    bool Damaged() const { return damaged_; }
     void Close();
     const std::string& Path() const { return path_; }
 
     // Appends in one transaction and sets their ids; then drops the oldest
     // beyond the bound (`nowMillis` for the age), adding their number to
-    // `dropped`. False with a reason when nothing was appended.
+    // `dropped`. False with a reason when nothing was appended (a full disk:
+    // the caller decides what becomes of them). Dropping that fails (a full
+    // disk again: a delete writes to the log too) is tried at the next Append.
     bool Append(std::vector<StoredMessage>& messages, std::int64_t nowMillis, std::uint64_t& dropped,
                 std::string& error);
     // Up to `most` messages with an id above `afterId`, in order.
@@ -78,6 +83,7 @@ private:
     sqlite3_stmt* remove_ = nullptr;
     sqlite3_stmt* oldest_ = nullptr;
     std::string path_;
+    bool damaged_ = false;
     StoreLimits limits_;
     std::uint64_t depth_ = 0;
     std::uint64_t bytes_ = 0;

@@ -19,7 +19,8 @@ namespace fs = std::filesystem;
 // The files among the path keys that are read: one that is there but is not a regular
 // file (a FIFO, a device, a directory) is refused here, at the key's line.
 const std::set<std::string> kReadKeys = {"models",   "publish",  "write-allow", "mqtt-password-file", "mqtt-cafile",
-                                         "mqtt-cert", "mqtt-key", "poll",        "http-token-file"};
+                                         "mqtt-cert", "mqtt-key", "poll",        "http-token-file",
+                                         "http-tls-cert", "http-tls-key", "http-tls-client-ca"};
 // Options that have no place in the file.
 const std::set<std::string> kCommandOnly = {"config", "check", "map", "help"};
 

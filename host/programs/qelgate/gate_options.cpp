@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "cli/session_cli.h"
+#include "http/http_server.h"
 
 namespace qel::qelgate {
 
@@ -47,6 +48,17 @@ void AddOptions(CLI::App& app, Options& o) {
                  "--http-token-file; obeys --write-allow. Without TLS: for a trusted network only");
     app.add_option("--http-token-file", o.httpTokenFile, "the bearer token of --http-writes, on the file's first line")
         ->check(CLI::ExistingFile);
+    app.add_option("--http-tls-cert", o.httpTlsCert,
+                   "serve --http over TLS only (https), with this certificate (PEM, the chain after it); needs "
+                   "--http-tls-key; both files are read again on SIGHUP")
+        ->check(CLI::ExistingFile);
+    app.add_option("--http-tls-key", o.httpTlsKey, "the private key of --http-tls-cert (PEM)")->check(CLI::ExistingFile);
+    app.add_option("--http-tls-client-ca", o.httpTlsClientCa,
+                   "require a client certificate issued by a CA of FILE (PEM) on every HTTPS connection")
+        ->check(CLI::ExistingFile);
+    app.add_flag("--http-plaintext-writes", o.httpPlaintextWrites,
+                 "allow --http-writes on an address other than loopback without TLS, the bearer token in clear text "
+                 "(refused at start otherwise)");
     app.add_option("--max-age", o.maxAgeMs,
                    "answer a read from memory when every gate of it has a good value read at most MS "
                    "milliseconds ago, without the line; never for a station that is down; a write removes its "
@@ -131,6 +143,10 @@ std::vector<OptionValue> OptionValues(const Options& o) {
         {"poll", Quoted(o.pollFile)},
         {"http-writes", Bool(o.httpWrites)},
         {"http-token-file", Quoted(o.httpTokenFile)},
+        {"http-tls-cert", Quoted(o.httpTlsCert)},
+        {"http-tls-key", Quoted(o.httpTlsKey)},
+        {"http-tls-client-ca", Quoted(o.httpTlsClientCa)},
+        {"http-plaintext-writes", Bool(o.httpPlaintextWrites)},
         {"mqtt", Quoted(m.url)},
         {"publish", List(m.publishFile, m.publishLines)},
         {"publish-period", Number(m.publishPeriod)},
@@ -163,6 +179,32 @@ std::string KeyOrigins(const Options& o, std::initializer_list<const char*> keys
         if (found != o.keyOrigins.end()) text += (text.empty() ? "" : ", ") + found->second + ": " + key;
     }
     return text.empty() ? "" : " (" + text + ")";
+}
+
+bool CheckHttpTls(const Options& o, std::string& error) {
+    const bool tls = !o.httpTlsCert.empty() || !o.httpTlsKey.empty();
+    if (tls && (o.httpTlsCert.empty() || o.httpTlsKey.empty())) {
+        error = "--http-tls-cert and --http-tls-key go together: the certificate and its private key";
+        return false;
+    }
+    if (!o.httpTlsClientCa.empty() && !tls) {
+        error = "--http-tls-client-ca needs --http-tls-cert and --http-tls-key";
+        return false;
+    }
+    if (tls && o.http.empty()) {
+        error = "--http-tls-cert needs --http, the address to serve HTTPS on";
+        return false;
+    }
+    if (!o.httpWrites || tls || o.httpPlaintextWrites) return true;
+    std::string host;
+    int port = 0;
+    if (!http::ParseHttpAddress(o.http, host, port, error)) return false;
+    if (http::IsLoopbackHost(host)) return true;
+    // A bearer token in clear text on a plant's network is anyone's.
+    error = "--http-writes on " + o.http +
+            ", not a loopback address, without TLS would send the bearer token in clear text: give "
+            "--http-tls-cert and --http-tls-key, or --http-plaintext-writes to accept that";
+    return false;
 }
 
 }  // namespace qel::qelgate

@@ -37,6 +37,10 @@ struct Options {
     std::string pollFile;   // gates read in the background for the image, at their periods
     bool httpWrites = false;    // PUT /api/gates/... with the bearer token
     std::string httpTokenFile;  // the token, on the file's first line
+    std::string httpTlsCert;      // TLS only on --http: the certificate (chain), PEM
+    std::string httpTlsKey;       // and its private key
+    std::string httpTlsClientCa;  // client certificates of these CAs required; empty: none asked for
+    bool httpPlaintextWrites = false;  // --http-writes off loopback without TLS, knowingly
     mqtt::MqttOptions mqtt;
     sparkplug::SparkplugOptions sparkplug;
     std::string configFile;  // --config
@@ -62,6 +66,10 @@ struct OptionValue {
     std::string value;
 };
 std::vector<OptionValue> OptionValues(const Options& o);
+
+// The TLS options of --http together, and --http-writes off loopback only
+// with TLS or --http-plaintext-writes; false with a reason.
+bool CheckHttpTls(const Options& o, std::string& error);
 
 // Whether a write allow-list is given, by a file or inline.
 inline bool HasWriteAllow(const Options& o) { return !o.writeAllowFile.empty() || !o.writeAllowLines.empty(); }

@@ -212,7 +212,7 @@ bool CheckCombination(const Options& o, std::string& error) {
                 KeyOrigins(o, {"http-writes", "http", "http-token-file"});
         return false;
     }
-    return true;
+    return CheckHttpTls(o, error);
 }
 
 // The MQTT and Sparkplug options completed (the line name, the node); an
@@ -502,6 +502,10 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     std::unique_ptr<http::HttpServer> http;
     if (!o.http.empty()) {
         http = makeHttp();
+        if (!o.httpTlsCert.empty() && !http->UseTls({o.httpTlsCert, o.httpTlsKey, o.httpTlsClientCa}, error)) {
+            Log("%s", error.c_str());
+            return kExitUsage;
+        }
         if (!http->Listen(o.http, error)) {
             Log("%s", error.c_str());
             std::string node;
@@ -521,6 +525,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     if (http) {
         http->Start();
         Log("diagnostics on %s, gates %s", http->Url().c_str(), o.httpWrites ? "read and written (bearer token)" : "read only");
+        if (!o.httpTlsCert.empty()) Log("HTTP %s", http->DescribeTls().c_str());
     }
     worker.Start();
     if (o.maxAgeMs > 0 || poller) Log("%s", ImageText(o, poller.get()).c_str());
@@ -551,6 +556,10 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
         Log("reload refused: %s; the running configuration goes on", why.c_str());
     };
     const auto reload = [&] {
+        // The certificate files again, with a configuration file or without.
+        if (std::string tlsWhy; http && !o.httpTlsCert.empty())
+            Log("%s", http->ReloadTls(tlsWhy) ? ("HTTP " + http->DescribeTls() + " (reloaded)").c_str()
+                                              : ("HTTP TLS files not reloaded, the ones in use go on: " + tlsWhy).c_str());
         if (running.configFile.empty()) {
             refuse("qelgate was started without --config: there is no file to read again");
             return;
@@ -597,7 +606,8 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
         std::unique_ptr<http::HttpServer> nextHttp;
         if (!done.http.empty() && done.http != o.http) {
             nextHttp = makeHttp();
-            if (!nextHttp->Listen(done.http, why)) {
+            if ((!o.httpTlsCert.empty() && !nextHttp->UseTls({o.httpTlsCert, o.httpTlsKey, o.httpTlsClientCa}, why)) ||
+                !nextHttp->Listen(done.http, why)) {
                 refuse(why);
                 return;
             }

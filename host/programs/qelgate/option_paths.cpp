@@ -25,6 +25,9 @@ void ForEachPath(Options& o, const std::function<void(const std::string& key, st
     visit("write-allow", o.writeAllowFile);
     visit("poll", o.pollFile);
     visit("http-token-file", o.httpTokenFile);
+    visit("http-tls-cert", o.httpTlsCert);
+    visit("http-tls-key", o.httpTlsKey);
+    visit("http-tls-client-ca", o.httpTlsClientCa);
     visit("publish", m.publishFile);
     visit("mqtt-password-file", m.passwordFile);
     visit("mqtt-cafile", m.cafile);

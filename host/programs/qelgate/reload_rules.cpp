@@ -10,7 +10,10 @@ ReloadKind ReloadKindOf(const std::string& key) {
                                                   "driver", "driver-retries", "probe-timeout", "down-hold",
                                                   "sparkplug", "sparkplug-node", "sparkplug-primary-host",
                                                   "sparkplug-only", "sparkplug-hold-max", "max-age",
-                                                  "poll", "http-writes", "http-token-file"};
+                                                  "poll", "http-writes", "http-token-file",
+                                                  // The files' paths; the files themselves are read again on every reload.
+                                                  "http-tls-cert", "http-tls-key", "http-tls-client-ca",
+                                                  "http-plaintext-writes"};
     if (reopen.count(key)) return ReloadKind::Reopen;
     if (restart.count(key)) return ReloadKind::Restart;
     return ReloadKind::InPlace;

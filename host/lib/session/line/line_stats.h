@@ -103,8 +103,10 @@ struct BufferStats {
     std::uint64_t bytes = 0;        // their bytes (topic, payload, a row's overhead)
     std::uint64_t fileBytes = 0;    // the queue's files on disk
     double oldestAge = 0;           // seconds since the oldest waiting message was made; 0 when empty
-    std::uint64_t dropped = 0;      // the oldest dropped for the bound, since the start
+    std::uint64_t dropped = 0;      // the oldest dropped for the bound, and those the disk refused, since the start
     std::uint64_t forwarded = 0;    // acknowledged by the broker and removed, since the start
+    bool usable = true;             // takes messages now: not failing (a full disk), not gone without (unusable at start)
+    std::string trouble;            // why not usable, for the page and the log; empty when usable
 };
 
 // A front-end's own counters (Modbus TCP, MQTT). Thread-safe.
