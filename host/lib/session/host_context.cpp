@@ -4,7 +4,6 @@
 #include <fstream>
 #include <iterator>
 
-#include "session/driver/driver_log.h"
 #include "session/stations/model_directory.h"
 #include "session/diagnosis/port_diagnosis.h"
 #include "session/report/report.h"
@@ -27,8 +26,6 @@ bool IsRelativePath(const std::string& port) {
     return port.find('/') != std::string::npos && port.front() != '/';
 }
 
-void Fail(const std::string& text) { Report(Severity::Error, text); }
-
 // Whether the driver has a write frame for the area: every writable area but
 // WO on an FA-2; TM and CT are read only.
 bool Writable(std::uint32_t area, StationKind kind) {
@@ -47,9 +44,9 @@ bool Writable(std::uint32_t area, StationKind kind) {
 
 }  // namespace
 
-void ReportModelWarnings(const std::string& file, const StationModels& models) {
+void ReportModelWarnings(const ReportSink& sink, const std::string& file, const StationModels& models) {
     for (const ModelWarning& warning : models.warnings) {
-        Report(Severity::Warning, file + ":" + std::to_string(warning.line) + ": " + warning.text);
+        Report(sink, Severity::Warning, file + ":" + std::to_string(warning.line) + ": " + warning.text);
     }
 }
 
@@ -83,6 +80,7 @@ OpenResult HostContext::Open(const SessionOptions& options) {
     line_ = options.line;
     port_ = options.line.port;
     schedulerOptions_ = SchedulerOptionsFor(options);
+    schedulerOptions_.report = report_;
     std::string error;
 
     // The station models: the named file, or the one the driver would find
@@ -96,14 +94,14 @@ OpenResult HostContext::Open(const SessionOptions& options) {
             Fail(error);
             return OpenResult::BadSetting;
         }
-        ReportModelWarnings(modelSource, models_);
+        ReportModelWarnings(report_, modelSource, models_);
     } else if (!modelSource.empty()) {
         sourceText = ReadWhole(modelSource);
         if (!ReadStationModelFile(modelSource, models_, error)) {
             Fail(error);
             return OpenResult::BadSetting;
         }
-        ReportModelWarnings(modelSource, models_);
+        ReportModelWarnings(report_, modelSource, models_);
     }
     modelSource_ = modelSource;
     ApplyStationOptions(options.stations, models_);
@@ -152,7 +150,6 @@ OpenResult HostContext::Open(const SessionOptions& options) {
             return OpenResult::BadSetting;
         }
     }
-    ForgetDriverLog();
     if (session_->Init(line_) == DriverResult::Done) return OpenResult::Ready;
     Fail(ExplainOpenFailure(portTarget));
     return OpenResult::LineFailure;

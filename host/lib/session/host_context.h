@@ -18,6 +18,7 @@
 #include "session/driver/qel_session.h"
 #include "session/session_options.h"
 #include "session/port/tcp_bridge.h"
+#include "session/report/report.h"
 
 namespace qel::session {
 
@@ -28,7 +29,12 @@ enum class OpenResult { Ready, BadSetting, LineFailure };
 
 class HostContext {
 public:
+    // report: where this context, its line scheduler and its attempts say
+    // what they have to say (report.h); empty for nothing.
+    explicit HostContext(ReportSink report = {}) : report_(std::move(report)) {}
     ~HostContext();
+    HostContext(const HostContext&) = delete;
+    HostContext& operator=(const HostContext&) = delete;
     // Loads the driver; false after an error report on failure.
     bool LoadDriver(const SessionOptions& options);
     // Checks the station model file (a warning report with file:line for
@@ -87,6 +93,9 @@ private:
     // when it does not tell.
     StationKind AnswersAs(unsigned station, bool& selectionOnly);
 
+    void Fail(const std::string& text) const { Report(report_, Severity::Error, text); }
+
+    ReportSink report_;
     std::unique_ptr<TcpBridge> bridge_;
     std::unique_ptr<QelSession> session_;
     std::unique_ptr<LineScheduler> scheduler_;
@@ -99,6 +108,6 @@ private:
 };
 
 // A warning report "FILE:LINE: ..." for each warning.
-void ReportModelWarnings(const std::string& file, const StationModels& models);
+void ReportModelWarnings(const ReportSink& sink, const std::string& file, const StationModels& models);
 
 }  // namespace qel::session

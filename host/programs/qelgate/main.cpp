@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -58,6 +59,15 @@ constexpr std::chrono::milliseconds kFinishOnStop{8000};
 
 // The signals' bytes on one pipe: 'S' stop (SIGTERM, SIGINT), 'H' reload (SIGHUP).
 int signalPipe[2] = {-1, -1};
+
+// The gateway's own lines, through the program's printer: "qelgate: ...".
+void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Log(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    modbus::LogV(cli::Printer(), session::Severity::Info, format, arguments);
+    va_end(arguments);
+}
 
 void OnStopSignal(int) {
     const char byte = 'S';
@@ -252,7 +262,7 @@ std::string ImageText(const Options& o, const session::LinePoller* poller) {
 // configuration in effect.
 int CheckOnly(Options o) {
     std::string error;
-    if (!session::RouteDriverLog(o.session.verbose, "")) return kExitUsage;
+    if (!session::RouteDriverLog(o.session.verbose, "", cli::Printer())) return kExitUsage;
     if (!CheckCombination(o, error)) {
         Log("%s", error.c_str());
         return kExitUsage;
@@ -267,7 +277,7 @@ int CheckOnly(Options o) {
     }
     session::SessionOptions noLine = o.session;
     noLine.line.port.clear();
-    session::HostContext host;
+    session::HostContext host(cli::Printer());
     if (host.Open(noLine) != session::OpenResult::Ready) return kExitUsage;
     session::QelSession& checks = host.session();
     const GateCheck check = [&checks](session::Gate& gate) { return checks.Check(gate) == session::DriverResult::Done; };
@@ -304,7 +314,7 @@ int CheckOnly(Options o) {
 
 int Serve(const std::vector<std::string>& commandLine, Options& running) {
     Options o = running;  // completed: absolute paths, the MQTT defaults
-    if (!session::RouteDriverLog(o.session.verbose, o.session.logFile)) {
+    if (!session::RouteDriverLog(o.session.verbose, o.session.logFile, cli::Printer())) {
         Log("cannot write the log file %s", o.session.logFile.c_str());
         return kExitUsage;
     }
@@ -319,7 +329,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     // The line's session (station models, port), used by the line worker
     // only, and a session without a line for the gate checks, used by the
     // server thread only.
-    session::HostContext host;
+    session::HostContext host(cli::Printer());
     if (const session::OpenResult opened = host.Open(o.session); opened != session::OpenResult::Ready)
         return cli::ExitCode(opened);
     session::QelSession& line = host.session();
@@ -353,6 +363,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     session::SchedulerOptions lineOptions = session::SchedulerOptionsFor(o.session);
     lineOptions.downHold = std::chrono::milliseconds(static_cast<long long>(o.downHoldSeconds * 1000));
     lineOptions.maxAge = std::chrono::milliseconds(o.maxAgeMs);
+    lineOptions.report = cli::Printer();
     session::LineScheduler scheduler(line, lineOptions);
     // systemd's watchdog is pinged at a fixed period while the line's loop
     // turns (each exchange, and at least twice a second when idle): a long
@@ -386,7 +397,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
         scheduler.NoteStation(station, answersAs, advice);
         if (!advice.empty()) Log("%s", advice.c_str());
     };
-    LineWorker worker(scheduler);
+    LineWorker worker(scheduler, cli::Printer());
     const auto logText = [](const std::string& text) { Log("%s", text.c_str()); };
     std::unique_ptr<sparkplug::SparkplugNode> spNode;
     // The node keeps the allow list it started with; a reload does not change the node.
@@ -426,7 +437,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
             return kExitUsage;
         }
     }
-    GatewayServer server(planner, worker, limits);
+    GatewayServer server(planner, worker, limits, cli::Printer());
     if (const ListenResult listening = server.Listen(o.listen, error); listening != ListenResult::Ok) {
         Log("%s", error.c_str());
         return listening == ListenResult::BadAddress ? kExitUsage : kExitLine;
@@ -580,9 +591,9 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
                 return;
             }
         }
-        if (!session::RouteDriverLog(done.session.verbose, done.session.logFile)) {
+        if (!session::RouteDriverLog(done.session.verbose, done.session.logFile, cli::Printer())) {
             refuse("cannot write the log file " + done.session.logFile);
-            session::RouteDriverLog(o.session.verbose, o.session.logFile);
+            session::RouteDriverLog(o.session.verbose, o.session.logFile, cli::Printer());
             return;
         }
 

@@ -78,7 +78,7 @@ int ReportFailure(HostContext& host, const Gate& gate, const Outcome& outcome, b
 }
 
 int RunDescribe(const CommonOptions& common) {
-    HostContext host;
+    HostContext host(Printer());
     if (!host.LoadDriver(common)) return kExitUsage;
     DriverInfo info{};
     const DriverResult result = host.session().Describe(info);
@@ -92,7 +92,7 @@ int RunDescribe(const CommonOptions& common) {
 }
 
 int RunCheck(const CommonOptions& common, const CheckOptions& options) {
-    HostContext host;
+    HostContext host(Printer());
     if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return ExitCode(opened);
     int worst = kExitOk;
     for (const std::string& gas : options.gates) {
@@ -119,7 +119,13 @@ int RunCheck(const CommonOptions& common, const CheckOptions& options) {
 int RunRead(const CommonOptions& common, const ReadOptions& options) {
     Format format{};
     ParseFormat(options.format, format);
-    HostContext host;
+    // One read ends in one line: the line scheduler's news of a station's
+    // health (held down, answers again) is for those that go on reading,
+    // and for -v.
+    const ReportSink withoutInfos = [](Severity severity, const std::string& text) {
+        if (severity != Severity::Info) Printer()(severity, text);
+    };
+    HostContext host(common.verbose ? Printer() : withoutInfos);
     if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return ExitCode(opened);
     Gate gate;
     gate.gas = options.gas;
@@ -129,12 +135,7 @@ int RunRead(const CommonOptions& common, const ReadOptions& options) {
     Reading reading;
     reading.gas = gate.gas;
     reading.bits = gate.dataType == DATA_TYPE_BIT;
-    // One read ends in one line: the line scheduler's news of a station's
-    // health (held down, answers again) is for those that go on reading,
-    // and for -v.
-    PrintReports("qelhost", common.verbose);
     const Outcome outcome = host.Read(gate, reading.values);
-    PrintReports("qelhost");
     reading.result = static_cast<int>(outcome.result);  // the number the formats show
     if (const std::string header = HeaderLine(format, false); !header.empty()) std::printf("%s\n", header.c_str());
     std::printf("%s\n", FormatReading(format, reading).c_str());
@@ -174,7 +175,7 @@ int RunWrite(const CommonOptions& common, const WriteOptions& options) {
         std::cerr << "qelhost: " << misuse << "\n";
         return kExitUsage;
     }
-    HostContext host;
+    HostContext host(Printer());
     if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return ExitCode(opened);
     for (std::size_t i = 0; i < values.size(); ++i) {
         Gate gate;
@@ -189,7 +190,7 @@ int RunWrite(const CommonOptions& common, const WriteOptions& options) {
 }
 
 int RunWarmStart(const CommonOptions& common) {
-    HostContext host;
+    HostContext host(Printer());
     if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return ExitCode(opened);
     const DriverResult result = host.session().WarmStart();
     std::printf("warm start of QEL %d: %s\n", common.line.qel, result == DriverResult::Done ? "done" : "failed");
@@ -198,7 +199,7 @@ int RunWarmStart(const CommonOptions& common) {
 
 int RunVersion(const CommonOptions& common) {
     std::printf("qelhost %s\n", QELHOST_VERSION);
-    HostContext host;
+    HostContext host(Printer());
     if (!host.LoadDriver(common)) return kExitUsage;
     DriverInfo info{};
     host.session().Describe(info);
@@ -206,12 +207,9 @@ int RunVersion(const CommonOptions& common) {
     const auto at = banner.find("Version ");
     std::string version = at == std::string::npos ? "unknown" : banner.substr(at + 8);
     version = version.substr(0, version.find_first_of(" \n\xB3"));
-    ForgetDriverLog();
     host.session().InitWithoutPort(common.line.qel);
-    std::string compiled;
-    for (const std::string& message : DriverLogSince()) {
-        if (const auto on = message.find("compiled on"); on != std::string::npos) compiled = ", " + message.substr(on);
-    }
+    const std::string stamp = DriverBuildStamp();
+    const std::string compiled = stamp.empty() ? "" : ", compiled on " + stamp;
     std::printf("driver %s: %s, version %s%s\n", common.driverPath.empty() ? DriverLibrary::DefaultPath().c_str()
                                                                             : common.driverPath.c_str(),
                 info.driverName != nullptr ? info.driverName : "?", version.c_str(), compiled.c_str());

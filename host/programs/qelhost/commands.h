@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/exit_codes.h"
+#include "cli/report_printer.h"
 #include "session/host_context.h"
 
 namespace qel::qelhost {

@@ -21,7 +21,6 @@
 #include "session/stations/model_directory.h"
 #include "output.h"
 #include "session/driver/plan_link.h"
-#include "read_retries.h"
 #include "plan/scan_plan.h"
 #include "station_table.h"
 #include "watch_table.h"
@@ -101,7 +100,7 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
         std::cerr << "qelhost: " << error << (periodRefused ? " (periods and tags are for qelgate --publish)" : "") << "\n";
         return kExitUsage;
     }
-    HostContext host;
+    HostContext host(Printer());
     CommonOptions opening = common;
     if (options.planOnly) opening.line.port.clear();  // the plan sends nothing: no port is opened
     if (const OpenResult opened = host.Open(opening); opened != OpenResult::Ready) return ExitCode(opened);
@@ -123,7 +122,6 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
 
     std::signal(SIGINT, RequestStop);
     std::signal(SIGTERM, RequestStop);
-    CountReadRetries();
     WatchTable watch(StdoutIsTerminal());
     if (!options.watch) {
         if (const std::string header = HeaderLine(format, true); !header.empty()) std::printf("%s\n", header.c_str());
@@ -163,12 +161,10 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
             exchanges[t].exchanges.push_back(LineExchange::Read(transfer));
             calls.push_back(&exchanges[t]);
         }
-        TakeReadRetries();
         const auto start = std::chrono::steady_clock::now();
         if (!stopRequested.load()) host.scheduler().CallAll(calls);
         else complete = false;
         busy += std::chrono::steady_clock::now() - start;
-        const int driverRetries = TakeReadRetries();
         const std::string time = Timestamp();
         for (std::size_t t = 0; t < plan.transfers.size() && complete; ++t) {
             const plan::Transfer& transfer = plan.transfers[t];
@@ -176,7 +172,8 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
             const LineExchange& exchange = request.exchanges.front();
             // Not run (never so here: nothing stops the scheduler mid-round) would be a line failure.
             const DriverResult result = request.outcome ? request.outcome->result : DriverResult::LineFailure;
-            const int retries = common.driverRetries ? (t == 0 ? driverRetries : 0) : std::max(0, exchange.attempts - 1);
+            // The attempts beyond the first, the driver's own among them (--driver-retries).
+            const int retries = std::max(0, exchange.attempts - 1);
             const bool down = request.failure() == FailureKind::Down;
             for (const plan::GateSlot& slot : transfer.gates) {
                 GateRecord& gate = records[slot.gate];

@@ -147,7 +147,7 @@ int RunScan(const CommonOptions& common, const ScanOptions& options) {
         return kExitUsage;
     }
     const std::string modelsOut = options.writeModels.empty() ? "" : Absolute(options.writeModels);
-    HostContext host;
+    HostContext host(Printer());
     if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return ExitCode(opened);
     // The probe's reads wait at least as long as its quick look.
     const int timeout = common.timeoutGiven ? common.line.timeout : ProbeReadTimeout(host.line(), common.probeTimeoutMs);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 
+#include "session/report/report.h"
 #include "session/session_options.h"
 
 namespace qel::session {
@@ -32,6 +33,10 @@ struct SchedulerOptions {
     // The line image: a read is answered from memory when every element
     // has a good value read no more than this long ago (0: no image).
     Millis maxAge{0};
+    // Where the scheduler and its attempts say what they did (a station down
+    // or up again, the port reopened, a block trailer learned): this
+    // scheduler's own sink, empty for none.
+    ReportSink report;
 };
 
 // The options a session's settings give: --timeout as the ceiling,
