@@ -164,3 +164,17 @@ def test_opening_failures():
         vuzorur.Line('/tmp/x', stations={2: 'FA9'})
     with pytest.raises(ValueError, match='longer than 11 characters'):
         vuzorur.Line('/tmp/a/very/long/device')
+
+
+@pytest.mark.parametrize('kwargs, words', [
+    ({'port': '10.0.0.5:4001'}, 'for a line over TCP write port="tcp:10.0.0.5:4001"'),
+    ({'port': 'tcp:localhost'}, 'write a line over TCP as port="tcp:HOST:PORT"'),
+    ({'port': '/tmp/x', 'driver': '/nonexistent/libdriver.so'}, 'name another driver with driver=PATH'),
+])
+def test_an_opening_failure_names_the_lines_own_parameters(kwargs, words):
+    # The session library gives the fact; Line says what to change in its
+    # own parameters, never in a program's options.
+    with pytest.raises(ValueError) as caught:
+        vuzorur.Line(**kwargs)
+    assert words in str(caught.value)
+    assert '--' not in str(caught.value)

@@ -82,6 +82,18 @@ bool Exists(const std::string& path) {
 
 int TenMs(double seconds) { return static_cast<int>(seconds * 100 + 0.5); }
 
+// What to change after a failed open, in Line's own parameters.
+std::string OpenFaultWords(session::OpenFault fault, const std::string& port) {
+    switch (fault) {
+        case session::OpenFault::None: return {};
+        case session::OpenFault::Driver: return "name another driver with driver=PATH";
+        case session::OpenFault::TcpForm: return "write a line over TCP as port=\"tcp:HOST:PORT\"";
+        case session::OpenFault::TcpWithoutPrefix: return "for a line over TCP write port=\"tcp:" + port + "\"";
+        case session::OpenFault::LineSettings: return "check baud=, data_bits=, parity= and stop_bits=";
+    }
+    return {};
+}
+
 }  // namespace
 
 std::string DefaultDriverPath() {
@@ -122,7 +134,8 @@ Line::Line(const LineSettings& settings) : settings_(settings) {
     warnings_ = reports->Warnings();
     if (std::error_code ec; fs::current_path(ec) != kept.saved()) workDir_ = fs::current_path(ec).string();
     if (opened != session::OpenResult::Ready) {
-        const std::string why = reports->Errors("the line cannot be opened");
+        const std::string advice = OpenFaultWords(host_->openFault(), settings.port);
+        const std::string why = reports->Errors("the line cannot be opened") + (advice.empty() ? "" : "; " + advice);
         host_.reset();
         throw OpenError(why, opened == session::OpenResult::BadSetting);
     }

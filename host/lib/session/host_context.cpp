@@ -60,7 +60,8 @@ bool HostContext::LoadDriver(const SessionOptions& options) {
     std::string error;
     const std::string path = options.driverPath.empty() ? DriverLibrary::DefaultPath() : options.driverPath;
     if (!driver.Load(path, error)) {
-        Fail(error + " (name another with --driver PATH)");
+        fault_ = OpenFault::Driver;
+        Fail(error);
         return false;
     }
     session_ = std::make_unique<QelSession>(driver);
@@ -76,6 +77,7 @@ bool HostContext::PutModels(const std::string& text, std::string& error) {
 }
 
 OpenResult HostContext::Open(const SessionOptions& options) {
+    fault_ = OpenFault::None;
     if (!session_ && !LoadDriver(options)) return OpenResult::BadSetting;
     line_ = options.line;
     port_ = options.line.port;
@@ -120,10 +122,12 @@ OpenResult HostContext::Open(const SessionOptions& options) {
         }
         portTarget = bridge_->SlavePath();
     } else if (port_.rfind("tcp:", 0) == 0) {
-        Fail("--port " + port_ + ": write a line over TCP as tcp:HOST:PORT, e.g. tcp:192.168.1.20:4001");
+        fault_ = OpenFault::TcpForm;
+        Fail("the port " + port_ + " is no line over TCP: that is tcp:HOST:PORT, e.g. tcp:192.168.1.20:4001");
         return OpenResult::BadSetting;
     } else if (LooksLikeTcpAddress(port_)) {
-        Fail("--port " + port_ + " is no device here; for a line over TCP write --port tcp:" + port_);
+        fault_ = OpenFault::TcpWithoutPrefix;
+        Fail("the port " + port_ + " is no device here; as a line over TCP it is tcp:" + port_);
         return OpenResult::BadSetting;
     } else if (!port_.empty() && IsRelativePath(port_)) {
         portTarget = Absolute(port_);
@@ -151,7 +155,9 @@ OpenResult HostContext::Open(const SessionOptions& options) {
         }
     }
     if (session_->Init(line_) == DriverResult::Done) return OpenResult::Ready;
-    Fail(ExplainOpenFailure(portTarget));
+    PortFault portFault = PortFault::Other;
+    Fail(ExplainOpenFailure(portTarget, &portFault));
+    if (portFault == PortFault::LineSettings) fault_ = OpenFault::LineSettings;
     return OpenResult::LineFailure;
 }
 

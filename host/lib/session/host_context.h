@@ -27,6 +27,13 @@ namespace qel::session {
 // the port or the line failed.
 enum class OpenResult { Ready, BadSetting, LineFailure };
 
+// Which setting the user gave a failed Open points at, so that each program
+// names its own option for it (qelhost's --driver, Python's driver=): the
+// driver that did not load, a port written as a line over TCP but not in
+// its form, a HOST:PORT written without tcp:, or line settings the device
+// refused. The error report states the fact without naming an option.
+enum class OpenFault { None, Driver, TcpForm, TcpWithoutPrefix, LineSettings };
+
 class HostContext {
 public:
     // report: where this context, its line scheduler and its attempts say
@@ -72,6 +79,8 @@ public:
 
     // The models the user's file and --station options give.
     const StationModels& models() const { return models_; }
+    // What a failed Open or LoadDriver points at (None after any other failure).
+    OpenFault openFault() const { return fault_; }
     // The line as the driver was given it, and the port as the user named it.
     const LineOptions& line() const { return line_; }
     const std::string& portName() const { return port_; }
@@ -105,6 +114,7 @@ private:
     LineOptions line_;
     std::string port_;
     StationModels models_;
+    OpenFault fault_ = OpenFault::None;
 };
 
 // A warning report "FILE:LINE: ..." for each warning.

@@ -41,6 +41,7 @@
 #include "cli/exit_codes.h"
 #include "cli/report_printer.h"
 #include "cli/session_cli.h"
+#include "cli/setting_words.h"
 #include "session/stations/station_option.h"
 #include "config_file.h"
 #include "gate_options.h"
@@ -171,8 +172,8 @@ bool UnitsOf(const Options& o, const session::StationModels& models, std::bitset
     units.set();
     if (!o.units.empty()) {
         std::vector<unsigned> stations;
-        if (!session::ParseStationList(o.units, stations, error)) {
-            error = "--units: " + error;
+        if (!session::ParseStationList(o.units, stations)) {
+            error = cli::StationListWords("--units", o.units);
             return false;
         }
         units.reset();
@@ -278,7 +279,10 @@ int CheckOnly(Options o) {
     session::SessionOptions noLine = o.session;
     noLine.line.port.clear();
     session::HostContext host(cli::Printer());
-    if (host.Open(noLine) != session::OpenResult::Ready) return kExitUsage;
+    if (const session::OpenResult opened = host.Open(noLine); opened != session::OpenResult::Ready) {
+        cli::OpenFailed(host, opened);
+        return kExitUsage;
+    }
     session::QelSession& checks = host.session();
     const GateCheck check = [&checks](session::Gate& gate) { return checks.Check(gate) == session::DriverResult::Done; };
     WriteAllowList allowList;
@@ -331,7 +335,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     // server thread only.
     session::HostContext host(cli::Printer());
     if (const session::OpenResult opened = host.Open(o.session); opened != session::OpenResult::Ready)
-        return cli::ExitCode(opened);
+        return cli::OpenFailed(host, opened);
     session::QelSession& line = host.session();
     session::QelSession checks(host.driver);
     session::LineOptions noLine = host.line();

@@ -79,7 +79,7 @@ int ReportFailure(HostContext& host, const Gate& gate, const Outcome& outcome, b
 
 int RunDescribe(const CommonOptions& common) {
     HostContext host(Printer());
-    if (!host.LoadDriver(common)) return kExitUsage;
+    if (!host.LoadDriver(common)) return OpenFailed(host, OpenResult::BadSetting);
     DriverInfo info{};
     const DriverResult result = host.session().Describe(info);
     std::printf("driver name      %s\n", info.driverName != nullptr ? info.driverName : "");
@@ -93,7 +93,7 @@ int RunDescribe(const CommonOptions& common) {
 
 int RunCheck(const CommonOptions& common, const CheckOptions& options) {
     HostContext host(Printer());
-    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return ExitCode(opened);
+    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return OpenFailed(host, opened);
     int worst = kExitOk;
     for (const std::string& gas : options.gates) {
         Gate gate;
@@ -126,7 +126,7 @@ int RunRead(const CommonOptions& common, const ReadOptions& options) {
         if (severity != Severity::Info) Printer()(severity, text);
     };
     HostContext host(common.verbose ? Printer() : withoutInfos);
-    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return ExitCode(opened);
+    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return OpenFailed(host, opened);
     Gate gate;
     gate.gas = options.gas;
     gate.count = options.count;
@@ -176,7 +176,7 @@ int RunWrite(const CommonOptions& common, const WriteOptions& options) {
         return kExitUsage;
     }
     HostContext host(Printer());
-    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return ExitCode(opened);
+    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return OpenFailed(host, opened);
     for (std::size_t i = 0; i < values.size(); ++i) {
         Gate gate;
         gate.gas = options.pairs[2 * i];
@@ -191,7 +191,7 @@ int RunWrite(const CommonOptions& common, const WriteOptions& options) {
 
 int RunWarmStart(const CommonOptions& common) {
     HostContext host(Printer());
-    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return ExitCode(opened);
+    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return OpenFailed(host, opened);
     const DriverResult result = host.session().WarmStart();
     std::printf("warm start of QEL %d: %s\n", common.line.qel, result == DriverResult::Done ? "done" : "failed");
     return ExitCode(result);
@@ -200,7 +200,7 @@ int RunWarmStart(const CommonOptions& common) {
 int RunVersion(const CommonOptions& common) {
     std::printf("qelhost %s\n", QELHOST_VERSION);
     HostContext host(Printer());
-    if (!host.LoadDriver(common)) return kExitUsage;
+    if (!host.LoadDriver(common)) return OpenFailed(host, OpenResult::BadSetting);
     DriverInfo info{};
     host.session().Describe(info);
     const std::string banner = info.bannerText != nullptr ? info.bannerText : "";

@@ -103,7 +103,7 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
     HostContext host(Printer());
     CommonOptions opening = common;
     if (options.planOnly) opening.line.port.clear();  // the plan sends nothing: no port is opened
-    if (const OpenResult opened = host.Open(opening); opened != OpenResult::Ready) return ExitCode(opened);
+    if (const OpenResult opened = host.Open(opening); opened != OpenResult::Ready) return OpenFailed(host, opened);
     for (Gate& gate : gates) {
         if (!GateChecked(host, gate)) return kExitRefused;
     }
