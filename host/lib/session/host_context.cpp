@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "session/stations/model_directory.h"
+#include "session/diagnosis/hint_policy.h"
 #include "session/diagnosis/port_diagnosis.h"
 #include "session/report/report.h"
 #include "session/stations/station_probe.h"
@@ -264,58 +265,34 @@ Diagnosis HostContext::Diagnose(const Gate& gate, const Outcome& outcome, bool w
     d.model = known ? session_->StationModel(station) : std::string();
     d.namedAs = StationKindOf(d.model);
     d.namedByOption = known && models_.byOption[station];
-    const bool named = known && models_.named[station];
-    const std::uint32_t area = gate.definition.areaCode;
-    const FailureKind failure = outcome.failure;
-    // The station answered, and what it answered refused the frame.
-    const bool stationRefused = failure == FailureKind::Nak || failure == FailureKind::Malformed ||
-                                (write && failure == FailureKind::None && outcome.result == DriverResult::Refused);
-    // The station answered, if only in part: a station that takes the other
-    // model's frames for none of its own may answer with less than a reply.
-    const bool stationAnswered = stationRefused || failure == FailureKind::ShortAnswer;
-    auto is = [&](Hint hint) {
-        d.hint = hint;
-        return d;
-    };
 
-    if (write && failure == FailureKind::Refused) {
-        if ((area == AREA_CP || area == AREA_TP) && value > 9999) return is(Hint::PresetRange);
-        return is(Hint::ReadOnly);
-    }
-    if (write && area == AREA_FORCE && value == 0 && outcome.result == DriverResult::Refused) {
-        return is(Hint::ForceNotCleared);
-    }
-    if (known && !IsKnownModel(d.model)) return is(Hint::UnknownModel);
-    if (!write && UnservedRead(*session_, gate)) return is(Hint::UnservedRead);
-    if (stationAnswered && named) {
-        bool selectionOnly = false;
-        d.answersAs = AnswersAs(station, selectionOnly);
-        if (d.answersAs != StationKind::Other && d.answersAs != d.namedAs) return is(Hint::NamedModelMismatch);
-        d.answersAs = StationKind::Other;
-    }
-    if (outcome.result == DriverResult::Refused && !stationRefused) return is(Hint::LineSettings);
-    if (!write && outcome.result == DriverResult::LineFailure && failure != FailureKind::Port) {
-        // Nothing, or not all, came back in the time the read gave it (an
-        // answer too late for one attempt may garble the next): is the
-        // station merely slow to turn round? One selection with a long wait.
-        StationProbe look = MakeProbe(ProbeReadTimeout(line_, kSlowLookMs));
-        const std::optional<int> took = look.AnswerTime(station, kSlowLookMs);
-        if (!took) return is(Hint::NoAnswer);
-        if (*took > d.probeTimeoutMs) {
-            d.answeredAfterMs = *took;
-            return is(Hint::SlowAnswer);
+    HintFacts facts;
+    facts.write = write;
+    facts.area = gate.definition.areaCode;
+    facts.value = value;
+    facts.outcome = outcome;
+    facts.known = known;
+    facts.modelKnown = IsKnownModel(d.model);
+    facts.unservedRead = !write && UnservedRead(*session_, gate);
+    facts.named = known && models_.named[station];
+    facts.namedAs = d.namedAs;
+    facts.probeTimeoutMs = d.probeTimeoutMs;
+    facts.mayAsk = true;
+    HintStep step = DecideHint(facts);
+    for (; step.ask != HintQuestion::None; step = DecideHint(facts)) {
+        if (step.ask == HintQuestion::AnswersAs) {
+            facts.answersAs = AnswersAs(station, facts.selectionOnly);
+        } else {
+            // One selection with a long wait.
+            StationProbe look = MakeProbe(ProbeReadTimeout(line_, kSlowLookMs));
+            facts.answerTime = look.AnswerTime(station, kSlowLookMs);
         }
     }
-    if (known && d.namedAs == StationKind::FA2 && !named) {
-        // The station is an FA-2 only because nothing names it: ask it.
-        bool selectionOnly = false;
-        d.answersAs = AnswersAs(station, selectionOnly);
-        if (d.answersAs == StationKind::FA3) return is(Hint::TakenForFa2);
-        if (selectionOnly) return is(Hint::SelectionOnly);
-        d.answersAs = StationKind::Other;
-    }
-    if (outcome.result == DriverResult::LineFailure) return is(Hint::NoAnswer);
-    return is(Hint::StationRefused);
+    d.hint = step.hint;
+    // What the station answers as is part of the diagnosis where it is the reason.
+    if ((d.hint == Hint::NamedModelMismatch || d.hint == Hint::TakenForFa2) && facts.answersAs) d.answersAs = *facts.answersAs;
+    if (d.hint == Hint::SlowAnswer && facts.answerTime && *facts.answerTime) d.answeredAfterMs = **facts.answerTime;
+    return d;
 }
 
 }  // namespace qel::session
