@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "session/gates/gate_address.h"
 #include "session/stations/station_probe.h"
 
 namespace qel::cli {
@@ -16,11 +17,7 @@ const char* const kAddressForm =
     "(001DR0399, 012IO157), or a station and FORCE (005FORCE)";
 
 // "002" for station 2: the start of its line in a station model file.
-std::string Record(unsigned station) {
-    char record[8];
-    std::snprintf(record, sizeof record, "%03u", station);
-    return record;
-}
+std::string Record(unsigned station) { return session::StationText(station); }
 
 std::string Words(const session::Diagnosis& d) {
     const std::string n = std::to_string(d.station);

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <set>
 
 #include "session/driver/cp437.h"
@@ -11,6 +12,7 @@
 #include "cli/diagnosis_text.h"
 #include "cli/report_printer.h"
 #include "session/diagnosis/gate_diagnosis.h"
+#include "session/gates/gate_address.h"
 #include "output.h"
 #include "session/report/program_name.h"
 
@@ -23,12 +25,11 @@ const char* AreaName(std::uint32_t code) {
     return code < 10 ? names[code] : "?";
 }
 
-std::string Upper(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
-    return text;
+// The station of a gate as its address writes it; empty when the text is no gate address.
+std::string StationOf(const std::string& gas) {
+    const std::optional<GateAddress> address = GateAddress::Parse(gas);
+    return address ? StationText(address->station) : std::string();
 }
-
-bool IsForceGate(const std::string& gas) { return gas.size() == 8 && Upper(gas.substr(3)) == "FORCE"; }
 
 // A FORCE write does nothing by itself: the driver keeps force mode in the
 // QEL of this run, and sends a frame only for the 0 that ends a force mode
@@ -37,19 +38,22 @@ std::string ForceMisuse(const std::vector<std::string>& pairs, const std::vector
     std::set<std::string> forced;
     for (std::size_t i = 0; i < values.size(); ++i) {
         const std::string& gas = pairs[2 * i];
-        if (!IsForceGate(gas)) continue;
-        const std::string station = gas.substr(0, 3);
+        const std::optional<GateAddress> address = GateAddress::Parse(gas);
+        if (!address || !address->IsForce()) continue;
+        const std::string station = StationText(address->station);
+        const std::string force = address->Format();
         bool followed = false;
-        for (std::size_t j = i + 1; j < values.size(); ++j) followed = followed || pairs[2 * j].substr(0, 3) == station;
-        const std::string chain = "qelhost write " + station + "FORCE 1 " + station + "IO0005 1 " + station + "FORCE 0";
+        for (std::size_t j = i + 1; j < values.size(); ++j) followed = followed || StationOf(pairs[2 * j]) == station;
+        const std::string chain = "qelhost write " + force + " 1 " + GateAddress{address->station, "IO", 5}.Format() +
+                                  " 1 " + force + " 0";
         if (values[i] == 1 && !followed) {
             return gas + " 1 by itself sends nothing: force mode lasts only for the QEL of this command and applies "
                    "to the writes that follow it in the same command; chain them, e.g. " + chain;
         }
         if (values[i] == 0 && forced.count(station) == 0) {
-            return gas + " 0 sends nothing unless a " + station + "FORCE 1 earlier in the same command began force "
-                   "mode; to end a controller's force mode write " + station + "FORCE 1 " + station +
-                   "FORCE 0, and to force inputs chain the writes, e.g. " + chain;
+            return gas + " 0 sends nothing unless a " + force + " 1 earlier in the same command began force "
+                   "mode; to end a controller's force mode write " + force + " 1 " + force +
+                   " 0, and to force inputs chain the writes, e.g. " + chain;
         }
         if (values[i] == 1) forced.insert(station);
         if (values[i] == 0) forced.erase(station);
