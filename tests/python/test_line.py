@@ -178,3 +178,16 @@ def test_an_opening_failure_names_the_lines_own_parameters(kwargs, words):
         vuzorur.Line(**kwargs)
     assert words in str(caught.value)
     assert '--' not in str(caught.value)
+
+
+def test_diagnoses_name_the_lines_own_parameters(line):
+    # Station 1 is served as an FA-2 because nothing names it: the advice is
+    # Line's stations= parameter, never a program's option.
+    with pytest.raises(vuzorur.GateError) as caught:
+        line.read('001FORCE')
+    assert 'name it with stations={1: "FA3"}' in str(caught.value)
+    assert '--' not in str(caught.value)
+    with pytest.raises(vuzorur.NoAnswer) as caught:
+        line.read('005DR0001')
+    assert 'line.scan() lists the stations that answer' in str(caught.value)
+    assert 'qelhost' not in str(caught.value)
