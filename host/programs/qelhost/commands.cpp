@@ -140,7 +140,7 @@ int RunRead(const CommonOptions& common, const ReadOptions& options) {
     reading.gas = gate.gas;
     reading.bits = gate.dataType == DATA_TYPE_BIT;
     const Outcome outcome = host.Read(gate, reading.values);
-    reading.result = static_cast<int>(outcome.result);  // the number the formats show
+    reading.result = outcome.result;
     if (const std::string header = HeaderLine(format, false); !header.empty()) std::printf("%s\n", header.c_str());
     std::printf("%s\n", FormatReading(format, reading).c_str());
     std::fflush(stdout);

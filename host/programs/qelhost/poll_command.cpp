@@ -52,9 +52,6 @@ bool StdoutIsTerminal() {
 #endif
 }
 
-// The driver's number for a result, as the output shows it.
-int ResultCode(DriverResult result) { return static_cast<int>(result); }
-
 struct GateRecord {
     long reads = 0;
     long failures = 0;
@@ -83,7 +80,7 @@ void PrintSummary(const std::vector<Gate>& gates, const std::vector<GateRecord>&
         if (!any) std::fprintf(stderr, "%-11s %6s %9s %8s %12s\n", "gate", "reads", "failures", "retries", "last result");
         any = true;
         std::fprintf(stderr, "%-11s %6ld %9ld %8ld %12d\n", gates[i].gas.c_str(), r.reads, r.failures, r.retries,
-                     ResultCode(r.lastResult));
+                     ResultNumber(r.lastResult));
     }
     std::fprintf(stderr, any ? "every other gate: no retries, no failures\n" : "retries: none for any gate\n");
 }
@@ -190,7 +187,7 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
                 reading.time = time;
                 reading.gas = gates[slot.gate].gas;
                 reading.bits = gates[slot.gate].dataType == DATA_TYPE_BIT;
-                reading.result = ResultCode(result);
+                reading.result = result;
                 reading.down = down;
                 reading.values = gate.lastValues;
                 pending[slot.gate] = std::move(reading);
@@ -204,7 +201,7 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
         if (options.watch) {
             std::vector<WatchRow> rows;
             for (std::size_t i = 0; i < gates.size(); ++i) {
-                rows.push_back({gates[i].gas, gates[i].dataType == DATA_TYPE_BIT, ResultCode(records[i].lastResult),
+                rows.push_back({gates[i].gas, gates[i].dataType == DATA_TYPE_BIT, records[i].lastResult,
                                 static_cast<int>(records[i].retries), records[i].down, records[i].lastValues});
             }
             char heading[128];
