@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "session/gates/gate_address.h"
 #include "session/line/block_trailers.h"
 
 namespace soak {
@@ -52,9 +53,7 @@ struct Read {
 };
 
 bool Define(SoakRig& rig, Read& read) {
-    char gas[16];
-    std::snprintf(gas, sizeof gas, "%03dDR%04u", read.station, read.first);
-    read.gas = gas;
+    read.gas = qel::session::GateAddress{static_cast<unsigned>(read.station), "DR", read.first}.Format();
     return rig.Define(read.gas, DATA_TYPE_WORD, read.count, true, read.transfer);
 }
 

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <optional>
 
+#include "session/gates/gate_address.h"
+
 namespace soak {
 namespace {
 
@@ -91,10 +93,9 @@ bool Workload::Prepare(std::string& error) {
 
 // The driver's own check of the gate, as a host defines it.
 bool Workload::Check(Transaction& t) {
-    char gas[16];
-    std::snprintf(gas, sizeof gas, "%03d%s%04u", t.station, t.area.c_str(), t.written);
-    t.gas = gas;
-    const bool bit = t.area == "IO" || t.area == "IR" || t.area == "IM" || t.area == "SR";
+    const qel::session::GateAddress address{static_cast<unsigned>(t.station), t.area, t.written};
+    t.gas = address.Format();
+    const bool bit = address.Bits();
     return rig_.Define(t.gas, bit ? DATA_TYPE_BIT : DATA_TYPE_WORD, t.count, t.count > 1, t.transfer);
 }
 

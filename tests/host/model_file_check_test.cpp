@@ -6,7 +6,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <utility>
 
+#include "cli/setting_words.h"
 #include "session/driver/driver_library.h"
 #include "session/stations/model_file_check.h"
 #include "session/driver/qel_session.h"
@@ -95,21 +97,43 @@ TEST(StationOptions, ListsAndModels) {
     };
     for (const StationListRow& row : rows) {
         std::vector<unsigned> stations;
-        std::string error;
-        EXPECT_EQ(ParseStationList(row.text, stations, error), row.ok) << row.text;
+        EXPECT_EQ(ParseStationList(row.text, stations), row.ok) << row.text;
         if (row.ok) {
             EXPECT_EQ(stations, row.stations) << row.text;
         }
     }
     StationModelOption option;
-    std::string error;
     std::vector<unsigned> all;
-    EXPECT_TRUE(ParseStationList("0-255", all, error));
+    EXPECT_TRUE(ParseStationList("0-255", all));
     EXPECT_EQ(all.size(), 256u);
-    EXPECT_TRUE(ParseStationModel("002:fa3", option, error));
+    EXPECT_EQ(ParseStationModel("002:fa3", option), StationModelFault::None);
     EXPECT_EQ(option.station, 2u);
     EXPECT_EQ(option.model, "FA3");
-    for (const char* bad : {"2", "2:FA4", "300:FA3", ":FA3", "x:FA2"}) EXPECT_FALSE(ParseStationModel(bad, option, error)) << bad;
+    const std::pair<const char*, StationModelFault> bad[] = {
+        {"2", StationModelFault::Station},     {"2:FA4", StationModelFault::Model}, {"300:FA3", StationModelFault::Station},
+        {":FA3", StationModelFault::Station},  {"x:FA2", StationModelFault::Station}, {"7:", StationModelFault::Model},
+    };
+    for (const auto& [text, fault] : bad) EXPECT_EQ(ParseStationModel(text, option), fault) << text;
+}
+
+// The programs' words name their own options; the library's facts name none.
+TEST(StationOptions, TheProgramsWordsNameTheirOwnOptions) {
+    EXPECT_EQ(qel::cli::StationModelWords("2:FA4", StationModelFault::Model), "--station 2:FA4: the model is FA2 or FA3");
+    EXPECT_EQ(qel::cli::StationModelWords("300:FA3", StationModelFault::Station),
+              "--station 300:FA3: write a station 0 to 255 and a model, e.g. --station 2:FA3");
+    EXPECT_EQ(qel::cli::StationListWords("--units", "0-300"),
+              "--units 0-300: write stations 0 to 255 as a range or a list, e.g. 0-255 or 1,2,10-20");
+    const struct {
+        OpenFault fault;
+        const char* words;
+    } rows[] = {
+        {OpenFault::None, ""},
+        {OpenFault::Driver, "name another driver with --driver PATH"},
+        {OpenFault::TcpForm, "write a line over TCP as --port tcp:HOST:PORT"},
+        {OpenFault::TcpWithoutPrefix, "for a line over TCP write --port tcp:10.0.0.5:4001"},
+        {OpenFault::LineSettings, "check --baud, --data-bits, --parity and --stop-bits"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(qel::cli::OpenFaultWords(row.fault, "10.0.0.5:4001"), row.words);
 }
 
 }  // namespace

@@ -1,14 +1,18 @@
 // The session library prints nothing: a read of a silent station, its
-// diagnosis and the driver's log with -v go to the report sink the program
-// sets, and without one nowhere; fd 2 stays empty either way.
+// diagnosis and the driver's log with -v go to the report sink the maker of
+// each object gives it, and without one nowhere; fd 2 stays empty either
+// way, from the moment the driver is loaded. Two contexts keep their reports
+// apart.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <regex>
 
 #include "fasim.h"
 #include "session/diagnosis/diagnosis.h"
@@ -79,8 +83,9 @@ TEST_P(SilentSession, AFailedReadAndItsDiagnosisWriteNothingToStderr) {
     ASSERT_TRUE(sim.StartPty(link, &error)) << error;
 
     Reports reports;
+    ReportSink sink;
     if (withSink) {
-        SetReportSink([&reports](Severity severity, const std::string& text) { reports.got.emplace_back(severity, text); });
+        sink = [&reports](Severity severity, const std::string& text) { reports.got.emplace_back(severity, text); };
     }
     SessionOptions options;
     options.line.port = link;
@@ -92,9 +97,9 @@ TEST_P(SilentSession, AFailedReadAndItsDiagnosisWriteNothingToStderr) {
     std::string written;
     {
         StderrCapture capture;
-        ASSERT_TRUE(RouteDriverLog(options.verbose, ""));
+        ASSERT_TRUE(RouteDriverLog(options.verbose, "", sink));
         {
-            HostContext host;
+            HostContext host(sink);
             ASSERT_EQ(host.Open(options), OpenResult::Ready);
             Gate gate;
             gate.gas = "003DR0001";
@@ -103,10 +108,9 @@ TEST_P(SilentSession, AFailedReadAndItsDiagnosisWriteNothingToStderr) {
             outcome = host.Read(gate, values);
             if (!outcome.ok()) diagnosis = host.Diagnose(gate, outcome, false);
         }
-        RouteDriverLog(false, "");
+        RouteDriverLog(false, "", {});
         written = capture.Text();
     }
-    SetReportSink(nullptr);
 
     EXPECT_EQ(written, "") << "the session library wrote to stderr";
     EXPECT_EQ(outcome.result, DriverResult::LineFailure);
@@ -128,5 +132,91 @@ TEST_P(SilentSession, AFailedReadAndItsDiagnosisWriteNothingToStderr) {
 
 INSTANTIATE_TEST_SUITE_P(Report, SilentSession, testing::Bool(),
                          [](const testing::TestParamInfo<bool>& row) { return row.param ? "WithSink" : "WithoutSink"; });
+
+// A host that loads the driver and initialises a QEL, and never routes the
+// driver's log: the driver's version line must not reach stderr. In a
+// process of its own (the route is one per process, and a test before this
+// one may have set it).
+TEST(SilentDriverLog, ABareLoadAndInitWriteNothingToStderr) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            HostContext host;
+            SessionOptions options;
+            options.driverPath = VUZORUR_PATH;
+            const bool loaded = host.LoadDriver(options);
+            const bool initialised = host.session().InitWithoutPort(0) == DriverResult::Done;
+            std::fflush(stderr);
+            std::_Exit(loaded && initialised && !DriverBuildStamp().empty() ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "^$");  // nothing at all on stderr
+}
+
+TEST(SilentDriverLog, TheBuildStampIsReadFromTheDriversVersionLine) {
+    HostContext host;
+    SessionOptions options;
+    options.driverPath = VUZORUR_PATH;
+    ASSERT_TRUE(host.LoadDriver(options));
+    ASSERT_EQ(host.session().InitWithoutPort(0), DriverResult::Done);
+    // "Dec  8 2026 at 17:00:00", as the compiler's date and time give it.
+    EXPECT_TRUE(std::regex_match(DriverBuildStamp(), std::regex("[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} at [0-9]{2}:[0-9]{2}:[0-9]{2}")))
+        << DriverBuildStamp();
+}
+
+// Each context reports to its own sink: two lines opened side by side, as
+// Python opens them, do not hear each other's errors.
+TEST(SilentSession, TwoContextsReportToTheirOwnSinks) {
+    Reports first, second;
+    HostContext a([&first](Severity s, const std::string& t) { first.got.emplace_back(s, t); });
+    HostContext b([&second](Severity s, const std::string& t) { second.got.emplace_back(s, t); });
+    SessionOptions options;
+    options.driverPath = VUZORUR_PATH;
+    options.line.port = "tcp:first";
+    EXPECT_EQ(a.Open(options), OpenResult::BadSetting);
+    options.line.port = "/nonexistent/a/port/with/a/long/name";
+    EXPECT_EQ(b.Open(options), OpenResult::BadSetting);
+    ASSERT_EQ(first.got.size(), 1u);
+    ASSERT_EQ(second.got.size(), 1u);
+    EXPECT_EQ(first.got[0].first, Severity::Error);
+    EXPECT_NE(first.got[0].second.find("tcp:first"), std::string::npos) << first.got[0].second;
+    EXPECT_NE(second.got[0].second.find("longer than 11 characters"), std::string::npos) << second.got[0].second;
+}
+
+// With the driver's own retry loop the driver's retries are the exchange's
+// attempts: a read of an absent station counts them, no log text searched
+// by the program.
+TEST(SilentSession, TheDriversOwnRetriesCountAsTheExchangesAttempts) {
+    fasim::Options simOptions;
+    simOptions.stations = {{1, fasim::Model::FA2}};
+    simOptions.line.paced = false;
+    fasim::Simulator sim(simOptions);
+    const std::string link = testsupport::ShortLinkPath();
+    std::string error;
+    ASSERT_TRUE(sim.StartPty(link, &error)) << error;
+
+    HostContext host;
+    SessionOptions options;
+    options.line.port = link;
+    options.line.timeout = 5;
+    options.driverPath = VUZORUR_PATH;
+    options.driverRetries = true;
+    ASSERT_EQ(host.Open(options), OpenResult::Ready);
+    Gate present, absent;
+    present.gas = "001DR0001";
+    absent.gas = "003DR0001";
+    ASSERT_EQ(host.CheckGate(present), DriverResult::Done);
+    ASSERT_EQ(host.CheckGate(absent), DriverResult::Done);
+    LineRequest answered, silent;
+    answered.station = 1;
+    answered.exchanges.push_back(LineExchange::Read(present));
+    silent.station = 3;
+    silent.exchanges.push_back(LineExchange::Read(absent));
+    host.scheduler().Call(answered);
+    host.scheduler().Call(silent);
+    ASSERT_TRUE(answered.ok());
+    EXPECT_EQ(answered.exchanges.front().attempts, 1);
+    ASSERT_FALSE(silent.ok());
+    EXPECT_GT(silent.exchanges.front().attempts, 1) << "the driver retried a read nobody answered";
+}
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <poll.h>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "modbus/line_worker.h"
@@ -63,6 +64,22 @@ std::unique_ptr<modbus::Job> JobOf(std::uint64_t client, unsigned unit, std::vec
 }
 
 // Waits on the worker's wake descriptor for `count` jobs, at most 5 s.
+// The worker's reports, one per line.
+struct LogLines {
+    std::mutex mutex;
+    std::string text;
+    session::ReportSink Sink() {
+        return [this](session::Severity, const std::string& line) {
+            const std::lock_guard lock(mutex);
+            text += line + "\n";
+        };
+    }
+    std::string Text() {
+        const std::lock_guard lock(mutex);
+        return text;
+    }
+};
+
 std::vector<std::unique_ptr<modbus::Job>> Answered(modbus::LineWorker& worker, std::size_t count) {
     return testsupport::TakeUntil(
         count, [&worker] { return worker.TakeFinished(); },
@@ -95,7 +112,7 @@ TEST(LineWorker, AJobComesBackWithItsValuesOrItsException) {
         FakeLine line;
         line.Set(2, c.steady, c.first);
         session::LineScheduler scheduler(line, FastOptions());
-        modbus::LineWorker worker(scheduler);
+        modbus::LineWorker worker(scheduler, {});
         worker.Start();
         worker.Submit(JobOf(7, 2, {Block(2, 3, 0), Block(2, 1, 3)}));
         const auto jobs = Answered(worker, 1);
@@ -125,15 +142,15 @@ TEST(LineWorker, AWriteThatFailsPartWaySaysHowFarItGot) {
         FakeLine line;
         line.Set(2, Act::Answer, c.first);
         session::LineScheduler scheduler(line, FastOptions());
-        modbus::LineWorker worker(scheduler);
+        LogLines lines;
+        modbus::LineWorker worker(scheduler, lines.Sink());
         worker.Start();
         auto job = JobOf(7, 2, {}, {WriteOf(2, 1, 11), WriteOf(2, 2, 12), WriteOf(2, 3, 13)});
         job->modbus.address = 900;
-        testing::internal::CaptureStderr();
         worker.Submit(std::move(job));
         const auto jobs = Answered(worker, 1);
         worker.Stop();
-        const std::string log = testing::internal::GetCapturedStderr();
+        const std::string log = lines.Text();
         ASSERT_EQ(jobs.size(), 1u) << c.what;
         EXPECT_EQ(jobs[0]->exception, c.exception) << c.what;
         EXPECT_EQ(jobs[0]->written, c.written) << c.what;
@@ -146,7 +163,7 @@ TEST(LineWorker, AWriteThatFailsPartWaySaysHowFarItGot) {
 TEST(LineWorker, AJobAnsweredBeforeTheLineWaitsForItsClientsEarlierJobs) {
     FakeLine line;
     session::LineScheduler scheduler(line, FastOptions());
-    modbus::LineWorker worker(scheduler);
+    modbus::LineWorker worker(scheduler, {});
     worker.Submit(JobOf(7, 1, {Block(1, 1, 0)}));
     auto refused = JobOf(7, 1, {});
     refused->exception = MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
@@ -165,7 +182,7 @@ TEST(LineWorker, AClientThatWentAwayIsForgottenAndADownStationIsTold) {
     FakeLine line;
     line.Set(4, Act::Silent);
     session::LineScheduler scheduler(line, FastOptions());
-    modbus::LineWorker worker(scheduler);
+    modbus::LineWorker worker(scheduler, {});
     worker.Submit(JobOf(1, 3, {Block(3, 1, 0)}));
     worker.Submit(JobOf(1, 3, {Block(3, 1, 0)}));
     worker.Submit(JobOf(2, 4, {Block(4, 1, 0)}));
@@ -204,16 +221,16 @@ TEST(LineWorker, AStopFinishesABegunWriteOrNamesTheGatesItWroteWhenTheBoundRunsO
         session::SchedulerOptions options = FastOptions();
         options.retryPause = 300ms;  // the second value's retry comes after the stop
         session::LineScheduler scheduler(line, options);
-        modbus::LineWorker worker(scheduler);
+        LogLines lines;
+        modbus::LineWorker worker(scheduler, lines.Sink());
         worker.Start();
         auto job = JobOf(7, 2, {}, {WriteOf(2, 1, 11), WriteOf(2, 2, 12), WriteOf(2, 3, 13)});
         job->modbus.address = 900;
         worker.Submit(std::move(job));
         const auto end = std::chrono::steady_clock::now() + 2s;
         while (line.Attempts(2) < 2 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
-        testing::internal::CaptureStderr();
         const bool whole = worker.Stop(c.bound);
-        const std::string log = testing::internal::GetCapturedStderr();
+        const std::string log = lines.Text();
         EXPECT_EQ(whole, c.whole) << c.what;
         EXPECT_EQ(line.Written().size(), c.written) << c.what;
         if (*c.log != '\0') EXPECT_THAT(log, testing::HasSubstr(c.log)) << c.what;

@@ -173,3 +173,30 @@ def test_opening_failures():
         vuzorur.Line('/tmp/a/very/long/device')
     assert caught.value.failure == 'port'
     assert 'longer than' not in str(caught.value)
+
+
+@pytest.mark.parametrize('kwargs, words', [
+    ({'port': '10.0.0.5:4001'}, 'for a line over TCP write port="tcp:10.0.0.5:4001"'),
+    ({'port': 'tcp:localhost'}, 'write a line over TCP as port="tcp:HOST:PORT"'),
+    ({'port': '/tmp/x', 'driver': '/nonexistent/libdriver.so'}, 'name another driver with driver=PATH'),
+])
+def test_an_opening_failure_names_the_lines_own_parameters(kwargs, words):
+    # The session library gives the fact; Line says what to change in its
+    # own parameters, never in a program's options.
+    with pytest.raises(ValueError) as caught:
+        vuzorur.Line(**kwargs)
+    assert words in str(caught.value)
+    assert '--' not in str(caught.value)
+
+
+def test_diagnoses_name_the_lines_own_parameters(line):
+    # Station 1 is served as an FA-2 because nothing names it: the advice is
+    # Line's stations= parameter, never a program's option.
+    with pytest.raises(vuzorur.GateError) as caught:
+        line.read('001FORCE')
+    assert 'name it with stations={1: "FA3"}' in str(caught.value)
+    assert '--' not in str(caught.value)
+    with pytest.raises(vuzorur.NoAnswer) as caught:
+        line.read('005DR0001')
+    assert 'line.scan() lists the stations that answer' in str(caught.value)
+    assert 'qelhost' not in str(caught.value)

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "session/driver/qel_session.h"
 #include "session/gates/gate_address.h"
 #include "support/case_name.h"
 
@@ -86,6 +87,29 @@ TEST(GateAddress, ForceIsABitAndStationsHaveThreeDigits) {
     EXPECT_TRUE(GateAddress::Parse("005FORCE")->IsForce());
     EXPECT_EQ(qel::session::StationText(7), "007");
     EXPECT_EQ(qel::session::StationText(255), "255");
+}
+
+// The data type a host guesses from the text: bits for IO, IR, IM, SR and
+// FORCE in any case, a word for every other area and for text that is no
+// gate address (the driver's check says what is wrong with it).
+TEST(GateAddress, TheGuessedDataTypeFollowsTheParsedArea) {
+    const struct {
+        const char* gas;
+        int type;
+    } rows[] = {
+        {"001IO0005", DATA_TYPE_BIT},   {"001io0005", DATA_TYPE_BIT}, {"002IM0010", DATA_TYPE_BIT},
+        {"002SR0001", DATA_TYPE_BIT},   {"003FORCE", DATA_TYPE_BIT},  {"003force", DATA_TYPE_BIT},
+        {"001DR0010", DATA_TYPE_WORD},  {"001WO0001", DATA_TYPE_WORD}, {"001TP0003", DATA_TYPE_WORD},
+        {"1IO0005", DATA_TYPE_WORD},    {"001IO00051", DATA_TYPE_WORD}, {"001FOOBAR", DATA_TYPE_WORD},
+        {"", DATA_TYPE_WORD},
+    };
+    for (const auto& row : rows) EXPECT_EQ(qel::session::GuessDataType(row.gas), row.type) << row.gas;
+}
+
+TEST(GateAddress, FormatWritesTheStationAsStationTextDoes) {
+    EXPECT_EQ((GateAddress{42, "DR", 7}.Format()), qel::session::StationText(42) + "DR0007");
+    EXPECT_EQ((GateAddress{5, "FORCE", 0}.Format()), "005FORCE");
+    EXPECT_EQ(GateAddress::Parse("012io157")->Format(), "012IO0157");
 }
 
 }  // namespace

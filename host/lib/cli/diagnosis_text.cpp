@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "session/gates/gate_address.h"
 #include "session/stations/station_probe.h"
 
 namespace qel::cli {
@@ -16,13 +17,12 @@ const char* const kAddressForm =
     "(001DR0399, 012IO157), or a station and FORCE (005FORCE)";
 
 // "002" for station 2: the start of its line in a station model file.
-std::string Record(unsigned station) {
-    char record[8];
-    std::snprintf(record, sizeof record, "%03u", station);
-    return record;
-}
+std::string Record(unsigned station) { return session::StationText(station); }
 
-std::string Words(const session::Diagnosis& d) {
+// " (check it with --bit)"; nothing where the front-end takes the type from the area.
+std::string CheckWith(const std::string& option) { return option.empty() ? "" : " (check it with " + option + ")"; }
+
+std::string Words(const session::Diagnosis& d, const SettingNames& o) {
     const std::string n = std::to_string(d.station);
     const std::string name = "station " + n;
     switch (d.hint) {
@@ -33,41 +33,42 @@ std::string Words(const session::Diagnosis& d) {
                    " 0 again, or warm-start the controller";
         case Hint::UnknownModel:
             return "the station model file gives " + name + " the model " + d.model +
-                   ", which the driver does not know: write FA2 or FA3 (capitals), or name it with --station " + n +
-                   ":FA3";
+                   ", which the driver does not know: write FA2 or FA3 (capitals), or name it with " +
+                   o.station(d.station, "FA3");
         case Hint::UnservedRead: return UnservedReadText();
         case Hint::NamedModelMismatch: {
             const std::string named = session::ModelText(d.namedAs);
             const std::string found = session::ModelText(d.answersAs);
             std::string text = name + " answers as an " + session::ModelName(d.answersAs) + "; it is named " + named;
-            if (d.namedByOption) return text + " by --station " + n + ":" + named + ": write --station " + n + ":" + found;
+            if (d.namedByOption)
+                return text + " by " + o.station(d.station, named) + ": write " + o.station(d.station, found);
             return text + " in " + d.modelFile + ": change its line " + Record(d.station) + named + " to " +
-                   Record(d.station) + found + ", or name it with --station " + n + ":" + found;
+                   Record(d.station) + found + ", or name it with " + o.station(d.station, found);
         }
         case Hint::LineSettings:
             return "what came back did not match what was sent (an echo that differs, or a garbled reply): the line "
                    "settings may differ from the controllers' (now " + LineSettingsText(d.line) +
-                   "); check --baud, --parity, --data-bits and --stop-bits";
+                   "); check " + o.lineSettings;
         case Hint::TakenForFa2:
             return name + " answers as an FA-3, but it is taken for an FA-2 because no station model names it: name "
-                   "it with --station " + n + ":FA3, or add the line " + Record(d.station) +
+                   "it with " + o.station(d.station, "FA3") + ", or add the line " + Record(d.station) +
                    "FA3 to the station model file";
         case Hint::SelectionOnly:
             return name + " answers its selection but not this read; it may be an FA-3 that is not in the station "
-                   "model file (name it with --station " + n + ":FA3)";
+                   "model file (name it with " + o.station(d.station, "FA3") + ")";
         case Hint::SlowAnswer:
             return name + " answers, but slowly: its selection was answered after " +
                    std::to_string(d.answeredAfterMs) + " ms, and a station without a recent answer is given " +
-                   std::to_string(d.probeTimeoutMs) + " ms: raise --probe-timeout to " +
-                   std::to_string(session::ProbeTimeoutFor(d.answeredAfterMs)) +
+                   std::to_string(d.probeTimeoutMs) + " ms: raise " +
+                   o.probeTimeout(session::ProbeTimeoutFor(d.answeredAfterMs)) +
                    (10 * d.line.timeout < session::ProbeTimeoutFor(d.answeredAfterMs)
-                        ? " and --timeout to " + std::to_string((session::ProbeTimeoutFor(d.answeredAfterMs) + 9) / 10)
+                        ? " and " + o.timeout(session::ProbeTimeoutFor(d.answeredAfterMs))
                         : std::string()) +
-                   " (qelhost scan finds slow stations and tells the time-out that serves them)";
+                   o.scanTellsTimeOut;
         case Hint::NoAnswer:
             return "no answer from " + name + " on " + d.port +
                    " (check the station number and that the controller is on, the wiring, and the line settings, "
-                   "now " + LineSettingsText(d.line) + "; qelhost scan lists the stations that answer)";
+                   "now " + LineSettingsText(d.line) + "; " + o.scan + " lists the stations that answer)";
         case Hint::StationRefused: {
             const char* with = d.outcome.failure == session::FailureKind::Nak         ? "a Nak"
                                : d.outcome.failure == session::FailureKind::Malformed ? "a malformed answer"
@@ -91,9 +92,24 @@ std::string UnservedReadText() {
            "read and sends nothing, whatever the line settings";
 }
 
-std::string DiagnosisText(const session::Diagnosis& diagnosis) {
+const SettingNames& ProgramNames() {
+    static const SettingNames names{
+        [](unsigned station, const std::string& model) { return "--station " + std::to_string(station) + ":" + model; },
+        "--baud, --parity, --data-bits and --stop-bits",
+        [](int ms) { return "--probe-timeout to " + std::to_string(ms); },
+        [](int ms) { return "--timeout to " + std::to_string((ms + 9) / 10); },  // 10 ms units
+        "qelhost scan",
+        " (qelhost scan finds slow stations and tells the time-out that serves them)",
+        "--bit",
+        "--word",
+        "--count N",
+    };
+    return names;
+}
+
+std::string DiagnosisText(const session::Diagnosis& diagnosis, const SettingNames& names) {
     return std::string(diagnosis.write ? "the write" : "the read") + " of " + diagnosis.gas + " failed: " +
-           Words(diagnosis);
+           Words(diagnosis, names);
 }
 
 std::string ServedModelText(const session::Diagnosis& d) {
@@ -109,14 +125,14 @@ std::string ServedModelText(const session::Diagnosis& d) {
            found + ", or add --station " + n + ":" + found;
 }
 
-std::string GateDiagnosisText(const session::GateDiagnosis& d) {
+std::string GateDiagnosisText(const session::GateDiagnosis& d, const SettingNames& o) {
     using session::GateFault;
     const std::string head = "gate " + d.gas + " is illegal: ";
     const std::string n = std::to_string(d.station);
     const std::string where = "station " + n + ", an " + d.model;
     const std::string fa2Hint = d.takenForFa2 ? "; station " + n +
                                                     " is taken for an FA2 because no station model names it: if it "
-                                                    "is an FA-3, name it with --station " + n + ":FA3"
+                                                    "is an FA-3, name it with " + o.station(d.station, "FA3")
                                               : "";
     switch (d.fault) {
         case GateFault::TooLong: return head + "it has more than 9 characters; " + kAddressForm;
@@ -124,7 +140,7 @@ std::string GateDiagnosisText(const session::GateDiagnosis& d) {
         case GateFault::StationAbove255: return head + "station " + d.station3 + " is above 255";
         case GateFault::ForceBlock: return head + "the FORCE gate takes no block";
         case GateFault::ForceOnFa2: return head + "FORCE is the force-mode gate of an FA-3, and " + where + fa2Hint;
-        case GateFault::ForceIsBit: return head + "the FORCE gate holds a bit (check it with --bit)";
+        case GateFault::ForceIsBit: return head + "the FORCE gate holds a bit" + CheckWith(o.bit);
         case GateFault::AreaMissing:
             return head + d.area + " is no area of " + where + " (its areas: " + d.areas + ")" + fa2Hint;
         case GateFault::NoArea:
@@ -132,9 +148,9 @@ std::string GateDiagnosisText(const session::GateDiagnosis& d) {
         case GateFault::BadElement:
             return head + "the element \"" + d.digits + "\" is not up to four digits; " + kAddressForm;
         case GateFault::OtherType:
-            return head + d.area + " holds " + (d.bitArea ? "bits (check it with --bit)" : "words (check it with --word)");
+            return head + d.area + " holds " + (d.bitArea ? "bits" + CheckWith(o.bit) : "words" + CheckWith(o.word));
         case GateFault::BlockOnly:
-            return head + d.area + " on " + where + " is read only as a block (--count N; elements " + d.legal + ")";
+            return head + d.area + " on " + where + " is read only as a block (" + o.count + "; elements " + d.legal + ")";
         case GateFault::BlockCount:
             return head + "a block of " + std::to_string(d.count) + " " + d.area + " elements on " + where +
                    " is not allowed; the count is " + d.counts;

@@ -1,8 +1,10 @@
-// The words for the session library's diagnoses, with the program's options
-// that mend them (--station, --bit, --count, --baud ...). One line each,
-// without the program's name.
+// The words for the session library's diagnoses, with the settings that
+// mend them as the front-end names them: the programs' options (--station,
+// --bit, --count, --baud ...), or Python's parameters (stations=,
+// probe_timeout=, ...). One line each, without the program's name.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "session/diagnosis/diagnosis.h"
@@ -11,8 +13,23 @@
 
 namespace qel::cli {
 
+// How a front-end names the settings a diagnosis tells the user to change.
+struct SettingNames {
+    std::function<std::string(unsigned station, const std::string& model)> station;  // "--station 2:FA3"
+    std::string lineSettings;                             // "--baud, --parity, --data-bits and --stop-bits"
+    std::function<std::string(int ms)> probeTimeout;      // "--probe-timeout to 300"
+    std::function<std::string(int ms)> timeout;           // "--timeout to 30"
+    std::string scan;                                     // "qelhost scan": what lists the stations that answer
+    std::string scanTellsTimeOut;                         // " (qelhost scan finds slow stations ...)", or empty
+    std::string bit, word;                                // "--bit", "--word"; empty: the type follows the area
+    std::string count;                                    // "--count N"
+};
+
+// The programs' options.
+const SettingNames& ProgramNames();
+
 // "the read of 001DR0010 failed: no answer from station 1 on ttyUSB0 (...)".
-std::string DiagnosisText(const session::Diagnosis& diagnosis);
+std::string DiagnosisText(const session::Diagnosis& diagnosis, const SettingNames& names = ProgramNames());
 
 // What a probe found of a station served as the other model than it answers
 // as (session::HostContext::DiagnoseModel): "station 42 answers as an FA-3
@@ -21,7 +38,7 @@ std::string DiagnosisText(const session::Diagnosis& diagnosis);
 std::string ServedModelText(const session::Diagnosis& diagnosis);
 
 // "gate 001DR0400 is illegal: element 400 is outside DR on station 1, an FA2 (legal: 0-399)".
-std::string GateDiagnosisText(const session::GateDiagnosis& diagnosis);
+std::string GateDiagnosisText(const session::GateDiagnosis& diagnosis, const SettingNames& names = ProgramNames());
 
 // Why the driver refuses to read a gate its check accepts (session::UnservedRead).
 std::string UnservedReadText();

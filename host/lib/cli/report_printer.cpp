@@ -3,13 +3,20 @@
 #include <cstdio>
 
 #include "session/report/program_name.h"
-#include "session/report/report.h"
 
 namespace qel::cli {
 
+namespace {
+
+// Set once at the start of main, before any thread of the libraries runs.
+session::ReportSink printer;
+
+}  // namespace
+
 void PrintReports(const char* programName, bool infos) {
     session::SetProgramName(programName);
-    session::SetReportSink([infos](session::Severity severity, const std::string& text) {
+    printer = [infos](session::Severity severity, const std::string& text) {
+        // One call per line: lines from two threads do not mix.
         switch (severity) {
             case session::Severity::DriverLog: std::fprintf(stderr, "%s\n", text.c_str()); break;
             case session::Severity::Warning:
@@ -22,7 +29,9 @@ void PrintReports(const char* programName, bool infos) {
                 std::fprintf(stderr, "%s%s\n", session::MessageHead().c_str(), text.c_str());
                 break;
         }
-    });
+    };
 }
+
+const session::ReportSink& Printer() { return printer; }
 
 }  // namespace qel::cli

@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "cli/setting_words.h"
 #include "session/diagnosis/port_diagnosis.h"
 
 namespace qel::cli {
@@ -41,8 +42,9 @@ void AddSessionOptions(CLI::App& app, SessionOptions& o) {
            [&o](const std::vector<std::string>& texts) {
                for (const std::string& text : texts) {
                    StationModelOption option;
-                   std::string error;
-                   if (!ParseStationModel(text, option, error)) throw CLI::ValidationError(error);
+                   if (const StationModelFault fault = ParseStationModel(text, option);
+                       fault != StationModelFault::None)
+                       throw CLI::ValidationError(StationModelWords(text, fault));
                    o.stations.push_back(option);
                }
            },

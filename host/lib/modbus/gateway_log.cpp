@@ -5,13 +5,18 @@
 
 namespace qel::modbus {
 
-void Log(const char* format, ...) {
+void LogV(const session::ReportSink& sink, session::Severity severity, const char* format, va_list arguments) {
+    if (!sink) return;
     char message[512];
+    std::vsnprintf(message, sizeof message, format, arguments);
+    sink(severity, message);
+}
+
+void Log(const session::ReportSink& sink, session::Severity severity, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(message, sizeof message, format, arguments);
+    LogV(sink, severity, format, arguments);
     va_end(arguments);
-    std::fprintf(stderr, "qelgate: %s\n", message);  // one call: lines from two threads do not mix
 }
 
 void ClientLog::Line(const std::string& host, const char* reason, const std::string& message) {

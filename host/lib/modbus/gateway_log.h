@@ -1,22 +1,31 @@
-// The gateway's own messages: one line each on stderr, "qelgate: ...".
+// The Modbus server's own messages: reports to the sink its maker gave
+// (session/report/report.h), which the program prints its own way.
 #pragma once
 
 #include <chrono>
+#include <cstdarg>
 #include <cstdint>
 #include <string>
 
 #include "session/report/log_limit.h"
+#include "session/report/report.h"
 
 namespace qel::modbus {
 
-void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Formats one line as printf does and hands it to the sink.
+void Log(const session::ReportSink& sink, session::Severity severity, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+void LogV(const session::ReportSink& sink, session::Severity severity, const char* format, va_list arguments)
+    __attribute__((format(printf, 3, 0)));
 
 // Lines about clients (connects, closes, evictions, refusals) that one
 // client could repeat without end: at most kBurst lines per client host and
 // reason in a window, then one line with the count of those left out. The
-// session's LogLimit does the counting; its lines go to Log.
+// session's LogLimit does the counting; its lines go to the sink as infos.
 class ClientLog {
 public:
+    explicit ClientLog(session::ReportSink sink) : sink_(std::move(sink)) {}
+
     using Clock = session::LogLimit::Clock;
     static constexpr int kBurst = 5;
     static constexpr std::chrono::seconds kWindow{60};
@@ -34,7 +43,9 @@ public:
 private:
     // Keys "'reason' from host"; many hosts at once share one window per
     // reason, so the table stays small.
-    session::LogLimit limit_{[](const std::string& line) { Log("%s", line.c_str()); }, kBurst, kWindow, kMaxKeys};
+    session::ReportSink sink_;
+    session::LogLimit limit_{[this](const std::string& line) { session::Report(sink_, session::Severity::Info, line); },
+                             kBurst, kWindow, kMaxKeys};
 };
 
 }  // namespace qel::modbus

@@ -76,9 +76,9 @@ long long Seconds(std::chrono::steady_clock::duration d) {
 
 }  // namespace
 
-GatewayServer::GatewayServer(const RequestPlanner& planner, LineWorker& worker,
-                             ServerLimits limits)
-    : planner_(planner), worker_(worker), limits_(limits) {}
+GatewayServer::GatewayServer(const RequestPlanner& planner, LineWorker& worker, ServerLimits limits,
+                             session::ReportSink report)
+    : planner_(planner), worker_(worker), limits_(limits), report_(report), clientLog_(std::move(report)) {}
 
 GatewayServer::~GatewayServer() {
     for (auto& [id, client] : clients_) close(client.fd);
@@ -191,7 +191,7 @@ void GatewayServer::Run(int stopFd) {
         });
         if (poll(fds.data(), fds.size(), watch ? 100 : 1000) < 0) {
             if (errno == EINTR) continue;
-            Log("poll failed: %s", std::strerror(errno));
+            Log(report_, session::Severity::Error, "poll failed: %s", std::strerror(errno));
             return;
         }
         if (fds[0].revents != 0) return;
@@ -456,7 +456,7 @@ void GatewayServer::Finish() {
         if (client.pending != 0) ++waiting;
     }
     clientLog_.Flush(Clock::now() + ClientLog::kWindow);
-    Log("stopping: %zu requests of %zu clients were not done and are not answered; replies to %zu clients could "
+    Log(report_, session::Severity::Info, "stopping: %zu requests of %zu clients were not done and are not answered; replies to %zu clients could "
         "not be delivered",
         notDone, waiting, undelivered);
 }

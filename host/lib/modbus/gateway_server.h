@@ -44,7 +44,9 @@ enum class ListenResult { Ok, BadAddress, Failed };
 
 class GatewayServer {
 public:
-    GatewayServer(const RequestPlanner& planner, LineWorker& worker, ServerLimits limits);
+    // report: where the server tells of its clients (connects, closes,
+    // refusals, each host's burst limited) and of its stop.
+    GatewayServer(const RequestPlanner& planner, LineWorker& worker, ServerLimits limits, session::ReportSink report);
     ~GatewayServer();
     GatewayServer(const GatewayServer&) = delete;
     GatewayServer& operator=(const GatewayServer&) = delete;
@@ -112,6 +114,7 @@ private:
     std::uint64_t nextId_ = 1;
     std::map<std::uint64_t, Client> clients_;
     session::FrontEndStats stats_;
+    session::ReportSink report_;
     ClientLog clientLog_;
 };
 

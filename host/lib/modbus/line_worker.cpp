@@ -16,7 +16,7 @@ struct JobRequest : session::LineRequest {
 };
 
 // What the line gave, as the Modbus answer: values, written count, exception.
-void Complete(JobRequest& request) {
+void Complete(JobRequest& request, const session::ReportSink& report) {
     Job& job = *request.job;
     if (job.exception != 0) return;
     const std::size_t reads = job.reads.size();
@@ -40,7 +40,7 @@ void Complete(JobRequest& request) {
     job.exception = silent ? MODBUS_EXCEPTION_GATEWAY_TARGET : MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE;
     if (request.outcome && request.current >= reads && request.current < request.exchanges.size() &&
         request.failure() != session::FailureKind::Down) {
-        Log("write to unit %u at %u failed at %s (%s): %zu of %zu values were written; %s", job.modbus.unit,
+        Log(report, session::Severity::Info, "write to unit %u at %u failed at %s (%s): %zu of %zu values were written; %s", job.modbus.unit,
             job.modbus.address, request.exchanges[request.current].gas.c_str(), session::DriverResultName(result),
             job.written, job.writes.size(), session::FailureKindText(request.failure()));
     }
@@ -48,13 +48,14 @@ void Complete(JobRequest& request) {
 
 }  // namespace
 
-LineWorker::LineWorker(session::LineScheduler& line) : line_(line) {}
+LineWorker::LineWorker(session::LineScheduler& line, session::ReportSink report)
+    : line_(line), report_(std::move(report)) {}
 
 void LineWorker::Start() { line_.Start(); }
 
 bool LineWorker::Stop(std::chrono::milliseconds finishBegun) {
     const auto left = line_.Stop(finishBegun);
-    if (!left.empty()) Log("%zu requests were not done", left.size());
+    if (!left.empty()) Log(report_, session::Severity::Info, "%zu requests were not done", left.size());
     bool whole = true;
     for (const auto& request : left) {
         const auto& cut = static_cast<const JobRequest&>(*request);
@@ -66,7 +67,7 @@ bool LineWorker::Stop(std::chrono::milliseconds finishBegun) {
         std::string written, notWritten;
         for (std::size_t i = 0; i < job.writes.size(); ++i)
             (reads + i < cut.done ? written : notWritten) += " " + job.writes[i].gate.gas;
-        Log("stopping inside the write to unit %u at %u: %zu of %zu values written, the gates:%s; not written:%s",
+        Log(report_, session::Severity::Info, "stopping inside the write to unit %u at %u: %zu of %zu values written, the gates:%s; not written:%s",
             job.modbus.unit, job.modbus.address, cut.done - reads, job.writes.size(), written.c_str(),
             notWritten.c_str());
     }
@@ -100,7 +101,7 @@ std::vector<std::unique_ptr<Job>> LineWorker::TakeFinished() {
     std::vector<std::unique_ptr<Job>> jobs;
     for (auto& finished : line_.TakeFinished()) {
         auto& request = static_cast<JobRequest&>(*finished);
-        Complete(request);
+        Complete(request, report_);
         jobs.push_back(std::move(request.job));
     }
     return jobs;

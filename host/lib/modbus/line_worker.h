@@ -10,12 +10,15 @@
 
 #include "modbus/job.h"
 #include "session/line/line_scheduler.h"
+#include "session/report/report.h"
 
 namespace qel::modbus {
 
 class LineWorker {
 public:
-    explicit LineWorker(session::LineScheduler& line);
+    // report: where the worker tells what a stop left undone and where a
+    // write failed part way.
+    LineWorker(session::LineScheduler& line, session::ReportSink report);
     LineWorker(const LineWorker&) = delete;
     LineWorker& operator=(const LineWorker&) = delete;
 
@@ -39,6 +42,7 @@ public:
 
 private:
     session::LineScheduler& line_;
+    session::ReportSink report_;
 };
 
 }  // namespace qel::modbus

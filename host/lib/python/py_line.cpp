@@ -29,24 +29,35 @@ std::mutex& DirectoryMutex() {
     return mutex;
 }
 
-// What the session library reports while a line opens, kept for the caller.
-struct ReportCapture {
-    std::vector<std::string> errors;
-    std::vector<std::string> warnings;
-    ReportCapture() {
-        session::SetReportSink([this](session::Severity severity, const std::string& text) {
-            if (severity == session::Severity::Error) errors.push_back(text);
-            else if (severity == session::Severity::Warning) warnings.push_back(text);
-        });
+// What the session library reports about one line: its errors and
+// warnings, kept for the caller (an OpenError's reason, Line.warnings). The
+// line's own sink: two lines in one process, opened on two threads, keep
+// theirs apart. The scheduler's news (a station down, the port reopened)
+// reaches Python as the station's state and the counters, not as text.
+class ReportCapture {
+public:
+    session::ReportSink Sink(const std::shared_ptr<ReportCapture>& self) {
+        return [self](session::Severity severity, const std::string& text) {
+            const std::lock_guard lock(self->mutex_);
+            if (severity == session::Severity::Error) self->errors_.push_back(text);
+            else if (severity == session::Severity::Warning) self->warnings_.push_back(text);
+        };
     }
-    ~ReportCapture() { session::SetReportSink({}); }
-    ReportCapture(const ReportCapture&) = delete;
-    ReportCapture& operator=(const ReportCapture&) = delete;
+    std::vector<std::string> Warnings() const {
+        const std::lock_guard lock(mutex_);
+        return warnings_;
+    }
     std::string Errors(const std::string& otherwise) const {
+        const std::lock_guard lock(mutex_);
         std::string text;
-        for (const std::string& e : errors) text += (text.empty() ? "" : "; ") + e;
+        for (const std::string& e : errors_) text += (text.empty() ? "" : "; ") + e;
         return text.empty() ? otherwise : text;
     }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> errors_;
+    std::vector<std::string> warnings_;
 };
 
 // Back in the directory the caller was in, whatever happens.
@@ -72,6 +83,18 @@ bool Exists(const std::string& path) {
 }
 
 int TenMs(double seconds) { return static_cast<int>(seconds * 100 + 0.5); }
+
+// What to change after a failed open, in Line's own parameters.
+std::string OpenFaultWords(session::OpenFault fault, const std::string& port) {
+    switch (fault) {
+        case session::OpenFault::None: return {};
+        case session::OpenFault::Driver: return "name another driver with driver=PATH";
+        case session::OpenFault::TcpForm: return "write a line over TCP as port=\"tcp:HOST:PORT\"";
+        case session::OpenFault::TcpWithoutPrefix: return "for a line over TCP write port=\"tcp:" + port + "\"";
+        case session::OpenFault::LineSettings: return "check baud=, data_bits=, parity= and stop_bits=";
+    }
+    return {};
+}
 
 }  // namespace
 
@@ -128,16 +151,17 @@ Line::Line(const LineSettings& settings) : settings_(settings), owner_(static_ca
     options.probeTimeoutMs = static_cast<int>(settings.probeTimeout * 1000 + 0.5);
 
     const DirectoryKept kept;
-    ReportCapture reports;
+    const auto reports = std::make_shared<ReportCapture>();
     // The driver's messages go to the log file, or nowhere: never to the caller's stderr.
-    if (!session::RouteDriverLog(false, settings.log.empty() ? "" : session::Absolute(settings.log)))
+    if (!session::RouteDriverLog(false, settings.log.empty() ? "" : session::Absolute(settings.log), {}))
         throw OpenError("cannot write the log file " + settings.log, true);
-    host_ = std::make_unique<session::HostContext>();
+    host_ = std::make_unique<session::HostContext>(reports->Sink(reports));
     const session::OpenResult opened = host_->Open(options);
-    warnings_ = reports.warnings;
+    warnings_ = reports->Warnings();
     if (std::error_code ec; fs::current_path(ec) != kept.saved()) workDir_ = fs::current_path(ec).string();
     if (opened != session::OpenResult::Ready) {
-        const std::string why = reports.Errors("the line cannot be opened");
+        const std::string advice = OpenFaultWords(host_->openFault(), settings.port);
+        const std::string why = reports->Errors("the line cannot be opened") + (advice.empty() ? "" : "; " + advice);
         host_.reset();
         throw OpenError(why, opened == session::OpenResult::BadSetting);
     }
@@ -245,7 +269,6 @@ std::map<unsigned, std::string> Line::Scan(const std::vector<unsigned>& stations
     std::map<unsigned, std::string> found;
     {
         const DirectoryKept kept;
-        ReportCapture reports;
         std::error_code ec;
         if (!workDir_.empty()) fs::current_path(workDir_, ec);
         session::StationProbe probe = host_->MakeProbe(session::ProbeReadTimeout(host_->line()));

@@ -3,8 +3,8 @@
 #include <filesystem>
 
 #include "common/bounded_file.h"
-#include "session/driver/driver_log.h"
 #include "session/stations/model_directory.h"
+#include "session/diagnosis/hint_policy.h"
 #include "session/diagnosis/port_diagnosis.h"
 #include "session/report/report.h"
 #include "session/stations/station_probe.h"
@@ -22,8 +22,6 @@ std::string ReadWhole(const std::string& path) {
     if (!common::ReadBoundedFile(path, common::kModelFile, bytes, error)) bytes.clear();
     return bytes;
 }
-
-void Fail(const std::string& text) { Report(Severity::Error, text); }
 
 // Whether the driver has a write frame for the area: every writable area but
 // WO on an FA-2; TM and CT are read only.
@@ -43,9 +41,9 @@ bool Writable(std::uint32_t area, StationKind kind) {
 
 }  // namespace
 
-void ReportModelWarnings(const std::string& file, const StationModels& models) {
+void ReportModelWarnings(const ReportSink& sink, const std::string& file, const StationModels& models) {
     for (const ModelWarning& warning : models.warnings) {
-        Report(Severity::Warning, file + ":" + std::to_string(warning.line) + ": " + warning.text);
+        Report(sink, Severity::Warning, file + ":" + std::to_string(warning.line) + ": " + warning.text);
     }
 }
 
@@ -59,7 +57,8 @@ bool HostContext::LoadDriver(const SessionOptions& options) {
     std::string error;
     const std::string path = options.driverPath.empty() ? DriverLibrary::DefaultPath() : options.driverPath;
     if (!driver.Load(path, error)) {
-        Fail(error + " (name another with --driver PATH)");
+        fault_ = OpenFault::Driver;
+        Fail(error);
         return false;
     }
     session_ = std::make_unique<QelSession>(driver);
@@ -75,10 +74,12 @@ bool HostContext::PutModels(const std::string& text, std::string& error) {
 }
 
 OpenResult HostContext::Open(const SessionOptions& options) {
+    fault_ = OpenFault::None;
     if (!session_ && !LoadDriver(options)) return OpenResult::BadSetting;
     line_ = options.line;
     port_ = options.line.port;
     schedulerOptions_ = SchedulerOptionsFor(options);
+    schedulerOptions_.report = report_;
     std::string error;
 
     // The station models: the named file, or the one the driver would find
@@ -92,14 +93,14 @@ OpenResult HostContext::Open(const SessionOptions& options) {
             Fail(error);
             return OpenResult::BadSetting;
         }
-        ReportModelWarnings(modelSource, models_);
+        ReportModelWarnings(report_, modelSource, models_);
     } else if (!modelSource.empty()) {
         sourceText = ReadWhole(modelSource);
         if (!ReadStationModelFile(modelSource, models_, error)) {
             Fail(error);
             return OpenResult::BadSetting;
         }
-        ReportModelWarnings(modelSource, models_);
+        ReportModelWarnings(report_, modelSource, models_);
     }
     modelSource_ = modelSource;
     ApplyStationOptions(options.stations, models_);
@@ -117,10 +118,12 @@ OpenResult HostContext::Open(const SessionOptions& options) {
         }
         portTarget = bridge_->SlavePath();
     } else if (port_.rfind("tcp:", 0) == 0) {
-        Fail("--port " + port_ + ": write a line over TCP as tcp:HOST:PORT, e.g. tcp:192.168.1.20:4001");
+        fault_ = OpenFault::TcpForm;
+        Fail("the port " + port_ + " is no line over TCP: that is tcp:HOST:PORT, e.g. tcp:192.168.1.20:4001");
         return OpenResult::BadSetting;
     } else if (LooksLikeTcpAddress(port_)) {
-        Fail("--port " + port_ + " is no device here; for a line over TCP write --port tcp:" + port_);
+        fault_ = OpenFault::TcpWithoutPrefix;
+        Fail("the port " + port_ + " is no device here; as a line over TCP it is tcp:" + port_);
         return OpenResult::BadSetting;
     }
     const bool ownModels = !options.modelsFile.empty() || !options.stations.empty();
@@ -141,9 +144,10 @@ OpenResult HostContext::Open(const SessionOptions& options) {
         }
     }
     if (!linkTarget_.empty()) portTarget = linkTarget_;
-    ForgetDriverLog();
     if (session_->Init(line_) == DriverResult::Done) return OpenResult::Ready;
-    Fail(ExplainOpenFailure(portTarget));
+    PortFault portFault = PortFault::Other;
+    Fail(ExplainOpenFailure(portTarget, &portFault));
+    if (portFault == PortFault::LineSettings) fault_ = OpenFault::LineSettings;
     return OpenResult::LineFailure;
 }
 
@@ -279,58 +283,34 @@ Diagnosis HostContext::Diagnose(const Gate& gate, const Outcome& outcome, bool w
     d.model = known ? session_->StationModel(station) : std::string();
     d.namedAs = StationKindOf(d.model);
     d.namedByOption = known && models_.byOption[station];
-    const bool named = known && models_.named[station];
-    const std::uint32_t area = gate.definition.areaCode;
-    const FailureKind failure = outcome.failure;
-    // The station answered, and what it answered refused the frame.
-    const bool stationRefused = failure == FailureKind::Nak || failure == FailureKind::Malformed ||
-                                (write && failure == FailureKind::None && outcome.result == DriverResult::Refused);
-    // The station answered, if only in part: a station that takes the other
-    // model's frames for none of its own may answer with less than a reply.
-    const bool stationAnswered = stationRefused || failure == FailureKind::ShortAnswer;
-    auto is = [&](Hint hint) {
-        d.hint = hint;
-        return d;
-    };
 
-    if (write && failure == FailureKind::Refused) {
-        if ((area == AREA_CP || area == AREA_TP) && value > 9999) return is(Hint::PresetRange);
-        return is(Hint::ReadOnly);
-    }
-    if (write && area == AREA_FORCE && value == 0 && outcome.result == DriverResult::Refused) {
-        return is(Hint::ForceNotCleared);
-    }
-    if (known && !IsKnownModel(d.model)) return is(Hint::UnknownModel);
-    if (!write && UnservedRead(*session_, gate)) return is(Hint::UnservedRead);
-    if (stationAnswered && named) {
-        bool selectionOnly = false;
-        d.answersAs = AnswersAs(station, selectionOnly);
-        if (d.answersAs != StationKind::Other && d.answersAs != d.namedAs) return is(Hint::NamedModelMismatch);
-        d.answersAs = StationKind::Other;
-    }
-    if (outcome.result == DriverResult::Refused && !stationRefused) return is(Hint::LineSettings);
-    if (!write && outcome.result == DriverResult::LineFailure && failure != FailureKind::Port) {
-        // Nothing, or not all, came back in the time the read gave it (an
-        // answer too late for one attempt may garble the next): is the
-        // station merely slow to turn round? One selection with a long wait.
-        StationProbe look = MakeProbe(ProbeReadTimeout(line_, kSlowLookMs));
-        const std::optional<int> took = look.AnswerTime(station, kSlowLookMs);
-        if (!took) return is(Hint::NoAnswer);
-        if (*took > d.probeTimeoutMs) {
-            d.answeredAfterMs = *took;
-            return is(Hint::SlowAnswer);
+    HintFacts facts;
+    facts.write = write;
+    facts.area = gate.definition.areaCode;
+    facts.value = value;
+    facts.outcome = outcome;
+    facts.known = known;
+    facts.modelKnown = IsKnownModel(d.model);
+    facts.unservedRead = !write && UnservedRead(*session_, gate);
+    facts.named = known && models_.named[station];
+    facts.namedAs = d.namedAs;
+    facts.probeTimeoutMs = d.probeTimeoutMs;
+    facts.mayAsk = true;
+    HintStep step = DecideHint(facts);
+    for (; step.ask != HintQuestion::None; step = DecideHint(facts)) {
+        if (step.ask == HintQuestion::AnswersAs) {
+            facts.answersAs = AnswersAs(station, facts.selectionOnly);
+        } else {
+            // One selection with a long wait.
+            StationProbe look = MakeProbe(ProbeReadTimeout(line_, kSlowLookMs));
+            facts.answerTime = look.AnswerTime(station, kSlowLookMs);
         }
     }
-    if (known && d.namedAs == StationKind::FA2 && !named) {
-        // The station is an FA-2 only because nothing names it: ask it.
-        bool selectionOnly = false;
-        d.answersAs = AnswersAs(station, selectionOnly);
-        if (d.answersAs == StationKind::FA3) return is(Hint::TakenForFa2);
-        if (selectionOnly) return is(Hint::SelectionOnly);
-        d.answersAs = StationKind::Other;
-    }
-    if (outcome.result == DriverResult::LineFailure) return is(Hint::NoAnswer);
-    return is(Hint::StationRefused);
+    d.hint = step.hint;
+    // What the station answers as is part of the diagnosis where it is the reason.
+    if ((d.hint == Hint::NamedModelMismatch || d.hint == Hint::TakenForFa2) && facts.answersAs) d.answersAs = *facts.answersAs;
+    if (d.hint == Hint::SlowAnswer && facts.answerTime && *facts.answerTime) d.answeredAfterMs = **facts.answerTime;
+    return d;
 }
 
 }  // namespace qel::session

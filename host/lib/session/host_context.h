@@ -18,6 +18,7 @@
 #include "session/driver/qel_session.h"
 #include "session/session_options.h"
 #include "session/port/tcp_bridge.h"
+#include "session/report/report.h"
 
 namespace qel::session {
 
@@ -26,9 +27,21 @@ namespace qel::session {
 // the port or the line failed.
 enum class OpenResult { Ready, BadSetting, LineFailure };
 
+// Which setting the user gave a failed Open points at, so that each program
+// names its own option for it (qelhost's --driver, Python's driver=): the
+// driver that did not load, a port written as a line over TCP but not in
+// its form, a HOST:PORT written without tcp:, or line settings the device
+// refused. The error report states the fact without naming an option.
+enum class OpenFault { None, Driver, TcpForm, TcpWithoutPrefix, LineSettings };
+
 class HostContext {
 public:
+    // report: where this context, its line scheduler and its attempts say
+    // what they have to say (report.h); empty for nothing.
+    explicit HostContext(ReportSink report = {}) : report_(std::move(report)) {}
     ~HostContext();
+    HostContext(const HostContext&) = delete;
+    HostContext& operator=(const HostContext&) = delete;
     // Loads the driver; false after an error report on failure.
     bool LoadDriver(const SessionOptions& options);
     // Checks the station model file (a warning report with file:line for
@@ -72,6 +85,8 @@ public:
 
     // The models the user's file and --station options give.
     const StationModels& models() const { return models_; }
+    // What a failed Open or LoadDriver points at (None after any other failure).
+    OpenFault openFault() const { return fault_; }
     // The line as the driver was given it, and the port as the user named it.
     const LineOptions& line() const { return line_; }
     const std::string& portName() const { return port_; }
@@ -98,6 +113,9 @@ private:
     // when it does not tell.
     StationKind AnswersAs(unsigned station, bool& selectionOnly);
 
+    void Fail(const std::string& text) const { Report(report_, Severity::Error, text); }
+
+    ReportSink report_;
     std::unique_ptr<TcpBridge> bridge_;
     std::unique_ptr<QelSession> session_;
     std::unique_ptr<LineScheduler> scheduler_;
@@ -109,9 +127,10 @@ private:
     std::string portPath_;
     std::string linkTarget_;  // where "./line" points, while the driver is given it
     StationModels models_;
+    OpenFault fault_ = OpenFault::None;
 };
 
 // A warning report "FILE:LINE: ..." for each warning.
-void ReportModelWarnings(const std::string& file, const StationModels& models);
+void ReportModelWarnings(const ReportSink& sink, const std::string& file, const StationModels& models);
 
 }  // namespace qel::session

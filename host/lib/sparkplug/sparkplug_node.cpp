@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "session/gates/gate_address.h"
 #include "session/gates/write_value.h"
 
 namespace qel::sparkplug {
@@ -29,11 +30,8 @@ std::uint64_t NowMillis() {
             .count());
 }
 
-std::string DeviceId(unsigned station) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%03u", station);
-    return text;
-}
+// "042": the station as its gate addresses write it.
+std::string DeviceId(unsigned station) { return session::StationText(station); }
 
 Metric BoolMetric(const std::string& name, std::optional<std::uint64_t> alias, bool value, std::uint64_t millis) {
     Metric m;

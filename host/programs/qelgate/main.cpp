@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -41,6 +42,7 @@
 #include "cli/exit_codes.h"
 #include "cli/report_printer.h"
 #include "cli/session_cli.h"
+#include "cli/setting_words.h"
 #include "session/stations/station_option.h"
 #include "config_file.h"
 #include "gate_options.h"
@@ -59,6 +61,15 @@ constexpr std::chrono::milliseconds kFinishOnStop{8000};
 
 // The signals' bytes on one pipe: 'S' stop (SIGTERM, SIGINT), 'H' reload (SIGHUP).
 int signalPipe[2] = {-1, -1};
+
+// The gateway's own lines, through the program's printer: "qelgate: ...".
+void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Log(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    modbus::LogV(cli::Printer(), session::Severity::Info, format, arguments);
+    va_end(arguments);
+}
 
 void OnStopSignal(int) {
     const char byte = 'S';
@@ -162,8 +173,8 @@ bool UnitsOf(const Options& o, const session::StationModels& models, std::bitset
     units.set();
     if (!o.units.empty()) {
         std::vector<unsigned> stations;
-        if (!session::ParseStationList(o.units, stations, error)) {
-            error = "--units: " + error;
+        if (!session::ParseStationList(o.units, stations)) {
+            error = cli::StationListWords("--units", o.units);
             return false;
         }
         units.reset();
@@ -272,7 +283,7 @@ std::string ImageText(const Options& o, const session::LinePoller* poller) {
 // configuration in effect.
 int CheckOnly(Options o) {
     std::string error;
-    if (!session::RouteDriverLog(o.session.verbose, "")) return kExitUsage;
+    if (!session::RouteDriverLog(o.session.verbose, "", cli::Printer())) return kExitUsage;
     if (!CheckCombination(o, error)) {
         Log("%s", error.c_str());
         return kExitUsage;
@@ -286,8 +297,11 @@ int CheckOnly(Options o) {
     }
     session::SessionOptions noLine = o.session;
     noLine.line.port.clear();
-    session::HostContext host;
-    if (host.Open(noLine) != session::OpenResult::Ready) return kExitUsage;
+    session::HostContext host(cli::Printer());
+    if (const session::OpenResult opened = host.Open(noLine); opened != session::OpenResult::Ready) {
+        cli::OpenFailed(host, opened);
+        return kExitUsage;
+    }
     session::QelSession& checks = host.session();
     const GateCheck check = [&checks](session::Gate& gate) { return checks.Check(gate) == session::DriverResult::Done; };
     WriteAllowList allowList;
@@ -323,7 +337,7 @@ int CheckOnly(Options o) {
 
 int Serve(const std::vector<std::string>& commandLine, Options& running) {
     Options o = running;  // completed: absolute paths, the MQTT defaults
-    if (!session::RouteDriverLog(o.session.verbose, o.session.logFile)) {
+    if (!session::RouteDriverLog(o.session.verbose, o.session.logFile, cli::Printer())) {
         Log("cannot write the log file %s", o.session.logFile.c_str());
         return kExitUsage;
     }
@@ -337,9 +351,9 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     // The line's session (station models, port), used by the line worker
     // only, and a session without a line for the gate checks, used by the
     // server thread only.
-    session::HostContext host;
+    session::HostContext host(cli::Printer());
     if (const session::OpenResult opened = host.Open(o.session); opened != session::OpenResult::Ready)
-        return cli::ExitCode(opened);
+        return cli::OpenFailed(host, opened);
     session::QelSession& line = host.session();
     session::QelSession checks(host.driver);
     session::LineOptions noLine = host.line();
@@ -375,6 +389,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     // other unit that never answered absent (no probes, no alarm).
     for (unsigned station = 0; station < lineOptions.expected.size(); ++station)
         lineOptions.expected[station] = host.models().named[station] || (!o.units.empty() && limits.units.test(station));
+    lineOptions.report = cli::Printer();
     session::LineScheduler scheduler(line, lineOptions);
     // systemd's watchdog is pinged at a fixed period while the line's loop
     // turns (each exchange, and at least twice a second when idle): a long
@@ -408,7 +423,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
         scheduler.NoteStation(station, answersAs, advice);
         if (!advice.empty()) Log("%s", advice.c_str());
     };
-    LineWorker worker(scheduler);
+    LineWorker worker(scheduler, cli::Printer());
     const auto logText = [](const std::string& text) { Log("%s", text.c_str()); };
     std::unique_ptr<sparkplug::SparkplugNode> spNode;
     // The node keeps the allow list it started with; a reload does not change the node.
@@ -448,7 +463,7 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
             return kExitUsage;
         }
     }
-    GatewayServer server(planner, worker, limits);
+    GatewayServer server(planner, worker, limits, cli::Printer());
     if (const ListenResult listening = server.Listen(o.listen, error); listening != ListenResult::Ok) {
         Log("%s", error.c_str());
         return listening == ListenResult::BadAddress ? kExitUsage : kExitLine;
@@ -612,9 +627,9 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
                 return;
             }
         }
-        if (!session::RouteDriverLog(done.session.verbose, done.session.logFile)) {
+        if (!session::RouteDriverLog(done.session.verbose, done.session.logFile, cli::Printer())) {
             refuse("cannot write the log file " + done.session.logFile);
-            session::RouteDriverLog(o.session.verbose, o.session.logFile);
+            session::RouteDriverLog(o.session.verbose, o.session.logFile, cli::Printer());
             return;
         }
 

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <set>
 
 #include "session/driver/cp437.h"
@@ -11,6 +12,7 @@
 #include "cli/diagnosis_text.h"
 #include "cli/report_printer.h"
 #include "session/diagnosis/gate_diagnosis.h"
+#include "session/gates/gate_address.h"
 #include "output.h"
 #include "session/report/program_name.h"
 
@@ -23,12 +25,11 @@ const char* AreaName(std::uint32_t code) {
     return code < 10 ? names[code] : "?";
 }
 
-std::string Upper(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
-    return text;
+// The station of a gate as its address writes it; empty when the text is no gate address.
+std::string StationOf(const std::string& gas) {
+    const std::optional<GateAddress> address = GateAddress::Parse(gas);
+    return address ? StationText(address->station) : std::string();
 }
-
-bool IsForceGate(const std::string& gas) { return gas.size() == 8 && Upper(gas.substr(3)) == "FORCE"; }
 
 // A FORCE write does nothing by itself: the driver keeps force mode in the
 // QEL of this run, and sends a frame only for the 0 that ends a force mode
@@ -37,19 +38,22 @@ std::string ForceMisuse(const std::vector<std::string>& pairs, const std::vector
     std::set<std::string> forced;
     for (std::size_t i = 0; i < values.size(); ++i) {
         const std::string& gas = pairs[2 * i];
-        if (!IsForceGate(gas)) continue;
-        const std::string station = gas.substr(0, 3);
+        const std::optional<GateAddress> address = GateAddress::Parse(gas);
+        if (!address || !address->IsForce()) continue;
+        const std::string station = StationText(address->station);
+        const std::string force = address->Format();
         bool followed = false;
-        for (std::size_t j = i + 1; j < values.size(); ++j) followed = followed || pairs[2 * j].substr(0, 3) == station;
-        const std::string chain = "qelhost write " + station + "FORCE 1 " + station + "IO0005 1 " + station + "FORCE 0";
+        for (std::size_t j = i + 1; j < values.size(); ++j) followed = followed || StationOf(pairs[2 * j]) == station;
+        const std::string chain = "qelhost write " + force + " 1 " + GateAddress{address->station, "IO", 5}.Format() +
+                                  " 1 " + force + " 0";
         if (values[i] == 1 && !followed) {
             return gas + " 1 by itself sends nothing: force mode lasts only for the QEL of this command and applies "
                    "to the writes that follow it in the same command; chain them, e.g. " + chain;
         }
         if (values[i] == 0 && forced.count(station) == 0) {
-            return gas + " 0 sends nothing unless a " + station + "FORCE 1 earlier in the same command began force "
-                   "mode; to end a controller's force mode write " + station + "FORCE 1 " + station +
-                   "FORCE 0, and to force inputs chain the writes, e.g. " + chain;
+            return gas + " 0 sends nothing unless a " + force + " 1 earlier in the same command began force "
+                   "mode; to end a controller's force mode write " + force + " 1 " + force +
+                   " 0, and to force inputs chain the writes, e.g. " + chain;
         }
         if (values[i] == 1) forced.insert(station);
         if (values[i] == 0) forced.erase(station);
@@ -78,8 +82,8 @@ int ReportFailure(HostContext& host, const Gate& gate, const Outcome& outcome, b
 }
 
 int RunDescribe(const CommonOptions& common) {
-    HostContext host;
-    if (!host.LoadDriver(common)) return kExitUsage;
+    HostContext host(Printer());
+    if (!host.LoadDriver(common)) return OpenFailed(host, OpenResult::BadSetting);
     DriverInfo info{};
     const DriverResult result = host.session().Describe(info);
     std::printf("driver name      %s\n", info.driverName != nullptr ? info.driverName : "");
@@ -92,8 +96,8 @@ int RunDescribe(const CommonOptions& common) {
 }
 
 int RunCheck(const CommonOptions& common, const CheckOptions& options) {
-    HostContext host;
-    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return ExitCode(opened);
+    HostContext host(Printer());
+    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return OpenFailed(host, opened);
     int worst = kExitOk;
     for (const std::string& gas : options.gates) {
         Gate gate;
@@ -119,8 +123,14 @@ int RunCheck(const CommonOptions& common, const CheckOptions& options) {
 int RunRead(const CommonOptions& common, const ReadOptions& options) {
     Format format{};
     ParseFormat(options.format, format);
-    HostContext host;
-    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return ExitCode(opened);
+    // One read ends in one line: the line scheduler's news of a station's
+    // health (held down, answers again) is for those that go on reading,
+    // and for -v.
+    const ReportSink withoutInfos = [](Severity severity, const std::string& text) {
+        if (severity != Severity::Info) Printer()(severity, text);
+    };
+    HostContext host(common.verbose ? Printer() : withoutInfos);
+    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return OpenFailed(host, opened);
     Gate gate;
     gate.gas = options.gas;
     gate.count = options.count;
@@ -129,13 +139,8 @@ int RunRead(const CommonOptions& common, const ReadOptions& options) {
     Reading reading;
     reading.gas = gate.gas;
     reading.bits = gate.dataType == DATA_TYPE_BIT;
-    // One read ends in one line: the line scheduler's news of a station's
-    // health (held down, answers again) is for those that go on reading,
-    // and for -v.
-    PrintReports("qelhost", common.verbose);
     const Outcome outcome = host.Read(gate, reading.values);
-    PrintReports("qelhost");
-    reading.result = static_cast<int>(outcome.result);  // the number the formats show
+    reading.result = outcome.result;
     if (const std::string header = HeaderLine(format, false); !header.empty()) std::printf("%s\n", header.c_str());
     std::printf("%s\n", FormatReading(format, reading).c_str());
     std::fflush(stdout);
@@ -174,8 +179,8 @@ int RunWrite(const CommonOptions& common, const WriteOptions& options) {
         std::cerr << "qelhost: " << misuse << "\n";
         return kExitUsage;
     }
-    HostContext host;
-    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return ExitCode(opened);
+    HostContext host(Printer());
+    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return OpenFailed(host, opened);
     for (std::size_t i = 0; i < values.size(); ++i) {
         Gate gate;
         gate.gas = options.pairs[2 * i];
@@ -189,8 +194,8 @@ int RunWrite(const CommonOptions& common, const WriteOptions& options) {
 }
 
 int RunWarmStart(const CommonOptions& common) {
-    HostContext host;
-    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return ExitCode(opened);
+    HostContext host(Printer());
+    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return OpenFailed(host, opened);
     const DriverResult result = host.session().WarmStart();
     std::printf("warm start of QEL %d: %s\n", common.line.qel, result == DriverResult::Done ? "done" : "failed");
     return ExitCode(result);
@@ -198,20 +203,17 @@ int RunWarmStart(const CommonOptions& common) {
 
 int RunVersion(const CommonOptions& common) {
     std::printf("qelhost %s\n", QELHOST_VERSION);
-    HostContext host;
-    if (!host.LoadDriver(common)) return kExitUsage;
+    HostContext host(Printer());
+    if (!host.LoadDriver(common)) return OpenFailed(host, OpenResult::BadSetting);
     DriverInfo info{};
     host.session().Describe(info);
     const std::string banner = info.bannerText != nullptr ? info.bannerText : "";
     const auto at = banner.find("Version ");
     std::string version = at == std::string::npos ? "unknown" : banner.substr(at + 8);
     version = version.substr(0, version.find_first_of(" \n\xB3"));
-    ForgetDriverLog();
     host.session().InitWithoutPort(common.line.qel);
-    std::string compiled;
-    for (const std::string& message : DriverLogSince()) {
-        if (const auto on = message.find("compiled on"); on != std::string::npos) compiled = ", " + message.substr(on);
-    }
+    const std::string stamp = DriverBuildStamp();
+    const std::string compiled = stamp.empty() ? "" : ", compiled on " + stamp;
     std::printf("driver %s: %s, version %s%s\n", common.driverPath.empty() ? DriverLibrary::DefaultPath().c_str()
                                                                             : common.driverPath.c_str(),
                 info.driverName != nullptr ? info.driverName : "?", version.c_str(), compiled.c_str());

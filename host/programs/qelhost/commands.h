@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "cli/exit_codes.h"
+#include "cli/report_printer.h"
+#include "cli/setting_words.h"
 #include "session/host_context.h"
 
 namespace qel::qelhost {

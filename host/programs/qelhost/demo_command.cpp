@@ -170,7 +170,7 @@ int RunDemo(const CommonOptions& common, const DemoOptions& options) {
         session.line.port = link;
         session.line.timeout = 20;  // 200 ms, so that the silent station costs little
         session.modelsFile = modelsFile;
-        HostContext host;
+        HostContext host(Printer());
         if (!host.LoadDriver(session)) return kExitUsage;
 
         steps.Title("2. describe the driver");

@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
-    if (!RouteDriverLog(common.verbose, common.logFile)) {
+    if (!RouteDriverLog(common.verbose, common.logFile, qel::cli::Printer())) {
         std::cerr << "qelhost: cannot write the log file " << common.logFile << "\n";
         return kExitUsage;
     }

@@ -9,6 +9,8 @@
 
 namespace qel::qelhost {
 
+int ResultNumber(session::DriverResult result) { return static_cast<int>(result); }
+
 bool ParseFormat(const std::string& name, Format& format) {
     if (name == "table") format = Format::Table;
     else if (name == "csv") format = Format::Csv;
@@ -44,20 +46,20 @@ std::string FormatReading(Format format, const Reading& r) {
         nlohmann::json line;
         if (!r.time.empty()) line["time"] = r.time;
         line["gate"] = r.gas;
-        line["result"] = r.result;
-        line["ok"] = r.result == QEL_RESULT_DONE;
+        line["result"] = ResultNumber(r.result);
+        line["ok"] = r.result == session::DriverResult::Done;
         if (r.down) line["down"] = true;
-        if (r.result == QEL_RESULT_DONE) line["values"] = r.values;
+        if (r.result == session::DriverResult::Done) line["values"] = r.values;
         return line.dump();
     }
     std::string out;
     const bool single = r.values.size() == 1;
-    if (r.result != QEL_RESULT_DONE) {
+    if (r.result != session::DriverResult::Done) {
         if (format == Format::Csv)
-            return (r.time.empty() ? "" : r.time + ",") + r.gas + ",,,," + (r.down ? "down" : std::to_string(r.result));
+            return (r.time.empty() ? "" : r.time + ",") + r.gas + ",,,," + (r.down ? "down" : std::to_string(ResultNumber(r.result)));
         char line[128];
         std::snprintf(line, sizeof line, "%s%-11s %-7s %s (result %d)", r.time.empty() ? "" : (r.time + "  ").c_str(),
-                      r.gas.c_str(), "-", r.down ? "DOWN" : "FAILED", r.result);
+                      r.gas.c_str(), "-", r.down ? "DOWN" : "FAILED", ResultNumber(r.result));
         return line;
     }
     for (std::size_t i = 0; i < r.values.size(); ++i) {

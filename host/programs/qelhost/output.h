@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "session/driver/driver_result.h"
+
 namespace qel::qelhost {
 
 enum class Format { Table, Csv, Json };
@@ -15,10 +17,14 @@ struct Reading {
     std::string time;  // empty: no time column
     std::string gas;
     bool bits = false;
-    int result = 0;
-    bool down = false;  // result 2 at once: the station is held down by the line scheduler
+    session::DriverResult result = session::DriverResult::Done;
+    bool down = false;  // a line failure at once: the station is held down by the line scheduler
     std::vector<std::uint16_t> values;
 };
+
+// The number the formats show for a result ("result 2"), the driver's own:
+// the one place a typed result becomes a number again.
+int ResultNumber(session::DriverResult result);
 
 // The header line of a table or CSV output; empty for JSON.
 std::string HeaderLine(Format format, bool withTime);

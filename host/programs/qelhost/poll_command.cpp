@@ -21,7 +21,6 @@
 #include "session/stations/model_directory.h"
 #include "output.h"
 #include "session/driver/plan_link.h"
-#include "read_retries.h"
 #include "plan/scan_plan.h"
 #include "station_table.h"
 #include "watch_table.h"
@@ -53,9 +52,6 @@ bool StdoutIsTerminal() {
 #endif
 }
 
-// The driver's number for a result, as the output shows it.
-int ResultCode(DriverResult result) { return static_cast<int>(result); }
-
 struct GateRecord {
     long reads = 0;
     long failures = 0;
@@ -84,7 +80,7 @@ void PrintSummary(const std::vector<Gate>& gates, const std::vector<GateRecord>&
         if (!any) std::fprintf(stderr, "%-11s %6s %9s %8s %12s\n", "gate", "reads", "failures", "retries", "last result");
         any = true;
         std::fprintf(stderr, "%-11s %6ld %9ld %8ld %12d\n", gates[i].gas.c_str(), r.reads, r.failures, r.retries,
-                     ResultCode(r.lastResult));
+                     ResultNumber(r.lastResult));
     }
     std::fprintf(stderr, any ? "every other gate: no retries, no failures\n" : "retries: none for any gate\n");
 }
@@ -101,10 +97,10 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
         std::cerr << "qelhost: " << error << (periodRefused ? " (periods and tags are for qelgate --publish)" : "") << "\n";
         return kExitUsage;
     }
-    HostContext host;
+    HostContext host(Printer());
     CommonOptions opening = common;
     if (options.planOnly) opening.line.port.clear();  // the plan sends nothing: no port is opened
-    if (const OpenResult opened = host.Open(opening); opened != OpenResult::Ready) return ExitCode(opened);
+    if (const OpenResult opened = host.Open(opening); opened != OpenResult::Ready) return OpenFailed(host, opened);
     for (Gate& gate : gates) {
         if (!GateChecked(host, gate)) return kExitRefused;
     }
@@ -123,7 +119,6 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
 
     std::signal(SIGINT, RequestStop);
     std::signal(SIGTERM, RequestStop);
-    CountReadRetries();
     WatchTable watch(StdoutIsTerminal());
     if (!options.watch) {
         if (const std::string header = HeaderLine(format, true); !header.empty()) std::printf("%s\n", header.c_str());
@@ -163,12 +158,10 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
             exchanges[t].exchanges.push_back(LineExchange::Read(transfer));
             calls.push_back(&exchanges[t]);
         }
-        TakeReadRetries();
         const auto start = std::chrono::steady_clock::now();
         if (!stopRequested.load()) host.scheduler().CallAll(calls);
         else complete = false;
         busy += std::chrono::steady_clock::now() - start;
-        const int driverRetries = TakeReadRetries();
         const std::string time = Timestamp();
         for (std::size_t t = 0; t < plan.transfers.size() && complete; ++t) {
             const plan::Transfer& transfer = plan.transfers[t];
@@ -176,7 +169,8 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
             const LineExchange& exchange = request.exchanges.front();
             // Not run (never so here: nothing stops the scheduler mid-round) would be a line failure.
             const DriverResult result = request.outcome ? request.outcome->result : DriverResult::LineFailure;
-            const int retries = common.driverRetries ? (t == 0 ? driverRetries : 0) : std::max(0, exchange.attempts - 1);
+            // The attempts beyond the first, the driver's own among them (--driver-retries).
+            const int retries = std::max(0, exchange.attempts - 1);
             const bool down = request.failure() == FailureKind::Down;
             for (const plan::GateSlot& slot : transfer.gates) {
                 GateRecord& gate = records[slot.gate];
@@ -193,7 +187,7 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
                 reading.time = time;
                 reading.gas = gates[slot.gate].gas;
                 reading.bits = gates[slot.gate].dataType == DATA_TYPE_BIT;
-                reading.result = ResultCode(result);
+                reading.result = result;
                 reading.down = down;
                 reading.values = gate.lastValues;
                 pending[slot.gate] = std::move(reading);
@@ -207,7 +201,7 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
         if (options.watch) {
             std::vector<WatchRow> rows;
             for (std::size_t i = 0; i < gates.size(); ++i) {
-                rows.push_back({gates[i].gas, gates[i].dataType == DATA_TYPE_BIT, ResultCode(records[i].lastResult),
+                rows.push_back({gates[i].gas, gates[i].dataType == DATA_TYPE_BIT, records[i].lastResult,
                                 static_cast<int>(records[i].retries), records[i].down, records[i].lastValues});
             }
             char heading[128];

@@ -141,14 +141,13 @@ int RunScan(const CommonOptions& common, const ScanOptions& options) {
     Format format{};
     ParseFormat(options.format, format);
     std::vector<unsigned> stations;
-    std::string error;
-    if (!ParseStationList(options.stations, stations, error)) {
-        std::cerr << "qelhost: " << error << "\n";
+    if (!ParseStationList(options.stations, stations)) {
+        std::cerr << "qelhost: " << StationListWords("--stations", options.stations) << "\n";
         return kExitUsage;
     }
     const std::string modelsOut = options.writeModels.empty() ? "" : Absolute(options.writeModels);
-    HostContext host;
-    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return ExitCode(opened);
+    HostContext host(Printer());
+    if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return OpenFailed(host, opened);
     // The probe's reads wait at least as long as its quick look.
     const int timeout = common.timeoutGiven ? common.line.timeout : ProbeReadTimeout(host.line(), common.probeTimeoutMs);
     StationProbe probe = host.MakeProbe(timeout);

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "vuzorur.h"
+#include "output.h"
 
 namespace qel::qelhost {
 
@@ -10,8 +10,8 @@ namespace {
 constexpr std::size_t kShownWords = 8;
 
 std::string Values(const WatchRow& row) {
-    if (row.result != QEL_RESULT_DONE)
-        return (row.down ? "DOWN (result " : "FAILED (result ") + std::to_string(row.result) + ")";
+    if (row.result != session::DriverResult::Done)
+        return (row.down ? "DOWN (result " : "FAILED (result ") + std::to_string(ResultNumber(row.result)) + ")";
     if (row.values.empty()) return "-";
     std::string text;
     if (row.bits) {

@@ -6,12 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "session/driver/driver_result.h"
+
 namespace qel::qelhost {
 
 struct WatchRow {
     std::string gas;
     bool bits = false;
-    int result = 0;
+    session::DriverResult result = session::DriverResult::Done;
     int retries = 0;
     bool down = false;
     std::vector<std::uint16_t> values;

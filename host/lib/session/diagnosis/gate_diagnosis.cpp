@@ -18,12 +18,6 @@ constexpr int kLongestBlock = 100;
 // from the driver.
 const char* const kAreaNames[] = {"TM", "CT", "DR", "CP", "TP", "IO", "IR", "IM", "SR", "WO"};
 
-std::string Station3(unsigned station) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%03u", station);
-    return text;
-}
-
 bool Accepted(QelSession& session, const std::string& gas, int dataType, int count) {
     Gate gate;
     gate.gas = gas;
@@ -124,7 +118,7 @@ GateDiagnosis DiagnoseGate(QelSession& session, const Gate& gate, const StationM
     d.area = rest.substr(0, std::min<std::size_t>(2, rest.size()));
     d.digits = rest.size() > 2 ? rest.substr(2) : "";
     auto hasArea = [&](const std::string& name) {
-        const bool bit = GuessDataType(Station3(station) + name) == DATA_TYPE_BIT;
+        const bool bit = GateAddress{station, name, 0}.Bits();
         return !LegalElements(session, station, name, bit ? DATA_TYPE_BIT : DATA_TYPE_WORD, 1).empty() ||
                !LegalElements(session, station, name, DATA_TYPE_WORD, 2).empty();
     };

@@ -27,7 +27,8 @@ std::string BusyText(const std::string& path) {
 }  // namespace
 #endif
 
-std::string ExplainOpenFailure(const std::string& port) {
+std::string ExplainOpenFailure(const std::string& port, PortFault* fault) {
+    if (fault != nullptr) *fault = PortFault::Other;
 #if defined(_WIN32)
     return "cannot open " + port + ": check the port name (COM1 ... COM99) and that no other program uses it";
 #else
@@ -55,8 +56,8 @@ std::string ExplainOpenFailure(const std::string& port) {
     } else if (tcgetattr(fd, &tio) != 0) {
         message = "cannot open " + path + ": not a serial device; " + SerialDevicesHint();
     } else {
-        message = "cannot open " + path +
-                  ": the device refused the line settings (check --baud, --data-bits, --parity and --stop-bits)";
+        message = "cannot open " + path + ": the device refused the line settings";
+        if (fault != nullptr) *fault = PortFault::LineSettings;
     }
     ::close(fd);
     return message;

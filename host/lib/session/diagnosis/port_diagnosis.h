@@ -1,4 +1,5 @@
-// Turns a failed port open into one line that says what to do.
+// Turns a failed port open into one line that says what happened, and what
+// the device and the system tell about it.
 #pragma once
 
 #include <string>
@@ -6,9 +7,14 @@
 
 namespace qel::session {
 
-// One line: why the port did not open and what to do; when the device is
-// missing or is no serial port, the serial devices that exist are named.
-std::string ExplainOpenFailure(const std::string& port);
+// Whether the port did not open because the device refused the line
+// settings the user gave (a program names its own options for them).
+enum class PortFault { Other, LineSettings };
+
+// One line: why the port did not open; when the device is missing or is no
+// serial port, the serial devices that exist are named. fault, when given,
+// says whether the line settings were refused.
+std::string ExplainOpenFailure(const std::string& port, PortFault* fault = nullptr);
 
 // The serial devices of this machine: /dev/serial/by-id links (with their
 // targets), then ttyUSB*, ttyACM* and the ttyS* that have a UART.

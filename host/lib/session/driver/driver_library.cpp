@@ -1,5 +1,7 @@
 #include "session/driver/driver_library.h"
 
+#include "session/driver/driver_log.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -45,6 +47,9 @@ std::string DriverLibrary::DefaultPath() {
 }
 
 bool DriverLibrary::Load(const std::string& path, std::string& error) {
+    // The driver logs on stderr until told otherwise: a host that never
+    // routes its log hears nothing.
+    QuietDriverLogUnlessRouted();
 #if defined(_WIN32)
     HMODULE module = LoadLibraryA(path.c_str());
     if (module == nullptr) {

@@ -1,7 +1,11 @@
 #include "session/driver/driver_log.h"
 
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
 #include "kestan.h"
-#include "session/report/report.h"
 
 namespace qel::session {
 
@@ -13,35 +17,53 @@ constexpr const char* kNullDevice = "NUL";
 constexpr const char* kNullDevice = "/dev/null";
 #endif
 
-// The driver logs on the host's calling thread, one call at a time.
-// Enough for the messages of one exchange with all its retries.
-constexpr std::size_t kKept = 200;
+// The driver's own texts this room reads a fact from.
+constexpr const char kVersionHead[] = "DAVEV: ver. compiled on ";
+constexpr const char kRetryHead[] = "DAVEV: Gate ";
+constexpr const char kRetryMark[] = ", Read Retry ";
 
-std::vector<std::string> memory;
+// Several threads call the driver (one line scheduler each, and the gate
+// checks): the route and the stamp are guarded.
+std::mutex routeMutex;
 bool echo = false;
+ReportSink echoSink;
+std::string buildStamp;
+std::atomic<bool> routed{false};
+thread_local int readRetries = 0;
 
 extern "C" void Remember(int level, const char* message, void*) {
-    if (echo) Report(Severity::DriverLog, std::to_string(level) + " " + message);
-    if (memory.size() >= kKept) memory.erase(memory.begin());
-    memory.emplace_back(message);
+    if (std::strncmp(message, kRetryHead, sizeof kRetryHead - 1) == 0 && std::strstr(message, kRetryMark) != nullptr)
+        ++readRetries;
+    std::lock_guard lock(routeMutex);
+    if (std::strncmp(message, kVersionHead, sizeof kVersionHead - 1) == 0)
+        buildStamp = message + (sizeof kVersionHead - 1);
+    if (echo) Report(echoSink, Severity::DriverLog, std::to_string(level) + " " + message);
 }
 
 }  // namespace
 
-bool RouteDriverLog(bool verbose, const std::string& logFile) {
-    // The library writes every line to its file (stderr by default); the
-    // sink sees each line as well and hands it on as a report for -v.
-    echo = verbose;
+bool RouteDriverLog(bool verbose, const std::string& logFile, ReportSink sink) {
+    {
+        std::lock_guard lock(routeMutex);
+        echo = verbose;
+        echoSink = std::move(sink);
+    }
+    routed.store(true);
     KestanSetSink(&Remember, nullptr);
     return KestanLogToFile(logFile.empty() ? kNullDevice : logFile.c_str()) == 0;
 }
 
-std::vector<std::string> DriverLogSince() {
-    return memory;
+void QuietDriverLogUnlessRouted() {
+    if (routed.exchange(true)) return;
+    KestanSetSink(&Remember, nullptr);
+    KestanLogToFile(kNullDevice);
 }
 
-void ForgetDriverLog() {
-    memory.clear();
+std::string DriverBuildStamp() {
+    std::lock_guard lock(routeMutex);
+    return buildStamp;
 }
+
+int TakeDriverReadRetries() { return std::exchange(readRetries, 0); }
 
 }  // namespace qel::session

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <optional>
+
+#include "session/gates/gate_address.h"
 
 namespace qel::session {
 
@@ -131,11 +134,9 @@ const DriverWorkspace* QelSession::Workspace() const {
 }
 
 int GuessDataType(const std::string& gas) {
-    if (gas.size() < 5) return DATA_TYPE_WORD;
-    std::string area = gas.substr(3, 2);
-    std::transform(area.begin(), area.end(), area.begin(), [](unsigned char c) { return std::toupper(c); });
-    return (area == "IO" || area == "IR" || area == "IM" || area == "SR" || area == "FO") ? DATA_TYPE_BIT
-                                                                                          : DATA_TYPE_WORD;
+    // Text that is no gate address is a word: the driver's check says what is wrong with it.
+    const std::optional<GateAddress> address = GateAddress::Parse(gas);
+    return address && address->Bits() ? DATA_TYPE_BIT : DATA_TYPE_WORD;
 }
 
 }  // namespace qel::session

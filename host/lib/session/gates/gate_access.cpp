@@ -3,6 +3,7 @@
 #include <map>
 
 #include "plan/scan_plan.h"
+#include "session/diagnosis/hint_policy.h"
 #include "session/gates/gate_address.h"
 #include "session/line/line_request.h"
 #include "session/driver/plan_link.h"
@@ -115,23 +116,23 @@ Diagnosis GateAccess::DiagnoseLine(const Gate& gate, const Outcome& outcome, boo
     }
     d.namedAs = StationKindOf(d.model);
     d.namedByOption = known && facts_.models.byOption[d.station];
-    const std::uint32_t area = gate.definition.areaCode;
-    const FailureKind failure = outcome.failure;
-    const bool stationRefused = failure == FailureKind::Nak || failure == FailureKind::Malformed;
-    if (failure == FailureKind::Down) d.hint = Hint::NoAnswer;
-    else if (write && outcome.result == DriverResult::Refused && (failure == FailureKind::Refused || failure == FailureKind::None))
-        d.hint = (area == AREA_CP || area == AREA_TP) && value > 9999 ? Hint::PresetRange
-                 : area == AREA_FORCE && value == 0                  ? Hint::ForceNotCleared
-                                                                     : Hint::ReadOnly;
-    else if (known && !IsKnownModel(d.model)) d.hint = Hint::UnknownModel;
-    else if (!write && outcome.result == DriverResult::Refused && [&] {
-                 const std::lock_guard lock(checkMutex_);
-                 return UnservedRead(checks_, gate);
-             }())
-        d.hint = Hint::UnservedRead;
-    else if (outcome.result == DriverResult::Refused && !stationRefused) d.hint = Hint::LineSettings;
-    else if (outcome.result == DriverResult::LineFailure) d.hint = Hint::NoAnswer;
-    else d.hint = Hint::StationRefused;
+    HintFacts facts;
+    facts.write = write;
+    facts.area = gate.definition.areaCode;
+    facts.value = value;
+    facts.outcome = outcome;
+    facts.known = known;
+    facts.modelKnown = IsKnownModel(d.model);
+    if (!write) {
+        const std::lock_guard lock(checkMutex_);
+        facts.unservedRead = UnservedRead(checks_, gate);
+    }
+    facts.named = known && facts_.models.named[d.station];
+    facts.namedAs = d.namedAs;
+    // The line is the scheduler's: no question to the station, the hint
+    // from what the outcome and the models tell.
+    facts.mayAsk = false;
+    d.hint = DecideHint(facts).hint;
     return d;
 }
 

@@ -45,9 +45,9 @@ std::optional<GateAddress> GateAddress::Parse(std::string_view text) {
 
 std::string GateAddress::Format() const {
     if (IsForce()) return StationText(station) + std::string(kForce);
-    char text[24];
-    std::snprintf(text, sizeof text, "%03u%.2s%04u", station % 1000, area.c_str(), element % 10000);
-    return text;
+    char element4[8];
+    std::snprintf(element4, sizeof element4, "%04u", element % 10000);
+    return StationText(station) + area.substr(0, 2) + element4;
 }
 
 bool GateAddress::Bits() const {

@@ -14,13 +14,9 @@
 
 namespace qel::session {
 
-// The outcome of one attempt.
-struct AttemptOutcome {
-    DriverResult result = DriverResult::Done;
-    FailureKind failure = FailureKind::None;
+// The outcome of one attempt: an Outcome, and the line time it took.
+struct AttemptOutcome : Outcome {
     std::chrono::duration<double> took{0};
-
-    bool ok() const { return result == DriverResult::Done; }
 };
 
 class AttemptRunner {

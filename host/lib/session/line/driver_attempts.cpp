@@ -6,6 +6,7 @@
 
 #include "session/gates/gate_address.h"
 #include "session/diagnosis/port_diagnosis.h"
+#include "session/driver/driver_log.h"
 #include "session/report/report.h"
 
 namespace qel::session {
@@ -23,8 +24,10 @@ std::span<const std::uint8_t> TrailerOf(const QelAttempt& attempt) {
 
 }  // namespace
 
-DriverAttempts::DriverAttempts(QelSession& line, bool driverRetries)
-    : line_(line), driverRetries_(driverRetries), trailers_([](const std::string& text) { Report(Severity::Info, text); }) {}
+DriverAttempts::DriverAttempts(QelSession& line, bool driverRetries, ReportSink report)
+    : line_(line),
+      driverRetries_(driverRetries),
+      trailers_([report = std::move(report)](const std::string& text) { Report(report, Severity::Info, text); }) {}
 
 AttemptOutcome DriverAttempts::Exchange(LineExchange& exchange, Millis timeout) {
     exchange.Aim();
@@ -33,7 +36,10 @@ AttemptOutcome DriverAttempts::Exchange(LineExchange& exchange, Millis timeout) 
     if (driverRetries_) {
         const std::int32_t operation =
             exchange.write ? QEL_WRITE : exchange.transfer.count == 1 ? QEL_READ : QEL_READ_BLOCK;
+        TakeDriverReadRetries();
         outcome.result = DriverResultOf(line_.Request(operation, &exchange.transfer));
+        // The driver's own attempts beyond the first count as this exchange's.
+        exchange.attempts += TakeDriverReadRetries();
         outcome.failure = outcome.result == DriverResult::Done      ? FailureKind::None
                           : outcome.result == DriverResult::Refused ? FailureKind::Malformed
                                                                     : FailureKind::NoAnswer;

@@ -12,12 +12,14 @@
 #include "session/line/attempt_runner.h"
 #include "session/line/block_trailers.h"
 #include "session/driver/qel_session.h"
+#include "session/report/report.h"
 
 namespace qel::session {
 
 class DriverAttempts final : public AttemptRunner {
 public:
-    DriverAttempts(QelSession& line, bool driverRetries);
+    // report: where a learned or broken block trailer is told.
+    DriverAttempts(QelSession& line, bool driverRetries, ReportSink report = {});
 
     AttemptOutcome Exchange(LineExchange& exchange, Millis timeout) override;
     // One read of the station's DR0000.

@@ -73,7 +73,7 @@ struct LineScheduler::Impl {
 };
 
 LineScheduler::LineScheduler(QelSession& line, const SchedulerOptions& options) {
-    auto own = std::make_unique<DriverAttempts>(line, options.driverRetries);
+    auto own = std::make_unique<DriverAttempts>(line, options.driverRetries, options.report);
     AttemptRunner& runner = *own;
     impl_ = std::make_unique<Impl>(std::move(own), runner, options, onLoop, onRefused);
 }
@@ -233,7 +233,7 @@ void LineScheduler::Impl::Finish(LineRequest* request) {
     submitted.erase(found);
 #if !defined(_WIN32)
     const std::uint64_t one = 1;
-    if (write(wakeFd, &one, sizeof one) < 0) Report(Severity::Error, "cannot wake the server thread");
+    if (write(wakeFd, &one, sizeof one) < 0) Report(options.report, Severity::Error, "cannot wake the server thread");
 #endif
 }
 
@@ -248,14 +248,14 @@ void LineScheduler::Impl::Publish(unsigned station) {
     const std::optional<StationState> before = counters.State(station, state);
     if (!before) return;
     if (state == StationState::Down && *before == StationState::Up)
-        Report(Severity::Info,
+        Report(options.report, Severity::Info,
                "station " + std::to_string(station) + " did not answer: held down, probed in the background");
     if (state == StationState::Absent && *before == StationState::Up)
-        Report(Severity::Info, "unit " + std::to_string(station) +
+        Report(options.report, Severity::Info, "unit " + std::to_string(station) +
                                    " did not answer and never has: absent, not probed; asked again at most once "
                                    "per down hold");
     if (state == StationState::Up)
-        Report(Severity::Info, "station " + std::to_string(station) +
+        Report(options.report, Severity::Info, "station " + std::to_string(station) +
                                    (*before == StationState::Absent ? " answers" : " answers again"));
 }
 
@@ -347,9 +347,9 @@ void LineScheduler::Impl::Run() {
                 lock.lock();
                 counters.Reopened(open);
                 if (open) {
-                    Report(Severity::Info, "serial port reopened; serving again");
+                    Report(options.report, Severity::Info, "serial port reopened; serving again");
                 } else {
-                    Report(Severity::Info, "serial port closed: reopening failed, trying again after a pause: " +
+                    Report(options.report, Severity::Info, "serial port closed: reopening failed, trying again after a pause: " +
                                                runner.WhyReopenFailed());
                 }
                 decider.Reopened(open, SchedulerClock::now());

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 
+#include "session/report/report.h"
 #include "session/session_options.h"
 #include "vuzorur.h"
 
@@ -42,6 +43,10 @@ struct SchedulerOptions {
     // answered goes down as any other. An unnamed unit that never answered
     // is absent instead (line_decider.h): no probes, no alarm.
     std::bitset<STATION_COUNT> expected;
+    // Where the scheduler and its attempts say what they did (a station down
+    // or up again, the port reopened, a block trailer learned): this
+    // scheduler's own sink, empty for none.
+    ReportSink report;
 };
 
 // The options a session's settings give: --timeout as the ceiling,

@@ -51,7 +51,7 @@ std::vector<std::string> ListSerialDevices() {
 
 std::string SerialDevicesHint() {
 #if defined(_WIN32)
-    return "name the port with --port COM1 ... COM99";
+    return "the serial ports here are named COM1 ... COM99";
 #else
     const std::vector<std::string> devices = ListSerialDevices();
     if (devices.empty()) return "no serial device is present here (is the adapter plugged in?)";

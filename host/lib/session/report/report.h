@@ -1,7 +1,9 @@
 // How the session library tells the program what it has to say: it never
-// writes to stderr or stdout itself. The program sets one sink (at the start
-// of main, before any thread of the library runs) and prints the reports its
-// own way; without a sink the library is silent.
+// writes to stderr or stdout itself. Each object that reports is given its
+// own sink by whoever makes it (a program's printer, a Python line's
+// capture), as a client library takes a log callback per client: two lines
+// in one process report to two places, and nothing is swapped around a call.
+// An empty sink silences the object.
 #pragma once
 
 #include <functional>
@@ -16,12 +18,11 @@ enum class Severity {
     Error,      // why an operation failed
 };
 
+// Called from whichever thread reports (the line scheduler's among them):
+// a sink that keeps state guards it.
 using ReportSink = std::function<void(Severity severity, const std::string& text)>;
 
-// Replaces the sink; an empty one silences the library.
-void SetReportSink(ReportSink sink);
-
 // Hands the text to the sink, if there is one.
-void Report(Severity severity, const std::string& text);
+void Report(const ReportSink& sink, Severity severity, const std::string& text);
 
 }  // namespace qel::session

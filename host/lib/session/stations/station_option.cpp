@@ -16,19 +16,13 @@ bool ParseStation(const std::string& text, unsigned& station) {
 
 }  // namespace
 
-bool ParseStationModel(const std::string& text, StationModelOption& option, std::string& error) {
+StationModelFault ParseStationModel(const std::string& text, StationModelOption& option) {
     const auto colon = text.find(':');
-    if (colon == std::string::npos || !ParseStation(text.substr(0, colon), option.station)) {
-        error = "--station " + text + ": write a station 0 to 255 and a model, e.g. --station 2:FA3";
-        return false;
-    }
+    if (colon == std::string::npos || !ParseStation(text.substr(0, colon), option.station))
+        return StationModelFault::Station;
     option.model = text.substr(colon + 1);
     for (char& c : option.model) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (!IsKnownModel(option.model)) {
-        error = "--station " + text + ": the model is FA2 or FA3";
-        return false;
-    }
-    return true;
+    return IsKnownModel(option.model) ? StationModelFault::None : StationModelFault::Model;
 }
 
 void ApplyStationOptions(const std::vector<StationModelOption>& options, StationModels& models) {
@@ -39,7 +33,7 @@ void ApplyStationOptions(const std::vector<StationModelOption>& options, Station
     }
 }
 
-bool ParseStationList(const std::string& text, std::vector<unsigned>& stations, std::string& error) {
+bool ParseStationList(const std::string& text, std::vector<unsigned>& stations) {
     stations.clear();
     std::size_t start = 0;
     while (start <= text.size()) {
@@ -51,10 +45,7 @@ bool ParseStationList(const std::string& text, std::vector<unsigned>& stations, 
         const bool ok = dash == std::string::npos
                             ? ParseStation(part, first) && ParseStation(part, last)
                             : ParseStation(part.substr(0, dash), first) && ParseStation(part.substr(dash + 1), last);
-        if (!ok || first > last) {
-            error = "--stations " + text + ": write stations 0 to 255 as a range or a list, e.g. 0-255 or 1,2,10-20";
-            return false;
-        }
+        if (!ok || first > last) return false;
         for (unsigned s = first; s <= last; ++s) stations.push_back(s);
         start = comma + 1;
     }

@@ -1,5 +1,6 @@
-// Station numbers on the command line: "--station 2:FA3" names a station's
-// model, "--stations 0-31,40" chooses the stations a scan probes.
+// Station numbers as a user writes them: "2:FA3" names a station's model,
+// "0-31,40" chooses stations. The parsers give what is wrong as a value; each
+// program says it in its own words, naming its own option.
 #pragma once
 
 #include <string>
@@ -14,13 +15,18 @@ struct StationModelOption {
     std::string model;  // "FA2" or "FA3"
 };
 
-// "2:FA3", "002:fa3": false with a reason for anything else.
-bool ParseStationModel(const std::string& text, StationModelOption& option, std::string& error);
+// What is wrong with a station's model text: the station (not 0 to 255, or
+// no colon before the model), or the model (not FA2 or FA3).
+enum class StationModelFault { None, Station, Model };
+
+// "2:FA3", "002:fa3": None, and the option; else what is wrong.
+StationModelFault ParseStationModel(const std::string& text, StationModelOption& option);
 
 // Applies the options over the models a file gave; the later option wins.
 void ApplyStationOptions(const std::vector<StationModelOption>& options, StationModels& models);
 
-// "0-255", "1,2,7-9": the stations in ascending order, each once.
-bool ParseStationList(const std::string& text, std::vector<unsigned>& stations, std::string& error);
+// "0-255", "1,2,7-9": the stations in ascending order, each once; false
+// for anything but stations 0 to 255 as ranges and lists.
+bool ParseStationList(const std::string& text, std::vector<unsigned>& stations);
 
 }  // namespace qel::session
