@@ -9,6 +9,8 @@ const char* ReasonPhrase(int status) {
         case 200: return "OK";
         case 204: return "No Content";
         case 400: return "Bad Request";
+        case 401: return "Unauthorized";
+        case 403: return "Forbidden";
         case 404: return "Not Found";
         case 405: return "Method Not Allowed";
         case 408: return "Request Timeout";
@@ -17,7 +19,9 @@ const char* ReasonPhrase(int status) {
         case 431: return "Request Header Fields Too Large";
         case 500: return "Internal Server Error";
         case 501: return "Not Implemented";
+        case 502: return "Bad Gateway";
         case 503: return "Service Unavailable";
+        case 504: return "Gateway Timeout";
         case 505: return "HTTP Version Not Supported";
         default: return "Unknown";
     }
