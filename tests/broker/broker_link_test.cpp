@@ -148,3 +148,32 @@ TEST(BrokerLink, SettingsItCannotUseAreRefusedAtStart) {
 }
 
 }  // namespace
+
+namespace {
+
+// A clean stop, again and again, right after connecting and publishing:
+// each one says its farewell and leaves no Will behind.
+TEST(BrokerLink, EveryCleanStopSaysFarewellAndLeavesNoWill) {
+    Mosquitto broker(testsupport::FreeLoopbackPort());
+    ASSERT_TRUE(broker.Ready());
+    Watcher watcher(broker.Url(), "stop/#");
+    ASSERT_TRUE(watcher.Started());
+    constexpr int kStops = 20;
+    for (int n = 0; n < kStops; ++n) {
+        Presence presence;
+        presence.will = [n] { return LinkMessage{"stop/state", "dead " + std::to_string(n), 1, false}; };
+        presence.farewell = [n] { return LinkMessage{"stop/state", "bye " + std::to_string(n), 1, false}; };
+        BrokerLink link(Watcher::Settings(broker.Url(), "stopper"), presence, BrokerLink::Callbacks{},
+                        [](const std::string&) {});
+        std::string error;
+        ASSERT_TRUE(link.Start(error)) << error;
+        ASSERT_TRUE(WaitFor([&] { return link.Connected(); }, 10s)) << n;
+        EXPECT_TRUE(link.Publish("stop/data", std::to_string(n), 1, false)) << n;
+        link.Stop();
+    }
+    for (int n = 0; n < kStops; ++n) EXPECT_TRUE(watcher.WaitSeen("stop/state bye " + std::to_string(n), 5s)) << n;
+    std::this_thread::sleep_for(300ms);
+    for (int n = 0; n < kStops; ++n) EXPECT_EQ(watcher.Count("stop/state dead " + std::to_string(n)), 0u) << n;
+}
+
+}  // namespace
