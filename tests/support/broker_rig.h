@@ -125,12 +125,12 @@ private:
     void Run() {
         int client = -1, server = -1;
         while (!stop_) {
-            if (cut_ && client >= 0) {
+            // Taken in one step, so that a Cut() meanwhile is never lost.
+            if (cut_.exchange(false) && client >= 0) {
                 close(client);
                 close(server);
                 client = server = -1;
             }
-            cut_ = false;
             pollfd fds[3] = {{listener_, POLLIN, 0}, {client, POLLIN, 0}, {server, POLLIN, 0}};
             if (poll(fds, 3, 20) <= 0) continue;
             if (fds[0].revents & POLLIN) {
