@@ -28,6 +28,19 @@ public:
         script.first.assign(first.begin(), first.end());
     }
 
+    // From now on the station's reads give base + slot (by default
+    // station * 100 + slot), so that a value can change between rounds.
+    void SetBase(unsigned station, std::uint16_t base) {
+        std::lock_guard lock(mutex_);
+        bases_[station] = base;
+    }
+
+    // The block check the line reports for the station (by default Learning).
+    void SetCheck(unsigned station, qel::session::BlockCheck check) {
+        std::lock_guard lock(mutex_);
+        checks_[station] = check;
+    }
+
     // The exchanges tried, in order: the gas, "+" for a retry of the one before.
     std::vector<std::string> Log() const {
         std::lock_guard lock(mutex_);
@@ -55,8 +68,10 @@ public:
             if (exchange.write) {
                 written_[exchange.gas] = exchange.slots.size() > 1 ? exchange.slots[1] : 0;
             } else {
+                const auto base = bases_.find(station);
+                const unsigned first = base == bases_.end() ? station * 100 : base->second;
                 for (std::size_t i = 0; i < exchange.slots.size(); ++i)
-                    exchange.slots[i] = static_cast<std::uint16_t>(station * 100 + i);
+                    exchange.slots[i] = static_cast<std::uint16_t>(first + i);
             }
         }
         return OutcomeOf(act);
@@ -75,7 +90,11 @@ public:
     }
 
     std::string StationModel(unsigned) const override { return "FA3"; }
-    qel::session::BlockCheck TrailerCheck(unsigned) const override { return qel::session::BlockCheck::Learning; }
+    qel::session::BlockCheck TrailerCheck(unsigned station) const override {
+        std::lock_guard lock(mutex_);
+        const auto found = checks_.find(station);
+        return found == checks_.end() ? qel::session::BlockCheck::Learning : found->second;
+    }
 
 private:
     struct Script {
@@ -116,6 +135,8 @@ private:
     std::map<unsigned, Script> stations_;
     std::map<unsigned, int> attempts_, probes_;
     std::map<std::string, std::uint16_t> written_;
+    std::map<unsigned, std::uint16_t> bases_;
+    std::map<unsigned, qel::session::BlockCheck> checks_;
     std::vector<std::string> log_;
     int reopens_ = 0;
 };

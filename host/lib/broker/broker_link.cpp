@@ -27,6 +27,8 @@ constexpr auto kTakeOverFirst = std::chrono::seconds(30);
 constexpr auto kTakeOverMost = std::chrono::seconds(120);
 // The same failure is logged again after a minute, with the count meanwhile.
 constexpr auto kFailureReminder = std::chrono::seconds(60);
+// The longest a clean stop waits for the broker to acknowledge its farewell.
+constexpr auto kFarewellWait = std::chrono::seconds(2);
 
 void InitLibrary() {
     static std::once_flag once;
@@ -168,8 +170,22 @@ void BrokerLink::Stop() {
     const bool wasConnected = connected_.load();
     if (wasConnected && presence_.farewell) {
         const LinkMessage farewell = presence_.farewell();
-        mosquitto_publish(client_, nullptr, farewell.topic.c_str(), static_cast<int>(farewell.payload.size()),
-                          farewell.payload.data(), farewell.qos, farewell.retain);
+        int mid = 0;
+        const int rc = mosquitto_publish(client_, &mid, farewell.topic.c_str(),
+                                         static_cast<int>(farewell.payload.size()), farewell.payload.data(),
+                                         farewell.qos, farewell.retain);
+        std::unique_lock lock(stopMutex_);
+        // Disconnecting while the broker's acknowledgements are still unread
+        // closes the socket with a reset, which can lose the farewell and the
+        // DISCONNECT on the broker's side: it then publishes the Will of a
+        // clean stop. So wait for the farewell's acknowledgement (the ones
+        // before it come first), a moment at most.
+        if (rc == MOSQ_ERR_SUCCESS && farewell.qos > 0) {
+            farewellMid_ = mid;
+            // Its acknowledgement may have come already.
+            farewellAcknowledged_ = std::find(recentAcks_.begin(), recentAcks_.end(), mid) != recentAcks_.end();
+            stopped_.wait_for(lock, kFarewellWait, [this] { return farewellAcknowledged_; });
+        }
     }
     {
         std::lock_guard lock(stopMutex_);
@@ -276,6 +292,15 @@ namespace qel::broker {
 
 void BrokerLink::OnPublish(mosquitto*, void* self, int mid) {
     auto& link = *static_cast<BrokerLink*>(self);
+    {
+        std::lock_guard lock(link.stopMutex_);
+        link.recentAcks_.push_back(mid);
+        if (link.recentAcks_.size() > 16) link.recentAcks_.pop_front();
+        if (mid == link.farewellMid_) {
+            link.farewellAcknowledged_ = true;
+            link.stopped_.notify_all();
+        }
+    }
     if (link.callbacks_.published) link.callbacks_.published(mid);
 }
 

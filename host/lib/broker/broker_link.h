@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -137,6 +138,9 @@ private:
     std::mutex stopMutex_;
     std::condition_variable stopped_;
     bool stopping_ = false;
+    int farewellMid_ = -1;               // the farewell's message id, once published
+    bool farewellAcknowledged_ = false;  // the broker has it (under stopMutex_)
+    std::deque<int> recentAcks_;         // the last messages acknowledged (under stopMutex_)
     std::atomic<bool> connected_{false};
     std::atomic<bool> everConnected_{false};
     std::atomic<std::uint64_t> published_{0};
