@@ -192,6 +192,10 @@ TEST(GateWords, AreWordForWordForEachFault) {
     count.counts = "8";
     rows.push_back({count, "gate 001IO0000 is illegal: a block of 16 IO elements on station 1, an FA2 is not allowed; "
                            "the count is 8"});
+    GateDiagnosis noBlock = Gate(GateFault::NoBlock, "001TM0000", "TM");
+    noBlock.count = 5;
+    rows.push_back({noBlock, "gate 001TM0000 is illegal: the FA2 rule takes no block of TM on station 1, an FA2: read "
+                             "the elements one by one (an FA-3 takes TM blocks)"});
     GateDiagnosis outside = Gate(GateFault::OutsideRange, "001DR0400");
     outside.element = 400;
     outside.legal = "0-399";

@@ -59,6 +59,9 @@ TEST_F(Diagnose, EachMistakeHasItsFault) {
         {"001IO0005", DATA_TYPE_WORD, 1, GateFault::OtherType},
         {"001DR9999", DATA_TYPE_WORD, 1, GateFault::OutsideRange},
         {"001DR0400", DATA_TYPE_WORD, 1, GateFault::OutsideRange},
+        {"001TM0000", DATA_TYPE_WORD, 5, GateFault::NoBlock},       // an FA-2 takes no TM block at all
+        {"001CP0010", DATA_TYPE_WORD, 2, GateFault::NoBlock},
+        {"001TM0080", DATA_TYPE_WORD, 5, GateFault::OutsideRange},  // outside the area, block or not
     };
     for (const Case& c : cases) {
         const GateDiagnosis d = Of(c.gas, c.dataType, c.count);

@@ -131,6 +131,9 @@ TEST(QelhostMistakes, EachSaysWhatToDoWithTheRightExitCode) {
          {"no answer", "wiring"}},
         {"fa3NamedFa2InFile", {"read", "002DR0010", "--port", "@port", "--models", "two-as-fa2.int", "--timeout", "20"},
          1, {"station 2 answers as an FA-3; it is named FA2 in", "two-as-fa2.int", "002FA3"}, {"no answer", "wiring"}},
+        {"fa2TakesNoTmBlock", {"read", "001TM0000", "--count", "5", "--port", "@port"}, 1,
+         {"the FA2 rule takes no block of TM", "read the elements one by one", "an FA-3 takes TM blocks"},
+         {"outside"}},
         // A command line nearly right: the nearest command or option, the form a value takes.
         {"commandMistyped", {"raed", "001DR0010", "--port", "@port"}, 64, {"\"raed\"", "did you mean \"read\"?"}},
         {"commandSwapped", {"sacn", "--port", "@port"}, 64, {"did you mean \"scan\"?", "commands: describe"}},

@@ -178,7 +178,7 @@ TEST_F(QelhostTest, UsageErrorsGiveSixtyFour) {
         {"gateWithoutValue", {"write", "001DR0010", "1", "001DR0011"}},
         {"badParity", {"read", "001DR0010", "--parity", "sometimes"}},
         {"countTooLarge", {"read", "001DR0010", "--count", "101"}},
-        {"portNameTooLong", {"read", "001DR0010", "--port", "/tmp/a/very/long/name"}},
+        {"tcpWithoutItsPort", {"read", "001DR0010", "--port", "tcp:localhost"}},
         {"missingModels", {"check", "001DR0010", "--models", "/nonexistent/models.int"}},
     };
     for (const UsageRow& row : rows) {

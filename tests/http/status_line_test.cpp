@@ -51,7 +51,7 @@ TEST(StatusLine, AStatusNotListedStillMakesAWellFormedLine) {
     qel::http::Response response;
     response.status = 418;
     EXPECT_EQ(qel::http::Serialize(response, false, true),
-              "HTTP/1.1 418 Unknown\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+              "HTTP/1.1 418 Client Error\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
 }
 
 TEST(StatusLine, ATextResponseSaysItsReasonInLowerCase) {

@@ -59,4 +59,27 @@ TEST(TrendHistory, ThinningKeepsAShortOutageAndForgetsPastTheSpan) {
     EXPECT_EQ(gaps, 1);  // the one failed read of an hour still shows
 }
 
+// What is kept stops growing once the span's slices are made: an hour of
+// 300 gates read every second holds no more than the first minutes did.
+TEST(TrendHistory, MemoryIsBoundedBySlicesNotBySamples) {
+    TrendHistory history(3600, 1, 240);
+    std::size_t afterTwentyMinutes = 0;
+    for (int t = 0; t < 7200; ++t) {
+        for (int g = 0; g < 3; ++g) history.Value("001DR000" + std::to_string(g), t % 500 == 7 ? std::nullopt : std::optional<double>(t), t);
+        if (t == 1200) afterTwentyMinutes = history.Kept();
+    }
+    EXPECT_LE(history.Kept(), 3u * (240 + 241));
+    EXPECT_LE(history.Kept(), afterTwentyMinutes + 3u * 160);  // the slices of the rest of the hour only
+    const TrendSeries s = history.Take(7199).gates.front();
+    EXPECT_LE(s.values.size(), 241u);
+    EXPECT_GE(s.times.front(), 7199 - 3600);
+    // Each slice's mean, and the failed reads of the last hour as gaps.
+    std::size_t gaps = 0;
+    for (std::size_t i = 0; i < s.values.size(); ++i) {
+        if (!s.values[i]) ++gaps;
+        else EXPECT_NEAR(*s.values[i], s.times[i] - 8, 8) << s.times[i];
+    }
+    EXPECT_EQ(gaps, 7u);  // t % 500 == 7 within the last hour: 4007, 4507, ..., 7007
+}
+
 }  // namespace

@@ -154,6 +154,13 @@ std::string GateDiagnosisText(const session::GateDiagnosis& d, const SettingName
         case GateFault::BlockCount:
             return head + "a block of " + std::to_string(d.count) + " " + d.area + " elements on " + where +
                    " is not allowed; the count is " + d.counts;
+        case GateFault::NoBlock:
+            return head + "the " + d.model + " rule takes no block of " + d.area + " on " + where +
+                   ": read the elements one by one" +
+                   (session::StationKindOf(d.model) == session::StationKind::FA2 && !d.bitArea
+                        ? " (an FA-3 takes " + d.area + " blocks)"
+                        : "") +
+                   fa2Hint;
         case GateFault::OutsideRange: {
             std::string text = head + "element " + std::to_string(d.element) + " is outside " + d.area + " on " + where +
                                " (legal: " + d.legal + ")";

@@ -158,6 +158,14 @@ GateDiagnosis DiagnoseGate(QelSession& session, const Gate& gate, const StationM
             d.fault = GateFault::BlockCount;
             return d;
         }
+        // The element is good on its own, and no element of the area takes
+        // a block: the model's rule, not the range, refuses it.
+        if (!single.empty() && Accepted(session, gate.gas, gate.dataType, 1) &&
+            LegalElements(session, station, d.area, gate.dataType, 2).empty() &&
+            LegalElements(session, station, d.area, gate.dataType, 8).empty()) {
+            d.fault = GateFault::NoBlock;
+            return d;
+        }
     }
     d.legal = single.empty() ? LegalElements(session, station, d.area, DATA_TYPE_WORD, 2) : single;
     d.fault = GateFault::OutsideRange;

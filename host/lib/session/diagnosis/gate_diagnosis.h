@@ -38,9 +38,10 @@ enum class GateFault {
     OtherType,         // the area holds the other data type (bits, words)
     BlockOnly,         // the area is read only as a block
     BlockCount,        // a block count the area does not take at this element
+    NoBlock,           // the model's rule takes no block of this area at all
     OutsideRange,      // the element is outside the area's legal elements
 };
-constexpr int kGateFaultCount = 13;
+constexpr int kGateFaultCount = 14;
 
 struct GateDiagnosis {
     GateFault fault = GateFault::NoStation;

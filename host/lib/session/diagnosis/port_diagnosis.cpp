@@ -33,9 +33,6 @@ std::string ExplainOpenFailure(const std::string& port, PortFault* fault) {
     return "cannot open " + port + ": check the port name (COM1 ... COM99) and that no other program uses it";
 #else
     const std::string path = port == "NUL" ? "/dev/null" : port.find('/') == std::string::npos ? "/dev/" + port : port;
-    if (port.size() > 11) {
-        return "cannot open " + port + ": a port name holds at most 11 characters; link the device to a shorter path";
-    }
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int why = errno;

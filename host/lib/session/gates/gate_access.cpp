@@ -61,6 +61,7 @@ const char* GateFaultKey(GateFault fault) {
         case GateFault::OtherType: return "other_type";
         case GateFault::BlockOnly: return "block_only";
         case GateFault::BlockCount: return "block_count";
+        case GateFault::NoBlock: return "no_block";
         case GateFault::OutsideRange: return "outside_range";
     }
     return "";

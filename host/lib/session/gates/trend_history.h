@@ -1,9 +1,11 @@
 // The last hour of the line for the status page's charts: each station's
 // answer time (the median of its recent answers) sampled once a second, a
 // gap while it is down; and the values of the gates a front-end reads over
-// and over (the MQTT publisher's list). A ring per series; what is taken is
-// thinned to at most `points` per series, so that a phone draws it at once.
-// Thread-safe.
+// and over (the MQTT publisher's list). What is taken is at most `points`
+// per series, so that a phone draws it at once; what is kept is bounded too:
+// each series holds its last `points` samples as they came, and the hour in
+// `points` slices already summed, so that its memory stops growing once the
+// first slices are full, whatever the span. Thread-safe.
 #pragma once
 
 #include <cstddef>
@@ -41,21 +43,36 @@ public:
     void Value(const std::string& gas, std::optional<double> value, double now);
     TrendView Take(double now) const;
 
+    // The samples and slices kept in all, for the memory bound's tests.
+    std::size_t Kept() const;
+
 private:
     struct Point {
         double time;
         std::optional<double> value;
     };
-    void Keep(std::deque<Point>& ring, double now, std::optional<double> value);
-    TrendSeries Thin(const std::string& name, const std::deque<Point>& ring, double now) const;
+    // One slice of span/points seconds: the mean of its values, or a gap
+    // when any of its samples had none.
+    struct Slice {
+        double start = 0;
+        double sum = 0;
+        std::size_t count = 0;
+        bool gap = false;
+    };
+    struct Series {
+        std::deque<Point> recent;  // the last `points` samples
+        std::deque<Slice> slices;  // the span, summed
+    };
+    void Keep(Series& series, double now, std::optional<double> value);
+    TrendSeries Thin(const std::string& name, const Series& series, double now) const;
 
     double span_;
     double step_;
     std::size_t points_;
     mutable std::mutex mutex_;
     double lastSample_ = 0;
-    std::map<unsigned, std::deque<Point>> stations_;
-    std::map<std::string, std::deque<Point>> gates_;
+    std::map<unsigned, Series> stations_;
+    std::map<std::string, Series> gates_;
 };
 
 }  // namespace qel::session

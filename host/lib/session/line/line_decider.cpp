@@ -5,11 +5,18 @@
 
 #include <algorithm>
 
-
 namespace qel::session {
 
 namespace {
+
 using TimePoint = SchedulerClock::time_point;
+
+// Which client's request goes first at equal line time, the first first: one
+// answered at once without line time (its station down, or nothing left to
+// run); one within its share; one with a backlog (it sends without reading
+// its answers); a held client, only when no other may go.
+enum class Precedence { AtOnce, Share, Backlog, Held };
+
 }  // namespace
 
 LineDecider::LineDecider(const SchedulerOptions& options) : options_(options) {
@@ -81,7 +88,7 @@ LineAction LineDecider::Next(TimePoint now) {
     // that does not read its answers) gets only the line time no other
     // client wants.
     auto chosen = clients_.end();
-    int chosenClass = 0;
+    Precedence chosenClass = Precedence::Share;
     for (auto q = clients_.begin(); q != clients_.end(); ++q) {
         if (!q->placed) {
             const auto known = charged_.find(q->client);
@@ -110,15 +117,16 @@ LineAction LineDecider::Next(TimePoint now) {
             continue;
         }
         // Answered at once, without line time (a down station, no exchanges): ahead of any attempt.
-        const int cls = empty || down ? -1
-                        : held                                                                                 ? 2
-                        : q->requests.size() <= options_.backlog || now - q->lastTurn >= options_.backlogGrace ? 0
-                                                                                                                 : 1;
+        const Precedence cls = empty || down ? Precedence::AtOnce
+                               : held        ? Precedence::Held
+                               : q->requests.size() <= options_.backlog || now - q->lastTurn >= options_.backlogGrace
+                                   ? Precedence::Share
+                                   : Precedence::Backlog;
         // A held client goes only when no other client's request may go.
-        if (cls == 2 && chosen != clients_.end() && chosenClass < 2) continue;
-        if (cls < 2 && chosenClass == 2) chosen = clients_.end();
-        if (cls < 0 && chosenClass >= 0) chosen = clients_.end();
-        if (chosenClass < 0 && chosen != clients_.end() && cls >= 0) continue;
+        if (cls == Precedence::Held && chosen != clients_.end() && chosenClass != Precedence::Held) continue;
+        if (cls != Precedence::Held && chosenClass == Precedence::Held) chosen = clients_.end();
+        if (cls == Precedence::AtOnce && chosenClass != Precedence::AtOnce) chosen = clients_.end();
+        if (chosenClass == Precedence::AtOnce && chosen != clients_.end() && cls != Precedence::AtOnce) continue;
         if (chosen == clients_.end() || q->used < chosen->used || (q->used == chosen->used && cls < chosenClass)) {
             chosen = q;
             chosenClass = cls;
@@ -149,7 +157,7 @@ LineAction LineDecider::Next(TimePoint now) {
         virtual_ = std::max(virtual_, chosen->used);
         // Held clients wait without banking line time: let go, they take
         // turns with the others, not the time the others used meanwhile.
-        if (chosenClass < 2) {
+        if (chosenClass != Precedence::Held) {
             for (ClientQueue& q : clients_)
                 if (held_.count(q.client) != 0) q.used = std::max(q.used, virtual_);
         }
