@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "config_file.h"
-#include "reload_rules.h"
+#include "gateway/config_file.h"
+#include "gateway/reload_rules.h"
 
-namespace qel::qelgate {
+namespace qel::gateway {
 namespace {
 
 // A config file in a directory of its own, with a gate list beside it.
@@ -205,4 +205,4 @@ TEST(ReloadRules, DefaultLineNamesAreTopicSafe) {
 }
 
 }  // namespace
-}  // namespace qel::qelgate
+}  // namespace qel::gateway

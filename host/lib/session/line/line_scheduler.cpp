@@ -67,7 +67,8 @@ struct LineScheduler::Impl {
     bool stopping = false;
     TimePoint finishBegunUntil{};  // stopping: begun requests go on until then
     bool running = false;
-    std::function<bool()> reopenLine;  // a reopen asked for by ReopenLine
+    std::function<bool()> reopenLine;  // a reopen asked for by ReopenLine ...
+    TimePoint reopenBy{};              // ... once the begun requests are finished, or then
     std::thread thread;
     std::array<std::atomic<bool>, STATION_COUNT> down{};
 };
@@ -186,10 +187,12 @@ void LineScheduler::CallAll(const std::vector<LineRequest*>& requests) {
     });
 }
 
-void LineScheduler::ReopenLine(std::function<bool()> reopen) {
+void LineScheduler::ReopenLine(std::function<bool()> reopen, SchedulerClock::duration finishBegun) {
     {
         std::lock_guard lock(impl_->mutex);
         impl_->reopenLine = std::move(reopen);
+        impl_->reopenBy = SchedulerClock::now() + finishBegun;
+        impl_->decider.BegunOnly();
     }
     impl_->ready.notify_all();
 }
@@ -257,13 +260,25 @@ void LineScheduler::Impl::Run() {
         return !stopping || (SchedulerClock::now() < finishBegunUntil && decider.AnyBegun());
     };
     while (go()) {
-        if (reopenLine && !stopping) {
+        if (reopenLine && !stopping && (!decider.AnyBegun() || SchedulerClock::now() >= reopenBy)) {
             const std::function<bool()> reopen = std::move(reopenLine);
             reopenLine = nullptr;
+            // The requests not begun wait for the new settings; one the
+            // bound cut off fails.
+            std::vector<LineRequest*> waiting;
             for (LineRequest* request : decider.DropAll()) {
-                request->outcome = Outcome{DriverResult::LineFailure, FailureKind::Port};
-                Finish(request);
+                if (request->current > 0 || (!request->exchanges.empty() && request->exchanges.front().attempts > 0)) {
+                    Report(Severity::Warning, "reopening the line for new settings cut off a request to station " +
+                                                  std::to_string(request->station) + " after " +
+                                                  std::to_string(request->done) + " of " +
+                                                  std::to_string(request->exchanges.size()) + " exchanges");
+                    request->outcome = Outcome{DriverResult::LineFailure, FailureKind::Port};
+                    Finish(request);
+                } else {
+                    waiting.push_back(request);
+                }
             }
+            decider.BegunOnly(false);
             lock.unlock();
             const bool open = reopen();
             lock.lock();
@@ -271,6 +286,8 @@ void LineScheduler::Impl::Run() {
             if (!open) decider.PortFailed(at);
             decider.Reopened(open, at);
             counters.Reopened(open);
+            for (LineRequest* request : waiting)
+                if (decider.Push(request, at) == Pushed::Answered) Finish(request);
             continue;
         }
         const TimePoint now = SchedulerClock::now();
@@ -281,6 +298,7 @@ void LineScheduler::Impl::Run() {
             case LineAction::Wait: {
                 TimePoint limit = now + std::chrono::seconds(1);
                 if (stopping) limit = std::min(limit, finishBegunUntil);
+                if (reopenLine) limit = std::min(limit, reopenBy);
                 const TimePoint until = action.kind == LineAction::Wait ? std::min(action.until, limit) : limit;
                 ready.wait_until(lock, until);
                 if (SchedulerClock::now() - lastLoop >= std::chrono::milliseconds(500)) loop();

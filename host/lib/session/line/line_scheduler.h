@@ -120,11 +120,14 @@ public:
     // take turns exchange by exchange, those of one client run in order.
     void CallAll(const std::vector<LineRequest*>& requests);
 
-    // Reopens the line with new settings on the line's thread, after the
-    // exchange under way: the requests waiting fail at once (a line failure,
-    // FailureKind::Port), then `reopen` closes and opens the port; when it
-    // fails, the usual reopening with back-off follows.
-    void ReopenLine(std::function<bool()> reopen);
+    // Reopens the line with new settings on the line's thread: first the
+    // requests begun on the line are finished (all their exchanges, for at
+    // most `finishBegun`; none other is begun meanwhile), as a stop does;
+    // then `reopen` closes and opens the port, and the requests that were
+    // waiting run on the new settings. A request the bound cut off fails as
+    // a line failure (FailureKind::Port). When `reopen` fails, the usual
+    // reopening with back-off follows.
+    void ReopenLine(std::function<bool()> reopen, SchedulerClock::duration finishBegun = {});
 
     bool StationDown(unsigned station) const;
     // What a probe found the station answers as ("FA2", "FA3") and the

@@ -1,10 +1,10 @@
-#include "gate_options.h"
+#include "gateway/gate_options.h"
 
 #include <sstream>
 
 #include "cli/session_cli.h"
 
-namespace qel::qelgate {
+namespace qel::gateway {
 
 void AddOptions(CLI::App& app, Options& o) {
     cli::AddSessionOptions(app, o.session);
@@ -60,9 +60,9 @@ void AddOptions(CLI::App& app, Options& o) {
     sparkplug::AddSparkplugOptions(app, o.sparkplug);
 }
 
-}  // namespace qel::qelgate
+}  // namespace qel::gateway
 
-namespace qel::qelgate {
+namespace qel::gateway {
 namespace {
 
 std::string Quoted(const std::string& text) {
@@ -153,4 +153,4 @@ std::vector<OptionValue> OptionValues(const Options& o) {
     };
 }
 
-}  // namespace qel::qelgate
+}  // namespace qel::gateway

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "gate_options.h"
+#include "gateway/gate_options.h"
 
-namespace qel::qelgate {
+namespace qel::gateway {
 
 enum class ReloadKind {
     InPlace,  // the lists, tags, writes, units, client limits, --http, MQTT, log settings
@@ -32,4 +32,4 @@ std::vector<OptionChange> CompareOptions(const Options& running, const Options& 
 // "listen \"a\" -> \"b\", http ..." for the log.
 std::string ChangesText(const std::vector<OptionChange>& changes);
 
-}  // namespace qel::qelgate
+}  // namespace qel::gateway

@@ -1,4 +1,4 @@
-#include "config_file.h"
+#include "gateway/config_file.h"
 
 #include <toml++/toml.h>
 
@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <sstream>
 
-namespace qel::qelgate {
+namespace qel::gateway {
 namespace {
 
 namespace fs = std::filesystem;
@@ -274,4 +274,4 @@ std::string EffectiveConfig(const Options& options) {
     return text;
 }
 
-}  // namespace qel::qelgate
+}  // namespace qel::gateway

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "common/line_file.h"
-#include "gate_options.h"
+#include "gateway/gate_options.h"
 
-namespace qel::qelgate {
+namespace qel::gateway {
 
 struct ConfigFile {
     std::vector<std::string> args;  // --key=value, --flag, in the file's order
@@ -42,4 +42,4 @@ bool LoadOptions(const std::vector<std::string>& commandLine, Options& options, 
 // left out).
 std::string EffectiveConfig(const Options& options);
 
-}  // namespace qel::qelgate
+}  // namespace qel::gateway
