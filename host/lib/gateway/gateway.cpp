@@ -246,6 +246,7 @@ bool Gateway::Stop(std::chrono::milliseconds finishBegun) {
     // not begun is not begun.
     const bool whole = p.worker->Stop(finishBegun);
     p.server->Finish();
+    p.server.reset();  // the listener and the clients closed: nothing is served after a stop
     p.watchdog.Stop();
     p.gateChecks->Close();
     p.checks->Close();  // the line closes with its session
