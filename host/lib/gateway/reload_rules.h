@@ -12,7 +12,7 @@ namespace qel::gateway {
 
 enum class ReloadKind {
     InPlace,  // the lists, tags, writes, units, client limits, --http, MQTT, log settings
-    Reopen,   // the port settings: the line is reopened, queued requests get 0x0B
+    Reopen,   // the port settings: the line is reopened after the requests begun on it
     Restart,  // the listener, the QEL, the station models, the driver and the scheduler's settings
 };
 
