@@ -5,6 +5,7 @@
 
 #include "cli/diagnosis_text.h"
 #include "gateway/gateway_parts.h"
+#include "session/gates/gate_calls.h"
 #include "session/driver/cp437.h"
 
 #ifndef QELGATE_VERSION
@@ -38,19 +39,27 @@ http::StatusSource DiagnosticsSource(GatewayParts& p) {
 
 std::unique_ptr<http::HttpServer> MakeHttp(GatewayParts& p) {
     auto diagnostics = std::make_unique<http::HttpServer>(DiagnosticsSource(p));
+    // The gate API's calls wait in an inbox of the scheduler's own to this
+    // server, which its loop waits on: a server that a reload replaced
+    // leaves no answer to the next one.
+    auto calls = std::make_shared<session::GateCalls>(*p.gates, *p.scheduler);
     http::GateSource gateSource;
-    gateSource.read = [&gates = *p.gates](const std::string& gas, int count) { return gates.Read(gas, count); };
+    gateSource.read = [calls](std::uint64_t tag, const std::string& gas, int count) {
+        return calls->Read(tag, gas, count);
+    };
     if (p.o.httpWrites) {
-        gateSource.write = [&gates = *p.gates, &state = p.httpWrites](const std::string& gas, long long value) {
+        gateSource.write = [calls, &state = p.httpWrites](std::uint64_t tag, const std::string& gas, long long value) {
             std::shared_ptr<const session::WriteAllowList> allow;
             {
                 const std::lock_guard lock(state.mutex);
                 allow = state.allow;
             }
-            return gates.Write(gas, value, allow.get());
+            return calls->Write(tag, gas, value, allow.get());
         };
         gateSource.token = p.httpToken;
     }
+    gateSource.wakeFd = calls->WakeFd();
+    gateSource.collect = [calls] { return calls->Collect(); };
     gateSource.words = [](const session::GateResult& r) {
         return r.line ? cli::DiagnosisText(*r.line) : r.gate ? cli::GateDiagnosisText(*r.gate) : r.reason;
     };

@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -35,14 +36,7 @@ struct LineScheduler::Impl {
           onRefused(refused),
           decider(settings),
           counters(line) {
-#if !defined(_WIN32)
-        wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-#endif
-    }
-    ~Impl() {
-#if !defined(_WIN32)
-        if (wakeFd >= 0) close(wakeFd);
-#endif
+        inboxes.emplace_back();
     }
 
     void Run();
@@ -55,7 +49,26 @@ struct LineScheduler::Impl {
     SchedulerOptions options;
     const std::function<void()>& onLoop;
     const std::function<void(unsigned)>& onRefused;
-    int wakeFd = -1;
+    // Where finished requests wait for their asynchronous callers, each
+    // inbox with its own wake descriptor (readable while some wait): the
+    // Modbus side's, and one per other front-end that waits on the line.
+    struct Inbox {
+        Inbox() {
+#if !defined(_WIN32)
+            wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+#endif
+        }
+        ~Inbox() {
+#if !defined(_WIN32)
+            if (wakeFd >= 0) close(wakeFd);
+#endif
+        }
+        Inbox(const Inbox&) = delete;
+        Inbox& operator=(const Inbox&) = delete;
+        int wakeFd = -1;
+        std::vector<std::unique_ptr<LineRequest>> finished;
+    };
+    std::deque<Inbox> inboxes;  // a deque: an inbox opened later moves none
 
     mutable std::mutex mutex;  // the decider, the requests, the counters
     std::condition_variable ready;
@@ -63,7 +76,6 @@ struct LineScheduler::Impl {
     LineDecider decider;
     LineCounters counters;
     std::vector<std::unique_ptr<LineRequest>> submitted;  // submitted, not yet finished
-    std::vector<std::unique_ptr<LineRequest>> finished;
     bool stopping = false;
     TimePoint finishBegunUntil{};  // stopping: begun requests go on until then
     bool running = false;
@@ -158,17 +170,28 @@ void LineScheduler::HoldClient(std::uint64_t client, bool held) {
     impl_->ready.notify_all();
 }
 
-std::vector<std::unique_ptr<LineRequest>> LineScheduler::TakeFinished() {
-    Impl& d = *impl_;
-#if !defined(_WIN32)
-    std::uint64_t count = 0;
-    if (read(d.wakeFd, &count, sizeof count) < 0) count = 0;  // nothing to clear
-#endif
-    std::lock_guard lock(d.mutex);
-    return std::move(d.finished);
+std::size_t LineScheduler::OpenInbox() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->inboxes.emplace_back();
+    return impl_->inboxes.size() - 1;
 }
 
-int LineScheduler::WakeFd() const { return impl_->wakeFd; }
+std::vector<std::unique_ptr<LineRequest>> LineScheduler::TakeFinished(std::size_t inbox) {
+    Impl& d = *impl_;
+    std::lock_guard lock(d.mutex);
+    if (inbox >= d.inboxes.size()) return {};
+    Impl::Inbox& box = d.inboxes[inbox];
+#if !defined(_WIN32)
+    std::uint64_t count = 0;
+    if (read(box.wakeFd, &count, sizeof count) < 0) count = 0;  // nothing to clear
+#endif
+    return std::move(box.finished);
+}
+
+int LineScheduler::WakeFd(std::size_t inbox) const {
+    std::lock_guard lock(impl_->mutex);
+    return inbox < impl_->inboxes.size() ? impl_->inboxes[inbox].wakeFd : -1;
+}
 
 void LineScheduler::Call(LineRequest& request) { CallAll({&request}); }
 
@@ -223,11 +246,12 @@ void LineScheduler::Impl::Finish(LineRequest* request) {
     }
     auto found = std::find_if(submitted.begin(), submitted.end(), [&](const auto& p) { return p.get() == request; });
     if (found == submitted.end()) return;
-    finished.push_back(std::move(*found));
+    Inbox& box = inboxes[request->inbox < inboxes.size() ? request->inbox : 0];
+    box.finished.push_back(std::move(*found));
     submitted.erase(found);
 #if !defined(_WIN32)
     const std::uint64_t one = 1;
-    if (write(wakeFd, &one, sizeof one) < 0) Report(Severity::Error, "cannot wake the server thread");
+    if (write(box.wakeFd, &one, sizeof one) < 0) Report(Severity::Error, "cannot wake the server thread");
 #endif
 }
 

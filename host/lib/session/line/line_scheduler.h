@@ -108,10 +108,14 @@ public:
     // A held client gets only the line time no other client wants, until it
     // is let go (one that does not read its answers); LineDecider::Hold.
     void HoldClient(std::uint64_t client, bool held);
-    // The requests finished since the last call (not those of Call).
-    std::vector<std::unique_ptr<LineRequest>> TakeFinished();
-    // Readable while finished requests wait in TakeFinished.
-    int WakeFd() const;
+    // Another inbox for finished requests (LineRequest::inbox), with a wake
+    // descriptor of its own, for a second asynchronous caller; its number.
+    // Inbox 0 is there from the start.
+    std::size_t OpenInbox();
+    // The requests of this inbox finished since the last call (not those of Call).
+    std::vector<std::unique_ptr<LineRequest>> TakeFinished(std::size_t inbox = 0);
+    // Readable while finished requests wait in the inbox's TakeFinished.
+    int WakeFd(std::size_t inbox = 0) const;
 
     // Queues the request and waits until it is finished.
     void Call(LineRequest& request);
