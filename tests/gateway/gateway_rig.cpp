@@ -53,6 +53,13 @@ std::string GatewayRig::WriteFile(const std::string& name, const std::string& te
 
 qel::session::OpenResult GatewayRig::Start(std::string& error) {
     const std::vector<std::string> commandLine = {"--config", config_};
+    return Start(commandLine, error);
+}
+
+qel::session::OpenResult GatewayRig::Start(const std::vector<std::string>& given, std::string& error) {
+    std::error_code ec;
+    const std::vector<std::string> commandLine =
+        qel::gateway::AbsoluteCommandLine(given, std::filesystem::current_path(ec).string());
     qel::gateway::Options options;
     if (!qel::gateway::LoadOptions(commandLine, options, error)) return qel::session::OpenResult::BadSetting;
     gateway_ = std::make_unique<qel::gateway::Gateway>(commandLine, options);

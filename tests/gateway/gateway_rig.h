@@ -28,6 +28,9 @@ public:
     std::string WriteFile(const std::string& name, const std::string& text);
     // Starts a Gateway on the file; Ready or the failure, with the reason.
     qel::session::OpenResult Start(std::string& error);
+    // The same with this command line (its relative paths taken from the
+    // working directory now, as qelgate takes them).
+    qel::session::OpenResult Start(const std::vector<std::string>& commandLine, std::string& error);
 
     qel::gateway::Gateway& Gate() { return *gateway_; }
     fasim::Simulator& Sim() { return *sim_; }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <string>
 #include <thread>
@@ -177,5 +178,35 @@ INSTANTIATE_TEST_SUITE_P(
                       BadFile{"TokenFile", "token", "short\n", "token"},
                       BadFile{"ConfigFile", "line1.toml", "stats-interval = \"often\"\n", "line1.toml"}),
     [](const ::testing::TestParamInfo<BadFile>& param) { return std::string(param.param.name); });
+
+}  // namespace
+
+namespace {
+
+// Relative paths: the configuration named from the working directory at the
+// start, the lists named in it from its folder; a reload after the working
+// directory moved reads the same files.
+TEST(Gateway, AReloadReadsTheSameFilesWhereverTheWorkingDirectoryWent) {
+    GatewayRig rig(false);
+    rig.WriteFile("allow.txt", "001DR0010\n");
+    rig.WriteFile("poll.txt", "001DR0020 1s\n");
+    rig.WriteConfig("allow-writes = true\nwrite-allow = \"allow.txt\"\npoll = \"poll.txt\"\n");
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(rig.Folder());
+    std::string error;
+    const OpenResult started = rig.Start({"--config", "line1.toml"}, error);
+    std::filesystem::current_path("/");
+    ASSERT_EQ(started, OpenResult::Ready) << error;
+    ModbusClient client(rig.ModbusPort(), 1);
+    ASSERT_EQ(client.Write(10, {3}), 1);
+    ASSERT_EQ(client.Write(11, {3}), -1);
+
+    rig.WriteFile("allow.txt", "001DR0010\n001DR0011\n");
+    const auto reloaded = rig.Gate().Reload();
+    EXPECT_EQ(reloaded.result, ReloadResult::Applied) << reloaded.text;
+    EXPECT_EQ(client.Write(11, {3}), 1) << "the allow-list beside the file was read again";
+    EXPECT_TRUE(rig.Gate().Stop());
+    std::filesystem::current_path(before);
+}
 
 }  // namespace

@@ -11,10 +11,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Options whose value is a path: a relative one is taken from the file's directory.
+// Options whose value is a path: a relative one is taken from the file's
+// directory, or on the command line from the working directory at the start.
 const std::set<std::string> kPathKeys = {"models",      "publish",   "write-allow", "mqtt-password-file",
                                          "mqtt-cafile", "mqtt-cert", "mqtt-key",    "log",
-                                         "driver",      "poll"};
+                                         "driver",      "poll",      "http-token-file", "buffer"};
 // Options that have no place in the file.
 const std::set<std::string> kCommandOnly = {"config", "check", "map", "help"};
 
@@ -234,6 +235,26 @@ bool ReadConfigFile(const std::string& path, const std::set<std::string>& skip, 
         config.args.insert(config.args.end(), args.begin(), args.end());
     }
     return true;
+}
+
+std::vector<std::string> AbsoluteCommandLine(const std::vector<std::string>& commandLine, const std::string& base) {
+    const auto resolve = [&base](const std::string& value) {
+        return value.empty() || fs::path(value).is_absolute() ? value : (fs::path(base) / value).lexically_normal().string();
+    };
+    std::vector<std::string> resolved = commandLine;
+    for (std::size_t i = 0; i < resolved.size(); ++i) {
+        const std::string& arg = resolved[i];
+        if (arg.rfind("--", 0) != 0) continue;
+        const std::size_t equals = arg.find('=');
+        const std::string key = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+        if (!kPathKeys.count(key) && key != "config") continue;
+        if (equals != std::string::npos) resolved[i] = arg.substr(0, equals + 1) + resolve(arg.substr(equals + 1));
+        else if (i + 1 < resolved.size() && resolved[i + 1].rfind("-", 0) != 0) {
+            resolved[i + 1] = resolve(resolved[i + 1]);
+            ++i;
+        }
+    }
+    return resolved;
 }
 
 bool LoadOptions(const std::vector<std::string>& commandLine, Options& options, std::string& error) {

@@ -6,7 +6,7 @@
 // `write-allow` are a file's path, or the list itself inline: an array of
 // strings in the list's own line format, or of tables such as
 // { gate = "001DR0010", period = "1s", tag = "tank_level" }. A relative path
-// is taken from the file's directory. CLI11 checks every value as it checks
+// is taken from the file's directory, each time the file is read. CLI11 checks every value as it checks
 // the command line, and the command line wins over the file. Errors name
 // FILE:LINE:COLUMN, the key and what would be right.
 #pragma once
@@ -37,6 +37,13 @@ bool ReadConfigFile(const std::string& path, const std::set<std::string>& skip, 
 // --config names under it. False with the error: CLI11's for the command
 // line, file:line:column ones for the file.
 bool LoadOptions(const std::vector<std::string>& commandLine, Options& options, std::string& error);
+
+// The command line with each relative path of a path-valued option
+// (--config, --publish, --poll, --write-allow, --http-token-file, --buffer,
+// --models, --driver, --log, --mqtt-cafile/-cert/-key/-password-file) taken
+// from `base`, the working directory at the start: so that a reload reads
+// the same files wherever the program's working directory has gone since.
+std::vector<std::string> AbsoluteCommandLine(const std::vector<std::string>& commandLine, const std::string& base);
 
 // The configuration in effect, as a file that --config reads (the password
 // left out).

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "cli/diagnosis_text.h"
+#include "gateway/config_file.h"
 #include "gateway/gateway_parts.h"
 #include "gateway/gateway_text.h"
 #include "gateway/option_checks.h"
@@ -60,7 +61,10 @@ GatewayParts::~GatewayParts() {
 }
 
 Gateway::Gateway(std::vector<std::string> commandLine, Options options) : parts_(std::make_unique<GatewayParts>()) {
-    parts_->commandLine = std::move(commandLine);
+    // Relative paths of the command line are the working directory's at
+    // the start, for good: the session works in a folder of its own.
+    std::error_code ec;
+    parts_->commandLine = AbsoluteCommandLine(commandLine, std::filesystem::current_path(ec).string());
     parts_->running = std::move(options);
 }
 

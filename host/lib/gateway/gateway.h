@@ -33,7 +33,8 @@ struct GatewayParts;
 class Gateway {
 public:
     // `commandLine` (without the program's name) is read again at each
-    // reload; `options` is what it gave at the start.
+    // reload, its relative paths taken from the working directory now
+    // (AbsoluteCommandLine); `options` is what LoadOptions gave for it.
     Gateway(std::vector<std::string> commandLine, Options options);
     ~Gateway();
     Gateway(const Gateway&) = delete;

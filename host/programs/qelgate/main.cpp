@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 
 #include "cli/exit_codes.h"
@@ -101,7 +102,12 @@ int main(int argc, char** argv) {
                  "broker as well. Every option may come from a TOML file (--config); SIGHUP reads it again."};
     gateway::Options shown;
     gateway::AddOptions(app, shown);
-    const std::vector<std::string> commandLine(argv + 1, argv + argc);
+    const std::vector<std::string> given(argv + 1, argv + argc);
+    // Relative paths on the command line are the working directory's at the
+    // start, then and at every reload.
+    std::error_code ec;
+    const std::vector<std::string> commandLine =
+        gateway::AbsoluteCommandLine(given, std::filesystem::current_path(ec).string());
     for (const std::string& arg : commandLine) {
         if (arg == "-h" || arg == "--help") {
             try {
