@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "config_file.h"
-#include "option_paths.h"
-#include "reload_rules.h"
+#include "gateway/config_file.h"
+#include "gateway/option_paths.h"
+#include "gateway/reload_rules.h"
 
-namespace qel::qelgate {
+namespace qel::gateway {
 namespace {
 
 // A config file in a directory of its own, with a gate list beside it.
@@ -293,4 +293,4 @@ TEST(ReloadRules, DefaultLineNamesAreTopicSafe) {
 }
 
 }  // namespace
-}  // namespace qel::qelgate
+}  // namespace qel::gateway

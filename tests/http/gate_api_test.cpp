@@ -5,7 +5,13 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <mutex>
+#include <optional>
+#include <vector>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -63,26 +69,64 @@ TEST(GateApi, AnswerCarriesTheDiagnosis) {
               nlohmann::json::parse(R"({"gate":"001DR0010","count":2,"values":[7,65535]})"));
 }
 
+// A line behind the callbacks as the scheduler is: calls begun at once and
+// finished later, each result posted with its tag and the wake descriptor
+// made readable.
+class FakeLine {
+public:
+    FakeLine() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    ~FakeLine() { close(fd_); }
+    int Fd() const { return fd_; }
+    void Finish(std::uint64_t tag, GateResult result) {
+        {
+            const std::lock_guard lock(mutex_);
+            done_.emplace_back(tag, std::move(result));
+        }
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = write(fd_, &one, sizeof one);
+    }
+    std::vector<std::pair<std::uint64_t, GateResult>> Collect() {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto got = read(fd_, &count, sizeof count);
+        const std::lock_guard lock(mutex_);
+        return std::move(done_);
+    }
+
+private:
+    int fd_;
+    std::mutex mutex_;
+    std::vector<std::pair<std::uint64_t, GateResult>> done_;
+};
+
 TEST(GateApi, SlowReadHoldsNoOtherRequestAndWritesNeedTheToken) {
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
+    FakeLine line;
+    std::atomic<std::uint64_t> slowTag = 0;
     std::atomic<int> writes = 0;
     GateSource source;
-    source.read = [released](const std::string& gas, int count) {
-        if (gas == "009DR0000") released.wait();  // a station that takes its time
+    source.read = [&line, &slowTag](std::uint64_t tag, const std::string& gas, int count) -> std::optional<GateResult> {
         GateResult r;
         r.gas = gas;
         r.count = count;
+        if (gas == "001XX0000") {  // refused before the line: answered at once
+            r.failure = GateFailure::BadGate;
+            r.reason = "no such area";
+            return r;
+        }
         r.values.assign(static_cast<std::size_t>(count), 42);
-        return r;
+        if (gas == "009DR0000") slowTag = tag;  // a station that takes its time
+        else line.Finish(tag, r);
+        return std::nullopt;
     };
-    source.write = [&writes](const std::string& gas, long long value) {
+    source.write = [&line, &writes](std::uint64_t tag, const std::string& gas, long long value) -> std::optional<GateResult> {
         ++writes;
         GateResult r;
         r.gas = gas;
         r.values = {static_cast<std::uint16_t>(value)};
-        return r;
+        line.Finish(tag, r);
+        return std::nullopt;
     };
+    source.wakeFd = line.Fd();
+    source.collect = [&line] { return line.Collect(); };
     source.token = "0123456789abcdef";
     StatusSource status;
     status.now = [] { return 0.0; };
@@ -121,10 +165,20 @@ TEST(GateApi, SlowReadHoldsNoOtherRequestAndWritesNeedTheToken) {
     ASSERT_TRUE(method);
     EXPECT_EQ(method->status, 405);
 
-    release.set_value();
+    auto bad = client.Get("/api/gates/001XX0000");
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(bad->status, 400);
+    EXPECT_EQ(nlohmann::json::parse(bad->body)["message"], "no such area");
+
+    ASSERT_NE(slowTag.load(), 0u) << "the slow read was begun";
+    GateResult slowResult;
+    slowResult.gas = "009DR0000";
+    slowResult.values = {7};
+    line.Finish(slowTag.load(), slowResult);
     auto late = slow.get();
     ASSERT_TRUE(late);
     EXPECT_EQ(late->status, 200);
+    EXPECT_EQ(nlohmann::json::parse(late->body)["v"], 7);
     server.Stop();
 }
 

@@ -54,14 +54,6 @@ bool CountOf(const std::string& query, int& count) {
 
 }  // namespace
 
-struct GateApi::Job {
-    bool write = false;
-    std::string gas;
-    int count = 1;
-    long long value = 0;
-    Responder respond;
-};
-
 int StatusOf(GateFailure failure) {
     switch (failure) {
         case GateFailure::None: return 200;
@@ -117,10 +109,7 @@ bool BearerMatches(const std::string* authorization, const std::string& token) {
     return differ == 0;
 }
 
-GateApi::GateApi(GateSource source, std::size_t workers, std::size_t queueLimit)
-    : source_(std::move(source)), queueLimit_(queueLimit) {
-    for (std::size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { Work(); });
-}
+GateApi::GateApi(GateSource source, std::size_t queueLimit) : source_(std::move(source)), queueLimit_(queueLimit) {}
 
 GateApi::~GateApi() { Stop(); }
 
@@ -143,31 +132,32 @@ void GateApi::Handle(const Request& request, const Responder& respond) {
         respond(std::move(response));
         return;
     }
-    Job job{false, request.path.substr(kPrefix.size()), 1, 0, respond};
+    const std::string gas = request.path.substr(kPrefix.size());
     if (!get && request.method != "PUT") {
         Response refused = TextResponse(405);
         refused.fields.emplace_back("Allow", "GET, HEAD, PUT");
         respond(std::move(refused));
         return;
     }
-    if (job.gas.empty() || job.gas.find('/') != std::string::npos) {
-        respond(Refusal(400, job.gas, "bad_gate", "name one gate: /api/gates/001DR0010"));
+    if (gas.empty() || gas.find('/') != std::string::npos) {
+        respond(Refusal(400, gas, "bad_gate", "name one gate: /api/gates/001DR0010"));
         return;
     }
+    int count = 1;
+    long long value = 0;
     if (get) {
-        if (!CountOf(request.query, job.count)) {
-            respond(Refusal(400, job.gas, "bad_gate", "count is a number: ?count=10"));
+        if (!CountOf(request.query, count)) {
+            respond(Refusal(400, gas, "bad_gate", "count is a number: ?count=10"));
             return;
         }
     } else {
-        job.write = true;
         if (!source_.write) {
-            respond(Refusal(403, job.gas, "not_allowed",
+            respond(Refusal(403, gas, "not_allowed",
                             "writes over HTTP are off; qelgate --http-writes with --http-token-file turns them on"));
             return;
         }
         if (!BearerMatches(request.Field("Authorization"), source_.token)) {
-            Response refused = Refusal(401, job.gas, "unauthorized", "a write needs the bearer token of --http-token-file");
+            Response refused = Refusal(401, gas, "unauthorized", "a write needs the bearer token of --http-token-file");
             refused.fields.emplace_back("WWW-Authenticate", "Bearer");
             respond(std::move(refused));
             return;
@@ -175,50 +165,45 @@ void GateApi::Handle(const Request& request, const Responder& respond) {
         // The rule of every write's payload, as MQTT and Sparkplug take it.
         const session::WritePayload body = session::ParseWritePayload(request.body);
         if (!body.ok) {
-            respond(Refusal(400, job.gas, "bad_value", "the body is refused: " + body.refusal));
+            respond(Refusal(400, gas, "bad_value", "the body is refused: " + body.refusal));
             return;
         }
-        job.value = body.value;
+        value = body.value;
     }
-    {
-        const std::lock_guard lock(mutex_);
-        if (!stopping_ && queue_.size() < queueLimit_) {
-            queue_.push_back(std::move(job));
-            ready_.notify_one();
-            return;
-        }
+    if (waiting_.size() >= queueLimit_ || !source_.read) {
+        Response busy = Refusal(503, gas, "busy", "too many gate requests are waiting for the line; try again");
+        busy.fields.emplace_back("Retry-After", "1");
+        respond(std::move(busy));
+        return;
     }
-    Response busy = Refusal(503, job.gas, "busy", "too many gate requests are waiting for the line; try again");
-    busy.fields.emplace_back("Retry-After", "1");
-    respond(std::move(busy));
+    const std::uint64_t tag = nextTag_++;
+    const std::optional<GateResult> now = get ? source_.read(tag, gas, count) : source_.write(tag, gas, value);
+    if (now) {
+        Answer(*now, respond);
+        return;
+    }
+    waiting_.emplace(tag, Waiting{gas, respond});
 }
 
-void GateApi::Work() {
-    for (;;) {
-        std::unique_lock lock(mutex_);
-        ready_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-        if (stopping_) return;
-        Job job = std::move(queue_.front());
-        queue_.pop_front();
-        lock.unlock();
-        const GateResult result = job.write ? source_.write(job.gas, job.value) : source_.read(job.gas, job.count);
-        const std::string words = result.ok() || !source_.words ? result.reason : source_.words(result);
-        job.respond(GateResponse(result, words));
+void GateApi::Answer(const GateResult& result, const Responder& respond) const {
+    const std::string words = result.ok() || !source_.words ? result.reason : source_.words(result);
+    respond(GateResponse(result, words));
+}
+
+void GateApi::Collect() {
+    if (!source_.collect) return;
+    for (const auto& [tag, result] : source_.collect()) {
+        const auto found = waiting_.find(tag);
+        if (found == waiting_.end()) continue;
+        Answer(result, found->second.respond);
+        waiting_.erase(found);
     }
 }
 
 void GateApi::Stop() {
-    std::deque<Job> left;
-    {
-        const std::lock_guard lock(mutex_);
-        if (stopping_ && workers_.empty()) return;
-        stopping_ = true;
-        left.swap(queue_);
-    }
-    ready_.notify_all();
-    for (std::thread& worker : workers_) worker.join();
-    workers_.clear();
-    for (Job& job : left) job.respond(Refusal(503, job.gas, "busy", "the server is stopping"));
+    std::map<std::uint64_t, Waiting> left;
+    left.swap(waiting_);
+    for (auto& [tag, waiting] : left) waiting.respond(Refusal(503, waiting.gas, "busy", "the server is stopping"));
 }
 
 }  // namespace qel::http

@@ -1,24 +1,26 @@
 // Gates over HTTP, on the diagnostics server: GET /api/gates/GAS?count=N
 // reads, PUT /api/gates/GAS with {"v": VALUE} writes, and
-// /api/openapi.json describes both. The reads and writes go through the
-// callbacks the program wires (the line scheduler behind them), run on a few
-// threads of this object's own, and answer through the loop's Responder
-// when they are done: a station that does not answer holds no other request.
+// /api/openapi.json describes both. The reads and writes are begun on the
+// loop's thread through the callbacks the program wires (the line scheduler
+// behind them) and never waited for: the loop waits on the scheduler's wake
+// descriptor (GateSource::wakeFd) as on its sockets, and answers each one
+// when it is finished, so a station that does not answer holds no other
+// request and no thread.
 //
 // Status codes: 200 done; 400 a bad gate, count, value or body; 401 a write
 // without the bearer token; 403 a write not allowed (writes off, or not in
-// the write allow-list); 503 a station held down, or every worker busy with
-// a full queue; 504 no answer; 502 any other failure of the line. Errors are
-// JSON with the same diagnosis as the Python module's exceptions.
+// the write allow-list); 503 a station held down, or too many requests
+// waiting for the line; 504 no answer; 502 any other failure of the line.
+// Errors are JSON with the same diagnosis as the Python module's exceptions.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
+#include <cstdint>
 #include <functional>
-#include <mutex>
+#include <map>
+#include <optional>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "http/http_loop.h"
@@ -27,11 +29,17 @@
 namespace qel::http {
 
 struct GateSource {
-    // Reads count consecutive elements from the gate.
-    std::function<session::GateResult(const std::string& gas, int count)> read;
-    // Writes one value (the program applies the write allow-list); unset:
-    // writes over HTTP are off.
-    std::function<session::GateResult(const std::string& gas, long long value)> write;
+    // Begins a read of count consecutive elements from the gate under the
+    // API's tag: the result at once when it needs no line (a bad gate), else
+    // none, and the result comes from `collect` with the tag.
+    std::function<std::optional<session::GateResult>(std::uint64_t tag, const std::string& gas, int count)> read;
+    // Begins a write of one value, the same way (the program applies the
+    // write allow-list); unset: writes over HTTP are off.
+    std::function<std::optional<session::GateResult>(std::uint64_t tag, const std::string& gas, long long value)>
+        write;
+    // Readable while finished reads and writes wait in `collect`.
+    int wakeFd = -1;
+    std::function<std::vector<std::pair<std::uint64_t, session::GateResult>>()> collect;
     // The bearer token a write must carry; writes are refused while it is empty.
     std::string token;
     // The diagnosis in words.
@@ -50,29 +58,35 @@ bool BearerMatches(const std::string* authorization, const std::string& token);
 
 class GateApi {
 public:
-    explicit GateApi(GateSource source, std::size_t workers = 4, std::size_t queueLimit = 64);
+    explicit GateApi(GateSource source, std::size_t queueLimit = 64);
     ~GateApi();
     GateApi(const GateApi&) = delete;
     GateApi& operator=(const GateApi&) = delete;
 
     // True for the paths it answers: /api/gates/... and /api/openapi.json.
     static bool Serves(const std::string& path);
-    // Answers now (a bad request, the description) or later from a worker.
+    // On the loop's thread: answers now (a bad request, the description, a
+    // bad gate) or once the line has done it (Collect).
     void Handle(const Request& request, const Responder& respond);
-    // Ends the workers; the requests still queued are answered 503.
+    // The descriptor the loop waits on; Collect when it is readable (on the
+    // loop's thread) answers the reads and writes finished.
+    int WakeFd() const { return source_.wakeFd; }
+    void Collect();
+    // The requests still waiting for the line are answered 503 (after the
+    // loop stopped).
     void Stop();
 
 private:
-    void Work();
+    struct Waiting {
+        std::string gas;
+        Responder respond;
+    };
+    void Answer(const session::GateResult& result, const Responder& respond) const;
 
     GateSource source_;
     std::size_t queueLimit_;
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    struct Job;
-    std::deque<Job> queue_;
-    bool stopping_ = false;
-    std::vector<std::thread> workers_;
+    std::uint64_t nextTag_ = 1;
+    std::map<std::uint64_t, Waiting> waiting_;
 };
 
 }  // namespace qel::http

@@ -27,6 +27,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::uint64_t kListener = ~std::uint64_t{0};
 constexpr std::uint64_t kWake = kListener - 1;
+constexpr std::uint64_t kWatched = kListener - 2;
 constexpr std::size_t kReadChunk = 16384;
 
 // Once, never waiting: an answer before a close. Over TLS only after the
@@ -161,6 +162,10 @@ void HttpLoop::Start() {
     ::epoll_ctl(epoll_, EPOLL_CTL_ADD, listener_, &e);
     e.data.u64 = kWake;
     ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &e);
+    if (watched_ >= 0) {
+        e.data.u64 = kWatched;
+        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, watched_, &e);
+    }
     stopping_ = false;
     thread_ = std::thread([this] {
         Run();
@@ -168,6 +173,11 @@ void HttpLoop::Start() {
         ::close(wake_);
         wake_ = -1;
     });
+}
+
+void HttpLoop::WatchFd(int fd, std::function<void()> onReadable) {
+    watched_ = fd;
+    onWatched_ = std::move(onReadable);
 }
 
 void HttpLoop::Stop() {
@@ -191,6 +201,8 @@ void HttpLoop::Run() {
             const std::uint64_t id = events[i].data.u64;
             if (id == kListener) {
                 Accept();
+            } else if (id == kWatched) {
+                onWatched_();
             } else if (id == kWake) {
                 std::uint64_t count = 0;
                 [[maybe_unused]] const auto r = ::read(wake_, &count, sizeof count);

@@ -84,6 +84,10 @@ public:
     // Runs the loop on a thread of its own until Stop, which also closes the listener.
     void Start();
     void Stop();
+    // Before Start: the loop waits on `fd` too and calls `onReadable` on its
+    // own thread while it is readable (which it must clear): the line
+    // scheduler's wake descriptor of the gate API.
+    void WatchFd(int fd, std::function<void()> onReadable);
     const LoopCounts& Counts() const { return counts_; }
 
 private:
@@ -109,6 +113,8 @@ private:
     int listener_ = -1;
     int epoll_ = -1;
     int wake_ = -1;
+    int watched_ = -1;
+    std::function<void()> onWatched_;
     int port_ = 0;
     bool listenerPaused_ = false;
     std::chrono::steady_clock::time_point listenerResume_;

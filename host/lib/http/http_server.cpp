@@ -41,7 +41,7 @@ HttpServer::~HttpServer() { Stop(); }
 // Every answer is made here, on the loop's thread, from a snapshot taken now.
 void HttpServer::Handle(const Request& request, const Responder& respond) const {
     if (gates_ && GateApi::Serves(request.path)) {
-        gates_->Handle(request, respond);  // on its workers: the answer comes later
+        gates_->Handle(request, respond);  // begun on the line: the answer comes when it is done
         return;
     }
     if (request.method != "GET" && request.method != "HEAD") {
@@ -111,7 +111,10 @@ bool IsLoopbackHost(const std::string& host) {
     return ::inet_pton(AF_INET, host.c_str(), &v4) == 1 && (ntohl(v4.s_addr) >> 24) == 127;
 }
 
-void HttpServer::ServeGates(GateSource gates) { gates_ = std::make_unique<GateApi>(std::move(gates)); }
+void HttpServer::ServeGates(GateSource gates) {
+    gates_ = std::make_unique<GateApi>(std::move(gates));
+    if (gates_->WakeFd() >= 0) loop_->WatchFd(gates_->WakeFd(), [gates = gates_.get()] { gates->Collect(); });
+}
 
 void HttpServer::Start() { loop_->Start(); }
 

@@ -54,11 +54,15 @@ LineWorker::LineWorker(session::LineScheduler& line, session::ReportSink report)
 void LineWorker::Start() { line_.Start(); }
 
 bool LineWorker::Stop(std::chrono::milliseconds finishBegun) {
-    const auto left = line_.Stop(finishBegun);
+    // The scheduler's other callers' requests (the HTTP gate API's) are theirs to tell.
+    const auto notDone = line_.Stop(finishBegun);
+    std::vector<const JobRequest*> left;
+    for (const auto& request : notDone)
+        if (const auto* job = dynamic_cast<const JobRequest*>(request.get())) left.push_back(job);
     if (!left.empty()) Log(report_, session::Severity::Info, "%zu requests were not done", left.size());
     bool whole = true;
-    for (const auto& request : left) {
-        const auto& cut = static_cast<const JobRequest&>(*request);
+    for (const JobRequest* request : left) {
+        const JobRequest& cut = *request;
         const Job& job = *cut.job;
         const std::size_t reads = job.reads.size();
         if (job.writes.empty() || cut.done <= reads) continue;

@@ -18,6 +18,7 @@
 
 #include "commands.h"
 #include "session/gates/gate_list.h"
+#include "session/gates/gate_rounds.h"
 #include "session/stations/model_directory.h"
 #include "output.h"
 #include "session/driver/plan_link.h"
@@ -61,18 +62,24 @@ struct GateRecord {
     std::vector<std::uint16_t> lastValues;
 };
 
+// What the planner made of the list: its exchanges and their predicted time.
+struct ScanFigures {
+    std::size_t exchanges = 0;
+    double predictedMs = 0;
+};
+
 void PrintSummary(const std::vector<Gate>& gates, const std::vector<GateRecord>& records,
-                  const plan::Plan& plan, std::chrono::steady_clock::duration busy, long reads,
+                  const ScanFigures& plan, std::chrono::steady_clock::duration busy, long reads,
                   double scanMs, long rounds) {
     long failures = 0;
     for (const GateRecord& r : records) failures += r.failures;
     const double meanMs =
         reads == 0 ? 0.0 : std::chrono::duration<double, std::milli>(busy).count() / static_cast<double>(reads);
     std::fprintf(stderr, "poll summary: %ld reads, %ld failures, mean %.1f ms per read\n", reads, failures, meanMs);
-    std::fprintf(stderr, "scan: %zu exchanges for %zu gates; ", plan.transfers.size(), gates.size());
+    std::fprintf(stderr, "scan: %zu exchanges for %zu gates; ", plan.exchanges, gates.size());
     if (rounds > 0) std::fprintf(stderr, "measured %.1f ms per scan (mean of %ld), ", scanMs / static_cast<double>(rounds), rounds);
     else std::fprintf(stderr, "no complete scan measured, ");
-    std::fprintf(stderr, "predicted %.1f ms\n", plan.scanMs);
+    std::fprintf(stderr, "predicted %.1f ms\n", plan.predictedMs);
     bool any = false;
     for (std::size_t i = 0; i < gates.size(); ++i) {
         const GateRecord& r = records[i];
@@ -105,17 +112,26 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
         if (!GateChecked(host, gate)) return kExitRefused;
     }
 
-    std::vector<plan::GateRequest> requests;
-    for (const Gate& gate : gates) requests.push_back({gate.gas, gate.count, gate.dataType});
     QelSession& session = host.session();  // the plan's checks; the reads go through the line scheduler
     const plan::Driver driver = PlanDriverOf(session);
     plan::PlanOptions planOptions = PlanOptionsFor(common.line);
     planOptions.merge = !options.noMerge;
-    const plan::Plan plan = plan::MakePlan(requests, driver, planOptions);
     if (options.planOnly) {
-        std::printf("%s", plan::PlanText(plan, requests).c_str());
+        std::vector<plan::GateRequest> requests;
+        for (const Gate& gate : gates) requests.push_back({gate.gas, gate.count, gate.dataType});
+        std::printf("%s", plan::PlanText(plan::MakePlan(requests, driver, planOptions), requests).c_str());
         return kExitOk;
     }
+    // The rounds as every publisher reads its list: the planner's exchanges,
+    // all of a round to the line scheduler together, each its own client, so
+    // that a station that does not answer costs the others nothing.
+    GateRounds rounds(host.scheduler(), 0);
+    rounds.ClientEach();
+    if (!rounds.Prepare(gates, 0, driver, planOptions, error)) {
+        std::cerr << "qelhost: " << error << "\n";
+        return kExitRefused;
+    }
+    const ScanFigures figures{rounds.Exchanges(), rounds.PredictedMs()};
 
     std::signal(SIGINT, RequestStop);
     std::signal(SIGTERM, RequestStop);
@@ -127,75 +143,50 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
 
     std::vector<GateRecord> records(gates.size());
     long reads = 0;
-    long rounds = 0;
+    long complete = 0;
     double scanMs = 0;
     std::chrono::steady_clock::duration busy{};
     for (long round = 0; !stopRequested.load() && (options.rounds == 0 || round < options.rounds); ++round) {
         const auto roundStart = std::chrono::steady_clock::now();
-        bool complete = true;
-        // Lines go out in the order of the list, each as soon as every gate
-        // before it has been read in this round.
-        std::vector<std::optional<Reading>> pending(gates.size());
-        std::size_t next = 0;
-        auto printReady = [&](bool all) {
-            for (; next < pending.size(); ++next) {
-                if (!pending[next]) {
-                    if (all) continue;
-                    break;
-                }
-                std::printf("%s\n", FormatReading(format, *pending[next]).c_str());
-            }
-            std::fflush(stdout);
-        };
-        // The round's exchanges go to the line scheduler together, each its
-        // own client: a station that does not answer costs the others nothing.
-        std::vector<LineRequest> exchanges(plan.transfers.size());
-        std::vector<LineRequest*> calls;
-        for (std::size_t t = 0; t < plan.transfers.size(); ++t) {
-            const plan::Transfer& transfer = plan.transfers[t];
-            exchanges[t].client = t;
-            exchanges[t].station = transfer.station;
-            exchanges[t].exchanges.push_back(LineExchange::Read(transfer));
-            calls.push_back(&exchanges[t]);
-        }
-        const auto start = std::chrono::steady_clock::now();
-        if (!stopRequested.load()) host.scheduler().CallAll(calls);
-        else complete = false;
-        busy += std::chrono::steady_clock::now() - start;
+        std::vector<std::size_t> readNow;
+        LineSnapshot line;
+        rounds.Start(roundStart);
+        if (!stopRequested.load()) rounds.RunDue(readNow, line);
+        busy += std::chrono::steady_clock::now() - roundStart;
         const std::string time = Timestamp();
-        for (std::size_t t = 0; t < plan.transfers.size() && complete; ++t) {
-            const plan::Transfer& transfer = plan.transfers[t];
-            const LineRequest& request = exchanges[t];
-            const LineExchange& exchange = request.exchanges.front();
-            // Not run (never so here: nothing stops the scheduler mid-round) would be a line failure.
-            const DriverResult result = request.outcome ? request.outcome->result : DriverResult::LineFailure;
+        // Lines go out in the order of the list.
+        std::vector<std::optional<Reading>> pending(gates.size());
+        for (const std::size_t i : readNow) {
+            const GateReading& reading = rounds.Gates()[i];
+            GateRecord& gate = records[i];
             // The attempts beyond the first, the driver's own among them (--driver-retries).
-            const int retries = std::max(0, exchange.attempts - 1);
-            const bool down = request.failure() == FailureKind::Down;
-            for (const plan::GateSlot& slot : transfer.gates) {
-                GateRecord& gate = records[slot.gate];
-                ++reads;
-                ++gate.reads;
-                gate.retries += retries;
-                gate.lastResult = result;
-                gate.down = down;
-                if (result != DriverResult::Done) ++gate.failures;
-                gate.lastValues = result == DriverResult::Done ? plan::GateValues(transfer, slot, exchange.slots)
-                                                               : std::vector<std::uint16_t>{};
-                if (options.watch) continue;
-                Reading reading;
-                reading.time = time;
-                reading.gas = gates[slot.gate].gas;
-                reading.bits = gates[slot.gate].dataType == DATA_TYPE_BIT;
-                reading.result = result;
-                reading.down = down;
-                reading.values = gate.lastValues;
-                pending[slot.gate] = std::move(reading);
-            }
+            const int retries = std::max(0, reading.attempts - 1);
+            const bool down = reading.failure == FailureKind::Down;
+            ++reads;
+            ++gate.reads;
+            gate.retries += retries;
+            gate.lastResult = reading.result;
+            gate.down = down;
+            if (reading.result != DriverResult::Done) ++gate.failures;
+            gate.lastValues = reading.result == DriverResult::Done && reading.lastGood ? *reading.lastGood
+                                                                                      : std::vector<std::uint16_t>{};
+            if (options.watch) continue;
+            Reading out;
+            out.time = time;
+            out.gas = gates[i].gas;
+            out.bits = gates[i].dataType == DATA_TYPE_BIT;
+            out.result = reading.result;
+            out.down = down;
+            out.values = gate.lastValues;
+            pending[i] = std::move(out);
         }
-        if (!options.watch) printReady(true);
-        if (complete) {
-            ++rounds;
+        if (!options.watch) {
+            for (const auto& reading : pending)
+                if (reading) std::printf("%s\n", FormatReading(format, *reading).c_str());
+            std::fflush(stdout);
+        }
+        if (!readNow.empty()) {
+            ++complete;
             scanMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - roundStart).count();
         }
         if (options.watch) {
@@ -206,7 +197,8 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
             }
             char heading[128];
             std::snprintf(heading, sizeof heading, "round %ld  %s  scan %.1f ms (predicted %.1f ms)", round + 1,
-                          Timestamp().c_str(), rounds > 0 ? scanMs / static_cast<double>(rounds) : 0.0, plan.scanMs);
+                          Timestamp().c_str(), complete > 0 ? scanMs / static_cast<double>(complete) : 0.0,
+                          figures.predictedMs);
             watch.Draw(heading, rows, options.stats ? StationTable(host.scheduler().Snapshot()) : std::string());
         }
         if (options.rounds != 0 && round + 1 >= options.rounds) break;
@@ -215,7 +207,7 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
-    PrintSummary(gates, records, plan, busy, reads, scanMs, rounds);
+    PrintSummary(gates, records, figures, busy, reads, scanMs, complete);
     if (options.stats) std::fprintf(stderr, "%s", StationTable(host.scheduler().Snapshot()).c_str());
 
     // The last result of each gate decides: a line failure before a refusal.

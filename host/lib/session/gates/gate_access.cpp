@@ -138,14 +138,37 @@ Diagnosis GateAccess::DiagnoseLine(const Gate& gate, const Outcome& outcome, boo
 }
 
 GateResult GateAccess::Read(const std::string& gas, int count, std::uint64_t client) {
-    if (count < 1 || count > kMaxCount)
-        return Failed(gas, GateFailure::BadGate, "a count is 1 to " + std::to_string(kMaxCount));
+    GateResult now;
+    std::unique_ptr<GateCall> call = BeginRead(gas, count, now, client);
+    if (!call) return now;
+    scheduler_.Call(*call);
+    return Finish(*call);
+}
+
+GateResult GateAccess::Write(const std::string& gas, long long value, const WriteAllowList* allow,
+                             std::uint64_t client) {
+    GateResult now;
+    std::unique_ptr<GateCall> call = BeginWrite(gas, value, allow, now, client);
+    if (!call) return now;
+    scheduler_.Call(*call);
+    return Finish(*call);
+}
+
+std::unique_ptr<GateCall> GateAccess::BeginRead(const std::string& gas, int count, GateResult& now,
+                                                std::uint64_t client) {
+    if (count < 1 || count > kMaxCount) {
+        now = Failed(gas, GateFailure::BadGate, "a count is 1 to " + std::to_string(kMaxCount));
+        return nullptr;
+    }
     Gate first{gas, GuessDataType(gas), 1, {}};
-    if (auto refused = Check(first)) return Refused(first, std::move(*refused));
-    GateResult result;
-    result.gas = gas;
-    result.count = count;
-    result.bits = BitGate(first);
+    if (auto refused = Check(first)) {
+        now = Refused(first, std::move(*refused));
+        return nullptr;
+    }
+    auto call = std::make_unique<GateCall>();
+    call->result.gas = gas;
+    call->result.count = count;
+    call->result.bits = BitGate(first);
 
     // The run's elements, each a gate of its own for the planner.
     std::vector<std::string> names;
@@ -153,8 +176,10 @@ GateResult GateAccess::Read(const std::string& gas, int count, std::uint64_t cli
         names.push_back(gas);
     } else {
         std::optional<GateAddress> address = GateAddress::Parse(gas);
-        if (!address || address->IsForce())
-            return Failed(gas, GateFailure::BadGate, "the FORCE gate is one bit: it takes no count");
+        if (!address || address->IsForce()) {
+            now = Failed(gas, GateFailure::BadGate, "the FORCE gate is one bit: it takes no count");
+            return nullptr;
+        }
         for (int i = 0; i < count; ++i, *address = address->Next()) names.push_back(address->Format());
     }
     std::optional<plan::Plan> planned;
@@ -171,68 +196,74 @@ GateResult GateAccess::Read(const std::string& gas, int count, std::uint64_t cli
         for (const std::string& name : names) {
             Gate element{name, first.dataType, 1, {}};
             if (auto refused = Check(element)) {
-                GateResult bad = Refused(element, std::move(*refused));
-                bad.gas = gas;
-                bad.count = count;
-                return bad;
+                now = Refused(element, std::move(*refused));
+                now.gas = gas;
+                now.count = count;
+                return nullptr;
             }
         }
-        return Failed(gas, GateFailure::BadGate, "the driver refuses a read of " + std::to_string(count) +
-                                                     " elements from " + gas);
+        now = Failed(gas, GateFailure::BadGate,
+                     "the driver refuses a read of " + std::to_string(count) + " elements from " + gas);
+        return nullptr;
     }
+    call->client = client != 0 ? client : NextClient();
+    call->station = first.definition.station;
+    for (const plan::Transfer& transfer : planned->transfers) call->exchanges.push_back(LineExchange::Read(transfer));
+    call->transfers = std::move(planned->transfers);
+    call->gate = std::move(first);
+    return call;
+}
 
-    LineRequest request;
-    request.client = client != 0 ? client : NextClient();
-    request.station = first.definition.station;
-    for (const plan::Transfer& transfer : planned->transfers) request.exchanges.push_back(LineExchange::Read(transfer));
-    scheduler_.Call(request);
-    const Outcome outcome = OutcomeOf(request);
+std::unique_ptr<GateCall> GateAccess::BeginWrite(const std::string& gas, long long value,
+                                                 const WriteAllowList* allow, GateResult& now, std::uint64_t client) {
+    Gate gate{gas, GuessDataType(gas), 1, {}};
+    if (auto refused = Check(gate)) {
+        now = Refused(gate, std::move(*refused));
+        return nullptr;
+    }
+    now.gas = gas;
+    now.bits = BitGate(gate);
+    if (std::string why = RefuseValue(gate.definition, gate.dataType, value); !why.empty()) {
+        now.failure = GateFailure::BadValue;
+        now.reason = gas + " takes no " + std::to_string(value) + ": " + why;
+        return nullptr;
+    }
+    if (allow != nullptr && !allow->Allows(gate.definition)) {
+        now.failure = GateFailure::NotAllowed;
+        now.reason = "the write allow-list does not hold " + gas;
+        return nullptr;
+    }
+    auto call = std::make_unique<GateCall>();
+    call->result = now;
+    call->write = true;
+    call->word = static_cast<std::uint16_t>(value);
+    call->client = client != 0 ? client : NextClient();
+    call->station = gate.definition.station;
+    call->exchanges.push_back(LineExchange::Write(gate, call->word));
+    call->gate = std::move(gate);
+    return call;
+}
+
+GateResult GateAccess::Finish(GateCall& call) {
+    GateResult result = std::move(call.result);
+    const Outcome outcome = OutcomeOf(call);
     if (!outcome.ok()) {
-        result.line = DiagnoseLine(first, outcome, false, 0);
+        result.line = DiagnoseLine(call.gate, outcome, call.write, call.word);
         result.failure = FailureOf(*result.line);
         return result;
     }
-    result.values.assign(static_cast<std::size_t>(count), 0);
-    for (std::size_t t = 0; t < planned->transfers.size(); ++t) {
-        const plan::Transfer& transfer = planned->transfers[t];
+    if (call.write) {
+        result.values = {call.word};
+        return result;
+    }
+    result.values.assign(static_cast<std::size_t>(result.count), 0);
+    for (std::size_t t = 0; t < call.transfers.size() && t < call.exchanges.size(); ++t) {
+        const plan::Transfer& transfer = call.transfers[t];
         for (const plan::GateSlot& slot : transfer.gates) {
-            const std::vector<std::uint16_t> values = plan::GateValues(transfer, slot, request.exchanges[t].slots);
+            const std::vector<std::uint16_t> values = plan::GateValues(transfer, slot, call.exchanges[t].slots);
             if (!values.empty() && slot.gate < result.values.size()) result.values[slot.gate] = values.front();
         }
     }
-    return result;
-}
-
-GateResult GateAccess::Write(const std::string& gas, long long value, const WriteAllowList* allow,
-                             std::uint64_t client) {
-    Gate gate{gas, GuessDataType(gas), 1, {}};
-    if (auto refused = Check(gate)) return Refused(gate, std::move(*refused));
-    GateResult result;
-    result.gas = gas;
-    result.bits = BitGate(gate);
-    if (std::string why = RefuseValue(gate.definition, gate.dataType, value); !why.empty()) {
-        result.failure = GateFailure::BadValue;
-        result.reason = gas + " takes no " + std::to_string(value) + ": " + why;
-        return result;
-    }
-    if (allow != nullptr && !allow->Allows(gate.definition)) {
-        result.failure = GateFailure::NotAllowed;
-        result.reason = "the write allow-list does not hold " + gas;
-        return result;
-    }
-    const auto word = static_cast<std::uint16_t>(value);
-    LineRequest request;
-    request.client = client != 0 ? client : NextClient();
-    request.station = gate.definition.station;
-    request.exchanges.push_back(LineExchange::Write(gate, word));
-    scheduler_.Call(request);
-    const Outcome outcome = OutcomeOf(request);
-    if (!outcome.ok()) {
-        result.line = DiagnoseLine(gate, outcome, true, word);
-        result.failure = FailureOf(*result.line);
-        return result;
-    }
-    result.values = {word};
     return result;
 }
 

@@ -11,11 +11,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "plan/scan_plan.h"
 #include "session/diagnosis/diagnosis.h"
 #include "session/diagnosis/gate_diagnosis.h"
 #include "session/line/line_scheduler.h"
@@ -68,6 +70,18 @@ struct LineFacts {
     LineOptions line;
 };
 
+// A read or write on its way through the line scheduler: what BeginRead
+// and BeginWrite give when the call needs the line. Its caller queues it
+// (LineScheduler::Submit, or Call) and hands it to Finish once finished.
+struct GateCall : LineRequest {
+    GateResult result;                     // filled so far: the gate, the count, bits
+    Gate gate;                             // the read's first element, or the gate written
+    bool write = false;
+    std::uint16_t word = 0;                // the value written
+    std::vector<plan::Transfer> transfers; // a read's, as planned
+    std::uint64_t tag = 0;                 // the caller's own
+};
+
 class GateAccess {
 public:
     // `checks`: a session of its own on the same station models, without a
@@ -90,6 +104,15 @@ public:
     // request has not begun on the line is dropped, the call comes back
     // without it; what has begun ends, so that its station is judged.
     void Withdraw(std::uint64_t client) { scheduler_.DropClient(client); }
+    // The same in two halves, for a caller that waits on the scheduler's
+    // wake descriptor rather than in Call: the checks and the plan, giving
+    // the call to queue, or none with the answer in `now` (a bad gate, a
+    // value refused: nothing for the line); then the result of the finished
+    // call. client: the call's client, 0 for a new one.
+    std::unique_ptr<GateCall> BeginRead(const std::string& gas, int count, GateResult& now, std::uint64_t client = 0);
+    std::unique_ptr<GateCall> BeginWrite(const std::string& gas, long long value, const WriteAllowList* allow,
+                                         GateResult& now, std::uint64_t client = 0);
+    GateResult Finish(GateCall& call);
 
     // The driver's check of one gate (data type from its area), under the
     // checks' mutex; the diagnosis when it refuses.

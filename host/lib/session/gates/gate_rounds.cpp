@@ -48,6 +48,26 @@ bool GateRounds::Prepare(const GateListSource& source, const GateCheck& check, c
         reading.block = entry.gate.count > 1;
         gates_.push_back(std::move(reading));
     }
+    return PlanGroups(byPeriod, planDriver, planOptions, error);
+}
+
+bool GateRounds::Prepare(const std::vector<Gate>& gates, double period, const plan::Driver& planDriver,
+                         const plan::PlanOptions& planOptions, std::string& error) {
+    Clear();
+    std::map<double, std::vector<std::size_t>> byPeriod;
+    for (const Gate& gate : gates) {
+        byPeriod[period].push_back(gates_.size());
+        GateReading reading;
+        reading.gate = gate;
+        reading.block = gate.count > 1;
+        gates_.push_back(std::move(reading));
+    }
+    return PlanGroups(byPeriod, planDriver, planOptions, error);
+}
+
+bool GateRounds::PlanGroups(const std::map<double, std::vector<std::size_t>>& byPeriod,
+                            const plan::Driver& planDriver, const plan::PlanOptions& planOptions,
+                            std::string& error) {
     groupOf_.assign(gates_.size(), 0);
     for (const auto& [period, members] : byPeriod) {
         std::vector<plan::GateRequest> requests;
@@ -59,10 +79,12 @@ bool GateRounds::Prepare(const GateListSource& source, const GateCheck& check, c
         }
         Group group;
         group.period = std::chrono::duration<double>(period);
+        group.predictedMs = plan.scanMs;
         for (plan::Transfer& transfer : plan.transfers) {
             for (plan::GateSlot& slot : transfer.gates) {
                 slot.gate = members[slot.gate];
                 groupOf_[slot.gate] = groups_.size();
+                gates_[slot.gate].exchange = group.transfers.size();
             }
             group.transfers.push_back(std::move(transfer));
         }
@@ -75,6 +97,12 @@ std::size_t GateRounds::Exchanges() const {
     std::size_t exchanges = 0;
     for (const Group& group : groups_) exchanges += group.transfers.size();
     return exchanges;
+}
+
+double GateRounds::PredictedMs() const {
+    double ms = 0;
+    for (const Group& group : groups_) ms += group.predictedMs;
+    return ms;
 }
 
 std::vector<double> GateRounds::Periods() const {
@@ -118,7 +146,7 @@ bool GateRounds::RunDue(std::vector<std::size_t>& read, LineSnapshot& line) {
     for (const Group* group : due)
         for (const plan::Transfer& transfer : group->transfers) {
             LineRequest& request = requests[calls.size()];
-            request.client = client_;
+            request.client = clientEach_ ? client_ + calls.size() : client_;
             request.station = transfer.station;
             // Stamped with the time of the round: from the line, never the
             // image (it may join a read already queued for it).
@@ -140,6 +168,8 @@ bool GateRounds::RunDue(std::vector<std::size_t>& read, LineSnapshot& line) {
             GateReading& gate = gates_[slot.gate];
             const GateQuality quality = gate.quality;
             bool changed = !gate.read;
+            gate.result = request.outcome ? request.outcome->result : DriverResult::LineFailure;
+            gate.attempts = request.exchanges.front().attempts;
             if (request.ok()) {
                 std::vector<std::uint16_t> values = plan::GateValues(transfer, slot, request.exchanges.front().slots);
                 changed = changed || gate.lastGood != values;

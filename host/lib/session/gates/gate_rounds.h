@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,6 +52,9 @@ struct GateReading {
     std::int64_t changedMillis = 0;           // of the last read that changed value or quality
     bool read = false;                        // read at least once
     bool changed = false;                     // value or quality changed by the last round that read it
+    DriverResult result = DriverResult::Done; // of the last read (a line failure when it was not run)
+    int attempts = 0;                         // the last read's attempts
+    std::size_t exchange = 0;                 // the exchange of its group that reads it, in the planner's order
 };
 
 // "good", "unverified", or why the read failed ("timeout", ...; "failed"
@@ -72,12 +76,22 @@ public:
     // plans the reads. False with "origin: reason" in error.
     bool Prepare(const GateListSource& source, const GateCheck& check, const Accept& accept,
                  const plan::Driver& planDriver, const plan::PlanOptions& planOptions, std::string& error);
+    // Gates read and checked already (qelhost poll), in one group of this
+    // period; false with the planner's refusal in error.
+    bool Prepare(const std::vector<Gate>& gates, double period, const plan::Driver& planDriver,
+                 const plan::PlanOptions& planOptions, std::string& error);
+    // Each exchange of a round as a client of its own (client, client + 1,
+    // ...): a station that does not answer then costs the others nothing,
+    // where the one client keeps the planner's order. Before the rounds.
+    void ClientEach(bool each = true) { clientEach_ = each; }
     // The list's file, or the inline lines' origin.
     const std::string& Origin() const { return origin_; }
     const std::vector<GateReading>& Gates() const { return gates_; }
     // The exchanges of one round of every group, and the groups' periods.
     std::size_t Exchanges() const;
     std::vector<double> Periods() const;
+    // The planner's predicted line time of one round of every group, ms.
+    double PredictedMs() const;
     // Forgets the list (for another Prepare).
     void Clear();
 
@@ -97,8 +111,12 @@ private:
     struct Group {
         std::chrono::duration<double> period{1};
         std::vector<plan::Transfer> transfers;
+        double predictedMs = 0;
         Clock::time_point due{};
     };
+    // Plans the gates of each period into a group; false with the refusal.
+    bool PlanGroups(const std::map<double, std::vector<std::size_t>>& byPeriod, const plan::Driver& planDriver,
+                    const plan::PlanOptions& planOptions, std::string& error);
 
     LineScheduler& line_;
     std::uint64_t client_;
@@ -106,6 +124,7 @@ private:
     std::vector<GateReading> gates_;
     std::vector<std::size_t> groupOf_;  // per gate: its group
     std::vector<Group> groups_;
+    bool clientEach_ = false;
 };
 
 }  // namespace qel::session

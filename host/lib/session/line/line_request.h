@@ -64,6 +64,7 @@ struct LineRequest {
     std::uint64_t client = 0;
     unsigned station = 0;
     std::vector<LineExchange> exchanges;
+    std::size_t inbox = 0;  // where it waits when finished (LineScheduler::OpenInbox)
 
     // Filled by the scheduler.
     MaybeOutcome outcome;                     // none while queued, and when handed back not run

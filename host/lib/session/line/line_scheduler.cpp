@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -35,14 +36,7 @@ struct LineScheduler::Impl {
           onRefused(refused),
           decider(settings),
           counters(line) {
-#if !defined(_WIN32)
-        wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-#endif
-    }
-    ~Impl() {
-#if !defined(_WIN32)
-        if (wakeFd >= 0) close(wakeFd);
-#endif
+        inboxes.emplace_back();
     }
 
     void Run();
@@ -55,7 +49,26 @@ struct LineScheduler::Impl {
     SchedulerOptions options;
     const std::function<void()>& onLoop;
     const std::function<void(unsigned)>& onRefused;
-    int wakeFd = -1;
+    // Where finished requests wait for their asynchronous callers, each
+    // inbox with its own wake descriptor (readable while some wait): the
+    // Modbus side's, and one per other front-end that waits on the line.
+    struct Inbox {
+        Inbox() {
+#if !defined(_WIN32)
+            wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+#endif
+        }
+        ~Inbox() {
+#if !defined(_WIN32)
+            if (wakeFd >= 0) close(wakeFd);
+#endif
+        }
+        Inbox(const Inbox&) = delete;
+        Inbox& operator=(const Inbox&) = delete;
+        int wakeFd = -1;
+        std::vector<std::unique_ptr<LineRequest>> finished;
+    };
+    std::deque<Inbox> inboxes;  // a deque: an inbox opened later moves none
 
     mutable std::mutex mutex;  // the decider, the requests, the counters
     std::condition_variable ready;
@@ -63,11 +76,11 @@ struct LineScheduler::Impl {
     LineDecider decider;
     LineCounters counters;
     std::vector<std::unique_ptr<LineRequest>> submitted;  // submitted, not yet finished
-    std::vector<std::unique_ptr<LineRequest>> finished;
     bool stopping = false;
     TimePoint finishBegunUntil{};  // stopping: begun requests go on until then
     bool running = false;
-    std::function<bool()> reopenLine;  // a reopen asked for by ReopenLine
+    std::function<bool()> reopenLine;  // a reopen asked for by ReopenLine ...
+    TimePoint reopenBy{};              // ... once the begun requests are finished, or then
     std::thread thread;
     std::array<std::atomic<bool>, STATION_COUNT> down{};
 };
@@ -166,17 +179,28 @@ void LineScheduler::HoldClient(std::uint64_t client, bool held) {
     impl_->ready.notify_all();
 }
 
-std::vector<std::unique_ptr<LineRequest>> LineScheduler::TakeFinished() {
-    Impl& d = *impl_;
-#if !defined(_WIN32)
-    std::uint64_t count = 0;
-    if (read(d.wakeFd, &count, sizeof count) < 0) count = 0;  // nothing to clear
-#endif
-    std::lock_guard lock(d.mutex);
-    return std::move(d.finished);
+std::size_t LineScheduler::OpenInbox() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->inboxes.emplace_back();
+    return impl_->inboxes.size() - 1;
 }
 
-int LineScheduler::WakeFd() const { return impl_->wakeFd; }
+std::vector<std::unique_ptr<LineRequest>> LineScheduler::TakeFinished(std::size_t inbox) {
+    Impl& d = *impl_;
+    std::lock_guard lock(d.mutex);
+    if (inbox >= d.inboxes.size()) return {};
+    Impl::Inbox& box = d.inboxes[inbox];
+#if !defined(_WIN32)
+    std::uint64_t count = 0;
+    if (read(box.wakeFd, &count, sizeof count) < 0) count = 0;  // nothing to clear
+#endif
+    return std::move(box.finished);
+}
+
+int LineScheduler::WakeFd(std::size_t inbox) const {
+    std::lock_guard lock(impl_->mutex);
+    return inbox < impl_->inboxes.size() ? impl_->inboxes[inbox].wakeFd : -1;
+}
 
 void LineScheduler::Call(LineRequest& request) { CallAll({&request}); }
 
@@ -195,10 +219,12 @@ void LineScheduler::CallAll(const std::vector<LineRequest*>& requests) {
     });
 }
 
-void LineScheduler::ReopenLine(std::function<bool()> reopen) {
+void LineScheduler::ReopenLine(std::function<bool()> reopen, SchedulerClock::duration finishBegun) {
     {
         std::lock_guard lock(impl_->mutex);
         impl_->reopenLine = std::move(reopen);
+        impl_->reopenBy = SchedulerClock::now() + finishBegun;
+        impl_->decider.BegunOnly();
     }
     impl_->ready.notify_all();
 }
@@ -229,11 +255,12 @@ void LineScheduler::Impl::Finish(LineRequest* request) {
     }
     auto found = std::find_if(submitted.begin(), submitted.end(), [&](const auto& p) { return p.get() == request; });
     if (found == submitted.end()) return;
-    finished.push_back(std::move(*found));
+    Inbox& box = inboxes[request->inbox < inboxes.size() ? request->inbox : 0];
+    box.finished.push_back(std::move(*found));
     submitted.erase(found);
 #if !defined(_WIN32)
     const std::uint64_t one = 1;
-    if (write(wakeFd, &one, sizeof one) < 0) Report(options.report, Severity::Error, "cannot wake the server thread");
+    if (write(box.wakeFd, &one, sizeof one) < 0) Report(options.report, Severity::Error, "cannot wake the server thread");
 #endif
 }
 
@@ -274,13 +301,25 @@ void LineScheduler::Impl::Run() {
         return !stopping || (SchedulerClock::now() < finishBegunUntil && decider.AnyBegun());
     };
     while (go()) {
-        if (reopenLine && !stopping) {
+        if (reopenLine && !stopping && (!decider.AnyBegun() || SchedulerClock::now() >= reopenBy)) {
             const std::function<bool()> reopen = std::move(reopenLine);
             reopenLine = nullptr;
+            // The requests not begun wait for the new settings; one the
+            // bound cut off fails.
+            std::vector<LineRequest*> waiting;
             for (LineRequest* request : decider.DropAll()) {
-                request->outcome = Outcome{DriverResult::LineFailure, FailureKind::Port};
-                Finish(request);
+                if (request->current > 0 || (!request->exchanges.empty() && request->exchanges.front().attempts > 0)) {
+                    Report(options.report, Severity::Warning, "reopening the line for new settings cut off a request to station " +
+                                                  std::to_string(request->station) + " after " +
+                                                  std::to_string(request->done) + " of " +
+                                                  std::to_string(request->exchanges.size()) + " exchanges");
+                    request->outcome = Outcome{DriverResult::LineFailure, FailureKind::Port};
+                    Finish(request);
+                } else {
+                    waiting.push_back(request);
+                }
             }
+            decider.BegunOnly(false);
             lock.unlock();
             const bool open = reopen();
             lock.lock();
@@ -288,6 +327,8 @@ void LineScheduler::Impl::Run() {
             if (!open) decider.PortFailed(at);
             decider.Reopened(open, at);
             counters.Reopened(open);
+            for (LineRequest* request : waiting)
+                if (decider.Push(request, at) == Pushed::Answered) Finish(request);
             continue;
         }
         const TimePoint now = SchedulerClock::now();
@@ -298,6 +339,7 @@ void LineScheduler::Impl::Run() {
             case LineAction::Wait: {
                 TimePoint limit = now + std::chrono::seconds(1);
                 if (stopping) limit = std::min(limit, finishBegunUntil);
+                if (reopenLine) limit = std::min(limit, reopenBy);
                 const TimePoint until = action.kind == LineAction::Wait ? std::min(action.until, limit) : limit;
                 ready.wait_until(lock, until);
                 if (SchedulerClock::now() - lastLoop >= std::chrono::milliseconds(500)) loop();

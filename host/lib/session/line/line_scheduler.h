@@ -110,10 +110,14 @@ public:
     // A held client gets only the line time no other client wants, until it
     // is let go (one that does not read its answers); LineDecider::Hold.
     void HoldClient(std::uint64_t client, bool held);
-    // The requests finished since the last call (not those of Call).
-    std::vector<std::unique_ptr<LineRequest>> TakeFinished();
-    // Readable while finished requests wait in TakeFinished.
-    int WakeFd() const;
+    // Another inbox for finished requests (LineRequest::inbox), with a wake
+    // descriptor of its own, for a second asynchronous caller; its number.
+    // Inbox 0 is there from the start.
+    std::size_t OpenInbox();
+    // The requests of this inbox finished since the last call (not those of Call).
+    std::vector<std::unique_ptr<LineRequest>> TakeFinished(std::size_t inbox = 0);
+    // Readable while finished requests wait in the inbox's TakeFinished.
+    int WakeFd(std::size_t inbox = 0) const;
 
     // Queues the request and waits until it is finished.
     void Call(LineRequest& request);
@@ -122,11 +126,14 @@ public:
     // take turns exchange by exchange, those of one client run in order.
     void CallAll(const std::vector<LineRequest*>& requests);
 
-    // Reopens the line with new settings on the line's thread, after the
-    // exchange under way: the requests waiting fail at once (a line failure,
-    // FailureKind::Port), then `reopen` closes and opens the port; when it
-    // fails, the usual reopening with back-off follows.
-    void ReopenLine(std::function<bool()> reopen);
+    // Reopens the line with new settings on the line's thread: first the
+    // requests begun on the line are finished (all their exchanges, for at
+    // most `finishBegun`; none other is begun meanwhile), as a stop does;
+    // then `reopen` closes and opens the port, and the requests that were
+    // waiting run on the new settings. A request the bound cut off fails as
+    // a line failure (FailureKind::Port). When `reopen` fails, the usual
+    // reopening with back-off follows.
+    void ReopenLine(std::function<bool()> reopen, SchedulerClock::duration finishBegun = {});
 
     bool StationDown(unsigned station) const;
     // What a probe found the station answers as ("FA2", "FA3") and the

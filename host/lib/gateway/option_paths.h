@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "gate_options.h"
+#include "gateway/gate_options.h"
 
-namespace qel::qelgate {
+namespace qel::gateway {
 
 // Calls visit(key, value) for every option that holds a path: the files
 // read, the folder of the buffer, the driver and its log, the port when it
@@ -27,7 +27,7 @@ void ResolvePaths(Options& o, const std::filesystem::path& base);
 // The command line with the values of its path options (--key=VALUE and
 // --key VALUE) made absolute from base: parsed again at a reload, it names
 // the same files, and CLI11's checks that a file exists look at those.
-std::vector<std::string> ResolveCommandLine(const std::vector<std::string>& args, const std::filesystem::path& base);
+std::vector<std::string> AbsoluteCommandLine(const std::vector<std::string>& args, const std::filesystem::path& base);
 
 // Whether the key's value is a path in the configuration file (the port only
 // when it names one, as ResolvePaths takes it).
@@ -37,4 +37,4 @@ bool IsPathKey(const std::string& key, const std::string& value);
 // which qelgate makes before anything changes the directory.
 const std::filesystem::path& StartDirectory();
 
-}  // namespace qel::qelgate
+}  // namespace qel::gateway

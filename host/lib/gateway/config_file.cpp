@@ -1,8 +1,8 @@
-#include "config_file.h"
+#include "gateway/config_file.h"
 
 #include "cli/usage_hint.h"
 #include "common/nearest_word.h"
-#include "option_paths.h"
+#include "gateway/option_paths.h"
 
 #include <toml++/toml.h>
 
@@ -11,7 +11,7 @@
 #include <map>
 #include <sstream>
 
-namespace qel::qelgate {
+namespace qel::gateway {
 namespace {
 
 namespace fs = std::filesystem;
@@ -255,7 +255,7 @@ void MergeStations(std::vector<session::StationModelOption>& stations) {
 
 bool LoadOptions(const std::vector<std::string>& arguments, Options& options, std::string& error) {
     const fs::path& start = StartDirectory();
-    const std::vector<std::string> commandLine = ResolveCommandLine(arguments, start);
+    const std::vector<std::string> commandLine = AbsoluteCommandLine(arguments, start);
     Options first;
     std::set<std::string> given;
     if (!Parse(commandLine, first, false, error, &given)) return false;
@@ -301,4 +301,4 @@ std::string EffectiveConfig(const Options& options) {
     return text;
 }
 
-}  // namespace qel::qelgate
+}  // namespace qel::gateway

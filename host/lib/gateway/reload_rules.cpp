@@ -1,8 +1,8 @@
-#include "reload_rules.h"
+#include "gateway/reload_rules.h"
 
 #include <set>
 
-namespace qel::qelgate {
+namespace qel::gateway {
 
 ReloadKind ReloadKindOf(const std::string& key) {
     static const std::set<std::string> reopen = {"port", "baud", "data-bits", "parity", "stop-bits", "timeout"};
@@ -45,4 +45,4 @@ std::string ChangesText(const std::vector<OptionChange>& changes) {
     return text;
 }
 
-}  // namespace qel::qelgate
+}  // namespace qel::gateway

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "gate_options.h"
+#include "gateway/gate_options.h"
 
-namespace qel::qelgate {
+namespace qel::gateway {
 
 enum class ReloadKind {
     InPlace,  // the lists, tags, writes, units, client limits, --http, MQTT, log settings
-    Reopen,   // the port settings: the line is reopened, queued requests get 0x0B
+    Reopen,   // the port settings: the line is reopened after the requests begun on it
     Restart,  // the listener, the QEL, the station models, the driver and the scheduler's settings
 };
 
@@ -32,4 +32,4 @@ std::vector<OptionChange> CompareOptions(const Options& running, const Options& 
 // "listen \"a\" -> \"b\", http ..." for the log.
 std::string ChangesText(const std::vector<OptionChange>& changes);
 
-}  // namespace qel::qelgate
+}  // namespace qel::gateway

@@ -1,8 +1,8 @@
-#include "option_paths.h"
+#include "gateway/option_paths.h"
 
 #include <set>
 
-namespace qel::qelgate {
+namespace qel::gateway {
 
 namespace fs = std::filesystem;
 
@@ -42,7 +42,7 @@ void ResolvePaths(Options& o, const fs::path& base) {
     });
 }
 
-std::vector<std::string> ResolveCommandLine(const std::vector<std::string>& args, const fs::path& base) {
+std::vector<std::string> AbsoluteCommandLine(const std::vector<std::string>& args, const fs::path& base) {
     const auto resolved = [&base](const std::string& key, const std::string& value) {
         return IsPathKey(key, value) && !value.empty() && fs::path(value).is_relative()
                    ? (base / value).lexically_normal().string()
@@ -63,7 +63,8 @@ std::vector<std::string> ResolveCommandLine(const std::vector<std::string>& args
         }
         out.push_back(arg);
         const std::string key = arg.substr(2);
-        if (i + 1 < args.size() && IsPathKey(key, args[i + 1]) && args[i + 1].rfind("--", 0) != 0)
+        // A value that starts with '-' is the next option: the missing value is the parser's to name.
+        if (i + 1 < args.size() && IsPathKey(key, args[i + 1]) && args[i + 1].rfind("-", 0) != 0)
             out.push_back(resolved(key, args[++i]));
     }
     return out;
@@ -89,4 +90,4 @@ const fs::path& StartDirectory() {
     return start;
 }
 
-}  // namespace qel::qelgate
+}  // namespace qel::gateway

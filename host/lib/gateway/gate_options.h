@@ -14,7 +14,7 @@
 #include "sparkplug/sparkplug_options.h"
 #include "session/session_options.h"
 
-namespace qel::qelgate {
+namespace qel::gateway {
 
 struct Options {
     session::SessionOptions session;  // the line, the station models, the driver and its log, -v
@@ -74,4 +74,4 @@ bool CheckHttpTls(const Options& o, std::string& error);
 // Whether a write allow-list is given, by a file or inline.
 inline bool HasWriteAllow(const Options& o) { return !o.writeAllowFile.empty() || !o.writeAllowLines.empty(); }
 
-}  // namespace qel::qelgate
+}  // namespace qel::gateway

@@ -6,7 +6,7 @@
 // `write-allow` are a file's path, or the list itself inline: an array of
 // strings in the list's own line format, or of tables such as
 // { gate = "001DR0010", period = "1s", tag = "tank_level" }. A relative path
-// is taken from the file's directory. CLI11 checks every value as it checks
+// is taken from the file's directory, each time the file is read. CLI11 checks every value as it checks
 // the command line, and the command line wins over the file. Errors name
 // FILE:LINE:COLUMN, the key and what would be right.
 #pragma once
@@ -17,9 +17,10 @@
 #include <vector>
 
 #include "common/line_file.h"
-#include "gate_options.h"
+#include "gateway/gate_options.h"
+#include "gateway/option_paths.h"
 
-namespace qel::qelgate {
+namespace qel::gateway {
 
 struct ConfigFile {
     std::vector<std::string> args;  // --key=value, --flag, in the file's order
@@ -42,8 +43,10 @@ bool ReadConfigFile(const std::string& path, const std::set<std::string>& skip, 
 // merged station by station, the command line winning.
 bool LoadOptions(const std::vector<std::string>& commandLine, Options& options, std::string& error);
 
+// AbsoluteCommandLine and the other rules of the paths: option_paths.h.
+
 // The configuration in effect, as a file that --config reads (the password
 // left out).
 std::string EffectiveConfig(const Options& options);
 
-}  // namespace qel::qelgate
+}  // namespace qel::gateway

@@ -1,11 +1,11 @@
-#include "gate_options.h"
+#include "gateway/gate_options.h"
 
 #include <sstream>
 
 #include "cli/session_cli.h"
 #include "http/http_server.h"
 
-namespace qel::qelgate {
+namespace qel::gateway {
 
 void AddOptions(CLI::App& app, Options& o) {
     cli::AddSessionOptions(app, o.session);
@@ -72,9 +72,9 @@ void AddOptions(CLI::App& app, Options& o) {
     sparkplug::AddSparkplugOptions(app, o.sparkplug);
 }
 
-}  // namespace qel::qelgate
+}  // namespace qel::gateway
 
-namespace qel::qelgate {
+namespace qel::gateway {
 namespace {
 
 std::string Quoted(const std::string& text) {
@@ -207,4 +207,4 @@ bool CheckHttpTls(const Options& o, std::string& error) {
     return false;
 }
 
-}  // namespace qel::qelgate
+}  // namespace qel::gateway
