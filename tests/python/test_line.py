@@ -74,6 +74,8 @@ def test_silent_station_no_answer_then_down_with_fields(line):
         line.read('005DR0001')
     assert time.monotonic() - start < 0.5
     assert caught.value.failure == 'down' and caught.value.station == 5
+    # Its words say it is held down, not that it did not answer this time.
+    assert 'station 5 is held down' in str(caught.value) and 'without being sent' in str(caught.value)
     assert {s['station']: s['state'] for s in line.stats()['stations']}[5] in ('down', 'probing')
 
 
@@ -200,3 +202,15 @@ def test_diagnoses_name_the_lines_own_parameters(line):
         line.read('005DR0001')
     assert 'line.scan() lists the stations that answer' in str(caught.value)
     assert 'qelhost' not in str(caught.value)
+
+
+def test_a_second_line_on_a_port_this_process_holds(line, sim):
+    # The port is this process's own: said so, not as a port another program holds.
+    with pytest.raises(vuzorur.LineError) as caught:
+        vuzorur.Line(sim.link)
+    assert 'this process holds ' + sim.link + ' already' in str(caught.value)
+    assert 'fasim' not in str(caught.value)
+    # Closed, the port may be opened again.
+    line.close()
+    with vuzorur.Line(sim.link) as again:
+        assert again.read('001DR0001') == again.read('001DR0001')

@@ -134,7 +134,40 @@ std::string RefuseGateText(const std::string& gas) {
     return {};
 }
 
+namespace {
+
+// The devices the Lines of this process hold, by the path they resolve to:
+// a second Line on one of them is refused with its own words, not as a port
+// some other program holds.
+std::mutex& HeldMutex() {
+    static std::mutex m;
+    return m;
+}
+std::map<std::string, std::string>& HeldDevices() {
+    static std::map<std::string, std::string> held;  // device -> the port as that Line named it
+    return held;
+}
+
+std::string DeviceOf(const std::string& port) {
+    if (port.empty() || port.rfind("tcp:", 0) == 0) return "";
+    const std::string path = port.find('/') == std::string::npos ? "/dev/" + port : port;
+    std::error_code ec;
+    const fs::path real = fs::canonical(path, ec);
+    return ec ? fs::absolute(path, ec).lexically_normal().string() : real.string();
+}
+
+}  // namespace
+
 Line::Line(const LineSettings& settings) : settings_(settings), owner_(static_cast<long>(::getpid())) {
+    if (const std::string device = DeviceOf(settings.port); !device.empty()) {
+        const std::lock_guard lock(HeldMutex());
+        const auto held = HeldDevices().find(device);
+        if (held != HeldDevices().end())
+            throw OpenError("this process holds " + settings.port + " already: a vuzorur.Line('" + held->second +
+                                "') is open on it; close that Line first, or share it (a Line may be used from "
+                                "several threads)",
+                            false);
+    }
     session::SessionOptions options;
     options.line.port = settings.port;
     options.line.baud = settings.baud;
@@ -172,6 +205,11 @@ Line::Line(const LineSettings& settings) : settings_(settings), owner_(static_ca
     noLine.port.clear();
     checks_->Init(noLine);
     Start();
+    if (const std::string device = DeviceOf(settings.port); !device.empty()) {
+        const std::lock_guard lock(HeldMutex());
+        HeldDevices()[device] = settings.port;
+        device_ = device;
+    }
 }
 
 Line::~Line() {
@@ -311,6 +349,14 @@ void Line::Close() {
         const DirectoryKept kept;  // the work directory goes; the caller's stays
         host_.reset();
     }
+    Release();
+}
+
+void Line::Release() {
+    if (device_.empty()) return;
+    const std::lock_guard lock(HeldMutex());
+    HeldDevices().erase(device_);
+    device_.clear();
 }
 
 bool Line::Closed() const {

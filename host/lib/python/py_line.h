@@ -117,6 +117,8 @@ private:
     // Lets go of everything without closing or joining: a child has not
     // the threads to join, and the parent's mutexes may be held for good.
     void Forget();
+    // The device leaves this process's list of held lines.
+    void Release();
 
     mutable std::shared_mutex mutex_;
     LineSettings settings_;
@@ -126,6 +128,7 @@ private:
     std::unique_ptr<session::GateAccess> access_;
     std::vector<std::string> warnings_;
     std::string workDir_;  // where the session keeps its station model file, if anywhere
+    std::string device_;   // the port's device, held in this process's list of open lines
     long owner_;           // the process that opened it
 };
 

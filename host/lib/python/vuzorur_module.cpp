@@ -76,6 +76,13 @@ const cli::SettingNames& PythonNames() {
 }
 
 std::string Words(const GateResult& r) {
+    // A station held down is told apart from one that just did not answer:
+    // nothing was sent, and it comes back by itself.
+    if (r.failure == GateFailure::StationDown && r.line)
+        return "station " + std::to_string(r.line->station) +
+               " is held down: it stopped answering, so its requests fail at once without being sent, while it is "
+               "probed in the background; it is served again as soon as it answers (" +
+               cli::DiagnosisText(*r.line, PythonNames()) + ")";
     if (r.line) return cli::DiagnosisText(*r.line, PythonNames());
     if (r.gate) return cli::GateDiagnosisText(*r.gate, PythonNames());
     return r.reason;
