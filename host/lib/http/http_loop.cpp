@@ -320,9 +320,10 @@ void HttpLoop::Watch(Connection& c, std::uint32_t events) {
 void HttpLoop::Close(std::uint64_t id) {
     const auto it = connections_->byId.find(id);
     if (it == connections_->byId.end()) return;
+    // Counted first: a peer that sees its connection closed sees the count without it.
+    --counts_.open;
     ChannelClose(it->second.fd, it->second.tls);  // also takes it out of the epoll set
     connections_->byId.erase(it);
-    --counts_.open;
 }
 
 void HttpLoop::Handshake(Connection& c) {
