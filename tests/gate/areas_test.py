@@ -73,7 +73,7 @@ class Areas(unittest.TestCase):
     def test_a_silent_station_is_held_down(self):
         started = time.time()
         self.assertEqual(read(self.c, 'hr', 0, 1, 3), 0x0B)
-        self.assertGreater(time.time() - started, 2, 'the first request goes to the line')
+        self.assertGreater(time.time() - started, 0.5, 'the first request goes to the line: five attempts, 150 ms apart')
         started = time.time()
         for _ in range(5):
             self.assertEqual(read(self.c, 'hr', 0, 1, 3), 0x0B)

@@ -12,6 +12,7 @@
 #include "http/http_loop.h"
 #include "http/http_response.h"
 #include "http/http_server.h"
+#include "support/loopback_client.h"
 
 namespace {
 
@@ -23,31 +24,15 @@ using qel::http::Responder;
 using qel::http::Response;
 
 int Connect(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const int fd = testsupport::ConnectLoopback(port);
+    EXPECT_GE(fd, 0);
     return fd;
 }
 
 void Send(int fd, const std::string& text) { ASSERT_EQ(::send(fd, text.data(), text.size(), MSG_NOSIGNAL), ssize_t(text.size())); }
 
 // What the server sends until it closes or `seconds` pass.
-std::string ReadAll(int fd, double seconds) {
-    std::string got;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return got;
-        char buffer[4096];
-        const auto n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) return got;
-        got.append(buffer, static_cast<std::size_t>(n));
-    }
-}
+std::string ReadAll(int fd, double seconds) { return testsupport::ReadUntilClosed(fd, seconds); }
 
 struct Served {
     HttpLoop loop;

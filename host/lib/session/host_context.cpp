@@ -284,13 +284,7 @@ Diagnosis HostContext::Diagnose(const Gate& gate, const Outcome& outcome, bool w
     d.namedAs = StationKindOf(d.model);
     d.namedByOption = known && models_.byOption[station];
 
-    HintFacts facts;
-    facts.write = write;
-    facts.area = gate.definition.areaCode;
-    facts.value = value;
-    facts.outcome = outcome;
-    facts.known = known;
-    facts.modelKnown = IsKnownModel(d.model);
+    HintFacts facts = FactsOf(write, gate.definition.areaCode, value, outcome, known, d.model);
     facts.unservedRead = !write && UnservedRead(*session_, gate);
     facts.named = known && models_.named[station];
     facts.namedAs = d.namedAs;

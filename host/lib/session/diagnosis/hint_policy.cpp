@@ -4,6 +4,19 @@
 
 namespace qel::session {
 
+HintFacts FactsOf(bool write, std::uint32_t area, std::uint16_t value, const Outcome& outcome, bool known,
+                  const std::string& model) {
+    HintFacts facts;
+    facts.write = write;
+    facts.area = area;
+    facts.value = value;
+    facts.outcome = outcome;
+    facts.known = known;
+    facts.modelKnown = IsKnownModel(model);
+    facts.namedAs = StationKindOf(model);
+    return facts;
+}
+
 HintStep DecideHint(const HintFacts& f) {
     const auto is = [](Hint hint) { return HintStep{hint, HintQuestion::None}; };
     const auto ask = [](HintQuestion question) { return HintStep{Hint::StationRefused, question}; };

@@ -46,4 +46,10 @@ struct HintStep {
 
 HintStep DecideHint(const HintFacts& facts);
 
+// The facts every caller knows of a failed exchange: what was asked, what
+// came of it, and the model the QEL holds for the station (known: the
+// station is one the driver serves). The caller adds what only it knows.
+HintFacts FactsOf(bool write, std::uint32_t area, std::uint16_t value, const Outcome& outcome, bool known,
+                  const std::string& model);
+
 }  // namespace qel::session

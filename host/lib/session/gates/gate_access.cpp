@@ -117,13 +117,7 @@ Diagnosis GateAccess::DiagnoseLine(const Gate& gate, const Outcome& outcome, boo
     }
     d.namedAs = StationKindOf(d.model);
     d.namedByOption = known && facts_.models.byOption[d.station];
-    HintFacts facts;
-    facts.write = write;
-    facts.area = gate.definition.areaCode;
-    facts.value = value;
-    facts.outcome = outcome;
-    facts.known = known;
-    facts.modelKnown = IsKnownModel(d.model);
+    HintFacts facts = FactsOf(write, gate.definition.areaCode, value, outcome, known, d.model);
     if (!write) {
         const std::lock_guard lock(checkMutex_);
         facts.unservedRead = UnservedRead(checks_, gate);

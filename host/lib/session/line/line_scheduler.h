@@ -7,7 +7,7 @@
 //
 // Rules (the defaults in brackets, SchedulerOptions):
 //  * An exchange gets up to `attempts` [5] attempts. After a failed attempt
-//    its station is not tried again for `retryPause` [600 ms]; other
+//    its station is not tried again for `retryPause` [150 ms: kRetryPause]; other
 //    stations' exchanges run meanwhile. The last attempt's outcome (refused
 //    or line failure) is the exchange's, as the driver's own loop would
 //    have given it.

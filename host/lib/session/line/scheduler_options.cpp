@@ -5,6 +5,7 @@ namespace qel::session {
 SchedulerOptions SchedulerOptionsFor(const SessionOptions& session) {
     SchedulerOptions options;
     options.driverRetries = session.driverRetries;
+    options.retryPause = kRetryPause;
     options.probeTimeout = Millis(session.probeTimeoutMs);
     options.timeout = Millis(10LL * session.line.timeout);
     // A program that names its stations itself (a gate list, a call) asks

@@ -15,9 +15,19 @@ namespace qel::session {
 using SchedulerClock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
 
+// The programs' pause after a failed attempt. Each attempt purges stale
+// input first, so the pause need only outlast the rest of a garbled reply
+// at the line's speed (100 characters at 9600 baud: 115 ms); the driver's
+// own 600 ms only queues the station's other clients behind a line that is
+// ready.
+inline constexpr std::chrono::milliseconds kRetryPause{150};
+
 struct SchedulerOptions {
     bool driverRetries = false;  // the driver's own loop: plain operations, no health
     int attempts = 5;
+    // After a garbled, short or refused answer: the pause before the next
+    // attempt at that station (others go meanwhile): the driver's own 600 ms
+    // here; the programs take kRetryPause (SchedulerOptionsFor).
     Millis retryPause{600};
     // After nothing at all from a station that answered before: the pause
     // before its one more attempt. The driver's pause lets a busy or garbling
