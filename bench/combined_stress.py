@@ -101,6 +101,15 @@ def main(seconds):
     stop.set()
     for c in clients:
         c.join(20)
+    try:
+        import json
+        status = json.loads(urllib.request.urlopen(f'http://127.0.0.1:{http}/api/status', timeout=5).read())
+        for s in status.get('stations', []):
+            print('station', {k: s[k] for k in s if k in ('station', 'state', 'requests', 'attempts', 'failures',
+                                                          'answerMedian', 'answerMax', 'timeout')})
+        print('line', {k: v for k, v in status.get('line', {}).items() if not isinstance(v, (list, dict))})
+    except OSError as e:
+        print('no status:', e)
     gate.stop()
     line.close()
     broker.stop()
