@@ -88,7 +88,9 @@ std::string UsageHint(const CLI::App& app, const CLI::ParseError& error, const s
         if (Numeric(*option) && letters != 0 && letters != std::string::npos)
             return name + " " + value + ": the number is written without a unit (\"" + value.substr(letters) +
                    "\"); write " + Form(*option, name);
-        return what + "; write " + Form(*option, name);
+        // A number written wrongly gets the form; a file that is not there
+        // says so by itself.
+        if (Numeric(*option)) return what + "; write " + Form(*option, name);
     }
     return what;
 }
