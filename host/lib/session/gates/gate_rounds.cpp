@@ -38,6 +38,13 @@ bool GateRounds::Prepare(const GateListSource& source, const GateCheck& check, c
     for (ListedGate& entry : listed) {
         if (!check(entry.gate)) {
             error = origin_ + ": " + entry.gate.gas + " is not a gate the driver accepts";
+            Gate first = entry.gate;
+            first.count = 1;
+            if (entry.spec.Words() == 2 && check(first))
+                error = origin_ + ":" + std::to_string(entry.line) + ": " + entry.gate.gas + " type=" +
+                        TagTypeName(entry.spec.type) + " reads " + std::to_string(entry.gate.count) +
+                        " words from " + entry.gate.gas + ", past the last element of its area; a 32-bit type "
+                        "takes two elements, so it starts at least one element before the area's end";
             return false;
         }
         if (!accept(gates_.size(), entry, error)) return false;
@@ -45,7 +52,9 @@ bool GateRounds::Prepare(const GateListSource& source, const GateCheck& check, c
         GateReading reading;
         reading.gate = entry.gate;
         reading.tag = entry.tag;
-        reading.block = entry.gate.count > 1;
+        reading.spec = entry.spec;
+        reading.line = entry.line;
+        reading.block = entry.gate.count > static_cast<int>(entry.spec.Words());
         gates_.push_back(std::move(reading));
     }
     groupOf_.assign(gates_.size(), 0);

@@ -43,7 +43,9 @@ enum class GateQuality {
 struct GateReading {
     Gate gate;
     std::string tag;  // the list's name for it; empty: named by its address
-    bool block = false;
+    TagSpec spec;     // what its words mean (tag.h); gate.count is words
+    unsigned line = 0;  // its line in the list
+    bool block = false;  // more than one value
     std::optional<std::vector<std::uint16_t>> lastGood;
     GateQuality quality = GateQuality::Failed;
     FailureKind failure = FailureKind::None;  // with Failed; None: the driver refused the read
