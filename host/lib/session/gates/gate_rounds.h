@@ -59,6 +59,11 @@ struct GateReading {
 // when the driver refused it).
 std::string QualityKey(const GateReading& reading);
 
+// The driver's check of a listed gate, its words included: false with
+// "origin: reason", and "origin:line: ..." for a 32-bit type whose second
+// word is past its area's end.
+bool CheckListedGate(ListedGate& entry, const GateCheck& check, const std::string& origin, std::string& error);
+
 class GateRounds {
 public:
     using Clock = std::chrono::steady_clock;
