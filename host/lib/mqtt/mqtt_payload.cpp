@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "session/gates/gate_address.h"
+#include "session/gates/tag_convert.h"
 
 namespace qel::mqtt {
 
@@ -30,6 +31,56 @@ std::string ValuePayload(const std::optional<std::vector<std::uint16_t>>& values
     payload["t"] = millis;
     payload["q"] = quality;
     return payload.dump();
+}
+
+void SetJsonNumber(nlohmann::ordered_json& at, double value) {
+    value = session::TidyValue(value);
+    if (value == std::trunc(value) && std::fabs(value) < 9e15) at = static_cast<std::int64_t>(value);
+    else at = value;
+}
+
+std::string TagPayload(const session::TagSpec& spec, const std::optional<std::vector<std::uint16_t>>& values,
+                       bool block, std::int64_t millis, const std::string& quality) {
+    if (spec.Identity() && spec.unit.empty()) return ValuePayload(values, block, millis, quality);
+    nlohmann::ordered_json payload;
+    std::vector<double> engineering;
+    std::string error;
+    const bool any = values && !values->empty();
+    const bool decoded = any && session::DecodeTag(spec, *values, engineering, error);
+    if (!decoded || engineering.empty()) {
+        payload["v"] = nullptr;
+    } else if (block) {
+        payload["v"] = nlohmann::ordered_json::array();
+        for (const double v : engineering) SetJsonNumber(payload["v"].emplace_back(), v);
+    } else {
+        SetJsonNumber(payload["v"], engineering.front());
+    }
+    if (any && !spec.Identity()) {
+        if (values->size() == 1) payload["raw"] = values->front();
+        else payload["raw"] = *values;
+    }
+    if (!spec.unit.empty()) payload["u"] = spec.unit;
+    payload["t"] = millis;
+    payload["q"] = any && !decoded ? std::string("bad_value") : quality;
+    return payload.dump();
+}
+
+std::optional<double> ParseSetNumber(const std::string& payload) {
+    for (const char c : payload) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 && byte != ' ' && byte != '\t' && byte != '\n' && byte != '\r') return std::nullopt;
+    }
+    const nlohmann::json parsed = nlohmann::json::parse(payload, nullptr, false);
+    if (parsed.is_discarded()) return std::nullopt;
+    const nlohmann::json* value = &parsed;
+    if (parsed.is_object()) {
+        if (parsed.size() != 1 || !parsed.contains("v")) return std::nullopt;
+        value = &parsed["v"];
+    }
+    if (!value->is_number()) return std::nullopt;
+    const double d = value->get<double>();
+    if (!std::isfinite(d)) return std::nullopt;
+    return d;
 }
 
 std::string SetResultPayload(const std::string& refusal) {

@@ -1,4 +1,6 @@
 #include "mqtt/mqtt_publisher.h"
+#include "session/gates/tag_convert.h"
+#include "session/gates/tag_write.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -224,7 +226,10 @@ void MqttPublisher::Run() {
                     const session::GateReading& gate = rounds_.Gates()[i];
                     const bool good = gate.quality != session::GateQuality::Failed && gate.lastGood &&
                                       !gate.lastGood->empty();
-                    onValue(gate.gate.gas, good ? std::optional<double>(gate.lastGood->front()) : std::nullopt);
+                    std::vector<double> values;
+                    std::string error;
+                    const bool decoded = good && session::DecodeTag(gate.spec, *gate.lastGood, values, error);
+                    onValue(gate.gate.gas, decoded ? std::optional<double>(values.front()) : std::nullopt);
                 }
             }
             Flush();
@@ -255,15 +260,25 @@ void MqttPublisher::PublishItem(std::size_t index, bool force, Clock::time_point
     const std::string quality = session::QualityKey(gate);
     const auto every = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.publishEvery));
     if (!force && !NeedsPublish(item.published, gate.lastGood, quality, now, every)) return;
-    std::string payload = ValuePayload(gate.lastGood, gate.block, gate.millis, quality);
+    // A tag's deadband: a change smaller than it, against the values last
+    // published, waits (the quality's changes and `every` still go out).
+    std::vector<double> values;
+    std::string error;
+    const bool decoded = gate.lastGood && session::DecodeTag(gate.spec, *gate.lastGood, values, error);
+    if (!force && gate.spec.deadband > 0 && decoded && item.published.any && item.published.quality == quality &&
+        now - item.published.at < every && !session::PastDeadband(gate.spec, item.tagValues, values))
+        return;
+    std::string payload = TagPayload(gate.spec, gate.lastGood, gate.block, gate.millis, quality);
     if (forwarder_) {
         pending_.push_back({0, item.topic, std::move(payload), 1, true, gate.millis});
         pendingItems_.push_back(index);
         item.published = {true, gate.lastGood, quality, now};
+        item.tagValues = values;
         return;
     }
     if (link_->Publish(item.topic, payload, 1, true)) {
         item.published = {true, gate.lastGood, quality, now};
+        item.tagValues = values;
         stats_.Request(kValuePublished);
     }
 }
@@ -354,10 +369,26 @@ void MqttPublisher::OnMessage(const std::string& topic, const std::string& paylo
     const auto found = byTopic_.find(topic.substr(0, topic.size() - suffix.size()));
     std::string refusal;
     std::optional<long long> value;
+    std::vector<std::uint16_t> words;
+    std::string text;
+    const session::GateReading* reading = found == byTopic_.end() ? nullptr : &rounds_.Gates()[found->second];
     if (found == byTopic_.end()) {
         refusal = "not a published gate";
-    } else if (rounds_.Gates()[found->second].block) {
+    } else if (reading->block) {
         refusal = "a block is not written: list its gates on their own";
+    } else if (!reading->spec.Identity()) {
+        // A tag is written in its engineering units.
+        const std::optional<double> number = ParseSetNumber(payload);
+        if (!number) {
+            refusal = "the payload is neither a number nor {\"v\":N}";
+        } else {
+            text = session::NumberText(*number);
+            if (!session::TagWriteWords(reading->spec, reading->gate, *number, words, refusal)) {
+            } else if (allow_ && !session::AllowsTagWrite(*allow_, reading->gate, words.size())) {
+                refusal = "not in the write-allow list";
+            }
+            value = 0;
+        }
     } else if (!(value = ParseSetValue(payload))) {
         refusal = "the payload is neither a whole number nor {\"v\":N}";
     } else {
@@ -371,7 +402,7 @@ void MqttPublisher::OnMessage(const std::string& topic, const std::string& paylo
     std::optional<SetRequest> replaced;
     {
         std::lock_guard lock(mutex_);
-        SetRequest set{found->second, topic + "/result", *value};
+        SetRequest set{found->second, topic + "/result", *value, words, text.empty() ? std::to_string(*value) : text};
         auto [at, added] = sets_.try_emplace(found->second, set);
         if (added) {
             setOrder_.push_back(found->second);
@@ -384,8 +415,7 @@ void MqttPublisher::OnMessage(const std::string& topic, const std::string& paylo
     if (replaced) {
         stats_.Exception(kSetSuperseded);
         link_->Publish(replaced->resultTopic,
-                       SetResultPayload("superseded by a newer set before it was written, not " +
-                                        std::to_string(replaced->value)),
+                       SetResultPayload("superseded by a newer set before it was written, not " + replaced->text),
                        0, false);
     }
 }
@@ -398,7 +428,10 @@ void MqttPublisher::Write(const std::vector<SetRequest>& sets) {
         session::LineRequest& request = requests[i];
         request.client = kSetClient;
         request.station = gate.definition.station;
-        request.exchanges.push_back(session::LineExchange::Write(gate, static_cast<std::uint16_t>(sets[i].value)));
+        if (sets[i].words.empty())
+            request.exchanges.push_back(session::LineExchange::Write(gate, static_cast<std::uint16_t>(sets[i].value)));
+        else
+            request.exchanges = session::TagWrites(gate, sets[i].words);
         calls.push_back(&request);
     }
     line_.CallAll(calls);
@@ -414,7 +447,7 @@ void MqttPublisher::Write(const std::vector<SetRequest>& sets) {
                                               session::DriverResultName(request.outcome->result) + ")"
                                         : "the write was not done: the gateway is stopping";
             stats_.Exception(kSetFailed);
-            log_("MQTT set of " + gate.gas + " to " + std::to_string(set.value) + ": " + refusal);
+            log_("MQTT set of " + gate.gas + " to " + set.text + ": " + refusal);
         }
         link_->Publish(set.resultTopic, SetResultPayload(refusal), 1, false);
         // Read back with the next round, whatever its period.

@@ -96,6 +96,7 @@ private:
     struct Item {  // a gate of rounds_, by the same index
         std::string topic;  // prefix/002/DR0010
         Published published;
+        std::vector<double> tagValues;  // the engineering values published last, for a tag's deadband
         std::int64_t stored = 0;  // the id of its last message in the queue
     };
     struct Station {
@@ -111,6 +112,8 @@ private:
         std::size_t item;
         std::string resultTopic;
         long long value;
+        std::vector<std::uint16_t> words;  // a tag's words for its value (tag_write.h); empty: `value`
+        std::string text;                  // the value as the set gave it, for messages
     };
 
     void Run();

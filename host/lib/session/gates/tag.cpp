@@ -177,4 +177,6 @@ std::string NumberText(double value) {
     return text;
 }
 
+double TidyValue(double value) { return std::strtod(NumberText(value).c_str(), nullptr); }
+
 }  // namespace qel::session

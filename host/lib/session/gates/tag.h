@@ -64,5 +64,8 @@ bool CheckTag(const TagSpec& spec, bool bits, int count, std::string& error);
 // A number as the messages and the published values write it: 15
 // significant digits, no trailing zeros (23.5, -3276.8, 999.9, 1e-05).
 std::string NumberText(double value);
+// The value NumberText writes, as a number: the noise of the scaling gone
+// (235 x 0.1 is 23.5, not 23.500000000000004).
+double TidyValue(double value);
 
 }  // namespace qel::session
