@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "session/gates/tag_convert.h"
+#include "sparkplug/tag_metric.h"
+#include "session/gates/tag_write.h"
 #include "session/gates/write_value.h"
 
 namespace qel::sparkplug {
@@ -205,16 +208,23 @@ Metric SparkplugNode::ValueMetric(std::size_t index, bool named) const {
     if (named) m.name = item.name;
     m.alias = item.alias;
     m.timestamp = gate.changedMillis ? static_cast<std::uint64_t>(gate.changedMillis) : NowMillis();
-    m.type = gate.block ? DataType::Bytes : gate.gate.dataType == DATA_TYPE_BIT ? DataType::Boolean : DataType::UInt16;
+    m.type = gate.block ? DataType::Bytes : TagDataType(gate.spec);
+    std::vector<double> values;
+    std::string error;
     if (!gate.lastGood) m.isNull = true;
     else if (gate.block) m.text = WordBytes(*gate.lastGood);
-    else m.number = gate.lastGood->front();
+    else if (!session::DecodeTag(gate.spec, *gate.lastGood, values, error)) m.isNull = true;
+    else SetMetricValue(m, values.front());
+    if (named) SetTagProperties(m, gate.spec, gate.block);  // the birth carries what the tag says of itself
     if (!gate.read) {
         m.quality = Quality::Bad;
         m.reason = "not read yet";
     } else if (gate.quality == session::GateQuality::Failed) {
         m.quality = Quality::Bad;
         m.reason = session::QualityKey(gate);
+    } else if (!gate.block && gate.lastGood && !error.empty()) {
+        m.quality = Quality::Bad;
+        m.reason = "bad_value: " + error;
     } else {
         m.quality = gate.quality == session::GateQuality::Good ? Quality::Good : Quality::Uncertain;
     }
@@ -412,10 +422,19 @@ void SparkplugNode::OnCommand(const std::string& device, const Payload& command)
         const session::GateReading& item = rounds_.Gates()[index];
         std::string refusal;
         const long long value = static_cast<long long>(m.number);
+        std::vector<std::uint16_t> words;
+        const std::optional<double> number = MetricNumber(m);
         if (!config_.writes) refusal = "writes are off (--mqtt-writes)";
         else if (item.block) refusal = "a block is not written: list its gates on their own";
-        else if (m.isNull || m.type == DataType::String || m.type == DataType::Bytes) refusal = "not a number";
-        else {
+        else if (!number) refusal = "not a number";
+        else if (!item.spec.Identity()) {
+            // A tag is written in its engineering units.
+            if (session::TagWriteWords(item.spec, item.gate, *number, words, refusal) && allow_ &&
+                !session::AllowsTagWrite(*allow_, item.gate, words.size()))
+                refusal = "not in the write-allow list";
+        } else if (m.type == DataType::Float || m.type == DataType::Double) {
+            refusal = "not a whole number";
+        } else {
             refusal = session::RefuseValue(item.gate.definition, item.gate.dataType, value);
             if (!refusal.empty()) refusal += ", not " + std::to_string(value);
             if (refusal.empty() && allow_ && !allow_->Allows(item.gate.definition))
@@ -426,7 +445,7 @@ void SparkplugNode::OnCommand(const std::string& device, const Payload& command)
             continue;
         }
         std::lock_guard lock(mutex_);
-        commands_.push_back({index, value});
+        commands_.push_back({index, value, std::move(words), session::NumberText(*number)});
         wake_.notify_all();
     }
 }
@@ -436,11 +455,14 @@ void SparkplugNode::Write(const Command& command) {
     session::LineRequest request;
     request.client = kClient;
     request.station = item.gate.definition.station;
-    request.exchanges.push_back(session::LineExchange::Write(item.gate, static_cast<std::uint16_t>(command.value)));
+    if (command.words.empty())
+        request.exchanges.push_back(session::LineExchange::Write(item.gate, static_cast<std::uint16_t>(command.value)));
+    else
+        request.exchanges = session::TagWrites(item.gate, command.words);
     line_.Call(request);
     if (!request.ok()) {
         stats_.Exception(kCommandFailed);
-        log_("Sparkplug DCMD of " + item.gate.gas + " to " + std::to_string(command.value) + ": " +
+        log_("Sparkplug DCMD of " + item.gate.gas + " to " + command.text + ": " +
              (request.failure() != session::FailureKind::None
                   ? std::string("the write failed: ") + session::FailureKindText(request.failure())
               : request.outcome ? std::string("the driver refused the write (") +

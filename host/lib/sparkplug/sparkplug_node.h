@@ -95,6 +95,8 @@ private:
     struct Command {
         std::size_t item;
         long long value;
+        std::vector<std::uint16_t> words;  // a tag's words for its value (tag_write.h); empty: `value`
+        std::string text;                  // the value as given, for messages
     };
 
     void Run();

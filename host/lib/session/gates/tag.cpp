@@ -75,8 +75,8 @@ bool TagSpec::Identity() const {
 std::optional<std::pair<double, double>> TagSpec::Range() const {
     if (type == TagType::Float32 || type == TagType::Bool) return std::nullopt;
     const auto [low, high] = RawRange(type);
-    const double a = low * scale + offset;
-    const double b = high * scale + offset;
+    const double a = TidyValue(low * scale + offset);
+    const double b = TidyValue(high * scale + offset);
     return std::make_pair(std::min(a, b), std::max(a, b));
 }
 
