@@ -1,6 +1,7 @@
 #include "http/gate_api.h"
 
 #include <charconv>
+#include <cmath>
 #include <nlohmann/json.hpp>
 
 #include "session/gates/gate_address.h"
@@ -14,6 +15,7 @@ using session::GateFailure;
 using session::GateResult;
 
 constexpr std::string_view kPrefix = "/api/gates/";
+constexpr std::string_view kTags = "/api/tags/";
 
 Response JsonResponse(int status, const json& body) {
     Response response;
@@ -55,10 +57,12 @@ bool CountOf(const std::string& query, int& count) {
 
 struct GateApi::Job {
     bool write = false;
-    std::string gas;
+    std::string gas;  // or the tag's name
     int count = 1;
     long long value = 0;
     Responder respond;
+    bool tag = false;
+    double real = 0;  // a tag's value
 };
 
 int StatusOf(GateFailure failure) {
@@ -101,6 +105,34 @@ Response GateResponse(const GateResult& r, const std::string& words) {
     return response;
 }
 
+Response TagResponse(const session::TagResult& r, const std::string& words) {
+    if (!r.known) {
+        Response response = Refusal(404, "", "unknown_tag", words);
+        return response;
+    }
+    if (!r.gate.ok()) {
+        Response response = GateResponse(r.gate, words);
+        json body = json::parse(response.body);
+        body["tag"] = r.name;
+        response.body = body.dump(-1, ' ', false, json::error_handler_t::replace);
+        return response;
+    }
+    json body = {{"tag", r.name}, {"gate", r.gate.gas}, {"type", session::TagTypeName(r.spec.type)}};
+    const auto number = [](double v) {
+        v = session::TidyValue(v);
+        return v == std::trunc(v) && std::fabs(v) < 9e15 ? json(static_cast<std::int64_t>(v)) : json(v);
+    };
+    if (r.block) {
+        body["v"] = json::array();
+        for (const double v : r.values) body["v"].push_back(number(v));
+    } else {
+        body["v"] = r.values.empty() ? json(nullptr) : number(r.values.front());
+    }
+    body["raw"] = r.gate.values;
+    if (!r.spec.unit.empty()) body["u"] = r.spec.unit;
+    return JsonResponse(200, body);
+}
+
 bool BearerMatches(const std::string* authorization, const std::string& token) {
     if (authorization == nullptr || token.empty()) return false;
     constexpr std::string_view scheme = "Bearer ";
@@ -124,7 +156,7 @@ GateApi::GateApi(GateSource source, std::size_t workers, std::size_t queueLimit)
 GateApi::~GateApi() { Stop(); }
 
 bool GateApi::Serves(const std::string& path) {
-    return path == "/api/openapi.json" || path.rfind(kPrefix, 0) == 0;
+    return path == "/api/openapi.json" || path.rfind(kPrefix, 0) == 0 || path.rfind(kTags, 0) == 0;
 }
 
 void GateApi::Handle(const Request& request, const Responder& respond) {
@@ -142,11 +174,20 @@ void GateApi::Handle(const Request& request, const Responder& respond) {
         respond(std::move(response));
         return;
     }
-    Job job{false, request.path.substr(kPrefix.size()), 1, 0, respond};
+    const bool tag = request.path.rfind(kTags, 0) == 0;
+    Job job{false, request.path.substr(tag ? kTags.size() : kPrefix.size()), 1, 0, respond, tag, 0};
+    if (tag && !source_.readTag) {
+        respond(Refusal(404, "", "unknown_tag", "no tags: name them with tag=NAME in the --publish list"));
+        return;
+    }
     if (!get && request.method != "PUT") {
         Response refused = TextResponse(405);
         refused.fields.emplace_back("Allow", "GET, HEAD, PUT");
         respond(std::move(refused));
+        return;
+    }
+    if (tag && (job.gas.empty() || job.gas.find('/') != std::string::npos)) {
+        respond(Refusal(400, "", "unknown_tag", "name one tag: /api/tags/oven_temp"));
         return;
     }
     if (job.gas.empty() || job.gas.find('/') != std::string::npos) {
@@ -160,7 +201,7 @@ void GateApi::Handle(const Request& request, const Responder& respond) {
         }
     } else {
         job.write = true;
-        if (!source_.write) {
+        if (tag ? !source_.writeTag : !source_.write) {
             respond(Refusal(403, job.gas, "not_allowed",
                             "writes over HTTP are off; qelgate --http-writes with --http-token-file turns them on"));
             return;
@@ -172,7 +213,15 @@ void GateApi::Handle(const Request& request, const Responder& respond) {
             return;
         }
         const json body = json::parse(request.body, nullptr, false);
-        if (body.is_discarded() || !body.is_object() || !body.contains("v") || !body["v"].is_number_integer()) {
+        if (tag) {
+            // A tag's value in its units: any finite number.
+            if (body.is_discarded() || !body.is_object() || !body.contains("v") || !body["v"].is_number() ||
+                !std::isfinite(body["v"].get<double>())) {
+                respond(Refusal(400, job.gas, "bad_value", "the body is JSON with the value as a number: {\"v\": 23.5}"));
+                return;
+            }
+            job.real = body["v"].get<double>();
+        } else if (body.is_discarded() || !body.is_object() || !body.contains("v") || !body["v"].is_number_integer()) {
             respond(Refusal(400, job.gas, "bad_value", "the body is JSON with the value as an integer: {\"v\": 5}"));
             return;
         }
@@ -201,6 +250,13 @@ void GateApi::Work() {
         Job job = std::move(queue_.front());
         queue_.pop_front();
         lock.unlock();
+        if (job.tag) {
+            const session::TagResult result = job.write ? source_.writeTag(job.gas, job.real) : source_.readTag(job.gas);
+            const std::string words =
+                result.gate.ok() || !source_.words || !result.known ? result.gate.reason : source_.words(result.gate);
+            job.respond(TagResponse(result, words));
+            continue;
+        }
         const GateResult result = job.write ? source_.write(job.gas, job.value) : source_.read(job.gas, job.count);
         const std::string words = result.ok() || !source_.words ? result.reason : source_.words(result);
         job.respond(GateResponse(result, words));

@@ -1,5 +1,6 @@
 // Gates over HTTP, on the diagnostics server: GET /api/gates/GAS?count=N
-// reads, PUT /api/gates/GAS with {"v": VALUE} writes, and
+// reads, PUT /api/gates/GAS with {"v": VALUE} writes, GET and PUT
+// /api/tags/NAME do the same for a tag in its engineering units, and
 // /api/openapi.json describes both. The reads and writes go through the
 // callbacks the program wires (the line scheduler behind them), run on a few
 // threads of this object's own, and answer through the loop's Responder
@@ -23,6 +24,7 @@
 
 #include "http/http_loop.h"
 #include "session/gates/gate_access.h"
+#include "session/gates/tag_table.h"
 
 namespace qel::http {
 
@@ -32,6 +34,10 @@ struct GateSource {
     // Writes one value (the program applies the write allow-list); unset:
     // writes over HTTP are off.
     std::function<session::GateResult(const std::string& gas, long long value)> write;
+    // Tags by name (/api/tags/NAME): read, and write in engineering units
+    // (unset: as `write`, writes are off). Unset read: no tag paths.
+    std::function<session::TagResult(const std::string& name)> readTag;
+    std::function<session::TagResult(const std::string& name, double value)> writeTag;
     // The bearer token a write must carry; writes are refused while it is empty.
     std::string token;
     // The diagnosis in words.
@@ -42,6 +48,9 @@ struct GateSource {
 int StatusOf(session::GateFailure failure);
 // The answer to a finished read or write: the values, or the error.
 Response GateResponse(const session::GateResult& result, const std::string& words);
+// The answer for a tag: {"tag", "gate", "type", "v", "raw", "u"} (404 for
+// a name no tag has), or the error as for a gate with "tag" beside it.
+Response TagResponse(const session::TagResult& result, const std::string& words);
 // The OpenAPI description of the gate API and the diagnostics.
 const std::string& OpenApiJson();
 // Whether the Authorization field carries this bearer token (compared in
@@ -55,7 +64,7 @@ public:
     GateApi(const GateApi&) = delete;
     GateApi& operator=(const GateApi&) = delete;
 
-    // True for the paths it answers: /api/gates/... and /api/openapi.json.
+    // True for the paths it answers: /api/gates/..., /api/tags/... and /api/openapi.json.
     static bool Serves(const std::string& path);
     // Answers now (a bad request, the description) or later from a worker.
     void Handle(const Request& request, const Responder& respond);

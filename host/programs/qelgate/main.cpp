@@ -19,6 +19,7 @@
 
 #include "session/driver/cp437.h"
 #include "session/gates/gate_access.h"
+#include "session/gates/tag_table.h"
 #include "session/gates/trend_history.h"
 #include "cli/diagnosis_text.h"
 #include "session/driver/driver_log.h"
@@ -461,6 +462,18 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     session::GateAccess gates(gateChecks, scheduler,
                               {host.models(), o.session.modelsFile, host.portName(), host.line()},
                               std::uint64_t{1} << 48);
+    // The publish list's named tags, by name over HTTP (as the list stood at
+    // the start); a list in error is the MQTT side's to report.
+    session::TagTable tagTable;
+    if (!o.mqtt.publishFile.empty() || !o.mqtt.publishLines.empty()) {
+        std::vector<session::ListedGate> listed;
+        const bool inline_ = o.mqtt.publishFile.empty();
+        const std::string origin = inline_ ? o.mqtt.publishOrigin : o.mqtt.publishFile;
+        if ((inline_ ? session::ParseGateList(o.mqtt.publishLines, origin, listed, error)
+                     : session::ReadGateList(origin, listed, error)) &&
+            !tagTable.Load(listed, gates, origin, error))
+            Log("HTTP tags: %s", error.c_str());
+    }
     std::mutex httpAllowMutex;
     std::shared_ptr<const WriteAllowList> httpAllow = HasWriteAllow(o) ? allowList : nullptr;
     std::atomic<std::uint64_t> reloadsApplied = 0, reloadsRefused = 0;
@@ -488,7 +501,19 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
                 return gates.Write(gas, value, allow.get());
             };
             gateSource.token = httpToken;
+            if (!tagTable.Empty())
+                gateSource.writeTag = [&gates, &tagTable, &httpAllowMutex, &httpAllow](const std::string& name,
+                                                                                       double value) {
+                    std::shared_ptr<const WriteAllowList> allow;
+                    {
+                        const std::lock_guard lock(httpAllowMutex);
+                        allow = httpAllow;
+                    }
+                    return tagTable.Write(gates, name, value, allow.get());
+                };
         }
+        if (!tagTable.Empty())
+            gateSource.readTag = [&gates, &tagTable](const std::string& name) { return tagTable.Read(gates, name); };
         gateSource.words = [](const session::GateResult& r) {
             return r.line ? cli::DiagnosisText(*r.line) : r.gate ? cli::GateDiagnosisText(*r.gate) : r.reason;
         };

@@ -1,4 +1,5 @@
 #include "session/gates/gate_access.h"
+#include "session/gates/tag_write.h"
 
 #include <map>
 
@@ -230,6 +231,27 @@ GateResult GateAccess::Write(const std::string& gas, long long value, const Writ
         return result;
     }
     result.values = {word};
+    return result;
+}
+
+GateResult GateAccess::WriteWords(const Gate& gate, const std::vector<std::uint16_t>& words) {
+    GateResult result;
+    result.gas = gate.gas;
+    result.count = static_cast<int>(words.size());
+    result.bits = BitGate(gate);
+    LineRequest request;
+    request.client = NextClient();
+    request.station = gate.definition.station;
+    request.exchanges = TagWrites(gate, words);
+    scheduler_.Call(request);
+    const Outcome outcome = OutcomeOf(request);
+    if (!outcome.ok()) {
+        const std::size_t failed = std::min(request.done, words.size() - 1);
+        result.line = DiagnoseLine(gate, outcome, true, words[failed]);
+        result.failure = FailureOf(*result.line);
+        return result;
+    }
+    result.values = words;
     return result;
 }
 

@@ -82,6 +82,11 @@ public:
     // when `allow` is given and does not hold the gate.
     GateResult Write(const std::string& gas, long long value, const WriteAllowList* allow = nullptr);
 
+    // Consecutive words of a checked gate from its first element on, in one
+    // request (a tag's value, tag_write.h); the caller has checked the words
+    // and the allow list.
+    GateResult WriteWords(const Gate& gate, const std::vector<std::uint16_t>& words);
+
     // The driver's check of one gate (data type from its area), under the
     // checks' mutex; the diagnosis when it refuses.
     std::optional<GateDiagnosis> Check(Gate& gate);
