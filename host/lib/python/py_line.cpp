@@ -152,6 +152,31 @@ session::GateResult Line::Write(const std::string& gas, long long value) {
     return access_->Write(gas, value);
 }
 
+std::shared_ptr<const session::TagTable> Line::LoadTags(const std::vector<common::TextLine>& lines,
+                                                       const std::string& origin) {
+    const std::shared_lock lock(mutex_);
+    if (!access_) throw ClosedError();
+    std::vector<session::ListedGate> listed;
+    std::string error;
+    auto tags = std::make_shared<session::TagTable>();
+    if (!session::ParseGateList(lines, origin, listed, error) || !tags->Load(listed, *access_, origin, error))
+        throw std::invalid_argument(error);
+    if (tags->Empty()) throw std::invalid_argument(origin + ": the list names no tag; name one with tag=NAME");
+    return tags;
+}
+
+session::TagResult Line::ReadTag(const session::TagTable& tags, const std::string& name) {
+    const std::shared_lock lock(mutex_);
+    if (!access_) throw ClosedError();
+    return tags.Read(*access_, name);
+}
+
+session::TagResult Line::WriteTag(const session::TagTable& tags, const std::string& name, double value) {
+    const std::shared_lock lock(mutex_);
+    if (!access_) throw ClosedError();
+    return tags.Write(*access_, name, value);
+}
+
 std::vector<session::GateResult> Line::Check(std::vector<session::Gate>& gates) {
     const std::shared_lock lock(mutex_);
     if (!access_) throw ClosedError();
