@@ -3,7 +3,8 @@ list holding a tag of every type; each tag read as its engineering value
 (the same as the MQTT and Sparkplug tests expect), each write in units
 read back from fasim's memory as the tag's words, a value out of range
 refused with the range, an unknown name 404; every answer checked against
-the server's own OpenAPI description."""
+the server's own OpenAPI description; the status page's trends name each
+tag with its engineering value and unit."""
 import json, os, sys, unittest, urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'mqtt'))
@@ -51,6 +52,21 @@ class TagApi(unittest.TestCase):
         response = self.schema.resolve(operation['responses'][str(status)])
         self.schema.check(answer, response['content']['application/json']['schema'])
         return answer
+
+    def test_0_the_page_trends_show_tags_in_units(self):
+        from mqtt_rig import wait
+
+        def series():
+            with urllib.request.urlopen(self.http + '/api/status', timeout=5) as response:
+                trends = json.loads(response.read())['trends']
+            return {g['name']: g for g in trends['gates'] if g['v'] and g['v'][-1] is not None}
+        wait(lambda: set(TAGS) <= set(series()), seconds=15, what='a trend of every tag')
+        got = series()
+        for name, (_, _, _, _, _, value) in TAGS.items():
+            with self.subTest(name=name):
+                self.assertEqual(got[name]['v'][-1], value)
+        self.assertEqual((got['temp']['unit'], got['temp']['gate']), ('deg C', '001DR0010'))
+        self.assertNotIn('unit', got['count'])
 
     def test_1_every_type_reads_its_engineering_value(self):
         for name, (_, _, _, _, words, value) in TAGS.items():

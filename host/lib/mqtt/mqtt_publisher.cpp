@@ -229,7 +229,7 @@ void MqttPublisher::Run() {
                     std::vector<double> values;
                     std::string error;
                     const bool decoded = good && session::DecodeTag(gate.spec, *gate.lastGood, values, error);
-                    onValue(gate.gate.gas, decoded ? std::optional<double>(values.front()) : std::nullopt);
+                    onValue(gate, decoded ? std::optional<double>(values.front()) : std::nullopt);
                 }
             }
             Flush();

@@ -86,7 +86,7 @@ public:
     // Called on the publisher's thread with each gate's value after each
     // read (a block's first element; none when the read failed), for the
     // status page's trends. Set before Start.
-    std::function<void(const std::string& gas, std::optional<double> value)> onValue;
+    std::function<void(const session::GateReading& gate, std::optional<double> value)> onValue;
     // The front-end's counters, for the diagnostics.
     const session::FrontEndStats& Stats() const { return stats_; }
     // The same with the on-disk queue's counts when there is one.

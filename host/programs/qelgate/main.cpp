@@ -427,8 +427,8 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
     std::unique_ptr<mqtt::MqttPublisher> publisher;
     if (!o.mqtt.url.empty() && !o.sparkplug.only) {
         publisher = std::make_unique<mqtt::MqttPublisher>(scheduler, o.mqtt, logText);
-        publisher->onValue = [&trends](const std::string& gas, std::optional<double> value) {
-            trends.Value(gas, value, UnixNow());
+        publisher->onValue = [&trends](const session::GateReading& gate, std::optional<double> value) {
+            trends.Value(gate.gate.gas, value, UnixNow(), gate.tag, gate.spec.unit);
         };
         if (!publisher->Prepare(check, session::PlanDriverOf(checks), session::PlanOptionsFor(host.line()),
                                 HasWriteAllow(o) ? allowList.get() : nullptr, error)) {
@@ -640,8 +640,8 @@ int Serve(const std::vector<std::string>& commandLine, Options& running) {
             if (publisher) publisher->Stop();
         } else if (!publisher) {
             publisher = std::make_unique<mqtt::MqttPublisher>(scheduler, done.mqtt, logText);
-            publisher->onValue = [&trends](const std::string& gas, std::optional<double> value) {
-                trends.Value(gas, value, UnixNow());
+            publisher->onValue = [&trends](const session::GateReading& gate, std::optional<double> value) {
+                trends.Value(gate.gate.gas, value, UnixNow(), gate.tag, gate.spec.unit);
             };
             if (!publisher->Prepare(check, session::PlanDriverOf(checks), session::PlanOptionsFor(host.line()),
                                     allowFor, why) ||
