@@ -20,6 +20,7 @@
 #include "session/driver/cp437.h"
 #include "session/gates/gate_access.h"
 #include "session/gates/tag_table.h"
+#include "modbus/tag_map.h"
 #include "session/gates/trend_history.h"
 #include "cli/diagnosis_text.h"
 #include "session/driver/driver_log.h"
@@ -755,6 +756,17 @@ int main(int argc, char** argv) {
     }
     if (options.map) {
         std::fputs(MapText().c_str(), stdout);
+        // The publish list's tags beside their registers.
+        if (!options.mqtt.publishFile.empty() || !options.mqtt.publishLines.empty()) {
+            std::vector<session::ListedGate> listed;
+            const bool inline_ = options.mqtt.publishFile.empty();
+            if (!(inline_ ? session::ParseGateList(options.mqtt.publishLines, options.mqtt.publishOrigin, listed, error)
+                          : session::ReadGateList(options.mqtt.publishFile, listed, error))) {
+                std::cerr << "qelgate: " << error << "\n";
+                return kExitUsage;
+            }
+            std::fputs(TagMapText(listed).c_str(), stdout);
+        }
         return 0;
     }
     if (options.check) return CheckOnly(options);
