@@ -80,6 +80,20 @@ class SparkplugTags(unittest.TestCase):
         wait(lambda: says in self.gate.log(), seconds=10, what='the refusal with the range')
         self.assertEqual(tag_list.words_of(self.line, name, 1), before)
 
+    def test_4_a_deadband_holds_small_changes(self):
+        birth = self.host.find(lambda t, p: t == self.base + 'DBIRTH/line1/001')[2]
+        alias = metric(birth, 'level')['alias']
+        tag_list.set_words(self.line, 'level', [100])  # 40 cm
+        wait(lambda: self.value_of('level') == 40, seconds=10, what='level at 40')
+        start = time.time()
+        tag_list.set_words(self.line, 'level', [108])  # 44 cm: inside the deadband of 5
+        time.sleep(1.0)  # four rounds
+        with self.host.lock:
+            self.assertFalse([p for when, t, p in self.host.messages if when >= start and
+                              t == self.base + 'DDATA/line1/001' and metric(p, alias=alias)])
+        tag_list.set_words(self.line, 'level', [110])  # 45 cm: 5 from the 40 sent
+        wait(lambda: self.value_of('level', start) == 45, seconds=5, what='level at 45')
+
 
 if __name__ == '__main__':
     unittest.main()

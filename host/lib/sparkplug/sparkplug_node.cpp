@@ -189,7 +189,7 @@ void SparkplugNode::Run() {
         std::vector<std::size_t> read;
         session::LineSnapshot round;
         if (rounds_.RunDue(read, round))
-            for (const std::size_t i : read) items_[i].changed = items_[i].changed || rounds_.Gates()[i].changed;
+            for (const std::size_t i : read) items_[i].changed = items_[i].changed || PastDeadband(i);
         const session::LineSnapshot snapshot = line_.Snapshot();
         if (!Live()) {
             nodeBorn_ = false;
@@ -199,6 +199,23 @@ void SparkplugNode::Run() {
         if (rebirth || !nodeBorn_) Birth(snapshot);
         else SendDevices(snapshot);
     }
+}
+
+bool SparkplugNode::PastDeadband(std::size_t index) {
+    const session::GateReading& gate = rounds_.Gates()[index];
+    if (!gate.changed) return false;
+    // A tag's deadband: a change smaller than it, against the value that last
+    // went out, with the same quality, waits.
+    Item& item = items_[index];
+    std::vector<double> values;
+    std::string error;
+    const bool decoded = gate.lastGood && session::DecodeTag(gate.spec, *gate.lastGood, values, error);
+    if (gate.spec.deadband > 0 && decoded && item.sentQuality == gate.quality &&
+        !session::PastDeadband(gate.spec, item.sent, values))
+        return false;
+    item.sent = values;
+    item.sentQuality = gate.quality;
+    return true;
 }
 
 Metric SparkplugNode::ValueMetric(std::size_t index, bool named) const {
