@@ -14,7 +14,7 @@ std::string Error(const std::string& reason) { return "error: " + reason; }
 }  // namespace
 
 const char* ControlHelp() {
-  return "commands: get <st> <area> <n> | set <st> <area> <n> <value> | force <st> [on|off] | "
+  return "commands: get <st> <area> <n> | set <st> <area> <n> <value>... | force <st> [on|off] | "
          "silent <st> [on|off] | nak-rate [P] | trace [clear] | stations | help";
 }
 
@@ -34,7 +34,7 @@ std::string RunControlCommand(Simulator& sim, std::string_view line) {
 
   if (cmd == "GET" || cmd == "SET") {
     const std::size_t want = cmd == "GET" ? 4 : 5;
-    if (w.size() != want)
+    if (cmd == "GET" ? w.size() != want : w.size() < want)
       return Error(cmd == "GET" ? "usage: get <station> <area> <number>"
                                 : "usage: set <station> <area> <number> <value>");
     int st = 0;
@@ -50,6 +50,18 @@ std::string RunControlCommand(Simulator& sim, std::string_view line) {
       return std::to_string(*v);
     }
     const bool bit = IsBitSpace(loc->space);
+    if (w.size() > want) {
+      // Several words at once: consecutive elements of a word area.
+      if (bit) return Error("a set of several values is for words; set bits one by one");
+      std::vector<std::uint16_t> values;
+      for (std::size_t i = 4; i < w.size(); ++i) {
+        const auto v = text::ParseUnsigned(w[i], 65535);
+        if (!v) return Error("bad value '" + w[i] + "' (0..65535)");
+        values.push_back(static_cast<std::uint16_t>(*v));
+      }
+      if (!sim.SetWords(st, w[2], static_cast<unsigned>(*number), values)) return Error("no such address");
+      return "ok";
+    }
     const auto value = text::ParseUnsigned(w[4], bit ? 1 : 65535);
     if (!value) return Error(bit ? "a bit value must be 0 or 1" : "bad value '" + w[4] + "' (0..65535)");
     if (!sim.Set(st, w[2], static_cast<unsigned>(*number), static_cast<std::uint16_t>(*value)))

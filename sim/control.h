@@ -2,6 +2,8 @@
 //
 //   get <station> <area> <number>          -> the value in decimal
 //   set <station> <area> <number> <value>  -> ok
+//   set <station> <area> <number> <v1> <v2> ...
+//                                          -> ok: consecutive words at once
 //   force <station>                        -> 0 or 1
 //   force <station> on|off                 -> ok
 //   silent <station>                       -> 0 or 1

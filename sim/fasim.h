@@ -106,6 +106,10 @@ class Simulator {
   // station is not configured or the address does not exist on its model.
   std::optional<std::uint16_t> Get(int station, std::string_view area, unsigned writtenNumber) const;
   bool Set(int station, std::string_view area, unsigned writtenNumber, std::uint16_t value);
+  // Consecutive words from writtenNumber on, all at once: no frame is
+  // answered between them (a 32-bit value changes whole). False, and
+  // nothing set, when any of the addresses does not exist.
+  bool SetWords(int station, std::string_view area, unsigned writtenNumber, const std::vector<std::uint16_t>& values);
   bool ForceMode(int station) const;
   void SetForceMode(int station, bool on);
   void SetSilent(int station, bool silent);

@@ -322,6 +322,17 @@ bool Simulator::Set(int station, std::string_view area, unsigned writtenNumber, 
   return impl_->SetLocked(station, area, writtenNumber, value);
 }
 
+bool Simulator::SetWords(int station, std::string_view area, unsigned writtenNumber,
+                         const std::vector<std::uint16_t>& values) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  const Station* s = impl_->bus.Find(station);
+  if (s == nullptr) return false;
+  for (unsigned i = 0; i < values.size(); ++i)
+    if (!GateToLocation(s->model(), area, writtenNumber + i)) return false;
+  for (unsigned i = 0; i < values.size(); ++i) impl_->SetLocked(station, area, writtenNumber + i, values[i]);
+  return true;
+}
+
 bool Simulator::ForceMode(int station) const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   const Station* s = impl_->bus.Find(station);

@@ -12,6 +12,7 @@
 #include "gateway/config_file.h"
 #include "gateway/option_paths.h"
 #include "gateway/reload_rules.h"
+#include "session/gates/gate_list.h"
 
 namespace qel::gateway {
 namespace {
@@ -164,6 +165,42 @@ TEST_F(ConfigFileTest, InlineListsKeepTheirLinesAndTags) {
     ASSERT_EQ(o.writeAllowLines.size(), 1u);
     EXPECT_EQ(o.writeAllowLines[0].text, "001DR0100 3");
     EXPECT_EQ(o.writeAllowOrigin, dir_ + "/line1.toml");
+}
+
+// A tag as a table: its fields become the line format's, quoted, and read
+// back as the gate list reads them; type = "bit" keeps its old meaning.
+TEST_F(ConfigFileTest, TagTablesBecomeTagFields) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(Load("port = \"ttyUSB1\"\n"
+                     "mqtt = \"mqtt://127.0.0.1\"\n"
+                     "publish = [\n"
+                     "  { gate = \"001DR0010\", tag = \"oven\", type = \"int16\", scale = 0.1, unit = \"deg C\","
+                     " deadband = 0.5, desc = \"oven zone A\" },\n"
+                     "  { gate = \"001DR0020\", type = \"uint32\", order = \"lo-hi\", offset = -1 },\n"
+                     "  { gate = \"001IO0001\", type = \"bit\" },\n"
+                     "]\n",
+                     o, error))
+        << error;
+    ASSERT_EQ(o.mqtt.publishLines.size(), 3u);
+    EXPECT_EQ(o.mqtt.publishLines[1].text, "001DR0020 offset=\"-1\" order=\"lo-hi\" type=\"uint32\"");
+    EXPECT_EQ(o.mqtt.publishLines[2].text, "001IO0001 bit");
+    std::vector<qel::session::ListedGate> listed;
+    ASSERT_TRUE(qel::session::ParseGateList(o.mqtt.publishLines, "line1.toml", listed, error)) << error;
+    ASSERT_EQ(listed.size(), 3u);
+    EXPECT_EQ(listed[0].tag, "oven");
+    EXPECT_EQ(listed[0].spec.type, qel::session::TagType::Int16);
+    EXPECT_DOUBLE_EQ(listed[0].spec.scale, 0.1);
+    EXPECT_EQ(listed[0].spec.unit, "deg C");
+    EXPECT_EQ(listed[0].spec.desc, "oven zone A");
+    EXPECT_DOUBLE_EQ(listed[0].spec.deadband, 0.5);
+    EXPECT_EQ(listed[1].gate.count, 2);
+    EXPECT_EQ(listed[1].spec.order, qel::session::WordOrder::LoHi);
+    EXPECT_EQ(listed[2].gate.dataType, DATA_TYPE_BIT);
+    // A bad field's value is the gate list's error, at the table's line.
+    std::vector<qel::common::TextLine> bad = {{4, "001DR0010 type=\"int64\""}};
+    EXPECT_FALSE(qel::session::ParseGateList(bad, "line1.toml", listed, error));
+    EXPECT_EQ(error.rfind("line1.toml:4: type=int64 is no type", 0), 0u) << error;
 }
 
 // Each broken file: its error names file:line:column, the key and what is right.

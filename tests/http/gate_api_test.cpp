@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -179,6 +180,103 @@ TEST(GateApi, SlowReadHoldsNoOtherRequestAndWritesNeedTheToken) {
     ASSERT_TRUE(late);
     EXPECT_EQ(late->status, 200);
     EXPECT_EQ(nlohmann::json::parse(late->body)["v"], 7);
+    server.Stop();
+}
+
+// The tag paths on the same asynchronous source: a read answered once the
+// line is done, in units through finishTag; a write's body by the payload
+// rule with a fraction; a name no tag has 404 at once; writes need the token.
+TEST(GateApi, TagsAnswerLaterInTheirUnits) {
+    FakeLine line;
+    std::vector<double> written;
+    GateSource source;
+    source.read = [](std::uint64_t, const std::string&, int) -> std::optional<GateResult> { return std::nullopt; };
+    const auto known = [](const std::string& name, qel::session::TagResult& r) {
+        r.name = name;
+        if (name != "oven") {
+            r.gate.failure = GateFailure::BadGate;
+            r.gate.reason = "no tag \"" + name + "\"; the tags are oven";
+            return false;
+        }
+        r.known = true;
+        r.spec.type = qel::session::TagType::Int16;
+        r.spec.scale = 0.1;
+        r.spec.unit = "deg C";
+        return true;
+    };
+    source.readTag = [&line, known](std::uint64_t tag, const std::string& name) -> std::optional<qel::session::TagResult> {
+        qel::session::TagResult r;
+        if (!known(name, r)) return r;
+        GateResult words;
+        words.gas = "001DR0010";
+        words.values = {235};
+        line.Finish(tag, words);
+        return std::nullopt;
+    };
+    source.writeTag = [&line, &written, known](std::uint64_t tag, const std::string& name,
+                                               double value) -> std::optional<qel::session::TagResult> {
+        qel::session::TagResult r;
+        if (!known(name, r)) return r;
+        written.push_back(value);
+        GateResult words;
+        words.gas = "001DR0010";
+        words.values = {static_cast<std::uint16_t>(std::lround(value * 10))};
+        line.Finish(tag, words);
+        return std::nullopt;
+    };
+    source.finishTag = [known](const std::string& name, const GateResult& words) {
+        qel::session::TagResult r;
+        known(name, r);
+        r.gate = words;
+        for (const std::uint16_t w : words.values) r.values.push_back(static_cast<std::int16_t>(w) * 0.1);
+        return r;
+    };
+    source.wakeFd = line.Fd();
+    source.collect = [&line] { return line.Collect(); };
+    source.token = "0123456789abcdef";
+    StatusSource status;
+    status.now = [] { return 0.0; };
+    HttpServer server(status);
+    server.ServeGates(source);
+    std::string error;
+    ASSERT_TRUE(server.Listen("127.0.0.1:0", error)) << error;
+    server.Start();
+    httplib::Client client("127.0.0.1", server.Port());
+
+    auto read = client.Get("/api/tags/oven");
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->status, 200);
+    const auto body = nlohmann::json::parse(read->body);
+    EXPECT_EQ(body["tag"], "oven");
+    EXPECT_EQ(body["gate"], "001DR0010");
+    EXPECT_EQ(body["type"], "int16");
+    EXPECT_DOUBLE_EQ(body["v"].get<double>(), 23.5);
+    EXPECT_EQ(body["raw"], nlohmann::json::parse("[235]"));
+    EXPECT_EQ(body["u"], "deg C");
+
+    auto unknown = client.Get("/api/tags/kiln");
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(unknown->status, 404);
+    EXPECT_EQ(nlohmann::json::parse(unknown->body)["error"], "unknown_tag");
+
+    EXPECT_EQ(client.Put("/api/tags/oven", R"({"v":20.5})", "application/json")->status, 401);
+    httplib::Headers bearer = {{"Authorization", "Bearer 0123456789abcdef"}};
+    // The one payload rule: trailing bytes, a key twice, another key, a string.
+    for (const char* bad : {R"({"v":20.5} x)", R"({"v":1,"v":2})", R"({"v":1,"w":2})", R"({"v":"20"})"}) {
+        auto refused = client.Put("/api/tags/oven", bearer, bad, "application/json");
+        ASSERT_TRUE(refused) << bad;
+        EXPECT_EQ(refused->status, 400) << bad;
+        const auto why = nlohmann::json::parse(refused->body);
+        EXPECT_EQ(why["error"], "bad_value") << bad;
+        EXPECT_EQ(why["tag"], "oven") << bad;
+    }
+    EXPECT_TRUE(written.empty());
+    auto put = client.Put("/api/tags/oven", bearer, R"({"v": 20.5})", "application/json");
+    ASSERT_TRUE(put);
+    EXPECT_EQ(put->status, 200);
+    EXPECT_DOUBLE_EQ(nlohmann::json::parse(put->body)["v"].get<double>(), 20.5);
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_DOUBLE_EQ(written.front(), 20.5);
     server.Stop();
 }
 

@@ -83,3 +83,24 @@ TEST(TrendHistory, MemoryIsBoundedBySlicesNotBySamples) {
 }
 
 }  // namespace
+
+namespace {
+
+// A tag's series is named by the tag, with its address and unit beside it;
+// an untagged gate's by its address.
+TEST(TrendHistory, TagsNameTheirSeriesWithTheirUnit) {
+    qel::session::TrendHistory history(3600, 1, 240);
+    history.Value("001DR0010", 23.5, 1000, "oven_temp", "deg C");
+    history.Value("001DR0020", 7, 1000);
+    const auto view = history.Take(1001);
+    ASSERT_EQ(view.gates.size(), 2u);
+    EXPECT_EQ(view.gates[0].name, "oven_temp");
+    EXPECT_EQ(view.gates[0].gate, "001DR0010");
+    EXPECT_EQ(view.gates[0].unit, "deg C");
+    ASSERT_FALSE(view.gates[0].values.empty());
+    EXPECT_EQ(view.gates[0].values.back(), 23.5);
+    EXPECT_EQ(view.gates[1].name, "001DR0020");
+    EXPECT_TRUE(view.gates[1].unit.empty());
+}
+
+}  // namespace

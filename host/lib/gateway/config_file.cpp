@@ -104,9 +104,11 @@ bool InlineEntry(const std::string& path, const std::string& key, const toml::no
         error = where + "an entry is a string such as \"001DR0010 5\" or a table such as { gate = \"001DR0010\" }";
         return false;
     }
-    const std::set<std::string> fields = publish ? std::set<std::string>{"gate", "count", "type", "period", "tag"}
+    const std::set<std::string> fields = publish ? std::set<std::string>{"gate",   "count",  "type", "period",   "tag", "order",
+                                                                           "scale", "offset", "unit", "deadband", "desc"}
                                                  : std::set<std::string>{"gate", "count"};
     std::string gate, count, type, period, tag;
+    std::string tagFields;  // the tag's fields, as the line format writes them
     for (const auto& [name, value] : *table) {
         const std::string field(name.str());
         if (fields.count(field) == 0) {
@@ -122,7 +124,11 @@ bool InlineEntry(const std::string& path, const std::string& key, const toml::no
         }
         if (field == "gate") gate = text;
         if (field == "count") count = text;
-        if (field == "type") type = text;
+        // type = "bit" or "word" says how the gate is read, as before; any
+        // other type is the tag's.
+        if (field == "type" && (text == "bit" || text == "word")) type = text;
+        else if (field == "type" || (field != "gate" && field != "count" && field != "period" && field != "tag"))
+            tagFields += " " + field + "=\"" + text + "\"";
         if (field == "period" && value.is_number()) {
             error = Where(path, value.source()) + ": " + key + ": period = " + text +
                     " has no unit; write it as a string with its unit, period = \"" + text + "ms\" or period = \"" +
@@ -140,6 +146,7 @@ bool InlineEntry(const std::string& path, const std::string& key, const toml::no
     for (const std::string* word : {&count, &type, &period})
         if (!word->empty()) line.text += " " + *word;
     if (!tag.empty()) line.text += " tag=" + tag;
+    line.text += tagFields;
     return true;
 }
 

@@ -193,6 +193,7 @@ OpenResult Gateway::Start(std::string& error) {
         std::uint64_t{1} << 48);
     p.httpWrites.allow = HasWriteAllow(o) ? p.allowList : nullptr;
     if (!o.http.empty()) {
+        LoadTags(p);
         p.http = MakeHttp(p);
         if (!o.httpTlsCert.empty() && !p.http->UseTls({o.httpTlsCert, o.httpTlsKey, o.httpTlsClientCa}, error))
             return OpenResult::BadSetting;

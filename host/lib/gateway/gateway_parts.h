@@ -22,6 +22,7 @@
 #include "mqtt/mqtt_publisher.h"
 #include "session/driver/qel_session.h"
 #include "session/gates/gate_access.h"
+#include "session/gates/tag_table.h"
 #include "session/gates/trend_history.h"
 #include "session/gates/write_allow.h"
 #include "session/host_context.h"
@@ -72,6 +73,9 @@ struct GatewayParts {
     std::unique_ptr<modbus::GatewayServer> server;
     std::unique_ptr<session::QelSession> gateChecks;
     std::unique_ptr<session::GateAccess> gates;
+    // The publish list's named tags, by name over HTTP, as the list stood at
+    // the start (a list in error is the MQTT side's to report).
+    std::shared_ptr<const session::TagTable> tags;
     HttpWriteState httpWrites;
     std::string httpToken;
     std::atomic<std::uint64_t> reloadsApplied{0}, reloadsRefused{0};
@@ -93,6 +97,10 @@ modbus::WritePolicy PolicyOf(const Options& options, const session::WriteAllowLi
 // The Modbus side's limits of these options; false with a reason.
 bool LimitsOf(const Options& options, const session::StationModels& models, modbus::ServerLimits& limits,
               std::string& error);
+
+// The publish list's named tags, checked through parts.gates; a list that
+// does not load leaves none and says so in the log.
+void LoadTags(GatewayParts& parts);
 
 // The diagnostics server with the gate API, wired to the parts (its
 // MQTT counters are those of the publisher running when it is made).

@@ -3,7 +3,10 @@
 #include <chrono>
 #include <cstdio>
 
+#include "modbus/address_map.h"
 #include "modbus/gateway_log.h"
+#include "modbus/tag_map.h"
+#include "session/gates/gate_list.h"
 #include "session/stations/station_kind.h"
 
 namespace qel::gateway {
@@ -28,6 +31,19 @@ std::string ServingText(const Options& o, const std::string& port, const session
             if (units.test(unit)) text += " " + std::to_string(unit);
     }
     return text;
+}
+
+bool MapListing(const Options& o, std::string& text, std::string& error) {
+    text = modbus::MapText();
+    if (o.mqtt.publishFile.empty() && o.mqtt.publishLines.empty()) return true;
+    // The publish list's tags beside their registers.
+    std::vector<session::ListedGate> listed;
+    const bool inline_ = o.mqtt.publishFile.empty();
+    if (!(inline_ ? session::ParseGateList(o.mqtt.publishLines, o.mqtt.publishOrigin, listed, error)
+                  : session::ReadGateList(o.mqtt.publishFile, listed, error)))
+        return false;
+    text += modbus::TagMapText(listed);
+    return true;
 }
 
 std::string ImageText(const Options& o, const session::LinePoller* poller) {

@@ -20,6 +20,10 @@ namespace qel::gateway {
 std::string ServingText(const Options& o, const std::string& port, const session::QelSession& checks,
                         std::size_t allowed, const std::bitset<256>& units);
 
+// What qelgate --map prints: the Modbus address map, then the publish
+// list's tags beside their registers. False with the list's error.
+bool MapListing(const Options& o, std::string& text, std::string& error);
+
 // What --max-age and --poll do.
 std::string ImageText(const Options& o, const session::LinePoller* poller);
 

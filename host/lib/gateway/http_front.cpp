@@ -5,6 +5,7 @@
 
 #include "cli/diagnosis_text.h"
 #include "gateway/gateway_parts.h"
+#include "modbus/gateway_log.h"
 #include "session/gates/gate_calls.h"
 #include "session/driver/cp437.h"
 
@@ -37,6 +38,25 @@ http::StatusSource DiagnosticsSource(GatewayParts& p) {
 
 }  // namespace
 
+void LoadTags(GatewayParts& p) {
+    p.tags.reset();
+    const mqtt::MqttOptions& m = p.o.mqtt;
+    if (m.publishFile.empty() && m.publishLines.empty()) return;
+    std::vector<session::ListedGate> listed;
+    std::string error;
+    const bool inline_ = m.publishFile.empty();
+    const std::string origin = inline_ ? m.publishOrigin : m.publishFile;
+    if (!(inline_ ? session::ParseGateList(m.publishLines, origin, listed, error)
+                  : session::ReadGateList(origin, listed, error)))
+        return;
+    auto tags = std::make_shared<session::TagTable>();
+    if (!tags->Load(listed, *p.gates, origin, error)) {
+        modbus::Log(p.report, session::Severity::Warning, "HTTP tags: %s", error.c_str());
+        return;
+    }
+    if (!tags->Empty()) p.tags = std::move(tags);
+}
+
 std::unique_ptr<http::HttpServer> MakeHttp(GatewayParts& p) {
     auto diagnostics = std::make_unique<http::HttpServer>(DiagnosticsSource(p));
     // The gate API's calls wait in an inbox of the scheduler's own to this
@@ -57,6 +77,34 @@ std::unique_ptr<http::HttpServer> MakeHttp(GatewayParts& p) {
             return calls->Write(tag, gas, value, allow.get());
         };
         gateSource.token = p.httpToken;
+    }
+    if (const std::shared_ptr<const session::TagTable> tags = p.tags) {
+        // A tag's call is begun by its table and queued with the gates'.
+        session::GateAccess& gates = *p.gates;
+        gateSource.readTag = [calls, tags, &gates](std::uint64_t tag, const std::string& name) {
+            session::TagResult now;
+            std::unique_ptr<session::GateCall> call = tags->BeginRead(gates, name, now);
+            if (!call) return std::optional<session::TagResult>(std::move(now));
+            calls->Submit(tag, std::move(call), {});
+            return std::optional<session::TagResult>();
+        };
+        gateSource.finishTag = [tags](const std::string& name, const session::GateResult& words) {
+            return tags->Finished(name, words);
+        };
+        if (p.o.httpWrites)
+            gateSource.writeTag = [calls, tags, &gates, &state = p.httpWrites](std::uint64_t tag,
+                                                                               const std::string& name, double value) {
+                std::shared_ptr<const session::WriteAllowList> allow;
+                {
+                    const std::lock_guard lock(state.mutex);
+                    allow = state.allow;
+                }
+                session::TagResult now;
+                std::unique_ptr<session::GateCall> call = tags->BeginWrite(gates, name, value, allow.get(), now);
+                if (!call) return std::optional<session::TagResult>(std::move(now));
+                calls->Submit(tag, std::move(call), {});
+                return std::optional<session::TagResult>();
+            };
     }
     gateSource.wakeFd = calls->WakeFd();
     gateSource.collect = [calls] { return calls->Collect(); };

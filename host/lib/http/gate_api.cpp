@@ -1,6 +1,7 @@
 #include "http/gate_api.h"
 
 #include <charconv>
+#include <cmath>
 #include <nlohmann/json.hpp>
 
 #include "session/gates/gate_address.h"
@@ -15,6 +16,7 @@ using session::GateFailure;
 using session::GateResult;
 
 constexpr std::string_view kPrefix = "/api/gates/";
+constexpr std::string_view kTags = "/api/tags/";
 
 Response JsonResponse(int status, const json& body) {
     Response response;
@@ -94,6 +96,31 @@ Response GateResponse(const GateResult& r, const std::string& words) {
     return response;
 }
 
+Response TagResponse(const session::TagResult& r, const std::string& words) {
+    if (!r.known) return Refusal(404, "", "unknown_tag", words);
+    if (!r.gate.ok()) {
+        Response response = GateResponse(r.gate, words);
+        json body = json::parse(response.body);
+        body["tag"] = r.name;
+        response.body = body.dump(-1, ' ', false, json::error_handler_t::replace);
+        return response;
+    }
+    json body = {{"tag", r.name}, {"gate", r.gate.gas}, {"type", session::TagTypeName(r.spec.type)}};
+    const auto number = [](double v) {
+        v = session::TidyValue(v);
+        return v == std::trunc(v) && std::fabs(v) < 9e15 ? json(static_cast<std::int64_t>(v)) : json(v);
+    };
+    if (r.block) {
+        body["v"] = json::array();
+        for (const double v : r.values) body["v"].push_back(number(v));
+    } else {
+        body["v"] = r.values.empty() ? json(nullptr) : number(r.values.front());
+    }
+    body["raw"] = r.gate.values;
+    if (!r.spec.unit.empty()) body["u"] = r.spec.unit;
+    return JsonResponse(200, body);
+}
+
 bool BearerMatches(const std::string* authorization, const std::string& token) {
     if (authorization == nullptr || token.empty()) return false;
     constexpr std::string_view scheme = "Bearer ";
@@ -114,7 +141,7 @@ GateApi::GateApi(GateSource source, std::size_t queueLimit) : source_(std::move(
 GateApi::~GateApi() { Stop(); }
 
 bool GateApi::Serves(const std::string& path) {
-    return path == "/api/openapi.json" || path.rfind(kPrefix, 0) == 0;
+    return path == "/api/openapi.json" || path.rfind(kPrefix, 0) == 0 || path.rfind(kTags, 0) == 0;
 }
 
 void GateApi::Handle(const Request& request, const Responder& respond) {
@@ -130,6 +157,10 @@ void GateApi::Handle(const Request& request, const Responder& respond) {
         response.contentType = "application/json";
         response.body = OpenApiJson();
         respond(std::move(response));
+        return;
+    }
+    if (request.path.rfind(kTags, 0) == 0) {
+        HandleTag(request, respond);
         return;
     }
     const std::string gas = request.path.substr(kPrefix.size());
@@ -170,12 +201,7 @@ void GateApi::Handle(const Request& request, const Responder& respond) {
         }
         value = body.value;
     }
-    if (waiting_.size() >= queueLimit_ || !source_.read) {
-        Response busy = Refusal(503, gas, "busy", "too many gate requests are waiting for the line; try again");
-        busy.fields.emplace_back("Retry-After", "1");
-        respond(std::move(busy));
-        return;
-    }
+    if (!Room(gas, respond)) return;
     const std::uint64_t tag = nextTag_++;
     const std::optional<GateResult> now = get ? source_.read(tag, gas, count) : source_.write(tag, gas, value);
     if (now) {
@@ -183,6 +209,73 @@ void GateApi::Handle(const Request& request, const Responder& respond) {
         return;
     }
     waiting_.emplace(tag, Waiting{gas, respond});
+}
+
+bool GateApi::Room(const std::string& name, const Responder& respond) const {
+    if (waiting_.size() < queueLimit_ && source_.read) return true;
+    Response busy = Refusal(503, name, "busy", "too many gate requests are waiting for the line; try again");
+    busy.fields.emplace_back("Retry-After", "1");
+    respond(std::move(busy));
+    return false;
+}
+
+// A tag by name: the same checks and queue as a gate, its value in its units.
+void GateApi::HandleTag(const Request& request, const Responder& respond) {
+    const bool get = request.method == "GET" || request.method == "HEAD";
+    const std::string name = request.path.substr(kTags.size());
+    if (!source_.readTag) {
+        respond(Refusal(404, "", "unknown_tag", "no tags: name them with tag=NAME in the --publish list"));
+        return;
+    }
+    if (!get && request.method != "PUT") {
+        Response refused = TextResponse(405);
+        refused.fields.emplace_back("Allow", "GET, HEAD, PUT");
+        respond(std::move(refused));
+        return;
+    }
+    if (name.empty() || name.find('/') != std::string::npos) {
+        respond(Refusal(400, "", "unknown_tag", "name one tag: /api/tags/oven_temp"));
+        return;
+    }
+    double value = 0;
+    if (!get) {
+        if (!source_.writeTag) {
+            respond(Refusal(403, "", "not_allowed",
+                            "writes over HTTP are off; qelgate --http-writes with --http-token-file turns them on"));
+            return;
+        }
+        if (!BearerMatches(request.Field("Authorization"), source_.token)) {
+            Response refused = Refusal(401, "", "unauthorized", "a write needs the bearer token of --http-token-file");
+            refused.fields.emplace_back("WWW-Authenticate", "Bearer");
+            respond(std::move(refused));
+            return;
+        }
+        // The rule of every write's payload; a tag's value may have a fraction.
+        const session::WritePayload body = session::ParseWritePayload(request.body, true);
+        if (!body.ok) {
+            Response refused = Refusal(400, "", "bad_value", "the body is refused: " + body.refusal);
+            json fields = json::parse(refused.body);
+            fields["tag"] = name;
+            refused.body = fields.dump(-1, ' ', false, json::error_handler_t::replace);
+            respond(std::move(refused));
+            return;
+        }
+        value = body.number;
+    }
+    if (!Room(name, respond)) return;
+    const std::uint64_t tag = nextTag_++;
+    const std::optional<session::TagResult> now = get ? source_.readTag(tag, name) : source_.writeTag(tag, name, value);
+    if (now) {
+        AnswerTag(*now, respond);
+        return;
+    }
+    waiting_.emplace(tag, Waiting{name, respond, true});
+}
+
+void GateApi::AnswerTag(const session::TagResult& result, const Responder& respond) const {
+    const std::string words =
+        result.gate.ok() || !source_.words || !result.known ? result.gate.reason : source_.words(result.gate);
+    respond(TagResponse(result, words));
 }
 
 void GateApi::Answer(const GateResult& result, const Responder& respond) const {
@@ -195,7 +288,10 @@ void GateApi::Collect() {
     for (const auto& [tag, result] : source_.collect()) {
         const auto found = waiting_.find(tag);
         if (found == waiting_.end()) continue;
-        Answer(result, found->second.respond);
+        if (found->second.tag && source_.finishTag)
+            AnswerTag(source_.finishTag(found->second.gas, result), found->second.respond);
+        else
+            Answer(result, found->second.respond);
         waiting_.erase(found);
     }
 }

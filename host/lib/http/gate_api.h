@@ -1,6 +1,7 @@
 // Gates over HTTP, on the diagnostics server: GET /api/gates/GAS?count=N
-// reads, PUT /api/gates/GAS with {"v": VALUE} writes, and
-// /api/openapi.json describes both. The reads and writes are begun on the
+// reads, PUT /api/gates/GAS with {"v": VALUE} writes, GET and PUT
+// /api/tags/NAME do the same for a tag in its engineering units, and
+// /api/openapi.json describes them. The reads and writes are begun on the
 // loop's thread through the callbacks the program wires (the line scheduler
 // behind them) and never waited for: the loop waits on the scheduler's wake
 // descriptor (GateSource::wakeFd) as on its sockets, and answers each one
@@ -25,6 +26,7 @@
 
 #include "http/http_loop.h"
 #include "session/gates/gate_access.h"
+#include "session/gates/tag_table.h"
 
 namespace qel::http {
 
@@ -37,6 +39,14 @@ struct GateSource {
     // write allow-list); unset: writes over HTTP are off.
     std::function<std::optional<session::GateResult>(std::uint64_t tag, const std::string& gas, long long value)>
         write;
+    // Tags by name (/api/tags/NAME), begun the same way: the tag's result at
+    // once, or none and the words come from `collect` under the API's tag,
+    // made the tag's result by finishTag. Unset readTag: no tag paths; unset
+    // writeTag: tag writes are off, as with `write`.
+    std::function<std::optional<session::TagResult>(std::uint64_t tag, const std::string& name)> readTag;
+    std::function<std::optional<session::TagResult>(std::uint64_t tag, const std::string& name, double value)>
+        writeTag;
+    std::function<session::TagResult(const std::string& name, const session::GateResult& words)> finishTag;
     // Readable while finished reads and writes wait in `collect`.
     int wakeFd = -1;
     std::function<std::vector<std::pair<std::uint64_t, session::GateResult>>()> collect;
@@ -50,6 +60,9 @@ struct GateSource {
 int StatusOf(session::GateFailure failure);
 // The answer to a finished read or write: the values, or the error.
 Response GateResponse(const session::GateResult& result, const std::string& words);
+// The answer for a tag: {"tag", "gate", "type", "v", "raw", "u"} (404 for
+// a name no tag has), or the error as for a gate with "tag" beside it.
+Response TagResponse(const session::TagResult& result, const std::string& words);
 // The OpenAPI description of the gate API and the diagnostics.
 const std::string& OpenApiJson();
 // Whether the Authorization field carries this bearer token (compared in
@@ -63,7 +76,7 @@ public:
     GateApi(const GateApi&) = delete;
     GateApi& operator=(const GateApi&) = delete;
 
-    // True for the paths it answers: /api/gates/... and /api/openapi.json.
+    // True for the paths it answers: /api/gates/..., /api/tags/... and /api/openapi.json.
     static bool Serves(const std::string& path);
     // On the loop's thread: answers now (a bad request, the description, a
     // bad gate) or once the line has done it (Collect).
@@ -78,10 +91,15 @@ public:
 
 private:
     struct Waiting {
-        std::string gas;
+        std::string gas;  // or the tag's name
         Responder respond;
+        bool tag = false;
     };
     void Answer(const session::GateResult& result, const Responder& respond) const;
+    void AnswerTag(const session::TagResult& result, const Responder& respond) const;
+    void HandleTag(const Request& request, const Responder& respond);
+    // Room in the queue, or the 503 answered.
+    bool Room(const std::string& name, const Responder& respond) const;
 
     GateSource source_;
     std::size_t queueLimit_;

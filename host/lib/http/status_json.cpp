@@ -1,5 +1,7 @@
 #include "http/status_json.h"
 
+#include "session/gates/tag.h"
+
 #include <cmath>
 
 namespace qel::http {
@@ -96,9 +98,17 @@ json SeriesJson(const session::TrendSeries& series, double now, double scale) {
     json ago = json::array(), values = json::array();
     for (std::size_t i = 0; i < series.times.size(); ++i) {
         ago.push_back(std::round(now - series.times[i]));
-        values.push_back(series.values[i] ? json(std::round(*series.values[i] * scale * 10) / 10) : json(nullptr));
+        // A station's answer time to 0.1 ms; a gate's value as read (a tag's
+        // engineering value, 23.45 kept whole).
+        const double v = series.values[i].value_or(0);
+        values.push_back(!series.values[i] ? json(nullptr)
+                         : scale == 1        ? json(session::TidyValue(v))
+                                             : json(std::round(v * scale * 10) / 10));
     }
-    return {{"name", series.name}, {"ago", ago}, {"v", values}};
+    json out = {{"name", series.name}, {"ago", ago}, {"v", values}};
+    if (!series.gate.empty()) out["gate"] = series.gate;
+    if (!series.unit.empty()) out["unit"] = series.unit;
+    return out;
 }
 
 json TrendsJson(const session::TrendView& view) {

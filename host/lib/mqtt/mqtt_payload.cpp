@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "session/gates/gate_address.h"
+#include "session/gates/tag_convert.h"
 
 namespace qel::mqtt {
 
@@ -28,6 +29,38 @@ std::string ValuePayload(const std::optional<std::vector<std::uint16_t>>& values
     else payload["v"] = values->front();
     payload["t"] = millis;
     payload["q"] = quality;
+    return payload.dump();
+}
+
+void SetJsonNumber(nlohmann::ordered_json& at, double value) {
+    value = session::TidyValue(value);
+    if (value == std::trunc(value) && std::fabs(value) < 9e15) at = static_cast<std::int64_t>(value);
+    else at = value;
+}
+
+std::string TagPayload(const session::TagSpec& spec, const std::optional<std::vector<std::uint16_t>>& values,
+                       bool block, std::int64_t millis, const std::string& quality) {
+    if (spec.Identity() && spec.unit.empty()) return ValuePayload(values, block, millis, quality);
+    nlohmann::ordered_json payload;
+    std::vector<double> engineering;
+    std::string error;
+    const bool any = values && !values->empty();
+    const bool decoded = any && session::DecodeTag(spec, *values, engineering, error);
+    if (!decoded || engineering.empty()) {
+        payload["v"] = nullptr;
+    } else if (block) {
+        payload["v"] = nlohmann::ordered_json::array();
+        for (const double v : engineering) SetJsonNumber(payload["v"].emplace_back(), v);
+    } else {
+        SetJsonNumber(payload["v"], engineering.front());
+    }
+    if (any && !spec.Identity()) {
+        if (values->size() == 1) payload["raw"] = values->front();
+        else payload["raw"] = *values;
+    }
+    if (!spec.unit.empty()) payload["u"] = spec.unit;
+    payload["t"] = millis;
+    payload["q"] = any && !decoded ? std::string("bad_value") : quality;
     return payload.dump();
 }
 

@@ -1,6 +1,5 @@
 #include "mqtt/mqtt_publisher.h"
-
-#include "mqtt/topic_hint.h"
+#include "session/gates/tag_convert.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -14,14 +13,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The publisher is one client of the scheduler, far above the numbers the
-// Modbus side hands out: its reads keep the planner's order, a station's
-// exchanges one after another, so the line selects each station once a
-// round and not before every exchange.
-constexpr std::uint64_t kClient = std::uint64_t{1} << 48;
-// The sets are a client of their own: with sets and reads waiting, the line
-// takes them in turn, and neither waits for the other's backlog.
-constexpr std::uint64_t kSetClient = kClient + 1;
+// The reads' client of the scheduler (mqtt_publisher.h says why its own).
+constexpr std::uint64_t kClient = kPublisherClient;
 // Sets written in one round at most; the rest wait for the next (each gate's
 // newest only).
 constexpr std::size_t kSetsPerRound = 8;
@@ -275,7 +268,10 @@ void MqttPublisher::Run() {
                     const session::GateReading& gate = rounds_.Gates()[i];
                     const bool good = gate.quality != session::GateQuality::Failed && gate.lastGood &&
                                       !gate.lastGood->empty();
-                    onValue(gate.gate.gas, good ? std::optional<double>(gate.lastGood->front()) : std::nullopt);
+                    std::vector<double> values;
+                    std::string error;
+                    const bool decoded = good && session::DecodeTag(gate.spec, *gate.lastGood, values, error);
+                    onValue(gate, decoded ? std::optional<double>(values.front()) : std::nullopt);
                 }
             }
             Flush();
@@ -308,15 +304,25 @@ void MqttPublisher::PublishItem(std::size_t index, bool force, Clock::time_point
     const std::string quality = session::QualityKey(gate);
     const auto every = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.publishEvery));
     if (!force && !NeedsPublish(item.published, gate.lastGood, quality, now, every)) return;
-    std::string payload = ValuePayload(gate.lastGood, gate.block, gate.millis, quality);
+    // A tag's deadband: a change smaller than it, against the values last
+    // published, waits (the quality's changes and `every` still go out).
+    std::vector<double> values;
+    std::string error;
+    const bool decoded = gate.lastGood && session::DecodeTag(gate.spec, *gate.lastGood, values, error);
+    if (!force && gate.spec.deadband > 0 && decoded && item.published.any && item.published.quality == quality &&
+        now - item.published.at < every && !session::PastDeadband(gate.spec, item.tagValues, values))
+        return;
+    std::string payload = TagPayload(gate.spec, gate.lastGood, gate.block, gate.millis, quality);
     if (forwarder_) {
         pending_.push_back({0, item.topic, std::move(payload), 1, true, gate.millis});
         pendingItems_.push_back(index);
         item.published = {true, gate.lastGood, quality, now};
+        item.tagValues = values;
         return;
     }
     if (link_->Publish(item.topic, payload, 1, true)) {
         item.published = {true, gate.lastGood, quality, now};
+        item.tagValues = values;
         stats_.Request(kValuePublished);
     }
 }
@@ -380,124 +386,6 @@ void MqttPublisher::Sweep(const std::string& topic) {
     const std::string own = options_.prefix + "/$";
     if (topic.rfind(own, 0) == 0 && topic.find('/', own.size()) == std::string::npos) return;
     if (link_->Publish(topic, "", 1, true)) log_("MQTT: cleared the retained topic " + topic + ", no longer published");
-}
-
-void MqttPublisher::Refused(const std::string& topic, const std::string& refusal) {
-    stats_.Exception(kSetRefused);
-    {
-        std::lock_guard lock(mutex_);
-        refusals_.Line("refused sets on " + topic, "MQTT set on " + topic + " refused: " + refusal, Clock::now());
-    }
-    // At QoS 0: a flood of refusals must not pile up in the client's queue
-    // of messages awaiting the broker's acknowledgement.
-    link_->Publish(topic + "/result", SetResultPayload(refusal), 0, false);
-}
-
-void MqttPublisher::OnMessage(const std::string& topic, const std::string& payload, bool retained) {
-    static const std::string suffix = "/set";
-    bool sweeping;
-    {
-        std::lock_guard lock(mutex_);
-        sweeping = sweeping_;
-    }
-    if (retained && sweeping) Sweep(topic);
-    if (!options_.writes) return;
-    // While the prefix is swept, a broker may deliver a set once for each of
-    // the two subscriptions it matches: the copy right behind it is the same
-    // message.
-    const Clock::time_point now = Clock::now();
-    if (sweeping && !retained && topic == lastSet_.topic && payload == lastSet_.payload &&
-        now - lastSet_.at < std::chrono::milliseconds(100))
-        return;
-    lastSet_ = {topic, payload, now};
-    if (topic.size() <= suffix.size() || topic.compare(topic.size() - suffix.size(), suffix.size(), suffix) != 0) return;
-    // An empty message is the clearing of a retained set (ours, or anyone's):
-    // no set, so neither written nor refused.
-    if (payload.empty()) return;
-    stats_.Request(kSetReceived);
-    // A retained set would be written again at every reconnect: a set is a
-    // command of the moment.
-    if (retained) {
-        // Cleared, so that no reconnect delivers it again; the clearing
-        // comes back as an empty message, which is no set (above).
-        link_->Publish(topic, "", 1, true);
-        return Refused(topic, "a retained set is not written");
-    }
-    const auto found = byTopic_.find(topic.substr(0, topic.size() - suffix.size()));
-    std::string refusal;
-    std::optional<long long> value;
-    session::WritePayload parsed;
-    if (found == byTopic_.end()) {
-        refusal = "not a published gate" + TopicHint(topic.substr(0, topic.size() - suffix.size()), [this] {
-            std::vector<std::string> topics;
-            for (const auto& [published, index] : byTopic_) topics.push_back(published);
-            return topics;
-        }());
-    } else if (rounds_.Gates()[found->second].block) {
-        refusal = "a block is not written: list its gates on their own";
-    } else if (!(parsed = ParseWritePayload(payload)).ok) {
-        refusal = parsed.refusal;
-    } else {
-        value = parsed.value;
-        const session::Gate& gate = rounds_.Gates()[found->second].gate;
-        refusal = RefuseValue(gate.definition, gate.dataType, *value);
-        if (!refusal.empty()) refusal += ", not " + std::to_string(*value);
-        if (refusal.empty() && allow_ && !allow_->Allows(gate.definition)) refusal = "not in the write-allow list";
-    }
-    if (!refusal.empty()) return Refused(topic, refusal);
-    // Only the newest set of a gate waits: the one it replaces is answered.
-    std::optional<SetRequest> replaced;
-    {
-        std::lock_guard lock(mutex_);
-        SetRequest set{found->second, topic + "/result", *value};
-        auto [at, added] = sets_.try_emplace(found->second, set);
-        if (added) {
-            setOrder_.push_back(found->second);
-        } else {
-            replaced = std::move(at->second);
-            at->second = std::move(set);
-        }
-        wake_.notify_all();
-    }
-    if (replaced) {
-        stats_.Exception(kSetSuperseded);
-        link_->Publish(replaced->resultTopic,
-                       SetResultPayload("superseded by a newer set before it was written, not " +
-                                        std::to_string(replaced->value)),
-                       0, false);
-    }
-}
-
-void MqttPublisher::Write(const std::vector<SetRequest>& sets) {
-    std::vector<session::LineRequest> requests(sets.size());
-    std::vector<session::LineRequest*> calls;
-    for (std::size_t i = 0; i < sets.size(); ++i) {
-        const session::Gate& gate = rounds_.Gates()[sets[i].item].gate;
-        session::LineRequest& request = requests[i];
-        request.client = kSetClient;
-        request.station = gate.definition.station;
-        request.exchanges.push_back(session::LineExchange::Write(gate, static_cast<std::uint16_t>(sets[i].value)));
-        calls.push_back(&request);
-    }
-    line_.CallAll(calls);
-    for (std::size_t i = 0; i < sets.size(); ++i) {
-        const SetRequest& set = sets[i];
-        const session::LineRequest& request = requests[i];
-        const session::Gate& gate = rounds_.Gates()[set.item].gate;
-        std::string refusal;
-        if (!request.ok()) {
-            refusal = request.failure() != session::FailureKind::None
-                          ? std::string("the write failed: ") + session::FailureKindText(request.failure())
-                      : request.outcome ? std::string("the driver refused the write (") +
-                                              session::DriverResultName(request.outcome->result) + ")"
-                                        : "the write was not done: the gateway is stopping";
-            stats_.Exception(kSetFailed);
-            log_("MQTT set of " + gate.gas + " to " + std::to_string(set.value) + ": " + refusal);
-        }
-        link_->Publish(set.resultTopic, SetResultPayload(refusal), 1, false);
-        // Read back with the next round, whatever its period.
-        rounds_.ReadSoon(set.item);
-    }
 }
 
 }  // namespace qel::mqtt

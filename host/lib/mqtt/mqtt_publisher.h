@@ -61,6 +61,15 @@ enum MqttExceptionCode : unsigned {
     kSetSuperseded = 3,  // a newer set of the same gate came before it was written   // the write failed on the line or the driver refused it
 };
 
+// The publisher's clients of the scheduler, far above the numbers the
+// Modbus side hands out: its reads keep the planner's order, a station's
+// exchanges one after another, so the line selects each station once a
+// round and not before every exchange. The sets are a client of their own:
+// with sets and reads waiting, the line takes them in turn, and neither
+// waits for the other's backlog.
+inline constexpr std::uint64_t kPublisherClient = std::uint64_t{1} << 48;
+inline constexpr std::uint64_t kSetClient = kPublisherClient + 1;
+
 class MqttPublisher {
 public:
     MqttPublisher(session::LineScheduler& line, const MqttOptions& options, broker::LogSink log);
@@ -86,7 +95,7 @@ public:
     // Called on the publisher's thread with each gate's value after each
     // read (a block's first element; none when the read failed), for the
     // status page's trends. Set before Start.
-    std::function<void(const std::string& gas, std::optional<double> value)> onValue;
+    std::function<void(const session::GateReading& gate, std::optional<double> value)> onValue;
     // The front-end's counters, for the diagnostics.
     const session::FrontEndStats& Stats() const { return stats_; }
     // The same with the on-disk queue's counts when there is one.
@@ -96,6 +105,7 @@ private:
     struct Item {  // a gate of rounds_, by the same index
         std::string topic;  // prefix/002/DR0010
         Published published;
+        std::vector<double> tagValues;  // the engineering values published last, for a tag's deadband
         std::int64_t stored = 0;  // the id of its last message in the queue
     };
     struct Station {
@@ -111,6 +121,8 @@ private:
         std::size_t item;
         std::string resultTopic;
         long long value;
+        std::vector<std::uint16_t> words;  // a tag's words for its value (tag_write.h); empty: `value`
+        std::string text;                  // the value as the set gave it, for messages
     };
 
     void Run();

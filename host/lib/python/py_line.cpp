@@ -273,6 +273,34 @@ void Line::Withdraw(std::uint64_t client) {
     if (access_) access_->Withdraw(client);
 }
 
+std::shared_ptr<const session::TagTable> Line::LoadTags(const std::vector<common::TextLine>& lines,
+                                                       const std::string& origin) {
+    const std::shared_lock lock(mutex_);
+    if (!access_) throw ClosedError();
+    std::vector<session::ListedGate> listed;
+    std::string error;
+    auto tags = std::make_shared<session::TagTable>();
+    if (!session::ParseGateList(lines, origin, listed, error) || !tags->Load(listed, *access_, origin, error))
+        throw std::invalid_argument(error);
+    if (tags->Empty()) throw std::invalid_argument(origin + ": the list names no tag; name one with tag=NAME");
+    return tags;
+}
+
+session::TagResult Line::ReadTag(const session::TagTable& tags, const std::string& name, std::uint64_t client) {
+    Owned();
+    const std::shared_lock lock(mutex_);
+    if (!access_) throw ClosedError();
+    return tags.Read(*access_, name, client);
+}
+
+session::TagResult Line::WriteTag(const session::TagTable& tags, const std::string& name, double value,
+                                  std::uint64_t client) {
+    Owned();
+    const std::shared_lock lock(mutex_);
+    if (!access_) throw ClosedError();
+    return tags.Write(*access_, name, value, nullptr, client);
+}
+
 std::vector<session::GateResult> Line::Check(std::vector<session::Gate>& gates) {
     Owned();
     const std::shared_lock lock(mutex_);

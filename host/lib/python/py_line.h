@@ -17,7 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "common/line_file.h"
 #include "session/gates/gate_access.h"
+#include "session/gates/tag_table.h"
 #include "session/line/line_stats.h"
 
 namespace qel::session {
@@ -97,6 +99,15 @@ public:
     // Checks gates for a poll: data type from the area, count 1 unless given.
     std::vector<session::GateResult> Check(std::vector<session::Gate>& gates);
     std::vector<session::GateResult> ReadMany(const std::vector<session::Gate>& gates);
+    // The named tags of a gate list's lines (session/gates/tag_table.h),
+    // each checked by the driver; std::invalid_argument with
+    // "origin:line: reason" for a list in error.
+    std::shared_ptr<const session::TagTable> LoadTags(const std::vector<common::TextLine>& lines,
+                                                      const std::string& origin);
+    // `client` as for Read and Write.
+    session::TagResult ReadTag(const session::TagTable& tags, const std::string& name, std::uint64_t client = 0);
+    session::TagResult WriteTag(const session::TagTable& tags, const std::string& name, double value,
+                                std::uint64_t client = 0);
     // Probes each station: {station: "FA2" / "FA3" / "unknown" / "garbled"}
     // for those that answer. The line scheduler stops meanwhile. Once
     // `cancel` is set no further station is probed.

@@ -50,6 +50,18 @@ class Poll(Iterator[Round]):
     def __iter__(self) -> Poll: ...
     def __next__(self) -> Round: ...
 
+TagValue = Union[int, float, bool, list[Union[int, float, bool]]]
+
+class Tags:
+    """The named tags of a gate list on a line, in their engineering units."""
+    def read(self, name: str) -> TagValue:
+        """The tag's value: a number (a bool for bool), a list for an array."""
+    def write(self, name: str, value: float) -> Union[int, float, bool]:
+        """Writes the value in the tag's units, rounded to its nearest step; returns the value written."""
+    @property
+    def names(self) -> list[str]: ...
+    def __contains__(self, name: str) -> bool: ...
+
 class Line:
     """One FA line: a serial port and the stations on it. A context manager;
     the line is released on exit, by close(), or when the object goes. One
@@ -80,6 +92,8 @@ class Line:
     def read(self, gate: str, count: int = 1) -> Value:
         """The gate's value, or `count` consecutive elements from it as a list."""
     def write(self, gate: str, value: int) -> None: ...
+    def tags(self, source: Union[str, dict[str, Union[str, dict[str, Any]]]]) -> Tags:
+        """The named tags of a gate list (a file's path, or a dict {name: "001DR0010 type=int16 scale=0.1"}), each checked by the driver."""
     def scan(self, stations: Iterable[int] = ...) -> dict[int, str]:
         """Probes the stations (all 256 by default): {station: "FA2" | "FA3" |
         "unknown" | "garbled"} for those that answer."""

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -14,7 +15,9 @@
 #include <thread>
 
 #include "cli/diagnosis_text.h"
+#include "py_interruptible.h"
 #include "py_line.h"
+#include "vuzorur_tags.h"
 #include "session/gates/gate_address.h"
 #include "session/stations/station_kind.h"
 
@@ -173,28 +176,6 @@ py::dict StatsDict(const session::LineSnapshot& snapshot) {
     return d;
 }
 
-// Runs `work` (C++ only, no Python) on a thread of its own while this one,
-// without the GIL, looks for signals every 50 ms: Ctrl-C raises
-// KeyboardInterrupt within that, after `withdraw` has taken back what has
-// not begun. What has begun ends on its thread, which holds what it needs.
-template <class Result>
-Result Interruptible(std::function<Result()> work, const std::function<void()>& withdraw) {
-    auto task = std::make_shared<std::packaged_task<Result()>>(std::move(work));
-    std::future<Result> done = task->get_future();
-    std::thread([task] { (*task)(); }).detach();
-    for (;;) {
-        {
-            py::gil_scoped_release release;
-            if (done.wait_for(std::chrono::milliseconds(50)) == std::future_status::ready) break;
-        }
-        if (PyErr_CheckSignals() != 0) {
-            withdraw();
-            throw py::error_already_set();
-        }
-    }
-    return done.get();
-}
-
 void CheckGateText(const std::string& gas) {
     if (const std::string why = RefuseGateText(gas); !why.empty()) throw py::value_error(why);
 }
@@ -320,6 +301,9 @@ std::shared_ptr<Line> Open(const std::string& port, long long baud, const std::m
 }
 
 }  // namespace
+
+void RaiseGate(const GateResult& result) { Raise(result); }
+
 }  // namespace qel::python
 
 PYBIND11_MODULE(vuzorur, m) {
@@ -362,7 +346,12 @@ PYBIND11_MODULE(vuzorur, m) {
         .def("__iter__", [](Poll& p) -> Poll& { return p; })
         .def("__next__", &Poll::Next);
 
+    BindTags(m);
+
     py::class_<Line, std::shared_ptr<Line>>(m, "Line", "One FA line: a serial port and the stations on it.")
+        .def("tags", &LineTags, py::arg("source"),
+             "The named tags of a gate list (a file's path, or a dict {name: \"001DR0010 type=int16 scale=0.1\"}), "
+             "each checked by the driver.")
         .def(py::init(&Open), py::arg("port"), py::arg("baud") = 9600, py::kw_only(),
              py::arg("stations") = std::map<unsigned, std::string>{}, py::arg("models") = "",
              py::arg("parity") = "even", py::arg("data_bits") = 8, py::arg("stop_bits") = "1",

@@ -1,6 +1,7 @@
 // The node's DCMDs: each metric checked before anything goes to the line
 // (the device's metric, writes on, not a block, the datatype it was born
-// with, the value, the allow list), then one write per gate waiting, the
+// with, which follows the tag's type, the value in the tag's units, the
+// allow list), then one write per gate waiting, the
 // newest: a command that a newer one of the same metric replaces before it
 // is written is counted and logged, never written. At most
 // kMaxPendingCommands gates wait; a metric beyond is refused.
@@ -8,7 +9,10 @@
 
 #include <set>
 
+#include "session/gates/tag.h"
+#include "session/gates/tag_write.h"
 #include "session/gates/write_value.h"
+#include "sparkplug/tag_metric.h"
 
 namespace qel::sparkplug {
 
@@ -61,9 +65,13 @@ void SparkplugNode::OnCommand(const std::string& device, const Payload& command)
     for (const Checked& checked : named) {
         const Metric& m = *checked.metric;
         const session::GateReading& item = rounds_.Gates()[checked.index];
-        const DataType born = item.gate.dataType == DATA_TYPE_BIT ? DataType::Boolean : DataType::UInt16;
+        // The datatype of the birth: the tag's (Int32, Float, Double for a
+        // scaled tag...), Boolean or UInt16 for a gate without a type.
+        const DataType born = TagDataType(item.spec);
         std::string refusal, reason;
         const long long value = static_cast<long long>(m.number);
+        std::vector<std::uint16_t> words;
+        const std::optional<double> number = MetricNumber(m);
         if (!config_.writes) {
             refusal = "writes are off (--mqtt-writes)";
             reason = "writes_off";
@@ -74,9 +82,17 @@ void SparkplugNode::OnCommand(const std::string& device, const Payload& command)
             refusal = "datatype " + DataTypeName(static_cast<std::uint32_t>(m.type)) + " does not match the metric's " +
                       DataTypeName(static_cast<std::uint32_t>(born));
             reason = "datatype";
-        } else if (m.isNull) {
+        } else if (m.isNull || !number) {
             refusal = "no value";
             reason = "not_a_number";
+        } else if (!item.spec.Identity()) {
+            // A tag is written in its engineering units, through its conversion.
+            reason = "value";
+            if (session::TagWriteWords(item.spec, item.gate, *number, words, refusal) && allow_ &&
+                !session::AllowsTagWrite(*allow_, item.gate, words.size())) {
+                refusal = "not in the write-allow list";
+                reason = "not_allowed";
+            }
         } else {
             refusal = session::RefuseValue(item.gate.definition, item.gate.dataType, value);
             reason = "value";
@@ -91,9 +107,10 @@ void SparkplugNode::OnCommand(const std::string& device, const Payload& command)
             continue;
         }
         std::lock_guard lock(mutex_);
+        Command written{checked.index, value, std::move(words), session::NumberText(*number)};
         const auto found = commands_.find(checked.index);
         if (found != commands_.end()) {
-            found->second = {checked.index, value};
+            found->second = std::move(written);
             stats_.Exception(kCommandSuperseded);
             ++superseded;
         } else if (commands_.size() >= kMaxPendingCommands) {
@@ -101,7 +118,7 @@ void SparkplugNode::OnCommand(const std::string& device, const Payload& command)
             stats_.Refusal("backlog");
             ++busy;
         } else {
-            commands_.emplace(checked.index, Command{checked.index, value});
+            commands_.emplace(checked.index, std::move(written));
             commandOrder_.push_back(checked.index);
         }
         wake_.notify_all();
@@ -129,11 +146,14 @@ void SparkplugNode::Write(const Command& command) {
     session::LineRequest request;
     request.client = kSparkplugClient;
     request.station = item.gate.definition.station;
-    request.exchanges.push_back(session::LineExchange::Write(item.gate, static_cast<std::uint16_t>(command.value)));
+    if (command.words.empty())
+        request.exchanges.push_back(session::LineExchange::Write(item.gate, static_cast<std::uint16_t>(command.value)));
+    else
+        request.exchanges = session::TagWrites(item.gate, command.words);
     line_.Call(request);
     if (!request.ok()) {
         stats_.Exception(kCommandFailed);
-        log_("Sparkplug DCMD of " + item.gate.gas + " to " + std::to_string(command.value) + ": " +
+        log_("Sparkplug DCMD of " + item.gate.gas + " to " + command.text + ": " +
              (request.failure() != session::FailureKind::None
                   ? std::string("the write failed: ") + session::FailureKindText(request.failure())
               : request.outcome ? std::string("the driver refused the write (") +

@@ -6,6 +6,8 @@
 #include <cstdio>
 
 #include "session/gates/gate_address.h"
+#include "session/gates/tag_convert.h"
+#include "sparkplug/tag_metric.h"
 #include "session/gates/write_value.h"
 
 namespace qel::sparkplug {
@@ -199,7 +201,7 @@ void SparkplugNode::Run() {
         std::vector<std::size_t> read;
         session::LineSnapshot round;
         if (rounds_.RunDue(read, round))
-            for (const std::size_t i : read) items_[i].changed = items_[i].changed || rounds_.Gates()[i].changed;
+            for (const std::size_t i : read) items_[i].changed = items_[i].changed || PastDeadband(i);
         const session::LineSnapshot snapshot = line_.Snapshot();
         if (!Live()) {
             nodeBorn_ = false;
@@ -216,6 +218,23 @@ void SparkplugNode::Run() {
     }
 }
 
+bool SparkplugNode::PastDeadband(std::size_t index) {
+    const session::GateReading& gate = rounds_.Gates()[index];
+    if (!gate.changed) return false;
+    // A tag's deadband: a change smaller than it, against the value that last
+    // went out, with the same quality, waits.
+    Item& item = items_[index];
+    std::vector<double> values;
+    std::string error;
+    const bool decoded = gate.lastGood && session::DecodeTag(gate.spec, *gate.lastGood, values, error);
+    if (gate.spec.deadband > 0 && decoded && item.sentQuality == gate.quality &&
+        !session::PastDeadband(gate.spec, item.sent, values))
+        return false;
+    item.sent = values;
+    item.sentQuality = gate.quality;
+    return true;
+}
+
 Metric SparkplugNode::ValueMetric(std::size_t index, bool named) const {
     const Item& item = items_[index];
     const session::GateReading& gate = rounds_.Gates()[index];
@@ -223,16 +242,23 @@ Metric SparkplugNode::ValueMetric(std::size_t index, bool named) const {
     if (named) m.name = item.name;
     m.alias = item.alias;
     m.timestamp = gate.changedMillis ? static_cast<std::uint64_t>(gate.changedMillis) : NowMillis();
-    m.type = gate.block ? DataType::Bytes : gate.gate.dataType == DATA_TYPE_BIT ? DataType::Boolean : DataType::UInt16;
+    m.type = gate.block ? DataType::Bytes : TagDataType(gate.spec);
+    std::vector<double> values;
+    std::string error;
     if (!gate.lastGood) m.isNull = true;
     else if (gate.block) m.text = WordBytes(*gate.lastGood);
-    else m.number = gate.lastGood->front();
+    else if (!session::DecodeTag(gate.spec, *gate.lastGood, values, error)) m.isNull = true;
+    else SetMetricValue(m, values.front());
+    if (named) SetTagProperties(m, gate.spec, gate.block);  // the birth carries what the tag says of itself
     if (!gate.read) {
         m.quality = Quality::Bad;
         m.reason = "not read yet";
     } else if (gate.quality == session::GateQuality::Failed) {
         m.quality = Quality::Bad;
         m.reason = session::QualityKey(gate);
+    } else if (!gate.block && gate.lastGood && !error.empty()) {
+        m.quality = Quality::Bad;
+        m.reason = "bad_value: " + error;
     } else {
         m.quality = gate.quality == session::GateQuality::Good ? Quality::Good : Quality::Uncertain;
     }

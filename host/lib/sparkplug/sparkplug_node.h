@@ -97,6 +97,8 @@ private:
         std::string name;  // the metric's: the tag, or the gate's address without the station
         std::uint64_t alias = 0;
         bool changed = false;  // since it last went out
+        std::vector<double> sent;  // a tag's values when it last changed past its deadband
+        session::GateQuality sentQuality = session::GateQuality::Failed;
     };
     struct Device {
         std::string id;  // "002"
@@ -106,6 +108,8 @@ private:
     struct Command {
         std::size_t item;
         long long value;
+        std::vector<std::uint16_t> words;  // a tag's words for its value (tag_write.h); empty: `value`
+        std::string text;                  // the value as given, for messages
     };
 
     void Run();
@@ -119,6 +123,8 @@ private:
     bool Live() const;  // connected, born, and the primary host online (when there is one)
     void OnMessage(const std::string& topic, const std::string& payload, bool retained);
     void OnState(const std::string& payload);
+    // Whether the gate's last read changed it past its tag's deadband.
+    bool PastDeadband(std::size_t index);
     void OnCommand(const std::string& device, const Payload& payload);
     // Logged, and counted by `reason` (a metric label: "writes_off", "value", ...).
     void Refuse(const std::string& what, const std::string& why, const std::string& reason);

@@ -1,6 +1,8 @@
 #include "sparkplug/sparkplug_payload.h"
 
+#include <functional>
 #include <memory>
+#include <utility>
 
 #include "sparkplug/sparkplug_b.pb-c.h"
 
@@ -28,10 +30,41 @@ struct Builder {
 
 char* Chars(const std::string& text) { return const_cast<char*>(text.c_str()); }
 
+constexpr std::uint32_t kDouble = 10;
+
 PbPropertySet* Properties(Builder& b, const Metric& m) {
-    static const std::string quality = "Quality", reason = "Reason";
-    const bool withReason = !m.reason.empty();
-    const std::size_t n = withReason ? 2 : 1;
+    static const std::string quality = "Quality", reason = "Reason", engUnit = "engUnit",
+                             description = "description", engLow = "engLow", engHigh = "engHigh";
+    // Each property: its key, and how its value is set.
+    std::vector<std::pair<const std::string*, std::function<void(PbPropertyValue&)>>> entries;
+    if (m.quality)
+        entries.emplace_back(&quality, [&m](PbPropertyValue& v) {
+            v.type = kInt32;
+            v.value_case = QEL__SPARKPLUG_B__PAYLOAD__PROPERTY_VALUE__VALUE_INT_VALUE;
+            v.int_value = static_cast<std::uint32_t>(*m.quality);
+        });
+    const auto text = [&entries](const std::string& key, const std::string& value) {
+        if (value.empty()) return;
+        entries.emplace_back(&key, [&value](PbPropertyValue& v) {
+            v.type = kString;
+            v.value_case = QEL__SPARKPLUG_B__PAYLOAD__PROPERTY_VALUE__VALUE_STRING_VALUE;
+            v.string_value = Chars(value);
+        });
+    };
+    const auto real = [&entries](const std::string& key, const std::optional<double>& value) {
+        if (!value) return;
+        entries.emplace_back(&key, [&value](PbPropertyValue& v) {
+            v.type = kDouble;
+            v.value_case = QEL__SPARKPLUG_B__PAYLOAD__PROPERTY_VALUE__VALUE_DOUBLE_VALUE;
+            v.double_value = *value;
+        });
+    };
+    text(reason, m.reason);
+    text(engUnit, m.engUnit);
+    text(description, m.description);
+    real(engLow, m.engLow);
+    real(engHigh, m.engHigh);
+    const std::size_t n = entries.size();
     auto set = std::make_unique<PbPropertySet>();
     qel__sparkplug_b__payload__property_set__init(set.get());
     auto keys = std::make_unique<char*[]>(n);
@@ -40,17 +73,8 @@ PbPropertySet* Properties(Builder& b, const Metric& m) {
         auto value = std::make_unique<PbPropertyValue>();
         qel__sparkplug_b__payload__property_value__init(value.get());
         value->has_type = 1;
-        if (i == 0) {
-            keys[i] = Chars(quality);
-            value->type = kInt32;
-            value->value_case = QEL__SPARKPLUG_B__PAYLOAD__PROPERTY_VALUE__VALUE_INT_VALUE;
-            value->int_value = static_cast<std::uint32_t>(*m.quality);
-        } else {
-            keys[i] = Chars(reason);
-            value->type = kString;
-            value->value_case = QEL__SPARKPLUG_B__PAYLOAD__PROPERTY_VALUE__VALUE_STRING_VALUE;
-            value->string_value = Chars(m.reason);
-        }
+        keys[i] = Chars(*entries[i].first);
+        entries[i].second(*value);
         values[i] = value.get();
         b.values.push_back(std::move(value));
     }
@@ -72,21 +96,32 @@ void Fill(Builder& b, PbMetric& pb, const Metric& m) {
     pb.has_datatype = 1;
     pb.datatype = static_cast<std::uint32_t>(m.type);
     if (m.historical) pb.has_is_historical = pb.is_historical = 1;
-    if (m.quality) pb.properties = Properties(b, m);
+    if (m.quality || !m.engUnit.empty() || !m.description.empty() || m.engLow || m.engHigh)
+        pb.properties = Properties(b, m);
     if (m.isNull) {
         pb.has_is_null = pb.is_null = 1;
         return;
     }
     switch (m.type) {
+    case DataType::Int16:
+    case DataType::Int32:
     case DataType::UInt16:
-    case DataType::UInt32:
         pb.value_case = QEL__SPARKPLUG_B__PAYLOAD__METRIC__VALUE_INT_VALUE;
         pb.int_value = static_cast<std::uint32_t>(m.number);
         break;
+    case DataType::UInt32:  // in the 64-bit field, as Sparkplug B carries it
     case DataType::Int64:
     case DataType::UInt64:
         pb.value_case = QEL__SPARKPLUG_B__PAYLOAD__METRIC__VALUE_LONG_VALUE;
         pb.long_value = m.number;
+        break;
+    case DataType::Float:
+        pb.value_case = QEL__SPARKPLUG_B__PAYLOAD__METRIC__VALUE_FLOAT_VALUE;
+        pb.float_value = static_cast<float>(m.real);
+        break;
+    case DataType::Double:
+        pb.value_case = QEL__SPARKPLUG_B__PAYLOAD__METRIC__VALUE_DOUBLE_VALUE;
+        pb.double_value = m.real;
         break;
     case DataType::Boolean:
         pb.value_case = QEL__SPARKPLUG_B__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE;
@@ -148,12 +183,14 @@ bool DecodePayload(const std::string& bytes, Payload& payload) {
         case QEL__SPARKPLUG_B__PAYLOAD__METRIC__VALUE_INT_VALUE: m.number = in.int_value; break;
         case QEL__SPARKPLUG_B__PAYLOAD__METRIC__VALUE_LONG_VALUE: m.number = in.long_value; break;
         case QEL__SPARKPLUG_B__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE: m.number = in.boolean_value ? 1 : 0; break;
+        case QEL__SPARKPLUG_B__PAYLOAD__METRIC__VALUE_FLOAT_VALUE: m.real = in.float_value; break;
+        case QEL__SPARKPLUG_B__PAYLOAD__METRIC__VALUE_DOUBLE_VALUE: m.real = in.double_value; break;
         case QEL__SPARKPLUG_B__PAYLOAD__METRIC__VALUE_STRING_VALUE: m.text = in.string_value; break;
         case QEL__SPARKPLUG_B__PAYLOAD__METRIC__VALUE_BYTES_VALUE:
             m.text.assign(reinterpret_cast<const char*>(in.bytes_value.data), in.bytes_value.len);
             break;
         default:
-            if (!m.isNull) m.isNull = true;  // a value the node does not take (float, a data set, ...)
+            if (!m.isNull) m.isNull = true;  // a value the node does not take (a data set, ...)
             break;
         }
         if (in.properties)
@@ -162,14 +199,40 @@ bool DecodePayload(const std::string& bytes, Payload& payload) {
                 const std::string key = in.properties->keys[k];
                 if (key == "Quality" && v.value_case == QEL__SPARKPLUG_B__PAYLOAD__PROPERTY_VALUE__VALUE_INT_VALUE)
                     m.quality = static_cast<Quality>(v.int_value);
-                else if (key == "Reason" &&
-                         v.value_case == QEL__SPARKPLUG_B__PAYLOAD__PROPERTY_VALUE__VALUE_STRING_VALUE)
-                    m.reason = v.string_value;
+                else if (v.value_case == QEL__SPARKPLUG_B__PAYLOAD__PROPERTY_VALUE__VALUE_STRING_VALUE) {
+                    if (key == "Reason") m.reason = v.string_value;
+                    if (key == "engUnit") m.engUnit = v.string_value;
+                    if (key == "description") m.description = v.string_value;
+                } else if (v.value_case == QEL__SPARKPLUG_B__PAYLOAD__PROPERTY_VALUE__VALUE_DOUBLE_VALUE) {
+                    if (key == "engLow") m.engLow = v.double_value;
+                    if (key == "engHigh") m.engHigh = v.double_value;
+                }
             }
         payload.metrics.push_back(std::move(m));
     }
     qel__sparkplug_b__payload__free_unpacked(pb, nullptr);
     return true;
+}
+
+std::optional<double> MetricNumber(const Metric& m) {
+    if (m.isNull) return std::nullopt;
+    switch (m.type) {
+    case DataType::Int16:
+    case DataType::Int32: return static_cast<std::int32_t>(static_cast<std::uint32_t>(m.number));
+    case DataType::Int64: return static_cast<double>(static_cast<std::int64_t>(m.number));
+    case DataType::UInt16:
+    case DataType::UInt32:
+    case DataType::UInt64:
+    case DataType::Boolean: return static_cast<double>(m.number);
+    case DataType::Float:
+    case DataType::Double: return m.real;
+    case DataType::String:
+    case DataType::Bytes: break;
+    }
+    // Other integer datatypes (Int8, UInt8) carry their number as sent.
+    if (m.type == static_cast<DataType>(1)) return static_cast<std::int32_t>(static_cast<std::uint32_t>(m.number));
+    if (m.type == static_cast<DataType>(5)) return static_cast<double>(m.number);
+    return std::nullopt;
 }
 
 std::uint64_t NextSequence(std::uint64_t seq) { return (seq + 1) % 256; }

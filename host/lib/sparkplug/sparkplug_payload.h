@@ -1,7 +1,8 @@
 // A Sparkplug B payload as plain values, and its protobuf wire form
 // (protobuf-c underneath; nothing of it shows here). Only what the node
-// sends and reads: metrics of Int64, UInt16, Boolean, String and Bytes, with
-// a quality in their properties.
+// sends and reads: metrics of Int16, Int32, Int64, UInt16, UInt32, Float,
+// Double, Boolean, String and Bytes, with a quality and a tag's unit,
+// description and range in their properties.
 #pragma once
 
 #include <cstdint>
@@ -13,10 +14,14 @@ namespace qel::sparkplug {
 
 // The Sparkplug B datatypes the node uses, by their numbers on the wire.
 enum class DataType : std::uint32_t {
+    Int16 = 2,
+    Int32 = 3,
     Int64 = 4,
     UInt16 = 6,
     UInt32 = 7,
     UInt64 = 8,
+    Float = 9,
+    Double = 10,
     Boolean = 11,
     String = 12,
     Bytes = 17,
@@ -39,11 +44,22 @@ struct Metric {
     std::uint64_t timestamp = 0;  // UTC milliseconds
     bool historical = false;
     bool isNull = false;
-    std::uint64_t number = 0;  // Int64 (two's complement), UInt16/32/64, Boolean (0/1)
+    std::uint64_t number = 0;  // Int16/32/64 (two's complement), UInt16/32/64, Boolean (0/1)
+    double real = 0;           // Float, Double
     std::string text;          // String, or the bytes of Bytes
     std::optional<Quality> quality;
     std::string reason;  // with a bad quality: why, as the "Reason" property
+    // A tag's properties, in the birth: "engUnit" and "description"
+    // (String), "engLow" and "engHigh" (Double); empty or none: left out.
+    std::string engUnit;
+    std::string description;
+    std::optional<double> engLow, engHigh;
 };
+
+// A metric's value as a number, whatever its numeric datatype (Int16 and
+// Int32 signed as the wire carries them in 32 bits); nullopt for a null,
+// a String or Bytes.
+std::optional<double> MetricNumber(const Metric& metric);
 
 struct Payload {
     std::uint64_t timestamp = 0;

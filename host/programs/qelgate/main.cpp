@@ -17,6 +17,7 @@
 #include "cli/report_printer.h"
 #include "gateway/check_config.h"
 #include "gateway/config_file.h"
+#include "gateway/gateway_text.h"
 #include "gateway/gateway.h"
 #include "gateway/option_checks.h"
 #include "modbus/address_map.h"
@@ -132,7 +133,12 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (options.map) {
-        std::fputs(qel::modbus::MapText().c_str(), stdout);
+        std::string text;
+        if (!gateway::MapListing(options, text, error)) {
+            std::cerr << "qelgate: " << error << "\n";
+            return kExitUsage;
+        }
+        std::fputs(text.c_str(), stdout);
         return 0;
     }
     if (options.check) return CheckOnly(options);

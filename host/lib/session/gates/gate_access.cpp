@@ -1,5 +1,7 @@
 #include "session/gates/gate_access.h"
+#include "session/gates/tag_write.h"
 
+#include <algorithm>
 #include <map>
 
 #include "plan/scan_plan.h"
@@ -242,12 +244,26 @@ GateResult GateAccess::Finish(GateCall& call) {
     GateResult result = std::move(call.result);
     const Outcome outcome = OutcomeOf(call);
     if (!outcome.ok()) {
-        result.line = DiagnoseLine(call.gate, outcome, call.write, call.word);
+        // A tag's words: the value of the write that failed names the fault.
+        std::uint16_t word = call.word;
+        if (!call.words.empty()) word = call.words[std::min(call.done, call.words.size() - 1)];
+        result.line = DiagnoseLine(call.gate, outcome, call.write, word);
         result.failure = FailureOf(*result.line);
         return result;
     }
     if (call.write) {
-        result.values = {call.word};
+        result.values = call.words.empty() ? std::vector<std::uint16_t>{call.word} : call.words;
+        return result;
+    }
+    if (call.whole) {
+        // One gate planned whole: its slots' values in order, 32-bit words kept together.
+        result.values.clear();
+        for (std::size_t t = 0; t < call.transfers.size() && t < call.exchanges.size(); ++t)
+            for (const plan::GateSlot& slot : call.transfers[t].gates) {
+                const std::vector<std::uint16_t> values =
+                    plan::GateValues(call.transfers[t], slot, call.exchanges[t].slots);
+                result.values.insert(result.values.end(), values.begin(), values.end());
+            }
         return result;
     }
     result.values.assign(static_cast<std::size_t>(result.count), 0);
@@ -259,6 +275,56 @@ GateResult GateAccess::Finish(GateCall& call) {
         }
     }
     return result;
+}
+
+GateResult GateAccess::WriteWords(const Gate& gate, const std::vector<std::uint16_t>& words, std::uint64_t client) {
+    std::unique_ptr<GateCall> call = BeginWriteWords(gate, words, client);
+    scheduler_.Call(*call);
+    return Finish(*call);
+}
+
+std::unique_ptr<GateCall> GateAccess::BeginReadGate(const Gate& gate, GateResult& now, std::uint64_t client) {
+    now = GateResult{};
+    now.gas = gate.gas;
+    now.count = gate.count;
+    now.bits = BitGate(gate);
+    plan::Plan planned;
+    {
+        const std::lock_guard lock(checkMutex_);
+        const std::vector<plan::GateRequest> requests{{gate.gas, gate.count, gate.dataType}};
+        planned = plan::MakePlan(requests, PlanDriverOf(checks_), PlanOptionsFor(facts_.line));
+    }
+    if (!planned.rejected.empty() || planned.transfers.empty()) {
+        Gate checked = gate;
+        if (auto refused = Check(checked)) now = Refused(checked, std::move(*refused));
+        else now = Failed(gate.gas, GateFailure::BadGate, "the driver refuses a read of " + gate.gas);
+        return nullptr;
+    }
+    auto call = std::make_unique<GateCall>();
+    call->result = now;
+    call->whole = true;
+    call->client = client != 0 ? client : NextClient();
+    call->station = planned.transfers.front().station;
+    for (const plan::Transfer& transfer : planned.transfers) call->exchanges.push_back(LineExchange::Read(transfer));
+    call->transfers = std::move(planned.transfers);
+    call->gate = gate;
+    return call;
+}
+
+std::unique_ptr<GateCall> GateAccess::BeginWriteWords(const Gate& gate, const std::vector<std::uint16_t>& words,
+                                                      std::uint64_t client) {
+    auto call = std::make_unique<GateCall>();
+    call->result.gas = gate.gas;
+    call->result.count = static_cast<int>(words.size());
+    call->result.bits = BitGate(gate);
+    call->write = true;
+    call->words = words;
+    call->word = words.empty() ? 0 : words.front();
+    call->client = client != 0 ? client : NextClient();
+    call->station = gate.definition.station;
+    call->exchanges = TagWrites(gate, words);
+    call->gate = gate;
+    return call;
 }
 
 std::vector<GateResult> GateAccess::ReadMany(const std::vector<Gate>& gates) {

@@ -78,7 +78,9 @@ struct GateCall : LineRequest {
     Gate gate;                             // the read's first element, or the gate written
     bool write = false;
     std::uint16_t word = 0;                // the value written
+    std::vector<std::uint16_t> words;      // a tag's words written, from the gate on (WriteWords)
     std::vector<plan::Transfer> transfers; // a read's, as planned
+    bool whole = false;                    // a checked gate planned whole (BeginReadGate)
     std::uint64_t tag = 0;                 // the caller's own
 };
 
@@ -113,6 +115,18 @@ public:
     std::unique_ptr<GateCall> BeginWrite(const std::string& gas, long long value, const WriteAllowList* allow,
                                          GateResult& now, std::uint64_t client = 0);
     GateResult Finish(GateCall& call);
+    // Runs a begun call on the line and waits for it (a caller without a loop).
+    void Call(GateCall& call) { scheduler_.Call(call); }
+
+    // Consecutive words of a checked gate from its first element on, in one
+    // request (a tag's value, tag_write.h); the caller has checked the words
+    // and the allow list. BeginWriteWords: the call to queue and Finish.
+    GateResult WriteWords(const Gate& gate, const std::vector<std::uint16_t>& words, std::uint64_t client = 0);
+    // A checked gate's `count` elements planned as one gate (a tag's read:
+    // a 32-bit value's words in one slot of one exchange), as BeginRead.
+    std::unique_ptr<GateCall> BeginReadGate(const Gate& gate, GateResult& now, std::uint64_t client = 0);
+    std::unique_ptr<GateCall> BeginWriteWords(const Gate& gate, const std::vector<std::uint16_t>& words,
+                                              std::uint64_t client = 0);
 
     // The driver's check of one gate (data type from its area), under the
     // checks' mutex; the diagnosis when it refuses.

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -28,6 +29,11 @@ public:
     std::optional<GateResult> Read(std::uint64_t tag, const std::string& gas, int count);
     std::optional<GateResult> Write(std::uint64_t tag, const std::string& gas, long long value,
                                     const WriteAllowList* allow);
+    // A call begun elsewhere (a tag's read or write, tag_table.h): the
+    // result at once when there is no call, else queued the same way.
+    std::optional<GateResult> Submit(std::uint64_t tag, std::unique_ptr<GateCall> call, GateResult now) {
+        return Queue(tag, std::move(call), std::move(now));
+    }
     // Readable while finished calls wait in Collect.
     int WakeFd() const { return scheduler_.WakeFd(inbox_); }
     // The calls finished since the last Collect, with their tags.

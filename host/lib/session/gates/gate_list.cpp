@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <set>
-#include <sstream>
 #include <vector>
 
 namespace qel::session {
@@ -40,7 +39,11 @@ std::string WordHint(const std::string& word, const std::string& previous, const
             return "\"" + word + "\" is outside the periods accepted, 50ms to 86400s";
         return "\"" + word + "\": the unit \"" + unit + "\" is not known; " + unitless;
     }
-    return "\"" + word + "\" is neither a count from 1 to 100, bit or word, a period from 50ms to 86400s, nor tag=NAME";
+    if (const std::size_t equals = word.find('='); equals != std::string::npos)
+        return "\"" + word.substr(0, equals) + "\" is no field of an entry; the fields are tag, type, order, scale, "
+               "offset, unit, deadband and desc";
+    return "\"" + word + "\" is neither a count from 1 to 100, bit or word, a period from 50ms to 86400s, tag=NAME, "
+           "nor a tag field (type=, order=, scale=, offset=, unit=, deadband=, desc=)";
 }
 
 bool CheckTagName(const std::string& tag, std::string& error) {
@@ -51,6 +54,33 @@ bool CheckTagName(const std::string& tag, std::string& error) {
                 "starting with a letter, a digit or '_'";
         return false;
     }
+    return true;
+}
+
+bool SplitEntryWords(const std::string& text, std::vector<std::string>& words, std::string& error) {
+    words.clear();
+    std::string word;
+    bool inWord = false, quoted = false;
+    for (const char c : text) {
+        if (quoted) {
+            if (c == '"') quoted = false;
+            else word += c;
+        } else if (c == '"') {
+            quoted = inWord = true;
+        } else if (c == ' ' || c == '\t') {
+            if (inWord) words.push_back(word);
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (quoted) {
+        error = "a quote is not closed; a value with blanks is written desc=\"zone A\"";
+        return false;
+    }
+    if (inWord) words.push_back(word);
     return true;
 }
 
@@ -68,15 +98,19 @@ bool ParseGateList(const std::vector<common::TextLine>& lines, const std::string
     std::set<std::string> tags;
     for (const common::TextLine& line : lines) {
         const unsigned number = line.number;
-        std::istringstream words(line.text);
-        std::string gas;
-        words >> gas;
+        const std::string where = path + ":" + std::to_string(number) + ": ";
+        std::vector<std::string> rest;
+        if (!SplitEntryWords(line.text, rest, error)) {
+            error = where + error;
+            return false;
+        }
+        const std::string gas = rest.empty() ? "" : rest.front();
+        if (!rest.empty()) rest.erase(rest.begin());
         ListedGate listed;
+        listed.line = number;
         Gate& gate = listed.gate;
         gate.gas = gas;
         gate.dataType = GuessDataType(gas);
-        std::vector<std::string> rest;
-        for (std::string w; words >> w;) rest.push_back(w);
         for (std::size_t i = 0; i < rest.size(); ++i) {
             const std::string& word = rest[i];
             const std::string& previous = i == 0 ? gas : rest[i - 1];
@@ -101,11 +135,25 @@ bool ParseGateList(const std::vector<common::TextLine>& lines, const std::string
                             "\" is given twice; each tag names one gate";
                     return false;
                 }
+            } else if (const std::size_t equals = word.find('=');
+                       equals != std::string::npos && IsTagField(word.substr(0, equals))) {
+                if (!SetTagField(listed.spec, word.substr(0, equals), word.substr(equals + 1), error)) {
+                    error = where + error;
+                    return false;
+                }
+                listed.fields = true;
             } else {
-                error = path + ":" + std::to_string(number) + ": " + WordHint(word, previous, next);
+                error = where + WordHint(word, previous, next);
                 return false;
             }
         }
+        const bool bits = gate.dataType == DATA_TYPE_BIT;
+        if (!CheckTag(listed.spec, bits, gate.count, error)) {
+            error = where + error;
+            return false;
+        }
+        if (!listed.spec.typed) listed.spec.type = bits ? TagType::Bool : TagType::UInt16;
+        gate.count *= static_cast<int>(listed.spec.Words());
         gates.push_back(listed);
     }
     if (gates.empty()) {
@@ -120,8 +168,9 @@ bool ReadGateList(const std::string& path, std::vector<Gate>& gates, std::string
     std::vector<ListedGate> listed;
     if (!ReadGateList(path, listed, error)) return false;
     for (const ListedGate& entry : listed) {
-        if (entry.period > 0 || !entry.tag.empty()) {
-            error = path + ": gate " + entry.gate.gas + " has a period or a tag; this list is read whole each round";
+        if (entry.period > 0 || !entry.tag.empty() || entry.fields) {
+            error = path + ": gate " + entry.gate.gas +
+                    " has a period, a tag or a tag's field; this list is read whole each round";
             if (periodRefused != nullptr) *periodRefused = true;
             return false;
         }

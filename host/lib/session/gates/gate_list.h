@@ -1,16 +1,21 @@
 // A gate list, as `qelhost poll --gates` and `qelgate --publish` read it: one
-// gate per line, "GAS [COUNT] [bit|word] [PERIOD] [tag=NAME]"; blank lines and
+// gate per line, "GAS [COUNT] [bit|word] [PERIOD] [tag=NAME] [TAG FIELDS]"; blank lines and
 // '#' comments are skipped (common/line_file.h). PERIOD is how often the gate
 // is read, a number with "s" or "ms" (2s, 0.5s, 250ms), from 50 ms to a day;
 // NAME names the gate where it is published (the MQTT topic's last part, the
 // Sparkplug metric name): letters, digits, '_', '-' and '.', unique in the
-// list. Only a publishing list takes periods and tags.
+// list. The tag fields (session/gates/tag.h) are NAME=VALUE words: type=,
+// order=, scale=, offset=, unit=, deadband=, desc=; a value with blanks is
+// quoted, desc="oven 2 zone A". With a 32-bit type the gate's count is its
+// words, twice the values written. Only a publishing list takes periods,
+// tags and their fields.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "common/line_file.h"
+#include "session/gates/tag.h"
 #include "session/driver/qel_session.h"
 
 namespace qel::session {
@@ -19,7 +24,14 @@ struct ListedGate {
     Gate gate;
     double period = 0;  // seconds; 0: the list's reader chooses
     std::string tag;    // empty: named by its address
+    TagSpec spec;       // what the words mean; gate.count is words, values = gate.count / spec.Words()
+    unsigned line = 0;  // where the list gave it
+    bool fields = false;  // a tag field was written
 };
+
+// A line's words, a quoted value kept whole: `desc="zone A"` is one word,
+// desc=zone A. False with the reason when a quote is not closed.
+bool SplitEntryWords(const std::string& text, std::vector<std::string>& words, std::string& error);
 
 // A tag name that may stand in a topic and a metric name; false with a reason.
 bool CheckTagName(const std::string& tag, std::string& error);

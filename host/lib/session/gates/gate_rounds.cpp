@@ -4,6 +4,8 @@
 #include <map>
 #include <set>
 
+#include "session/gates/gate_address.h"
+
 namespace qel::session {
 
 namespace {
@@ -24,6 +26,32 @@ std::string QualityKey(const GateReading& reading) {
     return reading.failure != FailureKind::None ? FailureKindKey(reading.failure) : "failed";
 }
 
+bool CheckListedGate(ListedGate& entry, const GateCheck& check, const std::string& origin, std::string& error) {
+    if (!check(entry.gate)) {
+        error = origin + ": " + entry.gate.gas + " is not a gate the driver accepts";
+        return false;
+    }
+    if (entry.spec.Words() != 2) return true;
+    // The block check looks at a block's first element only: each word of
+    // a 32-bit value is checked as a gate of its own, so that no value
+    // takes its second word from past the area's end or from a hole.
+    auto address = GateAddress::Parse(entry.gate.gas);
+    for (int word = 1; address && word < entry.gate.count; ++word) {
+        address = address->Next();
+        Gate single;
+        single.gas = address->Format();
+        single.dataType = entry.gate.dataType;
+        if (!check(single)) {
+            error = origin + ":" + std::to_string(entry.line) + ": " + entry.gate.gas + " type=" +
+                    TagTypeName(entry.spec.type) + " reads " + std::to_string(entry.gate.count) + " words from " +
+                    entry.gate.gas + ", and " + single.gas + " is past the last element of its area; a 32-bit type "
+                    "takes two elements, so it starts at least one element before the area's end";
+            return false;
+        }
+    }
+    return true;
+}
+
 GateRounds::GateRounds(LineScheduler& line, std::uint64_t client) : line_(line), client_(client) {}
 
 bool GateRounds::Prepare(const GateListSource& source, const GateCheck& check, const Accept& accept,
@@ -36,16 +64,15 @@ bool GateRounds::Prepare(const GateListSource& source, const GateCheck& check, c
         return false;
     std::map<double, std::vector<std::size_t>> byPeriod;
     for (ListedGate& entry : listed) {
-        if (!check(entry.gate)) {
-            error = origin_ + ": " + entry.gate.gas + " is not a gate the driver accepts";
-            return false;
-        }
+        if (!CheckListedGate(entry, check, origin_, error)) return false;
         if (!accept(gates_.size(), entry, error)) return false;
         byPeriod[entry.period > 0 ? entry.period : source.period].push_back(gates_.size());
         GateReading reading;
         reading.gate = entry.gate;
         reading.tag = entry.tag;
-        reading.block = entry.gate.count > 1;
+        reading.spec = entry.spec;
+        reading.line = entry.line;
+        reading.block = entry.gate.count > static_cast<int>(entry.spec.Words());
         gates_.push_back(std::move(reading));
     }
     return PlanGroups(byPeriod, planDriver, planOptions, error);

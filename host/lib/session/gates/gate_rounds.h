@@ -44,7 +44,9 @@ enum class GateQuality {
 struct GateReading {
     Gate gate;
     std::string tag;  // the list's name for it; empty: named by its address
-    bool block = false;
+    TagSpec spec;     // what its words mean (tag.h); gate.count is words
+    unsigned line = 0;  // its line in the list
+    bool block = false;  // more than one value
     std::optional<std::vector<std::uint16_t>> lastGood;
     GateQuality quality = GateQuality::Failed;
     FailureKind failure = FailureKind::None;  // with Failed; None: the driver refused the read
@@ -60,6 +62,11 @@ struct GateReading {
 // "good", "unverified", or why the read failed ("timeout", ...; "failed"
 // when the driver refused it).
 std::string QualityKey(const GateReading& reading);
+
+// The driver's check of a listed gate, its words included: false with
+// "origin: reason", and "origin:line: ..." for a 32-bit type whose second
+// word is past its area's end.
+bool CheckListedGate(ListedGate& entry, const GateCheck& check, const std::string& origin, std::string& error);
 
 class GateRounds {
 public:

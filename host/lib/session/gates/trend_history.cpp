@@ -47,9 +47,11 @@ void TrendHistory::Sample(const LineSnapshot& snapshot, double now) {
     }
 }
 
-void TrendHistory::Value(const std::string& gas, std::optional<double> value, double now) {
+void TrendHistory::Value(const std::string& gas, std::optional<double> value, double now, const std::string& tag,
+                         const std::string& unit) {
     const std::lock_guard lock(mutex_);
     Keep(gates_[gas], now, value);
+    labels_[gas] = {tag, unit};
 }
 
 // At most points_ points. While the samples kept as they came cover the
@@ -111,7 +113,15 @@ TrendView TrendHistory::Take(double now) const {
     view.span = span_;
     view.now = now;
     for (const auto& [station, ring] : stations_) view.stations.push_back(Thin(std::to_string(station), ring, now));
-    for (const auto& [gas, ring] : gates_) view.gates.push_back(Thin(gas, ring, now));
+    for (const auto& [gas, ring] : gates_) {
+        TrendSeries series = Thin(gas, ring, now);
+        series.gate = gas;
+        if (const auto label = labels_.find(gas); label != labels_.end()) {
+            if (!label->second.first.empty()) series.name = label->second.first;
+            series.unit = label->second.second;
+        }
+        view.gates.push_back(std::move(series));
+    }
     return view;
 }
 

@@ -21,7 +21,9 @@
 namespace qel::session {
 
 struct TrendSeries {
-    std::string name;              // "1" for a station, the gate's address for a gate
+    std::string name;              // "1" for a station, the gate's tag or else its address for a gate
+    std::string gate;              // a gate's address
+    std::string unit;              // a tag's unit
     std::vector<double> times;     // seconds since the Unix epoch, ascending
     std::vector<std::optional<double>> values;  // none: down, or the read failed
 };
@@ -39,8 +41,10 @@ public:
 
     // Samples each station of the snapshot, at most once per `step`.
     void Sample(const LineSnapshot& snapshot, double now);
-    // A gate's value (none: the read failed), kept at most once per `step`.
-    void Value(const std::string& gas, std::optional<double> value, double now);
+    // A gate's value (none: the read failed), kept at most once per `step`;
+    // a tag's value in its units, the series named by the tag.
+    void Value(const std::string& gas, std::optional<double> value, double now, const std::string& tag = "",
+               const std::string& unit = "");
     TrendView Take(double now) const;
 
     // The samples and slices kept in all, for the memory bound's tests.
@@ -73,6 +77,7 @@ private:
     double lastSample_ = 0;
     std::map<unsigned, Series> stations_;
     std::map<std::string, Series> gates_;
+    std::map<std::string, std::pair<std::string, std::string>> labels_;  // gas -> its tag and unit
 };
 
 }  // namespace qel::session

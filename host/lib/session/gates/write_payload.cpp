@@ -15,7 +15,8 @@ bool Digit(char c) { return c >= '0' && c <= '9'; }
 
 class Reader {
 public:
-    explicit Reader(std::string_view text) : text_(text) {}
+    Reader(std::string_view text, bool fractional)
+        : text_(text), fractional_(fractional), form_(fractional ? kTagPayloadForm : kWritePayloadForm) {}
 
     WritePayload Parse() {
         for (std::size_t i = 0; i < text_.size(); ++i) {
@@ -27,7 +28,7 @@ public:
             }
         }
         SkipSpace();
-        if (at_ == text_.size()) return Refuse("the payload is empty; write " + std::string(kWritePayloadForm));
+        if (at_ == text_.size()) return Refuse("the payload is empty; write " + std::string(form_));
         WritePayload result = text_[at_] == '{' ? Object() : Number("the payload");
         if (!result.ok) return result;
         SkipSpace();
@@ -38,7 +39,7 @@ public:
     }
 
 private:
-    static WritePayload Refuse(std::string why) { return {false, 0, std::move(why)}; }
+    static WritePayload Refuse(std::string why) { return {false, 0, std::move(why), 0}; }
 
     void SkipSpace() {
         while (at_ < text_.size() && Space(text_[at_])) ++at_;
@@ -131,7 +132,7 @@ private:
         while (at_ < text_.size() && Digit(text_[at_])) ++at_;
         const bool integral = at_ > digits;
         if (!integral || (text_[digits] == '0' && at_ - digits > 1))
-            return Refuse(what + " is not a number: write " + kWritePayloadForm);
+            return Refuse(what + " is not a number: write " + form_);
         bool whole = true;
         if (at_ < text_.size() && text_[at_] == '.') {
             whole = false;
@@ -153,27 +154,36 @@ private:
             long long value = 0;
             const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
             if (ec != std::errc() || value < -kLimit || value > kLimit) return Refuse(beyond);
-            return {true, value, {}};
+            return {true, value, {}, static_cast<double>(value)};
         }
         double value = 0;
         const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
         // Too small for a double: a fraction; too large: beyond the bound.
         if (ec == std::errc::result_out_of_range &&
-            (number.find("e-") != std::string_view::npos || number.find("E-") != std::string_view::npos))
+            (number.find("e-") != std::string_view::npos || number.find("E-") != std::string_view::npos)) {
+            if (fractional_) return {true, 0, {}, 0.0};  // below a double's least: nought in any unit
             return Refuse(what + " " + std::string(number) + " is not a whole number");
+        }
         if (ec != std::errc() || !std::isfinite(value) || value < -static_cast<double>(kLimit) ||
             value > static_cast<double>(kLimit))
             return Refuse(beyond);
-        if (value != std::trunc(value)) return Refuse(what + " " + std::string(number) + " is not a whole number");
-        return {true, static_cast<long long>(value), {}};
+        if (value != std::trunc(value)) {
+            if (fractional_) return {true, 0, {}, value};
+            return Refuse(what + " " + std::string(number) + " is not a whole number");
+        }
+        return {true, static_cast<long long>(value), {}, value};
     }
 
     std::string_view text_;
+    bool fractional_;
+    const char* form_;
     std::size_t at_ = 0;
 };
 
 }  // namespace
 
-WritePayload ParseWritePayload(std::string_view payload) { return Reader(payload).Parse(); }
+WritePayload ParseWritePayload(std::string_view payload, bool fractional) {
+    return Reader(payload, fractional).Parse();
+}
 
 }  // namespace qel::session

@@ -15,13 +15,17 @@ namespace qel::session {
 
 struct WritePayload {
     bool ok = false;
-    long long value = 0;
+    long long value = 0;  // a whole number's value (0 for a fraction)
     std::string refusal;  // when !ok: why, e.g. "the key \"v\" is given twice"
+    double number = 0;    // the value as a number, a fraction included
 };
 
-WritePayload ParseWritePayload(std::string_view payload);
+// `fractional`: a number with a fraction is taken too (a tag's value in its
+// units, scaled to words by the tag); every other rule stays.
+WritePayload ParseWritePayload(std::string_view payload, bool fractional = false);
 
 // What a payload should look like, for the messages.
 inline constexpr const char* kWritePayloadForm = "a whole number or {\"v\": N}";
+inline constexpr const char* kTagPayloadForm = "a number or {\"v\": N}";
 
 }  // namespace qel::session
