@@ -17,6 +17,7 @@
 #include <fstream>
 #include <string>
 
+#include "http/http_channel.h"
 #include "http/http_loop.h"
 #include "http/tls_context.h"
 #include "support/loopback_client.h"
@@ -72,7 +73,9 @@ TEST_P(TlsFilesTest, LoadedWholeOrRefusedWithTheFile) {
     EXPECT_EQ(context.Load(files, error), c.loads) << error;
     if (c.loads) {
         EXPECT_NE(context.Describe().find("/CN=gate-a"), std::string::npos) << context.Describe();
-        EXPECT_NE(context.NewSession(-1), nullptr);
+        ssl_st* session = context.NewSession(-1);
+        EXPECT_NE(session, nullptr);
+        qel::http::ChannelClose(-1, session);  // the session holds the context: let both go
     } else {
         EXPECT_NE(error.find(c.said), std::string::npos) << error;
         EXPECT_EQ(context.NewSession(-1), nullptr);  // nothing half loaded
