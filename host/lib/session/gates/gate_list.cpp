@@ -39,9 +39,11 @@ std::string WordHint(const std::string& word, const std::string& previous, const
             return "\"" + word + "\" is outside the periods accepted, 50ms to 86400s";
         return "\"" + word + "\": the unit \"" + unit + "\" is not known; " + unitless;
     }
-    if (const std::size_t equals = word.find('='); equals != std::string::npos)
-        return "\"" + word.substr(0, equals) + "\" is no field of an entry; the fields are tag, type, order, scale, "
+    if (const std::size_t equals = word.find('='); equals != std::string::npos) {
+        const std::string field = word.substr(0, equals);
+        return "\"" + field + "\" is no field of an entry; the fields are tag, type, order, scale, "
                "offset, unit, deadband and desc";
+    }
     return "\"" + word + "\" is neither a count from 1 to 100, bit or word, a period from 50ms to 86400s, tag=NAME, "
            "nor a tag field (type=, order=, scale=, offset=, unit=, deadband=, desc=)";
 }

@@ -68,7 +68,11 @@ bool DecodeTag(const TagSpec& spec, std::span<const std::uint16_t> words, std::v
         case TagType::Float32: {
             const float f = std::bit_cast<float>(both);
             if (!std::isfinite(f)) {
-                error = "the words " + Hex(words[i]) + " " + Hex(words[i + 1]) + " are no finite float32";
+                error = "the words ";
+                error += Hex(words[i]);
+                error += ' ';
+                error += Hex(words[i + 1]);
+                error += " are no finite float32";
                 return false;
             }
             raw = f;
@@ -79,9 +83,21 @@ bool DecodeTag(const TagSpec& spec, std::span<const std::uint16_t> words, std::v
             std::uint32_t high = 0, low = 0;
             const bool ok = spec.type == TagType::Bcd16 ? FromBcd(first, low) : FromBcd(hi, high) && FromBcd(lo, low);
             if (!ok) {
-                error = "the word" + std::string(width == 2 ? "s " + Hex(words[i]) + " " + Hex(words[i + 1]) + " are"
-                                                             : " " + Hex(first) + " is") +
-                        " no BCD: a digit is above 9";
+                error = "the word";
+                // Appended piece by piece: GCC 12 warns of an overlap that is not there in
+                // "literal" + a temporary string.
+                if (width == 2) {
+                    error += "s ";
+                    error += Hex(words[i]);
+                    error += ' ';
+                    error += Hex(words[i + 1]);
+                    error += " are";
+                } else {
+                    error += ' ';
+                    error += Hex(first);
+                    error += " is";
+                }
+                error += " no BCD: a digit is above 9";
                 return false;
             }
             raw = static_cast<double>(high) * 10000 + low;
