@@ -171,6 +171,9 @@ TEST(GateApi, SlowReadHoldsNoOtherRequestAndWritesNeedTheToken) {
     EXPECT_EQ(bad->status, 400);
     EXPECT_EQ(nlohmann::json::parse(bad->body)["message"], "no such area");
 
+    // The slow client's thread may connect only now, on a loaded machine:
+    // its read is begun within a generous bound, and held all the while.
+    for (int i = 0; i < 500 && slowTag.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_NE(slowTag.load(), 0u) << "the slow read was begun";
     GateResult slowResult;
     slowResult.gas = "009DR0000";
