@@ -47,18 +47,24 @@ TEST(LineScheduler, EachRequestFinishesWithTheOutcomeOfItsLastAttempt) {
         std::vector<Act> first;
         Outcome want;
         int attempts;
+        // Times the station is asked what it is (onRefused): only for an
+        // exchange refused to its last attempt, never for noise mended.
+        int asked;
     } cases[] = {
-        {"answers", Act::Answer, {}, {}, 1},
-        {"a Nak, then an answer", Act::Answer, {Act::Nak}, {}, 2},
-        {"Naks every time", Act::Nak, {}, {DriverResult::Refused, FailureKind::Nak}, 3},
-        {"silent", Act::Silent, {}, {DriverResult::LineFailure, FailureKind::NoAnswer}, 3},
-        {"refused: no retry", Act::Refuse, {}, {DriverResult::Refused, FailureKind::Refused}, 1},
-        {"port failure: no retry", Act::Port, {}, {DriverResult::LineFailure, FailureKind::Port}, 1},
+        {"answers", Act::Answer, {}, {}, 1, 0},
+        {"a Nak, then an answer", Act::Answer, {Act::Nak}, {}, 2, 0},
+        {"a short answer, then an answer", Act::Answer, {Act::Short, Act::Short}, {}, 3, 0},
+        {"Naks every time", Act::Nak, {}, {DriverResult::Refused, FailureKind::Nak}, 3, 1},
+        {"silent", Act::Silent, {}, {DriverResult::LineFailure, FailureKind::NoAnswer}, 3, 0},
+        {"refused: no retry", Act::Refuse, {}, {DriverResult::Refused, FailureKind::Refused}, 1, 0},
+        {"port failure: no retry", Act::Port, {}, {DriverResult::LineFailure, FailureKind::Port}, 1, 0},
     };
     for (const Case& c : cases) {
         FakeLine line;
         line.Set(3, c.steady, c.first);
         LineScheduler scheduler(line, FastOptions());
+        int asked = 0;
+        scheduler.onRefused = [&asked](unsigned station) { asked += station == 3 ? 1 : 100; };
         scheduler.Start();
         LineRequest request = ReadOf(1, 3, "003DR0000");
         scheduler.Call(request);
@@ -70,6 +76,8 @@ TEST(LineScheduler, EachRequestFinishesWithTheOutcomeOfItsLastAttempt) {
             EXPECT_EQ(request.exchanges[0].Values(), std::vector<std::uint16_t>{301}) << c.what;
         }
         EXPECT_TRUE(scheduler.Stop().empty()) << c.what;
+        // After Stop: the thread that asks has ended.
+        EXPECT_EQ(asked, c.asked) << c.what;
     }
 }
 

@@ -130,8 +130,8 @@ OpenResult Gateway::Start(std::string& error) {
             p.trends.Sample(p.scheduler->Snapshot(), UnixNow());
         }
     };
-    // A station that answers with less than a reply may be served as the
-    // other model: asked once, on the line's thread between two attempts,
+    // A station that answers an exchange's every attempt with less than a
+    // reply may be served as the other model: asked once, on the line's thread between two attempts,
     // and what is found said in the log, on the status page and in
     // /api/status.
     scheduler.onRefused = [&p](unsigned station) {

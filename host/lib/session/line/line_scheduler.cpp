@@ -365,8 +365,14 @@ void LineScheduler::Impl::Run() {
                 Publish(station);
                 if (done) Finish(&request);
                 const FailureKind failure = outcome.failure;
-                if (onRefused && (failure == FailureKind::Nak || failure == FailureKind::ShortAnswer ||
-                                  failure == FailureKind::Malformed)) {
+                // Only an exchange refused to its last attempt: a station
+                // served as the wrong model refuses every time, while a
+                // reply garbled on a noisy line is answered at the next
+                // attempt and is no reason to stop the line for the
+                // seconds that asking the station what it is takes.
+                if (onRefused && done && !outcome.ok() &&
+                    (failure == FailureKind::Nak || failure == FailureKind::ShortAnswer ||
+                     failure == FailureKind::Malformed)) {
                     lock.unlock();
                     onRefused(station);
                     lock.lock();

@@ -86,8 +86,9 @@ public:
     // even when idle (a service watchdog, periodic logging). Set before Start.
     std::function<void()> onLoop;
     // Called on the scheduler's thread, with the line free between two
-    // attempts, after an attempt that the station answered with less than a
-    // reply (a Nak, a short or a malformed answer): the caller may ask the
+    // attempts, after an exchange whose last attempt the station answered
+    // with less than a reply (a Nak, a short or a malformed answer; a
+    // refusal a later attempt mended does not count): the caller may ask the
     // station what it is and NoteStation what it found. Set before Start.
     std::function<void(unsigned station)> onRefused;
 
