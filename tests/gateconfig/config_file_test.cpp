@@ -12,6 +12,7 @@
 #include "gateway/config_file.h"
 #include "gateway/option_paths.h"
 #include "gateway/reload_rules.h"
+#include "path_keys.h"
 #include "session/gates/gate_list.h"
 
 namespace qel::gateway {
@@ -88,17 +89,9 @@ TEST_F(ConfigFileTest, TheCommandLineWins) {
 // reads the same files after the program moved into a directory of its own.
 TEST_F(ConfigFileTest, RelativePathsKeepTheirMeaning) {
     const std::string start = StartDirectory().string();
-    const struct {
-        const char* key;
-    } keys[] = {{"models"}, {"driver"}, {"log"}, {"write-allow"}, {"poll"}, {"http-token-file"}, {"publish"},
-                {"mqtt-password-file"}, {"mqtt-cafile"}, {"mqtt-cert"}, {"mqtt-key"}, {"buffer"}, {"port"},
-                {"http-tls-cert"}, {"http-tls-key"}, {"http-tls-client-ca"}};
+    MakePathKeyFiles(dir_);
     std::string file = "mqtt = \"mqtt://127.0.0.1\"\n";
-    for (const auto& k : keys) {
-        const std::string name = std::string("f-") + k.key;
-        std::ofstream(dir_ + "/" + name) << "001DR0010\n";
-        file += std::string(k.key) + " = \"" + (k.key == std::string("port") ? "dev/" : "") + name + "\"\n";
-    }
+    for (const PathKey& k : PathKeys()) file += std::string(k.key) + " = \"" + k.name + "\"\n";
     const auto pathsOf = [](Options& o) {
         std::map<std::string, std::string> paths;
         ForEachPath(o, [&paths](const std::string& key, std::string& value) { paths[key] = value; });
@@ -108,14 +101,11 @@ TEST_F(ConfigFileTest, RelativePathsKeepTheirMeaning) {
     std::string error;
     ASSERT_TRUE(Load(file, o, error)) << error;
     std::map<std::string, std::string> inFile = pathsOf(o);
-    for (const auto& k : keys) {
-        const std::string expected = dir_ + "/" + (k.key == std::string("port") ? "dev/" : "") + "f-" + k.key;
-        EXPECT_EQ(inFile[k.key], expected) << k.key;
-    }
+    for (const PathKey& k : PathKeys()) EXPECT_EQ(inFile[k.key], dir_ + "/" + k.name) << k.key;
     // The same keys on the command line, from the start folder; then again
     // from another working folder, as a reload reads them.
     std::vector<std::string> args = {"--mqtt", "mqtt://127.0.0.1"};
-    for (const auto& k : keys) {
+    for (const PathKey& k : PathKeys()) {
         const std::string key = k.key;
         const std::string rel =
             std::filesystem::relative(inFile[key], start).string();  // the same file, named from the start folder
@@ -135,7 +125,7 @@ TEST_F(ConfigFileTest, RelativePathsKeepTheirMeaning) {
     ASSERT_EQ(chdir(here.c_str()), 0);
     ASSERT_TRUE(again) << error;
     std::map<std::string, std::string> first = pathsOf(fromLine), second = pathsOf(reloaded);
-    for (const auto& k : keys) EXPECT_EQ(first[k.key], inFile[k.key]) << k.key;
+    for (const PathKey& k : PathKeys()) EXPECT_EQ(first[k.key], inFile[k.key]) << k.key;
     EXPECT_EQ(first, second);
     // A bare device name is the driver's /dev, "off" no folder.
     Options bare;

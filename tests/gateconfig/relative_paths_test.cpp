@@ -8,40 +8,18 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "gateway/config_file.h"
+#include "gateway/option_paths.h"
+#include "path_keys.h"
 
 namespace qel::gateway {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct PathKey {
-    const char* key;
-    const char* name;  // the file (or folder) it names, made beside
-    std::function<const std::string&(const Options&)> field;
-};
-
-const std::vector<PathKey>& PathKeys() {
-    static const std::vector<PathKey> keys = {
-        {"models", "davEV01.int", [](const Options& o) -> const std::string& { return o.session.modelsFile; }},
-        {"publish", "publish.txt", [](const Options& o) -> const std::string& { return o.mqtt.publishFile; }},
-        {"write-allow", "allow.txt", [](const Options& o) -> const std::string& { return o.writeAllowFile; }},
-        {"poll", "poll.txt", [](const Options& o) -> const std::string& { return o.pollFile; }},
-        {"http-token-file", "token", [](const Options& o) -> const std::string& { return o.httpTokenFile; }},
-        {"buffer", "buffer", [](const Options& o) -> const std::string& { return o.mqtt.buffer; }},
-        {"mqtt-password-file", "password", [](const Options& o) -> const std::string& { return o.mqtt.passwordFile; }},
-        {"mqtt-cafile", "ca.pem", [](const Options& o) -> const std::string& { return o.mqtt.cafile; }},
-        {"mqtt-cert", "client.pem", [](const Options& o) -> const std::string& { return o.mqtt.cert; }},
-        {"mqtt-key", "client.key", [](const Options& o) -> const std::string& { return o.mqtt.key; }},
-        {"log", "driver.log", [](const Options& o) -> const std::string& { return o.session.logFile; }},
-        {"driver", "libdriver.so", [](const Options& o) -> const std::string& { return o.session.driverPath; }},
-    };
-    return keys;
-}
 
 // A folder with `etc/` (the configuration and the files it names) and
 // `run/` (the files the command line names), entered as the working
@@ -54,12 +32,7 @@ protected:
         root_ = fs::path(pattern);
         previous_ = fs::current_path();
         for (const char* folder : {"etc", "run", "elsewhere"}) fs::create_directory(root_ / folder);
-        for (const PathKey& key : PathKeys())
-            for (const char* folder : {"etc", "run"}) {
-                const fs::path path = root_ / folder / key.name;
-                if (std::string(key.key) == "buffer") fs::create_directory(path);
-                else std::ofstream(path) << "001DR0010\n";
-            }
+        for (const char* folder : {"etc", "run"}) MakePathKeyFiles(root_ / folder);
         fs::current_path(root_);
     }
     void TearDown() override {
@@ -72,13 +45,13 @@ protected:
 
 TEST_F(RelativePaths, InTheFileFromItsFolderOnTheCommandLineFromTheStart) {
     // Every key relative in the file, the file named relative on the command line.
-    std::string text = "port = \"ttyUSB0\"\n";
+    std::string text;
     for (const PathKey& key : PathKeys()) text += std::string(key.key) + " = \"" + key.name + "\"\n";
     std::ofstream(root_ / "etc" / "line1.toml") << text;
     const std::vector<std::string> fromFile =
         AbsoluteCommandLine({"--config", "etc/line1.toml"}, fs::current_path().string());
     // Every key relative on the command line, both forms.
-    std::vector<std::string> given = {"--port=ttyUSB0"};
+    std::vector<std::string> given;
     bool equals = true;
     for (const PathKey& key : PathKeys()) {
         if (equals) given.push_back("--" + std::string(key.key) + "=run/" + key.name);
@@ -101,6 +74,20 @@ TEST_F(RelativePaths, InTheFileFromItsFolderOnTheCommandLineFromTheStart) {
         }
         fs::current_path(root_ / "elsewhere");
     }
+}
+
+// The table the tests go through names every option that holds a path, so
+// that none is left out of them.
+TEST(PathKeyTable, NamesEveryPathOptionButTheConfigFile) {
+    Options probe;
+    probe.session.line.port = "dev/ttyQ0";
+    probe.mqtt.buffer = "buffer";
+    std::set<std::string> visited, table;
+    ForEachPath(probe, [&visited](const std::string& key, std::string&) { visited.insert(key); });
+    visited.erase("config");
+    for (const PathKey& key : PathKeys()) table.insert(key.key);
+    EXPECT_EQ(table, visited);
+    EXPECT_EQ(table.size(), PathKeys().size()) << "a key twice in the table";
 }
 
 TEST_F(RelativePaths, AbsolutePathsAndOtherOptionsStayAsGiven) {

@@ -68,19 +68,37 @@ struct Reports {
     }
 };
 
+// fasim on a fresh link with station 1 only, an FA2, unpaced: station 3 is
+// the absent one the tests read.
+class StationOne {
+public:
+    StationOne() : sim_(Options()) {}
+    testing::AssertionResult Start() {
+        std::string error;
+        if (!sim_.StartPty(link, &error)) return testing::AssertionFailure() << error;
+        return testing::AssertionSuccess();
+    }
+    const std::string link = testsupport::ShortLinkPath();
+
+private:
+    static fasim::Options Options() {
+        fasim::Options options;
+        options.stations = {{1, fasim::Model::FA2}};
+        options.line.paced = false;
+        return options;
+    }
+    fasim::Simulator sim_;
+};
+
 class SilentSession : public testing::TestWithParam<bool> {};
 
 // Station 1 answers; station 3 is absent. The read of 003DR0001 fails with no
 // answer, and its diagnosis asks the station what it is.
 TEST_P(SilentSession, AFailedReadAndItsDiagnosisWriteNothingToStderr) {
     const bool withSink = GetParam();
-    fasim::Options simOptions;
-    simOptions.stations = {{1, fasim::Model::FA2}};
-    simOptions.line.paced = false;
-    fasim::Simulator sim(simOptions);
-    const std::string link = testsupport::ShortLinkPath();
-    std::string error;
-    ASSERT_TRUE(sim.StartPty(link, &error)) << error;
+    StationOne sim;
+    ASSERT_TRUE(sim.Start());
+    const std::string& link = sim.link;
 
     Reports reports;
     ReportSink sink;
@@ -187,17 +205,12 @@ TEST(SilentSession, TwoContextsReportToTheirOwnSinks) {
 // attempts: a read of an absent station counts them, no log text searched
 // by the program.
 TEST(SilentSession, TheDriversOwnRetriesCountAsTheExchangesAttempts) {
-    fasim::Options simOptions;
-    simOptions.stations = {{1, fasim::Model::FA2}};
-    simOptions.line.paced = false;
-    fasim::Simulator sim(simOptions);
-    const std::string link = testsupport::ShortLinkPath();
-    std::string error;
-    ASSERT_TRUE(sim.StartPty(link, &error)) << error;
+    StationOne sim;
+    ASSERT_TRUE(sim.Start());
 
     HostContext host;
     SessionOptions options;
-    options.line.port = link;
+    options.line.port = sim.link;
     options.line.timeout = 5;
     options.driverPath = VUZORUR_PATH;
     options.driverRetries = true;

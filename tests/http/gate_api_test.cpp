@@ -70,6 +70,8 @@ TEST(GateApi, AnswerCarriesTheDiagnosis) {
               nlohmann::json::parse(R"({"gate":"001DR0010","count":2,"values":[7,65535]})"));
 }
 
+constexpr const char* kToken = "0123456789abcdef";
+
 // A line behind the callbacks as the scheduler is: calls begun at once and
 // finished later, each result posted with its tag and the wake descriptor
 // made readable.
@@ -93,17 +95,50 @@ public:
         return std::move(done_);
     }
 
+    // A gate source on this line: its wake descriptor, its results and the
+    // token; the caller gives the calls.
+    GateSource Source() {
+        GateSource source;
+        source.wakeFd = Fd();
+        source.collect = [this] { return Collect(); };
+        source.token = kToken;
+        return source;
+    }
+
 private:
     int fd_;
     std::mutex mutex_;
     std::vector<std::pair<std::uint64_t, GateResult>> done_;
 };
 
+// The gate API of `source` served on a loopback port of its own, with a
+// status page whose clock stands still.
+class GateServer {
+public:
+    explicit GateServer(GateSource source) : server_(Status()) { server_.ServeGates(std::move(source)); }
+    testing::AssertionResult Start() {
+        std::string error;
+        if (!server_.Listen("127.0.0.1:0", error)) return testing::AssertionFailure() << error;
+        server_.Start();
+        return testing::AssertionSuccess();
+    }
+    int Port() const { return server_.Port(); }
+    void Stop() { server_.Stop(); }
+
+private:
+    static StatusSource Status() {
+        StatusSource status;
+        status.now = [] { return 0.0; };
+        return status;
+    }
+    HttpServer server_;
+};
+
 TEST(GateApi, SlowReadHoldsNoOtherRequestAndWritesNeedTheToken) {
     FakeLine line;
     std::atomic<std::uint64_t> slowTag = 0;
     std::atomic<int> writes = 0;
-    GateSource source;
+    GateSource source = line.Source();
     source.read = [&line, &slowTag](std::uint64_t tag, const std::string& gas, int count) -> std::optional<GateResult> {
         GateResult r;
         r.gas = gas;
@@ -126,16 +161,8 @@ TEST(GateApi, SlowReadHoldsNoOtherRequestAndWritesNeedTheToken) {
         line.Finish(tag, r);
         return std::nullopt;
     };
-    source.wakeFd = line.Fd();
-    source.collect = [&line] { return line.Collect(); };
-    source.token = "0123456789abcdef";
-    StatusSource status;
-    status.now = [] { return 0.0; };
-    HttpServer server(status);
-    server.ServeGates(source);
-    std::string error;
-    ASSERT_TRUE(server.Listen("127.0.0.1:0", error)) << error;
-    server.Start();
+    GateServer server(source);
+    ASSERT_TRUE(server.Start());
 
     auto slow = std::async(std::launch::async, [&] {
         httplib::Client c("127.0.0.1", server.Port());
@@ -192,7 +219,7 @@ TEST(GateApi, SlowReadHoldsNoOtherRequestAndWritesNeedTheToken) {
 TEST(GateApi, TagsAnswerLaterInTheirUnits) {
     FakeLine line;
     std::vector<double> written;
-    GateSource source;
+    GateSource source = line.Source();
     source.read = [](std::uint64_t, const std::string&, int) -> std::optional<GateResult> { return std::nullopt; };
     const auto known = [](const std::string& name, qel::session::TagResult& r) {
         r.name = name;
@@ -234,16 +261,8 @@ TEST(GateApi, TagsAnswerLaterInTheirUnits) {
         for (const std::uint16_t w : words.values) r.values.push_back(static_cast<std::int16_t>(w) * 0.1);
         return r;
     };
-    source.wakeFd = line.Fd();
-    source.collect = [&line] { return line.Collect(); };
-    source.token = "0123456789abcdef";
-    StatusSource status;
-    status.now = [] { return 0.0; };
-    HttpServer server(status);
-    server.ServeGates(source);
-    std::string error;
-    ASSERT_TRUE(server.Listen("127.0.0.1:0", error)) << error;
-    server.Start();
+    GateServer server(source);
+    ASSERT_TRUE(server.Start());
     httplib::Client client("127.0.0.1", server.Port());
 
     auto read = client.Get("/api/tags/oven");

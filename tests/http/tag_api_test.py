@@ -8,7 +8,7 @@ tag with its engineering value and unit."""
 import json, os, sys, unittest, urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'mqtt'))
-from mqtt_rig import Gate, allow_file, class_broker, class_line, free_port  # noqa: E402
+from mqtt_rig import free_port, wait  # noqa: E402
 import tag_list  # noqa: E402
 from tag_list import TAGS  # noqa: E402
 from gate_api_test import Schema, call  # noqa: E402
@@ -19,19 +19,13 @@ TOKEN = 'tag-token-' + os.urandom(4).hex()
 class TagApi(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        class_broker(cls)
-        class_line(cls, {1: 'FA2'})
-        tag_list.set_all(cls.line)
-        allow = allow_file(cls.dir, [f'001DR{n:04d}' for n in range(10, 90)])
+        tag_list.class_fasim(cls)
         token_file = os.path.join(cls.dir, 'token')
         with open(token_file, 'w') as f:
             f.write(TOKEN + '\n')
         port = free_port()
         cls.http = f'http://127.0.0.1:{port}'
-        cls.gate = Gate(cls.line, cls.broker.port, tag_list.LINES,
-                        ['--http', str(port), '--http-writes', '--http-token-file', token_file, '--write-allow', allow])
-        cls.addClassCleanup(lambda: cls.gate.process.poll() is None and cls.gate.stop())
-        from mqtt_rig import wait
+        tag_list.class_gate(cls, ['--http', str(port), '--http-writes', '--http-token-file', token_file])
         wait(lambda: cls.ready(), seconds=10, what='the HTTP server')
         with urllib.request.urlopen(cls.http + '/api/openapi.json', timeout=5) as response:
             cls.schema = Schema(json.loads(response.read()))
@@ -54,8 +48,6 @@ class TagApi(unittest.TestCase):
         return answer
 
     def test_0_the_page_trends_show_tags_in_units(self):
-        from mqtt_rig import wait
-
         def series():
             with urllib.request.urlopen(self.http + '/api/status', timeout=5) as response:
                 trends = json.loads(response.read())['trends']

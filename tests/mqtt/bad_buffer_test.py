@@ -6,18 +6,13 @@ gateway running without the buffer, which the log, /metrics and
 fills counts what it refuses as dropped, says so once, and sends what it
 holds once the broker and the space are back. The mounts need root; those
 tests skip with the reason elsewhere."""
-import json, os, subprocess, sys, tempfile, time, unittest, urllib.request
+import json, os, subprocess, sys, tempfile, time, unittest
 
-from mqtt_rig import Gate, Line, Relay, Subscriber, class_broker, free_port, wait
-from buffer_test import CHANGED, Changer, GATES
+from mqtt_rig import Gate, class_relayed, free_port, wait
+from buffer_test import CHANGED, Changer, GATES, get, topic, wait_good
 from gate_rig import listening, read  # noqa: E402  (mqtt_rig put the gate rig on the path)
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'http'))
 from page_test import chromium  # noqa: E402
-
-
-def get(url):
-    with urllib.request.urlopen(url, timeout=10) as response:
-        return response.read().decode()
 
 
 def mount_tmpfs(path, options):
@@ -42,13 +37,7 @@ def fill(path):
 class BadBuffer(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        class_broker(cls)
-        cls.relay = Relay(cls.broker.port)
-        cls.addClassCleanup(cls.relay.cut)
-        cls.line = Line(cls.dir, {1: 'FA2'})
-        cls.addClassCleanup(lambda: cls.line.process.poll() is None and cls.line.close())
-        cls.sub = Subscriber(cls.broker.port, 'fa/#', persistent=True)
-        cls.addClassCleanup(cls.sub.close)
+        class_relayed(cls, {1: 'FA2'})
         cls.name = os.path.basename(cls.line.link)
 
     def setUp(self):
@@ -89,7 +78,7 @@ class BadBuffer(unittest.TestCase):
                 self.assertEqual(read(c, 'hr', n, 1, 1), [self.line.get(1, 'DR', n)])
         finally:
             c.close()
-        self.sub.wait_for(f'{g.prefix}/001/DR{CHANGED[0]:04d}', lambda p: p['q'] == 'good', 15, g.started)
+        self.sub.wait_for(topic(g, CHANGED[0]), lambda p: p['q'] == 'good', 15, g.started)
 
     def metric(self, g, name, front='mqtt'):
         key = f'{name}{{frontend="{front}"}} '
@@ -159,8 +148,7 @@ class BadBuffer(unittest.TestCase):
         started = time.time()
         g = self.gate('full')
         g.started = started
-        for n in CHANGED:
-            self.sub.wait_for(f'{g.prefix}/001/DR{n:04d}', lambda p: p['q'] == 'good', 15, started)
+        wait_good(self.sub, g, started)
         changer.running.set()
         time.sleep(1)
         # The broker away, and the disk full under the buffer.
@@ -189,7 +177,7 @@ class BadBuffer(unittest.TestCase):
         # The newest value got through.
         for n in CHANGED:
             last = changer.changes[n][-1][1]
-            self.sub.wait_for(f'{g.prefix}/001/DR{n:04d}', lambda p: p['v'] == last, 10, started)
+            self.sub.wait_for(topic(g, n), lambda p: p['v'] == last, 10, started)
         g.stop()
 
 

@@ -6,7 +6,7 @@ buffer that drops its oldest; the serial port lost and back. The tests run
 in order on one rig. CUT_SECONDS sets the cut (5 s here)."""
 import json, os, tempfile, threading, time, unittest, urllib.request
 
-from mqtt_rig import Gate, Line, Relay, Subscriber, class_broker, free_port, mosquitto_sub, wait
+from mqtt_rig import Gate, class_relayed, free_port, mosquitto_sub, wait
 
 CUT = float(os.environ.get('CUT_SECONDS', '5'))
 HOLD = 0.4  # each value stays this long: two reads at 200 ms
@@ -50,20 +50,26 @@ def get(url):
         return response.read().decode()
 
 
+def topic(g, n):
+    """Where gateway g publishes station 1's DR n."""
+    return f'{g.prefix}/001/DR{n:04d}'
+
+
+def wait_good(sub, g, since):
+    """Until each changed gate's value, read good, has reached the broker
+    from gateway g since the time `since`."""
+    for n in CHANGED:
+        sub.wait_for(topic(g, n), lambda p: p['q'] == 'good', 15, since)
+
+
 class Buffer(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        class_broker(cls)
-        cls.relay = Relay(cls.broker.port)
-        cls.addClassCleanup(cls.relay.cut)
-        cls.line = Line(cls.dir, {1: 'FA2'})
-        cls.addClassCleanup(lambda: cls.line.process.poll() is None and cls.line.close())
+        class_relayed(cls, {1: 'FA2'})
         cls.changer = Changer(cls.line)
         cls.addClassCleanup(cls.changer.stopped.set)
         cls.gates = []
         cls.addClassCleanup(lambda: [g.kill() for g in cls.gates if g.process.poll() is None])
-        cls.sub = Subscriber(cls.broker.port, 'fa/#', persistent=True)
-        cls.addClassCleanup(cls.sub.close)
 
     def gate(self, name, args=()):
         buffer = tempfile.mkdtemp(dir=self.dir, prefix='buffer-')
@@ -72,8 +78,7 @@ class Buffer(unittest.TestCase):
         g = Gate(self.line, self.relay.port, GATES, ['--buffer', buffer, '--http', http] + list(args), name=name)
         g.http = 'http://' + http
         self.gates.append(g)
-        for n in CHANGED:
-            self.sub.wait_for(self.topic(g, n), lambda p: p['q'] == 'good', 15, started)
+        wait_good(self.sub, g, started)
         return g
 
     def cut_while_changing(self, name, args=(), changing=1.5):
@@ -86,13 +91,9 @@ class Buffer(unittest.TestCase):
         self.relay.cut()
         return g, cut
 
-    @staticmethod
-    def topic(g, n):
-        return f'{g.prefix}/001/DR{n:04d}'
-
     def arrived(self, g, n, after=0):
         with self.sub.lock:
-            return [(when, json.loads(p)) for when, t, p in self.sub.messages if t == self.topic(g, n) and when >= after]
+            return [(when, json.loads(p)) for when, t, p in self.sub.messages if t == topic(g, n) and when >= after]
 
     def first_after(self, g, moment):
         with self.sub.lock:
@@ -121,7 +122,7 @@ class Buffer(unittest.TestCase):
                     at, nxt = held[p['v']]
                     self.assertTrue(at <= p['t'] / 1000 <= nxt + 0.5, (p, at, nxt, when))
             # The retained value is the newest.
-            retained = mosquitto_sub(self.broker.port, self.topic(g, n))
+            retained = mosquitto_sub(self.broker.port, topic(g, n))
             self.assertEqual(json.loads(retained[0].split(' ', 1)[1])['v'], changes[-1][1])
 
     def test_1_cut(self):

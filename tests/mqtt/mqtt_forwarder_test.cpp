@@ -4,10 +4,8 @@
 // empties as the broker acknowledges; and of a backlog only a topic's newest
 // value is left retained.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,6 +16,7 @@
 #include "store/message_store.h"
 #include "support/broker_rig.h"
 #include "support/free_port.h"
+#include "support/temp_store.h"
 
 namespace {
 
@@ -28,22 +27,45 @@ using testsupport::WaitFor;
 
 constexpr unsigned kSent = 0x100;  // the forwarder's request code in the stats
 
-class TempStore {
+// A store, the forwarder on it and a broker link to `url` that tells the
+// forwarder of each connection and acknowledgement; stopped in that order.
+class Forwarding {
 public:
-    TempStore() {
-        char dir[] = "/tmp/forward_XXXXXX";
-        if (mkdtemp(dir) != nullptr) dir_ = dir;
+    Forwarding(const std::string& url, const std::string& client)
+        : link(testsupport::Watcher::Settings(url, client), {}, Told(forwarder), [](const std::string&) {}) {}
+    ~Forwarding() {
+        forwarder.Stop();
+        link.Stop();
     }
-    ~TempStore() {
-        for (const char* suffix : {"", "-wal", "-shm", ".lock"}) std::remove((Path() + suffix).c_str());
-        rmdir(dir_.c_str());
+    Forwarding(const Forwarding&) = delete;
+    Forwarding& operator=(const Forwarding&) = delete;
+
+    testing::AssertionResult Open() {
+        std::string error;
+        if (!store.Open(temp.Path(), {}, error)) return testing::AssertionFailure() << error;
+        return testing::AssertionSuccess();
     }
-    TempStore(const TempStore&) = delete;
-    TempStore& operator=(const TempStore&) = delete;
-    std::string Path() const { return dir_ + "/buffer.db"; }
+    // The forwarder's thread, then the link's connection.
+    testing::AssertionResult Start() {
+        forwarder.Start(link);
+        std::string error;
+        if (!link.Start(error)) return testing::AssertionFailure() << error;
+        return testing::AssertionSuccess();
+    }
+
+    testsupport::TempStore temp;
+    qel::store::MessageStore store;
+    qel::session::FrontEndStats stats;
+    qel::mqtt::MqttForwarder forwarder{store, 2000, stats, kSent, [](const std::string&) {}};
+    BrokerLink link;
 
 private:
-    std::string dir_;
+    static BrokerLink::Callbacks Told(qel::mqtt::MqttForwarder& forwarder) {
+        BrokerLink::Callbacks callbacks;
+        callbacks.connected = [&forwarder] { forwarder.Connected(); };
+        callbacks.published = [&forwarder](int mid) { forwarder.Acknowledged(mid); };
+        return callbacks;
+    }
 };
 
 std::vector<StoredMessage> Messages(int from, int to, const std::string& topic = "fw/value", bool retain = false) {
@@ -77,25 +99,16 @@ TEST(MqttForwarder, LosesNothingAcrossALostConnectionAndSendsOldestFirst) {
     testsupport::Watcher watcher(broker.Url(), "fw/#");
     ASSERT_TRUE(watcher.Started());
 
-    TempStore temp;
-    qel::store::MessageStore store;
-    std::string error;
-    ASSERT_TRUE(store.Open(temp.Path(), {}, error)) << error;
-    qel::session::FrontEndStats stats;
-    qel::mqtt::MqttForwarder forwarder(store, 2000, stats, kSent, [](const std::string&) {});
-
-    BrokerLink::Callbacks callbacks;
-    callbacks.connected = [&forwarder] { forwarder.Connected(); };
-    callbacks.published = [&forwarder](int mid) { forwarder.Acknowledged(mid); };
-    BrokerLink link(testsupport::Watcher::Settings(proxy.Url(), "forwarder"), {}, callbacks,
-                    [](const std::string&) {});
+    Forwarding forwarding(proxy.Url(), "forwarder");
+    ASSERT_TRUE(forwarding.Open());
+    qel::mqtt::MqttForwarder& forwarder = forwarding.forwarder;
+    BrokerLink& link = forwarding.link;
 
     // Taken before there is any broker: kept.
     std::vector<StoredMessage> first = Messages(1, 40);
     forwarder.Submit(first);
     EXPECT_EQ(forwarder.Counts().depth, 40u);
-    forwarder.Start(link);
-    ASSERT_TRUE(link.Start(error)) << error;
+    ASSERT_TRUE(forwarding.Start());
 
     ASSERT_TRUE(WaitFor([&] { return FirstSeen(watcher).size() == 40; }, 10s)) << FirstSeen(watcher).size();
     EXPECT_EQ(FirstSeen(watcher), Range(1, 40));
@@ -110,30 +123,18 @@ TEST(MqttForwarder, LosesNothingAcrossALostConnectionAndSendsOldestFirst) {
     EXPECT_EQ(FirstSeen(watcher), Range(1, 80));
     EXPECT_TRUE(WaitFor([&] { return forwarder.Counts().depth == 0; }, 10s)) << forwarder.Counts().depth;
     EXPECT_GE(forwarder.Counts().forwarded, 80u);
-    EXPECT_GE(stats.Take().requests[kSent], 80u);
-
-    forwarder.Stop();
-    link.Stop();
+    EXPECT_GE(forwarding.stats.Take().requests[kSent], 80u);
 }
 
 TEST(MqttForwarder, OfABacklogOnlyTheNewestIsLeftRetained) {
     testsupport::Mosquitto broker(testsupport::FreeLoopbackPort());
     ASSERT_TRUE(broker.Ready());
-    TempStore temp;
-    qel::store::MessageStore store;
-    std::string error;
-    ASSERT_TRUE(store.Open(temp.Path(), {}, error)) << error;
-    qel::session::FrontEndStats stats;
-    qel::mqtt::MqttForwarder forwarder(store, 2000, stats, kSent, [](const std::string&) {});
-    BrokerLink::Callbacks callbacks;
-    callbacks.connected = [&forwarder] { forwarder.Connected(); };
-    callbacks.published = [&forwarder](int mid) { forwarder.Acknowledged(mid); };
-    BrokerLink link(testsupport::Watcher::Settings(broker.Url(), "retainer"), {}, callbacks,
-                    [](const std::string&) {});
+    Forwarding forwarding(broker.Url(), "retainer");
+    ASSERT_TRUE(forwarding.Open());
+    qel::mqtt::MqttForwarder& forwarder = forwarding.forwarder;
     std::vector<StoredMessage> backlog = Messages(1, 5, "fw/level", true);
     forwarder.Submit(backlog);
-    forwarder.Start(link);
-    ASSERT_TRUE(link.Start(error)) << error;
+    ASSERT_TRUE(forwarding.Start());
     ASSERT_TRUE(WaitFor([&] { return forwarder.Counts().depth == 0; }, 10s)) << forwarder.Counts().depth;
 
     // A subscriber that comes later is given the retained value: the newest.
@@ -142,8 +143,6 @@ TEST(MqttForwarder, OfABacklogOnlyTheNewestIsLeftRetained) {
     EXPECT_TRUE(later.WaitSeen("fw/level 5", 5s));
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(later.Seen(), std::vector<std::string>{"fw/level 5"});
-    forwarder.Stop();
-    link.Stop();
 }
 
 }  // namespace

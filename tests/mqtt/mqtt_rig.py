@@ -175,6 +175,20 @@ def class_line(cls, stations):
     cls.addClassCleanup(cls.line.close)
 
 
+def class_relayed(cls, stations):
+    """A test class's broker behind a Relay the tests cut (cls.relay), fasim
+    with `stations` (cls.line, which a test may kill and start again) and a
+    persistent subscriber to every gateway's topics on the broker itself
+    (cls.sub); each gone when the class is done."""
+    class_broker(cls)
+    cls.relay = Relay(cls.broker.port)
+    cls.addClassCleanup(cls.relay.cut)
+    cls.line = Line(cls.dir, stations)
+    cls.addClassCleanup(lambda: cls.line.process.poll() is None and cls.line.close())
+    cls.sub = Subscriber(cls.broker.port, 'fa/#', persistent=True)
+    cls.addClassCleanup(cls.sub.close)
+
+
 def allow_file(directory, gases):
     """A write allow list of `gases` in `directory`: its path."""
     path = os.path.join(directory, 'allow.txt')

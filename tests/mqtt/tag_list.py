@@ -52,3 +52,26 @@ def words_of(line, name, count):
 def set_all(line):
     for name in TAGS:
         set_words(line, name)
+
+
+# The front-ends' rigs: mqtt_rig is imported only when they are used, so that
+# the Python binding's tests, which need only the table, do without paho.
+def class_fasim(cls):
+    """For a test class: a broker, fasim holding every tag's words, and in
+    cls.allow a write allow list of the tags' data registers; each gone when
+    the class is done."""
+    import mqtt_rig
+    mqtt_rig.class_broker(cls)
+    mqtt_rig.class_line(cls, {1: 'FA2'})
+    set_all(cls.line)
+    cls.allow = mqtt_rig.allow_file(cls.dir, [f'001DR{n:04d}' for n in range(10, 90)])
+
+
+def class_gate(cls, args, every=''):
+    """qelgate (cls.gate) on class_fasim's line publishing every tag (each
+    list line followed by `every`, a period or nothing), with `args` and
+    writes allowed to cls.allow; stopped when the class is done."""
+    import mqtt_rig
+    cls.gate = mqtt_rig.Gate(cls.line, cls.broker.port, [line + every for line in LINES],
+                             list(args) + ['--write-allow', cls.allow])
+    cls.addClassCleanup(lambda: cls.gate.process.poll() is None and cls.gate.stop())

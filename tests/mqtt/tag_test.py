@@ -4,7 +4,7 @@ deadband holding back small changes, and writes in engineering units read
 back from fasim's memory, a value out of range refused with the range."""
 import time, unittest
 
-from mqtt_rig import Gate, Subscriber, allow_file, class_broker, class_line, mosquitto_pub, wait
+from mqtt_rig import Subscriber, mosquitto_pub
 import tag_list
 from tag_list import TAGS
 
@@ -12,13 +12,8 @@ from tag_list import TAGS
 class Tags(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        class_broker(cls)
-        class_line(cls, {1: 'FA2'})
-        tag_list.set_all(cls.line)
-        allow = allow_file(cls.dir, [f'001DR{n:04d}' for n in range(10, 90)])
-        cls.gate = Gate(cls.line, cls.broker.port, [line + ' 250ms' for line in tag_list.LINES],
-                        ['--mqtt-writes', '--write-allow', allow])
-        cls.addClassCleanup(lambda: cls.gate.process.poll() is None and cls.gate.stop())
+        tag_list.class_fasim(cls)
+        tag_list.class_gate(cls, ['--mqtt-writes'], every=' 250ms')
         cls.sub = Subscriber(cls.broker.port, cls.gate.prefix + '/#')
         cls.addClassCleanup(cls.sub.close)
 

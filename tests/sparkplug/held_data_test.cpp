@@ -3,38 +3,20 @@
 // kept, only what was sent removed, the bound dropping the oldest and
 // counting them, and (on disk) the data there again after a restart.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "sparkplug/held_data.h"
 #include "store/message_store.h"
+#include "support/temp_store.h"
 
 namespace {
 
 using qel::sparkplug::HeldData;
 using qel::sparkplug::HeldMessage;
-
-class TempStore {
-public:
-    TempStore() {
-        char dir[] = "/tmp/held_XXXXXX";
-        if (mkdtemp(dir) != nullptr) dir_ = dir;
-    }
-    ~TempStore() {
-        for (const char* suffix : {"", "-wal", "-shm", ".lock"}) std::remove((Path() + suffix).c_str());
-        rmdir(dir_.c_str());
-    }
-    TempStore(const TempStore&) = delete;
-    TempStore& operator=(const TempStore&) = delete;
-    std::string Path() const { return dir_ + "/held.db"; }
-
-private:
-    std::string dir_;
-};
+using testsupport::TempStore;
 
 std::unique_ptr<HeldData> OnDisk(const std::string& path, qel::store::StoreLimits limits = {}) {
     auto store = std::make_unique<qel::store::MessageStore>();

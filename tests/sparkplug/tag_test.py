@@ -6,7 +6,7 @@ memory as the tag's words; a value out of range is refused."""
 import os, sys, time, unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'mqtt'))
-from mqtt_rig import Gate, allow_file, class_broker, class_line, wait  # noqa: E402
+from mqtt_rig import wait  # noqa: E402
 import tag_list  # noqa: E402
 from tag_list import TAGS  # noqa: E402
 from sparkplug_test import Codec, Host, metric  # noqa: E402
@@ -18,18 +18,13 @@ DATATYPES = {'temp': 'Double', 'count': 'UInt32', 'signed': 'Int32', 'flow': 'Fl
 class SparkplugTags(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        class_broker(cls)
-        class_line(cls, {1: 'FA2'})
-        tag_list.set_all(cls.line)
-        allow = allow_file(cls.dir, [f'001DR{n:04d}' for n in range(10, 90)])
+        tag_list.class_fasim(cls)
         cls.codec = Codec()
         cls.addClassCleanup(cls.codec.process.kill)
         cls.host = Host(cls.broker.port, cls.codec)
         cls.addClassCleanup(cls.host.client.loop_stop)
-        cls.gate = Gate(cls.line, cls.broker.port, [line + ' 250ms' for line in tag_list.LINES],
-                        ['--sparkplug', 'plant', '--sparkplug-node', 'line1', '--sparkplug-only', '--mqtt-writes',
-                         '--write-allow', allow])
-        cls.addClassCleanup(lambda: cls.gate.process.poll() is None and cls.gate.stop())
+        tag_list.class_gate(cls, ['--sparkplug', 'plant', '--sparkplug-node', 'line1', '--sparkplug-only',
+                                  '--mqtt-writes'], every=' 250ms')
         cls.base = 'spBv1.0/plant/'
 
     def value_of(self, name, after=0):

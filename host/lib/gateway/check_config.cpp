@@ -16,7 +16,6 @@ session::OpenResult CheckConfiguration(Options o, std::string& error, const sess
     using session::OpenResult;
     if (!session::RouteDriverLog(o.session.verbose, "", report)) return OpenResult::BadSetting;
     if (!CheckCombination(o, error)) return OpenResult::BadSetting;
-    MakePathsAbsolute(o);
     mqtt::MqttOptions completed = o.mqtt;
     sparkplug::SparkplugOptions completedNode = o.sparkplug;
     if (!CompletePublishing(o, completed, completedNode, error)) return OpenResult::BadSetting;

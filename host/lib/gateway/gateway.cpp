@@ -83,7 +83,6 @@ OpenResult Gateway::Start(std::string& error) {
         error = "cannot write the log file " + o.session.logFile;
         return OpenResult::BadSetting;
     }
-    MakePathsAbsolute(o);
     if (!CompletePublishing(o, o.mqtt, o.sparkplug, error)) return OpenResult::BadSetting;
 
     if (const OpenResult opened = p.host.Open(o.session); opened != OpenResult::Ready) {

@@ -34,7 +34,9 @@ class Gateway {
 public:
     // `commandLine` (without the program's name) is read again at each
     // reload, its relative paths taken from the working directory now
-    // (AbsoluteCommandLine); `options` is what LoadOptions gave for it.
+    // (AbsoluteCommandLine); `options` is what LoadOptions gave for it, every
+    // path in it absolute already, so the session's move into a folder of
+    // its own changes the meaning of none.
     // `report`: where the gateway says what it does (its start, reloads,
     // stations, the front-ends' lines); empty for silence.
     Gateway(std::vector<std::string> commandLine, Options options, session::ReportSink report = {});

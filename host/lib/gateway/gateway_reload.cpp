@@ -51,7 +51,6 @@ bool Prepare(GatewayParts& p, NextConfig& n, std::string& why) {
     }
     n.done = n.next;
     Options& done = n.done;
-    MakePathsAbsolute(done);
     sparkplug::SparkplugOptions node = done.sparkplug;
     if (!CompletePublishing(done, done.mqtt, node, why)) return false;
     n.limits = p.server->Limits();

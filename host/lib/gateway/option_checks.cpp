@@ -94,12 +94,6 @@ bool ReadHttpToken(const std::string& path, std::string& token, std::string& war
     return true;
 }
 
-void MakePathsAbsolute(Options& o) {
-    if (!o.writeAllowFile.empty()) o.writeAllowFile = session::Absolute(o.writeAllowFile);
-    if (!o.pollFile.empty()) o.pollFile = session::Absolute(o.pollFile);
-    if (!o.httpTokenFile.empty()) o.httpTokenFile = session::Absolute(o.httpTokenFile);
-}
-
 session::LineOptions ReopenSettings(const session::LineOptions& running, const std::string& runningPort,
                                     const std::string& runningPath, const session::LineOptions& wanted) {
     session::LineOptions settings = wanted;

@@ -35,9 +35,6 @@ bool ReadHttpToken(const std::string& path, std::string& token, std::string& war
 // error names where the file gave the keys it comes from.
 bool CompletePublishing(const Options& o, mqtt::MqttOptions& m, sparkplug::SparkplugOptions& node, std::string& error);
 
-// Paths named from where the program started; the session may change the directory.
-void MakePathsAbsolute(Options& o);
-
 // The settings a reload's reopen wants: the wanted port settings, the QEL as
 // it runs (a new QEL takes a restart), and the port's device (an unchanged
 // port the device it was opened on, runningPath). The reopen hands the
