@@ -31,6 +31,7 @@ const std::vector<PathKey>& PathKeys() {
         {"publish", "publish.txt", [](const Options& o) -> const std::string& { return o.mqtt.publishFile; }},
         {"write-allow", "allow.txt", [](const Options& o) -> const std::string& { return o.writeAllowFile; }},
         {"poll", "poll.txt", [](const Options& o) -> const std::string& { return o.pollFile; }},
+        {"record", "night.db", [](const Options& o) -> const std::string& { return o.recordFile; }},
         {"http-token-file", "token", [](const Options& o) -> const std::string& { return o.httpTokenFile; }},
         {"buffer", "buffer", [](const Options& o) -> const std::string& { return o.mqtt.buffer; }},
         {"mqtt-password-file", "password", [](const Options& o) -> const std::string& { return o.mqtt.passwordFile; }},

@@ -60,8 +60,7 @@ bool RecordingWriter::Open(const std::string& path, const store::StoreLimits& li
     // The writer's lock, apart from SQLite's own: readers may read while we
     // write, a second writer may not. Closed only after SQLite lets go of
     // the file, since closing any descriptor of it ends SQLite's locks.
-    lock_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (lock_ < 0 && errno == ELOOP) lock_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    lock_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lock_ < 0) {
         error = "cannot open the recording " + path + ": " + std::strerror(errno);
         return false;
