@@ -125,13 +125,33 @@ class BadInput(unittest.TestCase):
         directory = tempfile.mkdtemp(prefix='replay-test-')
         line, link, _, _ = replay_rig.fasim(directory, 'plant')
         try:
-            run = self.run_program(os.environ['QELHOST'], '--port', link, 'record', '--gates',
-                                   replay_rig.write_gates(directory), '--out', directory)
+            run = self.run_program(os.environ['QELHOST'], '--port', link, *replay_rig.STATION_ARGS, 'record',
+                                   '--gates', replay_rig.write_gates(directory), '--out', directory)
         finally:
             line.terminate()
             line.wait(10)
         self.assertEqual(run.returncode, 64, run.stderr)
         self.assertIn('cannot open the recording', run.stderr)
+
+    def test_a_list_in_error_leaves_no_recording_behind(self):
+        directory = tempfile.mkdtemp(prefix='replay-test-')
+        gates = os.path.join(directory, 'gates.txt')
+        with open(gates, 'w') as f:
+            f.write('001DR0010\n001DR9999\n')
+        out = os.path.join(directory, 'night.db')
+        line, link, _, _ = replay_rig.fasim(directory, 'plant')
+        try:
+            run = self.run_program(os.environ['QELHOST'], '--port', link, 'record', '--gates', gates, '--out', out)
+        finally:
+            line.terminate()
+            line.wait(10)
+        self.assertEqual(run.returncode, 1, run.stderr)
+        self.assertIn('001DR9999', run.stderr)
+        self.assertFalse(os.path.exists(out))
+        run = self.run_program(os.environ['QELHOST'], '--port', link, 'record', '--gates',
+                               os.path.join(directory, 'none.txt'), '--out', out)
+        self.assertEqual(run.returncode, 64, run.stderr)
+        self.assertFalse(os.path.exists(out))
 
     def test_a_damaged_recording_is_set_aside_and_a_new_one_begun(self):
         directory = tempfile.mkdtemp(prefix='replay-test-')

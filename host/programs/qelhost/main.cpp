@@ -103,7 +103,8 @@ int main(int argc, char** argv) {
         "record", "read a gate list in rounds until Ctrl-C and keep every change of its elements, with its time, in a "
                   "recording (SQLite) for fasim --replay; with --export csv, print a recording's changes instead");
     recordCmd->add_option("--gates", record.gatesFile,
-                          "file with one gate per line: GAS [COUNT] [bit|word] [PERIOD], as qelgate --publish reads it");
+                          "file with one gate per line: GAS [COUNT] [bit|word] [PERIOD], as qelgate --publish reads it")
+        ->check(CLI::ExistingFile);
     recordCmd->add_option("--out", record.outFile, "the recording: FILE.db, made or continued")->required();
     recordCmd->add_option("--max", record.max,
                           "bound of the recording, the oldest changes dropped first: a size (100MB), an age (24h) "

@@ -89,6 +89,19 @@ int RunRecord(const CommonOptions& common, const RecordOptions& options) {
     HostContext host(Printer());
     if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return OpenFailed(host, opened);
 
+    GateRounds rounds(host.scheduler(), 0);
+    rounds.ClientEach();
+    GateListSource source;
+    source.file = gatesFile;
+    source.period = options.period;
+    const GateCheck check = [&host](Gate& gate) { return GateChecked(host, gate); };
+    const GateRounds::Accept any = [](std::size_t, const ListedGate&, std::string&) { return true; };
+    if (!rounds.Prepare(source, check, any, PlanDriverOf(host.session()), PlanOptionsFor(common.line), error)) {
+        std::cerr << "qelhost: " << error << "\n";
+        return kExitRefused;
+    }
+
+    // The list is read and checked first: a list in error leaves no file behind.
     record::RecordingWriter writer;
     const store::StoreOpening opening =
         store::OpenSettingAside(path, std::time(nullptr), [&](std::string& why, bool& damaged) {
@@ -103,18 +116,6 @@ int RunRecord(const CommonOptions& common, const RecordOptions& options) {
     if (opening.outcome == store::StoreOpening::Outcome::Renewed)
         std::cerr << "qelhost: " << opening.error << ": set aside as " << opening.setAside
                   << "; a new recording begun\n";
-
-    GateRounds rounds(host.scheduler(), 0);
-    rounds.ClientEach();
-    GateListSource source;
-    source.file = gatesFile;
-    source.period = options.period;
-    const GateCheck check = [&host](Gate& gate) { return GateChecked(host, gate); };
-    const GateRounds::Accept any = [](std::size_t, const ListedGate&, std::string&) { return true; };
-    if (!rounds.Prepare(source, check, any, PlanDriverOf(host.session()), PlanOptionsFor(common.line), error)) {
-        std::cerr << "qelhost: " << error << "\n";
-        return kExitRefused;
-    }
 
     record::Recorder recorder(writer);
     host.scheduler().onRoundValues = [&recorder](const std::vector<RoundValue>& values) {
