@@ -16,9 +16,13 @@ LIST = ['001DR0010 200ms', '001DR0020 3 200ms', '001IO0007 1 bit 200ms']
 WINDOW = 3.0  # seconds counted
 
 
-def line_exchanges(http_port):
+def status(http_port):
     with urllib.request.urlopen(f'http://127.0.0.1:{http_port}/api/status', timeout=5) as response:
-        return json.loads(response.read())['line']['exchanges']
+        return json.loads(response.read())
+
+
+def line_exchanges(http_port):
+    return status(http_port)['line']['exchanges']
 
 
 def export(path):
@@ -49,6 +53,7 @@ class RecordingCostsTheLineNothing(unittest.TestCase):
             self.line.control(f'set 1 DR 21 {4242 if extra else 4141}')
             time.sleep(WINDOW)
             after = line_exchanges(http)
+            self.recording = status(http)['recording']
         finally:
             gate.stop()
         return after - before, gate.log()
@@ -56,6 +61,7 @@ class RecordingCostsTheLineNothing(unittest.TestCase):
     def test_the_same_exchanges_with_and_without_the_recording(self):
         recording = os.path.join(self.dir, 'night.db')
         only, _ = self.count('publishes', [])
+        self.assertIsNone(self.recording)
         recorded, log = self.count('records', ['--record', recording, '--record-max', '10MB'])
         print(f'exchanges in {WINDOW:.0f} s: {only} publishing, {recorded} publishing, recording and serving Modbus')
         # Three exchanges a round at most (the words, the block, the bit),
@@ -65,6 +71,11 @@ class RecordingCostsTheLineNothing(unittest.TestCase):
         self.assertLessEqual(abs(only - recorded), 6, log)
         self.assertIn('recording the changes the gate lists read into ' + recording + ' (10 MiB)', log)
         self.assertRegex(log, r'recording .*night\.db: \d+ changes recorded, 0 dropped for its bound, 0 lost')
+        # /api/status says what the recording kept while it ran.
+        self.assertEqual(self.recording['file'], recording)
+        self.assertEqual(self.recording['recorded'], 6)  # five elements' first values, and the change
+        self.assertEqual(self.recording['changes'], 6)
+        self.assertEqual((self.recording['dropped'], self.recording['lost'], self.recording['usable']), (0, 0, True))
         rows = export(recording)
         # The first value of each element read, then the change made meanwhile.
         elements = {(int(r['station']), r['area'], int(r['number'])) for r in rows}

@@ -50,7 +50,7 @@ std::string Recorder::Note(const std::vector<Change>& values, std::int64_t nowMi
 
 RecorderCounts Recorder::Counts() const {
     std::lock_guard lock(mutex_);
-    return {recorded_, lost_, writer_.Counts()};
+    return {recorded_, lost_, failing_, writer_.Counts()};
 }
 
 }  // namespace qel::record

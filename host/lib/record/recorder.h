@@ -21,6 +21,7 @@ namespace qel::record {
 struct RecorderCounts {
     std::uint64_t recorded = 0;  // changes appended since the start
     std::uint64_t lost = 0;      // changes a failing disk lost
+    bool failing = false;        // the disk refuses changes now
     RecordingCounts file;
 };
 
