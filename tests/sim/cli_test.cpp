@@ -102,7 +102,8 @@ TEST(CommandLine, HelpExplainsOptionsAndFormats) {
   EXPECT_EQ(r.exitCode, 0);
   for (const char* word : {"--station", "--link", "--device", "--tcp", "--baud", "--parity", "--turnaround",
                            "--seed", "--drop-rate", "--corrupt-as", "--nak-rate", "--late-rate", "--late-ms", "--silent", "--trace",
-                           "--memory", "--config", "--control", "--control-socket", "Memory file", "Config file"})
+                           "--memory", "--config", "--control", "--control-socket", "Memory file", "Config file",
+                           "--replay", "--speed", "--loop", "--from", "Replay"})
     EXPECT_NE(r.out.find(word), std::string::npos) << word;
 }
 
