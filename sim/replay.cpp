@@ -1,5 +1,6 @@
 #include "replay.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <set>
@@ -78,7 +79,10 @@ void Replayer::Run(Simulator& sim, void (*report)(const std::string&)) {
   for (;;) {
     const std::optional<double> next = schedule_.NextDue();
     if (!next) break;
-    const auto at = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(*next));
+    // Within what the clock's type holds, however slow the speed (a wait of
+    // years is a wait without end here).
+    const double millis = std::min(*next, 1e12);
+    const auto at = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(millis));
     {
       std::unique_lock lock(mutex_);
       if (wake_.wait_until(lock, at, [this] { return stopping_; })) return;

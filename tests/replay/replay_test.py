@@ -52,6 +52,10 @@ class RecordAndReplay(unittest.TestCase):
         span = (replay_rig.millis(rows[-1]) - replay_rig.millis(rows[0])) / 1000.0
         seen, fasim_err = replay_rig.replay_and_poll(directory, out, span + 1.0)
         self.assertIn(f'replaying {len(rows)} changes', fasim_err)
+        # A pass lasts until the recording ended (0.3 s after the last change), not until its last change.
+        passing = float(re.search(r'a pass of ([\d.]+) s', fasim_err).group(1))
+        self.assertGreater(passing, span + 0.2, fasim_err)
+        self.assertLess(passing, span + 1.0, fasim_err)
         faults, errors = replay_rig.judge(rows, seen, TOLERANCE_MS)
         self.assertEqual(faults, [], fasim_err)
         self.assertEqual(len(errors), len(made))

@@ -118,8 +118,9 @@ std::unique_ptr<mqtt::MqttPublisher> MakePublisher(GatewayParts& parts, const Op
 // line; false with a reason (a place that cannot hold it: a damaged file is
 // set aside, said in the log, and a new one begun).
 bool StartRecording(GatewayParts& parts, std::string& error);
-// One line for the log at a stop: what the recording kept.
-std::string RecordingSummary(const GatewayParts& parts);
+// At a stop, after the rounds: the recording's end noted, and one line for
+// the log, what it kept.
+std::string RecordingSummary(GatewayParts& parts);
 
 // The reload, on the serving thread between two turns of the Modbus loop.
 ReloadOutcome ReloadOnServingThread(GatewayParts& parts);

@@ -52,7 +52,10 @@ bool StartRecording(GatewayParts& p, std::string& error) {
     return true;
 }
 
-std::string RecordingSummary(const GatewayParts& p) {
+std::string RecordingSummary(GatewayParts& p) {
+    // The recording ends now, not at the last second it noted.
+    std::string error;
+    p.recording.Mark(NowMillis(), error);
     const record::RecorderCounts counts = p.recorder->Counts();
     return "recording " + p.o.recordFile + ": " + std::to_string(counts.recorded) + " changes recorded, " +
            std::to_string(counts.file.dropped) + " dropped for its bound, " + std::to_string(counts.lost) +

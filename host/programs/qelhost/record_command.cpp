@@ -144,6 +144,8 @@ int RunRecord(const CommonOptions& common, const RecordOptions& options) {
         if (options.rounds != 0 && roundsRun >= options.rounds) break;
     }
     host.scheduler().onRoundValues = nullptr;
+    std::string ignored;
+    writer.Mark(NowMillis(), ignored);  // the recording ends now, not at the last second it noted
     const record::RecorderCounts counts = recorder.Counts();
     writer.Close();
     std::fprintf(stderr,
