@@ -75,6 +75,10 @@ struct Options {
   bool tcpRequested = false;           // --tcp was given
   bool controlStdin = false;           // --control stdin
   std::string controlSocket;           // --control-socket
+  std::string replayFile;              // --replay: a recording to play (replay.h)
+  double replaySpeed = 1;              // --speed
+  bool replayLoop = false;             // --loop
+  long long replayFromMillis = 0;      // --from
 };
 
 struct TraceRecord {

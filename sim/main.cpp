@@ -9,6 +9,7 @@
 
 #include "control_server.h"
 #include "fasim.h"
+#include "replay.h"
 
 namespace {
 
@@ -18,6 +19,8 @@ extern "C" void OnSignal(int) {
   const char c = 's';
   [[maybe_unused]] const ssize_t n = write(g_stopPipe[1], &c, 1);
 }
+
+void ReportLine(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
 
 }  // namespace
 
@@ -50,6 +53,12 @@ int main(int argc, char** argv) {
   {
     fasim::Simulator sim(options);
     std::string error;
+    // The recording is checked whole before the line opens.
+    fasim::Replayer replayer;
+    if (!options.replayFile.empty() && !replayer.Prepare(options, sim, error)) {
+      std::fprintf(stderr, "fasim: %s\n", error.c_str());
+      return 1;
+    }
     bool started = false;
     if (!options.linkPath.empty())
       started = sim.StartPty(options.linkPath, &error);
@@ -65,6 +74,10 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "fasim: %s -> %s\n", options.linkPath.c_str(), sim.SlavePath().c_str());
     else if (options.tcpRequested)
       std::fprintf(stderr, "fasim: listening on 127.0.0.1:%u\n", static_cast<unsigned>(sim.TcpPort()));
+    if (!options.replayFile.empty()) {
+      ReportLine(replayer.Describe());
+      replayer.Start(sim, ReportLine);
+    }
 
     fasim::ControlChannels channels{options.controlStdin, options.controlSocket};
     if (channels.useStdin || !channels.socketPath.empty()) {
@@ -77,6 +90,7 @@ int main(int argc, char** argv) {
       while (poll(&p, 1, -1) < 0) {
       }
     }
+    replayer.Stop();
     sim.Stop();
   }
   close(g_stopPipe[0]);

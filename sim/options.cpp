@@ -9,6 +9,7 @@
 #include "common/line_file.h"
 #include "common/nearest_word.h"
 #include "memory_file.h"
+#include "replay_schedule.h"
 #include "text.h"
 
 namespace fasim {
@@ -194,6 +195,29 @@ const std::vector<Setting>& Settings() {
          o.controlStdin = true;
          return {};
        }},
+      {"replay", "FILE", "apply the changes of a recording (qelhost record, qelgate --record) at their times",
+       [](Options& o, const std::string& v) -> std::string {
+         o.replayFile = v;
+         return {};
+       }},
+      {"speed", "X", "replay X times as fast (default 1; 0.5 is half as fast)",
+       [](Options& o, const std::string& v) -> std::string {
+         char* end = nullptr;
+         const double x = std::strtod(v.c_str(), &end);
+         if (v.empty() || end != v.c_str() + v.size() || !(x >= 0.001 && x <= 1000000)) return "expected a speed 0.001..1000000";
+         o.replaySpeed = x;
+         return {};
+       }},
+      {"loop", nullptr, "replay again from --from when the recording ends, without end",
+       Flag([](Options& o, bool b) { o.replayLoop = b; })},
+      {"from", "T", "replay from this far into the recording (90, 90s, 500ms, 5m, 1h30m); what it held before is applied at once",
+       [](Options& o, const std::string& v) -> std::string {
+         std::int64_t millis = 0;
+         std::string error;
+         if (!ParseReplayTime(v, millis, error)) return error;
+         o.replayFromMillis = millis;
+         return {};
+       }},
       {"control-socket", "PATH", "accept control commands on a Unix socket at PATH",
        [](Options& o, const std::string& v) -> std::string {
          o.controlSocket = v;
@@ -263,6 +287,12 @@ or 0x-hex, 0/1 for bits. '#' starts a comment line. Example:
   1 TM 5 0x1234
   2 IO 157 1
   2 IM 640 1
+
+Replay (--replay FILE.db [--speed X] [--loop] [--from T]): the changes of
+a recording made by qelhost record or qelgate --record, applied to the
+stations' memory at their times, the first at once (or the line as it stood
+at T first, then the changes after T); every station the recording names
+must be played here.
 
 Control commands (--control stdin, --control-socket PATH), one per line:
   get <st> <area> <n>           the value in decimal
@@ -360,6 +390,10 @@ ParseResult ParseCommandLine(int argc, char** argv, Options& out, std::string& m
   const int attaches = (out.linkPath.empty() ? 0 : 1) + (out.devicePath.empty() ? 0 : 1) + (out.tcpRequested ? 1 : 0);
   if (attaches != 1) {
     message = "exactly one of --link, --device and --tcp is required";
+    return ParseResult::Error;
+  }
+  if (out.replayFile.empty() && (out.replaySpeed != 1 || out.replayLoop || out.replayFromMillis != 0)) {
+    message = "--speed, --loop and --from are the replay's: give --replay FILE.db with them";
     return ParseResult::Error;
   }
   if (!out.memoryFile.empty()) {

@@ -262,10 +262,11 @@ TEST(ReloadRules, EachOptionHasItsKind) {
         {"http-writes", ReloadKind::Restart},   {"http-token-file", ReloadKind::Restart},
         {"http-tls-cert", ReloadKind::Restart}, {"http-tls-key", ReloadKind::Restart},
         {"http-tls-client-ca", ReloadKind::Restart}, {"http-plaintext-writes", ReloadKind::Restart},
+        {"record", ReloadKind::Restart},        {"record-max", ReloadKind::Restart},
     };
     for (const auto& rule : rules) EXPECT_EQ(ReloadKindOf(rule.key), rule.kind) << rule.key;
     // Every option has a rule; none is forgotten by the comparison.
-    EXPECT_EQ(OptionValues(Options{}).size(), 54u);
+    EXPECT_EQ(OptionValues(Options{}).size(), 56u);
     // ... and --check prints every key the file takes.
     CLI::App app;
     Options defaults;

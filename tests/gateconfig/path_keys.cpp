@@ -12,6 +12,7 @@ const std::vector<PathKey>& PathKeys() {
         {"log", "driver.log", [](const Options& o) -> F { return o.session.logFile; }},
         {"write-allow", "allow.txt", [](const Options& o) -> F { return o.writeAllowFile; }},
         {"poll", "poll.txt", [](const Options& o) -> F { return o.pollFile; }},
+        {"record", "night.db", [](const Options& o) -> F { return o.recordFile; }},
         {"http-token-file", "token", [](const Options& o) -> F { return o.httpTokenFile; }},
         {"publish", "publish.txt", [](const Options& o) -> F { return o.mqtt.publishFile; }},
         {"mqtt-password-file", "password", [](const Options& o) -> F { return o.mqtt.passwordFile; }},

@@ -181,6 +181,26 @@ TEST(MetricsText, WithoutLineStatisticsOnlyTheGatewaysOwn) {
     EXPECT_TRUE(StatusJson(source, TakeView(source))["line"].is_null());
 }
 
+TEST(MetricsText, TheRecordingSaysWhatItKeptAndWhetherItsDiskTakesChanges) {
+    StatusSource source = FakeSource({});
+    EXPECT_EQ(Metrics(source).find("qelgate_recording_"), std::string::npos);
+    EXPECT_TRUE(StatusJson(source, TakeView(source))["recording"].is_null());
+    source.recording = [] { return qel::http::RecordingCounts{"/var/lib/night.db", 900, 1000, 100, 7, true}; };
+    const std::string text = Metrics(source);
+    EXPECT_EQ(SampleOf(text, "qelgate_recording_changes"), "900");
+    EXPECT_EQ(SampleOf(text, "qelgate_recording_recorded_total"), "1000");
+    EXPECT_EQ(SampleOf(text, "qelgate_recording_dropped_total"), "100");
+    EXPECT_EQ(SampleOf(text, "qelgate_recording_lost_total"), "7");
+    EXPECT_EQ(SampleOf(text, "qelgate_recording_usable"), "0");
+    const auto json = StatusJson(source, TakeView(source))["recording"];
+    EXPECT_EQ(json["file"], "/var/lib/night.db");
+    EXPECT_EQ(json["changes"], 900);
+    EXPECT_EQ(json["recorded"], 1000);
+    EXPECT_EQ(json["dropped"], 100);
+    EXPECT_EQ(json["lost"], 7);
+    EXPECT_EQ(json["usable"], false);
+}
+
 TEST(MetricsText, PromtoolFindsNoProblem) {
     if (std::FILE* probe = std::fopen("/usr/bin/promtool", "r")) std::fclose(probe);
     else GTEST_SKIP() << "no /usr/bin/promtool";
@@ -194,7 +214,9 @@ TEST(MetricsText, PromtoolFindsNoProblem) {
         stations.push_back(s);
     }
     const std::string path = testing::TempDir() + "metrics.txt";
-    std::ofstream(path) << Metrics(FakeSource(stations));
+    StatusSource source = FakeSource(stations);
+    source.recording = [] { return qel::http::RecordingCounts{"night.db", 1, 2, 3, 4, false}; };
+    std::ofstream(path) << Metrics(source);
     const std::string command = "/usr/bin/promtool check metrics < " + path + " 2>&1";
     std::FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);

@@ -256,3 +256,38 @@ TEST_F(Rounds, ClearForgetsTheList) {
 }
 
 }  // namespace
+
+// What a recording is handed: every element its round read well, numbered
+// as a gate address writes it, with the value the round read; nothing of a
+// read that failed.
+TEST_F(Rounds, TheRoundsValuesGoToTheLinesObserverElementByElement) {
+    std::vector<RoundValue> seen;
+    int calls = 0;
+    scheduler_.onRoundValues = [&](const std::vector<RoundValue>& values) {
+        ++calls;
+        seen = values;
+    };
+    PrepareOrFail({"001DR0010", "001DR0020 3", "002DR0010"});
+    line_.Set(2, Act::Refuse);
+    rounds_.Start(GateRounds::Clock::now());
+    RunDue();
+    EXPECT_EQ(calls, 1);
+    std::vector<std::string> elements;
+    for (const RoundValue& v : seen) {
+        elements.push_back(std::to_string(v.station) + v.area + std::to_string(v.number));
+        EXPECT_EQ(v.millis, Reading("001DR0010").millis);
+    }
+    std::sort(elements.begin(), elements.end());
+    EXPECT_EQ(elements, (std::vector<std::string>{"1DR10", "1DR20", "1DR21", "1DR22"}));
+    const std::vector<std::uint16_t>& block = *Reading("001DR0020").lastGood;
+    for (const RoundValue& v : seen) {
+        if (v.area == "DR" && v.number >= 20) {
+            EXPECT_EQ(v.value, block[v.number - 20]) << v.number;
+        }
+    }
+    // A round that reads nothing new still calls: the recording notes its end.
+    rounds_.ReadSoon(IndexOf("001DR0010"));
+    RunDue();
+    EXPECT_EQ(calls, 2);
+    scheduler_.onRoundValues = nullptr;
+}

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "record/recording_writer.h"
 #include "sim_test_util.h"
 
 extern char** environ;
@@ -101,7 +102,8 @@ TEST(CommandLine, HelpExplainsOptionsAndFormats) {
   EXPECT_EQ(r.exitCode, 0);
   for (const char* word : {"--station", "--link", "--device", "--tcp", "--baud", "--parity", "--turnaround",
                            "--seed", "--drop-rate", "--corrupt-as", "--nak-rate", "--late-rate", "--late-ms", "--silent", "--trace",
-                           "--memory", "--config", "--control", "--control-socket", "Memory file", "Config file"})
+                           "--memory", "--config", "--control", "--control-socket", "Memory file", "Config file",
+                           "--replay", "--speed", "--loop", "--from", "Replay"})
     EXPECT_NE(r.out.find(word), std::string::npos) << word;
 }
 
@@ -234,6 +236,38 @@ TEST(Program, AStaleLinkIsTakenOverWhoeverHoldsItsOldPty) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_NE(lstat(link.c_str(), &st), 0);
   EXPECT_NE(lstat((link + ".lock").c_str(), &st), 0);
+}
+
+// A recording fasim cannot play is refused before the line opens, in one line.
+TEST(Replay, RecordingsThatCannotBePlayedAreRefused) {
+  const std::string db = "/tmp/fasim-replay-" + std::to_string(getpid()) + ".db";
+  std::remove(db.c_str());
+  {
+    qel::record::RecordingWriter writer;
+    std::string error;
+    ASSERT_TRUE(writer.Open(db, {}, error)) << error;
+    ASSERT_TRUE(writer.Append({{1000, 1, "DR", 10, 5}, {1000, 2, "DR", 10, 6}, {1500, 2, "IM", 640, 1}}, 2000, error))
+        << error;
+  }
+  const std::string missing = "/tmp/fasim-replay-missing-" + std::to_string(getpid()) + ".db";
+  ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--replay", missing}),
+                     "cannot read the recording " + missing + ": No such file");
+  const std::string corrupt = TempFile("corrupt", std::string(4096, 'x'));
+  ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--replay", corrupt}),
+                     "the recording " + corrupt + " cannot be read");
+  ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--replay", db}),
+                     "has changes of station 2, which fasim does not play: add --station 2:MODEL");
+  ExpectOneLineError(RunFasim({"--station", "1:FA2", "--station", "2:FA2", "--link", kLink, "--replay", db}),
+                     "has changes of IM 640 of station 2, which its model here has not");
+  ExpectOneLineError(RunFasim({"--station", "1:FA2", "--station", "2:FA3", "--link", kLink, "--replay", db, "--from",
+                               "1.5s"}),
+                     "--from 1.500 s is past the end of the recording (1.000 s long)");
+  ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--from", "5"}), "give --replay FILE.db");
+  ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--replay", db, "--speed", "0"}), "--speed 0");
+  ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--replay", db, "--from", "later"}),
+                     "--from later: expected a time");
+  std::remove(db.c_str());
+  std::remove(corrupt.c_str());
 }
 
 }  // namespace

@@ -68,6 +68,13 @@ void AddOptions(CLI::App& app, Options& o) {
                    "read the gates of FILE (the publish list's format: GAS [COUNT] [bit|word] [PERIOD]) at their "
                    "periods in the background, keeping them fresh for --max-age; with or without MQTT")
         ->check(CLI::ExistingFile);
+    app.add_option("--record", o.recordFile,
+                   "keep every change of the gates the rounds of --poll and the publish list read, with its time, "
+                   "in FILE.db (SQLite; made or continued) for fasim --replay; it shares their reads and adds no "
+                   "exchange");
+    app.add_option("--record-max", o.recordMax,
+                   "bound of --record, the oldest changes dropped first: a size (100MB), an age (24h) or both "
+                   "(100MB,24h); default none");
     mqtt::AddMqttOptions(app, o.mqtt);
     sparkplug::AddSparkplugOptions(app, o.sparkplug);
 }
@@ -141,6 +148,8 @@ std::vector<OptionValue> OptionValues(const Options& o) {
         {"http", Quoted(o.http)},
         {"max-age", std::to_string(o.maxAgeMs)},
         {"poll", Quoted(o.pollFile)},
+        {"record", Quoted(o.recordFile)},
+        {"record-max", Quoted(o.recordMax)},
         {"http-writes", Bool(o.httpWrites)},
         {"http-token-file", Quoted(o.httpTokenFile)},
         {"http-tls-cert", Quoted(o.httpTlsCert)},

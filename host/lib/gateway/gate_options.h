@@ -41,6 +41,10 @@ struct Options {
     std::string httpTlsKey;       // and its private key
     std::string httpTlsClientCa;  // client certificates of these CAs required; empty: none asked for
     bool httpPlaintextWrites = false;  // --http-writes off loopback without TLS, knowingly
+    // A recording of every change the gate lists' rounds read (--poll, the
+    // publish list), in SQLite, within its bound.
+    std::string recordFile;
+    std::string recordMax;
     mqtt::MqttOptions mqtt;
     sparkplug::SparkplugOptions sparkplug;
     std::string configFile;  // --config

@@ -143,6 +143,7 @@ OpenResult Gateway::Start(std::string& error) {
         p.scheduler->NoteStation(station, answersAs, advice);
         if (!advice.empty()) Log(p.report, session::Severity::Info, "%s", advice.c_str());
     };
+    if (!o.recordFile.empty() && !StartRecording(p, error)) return OpenResult::BadSetting;
     p.worker = std::make_unique<modbus::LineWorker>(scheduler, p.report);
 
     p.nodeAllow = p.allowList;
@@ -263,6 +264,7 @@ bool Gateway::Stop(std::chrono::milliseconds finishBegun) {
     if (p.publisher) p.publisher->Stop();
     if (p.spNode) p.spNode->Stop();
     if (p.poller) p.poller->Stop();
+    if (p.recorder) Log(p.report, session::Severity::Info, "%s", RecordingSummary(p).c_str());
     // A request begun on the line is finished, all of it, and answered; one
     // not begun is not begun.
     const bool whole = p.worker->Stop(finishBegun);

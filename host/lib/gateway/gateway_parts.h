@@ -20,6 +20,8 @@
 #include "modbus/line_worker.h"
 #include "modbus/request_planner.h"
 #include "mqtt/mqtt_publisher.h"
+#include "record/recorder.h"
+#include "record/recording_writer.h"
 #include "session/driver/qel_session.h"
 #include "session/gates/gate_access.h"
 #include "session/gates/tag_table.h"
@@ -59,6 +61,10 @@ struct GatewayParts {
     std::shared_ptr<session::WriteAllowList> nodeAllow;  // the node keeps the list it started with
     std::unique_ptr<modbus::RequestPlanner> planner;
     modbus::ServerLimits limits;
+    // The recording (--record), written by the rounds' callback on the
+    // scheduler: made before it, so that it goes after every round.
+    record::RecordingWriter recording;
+    std::unique_ptr<record::Recorder> recorder;
     std::unique_ptr<session::LineScheduler> scheduler;
     std::shared_ptr<std::atomic<double>> statsInterval;
     session::WatchdogPinger watchdog;
@@ -107,6 +113,14 @@ void LoadTags(GatewayParts& parts);
 std::unique_ptr<http::HttpServer> MakeHttp(GatewayParts& parts);
 // A publisher of the gate list on the parts' line, its values to the trends.
 std::unique_ptr<mqtt::MqttPublisher> MakePublisher(GatewayParts& parts, const Options& options);
+
+// Opens --record and hands it the values of every round on the parts'
+// line; false with a reason (a place that cannot hold it: a damaged file is
+// set aside, said in the log, and a new one begun).
+bool StartRecording(GatewayParts& parts, std::string& error);
+// At a stop, after the rounds: the recording's end noted, and one line for
+// the log, what it kept.
+std::string RecordingSummary(GatewayParts& parts);
 
 // The reload, on the serving thread between two turns of the Modbus loop.
 ReloadOutcome ReloadOnServingThread(GatewayParts& parts);

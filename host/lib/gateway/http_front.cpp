@@ -32,6 +32,12 @@ http::StatusSource DiagnosticsSource(GatewayParts& p) {
     source.port = {p.host.portName(), line.baud, line.dataBits, line.parity, line.stopBits, line.timeout};
     source.started = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     source.trends = [&trends = p.trends](double now) { return trends.Take(now); };
+    if (p.recorder)
+        source.recording = [&p] {
+            const record::RecorderCounts counts = p.recorder->Counts();
+            return http::RecordingCounts{p.o.recordFile, counts.file.changes, counts.recorded, counts.file.dropped,
+                                         counts.lost, counts.failing};
+        };
     source.reloads = [&p] { return http::ReloadCounts{p.reloadsApplied.load(), p.reloadsRefused.load()}; };
     return source;
 }

@@ -35,7 +35,27 @@ bool CheckCombination(const Options& o, std::string& error) {
                 KeyOrigins(o, {"http-writes", "http", "http-token-file"});
         return false;
     }
+    if (!o.recordFile.empty() && o.pollFile.empty() && o.mqtt.url.empty()) {
+        // The recording shares the rounds' reads: without a list there are
+        // none, and a Modbus client's reads come as it pleases.
+        error = "--record keeps what the gate lists read, and none is given: name the gates to record with --poll "
+                "FILE (or publish a list with --mqtt and --publish)" + KeyOrigins(o, {"record"});
+        return false;
+    }
+    if (!o.recordMax.empty() && o.recordFile.empty()) {
+        error = "--record-max bounds --record, which is not given" + KeyOrigins(o, {"record-max"});
+        return false;
+    }
+    store::StoreLimits limits;
+    if (!RecordLimits(o, limits, error)) return false;
     return CheckHttpTls(o, error);
+}
+
+bool RecordLimits(const Options& o, store::StoreLimits& limits, std::string& error) {
+    limits = {};
+    if (o.recordMax.empty() || store::ParseStoreLimits(o.recordMax, limits, error)) return true;
+    error = "--record-max: " + error + KeyOrigins(o, {"record-max"});
+    return false;
 }
 
 bool CompletePublishing(const Options& o, mqtt::MqttOptions& m, sparkplug::SparkplugOptions& node, std::string& error) {

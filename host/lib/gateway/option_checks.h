@@ -12,11 +12,14 @@
 #include "session/driver/qel_session.h"
 #include "session/gates/write_allow.h"
 #include "session/stations/model_file_check.h"
+#include "store/store_limits.h"
 
 namespace qel::gateway {
 
 // What the command line alone cannot say wrong; false with a reason.
 bool CheckCombination(const Options& o, std::string& error);
+// The bound of --record (--record-max; none when not given); false with a reason.
+bool RecordLimits(const Options& o, store::StoreLimits& limits, std::string& error);
 
 // The units served: --units, or with --known-units-only the named stations;
 // false with a reason.

@@ -24,6 +24,7 @@ void ForEachPath(Options& o, const std::function<void(const std::string& key, st
     visit("log", s.logFile);
     visit("write-allow", o.writeAllowFile);
     visit("poll", o.pollFile);
+    visit("record", o.recordFile);
     visit("http-token-file", o.httpTokenFile);
     visit("http-tls-cert", o.httpTlsCert);
     visit("http-tls-key", o.httpTlsKey);

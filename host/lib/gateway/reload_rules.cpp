@@ -10,7 +10,7 @@ ReloadKind ReloadKindOf(const std::string& key) {
                                                   "driver", "driver-retries", "probe-timeout", "down-hold",
                                                   "sparkplug", "sparkplug-node", "sparkplug-primary-host",
                                                   "sparkplug-only", "sparkplug-hold-max", "max-age",
-                                                  "poll", "http-writes", "http-token-file",
+                                                  "poll", "record", "record-max", "http-writes", "http-token-file",
                                                   // The files' paths; the files themselves are read again on every reload.
                                                   "http-tls-cert", "http-tls-key", "http-tls-client-ca",
                                                   "http-plaintext-writes"};

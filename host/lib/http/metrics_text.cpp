@@ -332,6 +332,18 @@ std::string MetricsText(const StatusSource& source, const StatusView& view) {
     e.Sample("qelgate_build_info", {{"version", source.version}}, "1");
     e.Single("qelgate_start_time_seconds", "gauge", "When the gateway started, seconds since the Unix epoch",
              SampleValue(source.started));
+    if (source.recording) {
+        const RecordingCounts r = source.recording();
+        e.Single("qelgate_recording_changes", "gauge", "Changes in the recording (--record) now", Count(r.changes));
+        e.Single("qelgate_recording_recorded_total", "counter", "Changes appended to the recording since the start",
+               Count(r.recorded));
+        e.Single("qelgate_recording_dropped_total", "counter",
+               "Changes dropped from the recording for its bound (--record-max), the oldest first", Count(r.dropped));
+        e.Single("qelgate_recording_lost_total", "counter", "Changes lost because the recording's disk refused them",
+               Count(r.lost));
+        e.Single("qelgate_recording_usable", "gauge", "1 while the recording takes changes; 0 while its disk refuses them",
+               r.failing ? "0" : "1");
+    }
     if (source.reloads) {
         const ReloadCounts reloads = source.reloads();
         e.Family("qelgate_config_reloads_total", "counter",

@@ -153,6 +153,12 @@ json StatusJson(const StatusSource& source, const StatusView& view) {
     json frontEnds = json::object();
     for (const auto& [name, counts] : view.frontEnds) frontEnds[name] = FrontEndJson(counts);
     status["frontEnds"] = frontEnds;
+    status["recording"] = json(nullptr);
+    if (source.recording) {
+        const RecordingCounts r = source.recording();
+        status["recording"] = {{"file", r.file},         {"changes", r.changes}, {"recorded", r.recorded},
+                               {"dropped", r.dropped},   {"lost", r.lost},       {"usable", !r.failing}};
+    }
     status["trends"] = source.trends ? TrendsJson(source.trends(view.now)) : json(nullptr);
     return status;
 }

@@ -33,6 +33,16 @@ struct ReloadCounts {
     std::uint64_t refused = 0;
 };
 
+// The recording of the gate lists' changes (qelgate --record).
+struct RecordingCounts {
+    std::string file;
+    std::uint64_t changes = 0;   // in the file now
+    std::uint64_t recorded = 0;  // appended since the start
+    std::uint64_t dropped = 0;   // for its bound, since the start
+    std::uint64_t lost = 0;      // to a disk that refused them
+    bool failing = false;        // the disk refuses them now
+};
+
 struct StatusSource {
     // The line scheduler's snapshot; unset while no scheduler counts.
     std::function<session::LineSnapshot()> line;
@@ -43,6 +53,8 @@ struct StatusSource {
     double started = 0;  // seconds since the Unix epoch
     // The reloads so far; unset where nothing reloads.
     std::function<ReloadCounts()> reloads;
+    // What the recording kept; unset where nothing records.
+    std::function<RecordingCounts()> recording;
     // The last hour of answer times and gate values; unset: no charts.
     std::function<session::TrendView(double now)> trends;
     // Seconds since the Unix epoch now; the system clock unless a test sets it.

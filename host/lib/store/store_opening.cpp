@@ -30,13 +30,22 @@ std::string AsideName(const std::string& path, std::time_t now) {
 }  // namespace
 
 StoreOpening OpenStore(MessageStore& store, const std::string& path, const StoreLimits& limits, std::time_t now) {
+    return OpenSettingAside(path, now, [&](std::string& error, bool& damaged) {
+        const bool opened = store.Open(path, limits, error);
+        damaged = !opened && store.Damaged();
+        return opened;
+    });
+}
+
+StoreOpening OpenSettingAside(const std::string& path, std::time_t now, const StoreOpener& open) {
     StoreOpening opening;
     std::string error;
-    if (store.Open(path, limits, error)) {
+    bool damaged = false;
+    if (open(error, damaged)) {
         opening.outcome = StoreOpening::Outcome::Opened;
         return opening;
     }
-    if (!store.Damaged()) {
+    if (!damaged) {
         opening.error = error;
         return opening;
     }
@@ -50,7 +59,8 @@ StoreOpening OpenStore(MessageStore& store, const std::string& path, const Store
     if (access(wal.c_str(), F_OK) == 0) std::rename(wal.c_str(), (aside + "-wal").c_str());
     std::remove((path + "-shm").c_str());
     std::string again;
-    if (!store.Open(path, limits, again)) {
+    bool damagedAgain = false;
+    if (!open(again, damagedAgain)) {
         opening.error = error + "; set aside as " + aside + ", but a new one failed too: " + again;
         return opening;
     }

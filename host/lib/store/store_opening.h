@@ -7,6 +7,7 @@
 #pragma once
 
 #include <ctime>
+#include <functional>
 #include <string>
 
 #include "store/message_store.h"
@@ -24,6 +25,12 @@ struct StoreOpening {
     std::string setAside;  // Renewed: where the damaged file went
     std::string error;     // Renewed: what was wrong with it; Unusable: why there is no store
 };
+
+// The same for any file of ours on SQLite (the queue, a recording): `open`
+// opens `path` and says, when it fails, whether the file itself is at fault
+// (`damaged`) rather than the place or its owner.
+using StoreOpener = std::function<bool(std::string& error, bool& damaged)>;
+StoreOpening OpenSettingAside(const std::string& path, std::time_t now, const StoreOpener& open);
 
 // `now` names the set-aside file: queue.db -> queue.db.damaged-20240131T120000
 // (its -wal beside it, -wal after the name).

@@ -56,6 +56,17 @@ struct ScanOptions {
     std::string writeModels;  // a station model file to write
 };
 
+// Every change of a gate list's elements, with its time, into a recording
+// (record_command.cpp); or, with `exportFormat`, a recording printed.
+struct RecordOptions {
+    std::string gatesFile;    // the publish lists' format: GAS [COUNT] [bit|word] [PERIOD] [tag fields]
+    std::string outFile;      // the recording, SQLite
+    std::string max;          // its bound: "100MB", "24h", "100MB,24h"; empty: none
+    double period = 1;        // seconds, for a gate listed without one
+    long rounds = 0;          // 0: until interrupted
+    std::string exportFormat; // "csv": print the recording named by outFile instead
+};
+
 struct DemoOptions {
     std::string fasimPath;
 };
@@ -73,6 +84,10 @@ int RunRead(const CommonOptions& common, const ReadOptions& options);
 int RunWrite(const CommonOptions& common, const WriteOptions& options);
 int RunPoll(const CommonOptions& common, const PollOptions& options);
 int RunWarmStart(const CommonOptions& common);
+int RunRecord(const CommonOptions& common, const RecordOptions& options);
+int RunRecordExport(const RecordOptions& options);
+// "2026-12-08T20:06:22.123Z": UTC milliseconds as ISO 8601.
+std::string IsoMillis(std::int64_t millis);
 int RunDemo(const CommonOptions& common, const DemoOptions& options);
 int RunScan(const CommonOptions& common, const ScanOptions& options);
 // qelhost's version and the driver's, from its banner and its version message.

@@ -97,6 +97,28 @@ int main(int argc, char** argv) {
     scanCmd->add_option("--write-models", scan.writeModels,
                         "write the FA2 and FA3 stations found to this station model file, for --models");
 
+#if defined(QELHOST_RECORD)
+    RecordOptions record;
+    auto* recordCmd = app.add_subcommand(
+        "record", "read a gate list in rounds until Ctrl-C and keep every change of its elements, with its time, in a "
+                  "recording (SQLite) for fasim --replay; with --export csv, print a recording's changes instead");
+    recordCmd->add_option("--gates", record.gatesFile,
+                          "file with one gate per line: GAS [COUNT] [bit|word] [PERIOD], as qelgate --publish reads it")
+        ->check(CLI::ExistingFile);
+    recordCmd->add_option("--out", record.outFile, "the recording: FILE.db, made or continued")->required();
+    recordCmd->add_option("--max", record.max,
+                          "bound of the recording, the oldest changes dropped first: a size (100MB), an age (24h) "
+                          "or both (100MB,24h); default none");
+    recordCmd->add_option("--period", record.period, "seconds between reads of a gate listed without a period (default 1)")
+        ->check(CLI::Range(0.001, 86400.0));
+    recordCmd->add_option("--rounds", record.rounds, "stop after this many rounds (default: until Ctrl-C)")
+        ->check(CLI::Range(1, 1000000000));
+    recordCmd->add_option("--export", record.exportFormat,
+                          "print the recording --out as csv (time,station,gate,area,number,value; the time ISO 8601 "
+                          "UTC with milliseconds) and read no line")
+        ->check(CLI::IsMember({"csv"}));
+#endif
+
     auto* warm = app.add_subcommand("warm-start", "initialise the QEL, then warm start it");
 
     DemoOptions demo;
@@ -127,10 +149,19 @@ int main(int argc, char** argv) {
     }
     if (version) return RunVersion(common);
     if (app.get_subcommands().empty()) {
-        std::cerr << "qelhost: name a command: describe, check, read, write, poll, scan, warm-start or demo "
+        std::cerr << "qelhost: name a command: describe, check, read, write, poll, record, scan, warm-start or demo "
                      "(see qelhost --help)\n";
         return kExitUsage;
     }
+#if defined(QELHOST_RECORD)
+    if (recordCmd->parsed() && !record.exportFormat.empty()) return RunRecordExport(record);
+    if (recordCmd->parsed() && record.gatesFile.empty()) {
+        std::cerr << "qelhost: record needs --gates FILE, the gates to record (or --export csv to print a recording)\n";
+        return kExitUsage;
+    }
+    if (recordCmd->parsed() && !PortNamed(recordCmd, common)) return kExitUsage;
+    if (recordCmd->parsed()) return RunRecord(common, record);
+#endif
     if (pollCmd->parsed() && poll.watch && poll.format != "table") {
         std::cerr << "qelhost: poll --watch draws a table for people and writes no " << poll.format
                   << "; for " << poll.format << " lines leave out --watch\n";

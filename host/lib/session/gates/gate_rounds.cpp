@@ -156,6 +156,22 @@ GateRounds::Clock::time_point GateRounds::NextDue(Clock::time_point limit) const
 
 void GateRounds::ReadSoon(std::size_t gate) { groups_[groupOf_[gate]].due = Clock::now(); }
 
+std::vector<RoundValue> GateRounds::RoundValues(const std::vector<std::size_t>& read, std::int64_t millis) const {
+    std::vector<RoundValue> values;
+    for (const std::size_t index : read) {
+        const GateReading& gate = gates_[index];
+        if (gate.quality == GateQuality::Failed || !gate.lastGood) continue;
+        std::optional<GateAddress> address = GateAddress::Parse(gate.gate.gas);
+        if (!address || address->IsForce()) continue;
+        const bool bits = address->Bits();
+        for (const std::uint16_t value : *gate.lastGood) {
+            values.push_back({address->station, address->area, address->element, value, millis});
+            address->element = NextNumber(address->element, bits);
+        }
+    }
+    return values;
+}
+
 bool GateRounds::RunDue(std::vector<std::size_t>& read, LineSnapshot& line) {
     read.clear();
     const Clock::time_point start = Clock::now();
@@ -215,6 +231,7 @@ bool GateRounds::RunDue(std::vector<std::size_t>& read, LineSnapshot& line) {
             read.push_back(slot.gate);
         }
     }
+    if (line_.onRoundValues) line_.onRoundValues(RoundValues(read, millis));
     const Clock::time_point now = Clock::now();
     for (Group* group : due) {
         group->due += std::chrono::duration_cast<Clock::duration>(group->period);

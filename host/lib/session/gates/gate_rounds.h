@@ -121,6 +121,8 @@ private:
         double predictedMs = 0;
         Clock::time_point due{};
     };
+    // The values of the gates read in this round that it read well, element by element.
+    std::vector<RoundValue> RoundValues(const std::vector<std::size_t>& read, std::int64_t millis) const;
     // Plans the gates of each period into a group; false with the refusal.
     bool PlanGroups(const std::map<double, std::vector<std::size_t>>& byPeriod, const plan::Driver& planDriver,
                     const plan::PlanOptions& planOptions, std::string& error);

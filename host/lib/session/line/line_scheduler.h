@@ -69,6 +69,17 @@ namespace qel::session {
 
 class AttemptRunner;
 
+// An element's value as a round of a gate list read it (gate_rounds.h): the
+// station, the area and number as a gate address writes them ("DR" 10, "IO"
+// 157), and the UTC milliseconds of the round.
+struct RoundValue {
+    unsigned station = 0;
+    std::string area;
+    unsigned number = 0;
+    std::uint16_t value = 0;
+    std::int64_t millis = 0;
+};
+
 // The line's owner: a thread running LineDecider's decisions against an
 // AttemptRunner. Asynchronous callers Submit and collect from TakeFinished
 // when WakeFd is readable; synchronous ones Call.
@@ -91,6 +102,12 @@ public:
     // refusal a later attempt mended does not count): the caller may ask the
     // station what it is and NoteStation what it found. Set before Start.
     std::function<void(unsigned station)> onRefused;
+    // Called after each round of a gate list read on this line (a
+    // publisher's, the background poll's, qelhost's), on that round's
+    // thread, with the values its good reads brought: so that a recording
+    // shares the reads the line makes anyway and adds none. The rounds of
+    // several lists may call at once. Set before the rounds begin.
+    std::function<void(const std::vector<RoundValue>&)> onRoundValues;
 
     void Start();
     // Finishes the exchange under way, and with `finishBegun` above zero,
