@@ -103,6 +103,12 @@ OpenResult HostContext::Open(const SessionOptions& options) {
         ReportModelWarnings(report_, modelSource, models_);
     }
     modelSource_ = modelSource;
+    // With no file, the messages that rest on a model name the one the
+    // driver looked for, where it looked.
+    if (modelSource.empty()) {
+        models_.lookedFor = Absolute(ModelFileName(line_.qel));
+        models_.qel = line_.qel;
+    }
     ApplyStationOptions(options.stations, models_);
 
     // A port over TCP gets a pty bridged to it; a path is given to the
