@@ -90,7 +90,9 @@ TEST(QelhostMistakes, EachSaysWhatToDoWithTheRightExitCode) {
         {"portMissing", {"read", "001DR0010", "--port", "/tmp/nofa9"}, 2, {"no such device", "serial devices"}},
         {"malformedGate", {"read", "1DR10", "--port", "@port"}, 1, {"three-digit station", "001DR0399"}},
         {"elementOutOfRange", {"check", "001DR0400"}, 1, {"outside DR on station 1, an FA2 (legal: 0-399)"}},
-        {"rangeOnAnFa3", {"check", "002DR1000", "--station", "2:FA3"}, 1, {"an FA3 (legal: 0-999)"}, {"--station"}},
+        // It says where the model came from, and gives no advice to name it.
+        {"rangeOnAnFa3", {"check", "002DR1000", "--station", "2:FA3"}, 1,
+         {"an FA3 (legal: 0-999); station 2 is named FA3 by --station 2:FA3"}, {"name it with", "by default"}},
         {"bitDigit", {"check", "002IM0648", "--station", "2:fa3"}, 1, {"legal: 400-1317, 2400-2697"}},
         {"blockCount", {"check", "001IO0000", "--block", "16"}, 1, {"the count is 8"}},
         {"forceOnFa2", {"check", "001FORCE"}, 1, {"force-mode gate of an FA-3", "--station 1:FA3"}},
