@@ -127,6 +127,26 @@ TEST(HintWords, AStationServedAsTheOtherModelSaysWhatToWrite) {
     EXPECT_EQ(qel::cli::ServedModelText(d), "") << "nothing found, nothing said";
 }
 
+// Where the model came from: the line of the model file that names the station.
+TEST(HintWords, AModelFromAFileLineNamesTheLine) {
+    Diagnosis d = Make(kHints[0]);
+    d.modelLine = 3;
+    d.hint = Hint::NamedModelMismatch;
+    EXPECT_EQ(DiagnosisText(d), "the write of 001CP0005 failed: station 1 answers as an FA-2; it is named FA3 on line "
+                                "3 of davEV01.int: change its line 001FA3 to 001FA2, or name it with --station 1:FA2");
+    d.hint = Hint::UnknownModel;
+    d.model = "FA4";
+    EXPECT_EQ(DiagnosisText(d), "the write of 001CP0005 failed: line 3 of davEV01.int gives station 1 the model FA4, "
+                                "which the driver does not know: write FA2 or FA3 (capitals), or name it with "
+                                "--station 1:FA3");
+    d.station = 42;
+    d.namedAs = StationKind::FA2;
+    d.answersAs = StationKind::FA3;
+    d.hint = Hint::NamedModelMismatch;
+    EXPECT_EQ(qel::cli::ServedModelText(d), "station 42 answers as an FA-3 but is served as an FA-2: change its line "
+                                            "042FA2 (line 3 of davEV01.int) to 042FA3, or add --station 42:FA3");
+}
+
 TEST(HintWords, AMismatchNamedByOptionSaysWhichOptionToWrite) {
     HintRow row = kHints[5];
     Diagnosis d = Make(row);

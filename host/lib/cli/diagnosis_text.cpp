@@ -19,6 +19,22 @@ const char* const kAddressForm =
 // "002" for station 2: the start of its line in a station model file.
 std::string Record(unsigned station) { return session::StationText(station); }
 
+// " on line 2 of line1.int", or " in line1.int" when the line is not known.
+std::string InModelFile(const session::Diagnosis& d) {
+    if (d.modelLine <= 0) return " in " + d.modelFile;
+    std::string text = " on line ";
+    text += std::to_string(d.modelLine);
+    return text + " of " + d.modelFile;
+}
+
+// "line 2 of line1.int", or "the station model file" when the line is not known.
+std::string ModelFileLine(const session::Diagnosis& d) {
+    if (d.modelLine <= 0 || d.modelFile.empty()) return "the station model file";
+    std::string text = "line ";
+    text += std::to_string(d.modelLine);
+    return text + " of " + d.modelFile;
+}
+
 // " (check it with --bit)"; nothing where the front-end takes the type from the area.
 std::string CheckWith(const std::string& option) { return option.empty() ? "" : " (check it with " + option + ")"; }
 
@@ -32,7 +48,7 @@ std::string Words(const session::Diagnosis& d, const SettingNames& o) {
             return name + " did not confirm the end of force mode; write " + d.gas +
                    " 0 again, or warm-start the controller";
         case Hint::UnknownModel:
-            return "the station model file gives " + name + " the model " + d.model +
+            return ModelFileLine(d) + " gives " + name + " the model " + d.model +
                    ", which the driver does not know: write FA2 or FA3 (capitals), or name it with " +
                    o.station(d.station, "FA3");
         case Hint::UnservedRead: return UnservedReadText();
@@ -42,7 +58,7 @@ std::string Words(const session::Diagnosis& d, const SettingNames& o) {
             std::string text = name + " answers as an " + session::ModelName(d.answersAs) + "; it is named " + named;
             if (d.namedByOption)
                 return text + " by " + o.station(d.station, named) + ": write " + o.station(d.station, found);
-            return text + " in " + d.modelFile + ": change its line " + Record(d.station) + named + " to " +
+            return text + InModelFile(d) + ": change its line " + Record(d.station) + named + " to " +
                    Record(d.station) + found + ", or name it with " + o.station(d.station, found);
         }
         case Hint::LineSettings:
@@ -122,7 +138,13 @@ std::string ServedModelText(const session::Diagnosis& d) {
                              " but is served as an " + session::ModelName(d.namedAs) + ": ";
     if (d.hint == Hint::TakenForFa2) return text + "add --station " + n + ":" + found;
     if (d.namedByOption) return text + "write --station " + n + ":" + found + " instead of " + n + ":" + named;
-    return text + "change its line " + Record(d.station) + named + " in " + d.modelFile + " to " + Record(d.station) +
+    std::string where = " in " + d.modelFile;
+    if (d.modelLine > 0) {
+        where = " (";
+        where += ModelFileLine(d);
+        where += ')';
+    }
+    return text + "change its line " + Record(d.station) + named + where + " to " + Record(d.station) +
            found + ", or add --station " + n + ":" + found;
 }
 
