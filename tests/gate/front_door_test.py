@@ -160,6 +160,22 @@ class FrontDoor(unittest.TestCase):
         self.assertEqual([rig.get(1, 'CP', n) for n in range(3)], [5, 6, 9999])
         c.close()
 
+    def test_a_write_to_a_gate_the_model_refuses_says_where_the_model_came_from(self):
+        rig, c = self.rig, self.rig.client()
+        self.assertEqual(c.write_register(400, 1, slave=1).exception_code, 2)
+        self.assertEqual(c.write_register(1000, 1, slave=2).exception_code, 2)
+        c.close()
+        said = [line for line in rig.log().splitlines() if 'refused a write' in line and 'is illegal' in line]
+        self.assertEqual(len(said), 2, rig.log())
+        self.assertTrue(said[0].endswith(
+            'to unit 1 at 400: gate 001DR0400 is illegal: element 400 is outside DR on station 1, an FA2 (legal: '
+            '0-399); station 1 is an FA2 by default: there is no station model file (no --models FILE, and no '
+            f'{os.getcwd()}/davEV01.int, the file the driver reads for QEL 1); if it is an FA-3, name it with '
+            '--station 1:FA3'), said[0])
+        self.assertTrue(said[1].endswith(
+            'to unit 2 at 1000: gate 002DR1000 is illegal: element 1000 is outside DR on station 2, an FA3 (legal: '
+            '0-999); station 2 is named FA3 by --station 2:FA3'), said[1])
+
     def test_units_without_a_station(self):
         c = self.rig.client()
         self.rig.control('trace clear')

@@ -44,8 +44,26 @@ def main():
     bad = write('bad.toml', f'port = "{line.link}"\nmqtt = "mqtt://127.0.0.1:1"\n'
                 'publish = [\n  "001DR0010",\n  "001XX0010",\n]\n')
     refused = run(['--config', bad, '--check'])
-    assert refused.returncode == 64 and f'{bad}: 001XX0010 is not a gate the driver accepts' in refused.stderr, \
-        refused.stderr
+    assert refused.returncode == 64 and f'{bad}:5: gate 001XX0010 is illegal: "XX" is no area of station 1, an FA2 ' \
+        in refused.stderr, refused.stderr
+    # The same reason qelhost gives, with where the station's model came from,
+    # for a gate of each list: the write-allow file, an inline write-allow
+    # list, the poll list.
+    reason = ('gate 002DR9000 is illegal: element 9000 is outside DR on station 2, an FA3 (legal: {legal}); '
+              f'station 2 is named FA3 on line 2 of {models}')
+    outside = write('outside.txt', '001DR0010\n# the press\n002DR9000\n')
+    for name, text, where in [
+            ('allow-file.toml', f'write-allow = "{outside}"\nallow-writes = true\n', f'{outside}:3: '),
+            ('allow-inline.toml', 'write-allow = [\n  "001DR0010",\n  "002DR9000",\n]\nallow-writes = true\n',
+             '{toml}:5: '),
+            ('poll.toml', f'poll = "{outside}"\n', f'--poll {outside}:3: ')]:
+        toml = write(name, f'port = "{line.link}"\nmodels = "stations.int"\n' + text)
+        refused = run(['--config', toml, '--check'])
+        assert refused.returncode == 64, refused.stderr
+        said = [l for l in refused.stderr.splitlines() if 'is illegal' in l]
+        assert len(said) == 1, refused.stderr
+        head, _, legal = said[0].partition('(legal: ')
+        assert said[0].endswith(where.format(toml=toml) + reason.format(legal=legal.split(')')[0])), said[0]
     # A tag twice: the line of the second.
     twice = write('twice.toml', f'port = "{line.link}"\nmqtt = "mqtt://127.0.0.1:1"\n'
                   'publish = [{ gate = "001DR0010", tag = "a" },\n { gate = "001DR0011", tag = "a" }]\n')

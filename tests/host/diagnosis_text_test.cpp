@@ -127,6 +127,26 @@ TEST(HintWords, AStationServedAsTheOtherModelSaysWhatToWrite) {
     EXPECT_EQ(qel::cli::ServedModelText(d), "") << "nothing found, nothing said";
 }
 
+// Where the model came from: the line of the model file that names the station.
+TEST(HintWords, AModelFromAFileLineNamesTheLine) {
+    Diagnosis d = Make(kHints[0]);
+    d.modelLine = 3;
+    d.hint = Hint::NamedModelMismatch;
+    EXPECT_EQ(DiagnosisText(d), "the write of 001CP0005 failed: station 1 answers as an FA-2; it is named FA3 on line "
+                                "3 of davEV01.int: change its line 001FA3 to 001FA2, or name it with --station 1:FA2");
+    d.hint = Hint::UnknownModel;
+    d.model = "FA4";
+    EXPECT_EQ(DiagnosisText(d), "the write of 001CP0005 failed: line 3 of davEV01.int gives station 1 the model FA4, "
+                                "which the driver does not know: write FA2 or FA3 (capitals), or name it with "
+                                "--station 1:FA3");
+    d.station = 42;
+    d.namedAs = StationKind::FA2;
+    d.answersAs = StationKind::FA3;
+    d.hint = Hint::NamedModelMismatch;
+    EXPECT_EQ(qel::cli::ServedModelText(d), "station 42 answers as an FA-3 but is served as an FA-2: change its line "
+                                            "042FA2 (line 3 of davEV01.int) to 042FA3, or add --station 42:FA3");
+}
+
 TEST(HintWords, AMismatchNamedByOptionSaysWhichOptionToWrite) {
     HintRow row = kHints[5];
     Diagnosis d = Make(row);
@@ -143,18 +163,26 @@ GateDiagnosis Gate(GateFault fault, const char* gas, const char* area = "DR", bo
     d.station = 1;
     d.model = "FA2";
     d.takenForFa2 = takenForFa2;
+    // Taken for an FA2 with no model file at all; else named on a line of one.
+    d.origin.kind = takenForFa2 ? ModelOrigin::Kind::NoFile : ModelOrigin::Kind::FileLine;
+    d.origin.file = takenForFa2 ? "/srv/line1/davEV01.int" : "stations.int";
+    d.origin.line = takenForFa2 ? 0 : 4;
+    d.origin.qel = 1;
     d.area = area;
     return d;
 }
 
 const char* const kForm = "a gate address is a three-digit station 000-255, an area and an element of up to four "
                           "digits (001DR0399, 012IO157), or a station and FORCE (005FORCE)";
-const char* const kFa2Hint = "; station 1 is taken for an FA2 because no station model names it: if it is an FA-3, "
+const char* const kFa2Hint = "; station 1 is an FA2 by default: there is no station model file (no --models FILE, "
+                             "and no /srv/line1/davEV01.int, the file the driver reads for QEL 1); if it is an FA-3, "
                              "name it with --station 1:FA3";
+const char* const kNamedOnLine = "; station 1 is named FA2 on line 4 of stations.int";
 
 TEST(GateWords, AreWordForWordForEachFault) {
     const std::string form = kForm;
     const std::string hint = kFa2Hint;
+    const std::string named = kNamedOnLine;
     std::vector<std::pair<GateDiagnosis, std::string>> rows;
     rows.push_back({Gate(GateFault::TooLong, "001DR000001"),
                     "gate 001DR000001 is illegal: it has more than 9 characters; " + form});
@@ -186,20 +214,20 @@ TEST(GateWords, AreWordForWordForEachFault) {
     blockOnly.model = "FA3";
     blockOnly.legal = "0-7";
     rows.push_back({blockOnly, "gate 002WO0000 is illegal: WO on station 1, an FA3 is read only as a block (--count N; "
-                               "elements 0-7)"});
+                               "elements 0-7); station 1 is named FA3 on line 4 of stations.int"});
     GateDiagnosis count = Gate(GateFault::BlockCount, "001IO0000", "IO");
     count.count = 16;
     count.counts = "8";
     rows.push_back({count, "gate 001IO0000 is illegal: a block of 16 IO elements on station 1, an FA2 is not allowed; "
-                           "the count is 8"});
+                           "the count is 8" + named});
     GateDiagnosis noBlock = Gate(GateFault::NoBlock, "001TM0000", "TM");
     noBlock.count = 5;
     rows.push_back({noBlock, "gate 001TM0000 is illegal: the FA2 rule takes no block of TM on station 1, an FA2: read "
-                             "the elements one by one (an FA-3 takes TM blocks)"});
+                             "the elements one by one (an FA-3 takes TM blocks)" + named});
     GateDiagnosis outside = Gate(GateFault::OutsideRange, "001DR0400");
     outside.element = 400;
     outside.legal = "0-399";
-    rows.push_back({outside, "gate 001DR0400 is illegal: element 400 is outside DR on station 1, an FA2 (legal: 0-399)"});
+    rows.push_back({outside, "gate 001DR0400 is illegal: element 400 is outside DR on station 1, an FA2 (legal: 0-399)" + named});
     GateDiagnosis bitDigit = Gate(GateFault::OutsideRange, "001IO0158", "IO", true);
     bitDigit.element = 158;
     bitDigit.bitArea = true;

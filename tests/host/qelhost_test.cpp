@@ -325,3 +325,52 @@ TEST(SerialOverTcp, ReadThroughASocatBridge) {
 }
 
 }  // namespace
+
+namespace {
+
+// An illegal gate says where its station's model came from: the model
+// file's line, --station, the file that names it on no line, or the
+// davEVnn.int looked for; a gate list's refused gate says its line too.
+TEST_F(QelhostTest, AnIllegalGateSaysWhereItsModelCameFrom) {
+    const std::string models = WriteFile("models.int", "# the FA-3s\n002FA3\n");
+    WriteFile("gates.txt", "001DR0010\n# the second\n001DR0400\n");
+    const std::string dir = dir_.string();
+    const std::string outside = "gate 001DR0400 is illegal: element 400 is outside DR on station 1, an FA2 (legal: 0-399)";
+    struct Row {
+        const char* name;
+        std::vector<std::string> arguments;
+        std::string err;  // the whole of stderr
+    } rows[] = {
+        {"noFile", {"check", "001DR0400"},
+         "qelhost: " + outside + "; station 1 is an FA2 by default: there is no station model file (no --models FILE, "
+         "and no " + dir + "/davEV01.int, the file the driver reads for QEL 1); if it is an FA-3, name it with "
+         "--station 1:FA3\n"},
+        {"noFileOfQel7", {"check", "001DR0400", "--qel", "7"},
+         "qelhost: " + outside + "; station 1 is an FA2 by default: there is no station model file (no --models FILE, "
+         "and no " + dir + "/davEV07.int, the file the driver reads for QEL 7); if it is an FA-3, name it with "
+         "--station 1:FA3\n"},
+        {"notInTheFile", {"check", "001DR0400", "--models", models},
+         "qelhost: " + outside + "; station 1 is an FA2 by default: no line of " + models + " that the driver reads "
+         "names it; if it is an FA-3, name it with --station 1:FA3, or add the line 001FA3 to " + models + "\n"},
+        {"onALine", {"check", "002FORCE", "--word", "--models", models},
+         "qelhost: gate 002FORCE is illegal: the FORCE gate holds a bit (check it with --bit)\n"},
+        {"blockOnALine", {"check", "002WO0000", "--models", models},
+         "qelhost: gate 002WO0000 is illegal: WO on station 2, an FA3 is read only as a block (--count N; elements "
+         "0-399); station 2 is named FA3 on line 2 of " + models + "\n"},
+        {"byOption", {"check", "001DR0400", "--station", "1:FA2"},
+         "qelhost: " + outside + "; station 1 is named FA2 by --station 1:FA2\n"},
+        {"pollList", {"poll", "--gates", "gates.txt", "--plan", "--station", "1:FA2"},
+         "qelhost: " + dir + "/gates.txt:3: " + outside + "; station 1 is named FA2 by --station 1:FA2\n"},
+    };
+    for (const Row& row : rows) {
+        const Outcome r = Qelhost(row.arguments, false);
+        EXPECT_EQ(r.exitCode, 1) << row.name << "\n" << r.err;
+        EXPECT_EQ(r.err, row.err) << row.name;
+    }
+    // davEV01.int in the working directory, as the driver reads it.
+    WriteFile("davEV01.int", "001FA2\n002FA3\n");
+    const Outcome r = Qelhost({"check", "001DR0400"}, false);
+    EXPECT_EQ(r.err, "qelhost: " + outside + "; station 1 is named FA2 on line 1 of davEV01.int\n");
+}
+
+}  // namespace

@@ -214,3 +214,18 @@ def test_a_second_line_on_a_port_this_process_holds(line, sim):
     line.close()
     with vuzorur.Line(sim.link) as again:
         assert again.read('001DR0001') == again.read('001DR0001')
+
+
+def test_an_illegal_gate_says_where_the_model_came_from(line):
+    # Station 2 is named by stations=; station 1 by nothing at all.
+    with pytest.raises(vuzorur.GateError) as caught:
+        line.read('002WO0000')
+    assert str(caught.value).endswith('; station 2 is named FA3 by stations={2: "FA3"}'), str(caught.value)
+    with pytest.raises(vuzorur.GateError) as caught:
+        line.read('001DR0400')
+    words = str(caught.value)
+    assert words.startswith('gate 001DR0400 is illegal: element 400 is outside DR on station 1, an FA2 (legal: '
+                            '0-399); station 1 is an FA2 by default: there is no station model file (no '
+                            'models="FILE", and no /'), words
+    assert words.endswith('/davEV01.int, the file the driver reads for QEL 1); if it is an FA-3, name it with '
+                          'stations={1: "FA3"}'), words

@@ -64,3 +64,15 @@ def test_a_bad_list_names_the_line(line, tmp_path):
         line.tags(str(path))
     with pytest.raises(ValueError, match='tags:1: scale=0'):
         line.tags({'x': '001DR0010 scale=0'})
+
+
+def test_a_refused_gate_in_a_list_gives_the_reason_in_pythons_words(line, tmp_path):
+    path = tmp_path / 'illegal.txt'
+    path.write_text('001DR0010 tag=a\n# the next one\n001DR0400 tag=b\n')
+    with pytest.raises(ValueError) as caught:
+        line.tags(str(path))
+    assert str(caught.value).startswith(f'{path}:3: gate 001DR0400 is illegal: element 400 is outside DR on '
+                                        'station 1, an FA2 (legal: 0-399); station 1 is an FA2 by default: ')
+    assert str(caught.value).endswith('/davEV01.int, the file the driver reads for QEL 1); if it is an FA-3, name it '
+                                      'with stations={1: "FA3"}'), str(caught.value)
+    assert '--station' not in str(caught.value) and '--models' not in str(caught.value)

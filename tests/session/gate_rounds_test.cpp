@@ -240,9 +240,16 @@ TEST_F(Rounds, AListThatCannotBeReadIsRefusedWithItsOrigin) {
         EXPECT_FALSE(ok) << c.what;
         EXPECT_NE(error.find(c.errorHas), std::string::npos) << c.what << ": " << error;
         if (c.checkRefuses) {
-            EXPECT_EQ(error.rfind("--publish: ", 0), 0u) << error;
+            EXPECT_EQ(error, "--publish:2: 009DR0010 is not a gate the driver accepts");
         }
     }
+    // A check that words its refusals (as the programs make it): the words
+    // stand at the gate's line.
+    std::string error;
+    const GateCheck worded([](Gate& g) { return g.gas.rfind("009", 0) != 0; },
+                           [](const Gate& g) { return "gate " + g.gas + " is illegal: (legal: 0-399)"; });
+    EXPECT_FALSE(Prepare({"001DR0010", "001DR0011", "009DR0010"}, error, worded));
+    EXPECT_EQ(error, "--publish:3: gate 009DR0010 is illegal: (legal: 0-399)");
 }
 
 TEST_F(Rounds, ClearForgetsTheList) {

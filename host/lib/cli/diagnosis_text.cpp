@@ -19,6 +19,22 @@ const char* const kAddressForm =
 // "002" for station 2: the start of its line in a station model file.
 std::string Record(unsigned station) { return session::StationText(station); }
 
+// " on line 2 of line1.int", or " in line1.int" when the line is not known.
+std::string InModelFile(const session::Diagnosis& d) {
+    if (d.modelLine <= 0) return " in " + d.modelFile;
+    std::string text = " on line ";
+    text += std::to_string(d.modelLine);
+    return text + " of " + d.modelFile;
+}
+
+// "line 2 of line1.int", or "the station model file" when the line is not known.
+std::string ModelFileLine(const session::Diagnosis& d) {
+    if (d.modelLine <= 0 || d.modelFile.empty()) return "the station model file";
+    std::string text = "line ";
+    text += std::to_string(d.modelLine);
+    return text + " of " + d.modelFile;
+}
+
 // " (check it with --bit)"; nothing where the front-end takes the type from the area.
 std::string CheckWith(const std::string& option) { return option.empty() ? "" : " (check it with " + option + ")"; }
 
@@ -32,7 +48,7 @@ std::string Words(const session::Diagnosis& d, const SettingNames& o) {
             return name + " did not confirm the end of force mode; write " + d.gas +
                    " 0 again, or warm-start the controller";
         case Hint::UnknownModel:
-            return "the station model file gives " + name + " the model " + d.model +
+            return ModelFileLine(d) + " gives " + name + " the model " + d.model +
                    ", which the driver does not know: write FA2 or FA3 (capitals), or name it with " +
                    o.station(d.station, "FA3");
         case Hint::UnservedRead: return UnservedReadText();
@@ -42,7 +58,7 @@ std::string Words(const session::Diagnosis& d, const SettingNames& o) {
             std::string text = name + " answers as an " + session::ModelName(d.answersAs) + "; it is named " + named;
             if (d.namedByOption)
                 return text + " by " + o.station(d.station, named) + ": write " + o.station(d.station, found);
-            return text + " in " + d.modelFile + ": change its line " + Record(d.station) + named + " to " +
+            return text + InModelFile(d) + ": change its line " + Record(d.station) + named + " to " +
                    Record(d.station) + found + ", or name it with " + o.station(d.station, found);
         }
         case Hint::LineSettings:
@@ -103,6 +119,7 @@ const SettingNames& ProgramNames() {
         "--bit",
         "--word",
         "--count N",
+        "--models FILE",
     };
     return names;
 }
@@ -121,8 +138,41 @@ std::string ServedModelText(const session::Diagnosis& d) {
                              " but is served as an " + session::ModelName(d.namedAs) + ": ";
     if (d.hint == Hint::TakenForFa2) return text + "add --station " + n + ":" + found;
     if (d.namedByOption) return text + "write --station " + n + ":" + found + " instead of " + n + ":" + named;
-    return text + "change its line " + Record(d.station) + named + " in " + d.modelFile + " to " + Record(d.station) +
+    std::string where = " in " + d.modelFile;
+    if (d.modelLine > 0) {
+        where = " (";
+        where += ModelFileLine(d);
+        where += ')';
+    }
+    return text + "change its line " + Record(d.station) + named + where + " to " + Record(d.station) +
            found + ", or add --station " + n + ":" + found;
+}
+
+std::string ModelOriginText(unsigned station, const std::string& model, const session::ModelOrigin& origin,
+                            const SettingNames& o) {
+    using Kind = session::ModelOrigin::Kind;
+    const std::string name = "station " + std::to_string(station);
+    const std::string named = name + " is named " + model;
+    const std::string byDefault = name + " is an " + model + " by default: ";
+    // Appended, not "literal" + a temporary: a cross compiler warns of an
+    // overlap that is not there in that.
+    std::string mend = "; if it is an FA-3, name it with ";
+    mend += o.station(station, "FA3");
+    switch (origin.kind) {
+        case Kind::FileLine: return named + " on line " + std::to_string(origin.line) + " of " + origin.file;
+        case Kind::Option: return named + " by " + o.station(station, model);
+        case Kind::NotInFile:
+            return byDefault + "no line of " + origin.file + " that the driver reads names it" + mend +
+                   ", or add the line " + Record(station) + "FA3 to " + origin.file;
+        case Kind::Disregarded:
+            return byDefault + "the driver disregards the whole of " + origin.file + " for its line " +
+                   std::to_string(origin.line) + mend;
+        case Kind::NoFile:
+            if (origin.file.empty()) return byDefault + "no station model file names it" + mend;
+            return byDefault + "there is no station model file (no " + o.models + ", and no " + origin.file +
+                   ", the file the driver reads for QEL " + std::to_string(origin.qel) + ")" + mend;
+    }
+    return byDefault + "no station model file names it" + mend;
 }
 
 std::string GateDiagnosisText(const session::GateDiagnosis& d, const SettingNames& o) {
@@ -130,19 +180,18 @@ std::string GateDiagnosisText(const session::GateDiagnosis& d, const SettingName
     const std::string head = "gate " + d.gas + " is illegal: ";
     const std::string n = std::to_string(d.station);
     const std::string where = "station " + n + ", an " + d.model;
-    const std::string fa2Hint = d.takenForFa2 ? "; station " + n +
-                                                    " is taken for an FA2 because no station model names it: if it "
-                                                    "is an FA-3, name it with " + o.station(d.station, "FA3")
-                                              : "";
+    // Each refusal that rests on the station's model says where it came from.
+    std::string origin = "; ";
+    origin += ModelOriginText(d.station, d.model, d.origin, o);
     switch (d.fault) {
         case GateFault::TooLong: return head + "it has more than 9 characters; " + kAddressForm;
         case GateFault::NoStation: return head + "it does not start with a three-digit station; " + kAddressForm;
         case GateFault::StationAbove255: return head + "station " + d.station3 + " is above 255";
         case GateFault::ForceBlock: return head + "the FORCE gate takes no block";
-        case GateFault::ForceOnFa2: return head + "FORCE is the force-mode gate of an FA-3, and " + where + fa2Hint;
+        case GateFault::ForceOnFa2: return head + "FORCE is the force-mode gate of an FA-3, and " + where + origin;
         case GateFault::ForceIsBit: return head + "the FORCE gate holds a bit" + CheckWith(o.bit);
         case GateFault::AreaMissing:
-            return head + d.area + " is no area of " + where + " (its areas: " + d.areas + ")" + fa2Hint;
+            return head + d.area + " is no area of " + where + " (its areas: " + d.areas + ")" + origin;
         case GateFault::NoArea:
             return head + "\"" + d.area + "\" is no area of " + where + " (its areas: " + d.areas + "); " + kAddressForm;
         case GateFault::BadElement:
@@ -150,22 +199,23 @@ std::string GateDiagnosisText(const session::GateDiagnosis& d, const SettingName
         case GateFault::OtherType:
             return head + d.area + " holds " + (d.bitArea ? "bits" + CheckWith(o.bit) : "words" + CheckWith(o.word));
         case GateFault::BlockOnly:
-            return head + d.area + " on " + where + " is read only as a block (" + o.count + "; elements " + d.legal + ")";
+            return head + d.area + " on " + where + " is read only as a block (" + o.count + "; elements " + d.legal + ")" +
+                   origin;
         case GateFault::BlockCount:
             return head + "a block of " + std::to_string(d.count) + " " + d.area + " elements on " + where +
-                   " is not allowed; the count is " + d.counts;
+                   " is not allowed; the count is " + d.counts + origin;
         case GateFault::NoBlock:
             return head + "the " + d.model + " rule takes no block of " + d.area + " on " + where +
                    ": read the elements one by one" +
                    (session::StationKindOf(d.model) == session::StationKind::FA2 && !d.bitArea
                         ? " (an FA-3 takes " + d.area + " blocks)"
                         : "") +
-                   fa2Hint;
+                   origin;
         case GateFault::OutsideRange: {
             std::string text = head + "element " + std::to_string(d.element) + " is outside " + d.area + " on " + where +
                                " (legal: " + d.legal + ")";
             if (d.bitArea && d.area != "SR" && (d.element % 10) >= 8) text += "; the last digit is the bit, 0 to 7";
-            return text + fa2Hint;
+            return text + origin;
         }
     }
     return head + kAddressForm;

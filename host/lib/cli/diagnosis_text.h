@@ -23,6 +23,7 @@ struct SettingNames {
     std::string scanTellsTimeOut;                         // " (qelhost scan finds slow stations ...)", or empty
     std::string bit, word;                                // "--bit", "--word"; empty: the type follows the area
     std::string count;                                    // "--count N"
+    std::string models;                                   // "--models FILE": what names a station model file
 };
 
 // The programs' options.
@@ -39,6 +40,12 @@ std::string ServedModelText(const session::Diagnosis& diagnosis);
 
 // "gate 001DR0400 is illegal: element 400 is outside DR on station 1, an FA2 (legal: 0-399)".
 std::string GateDiagnosisText(const session::GateDiagnosis& diagnosis, const SettingNames& names = ProgramNames());
+
+// Where a station's model came from: "station 2 is named FA3 on line 3 of
+// stations.int", "... by --station 2:FA3", or "station 1 is an FA2 by
+// default: ..." with why and how to name it.
+std::string ModelOriginText(unsigned station, const std::string& model, const session::ModelOrigin& origin,
+                            const SettingNames& names = ProgramNames());
 
 // Why the driver refuses to read a gate its check accepts (session::UnservedRead).
 std::string UnservedReadText();

@@ -3,6 +3,7 @@
 #include <bitset>
 
 #include "cli/setting_words.h"
+#include "cli/worded_check.h"
 #include "gateway/option_checks.h"
 #include "mqtt/mqtt_publisher.h"
 #include "session/driver/driver_log.h"
@@ -27,9 +28,7 @@ session::OpenResult CheckConfiguration(Options o, std::string& error, const sess
         return OpenResult::BadSetting;
     }
     session::QelSession& checks = host.session();
-    const session::GateCheck check = [&checks](session::Gate& gate) {
-        return checks.Check(gate) == session::DriverResult::Done;
-    };
+    const session::GateCheck check = cli::WordedGateCheck(checks, host.models());
     session::WriteAllowList allowList;
     std::bitset<256> units;
     std::string token, warning;

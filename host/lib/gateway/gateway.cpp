@@ -7,6 +7,7 @@
 
 #include "cli/diagnosis_text.h"
 #include "cli/setting_words.h"
+#include "cli/worded_check.h"
 #include "gateway/config_file.h"
 #include "gateway/gateway_parts.h"
 #include "gateway/gateway_text.h"
@@ -93,9 +94,8 @@ OpenResult Gateway::Start(std::string& error) {
     noLine.port.clear();
     p.checks = std::make_unique<session::QelSession>(p.host.driver);
     p.checks->Init(noLine);
-    p.check = [&checks = *p.checks](session::Gate& gate) {
-        return checks.Check(gate) == session::DriverResult::Done;
-    };
+    // Its refusals in qelhost's words, for the lists and the Modbus writes.
+    p.check = cli::WordedGateCheck(*p.checks, p.host.models());
     p.allowList = std::make_shared<session::WriteAllowList>();
     if (!LoadWriteAllow(o, p.check, *p.allowList, error)) return OpenResult::BadSetting;
     const plan::Driver planDriver = session::PlanDriverOf(*p.checks);

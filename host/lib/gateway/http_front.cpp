@@ -56,7 +56,8 @@ void LoadTags(GatewayParts& p) {
                   : session::ReadGateList(origin, listed, error)))
         return;
     auto tags = std::make_shared<session::TagTable>();
-    if (!tags->Load(listed, *p.gates, origin, error)) {
+    if (!tags->Load(listed, *p.gates, origin, error,
+                    [](const session::GateDiagnosis& d) { return cli::GateDiagnosisText(d); })) {
         modbus::Log(p.report, session::Severity::Warning, "HTTP tags: %s", error.c_str());
         return;
     }

@@ -43,6 +43,8 @@ int RequestPlanner::Plan(Job& job) const {
         write.gate.dataType = bits ? DATA_TYPE_BIT : DATA_TYPE_WORD;
         write.value = m.values[i];
         if (!check_(write.gate)) {
+            // Said as qelhost says it, with where the station's model came from.
+            job.refusal = check_.Refusal(write.gate);
             job.writes.clear();
             return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
         }

@@ -50,7 +50,10 @@ bool MqttPublisher::Prepare(const session::GateCheck& check, const plan::Driver&
         const std::string& origin = rounds_.Origin();
         const std::string part = GateTopicPart(entry.gate.gas);
         if (part.empty()) {
-            why = origin + ": " + entry.gate.gas + " is not a gate the driver accepts";
+            // The driver took it, but its topic needs the station as three digits.
+            why = session::ListedAt(origin, entry) + entry.gate.gas +
+                  " names no MQTT topic: a gate's topic starts with its station in three digits (001DR0010 is "
+                  "prefix/001/DR0010)";
             return false;
         }
         // A tag names the gate in place of its address: prefix/002/tank_level.
@@ -58,7 +61,8 @@ bool MqttPublisher::Prepare(const session::GateCheck& check, const plan::Driver&
         Item item;
         item.topic = options_.prefix + "/" + (entry.tag.empty() ? part : StationTopicPart(station) + "/" + entry.tag);
         if (!byTopic_.emplace(item.topic, index).second) {
-            why = origin + ": " + entry.gate.gas + (entry.tag.empty() ? " is listed twice" : " has a tag that is taken");
+            why = session::ListedAt(origin, entry) + entry.gate.gas +
+                  (entry.tag.empty() ? " is listed twice" : " has a tag that is taken");
             return false;
         }
         stations_[station].topic = options_.prefix + "/" + StationTopicPart(station) + "/$state";

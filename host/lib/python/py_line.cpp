@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "python_names.h"
 #include "session/diagnosis/port_diagnosis.h"
 #include "session/driver/driver_log.h"
 #include "session/host_context.h"
@@ -280,7 +281,9 @@ std::shared_ptr<const session::TagTable> Line::LoadTags(const std::vector<common
     std::vector<session::ListedGate> listed;
     std::string error;
     auto tags = std::make_shared<session::TagTable>();
-    if (!session::ParseGateList(lines, origin, listed, error) || !tags->Load(listed, *access_, origin, error))
+    if (!session::ParseGateList(lines, origin, listed, error) || !tags->Load(listed, *access_, origin, error, [](const session::GateDiagnosis& d) {
+            return cli::GateDiagnosisText(d, PythonNames());
+        }))
         throw std::invalid_argument(error);
     if (tags->Empty()) throw std::invalid_argument(origin + ": the list names no tag; name one with tag=NAME");
     return tags;

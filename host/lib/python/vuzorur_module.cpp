@@ -17,6 +17,7 @@
 #include "cli/diagnosis_text.h"
 #include "py_interruptible.h"
 #include "py_line.h"
+#include "python_names.h"
 #include "vuzorur_tags.h"
 #include "session/gates/gate_address.h"
 #include "session/stations/station_kind.h"
@@ -48,34 +49,6 @@ PyObject* ClassOf(GateFailure failure) {
         case GateFailure::NoAnswer: return exceptions.noAnswer;
         default: return exceptions.line;
     }
-}
-
-// "0.3" for 300 ms: Line's times are seconds.
-std::string Seconds(int ms) {
-    char text[24];
-    std::snprintf(text, sizeof text, "%.3f", ms / 1000.0);
-    std::string s = text;
-    while (s.back() == '0') s.pop_back();
-    if (s.back() == '.') s.pop_back();
-    return s;
-}
-
-// The diagnoses name Line's own parameters, never a program's options.
-const cli::SettingNames& PythonNames() {
-    static const cli::SettingNames names{
-        [](unsigned station, const std::string& model) {
-            return "stations={" + std::to_string(station) + ": \"" + model + "\"}";
-        },
-        "baud=, parity=, data_bits= and stop_bits=",
-        [](int ms) { return "probe_timeout to " + Seconds(ms); },
-        [](int ms) { return "timeout to " + Seconds(ms); },
-        "line.scan()",
-        "",
-        "",  // the data type follows the area
-        "",
-        "count=N",
-    };
-    return names;
 }
 
 std::string Words(const GateResult& r) {

@@ -103,6 +103,12 @@ OpenResult HostContext::Open(const SessionOptions& options) {
         ReportModelWarnings(report_, modelSource, models_);
     }
     modelSource_ = modelSource;
+    // With no file, the messages that rest on a model name the one the
+    // driver looked for, where it looked.
+    if (modelSource.empty()) {
+        models_.lookedFor = Absolute(ModelFileName(line_.qel));
+        models_.qel = line_.qel;
+    }
     ApplyStationOptions(options.stations, models_);
 
     // A port over TCP gets a pty bridged to it; a path is given to the
@@ -256,6 +262,7 @@ Diagnosis HostContext::DiagnoseModel(unsigned station) {
     d.model = session_->StationModel(station);
     d.namedAs = StationKindOf(d.model);
     d.namedByOption = models_.byOption[station];
+    d.modelLine = d.namedByOption ? 0 : models_.line[station];
     std::error_code ec;
     const fs::path before = fs::current_path(ec);
     bool selectionOnly = false;
@@ -283,6 +290,7 @@ Diagnosis HostContext::Diagnose(const Gate& gate, const Outcome& outcome, bool w
     d.model = known ? session_->StationModel(station) : std::string();
     d.namedAs = StationKindOf(d.model);
     d.namedByOption = known && models_.byOption[station];
+    d.modelLine = known && !d.namedByOption ? models_.line[station] : 0;
 
     HintFacts facts = FactsOf(write, gate.definition.areaCode, value, outcome, known, d.model);
     facts.unservedRead = !write && UnservedRead(*session_, gate);

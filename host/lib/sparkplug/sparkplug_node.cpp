@@ -79,7 +79,7 @@ bool SparkplugNode::Prepare(const session::GateCheck& check, const plan::Driver&
         item.name = entry.tag.empty() ? entry.gate.gas.substr(3) : entry.tag;
         item.alias = kFirstGateAlias + index;
         if (!byName_[station % 256].emplace(item.name, index).second) {
-            why = rounds_.Origin() + ": " + entry.gate.gas +
+            why = session::ListedAt(rounds_.Origin(), entry) + entry.gate.gas +
                   (entry.tag.empty() ? " is listed twice" : " has a tag that is taken");
             return false;
         }

@@ -69,9 +69,9 @@ int DataTypeFor(const std::string& gas, bool bit, bool word) {
 
 }  // namespace
 
-bool GateChecked(HostContext& host, Gate& gate) {
+bool GateChecked(HostContext& host, Gate& gate, const std::string& where) {
     if (host.CheckGate(gate) == DriverResult::Done) return true;
-    std::cerr << MessageHead() << GateDiagnosisText(host.DiagnoseGate(gate)) << "\n";
+    std::cerr << MessageHead() << where << GateDiagnosisText(host.DiagnoseGate(gate)) << "\n";
     return false;
 }
 

@@ -72,8 +72,9 @@ struct DemoOptions {
 };
 
 // The gate check: true when the driver accepts the gate; else false after one
-// line on stderr that explains the address.
-bool GateChecked(HostContext& host, Gate& gate);
+// line on stderr that explains the address, after `where` (a list's
+// "FILE:LINE: ").
+bool GateChecked(HostContext& host, Gate& gate, const std::string& where = "");
 // One line on stderr for a failed read or write, after the session found out
 // why; the exit code to give.
 int ReportFailure(HostContext& host, const Gate& gate, const Outcome& outcome, bool write, std::uint16_t value = 0);

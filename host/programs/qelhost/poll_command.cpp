@@ -100,7 +100,9 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
     std::vector<Gate> gates;
     std::string error;
     bool periodRefused = false;
-    if (!ReadGateList(Absolute(options.gatesFile), gates, error, &periodRefused)) {
+    std::vector<unsigned> lines;
+    const std::string listPath = Absolute(options.gatesFile);
+    if (!ReadGateList(listPath, gates, error, &periodRefused, &lines)) {
         std::cerr << "qelhost: " << error << (periodRefused ? " (periods and tags are for qelgate --publish)" : "") << "\n";
         return kExitUsage;
     }
@@ -108,8 +110,10 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
     CommonOptions opening = common;
     if (options.planOnly) opening.line.port.clear();  // the plan sends nothing: no port is opened
     if (const OpenResult opened = host.Open(opening); opened != OpenResult::Ready) return OpenFailed(host, opened);
-    for (Gate& gate : gates) {
-        if (!GateChecked(host, gate)) return kExitRefused;
+    // A gate refused gets the words qelhost check gives it, at its line.
+    for (std::size_t i = 0; i < gates.size(); ++i) {
+        if (!GateChecked(host, gates[i], listPath + ":" + std::to_string(lines[i]) + ": "))
+            return kExitRefused;
     }
 
     QelSession& session = host.session();  // the plan's checks; the reads go through the line scheduler

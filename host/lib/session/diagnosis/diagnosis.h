@@ -44,6 +44,7 @@ struct Diagnosis {
     StationKind answersAs = StationKind::Other;   // the model a probe found it answers as
     bool namedByOption = false;                   // named by a station option rather than the model file
     std::string modelFile;                        // the station model file read, if any
+    int modelLine = 0;                            // its line that names the station; 0: none known
     std::string port;                             // the port as the user named it
     LineOptions line;                             // the line settings and the time-out in use
     int probeTimeoutMs = 0;  // what a station without a recent answer is given (--probe-timeout)

@@ -108,6 +108,7 @@ GateDiagnosis DiagnoseGate(QelSession& session, const Gate& gate, const StationM
     d.model = session.StationModel(station);
     const bool fa2 = StationKindOf(d.model) == StationKind::FA2;
     d.takenForFa2 = fa2 && !models.named[station];
+    d.origin = OriginOf(models, station);
     const std::string rest = gas.substr(3);
 
     if (rest == "FORCE") {

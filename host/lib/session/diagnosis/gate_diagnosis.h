@@ -50,6 +50,7 @@ struct GateDiagnosis {
     unsigned station = 0;
     std::string model;     // the model text the QEL holds for the station
     bool takenForFa2 = false;  // an FA-2 only because no station model names it
+    ModelOrigin origin;        // where the station's model came from
     std::string area;      // the two characters after the station (upper case)
     std::string digits;    // the element as written
     int element = 0;

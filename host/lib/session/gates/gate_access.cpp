@@ -109,7 +109,8 @@ Diagnosis GateAccess::DiagnoseLine(const Gate& gate, const Outcome& outcome, boo
     d.gas = gate.gas;
     d.station = gate.definition.station;
     d.outcome = outcome;
-    d.modelFile = facts_.modelFile;
+    // The file the models came from, also one the driver found by itself.
+    d.modelFile = facts_.modelFile.empty() ? facts_.models.file : facts_.modelFile;
     d.port = facts_.port;
     d.line = facts_.line;
     const bool known = d.station < STATION_COUNT;
@@ -119,6 +120,7 @@ Diagnosis GateAccess::DiagnoseLine(const Gate& gate, const Outcome& outcome, boo
     }
     d.namedAs = StationKindOf(d.model);
     d.namedByOption = known && facts_.models.byOption[d.station];
+    d.modelLine = known && !d.namedByOption ? facts_.models.line[d.station] : 0;
     HintFacts facts = FactsOf(write, gate.definition.areaCode, value, outcome, known, d.model);
     if (!write) {
         const std::lock_guard lock(checkMutex_);

@@ -165,18 +165,20 @@ bool ParseGateList(const std::vector<common::TextLine>& lines, const std::string
     return true;
 }
 
-bool ReadGateList(const std::string& path, std::vector<Gate>& gates, std::string& error, bool* periodRefused) {
+bool ReadGateList(const std::string& path, std::vector<Gate>& gates, std::string& error, bool* periodRefused,
+                  std::vector<unsigned>* lines) {
     if (periodRefused != nullptr) *periodRefused = false;
     std::vector<ListedGate> listed;
     if (!ReadGateList(path, listed, error)) return false;
     for (const ListedGate& entry : listed) {
         if (entry.period > 0 || !entry.tag.empty() || entry.fields) {
-            error = path + ": gate " + entry.gate.gas +
+            error = path + ":" + std::to_string(entry.line) + ": gate " + entry.gate.gas +
                     " has a period, a tag or a tag's field; this list is read whole each round";
             if (periodRefused != nullptr) *periodRefused = true;
             return false;
         }
         gates.push_back(entry.gate);
+        if (lines != nullptr) lines->push_back(entry.line);
     }
     return true;
 }

@@ -44,8 +44,9 @@ bool ParseGateList(const std::vector<common::TextLine>& lines, const std::string
                    std::vector<ListedGate>& gates, std::string& error);
 // The same, for a reader that reads every gate each round: a period or a tag
 // is refused, and `periodRefused` (when given) tells that this was why.
+// `lines` (when given): each gate's line in the file.
 bool ReadGateList(const std::string& path, std::vector<Gate>& gates, std::string& error,
-                  bool* periodRefused = nullptr);
+                  bool* periodRefused = nullptr, std::vector<unsigned>* lines = nullptr);
 
 // "2s", "0.5s", "250ms" in seconds; 0 when the word is no period.
 double ParsePeriod(const std::string& word);

@@ -17,6 +17,10 @@ std::int64_t NowMillis() {
 
 }  // namespace
 
+std::string ListedAt(const std::string& origin, const ListedGate& entry) {
+    return entry.line > 0 ? origin + ":" + std::to_string(entry.line) + ": " : origin + ": ";
+}
+
 std::string QualityKey(const GateReading& reading) {
     switch (reading.quality) {
     case GateQuality::Good: return "good";
@@ -28,7 +32,7 @@ std::string QualityKey(const GateReading& reading) {
 
 bool CheckListedGate(ListedGate& entry, const GateCheck& check, const std::string& origin, std::string& error) {
     if (!check(entry.gate)) {
-        error = origin + ": " + entry.gate.gas + " is not a gate the driver accepts";
+        error = ListedAt(origin, entry) + check.Refusal(entry.gate);
         return false;
     }
     if (entry.spec.Words() != 2) return true;
@@ -42,7 +46,7 @@ bool CheckListedGate(ListedGate& entry, const GateCheck& check, const std::strin
         single.gas = address->Format();
         single.dataType = entry.gate.dataType;
         if (!check(single)) {
-            error = origin + ":" + std::to_string(entry.line) + ": " + entry.gate.gas + " type=" +
+            error = ListedAt(origin, entry) + entry.gate.gas + " type=" +
                     TagTypeName(entry.spec.type) + " reads " + std::to_string(entry.gate.count) + " words from " +
                     entry.gate.gas + ", and " + single.gas + " is past the last element of its area; a 32-bit type "
                     "takes two elements, so it starts at least one element before the area's end";

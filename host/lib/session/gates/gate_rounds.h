@@ -63,9 +63,13 @@ struct GateReading {
 // when the driver refused it).
 std::string QualityKey(const GateReading& reading);
 
+// "origin:line: " for a listed gate ("origin: " without a line).
+std::string ListedAt(const std::string& origin, const ListedGate& entry);
+
 // The driver's check of a listed gate, its words included: false with
-// "origin: reason", and "origin:line: ..." for a 32-bit type whose second
-// word is past its area's end.
+// "origin:line: reason", the check's own words for a gate it refuses (as a
+// program gives them), or why a 32-bit type's second word is past its
+// area's end.
 bool CheckListedGate(ListedGate& entry, const GateCheck& check, const std::string& origin, std::string& error);
 
 class GateRounds {

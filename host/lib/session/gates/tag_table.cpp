@@ -7,9 +7,15 @@
 namespace qel::session {
 
 bool TagTable::Load(const std::vector<ListedGate>& listed, GateAccess& access, const std::string& origin,
-                    std::string& error) {
+                    std::string& error, const GateWords& words) {
     tags_.clear();
-    const GateCheck check = [&access](Gate& gate) { return !access.Check(gate).has_value(); };
+    const GateCheck check(
+        [&access](Gate& gate) { return !access.Check(gate).has_value(); },
+        [&access, &words](const Gate& gate) {
+            Gate again = gate;
+            const std::optional<GateDiagnosis> refused = access.Check(again);
+            return refused && words ? words(*refused) : std::string();
+        });
     for (const ListedGate& entry : listed) {
         if (entry.tag.empty()) continue;
         ListedGate checked = entry;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -26,10 +27,13 @@ struct TagResult {
 
 class TagTable {
 public:
+    // The words a front-end gives a refused gate's diagnosis.
+    using GateWords = std::function<std::string(const GateDiagnosis&)>;
     // The named entries of the list, each checked by the driver through
-    // `access` (its words included). False with "origin:line: reason".
+    // `access` (its words included). False with "origin:line: reason", a
+    // gate the driver refuses in `words` (without them, the bare fact).
     bool Load(const std::vector<ListedGate>& listed, GateAccess& access, const std::string& origin,
-              std::string& error);
+              std::string& error, const GateWords& words = {});
     bool Empty() const { return tags_.empty(); }
     std::vector<std::string> Names() const;
 

@@ -5,6 +5,12 @@
 
 namespace qel::session {
 
+std::string GateCheck::Refusal(const Gate& gate) const {
+    std::string words = refusal_ ? refusal_(gate) : std::string();
+    if (words.empty()) words = gate.gas + " is not a gate the driver accepts";
+    return words;
+}
+
 bool WriteAllowList::Load(const std::string& path, const GateCheck& check, std::string& error) {
     std::vector<common::TextLine> lines;
     if (!common::ReadTextLines(path, lines, error)) {
@@ -42,7 +48,7 @@ bool WriteAllowList::Load(const std::vector<common::TextLine>& lines, const std:
             one.gas = i == 0 ? gas : at.Format();
             one.dataType = bits ? DATA_TYPE_BIT : DATA_TYPE_WORD;
             if (!check(one)) {
-                error = path + ":" + std::to_string(number) + ": " + one.gas + " is not a gate the driver accepts";
+                error = path + ":" + std::to_string(number) + ": " + check.Refusal(one);
                 return false;
             }
             gates_.insert({one.definition.station, one.definition.areaCode, one.definition.element});

@@ -146,6 +146,7 @@ StationModels ReadStationModels(const std::string& bytes) {
             result = StationModels{};
             result.warnings = std::move(warnings);
             result.disregarded = true;
+            result.disregardedOn = line;
             break;
         }
         const unsigned station = static_cast<unsigned>(std::stoi(kept.substr(0, 3)));
@@ -164,6 +165,7 @@ StationModels ReadStationModels(const std::string& bytes) {
         }
         result.model[station] = model;
         result.named[station] = true;
+        result.line[station] = line;
         namedOn[station] = line;
     }
     return result;
@@ -177,6 +179,7 @@ bool ReadStationModelFile(const std::string& path, StationModels& models, std::s
         return false;
     }
     models = ReadStationModels(bytes);
+    models.file = path;
     return true;
 }
 
@@ -201,10 +204,39 @@ bool ReadHandWrittenModelFile(const std::string& path, StationModels& models, st
     text.clear();
     for (const common::TextLine& line : lines) text += line.text + "\n";
     models = ReadStationModels(text);
-    for (ModelWarning& warning : models.warnings)
-        if (warning.line >= 1 && static_cast<std::size_t>(warning.line) <= lines.size())
-            warning.line = static_cast<int>(lines[static_cast<std::size_t>(warning.line) - 1].number);
+    models.file = path;
+    // The lines the driver is given are not the file's: each line named
+    // goes back to the file's own number.
+    const auto fileLine = [&lines](int& line) {
+        if (line >= 1 && static_cast<std::size_t>(line) <= lines.size())
+            line = static_cast<int>(lines[static_cast<std::size_t>(line) - 1].number);
+    };
+    for (ModelWarning& warning : models.warnings) fileLine(warning.line);
+    for (int& line : models.line) fileLine(line);
+    fileLine(models.disregardedOn);
     return true;
+}
+
+ModelOrigin OriginOf(const StationModels& models, unsigned station) {
+    ModelOrigin origin;
+    if (station >= STATION_COUNT) return origin;
+    origin.file = models.file;
+    if (models.byOption[station]) {
+        origin.kind = ModelOrigin::Kind::Option;
+    } else if (models.file.empty()) {
+        origin.kind = ModelOrigin::Kind::NoFile;
+        origin.file = models.lookedFor;
+        origin.qel = models.qel;
+    } else if (models.disregarded) {
+        origin.kind = ModelOrigin::Kind::Disregarded;
+        origin.line = models.disregardedOn;
+    } else if (models.named[station]) {
+        origin.kind = ModelOrigin::Kind::FileLine;
+        origin.line = models.line[station];
+    } else {
+        origin.kind = ModelOrigin::Kind::NotInFile;
+    }
+    return origin;
 }
 
 std::string StationModelText(const StationModels& models) {

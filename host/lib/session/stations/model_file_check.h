@@ -22,11 +22,32 @@ struct StationModels {
     std::array<std::string, STATION_COUNT> model;  // "FA2" unless named
     std::array<bool, STATION_COUNT> named{};       // set by a line the driver applies, or by --station
     std::array<bool, STATION_COUNT> byOption{};    // named by --station
+    std::array<int, STATION_COUNT> line{};         // the file's line (from 1) that named it; 0: none
     bool disregarded = false;                      // an illegal line: every station FA2
+    int disregardedOn = 0;                         // that line
+    std::string file;       // the model file read, as it was named; empty: none was
+    std::string lookedFor;  // no file: the one the driver would have read (davEVnn.int, absolute)
+    int qel = 0;            // the QEL of that file
     std::vector<ModelWarning> warnings;
 
     StationModels() { model.fill(ModelText(StationKind::FA2)); }
 };
+
+// Where a station's model came from, for the messages that rest on it: a
+// line of the model file, a --station option, or the default FA2, because
+// the file names it on no line the driver applies, because the driver
+// disregards the whole file, or because there is no file (then the file
+// the driver would have read, davEVnn.int).
+struct ModelOrigin {
+    enum class Kind { FileLine, Option, NotInFile, Disregarded, NoFile };
+    Kind kind = Kind::NoFile;
+    std::string file;  // the model file as named; NoFile: the davEVnn.int looked for (may be empty)
+    int line = 0;      // FileLine: the line that names the station; Disregarded: the line that made the driver drop the file
+    int qel = 0;       // NoFile: the QEL whose file was looked for
+};
+
+// Where the model of the station came from.
+ModelOrigin OriginOf(const StationModels& models, unsigned station);
 
 // The driver's reading of the file's bytes.
 StationModels ReadStationModels(const std::string& bytes);
