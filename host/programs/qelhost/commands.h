@@ -56,6 +56,12 @@ struct ScanOptions {
     std::string writeModels;  // a station model file to write
 };
 
+struct SnapshotOptions {
+    std::string stations;  // empty: scan 0-255 first
+    std::string out;       // the folder of fasim.conf and memory.txt
+    bool force = false;    // write into an existing folder
+};
+
 struct DemoOptions {
     std::string fasimPath;
 };
@@ -75,6 +81,7 @@ int RunPoll(const CommonOptions& common, const PollOptions& options);
 int RunWarmStart(const CommonOptions& common);
 int RunDemo(const CommonOptions& common, const DemoOptions& options);
 int RunScan(const CommonOptions& common, const ScanOptions& options);
+int RunSnapshot(const CommonOptions& common, const SnapshotOptions& options);
 // qelhost's version and the driver's, from its banner and its version message.
 int RunVersion(const CommonOptions& common);
 
