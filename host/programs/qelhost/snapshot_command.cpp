@@ -81,8 +81,9 @@ std::map<unsigned, std::string> FindStations(HostContext& host, const CommonOpti
             found[station] = host.models().model[station];
             continue;
         }
-        if (!common.driverRetries && !probe.Answers(station, common.probeTimeoutMs)) continue;
-        const ProbeAnswer answer = probe.Probe(station);
+        const ProbeAnswer answer = !common.driverRetries && !probe.Answers(station, common.probeTimeoutMs)
+                                       ? ProbeAnswer::Silent
+                                       : probe.Probe(station);
         if (answer == ProbeAnswer::FA2 || answer == ProbeAnswer::FA3) {
             found[station] = ProbeAnswerName(answer);
         } else if (answer != ProbeAnswer::Silent) {
