@@ -175,6 +175,7 @@ TEST_F(Snapshot, ALinePlayedFromItsSnapshotReadsTheSameInEveryElement) {
                              "\nstation 3:FA3\n", "\nstation-turnaround 3:", "\nmemory memory.txt\n"})
         EXPECT_NE(config.find(line), std::string::npos) << line << config;
     EXPECT_EQ(config.find("station 4"), std::string::npos) << config;
+    EXPECT_EQ(Slurp(dir_ / "first" / "models.int"), "001FA2\n002FA3\n003FA3\n");
 
     // The folder alone plays the line, fasim started elsewhere; then the same reads of the twin.
     const std::string twinLink = testsupport::ShortLinkPath();
@@ -297,6 +298,7 @@ TEST_F(Snapshot, AFolderThatExistsCannotBeMadeOrRunsFullIsRefused) {
     EXPECT_NE(full.err.find("No space left on device; the snapshot is not written"), std::string::npos) << full.err;
     EXPECT_FALSE(fs::exists(dir_ / "full" / "memory.txt"));
     EXPECT_FALSE(fs::exists(dir_ / "full" / "fasim.conf"));
+    EXPECT_FALSE(fs::exists(dir_ / "full" / "models.int"));
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ / "full" / "memory.txt.partial")));
 }
 

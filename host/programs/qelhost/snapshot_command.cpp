@@ -121,7 +121,7 @@ bool FolderReady(const fs::path& dir, const std::string& named, bool force) {
     if (fs::exists(dir, code)) {
         if (!force) {
             std::cerr << "qelhost: " << named << " exists; give --force to write the snapshot into it (its "
-                      << kTwinConfigFile << " and " << kTwinMemoryFile << " are replaced), or name a new folder\n";
+                      << kTwinConfigFile << ", " << kTwinMemoryFile << " and " << kTwinModelFile << " are replaced), or name a new folder\n";
             return false;
         }
         if (!fs::is_directory(dir, code)) {
@@ -221,13 +221,22 @@ int RunSnapshot(const CommonOptions& common, const SnapshotOptions& options) {
     std::string error;
     const fs::path memory = dir / kTwinMemoryFile;
     const fs::path config = dir / kTwinConfigFile;
+    const fs::path modelFile = dir / kTwinModelFile;
+    StationModels found;
+    for (const auto& [station, model] : models) {
+        found.model[station] = model;
+        found.named[station] = true;
+    }
     if (!WriteWholeFile(memory.string(), MemoryFileText(twin), error) ||
+        !WriteWholeFile(modelFile.string(), StationModelText(found), error) ||
         !WriteWholeFile(config.string(), FasimConfigText(twin, host.line(), Origin(host, common)), error)) {
         std::cerr << "qelhost: " << error << "; the snapshot is not written\n";
         return kExitUsage;
     }
-    std::fprintf(stderr, "wrote %s and %s; play the line with: fasim --config %s --link PATH\n", config.c_str(),
-                 memory.c_str(), config.c_str());
+    std::fprintf(stderr,
+                 "wrote %s, %s and %s; play the line with: fasim --config %s --link PATH, and read it with "
+                 "--models %s\n",
+                 config.c_str(), memory.c_str(), modelFile.c_str(), config.c_str(), modelFile.c_str());
     if (!twin.complete()) {
         for (const StationTwin& station : twin.stations) {
             if (station.complete()) continue;

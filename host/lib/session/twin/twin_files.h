@@ -14,6 +14,9 @@ namespace qel::session {
 // The memory file's name inside the snapshot's folder, as fasim.conf names it.
 inline constexpr const char* kTwinMemoryFile = "memory.txt";
 inline constexpr const char* kTwinConfigFile = "fasim.conf";
+// The stations' models as a station model file, for --models of the host
+// programs that read the twin.
+inline constexpr const char* kTwinModelFile = "models.int";
 
 // fasim's configuration. `origin` is said in its first comment line (where
 // and when the snapshot was taken). Areas a station did not answer for are
