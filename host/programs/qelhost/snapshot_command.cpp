@@ -164,7 +164,10 @@ int RunSnapshot(const CommonOptions& common, const SnapshotOptions& options) {
     snapshotStopped.store(false);
     std::signal(SIGINT, StopSnapshot);
     const std::map<unsigned, std::string> models = FindStations(host, common, candidates, listed);
-    if (snapshotStopped.load()) return 130;
+    if (snapshotStopped.load()) {
+        std::cerr << "qelhost: snapshot stopped while looking for the stations; nothing written\n";
+        return 130;
+    }
     if (models.empty()) {
         std::cerr << "qelhost: no station answered on " << host.portName() << " (check the wiring and the line "
                   << "settings, --baud and --parity, and that the controllers are on); nothing written\n";
@@ -236,7 +239,8 @@ int RunSnapshot(const CommonOptions& common, const SnapshotOptions& options) {
     std::fprintf(stderr,
                  "wrote %s, %s and %s; play the line with: fasim --config %s --link PATH, and read it with "
                  "--models %s\n",
-                 config.c_str(), memory.c_str(), modelFile.c_str(), config.c_str(), modelFile.c_str());
+                 config.string().c_str(), memory.string().c_str(), modelFile.string().c_str(),
+                 config.string().c_str(), modelFile.string().c_str());
     if (!twin.complete()) {
         for (const StationTwin& station : twin.stations) {
             if (station.complete()) continue;
