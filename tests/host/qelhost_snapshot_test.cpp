@@ -252,8 +252,33 @@ TEST_F(Snapshot, AStationLostHalfWayIsNamedAndItsMissingElementsAreAbsent) {
     EXPECT_EQ(first, 3476u);
     EXPECT_EQ(second + missingAll, 3476u) << r.err;
     EXPECT_EQ(dr + missing["DR"], 1000u) << r.err;
-    EXPECT_NE(Slurp(dir_ / "out" / "fasim.conf").find("# station 2 fell silent: not read, so not in memory.txt: "),
+    EXPECT_NE(Slurp(dir_ / "out" / "fasim.conf").find("# station 2 did not answer every read; not in memory.txt: "),
               std::string::npos);
+}
+
+TEST_F(Snapshot, AStationNamedButNeverAnsweringIsSaidSoAndNothingOfItWritten) {
+    fasim::Options options;
+    options.stations = {{1, fasim::Model::FA3}};
+    options.line.paced = false;
+    fasim::Simulator sim(options);
+    const std::string link = testsupport::ShortLinkPath();
+    ASSERT_TRUE(sim.StartPty(link));
+    const auto start = std::chrono::steady_clock::now();
+    const hosttest::Outcome r = hosttest::Run(
+        QELHOST_PATH, {"snapshot", "--port", link, "--stations", "1,3", "--station", "3:FA3", "--out", "named"},
+        dir_.string(), 120);
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+    EXPECT_NE(r.err.find("station 3 did not answer the snapshot's reads: TM (256), CT (102), DR (1000)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    std::size_t first = 0;
+    for (const auto& [station, area, number, value] : ReadMemory(dir_ / "named" / "memory.txt")) {
+        EXPECT_EQ(station, 1) << area << " " << number;
+        first += station == 1;
+    }
+    EXPECT_EQ(first, 3476u);
+    EXPECT_EQ(Slurp(dir_ / "named" / "models.int"), "001FA3\n003FA3\n");
 }
 
 TEST_F(Snapshot, AFolderThatExistsCannotBeMadeOrRunsFullIsRefused) {

@@ -51,7 +51,7 @@ TEST(TwinFiles, ConfigurationNamesTheLineTheStationsAndWhatWasNotRead) {
               "station 1:FA2\n"
               "station-turnaround 1:12\n"
               "station 2:FA3\n"
-              "# station 2 fell silent: not read, so not in memory.txt: DR (900 elements), IO (96 elements)\n"
+              "# station 2 did not answer every read; not in memory.txt: DR (900 elements), IO (96 elements)\n"
               "memory memory.txt\n");
 }
 

@@ -1,6 +1,7 @@
 // `qelhost snapshot`: every value of every station of a line, read in the
 // planner's fewest exchanges, written as a fasim configuration and memory
 // file that play the line.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -244,7 +245,11 @@ int RunSnapshot(const CommonOptions& common, const SnapshotOptions& options) {
     if (!twin.complete()) {
         for (const StationTwin& station : twin.stations) {
             if (station.complete()) continue;
-            std::cerr << "qelhost: station " << station.station << " fell silent during the snapshot: "
+            // A station named by its model but never answering is not one that fell silent.
+            const bool anything = std::any_of(twin.values.begin(), twin.values.end(),
+                                              [&](const auto& value) { return value.first.station == station.station; });
+            std::cerr << "qelhost: station " << station.station
+                      << (anything ? " fell silent during the snapshot: " : " did not answer the snapshot's reads: ")
                       << MissingWords(station) << " not read; those elements are absent from " << kTwinMemoryFile
                       << " (fasim serves them as 0)\n";
         }

@@ -43,7 +43,7 @@ std::string FasimConfigText(const LineTwin& twin, const LineOptions& line, const
             text += "station-turnaround " + std::to_string(station.station) + ":" +
                     std::to_string(*station.turnaroundMs) + "\n";
         if (!station.complete())
-            text += "# station " + std::to_string(station.station) + " fell silent: not read, so not in " +
+            text += "# station " + std::to_string(station.station) + " did not answer every read; not in " +
                     kTwinMemoryFile + ": " + MissingText(station) + "\n";
     }
     text += "memory " + std::string(kTwinMemoryFile) + "\n";
