@@ -22,17 +22,6 @@ std::optional<int> TurnaroundFrom(std::vector<double> extraMs) {
     return static_cast<int>(std::lround(*middle));
 }
 
-bool LineTwin::complete() const {
-    for (const StationTwin& station : stations)
-        if (!station.complete()) return false;
-    return true;
-}
-
-std::string AreaMnemonic(std::uint32_t areaCode) {
-    static const char* const names[] = {"TM", "CT", "DR", "CP", "TP", "IO", "IR", "SR", "WO"};
-    return areaCode < 9 ? names[areaCode] : "";
-}
-
 LineTwin ReadSnapshot(LineScheduler& scheduler, const SnapshotPlan& plan, const SnapshotRun& run) {
     LineTwin twin;
     std::map<unsigned, std::vector<double>> extras;
