@@ -59,6 +59,9 @@ struct Options {
   std::map<int, Model> stations;
   LineSettings line;
   unsigned turnaroundMs = 0;
+  // A station's own turnaround, in place of turnaroundMs (a line's twin
+  // plays each station as slow as the one it was taken from).
+  std::map<int, unsigned> stationTurnaroundMs;
   FaultSettings faults;
   std::string traceFile;  // empty: no trace file
   bool traceToStderr = false;

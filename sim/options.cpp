@@ -1,6 +1,7 @@
 // Command line and config file of the fasim program.
 #include <CLI/CLI.hpp>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
 
@@ -114,7 +115,20 @@ const std::vector<Setting>& Settings() {
        Flag([](Options& o, bool b) { o.line.echo = !b; })},
       {"turnaround", "MS", "delay before a station answers, after the last byte of a request (default 0)",
        Number(&Options::turnaroundMs, 0, 600000)},
-      {"memory", "FILE", "initial memory values (format below; default all zero)",
+      {"station-turnaround", "N:MS",
+       "station N's own delay before it answers, in place of --turnaround; repeat for more",
+       [](Options& o, const std::string& v) -> std::string {
+         const auto colon = v.find(':');
+         if (colon == std::string::npos) return "expected N:MS";
+         const auto n = text::ParseUnsigned(v.substr(0, colon), 255);
+         if (!n) return "station number must be 0..255";
+         const auto ms = text::ParseUnsigned(v.substr(colon + 1), 600000);
+         if (!ms) return "expected milliseconds 0..600000 after the colon";
+         o.stationTurnaroundMs[static_cast<int>(*n)] = static_cast<unsigned>(*ms);
+         return {};
+       }},
+      {"memory", "FILE", "initial memory values (format below; default all zero); in a config file, a relative "
+       "path is taken from the config file's folder",
        [](Options& o, const std::string& v) -> std::string {
          o.memoryFile = v;
          return {};
@@ -233,6 +247,14 @@ const Setting* FindSetting(const std::string& name) {
   return nullptr;
 }
 
+// A file a config file names is where the config file's author sees it:
+// beside the config file, wherever fasim is started from.
+std::string FromConfigFolder(const std::string& configPath, const std::string& value) {
+  const std::filesystem::path named(value);
+  if (named.empty() || named.is_absolute()) return value;
+  return (std::filesystem::path(configPath).parent_path() / named).string();
+}
+
 bool ReadConfigFile(const std::string& path, Options& out, std::string& error) {
   std::vector<qel::common::TextLine> lines;
   if (!qel::common::ReadTextLines(path, lines, error, qel::common::kConfigFile)) {
@@ -261,6 +283,7 @@ bool ReadConfigFile(const std::string& path, Options& out, std::string& error) {
     const Setting* s = FindSetting(key);
     if (s == nullptr || key == "config") return fail("unknown key '" + key + "'");
     if (s->value != nullptr && value.empty()) return fail("missing value");
+    if (key == "memory" || key == "trace") value = FromConfigFolder(path, value);
     if (const std::string reason = s->apply(out, value); !reason.empty()) return fail(reason);
   }
   return true;
@@ -272,12 +295,15 @@ Exactly one of --link, --device and --tcp chooses the line.
 Config file (--config FILE): one setting per line, '<key> <value>' or
 '<key> = <value>', where the key is a long option name without '--'
 (flags take yes/no or nothing). Blank lines and lines starting with '#'
-are ignored. Command-line options are applied after the file. Example:
+are ignored. Command-line options are applied after the file. A relative
+memory or trace path in the file is taken from the file's folder. Example:
   station 1:FA2
   station 2:FA3
   baud 19200
   parity E
   turnaround 5
+  station-turnaround 2:40
+  memory memory.txt
 
 Memory file (--memory FILE): one initial value per line,
 '<station> <area> <number> <value>', the number as written in a gate
@@ -307,7 +333,11 @@ Nak error codes: 1 bad checksum, 2 unknown command (or not on this model),
 3 address out of range, 4 malformed frame, 7 injected by --nak-rate.
 )";
 
-bool Repeatable(const Setting& s) { return std::string(s.name) == "station" || std::string(s.name) == "silent"; }
+bool Repeatable(const Setting& s) {
+  const std::string name = s.name;
+  return name == "station" || name == "silent" || name == "station-turnaround";
+}
+
 
 void BuildApp(CLI::App& app, std::string& configFile, std::map<std::string, std::vector<std::string>>& values,
               std::map<std::string, int>& flags) {
@@ -395,6 +425,14 @@ ParseResult ParseCommandLine(int argc, char** argv, Options& out, std::string& m
   if (out.replayFile.empty() && (out.replaySpeed != 1 || out.replayLoop || out.replayFromMillis != 0)) {
     message = "--speed, --loop and --from are the replay's: give --replay FILE.db with them";
     return ParseResult::Error;
+  }
+  for (const auto& [station, ms] : out.stationTurnaroundMs) {
+    if (out.stations.count(station) == 0) {
+      message = "station-turnaround " + std::to_string(station) + ":" + std::to_string(ms) + ": station " +
+                std::to_string(station) + " is not configured (give --station " + std::to_string(station) +
+                ":MODEL)";
+      return ParseResult::Error;
+    }
   }
   if (!out.memoryFile.empty()) {
     std::vector<MemoryInit> inits;

@@ -102,7 +102,10 @@ struct Simulator::Impl {
   // Processes bytes received from the master: echo, frames, replies.
   void Process(const char* data, std::size_t n, PacedWriter& writer) {
     const Clock::time_point now = Clock::now();
-    const auto turnaround = std::chrono::milliseconds(options.turnaroundMs);
+    const auto turnaroundOf = [this](int station) {
+      const auto own = options.stationTurnaroundMs.find(station);
+      return std::chrono::milliseconds(own != options.stationTurnaroundMs.end() ? own->second : options.turnaroundMs);
+    };
     std::lock_guard<std::mutex> lock(mutex);
     for (std::size_t i = 0; i < n; ++i) {
       const char c = data[i];
@@ -127,7 +130,7 @@ struct Simulator::Impl {
           if (!note.empty()) note += ", ";
           note += s;
         };
-        Clock::time_point at = now + turnaround;
+        Clock::time_point at = now + turnaroundOf(ev.station);
         if (faults.ReplyLate()) {
           at += std::chrono::milliseconds(faults.lateMs());
           addNote("late");

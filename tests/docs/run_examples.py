@@ -18,7 +18,8 @@ Options of a marker:
   `with vuzorur.Line(PORT, stations={2: "FA3", 42: "FA3"}) as line:`.
 - `background` (sh): the block is started and left running (a gateway, for
   the examples after it); it is stopped when the document ends. With
-  `wait-port=N` the next example waits until 127.0.0.1:N accepts.
+  `wait-port=N` the next example waits until 127.0.0.1:N accepts; with
+  `wait-file=PATH`, until PATH exists (a simulator's link).
 - `needs=MODULE` (python): skipped, and said so, when Python lacks MODULE.
 - `expect=TEXT` (TEXT without spaces, or quoted "..."): the output must hold
   TEXT.
@@ -135,6 +136,15 @@ def free_port():
         return s.getsockname()[1]
 
 
+def wait_file(path, process, seconds=15):
+    deadline = time.time() + seconds
+    while time.time() < deadline and process.poll() is None:
+        if os.path.exists(path):
+            return True
+        time.sleep(0.05)
+    return os.path.exists(path)
+
+
 def wait_port(port, process, seconds=15):
     end = time.time() + seconds
     while time.time() < end:
@@ -239,11 +249,15 @@ def run(document, bin_dir):
                 skipped += 1
                 continue
             if waiting:
-                port, process = waiting
+                kind, target, process = waiting
                 waiting = None
-                if not wait_port(int(rig.ports.get(port, port)), process):
+                if kind == 'file' and not wait_file(os.path.join(rig.dir, target), process):
                     failed.append(where)
-                    print(f'{where}: FAILED: the background example never listened on {port}')
+                    print(f'{where}: FAILED: the background example never made {target}')
+                    continue
+                if kind == 'port' and not wait_port(int(rig.ports.get(target, target)), process):
+                    failed.append(where)
+                    print(f'{where}: FAILED: the background example never listened on {target}')
                     continue
             command = command_of(rig, ex, number)
             print(f'{where}: {ex.kind} example')
@@ -255,7 +269,9 @@ def run(document, bin_dir):
                 rig.logs.append((where, log.name))
                 rig.background.append(process)
                 if ex.options.get('wait-port'):
-                    waiting = (ex.options['wait-port'], process)
+                    waiting = ('port', ex.options['wait-port'], process)
+                elif ex.options.get('wait-file'):
+                    waiting = ('file', ex.options['wait-file'], process)
                 ran += 1
                 continue
             try:

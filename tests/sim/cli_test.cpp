@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "record/recording_writer.h"
+#include "fasim.h"
 #include "sim_test_util.h"
 
 extern char** environ;
@@ -102,7 +103,7 @@ TEST(CommandLine, HelpExplainsOptionsAndFormats) {
   EXPECT_EQ(r.exitCode, 0);
   for (const char* word : {"--station", "--link", "--device", "--tcp", "--baud", "--parity", "--turnaround",
                            "--seed", "--drop-rate", "--corrupt-as", "--nak-rate", "--late-rate", "--late-ms", "--silent", "--trace",
-                           "--memory", "--config", "--control", "--control-socket", "Memory file", "Config file",
+                           "--memory", "--config", "--control", "--station-turnaround", "--control-socket", "Memory file", "Config file",
                            "--replay", "--speed", "--loop", "--from", "Replay"})
     EXPECT_NE(r.out.find(word), std::string::npos) << word;
 }
@@ -136,6 +137,49 @@ TEST(CommandLine, MemoryFileErrorsNameTheLine) {
   ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--memory", mem2}), mem2 + ":1: a bit value");
   std::remove(mem.c_str());
   std::remove(mem2.c_str());
+}
+
+ParseResult ParseArgs(std::vector<std::string> args, Options& out, std::string& message) {
+  args.insert(args.begin(), "fasim");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  return ParseCommandLine(static_cast<int>(argv.size()), argv.data(), out, message);
+}
+
+TEST(CommandLine, AConfigFilesRelativeMemoryPathIsTakenFromItsFolder) {
+  const std::string dir = "/tmp/fasim-twin-" + std::to_string(getpid());
+  ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+  std::ofstream(dir + "/fasim.conf") << "station 1:FA2\nstation 2:FA3\nstation-turnaround 2:40\nmemory memory.txt\n";
+  std::ofstream(dir + "/memory.txt") << "1 DR 10 4660\n2 IM 640 1\n";
+  Options options;
+  std::string message;
+  // Started elsewhere (the test's own folder), the file still finds its memory.
+  ASSERT_EQ(ParseArgs({"--config", dir + "/fasim.conf", "--link", kLink}, options, message), ParseResult::Ok) << message;
+  EXPECT_EQ(options.memoryFile, dir + "/memory.txt");
+  EXPECT_EQ(options.stationTurnaroundMs, (std::map<int, unsigned>{{2, 40}}));
+  EXPECT_EQ(options.turnaroundMs, 0u);
+  // On the command line a relative path is the shell's, from where fasim starts.
+  Options direct;
+  EXPECT_EQ(ParseArgs({"--station", "1:FA2", "--link", kLink, "--memory", "memory.txt"}, direct, message),
+            ParseResult::Error);
+  EXPECT_NE(message.find("memory.txt"), std::string::npos) << message;
+  // An absolute path in the file stays as written.
+  std::ofstream(dir + "/absolute.conf") << "station 1:FA2\nmemory " << dir << "/memory2.txt\n";
+  std::ofstream(dir + "/memory2.txt") << "1 DR 11 1\n";
+  Options absolute;
+  ASSERT_EQ(ParseArgs({"--config", dir + "/absolute.conf", "--link", kLink}, absolute, message), ParseResult::Ok)
+      << message;
+  EXPECT_EQ(absolute.memoryFile, dir + "/memory2.txt");
+  for (const char* name : {"/fasim.conf", "/memory.txt", "/absolute.conf", "/memory2.txt"}) std::remove((dir + name).c_str());
+  rmdir(dir.c_str());
+}
+
+TEST(CommandLine, AStationsOwnTurnaroundNeedsTheStationAndMilliseconds) {
+  ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--station-turnaround", "3:20"}),
+                     "station 3 is not configured");
+  ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--station-turnaround", "1"}), "expected N:MS");
+  ExpectOneLineError(RunFasim({"--station", "1:FA2", "--link", kLink, "--station-turnaround", "1:soon"}),
+                     "milliseconds");
 }
 
 TEST(Program, ServesAPtyAndExitsCleanlyOnSigterm) {

@@ -120,6 +120,22 @@ TEST(PtyLine, TurnaroundDelaysTheReply) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, Ms(150));
 }
 
+TEST(PtyLine, AStationsOwnTurnaroundReplacesTheLines) {
+  Options o = TwoStations();
+  o.turnaroundMs = 0;
+  o.stationTurnaroundMs = {{2, 300}};
+  Simulator sim(o);
+  const std::string link = UniqueLink();
+  ASSERT_TRUE(sim.StartPty(link));
+  RawClient client(link);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(client.Exchange("`0202\r", 4), "`0202\rc00\r");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, Ms(300));
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(client.Exchange("`0101\r", 4), "`0101\rc00\r");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, Ms(250));  // station 1 keeps the line's 0 ms
+}
+
 TEST(PtyLine, SilentStationAndLateReplies) {
   Options o = TwoStations();
   o.faults.lateRate = 1.0;

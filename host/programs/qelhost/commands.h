@@ -67,6 +67,12 @@ struct RecordOptions {
     std::string exportFormat; // "csv": print the recording named by outFile instead
 };
 
+struct SnapshotOptions {
+    std::string stations;  // empty: scan 0-255 first
+    std::string out;       // the folder of fasim.conf and memory.txt
+    bool force = false;    // write into an existing folder
+};
+
 struct DemoOptions {
     std::string fasimPath;
 };
@@ -91,6 +97,7 @@ int RunRecordExport(const RecordOptions& options);
 std::string IsoMillis(std::int64_t millis);
 int RunDemo(const CommonOptions& common, const DemoOptions& options);
 int RunScan(const CommonOptions& common, const ScanOptions& options);
+int RunSnapshot(const CommonOptions& common, const SnapshotOptions& options);
 // qelhost's version and the driver's, from its banner and its version message.
 int RunVersion(const CommonOptions& common);
 

@@ -118,6 +118,16 @@ int main(int argc, char** argv) {
                           "UTC with milliseconds) and read no line")
         ->check(CLI::IsMember({"csv"}));
 #endif
+    SnapshotOptions snapshot;
+    auto* snapshotCmd = app.add_subcommand(
+        "snapshot",
+        "read every value of every station of the line, in the fewest exchanges, into a folder that fasim plays: "
+        "fasim.conf (stations, models, line settings, turnarounds as measured) and memory.txt; exit code 2 when a "
+        "station fell silent (its missing areas are named and left out of memory.txt)");
+    snapshotCmd->add_option("--stations", snapshot.stations,
+                            "stations to read, a range or a list: 1,2,10-20 (default: scan 0-255 first)");
+    snapshotCmd->add_option("--out", snapshot.out, "the folder to write, made if absent")->required();
+    snapshotCmd->add_flag("--force", snapshot.force, "write into an existing folder, replacing its snapshot files");
 
     auto* warm = app.add_subcommand("warm-start", "initialise the QEL, then warm start it");
 
@@ -149,7 +159,7 @@ int main(int argc, char** argv) {
     }
     if (version) return RunVersion(common);
     if (app.get_subcommands().empty()) {
-        std::cerr << "qelhost: name a command: describe, check, read, write, poll, record, scan, warm-start or demo "
+        std::cerr << "qelhost: name a command: describe, check, read, write, poll, record, scan, snapshot, warm-start or demo "
                      "(see qelhost --help)\n";
         return kExitUsage;
     }
@@ -167,7 +177,7 @@ int main(int argc, char** argv) {
                   << "; for " << poll.format << " lines leave out --watch\n";
         return kExitUsage;
     }
-    for (const CLI::App* command : {readCmd, writeCmd, pollCmd, scanCmd, warm}) {
+    for (const CLI::App* command : {readCmd, writeCmd, pollCmd, scanCmd, snapshotCmd, warm}) {
         // poll --plan only shows the plan: it needs no line.
         if (command == pollCmd && poll.planOnly) continue;
         if (command->parsed() && !PortNamed(command, common)) return kExitUsage;
@@ -179,6 +189,7 @@ int main(int argc, char** argv) {
     if (writeCmd->parsed()) return RunWrite(common, write);
     if (pollCmd->parsed()) return RunPoll(common, poll);
     if (scanCmd->parsed()) return RunScan(common, scan);
+    if (snapshotCmd->parsed()) return RunSnapshot(common, snapshot);
     if (warm->parsed()) return RunWarmStart(common);
     if (demoCmd->parsed()) return RunDemo(common, demo);
     return kExitUsage;
