@@ -1,22 +1,15 @@
 // `qelhost poll`: read a list of gates round after round until interrupted.
 // The scan planner turns the list into the fewest exchanges the line allows;
 // every gate is still shown on its own, whatever exchange read it.
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <thread>
 
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 #include "commands.h"
+#include "interrupt.h"
 #include "session/gates/gate_list.h"
 #include "session/gates/gate_rounds.h"
 #include "session/stations/model_directory.h"
@@ -29,29 +22,6 @@
 namespace qel::qelhost {
 
 namespace {
-
-std::atomic<bool> stopRequested{false};
-
-// The first Ctrl-C lets the exchange in progress end, then the summary is
-// printed; a second one ends the program at once.
-extern "C" void RequestStop(int) {
-    if (stopRequested.exchange(true)) std::_Exit(130);
-    static const char note[] = "\nqelhost: stopping after the read in progress (Ctrl-C again to quit at once)\n";
-#if defined(_WIN32)
-    _write(2, note, sizeof note - 1);
-#else
-    [[maybe_unused]] const auto written = write(2, note, sizeof note - 1);
-#endif
-    std::signal(SIGINT, RequestStop);  // some platforms reset the handler
-}
-
-bool StdoutIsTerminal() {
-#if defined(_WIN32)
-    return _isatty(_fileno(stdout)) != 0;
-#else
-    return isatty(STDOUT_FILENO) != 0;
-#endif
-}
 
 struct GateRecord {
     long reads = 0;
@@ -137,8 +107,9 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
     }
     const ScanFigures figures{rounds.Exchanges(), rounds.PredictedMs()};
 
-    std::signal(SIGINT, RequestStop);
-    std::signal(SIGTERM, RequestStop);
+    // The first Ctrl-C lets the exchange in progress end, then the summary
+    // is printed; a second one ends the program at once.
+    StopOnInterrupt("\nqelhost: stopping after the read in progress (Ctrl-C again to quit at once)\n", true);
     WatchTable watch(StdoutIsTerminal());
     if (!options.watch) {
         if (const std::string header = HeaderLine(format, true); !header.empty()) std::printf("%s\n", header.c_str());
@@ -150,12 +121,12 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
     long complete = 0;
     double scanMs = 0;
     std::chrono::steady_clock::duration busy{};
-    for (long round = 0; !stopRequested.load() && (options.rounds == 0 || round < options.rounds); ++round) {
+    for (long round = 0; !StopAsked() && (options.rounds == 0 || round < options.rounds); ++round) {
         const auto roundStart = std::chrono::steady_clock::now();
         std::vector<std::size_t> readNow;
         LineSnapshot line;
         rounds.Start(roundStart);
-        if (!stopRequested.load()) rounds.RunDue(readNow, line);
+        if (!StopAsked()) rounds.RunDue(readNow, line);
         busy += std::chrono::steady_clock::now() - roundStart;
         const std::string time = Timestamp();
         // Lines go out in the order of the list.
@@ -207,7 +178,7 @@ int RunPoll(const CommonOptions& common, const PollOptions& options) {
         }
         if (options.rounds != 0 && round + 1 >= options.rounds) break;
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.intervalMs);
-        while (!stopRequested.load() && std::chrono::steady_clock::now() < until) {
+        while (!StopAsked() && std::chrono::steady_clock::now() < until) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }

@@ -3,18 +3,15 @@
 // fasim --replay plays back; `--export csv` prints a recording's changes.
 // The recording shares the rounds' reads: it is handed their values by the
 // line scheduler, and adds no exchange.
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
 #include <thread>
 
-#include <unistd.h>
-
 #include "commands.h"
+#include "interrupt.h"
 #include "plan/scan_plan.h"
 #include "record/recorder.h"
 #include "record/recording_reader.h"
@@ -28,14 +25,6 @@
 namespace qel::qelhost {
 
 namespace {
-
-std::atomic<bool> stopRecording{false};
-
-extern "C" void StopRecording(int) {
-    if (stopRecording.exchange(true)) std::_Exit(130);
-    static const char note[] = "\nqelhost: ending the recording after the round in progress (Ctrl-C again to quit at once)\n";
-    [[maybe_unused]] const auto written = write(2, note, sizeof note - 1);
-}
 
 std::int64_t NowMillis() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -126,18 +115,18 @@ int RunRecord(const CommonOptions& common, const RecordOptions& options) {
             std::cerr << "qelhost: " << line << "\n";
     };
 
-    std::signal(SIGINT, StopRecording);
-    std::signal(SIGTERM, StopRecording);
+    StopOnInterrupt("\nqelhost: ending the recording after the round in progress (Ctrl-C again to quit at once)\n",
+                    true);
     std::fprintf(stderr, "qelhost: recording %zu gates (%zu exchanges a round) into %s (%s); Ctrl-C ends\n",
                  rounds.Gates().size(), rounds.Exchanges(), path.c_str(), store::DescribeStoreLimits(limits).c_str());
     long roundsRun = 0;
     rounds.Start(GateRounds::Clock::now());
-    while (!stopRecording.load()) {
+    while (!StopAsked()) {
         const auto next = rounds.NextDue(GateRounds::Clock::now() + std::chrono::milliseconds(100));
-        while (!stopRecording.load() && GateRounds::Clock::now() < next)
+        while (!StopAsked() && GateRounds::Clock::now() < next)
             std::this_thread::sleep_for(std::min<GateRounds::Clock::duration>(std::chrono::milliseconds(10),
                                                                                next - GateRounds::Clock::now()));
-        if (stopRecording.load()) break;
+        if (StopAsked()) break;
         std::vector<std::size_t> read;
         LineSnapshot line;
         if (rounds.RunDue(read, line)) ++roundsRun;

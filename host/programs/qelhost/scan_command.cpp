@@ -1,32 +1,20 @@
 // `qelhost scan`: which stations answer a selection, and which model each is.
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
+#include "interrupt.h"
 #include "session/stations/model_directory.h"
 #include "output.h"
 #include "session/stations/station_probe.h"
 
-#if defined(_WIN32)
-#include <io.h>
-#define isatty _isatty
-#define STDERR_FILENO 2
-#else
-#include <unistd.h>
-#endif
-
 namespace qel::qelhost {
 
 namespace {
-
-std::atomic<bool> scanStopped{false};
-extern "C" void StopScan(int) { scanStopped.store(true); }
 
 struct Found {
     unsigned station;
@@ -70,7 +58,7 @@ std::string Duration(double seconds) {
 class ScanProgress {
 public:
     explicit ScanProgress(std::size_t total)
-        : total_(total), bar_(isatty(STDERR_FILENO) != 0), start_(std::chrono::steady_clock::now()) {}
+        : total_(total), bar_(StderrIsTerminal()), start_(std::chrono::steady_clock::now()) {}
 
     void Done(std::size_t done, const std::vector<Found>& found) {
         if (!bar_) {
@@ -152,8 +140,7 @@ int RunScan(const CommonOptions& common, const ScanOptions& options) {
     const int timeout = common.timeoutGiven ? common.line.timeout : ProbeReadTimeout(host.line(), common.probeTimeoutMs);
     StationProbe probe = host.MakeProbe(timeout);
 
-    scanStopped.store(false);
-    std::signal(SIGINT, StopScan);
+    StopOnInterrupt(nullptr, false);
     std::vector<Found> found;
     std::vector<unsigned> silent;
     ScanProgress progress(stations.size());
@@ -161,7 +148,7 @@ int RunScan(const CommonOptions& common, const ScanOptions& options) {
     progress.Done(0, found);
     const bool quick = !common.driverRetries;
     for (const unsigned station : stations) {
-        if (scanStopped.load()) break;
+        if (StopAsked()) break;
         // A quick look first; whatever answers it gets the full probe, so
         // that noise on one attempt cannot hide a station.
         const ProbeAnswer answer = quick && !probe.Answers(station, common.probeTimeoutMs) ? ProbeAnswer::Silent
@@ -174,7 +161,7 @@ int RunScan(const CommonOptions& common, const ScanOptions& options) {
     // one, and the time it took tells the --probe-timeout that serves it.
     if (quick && !silent.empty() && (found.empty() || stations.size() <= kSlowLookList)) {
         for (const unsigned station : silent) {
-            if (scanStopped.load()) break;
+            if (StopAsked()) break;
             const std::optional<int> took = probe.AnswerTime(station, kSlowLookMs);
             if (!took) continue;
             const int wanted = ProbeTimeoutFor(*took);
@@ -185,7 +172,7 @@ int RunScan(const CommonOptions& common, const ScanOptions& options) {
         std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.station < b.station; });
     }
     progress.Finish();
-    std::signal(SIGINT, SIG_DFL);
+    InterruptsAsBefore();
 
     PrintFound(format, found, common.probeTimeoutMs);
     std::fflush(stdout);
@@ -220,7 +207,7 @@ int RunScan(const CommonOptions& common, const ScanOptions& options) {
                          ? (" --timeout " + std::to_string((wanted + 9) / 10)).c_str()
                          : "");
     }
-    if (scanStopped.load()) return 130;
+    if (StopAsked()) return 130;
     if (found.empty()) {
         std::cerr << "qelhost: no station answered on " << host.portName() << " (check the wiring and the line "
                   << "settings, --baud and --parity, and that the controllers are on)\n";

@@ -2,15 +2,14 @@
 // planner's fewest exchanges, written as a fasim configuration and memory
 // file that play the line.
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
 
 #include "commands.h"
+#include "interrupt.h"
 #include "session/driver/plan_link.h"
 #include "session/stations/model_directory.h"
 #include "session/stations/station_option.h"
@@ -19,22 +18,11 @@
 #include "session/twin/twin_files.h"
 #include "session/twin/whole_file.h"
 
-#if defined(_WIN32)
-#include <io.h>
-#define isatty _isatty
-#define STDERR_FILENO 2
-#else
-#include <unistd.h>
-#endif
-
 namespace qel::qelhost {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::atomic<bool> snapshotStopped{false};
-extern "C" void StopSnapshot(int) { snapshotStopped.store(true); }
 
 std::string Seconds(double ms) {
     const long s = static_cast<long>(ms / 1000.0 + 0.5);
@@ -48,7 +36,7 @@ std::string Seconds(double ms) {
 // pipe gets the summary only).
 class Bar {
 public:
-    Bar() : on_(isatty(STDERR_FILENO) != 0) {}
+    Bar() : on_(StderrIsTerminal()) {}
     void Show(const std::string& what, std::size_t done, std::size_t total, const std::string& tail) {
         if (!on_) return;
         constexpr std::size_t width = 30;
@@ -76,7 +64,7 @@ std::map<unsigned, std::string> FindStations(HostContext& host, const CommonOpti
     Bar bar;
     std::size_t done = 0;
     for (const unsigned station : candidates) {
-        if (snapshotStopped.load()) break;
+        if (StopAsked()) break;
         bar.Show("stations probed", done++, candidates.size(), ", " + std::to_string(found.size()) + " found");
         if (listed && host.models().named[station]) {
             found[station] = host.models().model[station];
@@ -162,10 +150,9 @@ int RunSnapshot(const CommonOptions& common, const SnapshotOptions& options) {
     };
     HostContext host(common.verbose ? Printer() : withoutInfos);
     if (const OpenResult opened = host.Open(common); opened != OpenResult::Ready) return OpenFailed(host, opened);
-    snapshotStopped.store(false);
-    std::signal(SIGINT, StopSnapshot);
+    StopOnInterrupt(nullptr, false);
     const std::map<unsigned, std::string> models = FindStations(host, common, candidates, listed);
-    if (snapshotStopped.load()) {
+    if (StopAsked()) {
         std::cerr << "qelhost: snapshot stopped while looking for the stations; nothing written\n";
         return 130;
     }
@@ -193,7 +180,7 @@ int RunSnapshot(const CommonOptions& common, const SnapshotOptions& options) {
     Bar bar;
     SnapshotRun run;
     run.models = models;
-    run.stopped = [] { return snapshotStopped.load(); };
+    run.stopped = [] { return StopAsked(); };
     run.progress = [&bar](const SnapshotProgress& p) {
         bar.Show("exchanges", p.done, p.total, ", " + Seconds(p.leftMs) + " left");
     };
@@ -202,8 +189,8 @@ int RunSnapshot(const CommonOptions& common, const SnapshotOptions& options) {
     const double tookMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     host.StopScheduler();
     bar.Clear();
-    std::signal(SIGINT, SIG_DFL);
-    if (snapshotStopped.load()) {
+    InterruptsAsBefore();
+    if (StopAsked()) {
         std::cerr << "qelhost: snapshot stopped; nothing written\n";
         return 130;
     }
