@@ -130,7 +130,25 @@ protected:
         waitpid(pid, &status, 0);
     }
 
+    // A simulator on a fresh link (link_), until the test ends.
+    fasim::Simulator& StartLine(const fasim::Options& options) {
+        sim_ = std::make_unique<fasim::Simulator>(options);
+        link_ = testsupport::ShortLinkPath();
+        started_ = sim_->StartPty(link_);
+        return *sim_;
+    }
+    // Unpaced, of these stations.
+    fasim::Simulator& Unpaced(decltype(fasim::Options::stations) stations) {
+        fasim::Options options;
+        options.stations = std::move(stations);
+        options.line.paced = false;
+        return StartLine(options);
+    }
+
     fs::path dir_;
+    std::unique_ptr<fasim::Simulator> sim_;
+    std::string link_;
+    bool started_ = false;
 };
 
 TEST_F(Snapshot, ALinePlayedFromItsSnapshotReadsTheSameInEveryElement) {
@@ -191,12 +209,9 @@ TEST_F(Snapshot, ALinePlayedFromItsSnapshotReadsTheSameInEveryElement) {
 }
 
 TEST_F(Snapshot, AStationLostHalfWayIsNamedAndItsMissingElementsAreAbsent) {
-    fasim::Options options;
-    options.stations = {{1, fasim::Model::FA3}, {2, fasim::Model::FA3}};
-    options.line.paced = false;
-    fasim::Simulator sim(options);
-    const std::string link = testsupport::ShortLinkPath();
-    ASSERT_TRUE(sim.StartPty(link));
+    fasim::Simulator& sim = Unpaced({{1, fasim::Model::FA3}, {2, fasim::Model::FA3}});
+    const std::string& link = link_;
+    ASSERT_TRUE(started_);
     for (unsigned n = 0; n < 1000; ++n) ASSERT_TRUE(sim.Set(2, "DR", n, static_cast<std::uint16_t>(n + 1)));
     ASSERT_TRUE(sim.Set(2, "TM", 7, 77));
     // Station 2 falls silent after its first few reads (TM comes first, DR later).
@@ -257,12 +272,9 @@ TEST_F(Snapshot, AStationLostHalfWayIsNamedAndItsMissingElementsAreAbsent) {
 }
 
 TEST_F(Snapshot, AStationNamedButNeverAnsweringIsSaidSoAndNothingOfItWritten) {
-    fasim::Options options;
-    options.stations = {{1, fasim::Model::FA3}};
-    options.line.paced = false;
-    fasim::Simulator sim(options);
-    const std::string link = testsupport::ShortLinkPath();
-    ASSERT_TRUE(sim.StartPty(link));
+    Unpaced({{1, fasim::Model::FA3}});
+    const std::string& link = link_;
+    ASSERT_TRUE(started_);
     const auto start = std::chrono::steady_clock::now();
     const hosttest::Outcome r = hosttest::Run(
         QELHOST_PATH, {"snapshot", "--port", link, "--stations", "1,3", "--station", "3:FA3", "--out", "named"},
@@ -282,12 +294,9 @@ TEST_F(Snapshot, AStationNamedButNeverAnsweringIsSaidSoAndNothingOfItWritten) {
 }
 
 TEST_F(Snapshot, AFolderThatExistsCannotBeMadeOrRunsFullIsRefused) {
-    fasim::Options options;
-    options.stations = {{1, fasim::Model::FA3}};
-    options.line.paced = false;
-    fasim::Simulator sim(options);
-    const std::string link = testsupport::ShortLinkPath();
-    ASSERT_TRUE(sim.StartPty(link));
+    fasim::Simulator& sim = Unpaced({{1, fasim::Model::FA3}});
+    const std::string& link = link_;
+    ASSERT_TRUE(started_);
 
     fs::create_directories(dir_ / "kept");
     std::ofstream(dir_ / "kept" / "fasim.conf") << "station 9:FA2\n";
@@ -332,9 +341,9 @@ TEST_F(Snapshot, TurnaroundsAreMeasuredAndTheTimeKeepsToThePrediction) {
     options.stations = {{1, fasim::Model::FA3}, {2, fasim::Model::FA3}};
     options.line.baud = 38400;
     options.stationTurnaroundMs = {{2, 40}};
-    fasim::Simulator sim(options);
-    const std::string link = testsupport::ShortLinkPath();
-    ASSERT_TRUE(sim.StartPty(link));
+    StartLine(options);
+    const std::string& link = link_;
+    ASSERT_TRUE(started_);
     const hosttest::Outcome r = hosttest::Run(
         QELHOST_PATH, {"snapshot", "--port", link, "--baud", "38400", "--stations", "1,2", "--out", "timed"},
         dir_.string(), 120);
