@@ -55,6 +55,10 @@ def control(path, command):
     return answer.decode().strip()
 
 
+class GateDidNotStart(Exception):
+    """qelgate ended at its start; the text is its log."""
+
+
 class Rig:
     def __init__(self, stations={1: 'FA2', 2: 'FA3'}, silent=(), paced=False, gate_args=(), seed=7, name_fa3=True):
         self.dir = tempfile.mkdtemp(prefix='qelgate-test-')
@@ -85,7 +89,16 @@ class Rig:
         self.log_path = os.path.join(self.dir, 'qelgate.log')
         with open(self.log_path, 'w') as log:
             self.gate = subprocess.Popen(args + list(gate_args), stderr=log)
-        self._wait(self._listening)
+        try:
+            self._wait(lambda: self.gate.poll() is not None or self._listening())
+            if self.gate.poll() is not None:
+                raise GateDidNotStart(self.log())
+        except BaseException:
+            # Nothing left running: a child holding the test's output open
+            # would keep the test from ending until its time-out.
+            self.gate.kill()
+            self.fasim.kill()
+            raise
 
     def start_fasim(self):
         """Starts fasim on the rig's link (again, after the last one went away)."""

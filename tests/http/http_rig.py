@@ -3,17 +3,26 @@ Modbus traffic to live stations and to a silent one."""
 import json, os, sys, urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'gate'))
-from gate_rig import Rig, free_port, read  # noqa: E402
+from gate_rig import GateDidNotStart, Rig, free_port, read  # noqa: E402
 
 LIVE = {1: 'FA2', 2: 'FA3'}
 SILENT = 5  # not configured in fasim, so it never answers; named to qelgate, so a station down, not absent
 
 
 def start(gate_args=()):
-    http_port = free_port()
-    rig = Rig(stations=LIVE, gate_args=['--http', str(http_port), '--station', f'{SILENT}:FA2'] + list(gate_args))
-    rig.http = f'http://127.0.0.1:{http_port}'
-    return rig
+    # A port found free may be taken by another test before qelgate binds
+    # it: then again on other ports.
+    for attempt in range(3):
+        http_port = free_port()
+        try:
+            rig = Rig(stations=LIVE, gate_args=['--http', str(http_port), '--station', f'{SILENT}:FA2'] +
+                      list(gate_args))
+        except GateDidNotStart as e:
+            if 'Address already in use' not in str(e) or attempt == 2:
+                raise
+            continue
+        rig.http = f'http://127.0.0.1:{http_port}'
+        return rig
 
 
 def kill(rig):
